@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Idempotent and silent when all is present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang-format
+  qt6-base-dev libqt6dbus6 libgl-dev
+  libcurl4-openssl-dev ca-certificates libpugixml-dev libexiv2-dev libplist-dev libcanberra-dev
+  libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth dbus dbus-x11 python3 util-linux procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
