@@ -1,0 +1,1 @@
+// Placeholder source for a core folder that has no code yet.
