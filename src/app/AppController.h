@@ -1,0 +1,157 @@
+#pragma once
+// The application controller: owns the process flags of the upload cycle and drives it through
+// named notifications; holds the pass opener and the user's entry points.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "app/FolderScanner.h"
+#include "app/UserInterface.h"
+#include "platform/Clock.h"
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+#include "platform/WorkerThreads.h"
+
+namespace vorn {
+
+// The pauses of the cycle; tests shorten them.
+struct CycleTimings {
+    std::chrono::milliseconds afterNetworkError{1000};
+    std::chrono::milliseconds afterHttpError{2000};
+    std::chrono::milliseconds afterNoEmailAddresses{2000};
+    std::chrono::milliseconds notYetWrittenPause{1000};
+    std::chrono::milliseconds openFilePoll{500};
+    std::chrono::milliseconds pauseWaitPoll{1000};
+};
+
+// The built-in test account used while the preferences hold no login.
+inline constexpr const char* kBuiltInTestAccountName = "vorn-test";
+inline constexpr const char* kBuiltInTestAccountPassword = "vorn-test";
+inline constexpr const char* kEventNamePlaceholder = "turnOnCheckBoxIfUsingThisOption";
+
+class AppController {
+public:
+    struct Dependencies {
+        NotificationCenter* center = nullptr;
+        MainThread* mainThread = nullptr;
+        UserInterface* ui = nullptr;
+        std::shared_ptr<Clock> clock = Clock::system();
+        CycleTimings timings;
+    };
+
+    explicit AppController(Dependencies deps);
+    ~AppController();
+    AppController(const AppController&) = delete;
+    AppController& operator=(const AppController&) = delete;
+
+    void setFolderScanner(std::shared_ptr<FolderScanner> scanner);
+    // Registers the controller's notification table (before the uploader registers its own).
+    void registerNotifications();
+    void unregisterNotifications();
+
+    // ---- process flags: read without the lock, written through the setters under it ----
+    bool isScanning() const { return gIsScanning.load(); }
+    std::int32_t needsToRescan() const { return gNeedsToRescan.load(); }
+    bool startedUploadProcess() const { return gStartedUploadProcess.load(); }
+    bool wantsToHaltProcess() const { return gWantsToHaltProcess.load(); }
+    bool didHaltProcess() const { return gDidHaltProcess.load(); }
+    bool isInsideOpenFile() const { return gInsideOpenFile.load(); }
+    bool isInsideWatchFolderThread() const { return gIsInWatchFolderInstaller.load(); }
+
+    void setIsScanningFolder(bool value);
+    void setNeedsToRescan(bool value);  // true adds one, false sets 0
+    void setStartedUploadProcess(bool value);
+    void setWantsToHaltProcess(bool value);
+    void setDidHaltProcess(bool value);
+    void setIsInsideOpenFile(bool value);
+    void setIsInsideWatchFolderThread(bool value);
+    // Sets gInsideOpenFile when it was clear; false when it was already set.
+    bool testAndSetInsideOpenFile();
+
+    // ---- user entry points ----
+    void ibUserClickedOnSynchronize();
+    void ibClickedOnSynchronizeAgain();
+    void ibClickedOnHalt();
+    void doHandlePauseResumeButtonAsResume();
+    void forceProcessToPause();
+    void doWaitForUploadProcessToEndInThread(DictionaryPtr sender);
+    bool validateUserInfoBeforeUploading(const std::optional<std::string>& folder);
+    bool saveLoginInfo();
+
+    // ---- the pass opener ----
+    bool applicationOpenFile(const std::string& path);
+    void openFileOnMainThread();
+    void startOpenerThread();
+
+    // ---- the scan pass (runs on its own scan thread) ----
+    void scanFolderOnMainThread(const Notification& note);
+
+    // ---- login and event name ----
+    void getCurrentLoginInfo();
+    void getUserEnteredEventName();
+    std::string currentUserName() const;
+    std::string currentPassword() const;
+    std::string currentEventName() const;
+    std::string rootFolder() const;
+
+    // ---- rescan timer and watcher hooks ----
+    void cancelRetriggerTimerOnMainThread();
+    void doSetupRetriggerTimerOnMainThread();
+    void startFolderWatcherThread(const std::string& root);
+
+    // ---- notification handlers ----
+    void handleNotification_ScanFolder(const Notification& note);
+    void handleNotification_PrepareUploadStart(const Notification& note);
+    void handleNotification_UploadStart(const Notification& note);
+    void handleNotification_UploadDone(const Notification& note);
+    void handleNotification_UploadSuccess(const Notification& note);
+    void handleNotification_UploadFail(const Notification& note);
+    void handleNotification_CleanUpAfterUpload(const Notification& note);
+    void handleNotification_CleanUpAfterCompleteLoop(const Notification& note);
+    void handleNotification_UploadProcessPaused(const Notification& note);
+    void handleNotification_WatcherStarted(const Notification& note);
+    void handleNotification_WatcherItemChanged(const Notification& note);
+
+    // The thread group of scan, opener and pause-wait threads.
+    WorkerThreads& workerThreads() { return threads_; }
+    NotificationCenter& center() { return *deps_.center; }
+    UserInterface& ui() { return *deps_.ui; }
+    MainThread& mainThread() { return *deps_.mainThread; }
+    const Clock& clock() const { return *deps_.clock; }
+    const CycleTimings& timings() const { return deps_.timings; }
+
+private:
+    template <typename T>
+    void writeFlag(std::atomic<T>& flag, T value);
+    void moveItemToMirror(const Dictionary& record);
+    void setItemAside(const Dictionary& record);
+    void showError(const std::string& text);
+    void sleepFor(std::chrono::milliseconds d) const;
+
+    Dependencies deps_;
+    std::shared_ptr<FolderScanner> scanner_;
+    WorkerThreads threads_;
+
+    // Process flags.
+    std::unique_ptr<std::recursive_mutex> fThreadLock;
+    std::atomic<bool> gIsScanning{false};
+    std::atomic<std::int32_t> gNeedsToRescan{0};
+    std::atomic<bool> gStartedUploadProcess{false};
+    std::atomic<bool> gWantsToHaltProcess{false};
+    std::atomic<bool> gDidHaltProcess{false};
+    std::atomic<bool> gInsideOpenFile{false};
+    std::atomic<bool> gIsInWatchFolderInstaller{false};
+
+    mutable std::mutex fieldsMutex_;
+    std::string fCurUserName = kBuiltInTestAccountName;
+    std::string fCurPassword = kBuiltInTestAccountPassword;
+    std::string fCurEventName;
+    std::string fRootFolder;
+};
+
+}  // namespace vorn

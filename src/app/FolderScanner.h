@@ -1,0 +1,36 @@
+#pragma once
+// What a scan pass does between its start checks and its common end: walk the source tree,
+// mirror its folders, and choose and prepare at most one item.
+
+#include <string>
+
+#include "platform/Value.h"
+
+namespace vorn {
+
+struct ScanInput {
+    DictionaryPtr workingCopy;  // copy of the scan request, without httpError
+    std::string rootFolder;
+    std::string mirrorFolder;
+    std::string eventName;
+    std::string userName;  // the controller's current account
+    std::string password;
+};
+
+struct ScanOutcome {
+    enum class Kind {
+        Chosen,           // record holds the upload item record
+        NothingToUpload,  // no eligible item (or it vanished / has no date)
+        NotYetWritten,    // the chosen item's metadata could not be read a second time
+    };
+    Kind kind = Kind::NothingToUpload;
+    DictionaryPtr record;
+};
+
+class FolderScanner {
+public:
+    virtual ~FolderScanner() = default;
+    virtual ScanOutcome chooseNextItem(const ScanInput& input) = 0;
+};
+
+}  // namespace vorn
