@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/FolderScanner.h"
 #include "app/UserInterface.h"
@@ -33,6 +34,14 @@ struct CycleTimings {
 inline constexpr const char* kBuiltInTestAccountName = "vorn-test";
 inline constexpr const char* kBuiltInTestAccountPassword = "vorn-test";
 inline constexpr const char* kEventNamePlaceholder = "turnOnCheckBoxIfUsingThisOption";
+
+// What the command line decides about a launch.
+struct LaunchOptions {
+    std::string prefsPath;  // the preferences store; empty: the default path
+    std::string logDir;     // holds logs/ and the message log; empty: the default folder
+    bool headless = true;   // no windows: the main window counts as not shown at start-up
+    bool background = false;
+};
 
 class AppController {
 public:
@@ -72,6 +81,24 @@ public:
     void setIsInsideWatchFolderThread(bool value);
     // Sets gInsideOpenFile when it was clear; false when it was already set.
     bool testAndSetInsideOpenFile();
+
+    // ---- start-up and shutdown, in the order they run ----
+    // Class initialisation: the log file, the preferences store with its factory defaults, the
+    // deletion of old logs. Runs before the controller exists.
+    static void initializeClass(const LaunchOptions& options, std::shared_ptr<Clock> clock);
+    static void deleteOldLogs();
+    void awakeFromNib();
+    void applicationWillFinishLaunching();
+    void applicationDidFinishLaunching(const LaunchOptions& options);
+    bool applicationShouldTerminate();
+    void applicationWillTerminate();
+
+    std::string getMacOsVersionString() const;
+    std::string getAppVersionString() const;
+    std::string getCopyrightString() const;
+    bool isRunningLeopard() const { return _isRunningLeopard.load(); }
+    // The auto-start timer armed at launch, if any.
+    TimerPtr autoStartTimer() const { return autoStartTimer_; }
 
     // ---- user entry points ----
     void ibUserClickedOnSynchronize();
@@ -152,6 +179,11 @@ private:
     std::string fCurPassword = kBuiltInTestAccountPassword;
     std::string fCurEventName;
     std::string fRootFolder;
+    std::string _macVersionString;
+    std::string _appVersionString;
+    std::string _appCopyrightString;
+    std::atomic<bool> _isRunningLeopard{false};
+    TimerPtr autoStartTimer_;
 };
 
 }  // namespace vorn

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh Debian machine: installs what is missing, builds with warnings as
+# errors, runs the tests, then builds the tests with AddressSanitizer + UndefinedBehaviorSanitizer
+# and runs them again. D-Bus tests get a private session bus; window tests draw offscreen.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+./scripts/install-deps.sh
+
+run_ctest() {
+  local dir=$1
+  echo "== tests in $dir"
+  (cd "$dir" && dbus-run-session -- ctest --output-on-failure -j"$(nproc)" --timeout 300)
+}
+
+./scripts/build.sh --werror build
+run_ctest build
+./scripts/build.sh --werror --asan build-asan
+run_ctest build-asan
+echo "== all tests passed"

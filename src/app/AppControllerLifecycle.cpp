@@ -1,0 +1,126 @@
+// Start-up and shutdown of the application controller.
+
+#include <cstdlib>
+
+#include "BuildInfo.h"
+#include "app/AppController.h"
+#include "log/KDLogFileManager.h"
+#include "log/MessageLog.h"
+#include "platform/PathUtilities.h"
+#include "platform/PlatformLog.h"
+#include "platform/SystemInfo.h"
+#include "settings/FactoryDefaults.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+
+namespace vorn {
+
+namespace {
+constexpr const char* kClass = "AppController";
+}
+
+void AppController::initializeClass(const LaunchOptions& options, std::shared_ptr<Clock> clock) {
+    KDLogFileManager::configure(options.logDir, clock);
+    MessageLog::setLogFilePath(appendingPathComponent(KDLogFileManager::logDirectory(),
+                                                      std::string(build::kDisplayName) + "Log.txt"));
+    KDLogFileManager::setupLogFile();
+
+    auto store = std::make_shared<PreferencesStore>(
+        options.prefsPath.empty() ? PreferencesStore::defaultPath() : options.prefsPath);
+    store->load();
+    Preferences::setStore(store);
+    setupFactoryDefaults(*store, defaultFactoryDefaultsPath());
+
+    deleteOldLogs();
+}
+
+void AppController::deleteOldLogs() {
+    KDLogFileManager::deleteOldLogs(Preferences::getDaysToSaveLogs());
+}
+
+void AppController::awakeFromNib() {
+    VORN_TRACE(kClass, "awakeFromNib");
+    registerNotifications();
+
+    // The system check: real-time watching needs inotify, as it needed 10.5 before.
+    if (auto version = operatingSystemVersion()) {
+        std::lock_guard lock(fieldsMutex_);
+        _macVersionString = "v" + *version;
+    } else {
+        platformLog("runShellScript2 failed to get Mac OS version???");
+    }
+    _isRunningLeopard = realTimeWatchingAvailable();
+    if (!_isRunningLeopard) platformLog("Real-time folder watching (inotify) is NOT available");
+
+    {
+        std::lock_guard lock(fieldsMutex_);
+        _appCopyrightString = build::kCopyright;
+        _appVersionString = build::kVersion;
+    }
+    importOlderPreferences(Preferences::store(), defaultOlderPreferencesPath());
+}
+
+void AppController::applicationWillFinishLaunching() {
+    MessageLog::InitLog();
+    MessageLog::LogMessage("applicationWillFinishLaunching", true);
+    {
+        std::lock_guard lock(fieldsMutex_);
+        fCurUserName = kBuiltInTestAccountName;
+        fCurPassword = kBuiltInTestAccountPassword;
+        fRootFolder.clear();
+    }
+    MessageLog::LogMessage(stringWithFormat("%s Version is [%s]", build::kDisplayName,
+                                            getAppVersionString().c_str()));
+    MessageLog::LogMessage(stringWithFormat("Copyright Info is [%s]", getCopyrightString().c_str()));
+}
+
+void AppController::applicationDidFinishLaunching(const LaunchOptions& options) {
+    MessageLog::LogMessage("applicationDidFinishLaunching");
+    if (!Preferences::getAutoStartUploadAtStartup()) {
+        platformLog("Will autoResynchronizeAtStartup is FALSE...");
+        return;
+    }
+    platformLog("Will autoResynchronizeAtStartup is TRUE...");
+    bool windowShown = !options.headless && Preferences::getPrefShowWindowAtStartup();
+    auto delay = windowShown ? std::chrono::seconds(30) : std::chrono::seconds(10);
+    autoStartTimer_ = deps_.mainThread->scheduleTimer(
+        std::chrono::duration_cast<std::chrono::milliseconds>(delay), false,
+        [this] { ibUserClickedOnSynchronize(); });
+}
+
+bool AppController::applicationShouldTerminate() {
+    VORN_TRACE(kClass, "applicationShouldTerminate");
+    myPrintfDebug("applicationShouldTerminate\n");
+    MessageLog::LogMessage("applicationShouldTerminate\n");
+    platformLog("fDidReceiveCFStreamEventOpenCompleted is false - OK to terminate???");
+    platformLog("%s => TerminateResponse is [%s]", "applicationShouldTerminate", "NSTerminateNow");
+    return true;
+}
+
+void AppController::applicationWillTerminate() {
+    VORN_TRACE(kClass, "applicationWillTerminate");
+    myPrintfDebug("applicationWillTerminate\n");
+    if (startedUploadProcess()) {
+        platformLog("Telling Thread to Stop - as soon as possible");
+        setWantsToHaltProcess(true);
+    }
+    if (autoStartTimer_) autoStartTimer_->invalidate();
+    MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
+    platformLog("%s - DONE!", "applicationWillTerminate");
+    MessageLog::CloseLog();
+}
+
+std::string AppController::getMacOsVersionString() const {
+    std::lock_guard lock(fieldsMutex_);
+    return _macVersionString;
+}
+std::string AppController::getAppVersionString() const {
+    std::lock_guard lock(fieldsMutex_);
+    return _appVersionString;
+}
+std::string AppController::getCopyrightString() const {
+    std::lock_guard lock(fieldsMutex_);
+    return _appCopyrightString;
+}
+
+}  // namespace vorn

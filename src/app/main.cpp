@@ -1,0 +1,149 @@
+// vorn-uploader: the hot-folder photo uploader.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "BuildInfo.h"
+#include "app/AppController.h"
+#include "platform/NotificationCenter.h"
+#include "ui/ConsoleUserInterface.h"
+#include "ui/QtMainThread.h"
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: vorn-uploader [--headless] [--prefs FILE] [--log-dir DIR] [--background]\n"
+                 "\n"
+                 "Watches the source folder and uploads each finished photo to the photo service.\n"
+                 "\n"
+                 "  --headless      no windows; status lines go to standard output\n"
+                 "  --prefs FILE    preferences store (default "
+                 "$XDG_CONFIG_HOME/vorn/org.vorn.Uploader.plist)\n"
+                 "  --log-dir DIR   folder of the dated logs (DIR/logs) and the message log\n"
+                 "                  (default $XDG_STATE_HOME/vorn)\n"
+                 "  --background    start without bringing a window to the front\n"
+                 "  --help          show this help\n"
+                 "  --version       show the version\n"
+                 "\n"
+                 "SIGTERM and SIGINT quit in order, like the Quit action.\n");
+}
+
+bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, int& exitCode) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vorn-uploader: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            printUsage(stdout);
+            exitCode = 0;
+            return false;
+        } else if (arg == "--version") {
+            std::printf("%s %s\n", vorn::build::kExecutableName, vorn::build::kVersion);
+            exitCode = 0;
+            return false;
+        } else if (arg == "--headless") {
+            options.headless = true;
+        } else if (arg == "--background") {
+            options.background = true;
+        } else if (arg == "--prefs") {
+            const char* v = value("--prefs");
+            if (!v) return exitCode = 2, false;
+            options.prefsPath = v;
+        } else if (arg == "--log-dir") {
+            const char* v = value("--log-dir");
+            if (!v) return exitCode = 2, false;
+            options.logDir = v;
+        } else {
+            std::fprintf(stderr, "vorn-uploader: unknown argument %s\n", arg.c_str());
+            printUsage(stderr);
+            exitCode = 2;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    vorn::LaunchOptions options;
+    options.headless = false;
+    int exitCode = 0;
+    if (!parseArguments(argc, argv, options, exitCode)) return exitCode;
+    if (!options.headless) {
+        std::fprintf(stderr, "vorn-uploader: the windows are not available in this build; running "
+                             "headless\n");
+        options.headless = true;
+    }
+
+    QCoreApplication app(argc, argv);
+
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("vorn-uploader: pipe");
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    vorn::QtMainThread mainThread;
+    // Both live until the process ends: detached worker threads may still use them.
+    auto* ui = new vorn::ConsoleUserInterface();
+    auto clock = vorn::Clock::system();
+
+    vorn::AppController::initializeClass(options, clock);
+    auto* controller = new vorn::AppController(
+        {&vorn::NotificationCenter::defaultCenter(), &mainThread, ui, clock, {}});
+    controller->awakeFromNib();
+    controller->applicationWillFinishLaunching();
+    QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
+
+    bool terminating = false;
+    auto terminate = [&] {
+        if (terminating) return;
+        terminating = true;
+        if (controller->applicationShouldTerminate()) {
+            controller->applicationWillTerminate();
+            app.quit();
+        }
+    };
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char buf[16];
+        while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
+        }
+        terminate();
+    });
+
+    app.exec();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Worker threads may still be inside an upload: end without running static destructors
+    // under them. The item in flight stays in the source folder for the next run.
+    ::_exit(0);
+}

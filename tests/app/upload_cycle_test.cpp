@@ -1,0 +1,336 @@
+// The upload cycle end to end through the real notification chain: real folders and files, a
+// scripted uploader in place of the service, the controller's own handlers filing each item.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/AppController.h"
+#include "platform/RunLoop.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/TempDir.h"
+#include "support/cycle/FirstFileScanner.h"
+#include "support/cycle/RecordingUserInterface.h"
+#include "support/cycle/ScriptedUploader.h"
+#include "upload/NotificationNames.h"
+#include "upload/Records.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FirstFileScanner;
+using test::RecordingUserInterface;
+using test::ScriptedUploader;
+using test::TempDir;
+using test::writeFile;
+
+class UploadCycleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        source = tmp / "Upload";
+        mirror = tmp / "Site" / "Mirror";
+        problem = tmp / "Site" / "Problem Folder";
+        fs::create_directories(source);
+        fs::create_directories(mirror);
+
+        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+        Preferences::setStore(store);
+        store->setObject(sPrefLocalSourceUploadFolder, source.string());
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+        store->setObject(sUserLoginName, "photog");
+        store->setObject(sUserLoginPassword, "secret");
+        store->setObject(sUserEnteredEventName, "Prom 2026");
+
+        CycleTimings quick;
+        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
+            std::chrono::milliseconds(0);
+        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
+            std::chrono::milliseconds(1);
+        controller = std::make_unique<AppController>(AppController::Dependencies{
+            &center, &loop, &ui,
+            std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400))), quick});
+        controller->registerNotifications();
+        uploader = std::make_unique<ScriptedUploader>(center);
+        scanner = std::make_shared<FirstFileScanner>();
+        ui.clear();
+        controller->setFolderScanner(scanner);
+    }
+
+    void TearDown() override {
+        scanner->openGate();
+        EXPECT_TRUE(waitForRest());
+        uploader.reset();
+        controller.reset();
+    }
+
+    // Runs the main loop until every scan, opener and pause thread has ended.
+    bool waitForRest() {
+        return loop.runUntil([&] { return controller->workerThreads().activeCount() == 0; },
+                             std::chrono::seconds(20));
+    }
+
+    void photo(const std::string& rel, const std::string& bytes = "JPEG bytes") {
+        writeFile(source / rel, bytes);
+    }
+
+    TempDir tmp;
+    fs::path source, mirror, problem;
+    std::shared_ptr<PreferencesStore> store;
+    RunLoop loop;
+    NotificationCenter center;
+    RecordingUserInterface ui;
+    std::unique_ptr<AppController> controller;
+    std::unique_ptr<ScriptedUploader> uploader;
+    std::shared_ptr<FirstFileScanner> scanner;
+};
+
+Dictionary reply(std::optional<long> code, std::optional<std::string> status,
+                 std::optional<std::string> message = std::nullopt, bool networkError = false) {
+    Dictionary d;
+    if (code) d[httpStatusCode] = static_cast<std::int64_t>(*code);
+    if (status) d[httpOurCustomStatus] = *status;
+    if (message) d[httpOurCustomMessage] = *message;
+    if (networkError) d[httpError] = makeErrorValue("Could not connect to server");
+    return d;
+}
+
+enum class Place { Mirror, Problem, Source };
+
+TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycleGoesOn) {
+    struct Row {
+        const char* what;
+        std::vector<Dictionary> replies;
+        Place place;
+        int uploads;    // how often the item went out
+        int passes;     // scans, including the last one that finds nothing
+        bool stopped;   // the cycle stopped after the item
+        const char* errorShown;
+    };
+    const std::vector<Row> rows = {
+        {"OK", {reply(200, "OK", "Got it")}, Place::Mirror, 1, 2, false, nullptr},
+        {"no status, no code", {Dictionary{}}, Place::Mirror, 1, 2, false, nullptr},
+        {"Warning", {reply(200, "Warning", "Bad e-mail")}, Place::Problem, 1, 2, false,
+         "Bad e-mail"},
+        {"code 500", {reply(500, std::nullopt)}, Place::Problem, 1, 2, false,
+         "HTTP Server Returned Status Code: 500"},
+        {"FAIL, No Email Addresses Sent",
+         {reply(200, "FAIL", "no email addresses sent")},
+         Place::Problem,
+         1,
+         2,
+         false,
+         nullptr},
+        {"ERROR", {reply(200, "ERROR", "Account locked")}, Place::Source, 1, 1, true,
+         "Account locked"},
+        {"ERROR with code 500", {reply(500, "ERROR", "Down")}, Place::Problem, 1, 1, true, "Down"},
+        {"FAIL then OK", {reply(200, "FAIL", "Try later"), reply(200, "OK")}, Place::Mirror, 2, 3,
+         false, nullptr},
+        {"network error then OK",
+         {reply(std::nullopt, std::nullopt, std::nullopt, true), reply(200, "OK")},
+         Place::Mirror,
+         2,
+         3,
+         false,
+         "Could not connect to server"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        fs::remove_all(tmp.path());
+        SetUp();
+
+        photo("client/IMG_0001.jpg", "photo bytes");
+        photo("client/IMG_0001.mov", "movie bytes");
+        uploader->script(row.replies);
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+
+        fs::path base = row.place == Place::Mirror    ? mirror
+                        : row.place == Place::Problem ? problem
+                                                      : source;
+        EXPECT_EQ(test::readFile(base / "client/IMG_0001.jpg"), "photo bytes");
+        EXPECT_EQ(test::readFile(base / "client/IMG_0001.mov"), "movie bytes");
+        // Exactly one copy of each: nothing lost, nothing doubled.
+        for (const fs::path& other : {source, mirror, problem}) {
+            if (other == base) continue;
+            EXPECT_FALSE(fs::exists(other / "client/IMG_0001.jpg")) << other;
+            EXPECT_FALSE(fs::exists(other / "client/IMG_0001.mov")) << other;
+        }
+        EXPECT_EQ(static_cast<int>(uploader->uploadedItems().size()), row.uploads);
+        EXPECT_EQ(scanner->passes(), row.passes);
+        EXPECT_FALSE(controller->startedUploadProcess());
+        EXPECT_FALSE(controller->isScanning());
+        EXPECT_FALSE(controller->didHaltProcess());
+        EXPECT_EQ(controller->needsToRescan(), 0);
+        if (row.errorShown) EXPECT_GE(ui.count("callback-error", row.errorShown), 1);
+        // Every result record was emptied by the clean-up, except the one of a stop.
+        auto results = uploader->resultRecords();
+        for (size_t i = 0; i < results.size(); ++i) {
+            bool stopRecord = row.stopped && i + 1 == results.size();
+            EXPECT_EQ(results[i]->empty(), !stopRecord) << "result " << i;
+        }
+    }
+}
+
+TEST_F(UploadCycleTest, SettingAsideCreatesEveryMissingFolderAndNeverLeavesTheItemBehind) {
+    // The problem folder does not exist yet, the item lies two levels deep, and a same-named
+    // item already sits in the problem folder for the second photo.
+    photo("a/b/x.jpg", "first");
+    photo("a/b/x.mov", "first movie");
+    writeFile(problem / "client/y.jpg", "older y");
+    photo("client/y.jpg", "new y");
+    uploader->script({reply(200, "Warning", "w"), reply(200, "Warning", "w")});
+
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(waitForRest());
+
+    EXPECT_EQ(test::readFile(problem / "a/b/x.jpg"), "first");
+    EXPECT_EQ(test::readFile(problem / "a/b/x.mov"), "first movie");
+    EXPECT_EQ(test::readFile(problem / "client/y.jpg"), "older y");
+    int renamed = 0;
+    for (const auto& e : fs::directory_iterator(problem / "client")) {
+        std::string name = e.path().filename().string();
+        if (name != "y.jpg") {
+            ++renamed;
+            EXPECT_EQ(name.rfind("y ", 0), 0u) << name;
+            EXPECT_EQ(e.path().extension(), ".jpg");
+            EXPECT_EQ(test::readFile(e.path()), "new y");
+        }
+    }
+    EXPECT_EQ(renamed, 1);
+    EXPECT_FALSE(fs::exists(source / "a/b/x.jpg"));
+    EXPECT_FALSE(fs::exists(source / "client/y.jpg"));
+    EXPECT_EQ(uploader->uploadedItems().size(), 2u);  // each went out once
+}
+
+TEST_F(UploadCycleTest, APauseDuringAnUploadTakesEffectWhenThatUploadIsDone) {
+    struct Row {
+        const char* what;
+        void (AppController::*request)();
+    };
+    for (const Row& row : {Row{"Halt button", &AppController::ibClickedOnHalt},
+                           Row{"forced pause", &AppController::forceProcessToPause}}) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        fs::remove_all(tmp.path());
+        SetUp();
+        photo("client/a.jpg", "a");
+        photo("client/b.jpg", "b");
+        bool pausedDuringUpload = false;
+        uploader->onUpload([&](const Dictionary&) {
+            if (pausedDuringUpload) return;
+            pausedDuringUpload = true;
+            (controller.get()->*row.request)();
+            EXPECT_TRUE(controller->wantsToHaltProcess());
+            EXPECT_FALSE(controller->didHaltProcess());  // not before the upload is done
+        });
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+
+        // The item in flight is filed by its reply; nothing else starts.
+        EXPECT_TRUE(fs::exists(mirror / "client/a.jpg"));
+        EXPECT_TRUE(fs::exists(source / "client/b.jpg"));
+        EXPECT_EQ(scanner->passes(), 1);
+        EXPECT_TRUE(controller->didHaltProcess());
+        EXPECT_EQ(ui.last("button"), "Resume");
+        EXPECT_EQ(ui.last("callback"), "Process Paused...");
+        EXPECT_FALSE(controller->startedUploadProcess());
+
+        // A request to synchronise while paused changes nothing; resuming drains the rest.
+        controller->ibClickedOnHalt();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_FALSE(controller->didHaltProcess());
+        EXPECT_FALSE(controller->wantsToHaltProcess());
+        EXPECT_TRUE(fs::exists(mirror / "client/b.jpg"));
+        EXPECT_EQ(uploader->uploadedItems(), (std::vector<std::string>{"client/a.jpg", "client/b.jpg"}));
+    }
+}
+
+TEST_F(UploadCycleTest, ScanRequestsThatArriveDuringAScanOpenExactlyOneMorePass) {
+    scanner->closeGate();
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(loop.runUntil([&] { return scanner->waitingAtGate(); }));
+
+    auto request = [&] {
+        center.post(kScanFolderNotification, controller.get(),
+                    makeScanRequest(source.string(), mirror.string(), "Prom 2026"));
+    };
+    request();
+    request();
+    ASSERT_TRUE(loop.runUntil([&] { return controller->needsToRescan() == 2; }));
+    EXPECT_EQ(scanner->passes(), 1);  // the two requests did not scan
+
+    scanner->openGate();
+    ASSERT_TRUE(waitForRest());
+
+    // The first scan found nothing; on its way out it opened exactly one pass for the two
+    // requests it had turned away, and that pass opened no further one.
+    EXPECT_EQ(scanner->passes(), 2);
+    EXPECT_EQ(controller->needsToRescan(), 0);
+    EXPECT_FALSE(controller->isScanning());
+}
+
+TEST_F(UploadCycleTest, AnUploadRequestWhileOneIsInFlightIsDropped) {
+    photo("client/a.jpg");
+    controller->setStartedUploadProcess(true);
+    auto record = makeRecord({{cDictKeyCurItem, "client/a.jpg"},
+                              {cDictKeyLocalSourceUploadFolder, source.string()}});
+    center.post(kPrepareUploadStartNotification, controller.get(), record);
+    EXPECT_TRUE(uploader->uploadedItems().empty());
+    EXPECT_TRUE(fs::exists(source / "client/a.jpg"));
+    controller->setStartedUploadProcess(false);
+}
+
+TEST_F(UploadCycleTest, SettingsAreCheckedBeforeAPassAndEachFailureBeepsOnce) {
+    struct Row {
+        const char* what;
+        std::optional<std::string> mirrorFolder;  // nullopt: leave as set up
+        std::optional<std::string> eventName;
+        std::optional<std::string> user;
+        std::optional<std::string> password;
+        bool valid;
+        std::string eventStoredAfter;  // the event name is trimmed only when it was checked
+    };
+    const std::string bogus = (tmp / "no such folder").string();
+    const std::vector<Row> rows = {
+        {"all valid", std::nullopt, "  Prom 2026 \n", std::nullopt, std::nullopt, true, "Prom 2026"},
+        {"mirror missing: event not looked at", bogus, "  Prom  ", std::nullopt, std::nullopt,
+         false, "  Prom  "},
+        {"mirror empty and no login", std::string(), " Prom ", "", "", false, " Prom "},
+        {"event placeholder in any case", std::nullopt, "TurnOnCheckBoxIfUsingThisOPTION",
+         std::nullopt, std::nullopt, false, "TurnOnCheckBoxIfUsingThisOPTION"},
+        {"event empty", std::nullopt, "   ", std::nullopt, std::nullopt, false, ""},
+        {"empty password", std::nullopt, "Prom", std::nullopt, "", false, "Prom"},
+        {"empty user and password", std::nullopt, "Prom", "", "", false, "Prom"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ui.clear();
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, row.mirrorFolder.value_or(mirror.string()));
+        store->setObject(sUserEnteredEventName, *row.eventName);
+        store->setObject(sUserLoginName, row.user.value_or("photog"));
+        store->setObject(sUserLoginPassword, row.password.value_or("secret"));
+
+        EXPECT_EQ(controller->validateUserInfoBeforeUploading(std::nullopt), row.valid);
+        EXPECT_EQ(ui.count("beep"), row.valid ? 0 : 1);
+        EXPECT_EQ(store->stringForKey(sUserEnteredEventName).value_or(""), row.eventStoredAfter);
+    }
+}
+
+TEST_F(UploadCycleTest, OpeningAMissingFolderOrDuringAnUploadStartsNoPass) {
+    EXPECT_TRUE(controller->applicationOpenFile((tmp / "nowhere").string()));
+    controller->setStartedUploadProcess(true);
+    EXPECT_FALSE(controller->applicationOpenFile(source.string()));
+    controller->setStartedUploadProcess(false);
+    ASSERT_TRUE(waitForRest());
+    EXPECT_EQ(scanner->passes(), 0);
+    EXPECT_FALSE(controller->isInsideOpenFile());
+}
+
+}  // namespace
+}  // namespace vorn
