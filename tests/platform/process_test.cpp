@@ -1,0 +1,97 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+namespace vorn {
+namespace {
+
+TEST(Process, ReportsOutputAndHowTheProgramEnded) {
+    struct Case {
+        const char* name;
+        std::string path;
+        std::vector<std::string> args;
+        bool started;
+        bool exitedNormally;
+        int exitStatus;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"output", "/bin/echo", {"hello", "world"}, true, true, 0, "hello world\n"},
+        {"no arguments", "/bin/echo", {}, true, true, 0, "\n"},
+        {"arguments are not split",
+         "/bin/sh",
+         {"-c", "printf '%s|' \"$@\"", "sh", "a b", "%d"},
+         true,
+         true,
+         0,
+         "a b|%d|"},
+        {"exit status", "/bin/sh", {"-c", "echo partial; exit 3"}, true, true, 3, "partial\n"},
+        {"standard error not captured",
+         "/bin/sh",
+         {"-c", "echo err >&2; echo out"},
+         true,
+         true,
+         0,
+         "out\n"},
+        {"killed by a signal", "/bin/sh", {"-c", "kill -9 $$"}, true, false, -1, ""},
+        {"missing program", "/nonexistent/program", {}, false, false, -1, ""},
+        {"no PATH search", "echo", {"x"}, false, false, -1, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessResult r = runProcess(c.path, c.args);
+        EXPECT_EQ(r.started, c.started);
+        EXPECT_EQ(r.exitedNormally, c.exitedNormally);
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.standardOutput, c.output);
+    }
+}
+
+TEST(Process, ReadsOutputLargerThanAPipeWithoutDeadlock) {
+    // Far beyond the 64 KiB a pipe holds: waiting for the child before draining would hang.
+    ProcessResult r = runProcess("/bin/sh", {"-c", "head -c 5000000 /dev/zero | tr '\\0' x"});
+    ASSERT_TRUE(r.exitedNormally);
+    EXPECT_EQ(r.standardOutput.size(), 5000000u);
+    EXPECT_EQ(r.standardOutput.find_first_not_of('x'), std::string::npos);
+}
+
+std::set<int> inheritableFds() {
+    std::set<int> fds;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(e.path().filename().string());
+        int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) fds.insert(fd);
+    }
+    return fds;
+}
+
+size_t openFdCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST(Process, LeaksNoDescriptorsIntoTheChildOrTheCaller) {
+    std::set<int> allowed = inheritableFds();
+    allowed.insert({0, 1, 2});
+    // "; true" keeps the shell alive while ls lists the shell's descriptors.
+    ProcessResult r = runProcess("/bin/sh", {"-c", "ls /proc/$$/fd; true"});
+    ASSERT_TRUE(r.exitedNormally);
+    std::istringstream in(r.standardOutput);
+    int fd;
+    while (in >> fd) EXPECT_TRUE(allowed.count(fd)) << "descriptor " << fd << " leaked";
+
+    const size_t before = openFdCount();
+    for (int i = 0; i < 20; ++i) runProcess("/bin/true", {});
+    for (int i = 0; i < 5; ++i) runProcess("/nonexistent", {});
+    EXPECT_EQ(openFdCount(), before);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,102 @@
+#include "platform/Trash.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/OtherFileSystem.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
+
+SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
+    using namespace std::chrono;
+    return sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s);
+}
+
+class TrashTest : public ::testing::Test {
+  protected:
+    test::TempDir tmp;
+    test::ScopedEnv tz{"TZ", "UTC"};
+    test::ScopedEnv data{"XDG_DATA_HOME", (tmp / "data").string()};
+    FixedClock clock{utc(2010, 11, 26, 14, 5, 9)};
+    fs::path files() const { return tmp / "data/Trash/files"; }
+    fs::path info() const { return tmp / "data/Trash/info"; }
+};
+
+TEST_F(TrashTest, CreatesPrivateTrashFolders) {
+    auto dir = userTrashFilesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(fs::path(*dir), files());
+    for (const auto& p : {tmp / "data/Trash", files(), info()}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0) << p;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
+    }
+}
+
+TEST_F(TrashTest, TakenNamesGetTheTimeStampAppendedToTheWholeName) {
+    struct Case {
+        const char* content;
+        const char* expectedName;
+    };
+    const Case cases[] = {
+        {"first", "log.txt"},
+        {"second", "log.txt 20101126_140509"},
+        {"third", "log.txt 20101126_140509 2"},
+        {"fourth", "log.txt 20101126_140509 3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expectedName);
+        writeFile(tmp / "src/log.txt", c.content);
+        std::string trashed;
+        ASSERT_TRUE(moveToTrash((tmp / "src/log.txt").string(), clock, &trashed));
+        EXPECT_EQ(fs::path(trashed), files() / c.expectedName);
+        EXPECT_FALSE(fs::exists(tmp / "src/log.txt"));
+        EXPECT_TRUE(fs::exists(info() / (std::string(c.expectedName) + ".trashinfo")));
+    }
+    // Nothing was replaced: every version is still there with its own bytes.
+    for (const auto& c : cases) EXPECT_EQ(readFile(files() / c.expectedName), c.content);
+}
+
+TEST_F(TrashTest, WritesWhereTheItemCameFromAndWhen) {
+    writeFile(tmp / "src/my file%.txt", "x");
+    ASSERT_TRUE(moveToTrash((tmp / "src/./my file%.txt").string(), clock));
+    const std::string expectedPath = (tmp / "src").string() + "/my%20file%25.txt";
+    EXPECT_EQ(readFile(info() / "my file%.txt.trashinfo"),
+              "[Trash Info]\nPath=" + expectedPath + "\nDeletionDate=2010-11-26T14:05:09\n");
+}
+
+TEST_F(TrashTest, TrashesFoldersWithTheirContent) {
+    writeFile(tmp / "src/folder/inner/a.jpg", "a");
+    ASSERT_TRUE(moveToTrash((tmp / "src/folder/").string(), clock));
+    EXPECT_EQ(readFile(files() / "folder/inner/a.jpg"), "a");
+    EXPECT_FALSE(fs::exists(tmp / "src/folder"));
+}
+
+TEST_F(TrashTest, AMissingItemLeavesNoTrashInfoBehind) {
+    EXPECT_FALSE(moveToTrash((tmp / "nothing.txt").string(), clock));
+    ASSERT_TRUE(userTrashFilesDirectory());
+    EXPECT_TRUE(fs::is_empty(info()));
+}
+
+TEST_F(TrashTest, TrashesFromAnotherFileSystem) {
+    test::OtherFileSystemDir other(tmp.path());
+    if (!other.available()) GTEST_SKIP() << other.whyNot();
+    std::string bytes(300000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+    writeFile(other / "log.txt", bytes);
+    std::string trashed;
+    ASSERT_TRUE(moveToTrash((other / "log.txt").string(), clock, &trashed));
+    EXPECT_EQ(readFile(trashed), bytes);
+    EXPECT_FALSE(fs::exists(other / "log.txt"));
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,47 @@
+#include "support/CapturedOutput.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+namespace vorn::test {
+
+CapturedOutput::CapturedOutput(int fd) : fd_(fd) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::string dir = std::filesystem::temp_directory_path().string();
+    file_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file_ < 0) throw std::runtime_error("cannot make a capture file");
+    saved_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+    ::dup2(file_, fd_);
+}
+
+CapturedOutput::~CapturedOutput() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+        ::dup2(saved_, fd_);
+        ::close(saved_);
+    }
+    if (file_ >= 0) ::close(file_);
+}
+
+std::string CapturedOutput::text() const {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::string out;
+    char buf[65536];
+    off_t offset = 0;
+    for (;;) {
+        ssize_t n = ::pread(file_, buf, sizeof buf, offset);
+        if (n <= 0) break;
+        out.append(buf, static_cast<size_t>(n));
+        offset += n;
+    }
+    return out;
+}
+
+}  // namespace vorn::test
