@@ -1,0 +1,194 @@
+#include "files/FileUtilities.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/FileTimes.h"
+#include "platform/Resources.h"
+#include "support/CapturedOutput.h"
+#include "support/RunAsUser.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
+
+SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
+    using namespace std::chrono;
+    return sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s);
+}
+
+TEST(FileUtilities, DirectoryEmptiness) {
+    test::TempDir tmp;
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        bool empty;
+    };
+    const Case cases[] = {
+        {"nothing", {}, true},
+        {"only .DS_Store", {".DS_Store"}, true},
+        {".DS_Store and a photo", {".DS_Store", "a.jpg"}, false},
+        {"one photo", {"a.jpg"}, false},
+        {"a sub-folder", {"sub/.keep"}, false},
+        {"another hidden file", {".hidden"}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path dir = tmp / c.name;
+        fs::create_directories(dir);
+        for (const auto& f : c.files) writeFile(dir / f, "x");
+        EXPECT_EQ(isDirectoryEmpty(dir), c.empty);
+    }
+    EXPECT_FALSE(isDirectoryEmpty(tmp / "missing"));
+    writeFile(tmp / "file", "");
+    EXPECT_FALSE(isDirectoryEmpty(tmp / "file"));
+}
+
+TEST(FileUtilities, AnUnreadableFolderIsNotEmpty) {
+    if (!test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as an unprivileged user";
+    test::TempDir tmp;
+    ::chmod(tmp.path().c_str(), 0755);
+    fs::create_directories(tmp / "locked");
+    fs::create_directories(tmp / "open");
+    ::chmod((tmp / "locked").c_str(), 0700);
+    ::chmod((tmp / "open").c_str(), 0755);
+    const std::string locked = tmp / "locked", open = tmp / "open";
+    EXPECT_EQ(test::runAsNobody([&] { return isDirectoryEmpty(locked) ? 1 : 0; }), 0);
+    EXPECT_EQ(test::runAsNobody([&] { return isDirectoryEmpty(open) ? 1 : 0; }), 1);
+}
+
+TEST(FileUtilities, ZeroCreationDatesFallBackToTheModificationDate) {
+    const SystemTime mod = utc(2010, 11, 26, 14, 5, 9);
+    struct Case {
+        const char* name;
+        std::optional<SystemTime> creation;
+        std::optional<SystemTime> expected;
+    };
+    const Case cases[] = {
+        {"1904 zero date", utc(1904, 1, 1, 0, 0, 0), mod},
+        {"1970 zero date", utc(1970, 1, 1, 0, 0, 0), mod},
+        {"1970 zero date, fraction of a second",
+         utc(1970, 1, 1, 0, 0, 0) + std::chrono::milliseconds(300), mod},
+        {"one second after 1904", utc(1904, 1, 1, 0, 0, 1), utc(1904, 1, 1, 0, 0, 1)},
+        {"one second after 1970", utc(1970, 1, 1, 0, 0, 1), utc(1970, 1, 1, 0, 0, 1)},
+        {"ordinary", utc(2009, 5, 1, 8, 0, 0), utc(2009, 5, 1, 8, 0, 0)},
+        {"none", std::nullopt, mod},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fileDateFromDates(c.creation, mod), c.expected);
+    }
+    EXPECT_EQ(fileDateFromDates(std::nullopt, std::nullopt), std::nullopt);
+}
+
+TEST(FileUtilities, AgeTestUsesTheFileDateAndEqualIsNotEarlier) {
+    test::TempDir tmp;
+    const fs::path file = tmp / "x.jpg";
+    writeFile(file, "x");
+    // An old modification date does not make a file born now old.
+    const struct timespec times[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(fileModificationTime(file), utc(2000, 1, 1, 0, 0, 0));
+    auto date = fileDateForAging(file);
+    ASSERT_TRUE(date);
+    EXPECT_EQ(date, fileBirthTime(file));
+
+    EXPECT_FALSE(itemIsEarlierThan(file, *date));
+    EXPECT_TRUE(itemIsEarlierThan(file, *date + std::chrono::nanoseconds(1)));
+    EXPECT_FALSE(itemIsEarlierThan(file, *date - std::chrono::seconds(1)));
+    EXPECT_FALSE(itemIsEarlierThan(tmp / "missing.jpg", *date + std::chrono::hours(1)));
+}
+
+TEST(FileUtilities, DayStringTurnsAtTheGivenOffset) {
+    test::ScopedEnv tz("TZ", "UTC");
+    struct Case {
+        SystemTime now;
+        std::int16_t hours, minutes;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {utc(2010, 11, 26, 2, 59, 59), 3, 0, "2010_11_25"},
+        {utc(2010, 11, 26, 3, 0, 0), 3, 0, "2010_11_26"},
+        {utc(2010, 11, 26, 2, 30, 0), 3, 0, "2010_11_25"},
+        {utc(2010, 11, 26, 0, 29, 0), 0, 30, "2010_11_25"},
+        {utc(2010, 3, 1, 1, 0, 0), 3, 0, "2010_02_28"},
+        {utc(2010, 12, 31, 23, 0, 0), -2, 0, "2011_01_01"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(computeCurrentDaysFolderString2(c.hours, c.minutes, FixedClock(c.now)),
+                  c.expected);
+    }
+}
+
+TEST(FileUtilities, RunShellScript2ReturnsTheOutputAsText) {
+    const std::string echo = "/bin/echo", sh = "/bin/sh", missing = "/nonexistent/sw_vers";
+    const std::vector<std::string> hello = {"-n", "12.5"};
+    const std::vector<std::string> failing = {"-c", "echo partial; exit 1"};
+    const std::vector<std::string> notUtf8 = {"-c", "printf 'a\\377b'"};
+    EXPECT_EQ(runShellScript2(nullptr, &hello), std::nullopt);
+    EXPECT_EQ(runShellScript2(&echo, &hello), "12.5");
+    EXPECT_EQ(runShellScript2(&echo, nullptr), "\n");
+    EXPECT_EQ(runShellScript2(&sh, &failing), "partial\n");
+    EXPECT_EQ(runShellScript2(&sh, &notUtf8), std::nullopt);
+    EXPECT_EQ(runShellScript2(&missing, nullptr), std::nullopt);
+}
+
+TEST(FileUtilities, RunShellScriptFindsAuxiliaryScriptsAmongTheResources) {
+    const std::string reveal = "revealInFinder.sh";
+    const std::string unknown = "noSuchScript.sh";
+    const std::string escaping = "../../../bin/true";
+    test::TempDir tmp;
+    const std::vector<std::string> folder = {tmp.str()};
+    EXPECT_FALSE(runShellScript(nullptr, &folder));
+    EXPECT_FALSE(runShellScript(&unknown, &folder));
+    EXPECT_FALSE(runShellScript(&escaping, nullptr));
+    EXPECT_TRUE(runShellScript(&reveal, &folder));
+
+    // The reveal script prints nothing, whether or not a file manager is at hand.
+    auto path = pathForResource(reveal);
+    ASSERT_TRUE(path);
+    const std::string sh = "/bin/sh";
+    const std::vector<std::string> args = {*path, tmp.str()};
+    EXPECT_EQ(runShellScript2(&sh, &args), "");
+
+    // A script that reports a lost connection is a failure, whatever its exit status.
+    const std::string name = "vorn-test-offline-" + std::to_string(::getpid()) + ".sh";
+    const fs::path script = fs::path(resourceDirectory()) / name;
+    writeFile(script, "#!/bin/sh\necho 'ftp: Not Connected.'\n");
+    EXPECT_FALSE(runShellScript(&name, nullptr));
+    fs::remove(script);
+}
+
+TEST(FileUtilities, MovesToTheTrashOnlyWhatTheUserMayDelete) {
+    test::TempDir tmp;
+    test::ScopedEnv data("XDG_DATA_HOME", (tmp / "data").string());
+    writeFile(tmp / "logs/old.log", "old");
+    moveFileToUserTrash((tmp / "logs/old.log").string(), FixedClock(utc(2010, 11, 26, 0, 0, 0)));
+    EXPECT_FALSE(fs::exists(tmp / "logs/old.log"));
+    EXPECT_EQ(readFile(tmp / "data/Trash/files/old.log"), "old");
+
+    moveFileToUserTrash((tmp / "logs/missing.log").string());  // logged, nothing else
+
+    if (!test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as an unprivileged user";
+    ::chmod(tmp.path().c_str(), 0755);
+    writeFile(tmp / "protected/kept.log", "kept");
+    ::chmod((tmp / "protected").c_str(), 0755);
+    const std::string kept = tmp / "protected/kept.log";
+    EXPECT_EQ(test::runAsNobody([&] {
+                  test::CapturedOutput err(2);
+                  moveFileToUserTrash(kept);
+                  return err.text().find("is NOT deletable...") != std::string::npos ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(readFile(kept), "kept");
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,160 @@
+#include "files/SafeMove.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/FileTimes.h"
+#include "support/OtherFileSystem.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
+
+std::string photoBytes(size_t size) {
+    std::string b(size, '\0');
+    std::uint32_t x = 2463534242u;
+    for (auto& c : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return b;
+}
+
+std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs the move in a child process that dies (without any clean-up) at the given step, the
+// way a crash or power cut would stop it.
+void moveInterruptedAt(SafeMoveStep step, const fs::path& from, const fs::path& to) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        moveItemSafely(from, to, nullptr, [step](SafeMoveStep s) {
+            if (s == step) ::_exit(42);
+        });
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 42) << "the move never reached the step";
+}
+
+class SafeMoveTest : public ::testing::Test {
+  protected:
+    test::TempDir tmp;
+};
+
+TEST_F(SafeMoveTest, NeverReplacesAndLeavesEverythingAsItWas) {
+    test::OtherFileSystemDir other(tmp.path());
+    struct Case {
+        const char* name;
+        fs::path destFolder;
+        bool needsOther;
+    };
+    const Case cases[] = {
+        {"same file system", tmp / "dest", false},
+        {"other file system", other.available() ? other.path() : fs::path(), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsOther && !other.available()) {
+            std::printf("row skipped: %s\n", other.whyNot().c_str());
+            continue;
+        }
+        writeFile(tmp / "src/a.jpg", "new photo");
+        writeFile(c.destFolder / "a.jpg", "old photo");
+        std::string error;
+        EXPECT_FALSE(moveItemSafely(tmp / "src/a.jpg", c.destFolder / "a.jpg", &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(readFile(tmp / "src/a.jpg"), "new photo");
+        EXPECT_EQ(readFile(c.destFolder / "a.jpg"), "old photo");
+        EXPECT_EQ(entries(c.destFolder), std::vector<std::string>{"a.jpg"});
+
+        // A missing destination folder is not made up.
+        EXPECT_FALSE(moveItemSafely(tmp / "src/a.jpg", c.destFolder / "missing/a.jpg"));
+        EXPECT_EQ(readFile(tmp / "src/a.jpg"), "new photo");
+        fs::remove(c.destFolder / "a.jpg");
+    }
+}
+
+TEST_F(SafeMoveTest, MovesWithinOneFileSystem) {
+    writeFile(tmp / "src/client/x.jpg", "photo");
+    fs::create_directories(tmp / "dest/client");
+    ASSERT_TRUE(moveItemSafely(tmp / "src/client/x.jpg", tmp / "dest/client/x.jpg"));
+    EXPECT_EQ(readFile(tmp / "dest/client/x.jpg"), "photo");
+    EXPECT_FALSE(fs::exists(tmp / "src/client/x.jpg"));
+}
+
+TEST_F(SafeMoveTest, MovesAcrossFileSystemsAsOneCompleteCopy) {
+    test::OtherFileSystemDir other(tmp.path());
+    if (!other.available()) GTEST_SKIP() << other.whyNot();
+    const std::string bytes = photoBytes(3 * 1024 * 1024 + 17);
+    writeFile(tmp / "src/x.jpg", bytes);
+    ::chmod((tmp / "src/x.jpg").c_str(), 0640);
+    const struct timespec times[2] = {{1290780309, 5}, {1290780309, 5}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (tmp / "src/x.jpg").c_str(), times, 0), 0);
+
+    std::string error;
+    ASSERT_TRUE(moveItemSafely(tmp / "src/x.jpg", other / "x.jpg", &error)) << error;
+    EXPECT_FALSE(fs::exists(tmp / "src/x.jpg"));
+    EXPECT_EQ(readFile(other / "x.jpg"), bytes);
+    EXPECT_EQ(entries(other.path()), std::vector<std::string>{"x.jpg"}) << "temporary left";
+    // The modification date ages the photo where the file system keeps no birth time.
+    EXPECT_EQ(fileModificationTime(other / "x.jpg"),
+              SystemTime(std::chrono::seconds(1290780309) + std::chrono::nanoseconds(5)));
+    EXPECT_EQ(fs::status(other / "x.jpg").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(SafeMoveTest, AcrossFileSystemsMovesFilesOnly) {
+    test::OtherFileSystemDir other(tmp.path());
+    if (!other.available()) GTEST_SKIP() << other.whyNot();
+    writeFile(tmp / "src/folder/x.jpg", "photo");
+    EXPECT_FALSE(moveItemSafely(tmp / "src/folder", other / "folder"));
+    EXPECT_EQ(readFile(tmp / "src/folder/x.jpg"), "photo");
+    EXPECT_FALSE(fs::exists(other / "folder"));
+}
+
+TEST_F(SafeMoveTest, AnInterruptedMoveNeverLosesThePhotoNorShowsHalfOfIt) {
+    test::OtherFileSystemDir other(tmp.path());
+    if (!other.available()) GTEST_SKIP() << other.whyNot();
+    const std::string bytes = photoBytes(1024 * 1024);
+
+    // Stopped after the copy: the source is whole and the final name is still free.
+    writeFile(tmp / "src/a.jpg", bytes);
+    moveInterruptedAt(SafeMoveStep::Copied, tmp / "src/a.jpg", other / "a.jpg");
+    EXPECT_EQ(readFile(tmp / "src/a.jpg"), bytes);
+    EXPECT_FALSE(fs::exists(other / "a.jpg"));
+    for (const auto& name : entries(other.path())) EXPECT_EQ(name[0], '.') << name;
+
+    // Stopped after placing: two whole copies, never none.
+    writeFile(tmp / "src/b.jpg", bytes);
+    moveInterruptedAt(SafeMoveStep::Placed, tmp / "src/b.jpg", other / "b.jpg");
+    EXPECT_EQ(readFile(tmp / "src/b.jpg"), bytes);
+    EXPECT_EQ(readFile(other / "b.jpg"), bytes);
+
+    // The next attempt of the first move completes.
+    ASSERT_TRUE(moveItemSafely(tmp / "src/a.jpg", other / "a.jpg"));
+    EXPECT_EQ(readFile(other / "a.jpg"), bytes);
+    EXPECT_FALSE(fs::exists(tmp / "src/a.jpg"));
+}
+
+}  // namespace
+}  // namespace vorn
