@@ -1,0 +1,167 @@
+#include "log/KDLogFileManager.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/CapturedOutput.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+namespace fs = std::filesystem;
+using test::readFile;
+using test::writeFile;
+
+SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
+    using namespace std::chrono;
+    return sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s);
+}
+
+class LogFileManagerTest : public ::testing::Test {
+  protected:
+    test::TempDir tmp;
+    test::ScopedEnv tz{"TZ", "UTC"};
+    test::ScopedEnv home{"HOME", (tmp / "home").string()};
+    test::ScopedEnv data{"XDG_DATA_HOME", (tmp / "home/.local/share").string()};
+    std::shared_ptr<FixedClock> clock = std::make_shared<FixedClock>(utc(2010, 11, 26, 10, 0, 0));
+    void SetUp() override { KDLogFileManager::configure((tmp / "state").string(), clock); }
+    void TearDown() override { KDLogFileManager::configure("", nullptr); }
+};
+
+TEST_F(LogFileManagerTest, TheDayOfTheLogFileTurnsAtThreeInTheMorning) {
+    const std::string logs = (tmp / "state/logs").string();
+    EXPECT_EQ(KDLogFileManager::logFolder(), logs);
+    const std::pair<SystemTime, const char*> cases[] = {
+        {utc(2010, 11, 26, 2, 59, 59), "/vorn-uploader_2010_11_25.log"},
+        {utc(2010, 11, 26, 3, 0, 0), "/vorn-uploader_2010_11_26.log"},
+        {utc(2010, 11, 26, 10, 0, 0), "/vorn-uploader_2010_11_26.log"},
+        {utc(2011, 1, 1, 2, 30, 0), "/vorn-uploader_2010_12_31.log"},
+    };
+    for (const auto& [t, name] : cases) EXPECT_EQ(KDLogFileManager::logFilePathFor(t), logs + name);
+}
+
+TEST_F(LogFileManagerTest, DefaultFoldersFollowTheXdgStateHome) {
+    KDLogFileManager::configure("", nullptr);
+    {
+        test::ScopedEnv state("XDG_STATE_HOME", (tmp / "xdg-state").string());
+        EXPECT_EQ(KDLogFileManager::logDirectory(), (tmp / "xdg-state/vorn").string());
+    }
+    test::ScopedEnv relative("XDG_STATE_HOME", "relative/ignored");
+    EXPECT_EQ(KDLogFileManager::logDirectory(), (tmp / "home/.local/state/vorn").string());
+    EXPECT_EQ(KDLogFileManager::logFolder(), (tmp / "home/.local/state/vorn/logs").string());
+}
+
+TEST_F(LogFileManagerTest, StandardErrorGoesIntoTheDatedFileWithAHeaderPerLaunch) {
+    clock->set(utc(2010, 11, 26, 2, 30, 0));
+    const fs::path file = tmp / "state/logs/vorn-uploader_2010_11_25.log";
+    for (int launch = 0; launch < 2; ++launch) {
+        test::CapturedOutput keep(2);  // puts the test's standard error back afterwards
+        ASSERT_TRUE(KDLogFileManager::setupLogFile());
+        EXPECT_EQ(KDLogFileManager::currentLogFilePath(), file.string());
+        std::fprintf(stderr, "launch %d\n", launch);
+        EXPECT_EQ(keep.text(), "");  // nothing went to the old standard error
+    }
+    const std::string text = readFile(file);
+    const std::string rule(59, '=');
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 12u) << text;
+    for (int launch = 0; launch < 2; ++launch) {
+        const auto at = [&](int i) { return lines[static_cast<size_t>(launch * 6 + i)]; };
+        EXPECT_TRUE(at(0).ends_with("] " + rule)) << at(0);
+        EXPECT_TRUE(at(1).ends_with(")")) << at(1);  // "model (arch)"
+        EXPECT_NE(at(2).find("] OS: v"), std::string::npos) << at(2);
+        EXPECT_TRUE(at(3).ends_with("] vorn-uploader => 0.1.0")) << at(3);
+        EXPECT_TRUE(at(4).ends_with("] " + rule)) << at(4);
+        EXPECT_EQ(at(5), "launch " + std::to_string(launch));
+    }
+}
+
+TEST_F(LogFileManagerTest, AnUnusableLogFolderLeavesStandardErrorAlone) {
+    writeFile(tmp / "state", "a file where the folder should be");
+    test::CapturedOutput err(2);
+    EXPECT_TRUE(KDLogFileManager::setupLogFile());
+    std::fprintf(stderr, "still here\n");
+    EXPECT_NE(err.text().find("createDirectoryAtPath returned error"), std::string::npos);
+    EXPECT_NE(err.text().find("still here\n"), std::string::npos);
+}
+
+TEST_F(LogFileManagerTest, OldLogsGoToTheTrashAndOldConsoleFilesAreDeleted) {
+    const fs::path logs = tmp / "state/logs";
+    const fs::path docs = tmp / "home/Documents";
+    const fs::path trash = tmp / "home/.local/share/Trash/files";
+    writeFile(logs / "sub/VORN-UPLOADER_2010_11_01.log", "old, other case, sub-folder");
+    writeFile(logs / "vorn-uploader_2010_11_02.log", "old");
+    writeFile(logs / "other_2010_11_01.log", "not ours");
+    writeFile(docs / "myConsole.Log", "console");
+    writeFile(docs / "sub/myConsole.txt", "deeper");
+    writeFile(docs / "notes.txt", "notes");
+
+    // The files were born now; a clock ten days on with 14 days to keep finds nothing old.
+    clock->set(SystemTime::clock::now() + std::chrono::hours(24 * 10));
+    KDLogFileManager::deleteOldLogs(14);
+    EXPECT_TRUE(fs::exists(logs / "vorn-uploader_2010_11_02.log"));
+    EXPECT_TRUE(fs::exists(docs / "myConsole.Log"));
+
+    clock->set(SystemTime::clock::now() + std::chrono::hours(24 * 30));
+    KDLogFileManager::deleteOldLogs(14);
+    EXPECT_EQ(readFile(trash / "VORN-UPLOADER_2010_11_01.log"), "old, other case, sub-folder");
+    EXPECT_EQ(readFile(trash / "vorn-uploader_2010_11_02.log"), "old");
+    EXPECT_TRUE(fs::is_directory(logs / "sub"));
+    EXPECT_FALSE(fs::exists(logs / "sub/VORN-UPLOADER_2010_11_01.log"));
+    EXPECT_EQ(readFile(logs / "other_2010_11_01.log"), "not ours");
+
+    EXPECT_FALSE(fs::exists(docs / "myConsole.Log"));
+    EXPECT_FALSE(fs::exists(trash / "myConsole.Log"));  // deleted, not trashed
+    EXPECT_EQ(readFile(docs / "sub/myConsole.txt"), "deeper");
+    EXPECT_EQ(readFile(docs / "notes.txt"), "notes");
+}
+
+TEST_F(LogFileManagerTest, CleaningOptions) {
+    const fs::path dir = tmp / "clean";
+    struct Case {
+        const char* name;
+        Dictionary options;
+        bool topGone, deepGone;
+    };
+    const SystemTime future = SystemTime::clock::now() + std::chrono::hours(1);
+    const Case cases[] = {
+        {"defaults: flat, trash, 3 days ago", {{"sourcePath", dir.string()}}, false, false},
+        {"flat",
+         {{"sourcePath", dir.string()}, {"beforeDate", Date::fromTimePoint(future)}},
+         true,
+         false},
+        {"deep",
+         {{"sourcePath", dir.string()},
+          {"beforeDate", Date::fromTimePoint(future)},
+          {"deleteSubDirectory", true},
+          {"deleteImmediately", true}},
+         true,
+         true},
+        {"another prefix",
+         {{"sourcePath", dir.string()},
+          {"baseName", "Other"},
+          {"beforeDate", Date::fromTimePoint(future)},
+          {"deleteSubDirectory", true}},
+         false,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        clock->set(SystemTime::clock::now());
+        writeFile(dir / "vorn-uploader_a.log", "a");
+        writeFile(dir / "deep/vorn-uploader_b.log", "b");
+        KDLogFileManager::deleteOldLogsWithOptions(c.options);
+        EXPECT_EQ(!fs::exists(dir / "vorn-uploader_a.log"), c.topGone);
+        EXPECT_EQ(!fs::exists(dir / "deep/vorn-uploader_b.log"), c.deepGone);
+        EXPECT_TRUE(fs::is_directory(dir / "deep"));
+        fs::remove_all(dir);
+    }
+}
+
+}  // namespace
+}  // namespace vorn
