@@ -1,0 +1,19 @@
+#pragma once
+// Replacing a file so that readers see either the old bytes or the new ones, never a mixture,
+// and a crash at any moment leaves one of the two on disk.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+// Writes bytes to path via a temporary file in the same folder created with `mode` from the
+// start (never readable by others even for a moment), fsync, rename over path, fsync the
+// folder. False + *error on failure; the old file then stays intact and no temporary file is
+// left behind. The final file has exactly `mode`, whatever the umask.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
+                         std::string* error = nullptr);
+
+}  // namespace vorn

@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/PropertyList.h"
+#include "support/TempDir.h"
+
+using namespace vorn;
+using vorn::test::TempDir;
+
+namespace {
+
+// Runs a Python script with python3; nothing when python3 is not there or the script failed.
+std::optional<std::string> runPython(const TempDir& dir, const std::string& script,
+                                     const std::string& args = "") {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0) return std::nullopt;
+    vorn::test::writeFile(dir / "script.py", script);
+    std::string cmd = "python3 '" + (dir / "script.py").string() + "' " + args;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    return ::pclose(p) == 0 ? std::optional<std::string>(out) : std::nullopt;
+}
+
+// A binary list of n objects: object i is an array holding object i+1 (twice when `twice`,
+// which makes a graph whose unfolded tree has 2^n nodes); the last is a 64-byte string.
+std::string binaryChain(int n, bool twice) {
+    std::string body = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    auto be32 = [](std::uint32_t v) {
+        return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                           static_cast<char>(v >> 8), static_cast<char>(v)};
+    };
+    for (int i = 0; i < n - 1; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(body.size()));
+        body += twice ? "\xA2" : "\xA1";
+        body += be32(static_cast<std::uint32_t>(i + 1));
+        if (twice) body += be32(static_cast<std::uint32_t>(i + 1));
+    }
+    offsets.push_back(static_cast<std::uint32_t>(body.size()));
+    body += std::string("\x5F\x10\x40", 3) + std::string(64, 'x');
+    std::string table;
+    for (auto o : offsets) table += be32(o);
+    auto be64 = [&](std::uint64_t v) {
+        return be32(static_cast<std::uint32_t>(v >> 32)) + be32(static_cast<std::uint32_t>(v));
+    };
+    std::string trailer(6, '\0');
+    trailer += '\x04';  // offset size
+    trailer += '\x04';  // reference size
+    trailer += be64(static_cast<std::uint64_t>(n)) + be64(0) + be64(body.size());
+    return body + table + trailer;
+}
+
+}  // namespace
+
+TEST(PropertyList, ReadsWhatPythonWritesInBothFormats) {
+    TempDir dir;
+    auto ok = runPython(dir, R"(
+import plistlib, datetime, sys
+d = {'neg': -5, 'big': -9223372036854775808, 'date': datetime.datetime(1999, 12, 31, 23, 59, 58),
+     'real': 0.1, 'text': 'Grüße & <x> "q" 東京', 'empty': '', 'yes': True, 'no': False,
+     'nest': {'a': [1, {'b': [2.5, 'c']}], 'e': {}, 'f': []}, 'data': bytes([0, 1, 255, 10])}
+out = sys.argv[1]
+open(out + '.xml', 'wb').write(plistlib.dumps(d))
+open(out + '.bin', 'wb').write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))
+)",
+                        "'" + (dir / "p").string() + "'");
+    if (!ok) GTEST_SKIP() << "python3 with plistlib is not available";
+
+    for (const char* ext : {".xml", ".bin"}) {
+        SCOPED_TRACE(ext);
+        std::string error;
+        auto v = readPropertyListFile((dir / (std::string("p") + ext)).string(), &error);
+        ASSERT_TRUE(v) << error;
+        const Dictionary& d = *v->asDictionary();
+        EXPECT_EQ(d.at("neg"), Value(std::int64_t{-5}));
+        EXPECT_EQ(d.at("big"), Value(INT64_MIN));
+        ASSERT_TRUE(d.at("date").asDate());
+        EXPECT_DOUBLE_EQ(d.at("date").asDate()->secondsSince1970, 946684798.0);
+        EXPECT_EQ(d.at("real"), Value(0.1));
+        EXPECT_EQ(d.at("text"), Value("Grüße & <x> \"q\" 東京"));
+        EXPECT_EQ(d.at("empty"), Value(""));
+        EXPECT_EQ(d.at("yes"), Value(true));
+        EXPECT_EQ(d.at("no"), Value(false));
+        Value nest(Dictionary{
+            {"a", Value(Array{Value(1),
+                              Value(Dictionary{{"b", Value(Array{Value(2.5), Value("c")})}})})},
+            {"e", Value(Dictionary{})},
+            {"f", Value(Array{})}});
+        EXPECT_EQ(d.at("nest"), nest);
+        EXPECT_EQ(d.at("data"), Value(Data{0, 1, 255, 10}));
+    }
+}
+
+TEST(PropertyList, WritesAppleLayout) {
+    Dictionary d{{"b", Value(true)},
+                 {"a", Value("x & <y>")},
+                 {"n", Value(std::int64_t{-7})},
+                 {"r", Value(0.5)},
+                 {"s", Value("")},
+                 {"skip", Value()},
+                 {"arr", Value(Array{Value(), Value(Array{}), Value(Dictionary{})})},
+                 {"t", Value(Date{0})},
+                 {"d", Value(Data{0, 1, 2})}};
+    EXPECT_EQ(toXmlPropertyList(Value(d)),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "\t<key>a</key>\n\t<string>x &amp; &lt;y&gt;</string>\n"
+              "\t<key>arr</key>\n\t<array>\n\t\t<array/>\n\t\t<dict/>\n\t</array>\n"
+              "\t<key>b</key>\n\t<true/>\n"
+              "\t<key>d</key>\n\t<data>\n\tAAEC\n\t</data>\n"
+              "\t<key>n</key>\n\t<integer>-7</integer>\n"
+              "\t<key>r</key>\n\t<real>0.5</real>\n"
+              "\t<key>s</key>\n\t<string></string>\n"
+              "\t<key>t</key>\n\t<date>1970-01-01T00:00:00Z</date>\n"
+              "</dict>\n"
+              "</plist>\n");
+}
+
+TEST(PropertyList, WrittenValuesReadBackUnchanged) {
+    struct Case {
+        const char* name;
+        Value in;
+        Value expected;
+    } cases[] = {
+        {"negative", Value(std::int64_t{-123456789012}), Value(std::int64_t{-123456789012})},
+        {"min int", Value(INT64_MIN), Value(INT64_MIN)},
+        {"max int", Value(INT64_MAX), Value(INT64_MAX)},
+        {"tenth", Value(0.1), Value(0.1)},
+        {"big real", Value(1e300), Value(1e300)},
+        {"negative real", Value(-2.75), Value(-2.75)},
+        {"whole real", Value(60.0), Value(60.0)},
+        {"date", Value(Date{1700000000}), Value(Date{1700000000})},
+        {"date before 2001", Value(Date{946684798}), Value(Date{946684798})},
+        {"date fraction dropped", Value(Date{1700000000.75}), Value(Date{1700000000})},
+        {"non-ASCII", Value("Zürich – 東京 🎉"), Value("Zürich – 東京 🎉")},
+        {"markup", Value("a&b<c>d]]>e"), Value("a&b<c>d]]>e")},
+        {"carriage return kept", Value("a\r\nb\rc"), Value("a\r\nb\rc")},
+        {"control characters dropped",
+         Value(std::string("a\x01"
+                           "b\x1f"
+                           "c\tz")),
+         Value("abc\tz")},
+        {"broken UTF-8 replaced",
+         Value(std::string("a\xff"
+                           "b\xc3")),
+         Value("a\xEF\xBF\xBD"
+               "b\xEF\xBF\xBD")},
+        {"data", Value(Data(200, 0xAB)), Value(Data(200, 0xAB))},
+        {"empty data", Value(Data{}), Value(Data{})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Value root(Dictionary{{"k", c.in}});
+        std::string error;
+        auto back = parsePropertyList(toXmlPropertyList(root), &error);
+        ASSERT_TRUE(back) << error;
+        EXPECT_EQ(back->asDictionary()->at("k"), c.expected);
+    }
+}
+
+TEST(PropertyList, PythonReadsWhatWeWrite) {
+    TempDir dir;
+    Dictionary d{
+        {"neg", Value(std::int64_t{-5})},
+        {"real", Value(0.1)},
+        {"text", Value("Grüße & <x>\r\n東京")},
+        {"date", Value(Date{946684798})},
+        {"data", Value(Data{0, 255})},
+        {"nest", Value(Array{Value(true), Value(Dictionary{{"e", Value("")}}), Value(Array{})})}};
+    vorn::test::writeFile(dir / "ours.plist", toXmlPropertyList(Value(d)));
+    auto out = runPython(dir, R"(
+import plistlib, sys, datetime
+d = plistlib.load(open(sys.argv[1], 'rb'))
+expected = {'neg': -5, 'real': 0.1, 'text': 'Grüße & <x>\r\n東京',
+            'date': datetime.datetime(1999, 12, 31, 23, 59, 58), 'data': bytes([0, 255]),
+            'nest': [True, {'e': ''}, []]}
+print('same' if d == expected else repr(d))
+)",
+                         "'" + (dir / "ours.plist").string() + "'");
+    if (!out) GTEST_SKIP() << "python3 with plistlib is not available";
+    EXPECT_EQ(*out, "same\n");
+}
+
+// Malformed and hostile input: never a crash, never a hang; the broken ones are refused.
+TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
+    const std::string deepOpen = "<plist version=\"1.0\">" + [] {
+        std::string s;
+        for (int i = 0; i < 200000; ++i) s += "<array>";
+        return s;
+    }();
+    std::string deepClosed = deepOpen;
+    for (int i = 0; i < 200000; ++i) deepClosed += "</array>";
+    deepClosed += "</plist>";
+    std::string commentTrick = "<plist version=\"1.0\">";
+    for (int i = 0; i < 5000; ++i) commentTrick += "<array><!-- </array> -->";
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"empty", ""},
+        {"blank", "  \n\t "},
+        {"garbage", "\x01\x02 not a plist at all \xff"},
+        {"lone bracket", "<"},
+        {"truncated XML", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><stri"},
+        {"unclosed dict", "<plist version=\"1.0\"><dict><key>a</key><string>b</string>"},
+        {"mismatched tags", "<plist version=\"1.0\"><dict></array></plist>"},
+        {"NUL inside text",
+         std::string("<plist version=\"1.0\"><string>a\0b</string></plist>", 49)},
+        {"NUL inside key",
+         std::string("<plist><dict><key>a\0</key><string>b</string></dict></plist>", 58)},
+        {"bad entity", "<plist><string>&bogus;&#0;</string></plist>"},
+        {"unbalanced quote hiding tags", "<plist><array a=\"><array></array></plist>"},
+        {"internal DTD",
+         "<!DOCTYPE plist [ <!ENTITY a \"b\"> ]><plist><string>&a;</string></plist>"},
+        {"deeply nested, unclosed", deepOpen},
+        {"deeply nested, closed", deepClosed},
+        {"closing tags hidden in comments", commentTrick},
+        {"binary magic only", "bplist00"},
+        {"binary garbage", "bplist00" + std::string(100, '\xff')},
+        {"binary chain too deep", binaryChain(100000, false)},
+        {"binary graph with 2^40 nodes", binaryChain(40, true)},
+        {"binary cycle",
+         [] {
+             std::string s = binaryChain(3, false);
+             s[8 + 5 + 4] = 0;  // object 1 points back at object 0
+             return s;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_FALSE(parsePropertyList(c.bytes, &error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(PropertyList, NestingUpToTheLimitIsAccepted) {
+    std::string xml = "<plist version=\"1.0\">";
+    for (int i = 0; i < kPropertyListMaxDepth; ++i) xml += "<array>";
+    xml += "<true/>";
+    for (int i = 0; i < kPropertyListMaxDepth; ++i) xml += "</array>";
+    xml += "</plist>";
+    std::string error;
+    EXPECT_TRUE(parsePropertyList(xml, &error)) << error;
+    EXPECT_TRUE(parsePropertyList(binaryChain(kPropertyListMaxDepth, false), &error)) << error;
+    EXPECT_FALSE(parsePropertyList(binaryChain(kPropertyListMaxDepth + 2, false)));
+    // A NUL after the document is where a C string would have ended anyway.
+    EXPECT_TRUE(parsePropertyList(std::string("<plist><true/></plist>\0junk", 27)));
+}
+
+// Every prefix and a few thousand random mutations of valid lists in both formats.
+TEST(PropertyList, TruncatedAndMutatedInputDoesNotCrash) {
+    Dictionary d{{"a", Value("text")},
+                 {"b", Value(Array{Value(1), Value(2.5), Value(true)})},
+                 {"c", Value(Dictionary{{"d", Value(Data{1, 2, 3})}, {"e", Value(Date{1e9})}})}};
+    std::string xml = toXmlPropertyList(Value(d));
+    // A binary list as Python would write it for the same dictionary.
+    TempDir dir;
+    vorn::test::writeFile(dir / "in.plist", xml);
+    auto converted =
+        runPython(dir, R"(
+import plistlib, sys
+open(sys.argv[2], 'wb').write(plistlib.dumps(plistlib.load(open(sys.argv[1], 'rb')), fmt=plistlib.FMT_BINARY))
+)",
+                  "'" + (dir / "in.plist").string() + "' '" + (dir / "out.bplist").string() + "'");
+    std::vector<std::string> seeds{xml};
+    if (converted) seeds.push_back(vorn::test::readFile(dir / "out.bplist"));
+
+    std::mt19937 rng(12345);
+    for (const std::string& seed : seeds) {
+        ASSERT_TRUE(parsePropertyList(seed));
+        for (size_t n = 0; n < seed.size(); ++n)
+            parsePropertyList(std::string_view(seed).substr(0, n));
+        for (int round = 0; round < 3000; ++round) {
+            std::string m = seed;
+            int edits = 1 + static_cast<int>(rng() % 4);
+            for (int e = 0; e < edits; ++e) {
+                size_t at = rng() % m.size();
+                switch (rng() % 3) {
+                    case 0:
+                        m[at] = static_cast<char>(rng());
+                        break;
+                    case 1:
+                        m.erase(at, 1 + rng() % 8);
+                        break;
+                    default:
+                        m.insert(at, 1, static_cast<char>(rng()));
+                        break;
+                }
+                if (m.empty()) m = "x";
+            }
+            // Keep the binary magic on most binary mutations so they reach the binary reader.
+            if (seed.starts_with("bplist00") && round % 4 != 0 && m.size() >= 8)
+                m.replace(0, 8, "bplist00");
+            parsePropertyList(m);
+        }
+    }
+}
