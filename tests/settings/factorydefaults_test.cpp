@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "SettingsFixture.h"
+#include "platform/PropertyList.h"
+#include "settings/FactoryDefaults.h"
+#include "settings/PreferenceKeys.h"
+#include "support/CapturedOutput.h"
+
+using namespace vorn;
+using vorn::test::CapturedOutput;
+using vorn::test::readFile;
+using vorn::test::SettingsTest;
+using vorn::test::writeFile;
+
+namespace {
+
+const std::string kFactoryFile = std::string(VORN_SOURCE_DIR) + "/resources/FactoryDefault.plist";
+
+}  // namespace
+
+TEST(FactoryDefaultsFile, CarriesEveryKeyInOurOwnLayout) {
+    std::string bytes = readFile(kFactoryFile);
+    std::string error;
+    auto root = parsePropertyList(bytes, &error);
+    ASSERT_TRUE(root && root->isDictionary()) << error;
+    const Dictionary& d = *root->asDictionary();
+    std::set<std::string> keys;
+    for (const auto& k : allPreferenceKeyNames()) {
+        EXPECT_TRUE(d.count(k)) << k;
+        keys.insert(k);
+    }
+    for (const auto& [k, v] : d) EXPECT_TRUE(keys.count(k)) << "unknown key " << k;
+    EXPECT_EQ(d.at(sPrefDoCopyOldFtpPref), Value(false));
+    EXPECT_EQ(d.at(sPrefKivURL), Value("http://127.0.0.1:8686/vorn"));
+    EXPECT_EQ(d.at(sPrefSecondsBetweenScans), Value(120));
+    EXPECT_EQ(d.at(sPrefDaysToSaveLogs), Value(14));
+    EXPECT_EQ(d.at(sPrefUploadTimeOut), Value(500));
+    EXPECT_EQ(d.at(sPrefSearchPathMethodTag), Value(1));
+    EXPECT_EQ(toXmlPropertyList(*root), bytes);
+}
+
+TEST(PreferenceKeyList, HasTheEighteenKeysInOrder) {
+    const auto& keys = prefKeyNameArray();
+    ASSERT_EQ(keys.size(), 18u);
+    EXPECT_EQ(keys.front(), "prefLocalMasterMirrorSiteFolder");
+    EXPECT_EQ(keys[8], "userEnteredEventName");
+    EXPECT_EQ(keys.back(), "prefDoCopyOldFtpPref");
+    EXPECT_EQ(&keys, &initPrefKeyNameArray());
+    EXPECT_EQ(allPreferenceKeyNames().size(), 35u);
+}
+
+TEST_F(SettingsTest, SetupFactoryDefaultsRegistersWithoutStoring) {
+    CapturedOutput err(2);
+    auto initial = setupFactoryDefaults(*store, kFactoryFile);
+    std::string log = err.text();
+    EXPECT_NE(log.find("setupFactoryDefaults"), std::string::npos);
+    EXPECT_NE(log.find("userDefaultsValuesPath = [" + kFactoryFile + "]"), std::string::npos);
+    EXPECT_NE(log.find("About to register factory default dictionary:\n{"), std::string::npos);
+    ASSERT_TRUE(initial);
+    EXPECT_EQ(initial->size(), 18u);
+    EXPECT_EQ(initial->at(sPrefAutoSynchronize), Value(true));
+    EXPECT_FALSE(initial->count(sPrefKivURL));
+    EXPECT_TRUE(store->storedValues().empty());
+    EXPECT_EQ(Preferences::getPrefKivURL(), "http://127.0.0.1:8686/vorn");
+    EXPECT_EQ(Preferences::getDaysToSaveLogs(), 14);
+    EXPECT_EQ(Preferences::getUploadTimeOut(), 500.0f);
+    EXPECT_TRUE(Preferences::getDoAutoSynchronize());
+    EXPECT_TRUE(store->storedValues().empty()) << "factory values answer without being stored";
+}
+
+TEST_F(SettingsTest, MissingFactoryFileRegistersNothing) {
+    CapturedOutput err(2);
+    EXPECT_FALSE(setupFactoryDefaults(*store, (dir / "none.plist").string()));
+    EXPECT_NE(err.text().find("userDefaultsValuesDict == NIL!!!!"), std::string::npos);
+    EXPECT_TRUE(store->registeredDefaults().empty());
+    EXPECT_EQ(Preferences::getPrefKivURL(), std::nullopt);
+    // A factory file without the retention key: the first read gives 14 and stores it.
+    EXPECT_EQ(Preferences::getDaysToSaveLogs(), 14);
+    EXPECT_EQ(store->storedValues().at(sPrefDaysToSaveLogs), Value(14));
+}
+
+TEST_F(SettingsTest, OlderPreferencesAreImportedOnce) {
+    std::string old = (dir / "old.plist").string();
+    struct Case {
+        const char* name;
+        std::optional<std::string> oldFile;  // nothing: no file
+        Value flag;                          // registered value of the flag, None: absent
+        const char* log;
+        Dictionary storedAfter;
+    } cases[] = {
+        {"imports only listed keys",
+         toXmlPropertyList(Value(Dictionary{{sUserLoginName, Value("olduser")},
+                                            {"unrelatedKey", Value("x")},
+                                            {sPrefKivURL, Value("http://old")},
+                                            {sPrefDoCopyOldFtpPref, Value(false)}})),
+         Value(false),
+         "Need to Copy OLD Ftp Prefs from: [",
+         {{sUserLoginName, Value("olduser")}, {sPrefDoCopyOldFtpPref, Value(true)}}},
+        {"no old file", std::nullopt, Value(false), "NO OLD ftp-uploader.plist to copy...", {}},
+        {"unreadable old file",
+         std::string("not a plist"),
+         Value(false),
+         "Need to Copy OLD Ftp Prefs from: [",
+         {}},
+        {"flag unknown to this version",
+         toXmlPropertyList(Value(Dictionary{{sUserLoginName, Value("olduser")}})),
+         Value(),
+         "This version does NOT have pref = [prefDoCopyOldFtpPref]",
+         {}},
+        {"already done",
+         toXmlPropertyList(Value(Dictionary{{sUserLoginName, Value("olduser")}})),
+         Value(true),
+         "ALREADY Copied OLD Ftp Prefs...",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(old);
+        if (c.oldFile) writeFile(old, *c.oldFile);
+        auto s =
+            std::make_shared<PreferencesStore>((dir / (std::string(c.name) + ".plist")).string());
+        s->load();
+        if (!c.flag.isNone()) s->registerDefaults({{sPrefDoCopyOldFtpPref, c.flag}});
+        CapturedOutput err(2);
+        importOlderPreferences(*s, old);
+        EXPECT_NE(err.text().find(c.log), std::string::npos) << err.text();
+        EXPECT_EQ(s->storedValues(), c.storedAfter);
+        if (!c.storedAfter.empty()) {
+            // Written through, and a second start copies nothing.
+            PreferencesStore reread(s->path());
+            reread.load();
+            EXPECT_EQ(reread.storedValues(), c.storedAfter);
+            writeFile(old, toXmlPropertyList(Value(Dictionary{{sUserLoginName, Value("other")}})));
+            CapturedOutput again(2);
+            importOlderPreferences(*s, old);
+            EXPECT_NE(again.text().find("ALREADY Copied OLD Ftp Prefs..."), std::string::npos);
+            EXPECT_EQ(s->storedValues(), c.storedAfter);
+        } else {
+            EXPECT_EQ(s->objectForKey(sPrefDoCopyOldFtpPref), c.flag) << "the flag must not move";
+        }
+    }
+}
+
+TEST_F(SettingsTest, SaveSettingWritesThroughAndLogs) {
+    CapturedOutput err(2);
+    EXPECT_TRUE(saveSettingToUserDefaults(Value("Gala 2024"), sUserEnteredEventName));
+    EXPECT_TRUE(saveSettingToUserDefaults(Value("s3cret"), sUserLoginPassword));
+    EXPECT_TRUE(saveSettingToUserDefaults(Value(60.0), sPrefSecondsBetweenScans));
+    std::string log = err.text();
+    EXPECT_NE(
+        log.find("SETTING parameterValue=[Gala 2024] for parameterName=[userEnteredEventName]"),
+        std::string::npos);
+    EXPECT_NE(log.find("SETTING parameterValue=[60] for parameterName=[prefSecondsBetweenScans]"),
+              std::string::npos);
+    EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the password reached the log";
+    PreferencesStore reread(store->path());
+    reread.load();
+    EXPECT_EQ(reread.stringForKey(sUserEnteredEventName), "Gala 2024");
+    EXPECT_EQ(reread.stringForKey(sUserLoginPassword), "s3cret");
+
+    // A store that cannot be written says so.
+    writeFile(dir / "file", "x");
+    Preferences::setStore(std::make_shared<PreferencesStore>((dir / "file/prefs.plist").string()));
+    EXPECT_FALSE(saveSettingToUserDefaults(Value("x"), sUserLoginName));
+    EXPECT_EQ(Preferences::getCurUserLoginName(), "x");
+}
+
+TEST(YesNoText, OnlyYesOrNoInAnyCase) {
+    struct Case {
+        std::optional<std::string> text;
+        bool valid;
+    } cases[] = {{"YES", true},  {"No", true},          {"yes", true},
+                 {"nO", true},   {"y", false},          {"true", false},
+                 {"", false},    {std::nullopt, false}, {"yes ", false},
+                 {" no", false}, {"yess", false},       {std::string("yes\0x", 5), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.value_or("(no text)"));
+        EXPECT_EQ(isValidYesNoString(c.text ? &*c.text : nullptr), c.valid);
+        if (c.text) {
+            EXPECT_EQ(isValidYesNoString(*c.text), c.valid);
+        }
+    }
+}

@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "SettingsFixture.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "support/CapturedOutput.h"
+
+using namespace vorn;
+using vorn::test::CapturedOutput;
+using vorn::test::SettingsTest;
+
+namespace {
+
+struct Layers {
+    Value registered;  // None: not registered
+    Value stored;      // None: not stored
+};
+
+void apply(PreferencesStore& s, const std::string& key, const Layers& l) {
+    if (!l.registered.isNone()) s.registerDefaults({{key, l.registered}});
+    if (!l.stored.isNone()) s.setObject(key, l.stored);
+}
+
+}  // namespace
+
+TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
+    struct Accessor {
+        const char* key;
+        bool (*read)();
+    } accessors[] = {
+        {sPrefDeleteEmptyFtpFolders, &Preferences::getPrefDeleteEmptyFtpFolders},
+        {sPrefAutoSynchronize, &Preferences::getDoAutoSynchronize},
+        {sPrefDoUseDeleteOldPhotos, &Preferences::getPrefUseDoDeleteOldPhotos},
+        {sPrefShowWindowAtStartup, &Preferences::getPrefShowWindowAtStartup},
+        {sPrefAutoStartUploadAtStartup, &Preferences::getAutoStartUploadAtStartup},
+    };
+    struct Case {
+        const char* name;
+        Layers layers;
+        bool expected;
+        Value storedAfter;  // None: still nothing stored
+    } cases[] = {
+        {"nothing anywhere", {}, false, Value(false)},
+        {"registered true", {Value(true), {}}, true, Value()},
+        {"registered false", {Value(false), {}}, false, Value()},
+        {"stored true", {{}, Value(true)}, true, Value(true)},
+        {"stored yes", {{}, Value("yes")}, true, Value("yes")},
+        {"stored YES", {{}, Value("YES")}, true, Value("YES")},
+        {"stored no over registered true", {Value(true), Value("no")}, false, Value("no")},
+    };
+    for (const auto& a : accessors) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(a.key) + ": " + c.name);
+            auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
+            Preferences::setStore(s);
+            apply(*s, a.key, c.layers);
+            EXPECT_EQ(a.read(), c.expected);
+            EXPECT_EQ(s->hasStoredValue(a.key), !c.storedAfter.isNone());
+            EXPECT_EQ(s->storedValues()[a.key], c.storedAfter);
+            EXPECT_EQ(a.read(), c.expected) << "second read";
+        }
+    }
+}
+
+TEST_F(SettingsTest, PlainBooleansReadYesNoTextAndStoreNothing) {
+    struct Case {
+        Value stored;
+        bool expected;
+    } cases[] = {{Value(), false},     {Value("yes"), true}, {Value("Yes"), true},
+                 {Value("no"), false}, {Value("NO"), false}, {Value(true), true},
+                 {Value(1), true},     {Value(0), false}};
+    for (const char* key : {sPrefShowPreviewWhenUploading, sPrefDoCheckOrders,
+                            sPrefAllowRootVolumeSelections, sPrefFormBaseIdFromFileName}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(key) + " = " + c.stored.description());
+            store->removeObject(key);
+            if (!c.stored.isNone()) store->setObject(key, c.stored);
+            bool read = std::string(key) == sPrefShowPreviewWhenUploading
+                            ? Preferences::getPrefShowPreviewWhenUploading()
+                        : std::string(key) == sPrefDoCheckOrders
+                            ? Preferences::getPrefDoCheckOrders()
+                        : std::string(key) == sPrefAllowRootVolumeSelections
+                            ? Preferences::getPrefAllowRootVolumeSelections()
+                            : Preferences::getPrefFormBaseIdFromFileName();
+            EXPECT_EQ(read, c.expected);
+            EXPECT_EQ(store->hasStoredValue(key), !c.stored.isNone());
+        }
+    }
+    store->setObject(sPrefUseEventName, "no");
+    EXPECT_TRUE(Preferences::getUseEventName());
+}
+
+TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
+    struct Case {
+        Layers layers;
+        int expected;
+        Value storedAfter;
+    } cases[] = {
+        {{}, 14, Value(14)},
+        {{{}, Value(0)}, 14, Value(14)},
+        {{{}, Value(-5)}, 14, Value(14)},
+        {{{}, Value(1)}, 3, Value(3)},
+        {{{}, Value(2)}, 3, Value(3)},
+        {{{}, Value(3)}, 3, Value(3)},
+        {{{}, Value(90)}, 90, Value(90)},
+        {{{}, Value(91)}, 90, Value(90)},
+        {{{}, Value(std::int64_t{1} << 40)}, 90, Value(90)},
+        {{{}, Value("45")}, 45, Value("45")},
+        {{Value(14), {}}, 14, Value()},  // the factory value stands and is not copied
+        {{Value(200), {}}, 90, Value(90)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layers.registered.description() + " / " + c.layers.stored.description());
+        auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
+        Preferences::setStore(s);
+        apply(*s, sPrefDaysToSaveLogs, c.layers);
+        CapturedOutput err(2);
+        EXPECT_EQ(Preferences::getDaysToSaveLogs(), c.expected);
+        EXPECT_NE(err.text().find("Preferences->getDaysToSaveLogs=> value = " +
+                                  std::to_string(c.expected)),
+                  std::string::npos)
+            << err.text();
+        EXPECT_EQ(s->storedValues()[sPrefDaysToSaveLogs], c.storedAfter);
+    }
+}
+
+TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
+    struct Case {
+        Value stored;
+        float expected;
+    } cases[] = {
+        {Value(), 500.0f},       {Value(0), 500.0f},
+        {Value(-1), 500.0f},     {Value(0.5), 0.5f},
+        {Value(120), 120.0f},    {Value("30"), 30.0f},
+        {Value("abc"), 500.0f},  {Value(1e-60), 500.0f},
+        {Value(1e300), FLT_MAX}, {Value(std::nan("")), 500.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.description());
+        store->removeObject(sPrefUploadTimeOut);
+        if (!c.stored.isNone()) store->setObject(sPrefUploadTimeOut, c.stored);
+        EXPECT_EQ(Preferences::getUploadTimeOut(), c.expected);
+    }
+}
+
+TEST_F(SettingsTest, SearchPathMethodTagSelectsTheSearches) {
+    struct Case {
+        Value stored;
+        std::int16_t tag;
+        bool original;
+        bool alternate;
+    } cases[] = {
+        {Value(), 0, false, false},
+        {Value(0), 0, false, false},
+        {Value(1), 1, true, false},
+        {Value(2), 2, false, true},
+        {Value(3), 3, true, true},
+        {Value(4), 4, false, false},
+        {Value(-1), -1, false, false},
+        {Value(65536 + 3), 3, true, true},
+        {Value(65536 + 32768), -32768, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.description());
+        store->removeObject(sPrefSearchPathMethodTag);
+        if (!c.stored.isNone()) store->setObject(sPrefSearchPathMethodTag, c.stored);
+        EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), c.tag);
+        EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), c.original);
+        EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), c.alternate);
+    }
+}
+
+TEST_F(SettingsTest, ProblemFolderSitsBesideTheMirrorFolder) {
+    struct Case {
+        Value mirror;
+        std::optional<std::string> problem;
+    } cases[] = {
+        {Value("/A/B"), "/A/Problem Folder"},
+        {Value("/Volumes/Data/Site/Mirror"), "/Volumes/Data/Site/Problem Folder"},
+        {Value("/A/B/"), "/A/Problem Folder"},
+        {Value("/B"), "/Problem Folder"},
+        {Value("~/Pictures/Vorn/Mirror"), "~/Pictures/Vorn/Problem Folder"},
+        {Value(), std::nullopt},
+        {Value(""), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mirror.description());
+        store->removeObject(sPrefLocalMasterMirrorSiteFolder);
+        if (!c.mirror.isNone()) store->setObject(sPrefLocalMasterMirrorSiteFolder, c.mirror);
+        EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), c.problem);
+        EXPECT_FALSE(store->hasStoredValue("Problem Folder"));
+    }
+}
+
+TEST_F(SettingsTest, NumberAccessorsReturnTheStoredNumberAndLogIt) {
+    struct Case {
+        const char* key;
+        std::optional<double> (*read)();
+        Value stored;
+        std::optional<double> expected;
+        const char* logLine;
+    } cases[] = {
+        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(), std::nullopt,
+         "getPrefSecondsBetweenScans returned [0.000]"},
+        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(60), 60.0,
+         "getPrefSecondsBetweenScans returned [60.000]"},
+        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value("12abc"), 12.0,
+         "getPrefSecondsBetweenScans returned [12.000]"},
+        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(Array{Value(1)}),
+         std::nullopt, "getPrefSecondsBetweenScans returned [0.000]"},
+        {sPrefDaysOldBeforeDeleting, &Preferences::getPrefDaysOldBeforeDeleting, Value(7), 7.0,
+         "sPrefDaysOldBeforeDeleting returned [07]"},
+        {sPrefDaysOldBeforeDeleting, &Preferences::getPrefDaysOldBeforeDeleting, Value(),
+         std::nullopt, "sPrefDaysOldBeforeDeleting returned [00]"},
+        {sPrefMinutesForCheckOrders, &Preferences::getPrefMinutesForCheckOrders, Value(1.5), 1.5,
+         "getPrefMinutesForCheckOrders returned [1.500]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.stored.description());
+        store->removeObject(c.key);
+        if (!c.stored.isNone()) store->setObject(c.key, c.stored);
+        CapturedOutput err(2);
+        EXPECT_EQ(c.read(), c.expected);
+        EXPECT_NE(err.text().find(c.logLine), std::string::npos) << err.text();
+    }
+}
+
+TEST_F(SettingsTest, TextAccessorsPreferStoredOverRegistered) {
+    struct Accessor {
+        const char* key;
+        std::optional<std::string> (*read)();
+    } accessors[] = {
+        {sPrefLocalSourceUploadFolder, &Preferences::getLocalSourceUploadFolder},
+        {sPrefLocalMasterMirrorSiteFolder, &Preferences::getLocalMasterMirrorSiteFolder},
+        {sUserLoginName, &Preferences::getCurUserLoginName},
+        {sUserLoginPassword, &Preferences::getCurUserLoginPassword},
+        {sPrefKivFuseAction, &Preferences::getKivFuseAction},
+        {sPrefKivURL, &Preferences::getPrefKivURL},
+        {sPrefMetaData, &Preferences::getPrefMetaData},
+        {sPrefCheckHiResOrderFuseAction, &Preferences::getPrefCheckHiResOrderFuseAction},
+        {sPrefUploadHiResOrderFuseAction, &Preferences::getPrefUploadHiResOrderFuseAction},
+        {sPrefKivHiResAlternatePath1, &Preferences::getPrefKivHiResAlternatePath1},
+    };
+    for (const auto& a : accessors) {
+        SCOPED_TRACE(a.key);
+        EXPECT_EQ(a.read(), std::nullopt);
+        store->registerDefaults({{a.key, Value("factory")}});
+        EXPECT_EQ(a.read(), "factory");
+        store->setObject(a.key, "user's");
+        EXPECT_EQ(a.read(), "user's");
+        EXPECT_FALSE(store->storedValues().count(std::string(a.key) + "x"));
+    }
+}

@@ -1,0 +1,402 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/AtomicFile.h"
+#include "platform/PropertyList.h"
+#include "settings/PreferencesStore.h"
+#include "support/CapturedOutput.h"
+#include "support/RunAsUser.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+using namespace vorn;
+using vorn::test::CapturedOutput;
+using vorn::test::readFile;
+using vorn::test::TempDir;
+using vorn::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::optional<std::string> runPython(const TempDir& dir, const std::string& script,
+                                     const std::string& args) {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0) return std::nullopt;
+    writeFile(dir / "script.py", script);
+    std::string cmd = "python3 '" + (dir / "script.py").string() + "' " + args;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    return ::pclose(p) == 0 ? std::optional<std::string>(out) : std::nullopt;
+}
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// Names in dir other than the ones given.
+std::vector<std::string> strayFiles(const fs::path& dir, std::vector<std::string> expected) {
+    std::vector<std::string> stray;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::string name = e.path().filename().string();
+        if (std::find(expected.begin(), expected.end(), name) == expected.end())
+            stray.push_back(name);
+    }
+    return stray;
+}
+
+}  // namespace
+
+TEST(PreferencesStore, PythonReadsTheStoreFile) {
+    TempDir dir;
+    PreferencesStore s((dir / "prefs.plist").string());
+    s.load();
+    s.registerDefaults({{"registeredOnly", Value("never written")}});
+    s.setObject("userLoginName", "Zoë & <Co>");
+    s.setObject("userLoginPassword", "");
+    s.setObject("prefSecondsBetweenScans", 60.0f);
+    s.setObject("prefDaysOldBeforeDeleting", -3);
+    s.setObject("prefAutoSynchronize", true);
+    s.setObject("prefUseEventName", "yes");
+    ASSERT_TRUE(s.synchronize());
+    auto out = runPython(dir, R"(
+import plistlib, sys
+d = plistlib.load(open(sys.argv[1], 'rb'))
+expected = {'userLoginName': 'Zoë & <Co>', 'userLoginPassword': '', 'prefSecondsBetweenScans': 60.0,
+            'prefDaysOldBeforeDeleting': -3, 'prefAutoSynchronize': True, 'prefUseEventName': 'yes'}
+print('same' if d == expected else repr(d))
+)",
+                         "'" + (dir / "prefs.plist").string() + "'");
+    if (!out) GTEST_SKIP() << "python3 with plistlib is not available";
+    EXPECT_EQ(*out, "same\n");
+}
+
+TEST(PreferencesStore, LoadsFilesPythonWrote) {
+    TempDir dir;
+    auto ok = runPython(dir, R"(
+import plistlib, sys, datetime
+d = {'userLoginName': 'Zoë', 'prefDaysToSaveLogs': -2, 'prefUploadTimeOut': 0.5,
+     'when': datetime.datetime(2020, 5, 1, 12, 0, 0), 'blob': b'\x00\x01', 'list': [1, {'x': 'y'}]}
+open(sys.argv[1] + '.xml', 'wb').write(plistlib.dumps(d))
+open(sys.argv[1] + '.bin', 'wb').write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))
+)",
+                        "'" + (dir / "p").string() + "'");
+    if (!ok) GTEST_SKIP() << "python3 with plistlib is not available";
+    for (const char* ext : {".xml", ".bin"}) {
+        SCOPED_TRACE(ext);
+        PreferencesStore s((dir / (std::string("p") + ext)).string());
+        s.load();
+        EXPECT_EQ(s.stringForKey("userLoginName"), "Zoë");
+        EXPECT_EQ(s.integerForKey("prefDaysToSaveLogs"), -2);
+        EXPECT_EQ(s.doubleForKey("prefUploadTimeOut"), 0.5);
+        EXPECT_EQ(s.objectForKey("when"), Value(Date{1588334400}));
+        EXPECT_EQ(s.objectForKey("blob"), Value(Data{0, 1}));
+        EXPECT_EQ(s.objectForKey("list"),
+                  Value(Array{Value(1), Value(Dictionary{{"x", Value("y")}})}));
+    }
+}
+
+TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
+    TempDir dir;
+    mode_t oldMask = ::umask(0);
+    struct Case {
+        const char* name;
+        std::string path;
+        std::optional<mode_t> existingMode;
+    } cases[] = {
+        {"new file", (dir / "a.plist").string(), std::nullopt},
+        {"was 0644", (dir / "b.plist").string(), 0644},
+        {"was 0666", (dir / "c.plist").string(), 0666},
+        {"missing folders", (dir / "x/y/z.plist").string(), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.existingMode) {
+            writeFile(c.path, toXmlPropertyList(Value(Dictionary{{"old", Value(1)}})));
+            ::chmod(c.path.c_str(), *c.existingMode);
+        }
+        PreferencesStore s(c.path);
+        s.load();
+        s.setObject("userLoginPassword", "secret");
+        ASSERT_TRUE(s.synchronize());
+        EXPECT_EQ(modeOf(c.path), 0600u);
+    }
+    ::umask(oldMask);
+    EXPECT_EQ(modeOf(dir / "x"), 0700u);
+    EXPECT_EQ(modeOf(dir / "x/y"), 0700u);
+
+    if (!vorn::test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as another user";
+    // Only the file's own mode may keep others out: open the folder up.
+    ::chmod(dir.path().c_str(), 0755);
+    writeFile(dir / "public.txt", "x");
+    ::chmod((dir / "public.txt").c_str(), 0644);
+    auto canOpen = [](const fs::path& p) {
+        return vorn::test::runAsNobody([p] {
+            int fd = ::open(p.c_str(), O_RDONLY);
+            return fd >= 0 ? 1 : 0;
+        });
+    };
+    EXPECT_EQ(canOpen(dir / "public.txt"), 1) << "the check itself must be able to read";
+    EXPECT_EQ(canOpen(dir / "b.plist"), 0);
+}
+
+// A write that fails half way (the file size limit stands in for a full disk) keeps the old
+// file and leaves no temporary file.
+TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
+    TempDir dir;
+    std::string path = (dir / "prefs.plist").string();
+    {
+        PreferencesStore s(path);
+        s.load();
+        s.setObject("userLoginName", "kept");
+        ASSERT_TRUE(s.synchronize());
+    }
+    std::string before = readFile(path);
+
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        PreferencesStore s(path);
+        s.load();
+        s.setObject("userLoginName", std::string(100000, 'x'));
+        ::_exit(s.synchronize() ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "synchronize reported success";
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist"}), std::vector<std::string>{});
+
+    // A target that cannot be replaced.
+    fs::create_directories(dir / "folder/inside");
+    std::string error;
+    EXPECT_FALSE(writeFileAtomically((dir / "folder").string(), "bytes", 0600, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist", "folder"}), std::vector<std::string>{});
+}
+
+TEST(PreferencesStore, UnreadableFileIsKeptAsideAndTheStoreStartsEmpty) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"garbage", "this is not a property list"},
+        {"truncated", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><str"},
+        {"an array, not a dictionary", toXmlPropertyList(Value(Array{Value(1)}))},
+        {"NUL bytes", std::string("<plist>\0\0\0", 10)},
+    };
+    auto clock = std::make_shared<FixedClock>(std::chrono::system_clock::from_time_t(1700000000));
+    std::string stamp = formatLocalTime(clock->now(), "%Y%m%d_%H%M%S");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string path = (dir / "prefs.plist").string();
+        writeFile(path, c.bytes);
+        PreferencesStore s(path, clock);
+        s.registerDefaults({{"prefKivURL", Value("http://factory")}});
+        CapturedOutput err(2);
+        s.load();
+        std::string aside = path + ".unreadable-" + stamp;
+        EXPECT_EQ(readFile(aside), c.bytes);
+        EXPECT_FALSE(fs::exists(path));
+        EXPECT_NE(err.text().find(aside), std::string::npos) << err.text();
+        EXPECT_TRUE(s.storedValues().empty());
+        EXPECT_EQ(s.stringForKey("prefKivURL"), "http://factory");
+
+        // A second bad file in the same second does not overwrite the first copy.
+        writeFile(path, c.bytes + "2");
+        s.load();
+        EXPECT_EQ(readFile(aside), c.bytes);
+        EXPECT_EQ(readFile(aside + "-2"), c.bytes + "2");
+
+        s.setObject("userLoginName", "new");
+        ASSERT_TRUE(s.synchronize());
+        PreferencesStore again(path);
+        again.load();
+        EXPECT_EQ(again.storedValues(), (Dictionary{{"userLoginName", Value("new")}}));
+    }
+}
+
+TEST(PreferencesStore, MissingFileIsAnEmptyStoreAndRegisteredValuesAreNeverWritten) {
+    TempDir dir;
+    std::string path = (dir / "prefs.plist").string();
+    PreferencesStore s(path);
+    CapturedOutput err(2);
+    s.load();
+    EXPECT_EQ(err.text(), "");
+    s.registerDefaults({{"a", Value(1)}, {"b", Value("x")}, {"skip", Value()}});
+    s.setObject("b", "mine");
+    EXPECT_EQ(s.objectForKey("a"), Value(1));
+    EXPECT_EQ(s.objectForKey("b"), Value("mine"));
+    EXPECT_EQ(s.objectForKey("skip"), Value());
+    EXPECT_TRUE(s.hasAnyValue("a"));
+    EXPECT_FALSE(s.hasStoredValue("a"));
+    EXPECT_FALSE(s.hasAnyValue("skip"));
+    ASSERT_TRUE(s.synchronize());
+    EXPECT_EQ(readPropertyListFile(path), Value(Dictionary{{"b", Value("mine")}}));
+    s.removeObject("b");
+    EXPECT_EQ(s.objectForKey("b"), Value("x"));
+    s.setObject("a", Value());  // None removes
+    EXPECT_FALSE(s.hasStoredValue("a"));
+}
+
+TEST(PreferencesStore, StringForKeyGivesTextAndNumbersAsText) {
+    TempDir dir;
+    PreferencesStore s((dir / "p.plist").string());
+    struct Case {
+        Value v;
+        std::optional<std::string> text;
+    } cases[] = {{Value("abc"), "abc"},   {Value(60), "60"},
+                 {Value(0.1), "0.1"},     {Value(60.0), "60"},
+                 {Value(true), "1"},      {Value(Array{}), std::nullopt},
+                 {Value(), std::nullopt}, {Value(Date{0}), std::nullopt}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.v.description());
+        s.setObject("k", c.v);
+        EXPECT_EQ(s.stringForKey("k"), c.text);
+    }
+}
+
+// A store never loaded must not wipe what the file holds when it writes.
+TEST(PreferencesStore, SynchronizeWithoutLoadKeepsUntouchedValues) {
+    TempDir dir;
+    std::string path = (dir / "prefs.plist").string();
+    writeFile(path, toXmlPropertyList(Value(Dictionary{
+                        {"keep", Value("old")}, {"change", Value(1)}, {"drop", Value(2)}})));
+    PreferencesStore s(path);
+    s.setObject("change", 5);
+    s.removeObject("drop");
+    s.setObject("new", "n");
+    ASSERT_TRUE(s.synchronize());
+    EXPECT_EQ(readPropertyListFile(path),
+              Value(Dictionary{{"keep", Value("old")}, {"change", Value(5)}, {"new", Value("n")}}));
+    EXPECT_EQ(s.objectForKey("keep"), Value("old"));
+}
+
+TEST(PreferencesStore, ObserversAreToldOutsideTheLockAndCanLeave) {
+    TempDir dir;
+    PreferencesStore s((dir / "p.plist").string());
+    std::vector<std::string> seen;
+    int a = 0, b = 0;
+    s.addObserver(&a, [&](const std::string& key) {
+        // Reading the store from inside an observer must not deadlock.
+        seen.push_back(key + "=" + s.objectForKey(key).stringValue());
+    });
+    s.addObserver(&b, [&](const std::string& key) {
+        seen.push_back("b:" + key);
+        s.removeObserver(&b);  // leaving from inside the call
+    });
+    s.setObject("x", 1);
+    s.setObject("y", 2);
+    s.removeObject("x");
+    s.removeObserver(&a);
+    s.setObject("z", 3);
+    EXPECT_EQ(seen, (std::vector<std::string>{"x=1", "b:x", "y=2", "x="}));
+}
+
+TEST(PreferencesStore, RemovedObserverIsNotRunningWhenRemoveReturns) {
+    TempDir dir;
+    PreferencesStore s((dir / "p.plist").string());
+    std::atomic<bool> inside{false}, release{false}, removed{false};
+    std::atomic<int> callsAfterRemoval{0};
+    int owner = 0;
+    s.addObserver(&owner, [&](const std::string&) {
+        if (removed) ++callsAfterRemoval;
+        inside = true;
+        while (!release) std::this_thread::yield();
+        inside = false;
+    });
+    std::thread setter([&] { s.setObject("k", 1); });
+    while (!inside) std::this_thread::yield();
+    std::thread remover([&] {
+        s.removeObserver(&owner);
+        EXPECT_FALSE(inside.load()) << "removeObserver returned while the observer ran";
+        removed = true;
+    });
+    release = true;
+    setter.join();
+    remover.join();
+    s.setObject("k", 2);
+    EXPECT_EQ(callsAfterRemoval, 0);
+}
+
+// Writers, readers and a process-wide file reader at once: every file seen is whole, and the
+// last write holds the last values.
+TEST(PreferencesStore, ConcurrentUseNeverTearsTheFile) {
+    TempDir dir;
+    std::string path = (dir / "prefs.plist").string();
+    auto s = std::make_shared<PreferencesStore>(path);
+    s->load();
+    s->addObserver(s.get(), [](const std::string&) {});
+    constexpr int kWriters = 4, kRounds = 60;
+    std::atomic<bool> done{false};
+    std::atomic<int> filesRead{0}, badFiles{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+        threads.emplace_back([&, w] {
+            for (int i = 0; i < kRounds; ++i) {
+                s->setObject("writer" + std::to_string(w), i);
+                s->setObject("shared",
+                             std::string(static_cast<size_t>(100 + i), static_cast<char>('a' + w)));
+                if (i % 3 == 0) s->removeObject("gone" + std::to_string(w));
+                EXPECT_TRUE(s->synchronize());
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!done) {
+            for (int w = 0; w < kWriters; ++w) s->objectForKey("writer" + std::to_string(w));
+            s->storedValues();
+        }
+    });
+    threads.emplace_back([&] {
+        while (!done) {
+            if (!fs::exists(path)) continue;
+            auto v = readPropertyListFile(path);
+            ++filesRead;
+            if (!v || !v->isDictionary()) ++badFiles;
+        }
+    });
+    for (int w = 0; w < kWriters; ++w) threads[static_cast<size_t>(w)].join();
+    done = true;
+    for (size_t t = kWriters; t < threads.size(); ++t) threads[t].join();
+    EXPECT_EQ(badFiles, 0);
+    EXPECT_GT(filesRead, 0);
+    EXPECT_EQ(readPropertyListFile(path), Value(s->storedValues()));
+    for (int w = 0; w < kWriters; ++w)
+        EXPECT_EQ(s->objectForKey("writer" + std::to_string(w)), Value(kRounds - 1));
+    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist"}), std::vector<std::string>{});
+    s->removeObserver(s.get());
+}
+
+TEST(PreferencesStore, DefaultPathFollowsXdgConfigHome) {
+    {
+        vorn::test::ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/cfg");
+        EXPECT_EQ(PreferencesStore::defaultPath(), "/tmp/cfg/vorn/org.vorn.Uploader.plist");
+    }
+    vorn::test::ScopedEnv home("HOME", "/home/someone");
+    {
+        vorn::test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/ignored");
+        EXPECT_EQ(PreferencesStore::defaultPath(),
+                  "/home/someone/.config/vorn/org.vorn.Uploader.plist");
+    }
+}
