@@ -1,0 +1,366 @@
+// The embedded upload metadata readers on real files: what the capture software writes comes
+// back exactly, and broken, partial or hostile files give nothing without a crash.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+
+#include "MetadataFixtures.h"
+#include "metadata/CaptureDate.h"
+#include "metadata/EmbeddedMetadata.h"
+#include "metadata/ImageFile.h"
+#include "platform/PropertyList.h"
+#include "support/CapturedOutput.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+
+using capture::CommentCharset;
+using capture::ExifByteOrder;
+using test::TempDir;
+
+// Scan order: PNG reader first, JPEG reader only when it gave nothing.
+std::optional<Value> readLikeTheScan(const std::string& path) {
+    if (auto v = getVornMetaDataFromPng(path)) return v;
+    return getVornMetaDataFromJpeg(path);
+}
+
+TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
+    Dictionary sittingNoTime = *test::fullMetadata()["SittingInfoDictionary"].asDictionary();
+    sittingNoTime.erase("capturetime");
+    const std::vector<std::pair<std::string, Dictionary>> samples = {
+        {"no emails", {{"Version", "1"}, {"KD_emailsForUpload", Array{}}}},
+        {"one email", {{"KD_emailsForUpload", Array{"one@example.com"}}}},
+        {"six emails", test::fullMetadata(6)},
+        {"contact", {{"KD_radudivInfo", Dictionary{{"email", "a@b.c"}, {"mobile", "555"}}}}},
+        {"sitting without time", {{"SittingInfoDictionary", sittingNoTime}}},
+        {"sitting with time",
+         {{"SittingInfoDictionary", Dictionary{{"capturetime", "2011-01-02 03:04:05"}}}}},
+        {"escaped path", {{"OriginalPath", "/Volumes/A%20B/%25done/%E2%82%AC.jpg"}}},
+        {"non-ASCII", {{"Version", "Ünïcødé — 日本語 🌊"}, {"OriginalPath", "/tmp/Zoë"}}},
+        {"empty dictionary", {}},
+    };
+    struct Encoding {
+        const char* name;
+        CommentCharset charset;
+        ExifByteOrder order;
+    };
+    const Encoding encodings[] = {
+        {"ascii", CommentCharset::Ascii, ExifByteOrder::Little},
+        {"ascii-be", CommentCharset::Ascii, ExifByteOrder::Big},
+        {"unicode-le", CommentCharset::Unicode, ExifByteOrder::Little},
+        {"unicode-be", CommentCharset::Unicode, ExifByteOrder::Big},
+        {"undefined", CommentCharset::Undefined, ExifByteOrder::Little},
+    };
+
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    for (const auto& [name, metadata] : samples) {
+        SCOPED_TRACE(name);
+        for (const auto& enc : encodings) {
+            SCOPED_TRACE(enc.name);
+            auto spec = test::jpegWith(metadata, enc.charset);
+            spec.byteOrder = enc.order;
+            auto path = test::writeJpeg((dir / (name + enc.name + ".jpg")).string(), spec);
+            auto got = readLikeTheScan(path);
+            ASSERT_TRUE(got.has_value());
+            EXPECT_EQ(*got, Value(metadata));
+        }
+        for (auto filler : {capture::TrailerFiller::Space, capture::TrailerFiller::Nul}) {
+            auto spec = test::pngWith(metadata);
+            spec.filler = filler;
+            auto path = test::writePng((dir / (name + ".png")).string(), spec);
+            auto got = getVornMetaDataFromPng(path);
+            ASSERT_TRUE(got.has_value()) << static_cast<int>(filler);
+            EXPECT_EQ(*got, Value(metadata));
+        }
+    }
+}
+
+// A property list typed by hand the way another writer might lay it out.
+const char* kHandWritten =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\"><dict>\n"
+    "  <key>OriginalPath</key><string>/Volumes/Cap%20One/Sm%C3%AFth/IMG_0001.CR2</string>\n"
+    "  <key>KD_emailsForUpload</key><array><string>a@x.org</string><string>b@x.org</string>"
+    "</array>\n"
+    "  <key>SittingInfoDictionary</key><dict><key>lastname</key><string>Müller &amp; "
+    "Söhne</string></dict>\n"
+    "  <key>Version</key><string>2.0</string>\n"
+    "</dict></plist>\n";
+
+TEST(EmbeddedMetadata, ReadsAHandWrittenPropertyList) {
+    const Value expected(Dictionary{
+        {"OriginalPath", "/Volumes/Cap%20One/Sm%C3%AFth/IMG_0001.CR2"},
+        {"KD_emailsForUpload", Array{"a@x.org", "b@x.org"}},
+        {"SittingInfoDictionary", Dictionary{{"lastname", "Müller & Söhne"}}},
+        {"Version", "2.0"},
+    });
+    TempDir dir;
+    capture::JpegSpec jpeg;
+    jpeg.userComment = kHandWritten;
+    capture::PngSpec png;
+    png.trailerText = kHandWritten;
+    EXPECT_EQ(getVornMetaDataFromJpeg(test::writeJpeg((dir / "a.jpg").string(), jpeg)), expected);
+    EXPECT_EQ(getVornMetaDataFromPng(test::writePng((dir / "a.png").string(), png)), expected);
+}
+
+TEST(EmbeddedMetadata, ExtensionAndSizeRulesOfThePngReader) {
+    TempDir dir;
+    const Dictionary meta{{"Version", "7"}};
+    const std::string block = capture::makePng(test::pngWith(meta))
+                                  .flatten()
+                                  .substr(capture::makePng(capture::PngSpec{}).size());
+    ASSERT_EQ(block.size(), kVornPngMetaDataLength);
+
+    // Capitals still count as PNG.
+    auto upper = test::writePng((dir / "UP.PNG").string(), test::pngWith(meta));
+    EXPECT_EQ(getVornMetaDataFromPng(upper), Value(meta));
+
+    // Exactly 2048 bytes: too short. 2049: bytes 1..2048 are the block, byte 0 is not.
+    test::writeFile(dir / "exact.png", block);
+    EXPECT_FALSE(getVornMetaDataFromPng((dir / "exact.png").string()));
+    test::writeFile(dir / "plus1.png", "<" + block);
+    EXPECT_EQ(getVornMetaDataFromPng((dir / "plus1.png").string()), Value(meta));
+
+    // A JPEG misnamed .png: the PNG reader fails, the JPEG reader (any extension) reads it.
+    auto misnamed = test::writeJpeg((dir / "photo.png").string(), test::jpegWith(meta));
+    EXPECT_FALSE(getVornMetaDataFromPng(misnamed));
+    EXPECT_EQ(readLikeTheScan(misnamed), Value(meta));
+
+    // A PNG trailer in a file not named .png is never looked at by the PNG reader.
+    auto renamed = test::writePng((dir / "trailer.jpg").string(), test::pngWith(meta));
+    EXPECT_FALSE(getVornMetaDataFromPng(renamed));
+    EXPECT_FALSE(getVornMetaDataFromJpeg(renamed));
+}
+
+// One bad file and what each reader must answer (nothing, or the dictionary it still holds).
+struct BadCase {
+    std::string name;
+    std::string bytes;
+    bool pngReads = false;
+    bool jpegReads = false;
+};
+
+std::string jpegWithRawComment(const std::string& raw) {
+    capture::JpegSpec spec;
+    spec.rawUserComment = raw;
+    return capture::makeJpeg(spec).flatten();
+}
+
+std::string pngWithBlock(std::string block) {
+    block.resize(kVornPngMetaDataLength, ' ');
+    return capture::makePng(capture::PngSpec{}).flatten() + block;
+}
+
+TEST(EmbeddedMetadata, BadFilesGiveNothingAndNeverCrash) {
+    const Dictionary meta{{"Version", "1"}, {"OriginalPath", "/x"}};
+    const std::string plist = capture::metadataText(meta);
+    const std::string goodJpeg = capture::makeJpeg(test::jpegWith(meta)).flatten();
+    const std::string ascii("ASCII\0\0\0", 8);
+    const auto closeTag = plist.find("</dict>");
+    const std::string arrayPlist = toXmlPropertyList(Value(Array{Value(meta)}));
+
+    std::vector<BadCase> cases = {
+        {"zero length", ""},
+        {"truncated inside the Exif segment", goodJpeg.substr(0, 60)},
+        {"truncated inside the UserComment", goodJpeg.substr(0, goodJpeg.size() / 2)},
+        {"jpeg without exif", capture::makeJpeg(test::jpegWithoutExif()).flatten()},
+        {"exif without user comment",
+         capture::makeJpeg(test::jpegDated("2010:11:26 14:05:09")).flatten()},
+        {"comment shorter than its header", jpegWithRawComment("ASCII")},
+        {"comment is only its header", jpegWithRawComment(ascii)},
+        {"comment not a plist", jpegWithRawComment(ascii + "Hello from the camera")},
+        {"comment plist with array root", jpegWithRawComment(ascii + arrayPlist)},
+        {"comment json", jpegWithRawComment(ascii + "{\"Version\":\"1\"}")},
+        {"comment not UTF-8", jpegWithRawComment(ascii + "<?xml?><plist>\xff\xfe</plist>")},
+        {"comment with NUL inside",
+         jpegWithRawComment(ascii + plist.substr(0, closeTag) + std::string(1, '\0') +
+                            plist.substr(closeTag))},
+        {"comment cut UTF-16 surrogate",
+         jpegWithRawComment(std::string("UNICODE\0<\0\x3d\xd8", 12))},
+        {"comment binary plist", jpegWithRawComment(ascii + "bplist00\xd0\x08\0\0\0\0\0\0")},
+        {"png shorter than the block", capture::makePng(capture::PngSpec{}).flatten()},
+        {"png block not a plist", pngWithBlock("just some text")},
+        {"png block with NUL inside",
+         pngWithBlock(plist.substr(0, closeTag) + std::string(1, '\0') + plist.substr(closeTag))},
+        {"png block NUL then more text",
+         pngWithBlock(plist + std::string(10, '\0') + "<!-- tail -->")},
+        {"png block not UTF-8",
+         pngWithBlock(plist.substr(0, closeTag) + "\xc3\x28" + plist.substr(closeTag))},
+        {"png block cut plist", pngWithBlock(plist.substr(0, closeTag))},
+        {"png block all NUL", capture::makePng(capture::PngSpec{}).flatten() +
+                                  std::string(kVornPngMetaDataLength, '\0')},
+        {"png block array root", pngWithBlock(arrayPlist)},
+    };
+    // Accepted fillers: NUL bytes (or white space, then NUL bytes) after the closing tag, and a
+    // comment whose text ends in NUL terminators.
+    cases.push_back({"png NUL filler", pngWithBlock(plist + std::string(2048, '\0')), true});
+    cases.push_back(
+        {"png blanks then NULs", pngWithBlock(plist + "\n\n" + std::string(2048, '\0')), true});
+    cases.push_back({"comment with NUL terminators",
+                     jpegWithRawComment(ascii + plist + std::string(3, '\0')), false, true});
+    // Random bytes, bare and behind each format's signature.
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 24; ++i) {
+        std::string bytes(rng() % 6000, '\0');
+        for (auto& c : bytes) c = static_cast<char>(rng());
+        if (i % 3 == 1) bytes.insert(0, "\xff\xd8\xff\xe1");
+        if (i % 3 == 2) bytes.insert(0, std::string("\x89PNG\r\n\x1a\n", 8));
+        cases.push_back({"random " + std::to_string(i), bytes});
+    }
+
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* ext : {".png", ".jpg"}) {
+            auto path = (dir / (c.name + ext)).string();
+            test::writeFile(path, c.bytes);
+            auto png = getVornMetaDataFromPng(path);
+            auto jpeg = getVornMetaDataFromJpeg(path);
+            bool pngExpected = c.pngReads && std::string(ext) == ".png";
+            EXPECT_EQ(png.has_value(), pngExpected) << ext;
+            EXPECT_EQ(jpeg.has_value(), c.jpegReads) << ext;
+            if (png) {
+                EXPECT_EQ(*png, Value(meta));
+            }
+            if (jpeg) {
+                EXPECT_EQ(*jpeg, Value(meta));
+            }
+            // The other readers of the same file must survive it too.
+            IsValidImageObject(path);
+            GetAndUpdateFileCreationDate(path, true);
+        }
+    }
+}
+
+TEST(EmbeddedMetadata, NonFilesGiveNothing) {
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    std::filesystem::create_directory(dir / "folder.png");
+    std::filesystem::create_directory(dir / "folder.jpg");
+    ASSERT_EQ(::mkfifo((dir / "pipe.png").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0600), 0);
+    for (const char* name :
+         {"folder.png", "folder.jpg", "pipe.png", "pipe.jpg", "missing.png", "missing.jpg", ""}) {
+        SCOPED_TRACE(name);
+        auto path = *name ? (dir / name).string() : std::string();
+        EXPECT_FALSE(getVornMetaDataFromPng(path));
+        EXPECT_FALSE(getVornMetaDataFromJpeg(path));
+        EXPECT_FALSE(IsValidImageObject(path));
+        EXPECT_FALSE(GetInternalPictureCaptureDate(path, kExifDictionary, kExifDateTimeOriginal));
+    }
+    auto log = quiet.text();
+    EXPECT_NE(log.find("getVornMetaDataFromJpeg cannot open filename: [" +
+                       (dir / "folder.jpg").string() + "]"),
+              std::string::npos);
+}
+
+// While the capture software is still writing, a reader sees a prefix of the file. Every prefix
+// must give nothing or the complete dictionary; never part of it.
+TEST(EmbeddedMetadata, PartlyWrittenPhotosNeverGiveAPartialDictionary) {
+    const Dictionary meta = test::fullMetadata(3);
+    const std::string jpeg = capture::makeJpeg(test::jpegWith(meta)).flatten();
+    const std::string png = capture::makePng(test::pngWith(meta)).flatten();
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    int jpegReads = 0;
+    for (std::size_t n = 0; n <= jpeg.size(); n += (n < jpeg.size() - 40 ? 23 : 1)) {
+        auto path = (dir / "p.jpg").string();
+        test::writeFile(path, jpeg.substr(0, n));
+        if (auto got = getVornMetaDataFromJpeg(path)) {
+            EXPECT_EQ(*got, Value(meta)) << n;
+            ++jpegReads;
+        }
+    }
+    EXPECT_GT(jpegReads, 0);
+    for (std::size_t n = 0; n <= png.size(); n += 17) {
+        auto path = (dir / "p.png").string();
+        test::writeFile(path, png.substr(0, n));
+        EXPECT_FALSE(getVornMetaDataFromPng(path)) << n;
+    }
+    test::writeFile(dir / "p.png", png);
+    EXPECT_EQ(getVornMetaDataFromPng((dir / "p.png").string()), Value(meta));
+}
+
+// Mutated headers: exiv2 must not take the process down, and what the reader returns is the
+// embedded dictionary or nothing.
+TEST(EmbeddedMetadata, CorruptedJpegHeadersDoNotCrash) {
+    const Dictionary meta{{"Version", "1"}};
+    const std::string jpeg = capture::makeJpeg(test::jpegWith(meta)).flatten();
+    std::mt19937_64 rng(11);
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    const auto path = (dir / "m.jpg").string();
+    for (int i = 0; i < 400; ++i) {
+        std::string bytes = jpeg;
+        for (int k = 0, n = 1 + static_cast<int>(rng() % 4); k < n; ++k) {
+            bytes[rng() % std::min<std::size_t>(bytes.size(), 120)] = static_cast<char>(rng());
+        }
+        test::writeFile(path, bytes);
+        auto got = getVornMetaDataFromJpeg(path);
+        if (got) {
+            EXPECT_TRUE(got->isDictionary());
+        }
+        IsValidImageObject(path);
+        GetInternalPictureCaptureDate(path, kExifDictionary, kExifDateTimeOriginal);
+    }
+}
+
+// The scan thread and the order thread read photos at the same time.
+TEST(EmbeddedMetadata, ReadersMayRunOnSeveralThreadsAtOnce) {
+    const Dictionary meta = test::fullMetadata(2);
+    TempDir dir;
+    const auto jpeg = test::writeJpeg((dir / "t.jpg").string(), test::jpegWith(meta));
+    const auto png = test::writePng((dir / "t.png").string(), test::pngWith(meta));
+    test::CapturedOutput quiet(2);
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                good += readLikeTheScan(jpeg) == Value(meta);
+                good += readLikeTheScan(png) == Value(meta);
+                good += IsValidImageObject(jpeg);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good.load(), 4 * 25 * 3);
+}
+
+TEST(EmbeddedMetadata, PngBlockRuleWithoutFiles) {
+    const std::string plist = capture::metadataText(Dictionary{{"k", "v"}});
+    const Value expected(Dictionary{{"k", "v"}});
+    struct Row {
+        std::string block;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {plist, true},
+        {plist + std::string(100, '\0'), true},
+        {"  \n" + plist, true},
+        {std::string(1, '\0') + plist, false},
+        {plist + std::string(1, '\0') + " ", false},
+        {plist.substr(0, 50) + std::string(1, '\0') + plist.substr(50), false},
+        {std::string(2048, '\0'), false},
+        {"", false},
+    };
+    for (const auto& row : rows) {
+        auto got = parseVornPngMetaDataBlock(row.block);
+        EXPECT_EQ(got.has_value(), row.accepted) << row.block.size();
+        if (got) {
+            EXPECT_EQ(*got, expected);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorn
