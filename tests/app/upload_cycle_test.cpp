@@ -166,7 +166,9 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
         EXPECT_FALSE(controller->isScanning());
         EXPECT_FALSE(controller->didHaltProcess());
         EXPECT_EQ(controller->needsToRescan(), 0);
-        if (row.errorShown) EXPECT_GE(ui.count("callback-error", row.errorShown), 1);
+        if (row.errorShown) {
+            EXPECT_GE(ui.count("callback-error", row.errorShown), 1);
+        }
         // Every result record was emptied by the clean-up, except the one of a stop.
         auto results = uploader->resultRecords();
         for (size_t i = 0; i < results.size(); ++i) {

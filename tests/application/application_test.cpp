@@ -129,7 +129,9 @@ TEST_F(ApplicationTest, HelpVersionAndBadArguments) {
         std::string out;
         while (auto line = app.readLine()) out += *line + "\n";
         EXPECT_EQ(app.wait(), row.status) << row.args[0];
-        if (row.says) EXPECT_NE(out.find(row.says), std::string::npos) << out;
+        if (row.says) {
+            EXPECT_NE(out.find(row.says), std::string::npos) << out;
+        }
     }
 }
 
