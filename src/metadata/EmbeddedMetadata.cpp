@@ -71,12 +71,6 @@ std::optional<std::string_view> pngBlockText(std::string_view block) {
 
 }  // namespace
 
-std::optional<Value> parseVornPngMetaDataBlock(std::string_view block) {
-    auto text = pngBlockText(block);
-    if (!text) return std::nullopt;
-    return parseMetadataText(*text);
-}
-
 std::optional<Value> getVornMetaDataFromJpeg(const std::string& path) {
     auto opened = detail::openImageForReading(path);
     if (opened.status == detail::ImageOpenStatus::Unreadable) {

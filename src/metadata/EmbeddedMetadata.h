@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/Value.h"
 
@@ -27,9 +26,5 @@ std::optional<Value> getVornMetaDataFromJpeg(const std::string& path);
 // The dictionary in the last 2048 bytes of the file at path, or nothing; nothing at once when
 // the name does not end in ".png" (any case). Only those 2048 bytes are read.
 std::optional<Value> getVornMetaDataFromPng(const std::string& path);
-
-// The PNG trailer rule on a block already read: NUL bytes at its end are filler, any other
-// NUL rejects it; the rest must be UTF-8 and an XML property list with a dictionary root.
-std::optional<Value> parseVornPngMetaDataBlock(std::string_view block);
 
 }  // namespace vorn

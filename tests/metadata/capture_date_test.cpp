@@ -78,18 +78,6 @@ TEST(CaptureDate, ExifTextIsLocalTimeOfTheCaptureDate) {
     }
 }
 
-TEST(CaptureDate, SameTextGivesTheInstantOfTheZoneInForce) {
-    const char* text = "2010:07:04 12:00:00";
-    {
-        test::ScopedEnv tz("TZ", "UTC0");
-        EXPECT_EQ(exifDateTimeToTime(text), utc(2010, 7, 4, 12, 0, 0));
-    }
-    {
-        test::ScopedEnv tz("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-        EXPECT_EQ(exifDateTimeToTime(text), utc(2010, 7, 4, 10, 0, 0));
-    }
-}
-
 void setModificationTime(const std::string& path, SystemTime t) {
     timespec times[2];
     times[0].tv_sec = times[1].tv_sec = std::chrono::system_clock::to_time_t(t);

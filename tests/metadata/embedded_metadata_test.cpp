@@ -336,31 +336,5 @@ TEST(EmbeddedMetadata, ReadersMayRunOnSeveralThreadsAtOnce) {
     EXPECT_EQ(good.load(), 4 * 25 * 3);
 }
 
-TEST(EmbeddedMetadata, PngBlockRuleWithoutFiles) {
-    const std::string plist = capture::metadataText(Dictionary{{"k", "v"}});
-    const Value expected(Dictionary{{"k", "v"}});
-    struct Row {
-        std::string block;
-        bool accepted;
-    };
-    const Row rows[] = {
-        {plist, true},
-        {plist + std::string(100, '\0'), true},
-        {"  \n" + plist, true},
-        {std::string(1, '\0') + plist, false},
-        {plist + std::string(1, '\0') + " ", false},
-        {plist.substr(0, 50) + std::string(1, '\0') + plist.substr(50), false},
-        {std::string(2048, '\0'), false},
-        {"", false},
-    };
-    for (const auto& row : rows) {
-        auto got = parseVornPngMetaDataBlock(row.block);
-        EXPECT_EQ(got.has_value(), row.accepted) << row.block.size();
-        if (got) {
-            EXPECT_EQ(*got, expected);
-        }
-    }
-}
-
 }  // namespace
 }  // namespace vorn
