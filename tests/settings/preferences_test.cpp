@@ -67,27 +67,23 @@ TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
 }
 
 TEST_F(SettingsTest, PlainBooleansReadYesNoTextAndStoreNothing) {
+    bool (*reads[])() = {&Preferences::getPrefShowPreviewWhenUploading,
+                         &Preferences::getPrefDoCheckOrders,
+                         &Preferences::getPrefAllowRootVolumeSelections,
+                         &Preferences::getPrefFormBaseIdFromFileName};
+    const char* keys[] = {sPrefShowPreviewWhenUploading, sPrefDoCheckOrders,
+                          sPrefAllowRootVolumeSelections, sPrefFormBaseIdFromFileName};
     struct Case {
         Value stored;
         bool expected;
     } cases[] = {{Value(), false},     {Value("yes"), true}, {Value("Yes"), true},
-                 {Value("no"), false}, {Value("NO"), false}, {Value(true), true},
-                 {Value(1), true},     {Value(0), false}};
-    for (const char* key : {sPrefShowPreviewWhenUploading, sPrefDoCheckOrders,
-                            sPrefAllowRootVolumeSelections, sPrefFormBaseIdFromFileName}) {
+                 {Value("no"), false}, {Value("NO"), false}, {Value(1), true}};
+    for (size_t i = 0; i < std::size(keys); ++i) {
         for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(key) + " = " + c.stored.description());
-            store->removeObject(key);
-            if (!c.stored.isNone()) store->setObject(key, c.stored);
-            bool read = std::string(key) == sPrefShowPreviewWhenUploading
-                            ? Preferences::getPrefShowPreviewWhenUploading()
-                        : std::string(key) == sPrefDoCheckOrders
-                            ? Preferences::getPrefDoCheckOrders()
-                        : std::string(key) == sPrefAllowRootVolumeSelections
-                            ? Preferences::getPrefAllowRootVolumeSelections()
-                            : Preferences::getPrefFormBaseIdFromFileName();
-            EXPECT_EQ(read, c.expected);
-            EXPECT_EQ(store->hasStoredValue(key), !c.stored.isNone());
+            SCOPED_TRACE(std::string(keys[i]) + " = " + c.stored.description());
+            store->setObject(keys[i], c.stored);  // None removes
+            EXPECT_EQ(reads[i](), c.expected);
+            EXPECT_EQ(store->hasStoredValue(keys[i]), !c.stored.isNone());
         }
     }
     store->setObject(sPrefUseEventName, "no");
@@ -226,32 +222,5 @@ TEST_F(SettingsTest, NumberAccessorsReturnTheStoredNumberAndLogIt) {
         CapturedOutput err(2);
         EXPECT_EQ(c.read(), c.expected);
         EXPECT_NE(err.text().find(c.logLine), std::string::npos) << err.text();
-    }
-}
-
-TEST_F(SettingsTest, TextAccessorsPreferStoredOverRegistered) {
-    struct Accessor {
-        const char* key;
-        std::optional<std::string> (*read)();
-    } accessors[] = {
-        {sPrefLocalSourceUploadFolder, &Preferences::getLocalSourceUploadFolder},
-        {sPrefLocalMasterMirrorSiteFolder, &Preferences::getLocalMasterMirrorSiteFolder},
-        {sUserLoginName, &Preferences::getCurUserLoginName},
-        {sUserLoginPassword, &Preferences::getCurUserLoginPassword},
-        {sPrefKivFuseAction, &Preferences::getKivFuseAction},
-        {sPrefKivURL, &Preferences::getPrefKivURL},
-        {sPrefMetaData, &Preferences::getPrefMetaData},
-        {sPrefCheckHiResOrderFuseAction, &Preferences::getPrefCheckHiResOrderFuseAction},
-        {sPrefUploadHiResOrderFuseAction, &Preferences::getPrefUploadHiResOrderFuseAction},
-        {sPrefKivHiResAlternatePath1, &Preferences::getPrefKivHiResAlternatePath1},
-    };
-    for (const auto& a : accessors) {
-        SCOPED_TRACE(a.key);
-        EXPECT_EQ(a.read(), std::nullopt);
-        store->registerDefaults({{a.key, Value("factory")}});
-        EXPECT_EQ(a.read(), "factory");
-        store->setObject(a.key, "user's");
-        EXPECT_EQ(a.read(), "user's");
-        EXPECT_FALSE(store->storedValues().count(std::string(a.key) + "x"));
     }
 }
