@@ -8,6 +8,7 @@
 #include "files/SafeMove.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "settings/Preferences.h"
 
 namespace vorn {
 namespace fs = std::filesystem;
@@ -91,6 +92,20 @@ void KDW_FileManager::moveFileToPath(const std::string& item, const std::string&
         writeToStandardError(stringWithFormat(
             "moveFileToPath2 => destination NOT moved or created: %s\n\n", destPath.c_str()));
     }
+}
+
+void KDW_FileManager::moveFileToPath(const std::string& item, const std::string& srcRoot,
+                                     bool overwrite, bool encapsulate) {
+    auto mirror = Preferences::getLocalMasterMirrorSiteFolder();
+    if (!mirror || mirror->empty()) {
+        platformLog("moveFileToPath2 => no mirror folder set, [%s] not moved???", item.c_str());
+        return;
+    }
+    moveFileToPath(item, srcRoot, expandTildeInPath(*mirror), overwrite, encapsulate);
+}
+
+void KDW_FileManager::moveFileToPath(const std::string& item, const std::string& srcRoot) {
+    moveFileToPath(item, srcRoot, true, false);
 }
 
 std::string KDW_FileManager::companionMovieItem(const std::string& item) {

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <map>
 
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -134,6 +136,32 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
         EXPECT_NE(err.text().find(c.logged), std::string::npos) << err.text();
         EXPECT_FALSE(fs::exists(tmp / "outside.jpg"));
     }
+}
+
+TEST(KDW_FileManager, UploadedItemsGoToTheMirrorFolderPreference) {
+    test::TempDir tmp;
+    test::ScopedEnv home("HOME", (tmp / "home").string());
+    auto previous = Preferences::sharedStore();
+    auto store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+    Preferences::setStore(store);
+    plant(tmp / "src", {{"client/IMG_0001.jpg", "photo"}, {"client/IMG_0001.mov", "movie"}});
+    plant(tmp / "home/Mirror", {{"client/IMG_0001.jpg", "older upload"}});
+
+    store->setObject(sPrefLocalMasterMirrorSiteFolder, Value("~/Mirror"));
+    KDW_FileManager::moveFileToPath("client/IMG_0001.jpg", (tmp / "src").string());
+    KDW_FileManager::moveFileToPath(KDW_FileManager::companionMovieItem("client/IMG_0001.jpg"),
+                                    (tmp / "src").string());
+    EXPECT_EQ(tree(tmp / "home/Mirror"), (Files{{"client/", ""},
+                                                {"client/IMG_0001.jpg", "photo"},
+                                                {"client/IMG_0001.mov", "movie"}}));
+    EXPECT_EQ(tree(tmp / "src"), (Files{{"client/", ""}}));
+
+    // Without a mirror folder nothing moves.
+    store->removeObject(sPrefLocalMasterMirrorSiteFolder);
+    writeFile(tmp / "src/client/IMG_0002.jpg", "photo 2");
+    KDW_FileManager::moveFileToPath("client/IMG_0002.jpg", (tmp / "src").string());
+    EXPECT_EQ(readFile(tmp / "src/client/IMG_0002.jpg"), "photo 2");
+    Preferences::setStore(previous);
 }
 
 TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {

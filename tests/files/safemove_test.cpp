@@ -94,14 +94,6 @@ TEST_F(SafeMoveTest, NeverReplacesAndLeavesEverythingAsItWas) {
     }
 }
 
-TEST_F(SafeMoveTest, MovesWithinOneFileSystem) {
-    writeFile(tmp / "src/client/x.jpg", "photo");
-    fs::create_directories(tmp / "dest/client");
-    ASSERT_TRUE(moveItemSafely(tmp / "src/client/x.jpg", tmp / "dest/client/x.jpg"));
-    EXPECT_EQ(readFile(tmp / "dest/client/x.jpg"), "photo");
-    EXPECT_FALSE(fs::exists(tmp / "src/client/x.jpg"));
-}
-
 TEST_F(SafeMoveTest, MovesAcrossFileSystemsAsOneCompleteCopy) {
     test::OtherFileSystemDir other(tmp.path());
     if (!other.available()) GTEST_SKIP() << other.whyNot();
