@@ -1,5 +1,5 @@
 #pragma once
-// The user's trash, as the freedesktop.org trash specification lays it out:
+// The user's trash, laid out the freedesktop.org way:
 // $XDG_DATA_HOME/Trash/files holds the items, $XDG_DATA_HOME/Trash/info/<name>.trashinfo
 // says where each came from and when it was trashed, so a file manager can put it back.
 
