@@ -9,7 +9,9 @@
 #include "log/MessageLog.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
 #include "upload/NotificationNames.h"
 #include "upload/Records.h"
 
@@ -52,7 +54,12 @@ std::string serviceDomain() {
 AppController::AppController(Dependencies deps)
     : deps_(std::move(deps)), fThreadLock(std::make_unique<std::recursive_mutex>()) {}
 
-AppController::~AppController() { unregisterNotifications(); }
+AppController::~AppController() {
+    unregisterNotifications();
+    std::lock_guard lock(fieldsMutex_);
+    for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_})
+        if (t) t->invalidate();
+}
 
 void AppController::setFolderScanner(std::shared_ptr<FolderScanner> scanner) {
     scanner_ = std::move(scanner);
@@ -443,6 +450,7 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
             startFolderWatcherThread(input.rootFolder);
             deps_.center->post(kCleanUpAfterCompleteLoop, this, note.userInfo);
             doSetupRetriggerTimerOnMainThread();
+            if (outcome.retryAfter) scheduleSettleRetry(*outcome.retryAfter);
             break;
     }
 
@@ -454,6 +462,14 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
 
 // ---------------------------------------------------------------------------------------------
 // Rescan timer and watcher (the living process fills these in)
+
+void AppController::scheduleSettleRetry(std::chrono::milliseconds after) {
+    platformLog("A photo is still being written; looking again in %lld ms",
+                static_cast<long long>(after.count()));
+    std::lock_guard lock(fieldsMutex_);
+    if (settleRetryTimer_ && settleRetryTimer_->isValid()) return;  // one is already due
+    settleRetryTimer_ = deps_.mainThread->scheduleTimer(after, false, [this] { startOpenerThread(); });
+}
 
 void AppController::cancelRetriggerTimerOnMainThread() {}
 void AppController::doSetupRetriggerTimerOnMainThread() {}

@@ -130,6 +130,8 @@ public:
     void cancelRetriggerTimerOnMainThread();
     void doSetupRetriggerTimerOnMainThread();
     void startFolderWatcherThread(const std::string& root);
+    // Opens a pass after `after`, for a photo that was still being written.
+    void scheduleSettleRetry(std::chrono::milliseconds after);
 
     // ---- notification handlers ----
     void handleNotification_ScanFolder(const Notification& note);
@@ -184,6 +186,7 @@ private:
     std::string _appCopyrightString;
     std::atomic<bool> _isRunningLeopard{false};
     TimerPtr autoStartTimer_;
+    TimerPtr settleRetryTimer_;
 };
 
 }  // namespace vorn

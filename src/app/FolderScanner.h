@@ -2,6 +2,8 @@
 // What a scan pass does between its start checks and its common end: walk the source tree,
 // mirror its folders, and choose and prepare at most one item.
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "platform/Value.h"
@@ -25,6 +27,9 @@ struct ScanOutcome {
     };
     Kind kind = Kind::NothingToUpload;
     DictionaryPtr record;
+    // Set when a photo was passed over only because it was still being written: a new pass
+    // should look again after this long.
+    std::optional<std::chrono::milliseconds> retryAfter;
 };
 
 class FolderScanner {

@@ -15,6 +15,7 @@
 #include "app/AppController.h"
 #include "platform/NotificationCenter.h"
 #include "ui/ConsoleUserInterface.h"
+#include "upload/SourceFolderScanner.h"
 #include "ui/QtMainThread.h"
 
 namespace {
@@ -119,8 +120,11 @@ int main(int argc, char** argv) {
     vorn::AppController::initializeClass(options, clock);
     auto* controller = new vorn::AppController(
         {&vorn::NotificationCenter::defaultCenter(), &mainThread, ui, clock, {}});
+    controller->setFolderScanner(std::make_shared<vorn::SourceFolderScanner>(clock));
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
+    ui->printLine("status", std::string(vorn::build::kExecutableName) + " " + vorn::build::kVersion +
+                                " started");
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;

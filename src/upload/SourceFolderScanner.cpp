@@ -1,0 +1,294 @@
+#include "upload/SourceFolderScanner.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "metadata/CaptureDate.h"
+#include "metadata/EmbeddedMetadata.h"
+#include "metadata/ImageFile.h"
+#include "platform/PathUtilities.h"
+#include "platform/PlatformLog.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "upload/Records.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kDefaultFuseAction = "upload.upload";
+constexpr const char* kFuseActionRurizururiz = "upload.rurizururiz";
+constexpr const char* kAccountDererave = "dererave";
+constexpr const char* kAccountRurizururiz = "rurizururiz";
+
+// The event caption of a fuse action (case matters).
+const char* eventCaption(const std::string& fuseAction) {
+    static const std::pair<const char*, const char*> table[] = {
+        {"upload.vivizozu", "From Vivizozu 2010 Event."},
+        {"upload.riri", "From Riri Miami 2010 Event."},
+        {"upload.zovidi", "From Zovidi 2010 Event."},
+        {"upload.zarar", "From ZARAR 2010."},
+        {"upload.vivadezeduza", "From VivAdeZeduza 2010 Event."},
+    };
+    for (const auto& [action, caption] : table)
+        if (fuseAction == action) return caption;
+    return nullptr;
+}
+
+struct Entry {
+    std::string name;
+    bool isDirectory = false;
+    struct stat st {};
+};
+
+// The folder's entries in name order. Symbolic links to folders are not descended into.
+std::vector<Entry> listFolder(const std::string& path) {
+    std::vector<Entry> entries;
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return entries;
+    while (dirent* d = ::readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        Entry e;
+        e.name = name;
+        std::string full = appendingPathComponent(path, name);
+        if (::lstat(full.c_str(), &e.st) != 0) continue;
+        e.isDirectory = S_ISDIR(e.st.st_mode);
+        if (S_ISLNK(e.st.st_mode)) {
+            struct stat target {};
+            if (::stat(full.c_str(), &target) != 0 || S_ISDIR(target.st_mode)) continue;
+            e.st = target;
+        } else if (!e.isDirectory && !S_ISREG(e.st.st_mode)) {
+            continue;  // sockets, fifos, devices: never photos
+        }
+        entries.push_back(std::move(e));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    return entries;
+}
+
+std::optional<Value> readMetadata(const std::string& full) {
+    if (auto png = getVornMetaDataFromPng(full)) return png;
+    return getVornMetaDataFromJpeg(full);
+}
+
+std::int64_t mtimeNanoseconds(const struct stat& st) {
+    return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock,
+                                         std::chrono::milliseconds settleInterval)
+    : clock_(std::move(clock)), settleInterval_(settleInterval) {}
+
+SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const std::string& full,
+                                                            const std::string& rel,
+                                                            const Stamp& stamp,
+                                                            std::chrono::milliseconds& settleLeft) {
+    const std::string name = lastPathComponent(rel);
+    if (name.empty() || name[0] == '.') return Verdict::NotEligible;
+    bool eligible;
+    if (Preferences::getPrefFormBaseIdFromFileName()) {
+        eligible = IsValidImageObject(full);
+    } else {
+        eligible = !deletingLastPathComponent(rel).empty();
+        if (!eligible) platformLog("Root Item [%s] May NOT be Uploaded!!!!!", rel.c_str());
+    }
+    if (!eligible) return Verdict::NotEligible;
+    if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
+
+    {
+        std::lock_guard lock(cacheMutex_);
+        auto it = withoutMetadata_.find(full);
+        if (it != withoutMetadata_.end()) {
+            if (it->second == stamp) return Verdict::NotEligible;  // unchanged since last look
+            withoutMetadata_.erase(it);
+        }
+    }
+    metadataReads_.fetch_add(1);
+    if (!readMetadata(full)) {
+        std::lock_guard lock(cacheMutex_);
+        withoutMetadata_[full] = stamp;
+        return Verdict::NotEligible;
+    }
+    if (Preferences::store().boolForKey(sPrefUploadMovie)) {
+        struct stat movie {};
+        std::string moviePath = deletingPathExtension(full) + ".mov";
+        if (::stat(moviePath.c_str(), &movie) != 0) return Verdict::NotEligible;
+    }
+
+    // Readable metadata does not prove the photo is complete (a JPEG carries its EXIF first):
+    // it must also have rested for the settle interval.
+    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+        std::chrono::nanoseconds(stamp.mtimeNs)));
+    auto age = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - modified);
+    if (age < settleInterval_) {
+        settleLeft = settleInterval_ - std::max(age, std::chrono::milliseconds(0));
+        return Verdict::NotSettled;
+    }
+    return Verdict::Eligible;
+}
+
+std::optional<std::string> SourceFolderScanner::walk(
+    const ScanInput& input, const std::string& rel,
+    std::optional<std::chrono::milliseconds>& retryAfter) {
+    const std::string folder = appendingPathComponent(input.rootFolder, rel);
+    for (const Entry& e : listFolder(folder)) {
+        std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
+        std::string full = appendingPathComponent(input.rootFolder, childRel);
+        if (e.isDirectory) {
+            // Mirror the folder with the source folder's permissions; an existing one stays.
+            std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
+            if (::mkdir(mirrored.c_str(), e.st.st_mode & 07777) == 0)
+                ::chmod(mirrored.c_str(), e.st.st_mode & 07777);
+            if (auto found = walk(input, childRel, retryAfter)) return found;
+            continue;
+        }
+        Stamp stamp{static_cast<std::int64_t>(e.st.st_size), mtimeNanoseconds(e.st)};
+        std::chrono::milliseconds settleLeft{0};
+        switch (judgeFile(full, childRel, stamp, settleLeft)) {
+            case Verdict::Eligible: return childRel;
+            case Verdict::NotSettled:
+                platformLog("[%s] is still being written; passed over for now", childRel.c_str());
+                retryAfter = retryAfter ? std::min(*retryAfter, settleLeft) : settleLeft;
+                break;
+            case Verdict::NotEligible: break;
+        }
+    }
+    return std::nullopt;
+}
+
+ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
+    std::optional<std::chrono::milliseconds> retryAfter;
+    std::optional<std::string> rel = walk(input, "", retryAfter);
+    if (!rel) {
+        platformLog("No more images to upload...");
+        ScanOutcome nothing;
+        nothing.retryAfter = retryAfter;
+        return nothing;
+    }
+    ScanOutcome outcome = prepareItem(input, *rel);
+    if (outcome.kind == ScanOutcome::Kind::NothingToUpload) outcome.retryAfter = retryAfter;
+    return outcome;
+}
+
+ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::string& rel) {
+    const std::string full = appendingPathComponent(input.rootFolder, rel);
+    const std::string account = Preferences::getCurUserLoginName().value_or("");
+    const bool dererave = equalsIgnoringCase(account, kAccountDererave);
+    const bool rurizururiz = equalsIgnoringCase(account, kAccountRurizururiz);
+    Dictionary& working = *input.workingCopy;
+
+    // 1. A second read: a file whose metadata went missing is still being written.
+    metadataReads_.fetch_add(1);
+    std::optional<Value> metadata = readMetadata(full);
+    if (!metadata && !dererave && !rurizururiz) return {ScanOutcome::Kind::NotYetWritten, nullptr, {}};
+
+    // 2. Client name.
+    const std::optional<std::string> fuseActionPref = Preferences::getKivFuseAction();
+    if (fuseActionPref)
+        useBaseFileName_ = !equalsIgnoringCase(*fuseActionPref, kDefaultFuseAction);
+    const std::string fileName = lastPathComponent(rel);
+    std::string clientName;
+    if (Preferences::getPrefFormBaseIdFromFileName()) {
+        size_t cut = fileName.find('_');
+        if (cut == std::string::npos) cut = fileName.find(' ');
+        clientName = cut == std::string::npos ? deletingPathExtension(fileName) : fileName.substr(0, cut);
+    } else if (useBaseFileName_) {
+        clientName = deletingPathExtension(fileName);
+    } else {
+        clientName = lastPathComponent(deletingLastPathComponent(rel));
+    }
+    working[cDictKeyUserEnteredClientName] = clientName;
+
+    // 3. and 4. The file must still be there and have a date.
+    struct stat st {};
+    if (::stat(full.c_str(), &st) != 0) {
+        platformLog("WHAT???? FILE is LOST or Missing????? [%s]\n\n", full.c_str());
+        return {};
+    }
+    std::optional<SystemTime> date = GetAndUpdateFileCreationDate(full, true);
+    if (!date) return {};
+    std::string captureTime = formatLocalTime(*date, "%Y-%m-%d %H:%M:%S");
+
+    // 5. Caption and fuse action.
+    std::string caption;
+    const std::optional<std::string> metaDataPref = Preferences::getPrefMetaData();
+    if (metaDataPref) caption = *metaDataPref;
+    const std::string fuseAction = fuseActionPref.value_or(kDefaultFuseAction);
+    if (fuseActionPref && !metaDataPref)
+        if (const char* c = eventCaption(*fuseActionPref)) caption = c;
+
+    // 6. E-mails and contact details, from the photo's EXIF, for fuse actions that use them.
+    std::optional<std::string> emails;
+    std::optional<Value> contact;
+    if (!equalsIgnoringCase(fuseAction, kDefaultFuseAction)) {
+        metadataReads_.fetch_add(1);
+        if (auto exif = getVornMetaDataFromJpeg(full); exif && exif->asDictionary()) {
+            const Dictionary& d = *exif->asDictionary();
+            if (auto it = d.find("KD_radudivInfo"); it != d.end() && it->second.isDictionary())
+                contact = it->second;
+            if (auto it = d.find("KD_emailsForUpload"); it != d.end() && it->second.isArray()) {
+                const Array& list = *it->second.asArray();
+                std::string joined;
+                for (size_t i = 0; i < list.size() && i < 4; ++i) {
+                    if (i) joined += ",";
+                    joined += list[i].stringValue();
+                }
+                if (!list.empty()) emails = joined;
+            }
+        }
+    }
+
+    // 7. and 8. Original path and sitting details.
+    std::optional<std::string> originalPath;
+    std::optional<Value> sitting;
+    if (metadata && metadata->asDictionary()) {
+        const Dictionary& d = *metadata->asDictionary();
+        if (const std::string* p = stringForKey(d, "OriginalPath")) originalPath = *p;
+        if (auto it = d.find("SittingInfoDictionary"); it != d.end() && it->second.isDictionary()) {
+            sitting = it->second;
+            if (const std::string* t = stringForKey(*it->second.asDictionary(), "capturetime"))
+                captureTime = *t;
+        }
+    }
+    if (!sitting) {
+        if (fuseActionPref && equalsIgnoringCase(*fuseActionPref, kFuseActionRurizururiz))
+            platformLog(
+                "2010-09-02 - MISSING Sitting info. FuseAction = %s REQUIRES More INFO!!!!",
+                fuseActionPref->c_str());
+        if (rurizururiz) sitting = Value(Dictionary{{"sittingid", getBaseIDFromFileName(full)}});
+    }
+
+    // 9. The upload item record.
+    DictionaryPtr record = makeRecord(working);
+    Dictionary& r = *record;
+    r[cDictKeyLocalMirrorFolder] =
+        expandTildeInPath(Preferences::getLocalMasterMirrorSiteFolder().value_or(input.mirrorFolder));
+    r[cDictKeyLocalSourceUploadFolder] =
+        expandTildeInPath(Preferences::getLocalSourceUploadFolder().value_or(input.rootFolder));
+    r[cDictKeyCurItem] = rel;
+    r[edUser] = input.userName;
+    r[edPasswd] = input.password;
+    r[edFileName] = full;
+    r[edClientName] = clientName;
+    r[edEventName] = input.eventName;
+    r[edMetaData] = caption;
+    r[edCaptureTime] = captureTime;
+    r[edKivFuseAction] = fuseAction;
+    if (sitting) r[edSittingInfoDictionary] = *sitting;
+    if (emails) r[edEmails] = *emails;
+    if (originalPath) r[edOriginalPath] = *originalPath;
+    if (contact) r[edRadudivInfo] = *contact;
+    return {ScanOutcome::Kind::Chosen, record, {}};
+}
+
+}  // namespace vorn

@@ -1,0 +1,290 @@
+// The source-folder scan on real folder trees with real photos written as capture software
+// writes them.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "platform/PathUtilities.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/TempDir.h"
+#include "upload/Records.h"
+#include "upload/SourceFolderScanner.h"
+#include "vorn-capture-sim/CaptureWriter.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+class ScanTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        fs::create_directories(source);
+        fs::create_directories(mirror);
+        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+        Preferences::setStore(store);
+        store->setObject(sPrefLocalSourceUploadFolder, source.string());
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+        store->setObject(sUserLoginName, "photog");
+    }
+
+    // A JPEG with metadata, its modification time well in the past (a finished photo).
+    void jpeg(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}},
+              std::optional<std::string> exifDate = "2010:11:26 14:05:09") {
+        capture::JpegSpec spec;
+        spec.userComment = capture::metadataText(metadata);
+        spec.dateTimeOriginal = exifDate;
+        write(rel, capture::makeJpeg(spec));
+    }
+    void png(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}}) {
+        capture::PngSpec spec;
+        spec.trailerText = capture::metadataText(metadata);
+        write(rel, capture::makePng(spec));
+    }
+    void plainFile(const std::string& rel, const std::string& bytes) {
+        test::writeFile(source / rel, bytes);
+        age(rel);
+    }
+    void write(const std::string& rel, const capture::PhotoBytes& bytes) {
+        capture::writePhoto((source / rel).string(), bytes);
+        age(rel);
+    }
+    void age(const std::string& rel) {
+        utimbuf old{1700000000, 1700000000};
+        ::utime((source / rel).c_str(), &old);
+    }
+
+    ScanOutcome scan(SourceFolderScanner& scanner) {
+        ScanInput in;
+        in.workingCopy = makeScanRequest(source.string(), mirror.string(), "Prom");
+        in.rootFolder = source.string();
+        in.mirrorFolder = mirror.string();
+        in.eventName = "Prom";
+        in.userName = "photog";
+        in.password = "secret";
+        return scanner.chooseNextItem(in);
+    }
+    std::string chosen(SourceFolderScanner& scanner) {
+        ScanOutcome o = scan(scanner);
+        if (o.kind != ScanOutcome::Kind::Chosen) return "";
+        return *stringForKey(*o.record, cDictKeyCurItem);
+    }
+
+    TempDir tmp;
+    fs::path source = tmp / "Upload";
+    fs::path mirror = tmp / "Mirror";
+    std::shared_ptr<PreferencesStore> store;
+};
+
+TEST_F(ScanTest, EligibilityOfFiles) {
+    struct Row {
+        const char* what;
+        std::function<void(ScanTest&)> make;
+        std::function<void(PreferencesStore&)> prefs;
+        std::string expected;  // "" = nothing chosen
+    };
+    const std::vector<Row> rows = {
+        {"hidden file", [](ScanTest& t) { t.jpeg("client/.a.jpg"); }, nullptr, ""},
+        {"photo in a hidden folder", [](ScanTest& t) { t.jpeg(".folder/a.jpg"); }, nullptr,
+         ".folder/a.jpg"},
+        {"root-level photo without base ids", [](ScanTest& t) { t.jpeg("a.jpg"); }, nullptr, ""},
+        {"root-level photo with base ids", [](ScanTest& t) { t.jpeg("A12_01.jpg"); },
+         [](PreferencesStore& s) { s.setObject(sPrefFormBaseIdFromFileName, true); }, "A12_01.jpg"},
+        {"root-level non-image with base ids",
+         [](ScanTest& t) { t.plainFile("notes.jpg", "not an image"); },
+         [](PreferencesStore& s) { s.setObject(sPrefFormBaseIdFromFileName, true); }, ""},
+        {"movie alone", [](ScanTest& t) { t.plainFile("client/a.mov", "movie"); }, nullptr, ""},
+        {"no metadata",
+         [](ScanTest& t) {
+             t.plainFile("client/a.jpg", "x");
+             t.jpeg("client/b.jpg", {});  // an empty dictionary is metadata
+         },
+         nullptr, "client/b.jpg"},
+        {"movie required and missing",
+         [](ScanTest& t) {
+             t.jpeg("client/a.jpg");
+             t.jpeg("client/b.jpg");
+             t.plainFile("client/b.mov", "movie");
+         },
+         [](PreferencesStore& s) { s.setObject(sPrefUploadMovie, true); }, "client/b.jpg"},
+        {"name order inside a folder",
+         [](ScanTest& t) {
+             t.png("b/2.png");
+             t.jpeg("b/10.jpg");
+             t.jpeg("a/z.jpg");
+         },
+         nullptr, "a/z.jpg"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(source);
+        fs::create_directories(source);
+        store->removeObject(sPrefFormBaseIdFromFileName);
+        store->removeObject(sPrefUploadMovie);
+        row.make(*this);
+        if (row.prefs) row.prefs(*store);
+        SourceFolderScanner scanner;
+        EXPECT_EQ(chosen(scanner), row.expected);
+    }
+    EXPECT_TRUE(fs::is_directory(mirror / "a"));  // folders mirrored as the walk met them
+}
+
+TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
+    struct Row {
+        const char* what;
+        std::string file;
+        std::optional<std::string> fuseAction;
+        std::optional<std::string> metaData;
+        bool baseIds;
+        std::string client;
+        std::string caption;
+    };
+    const std::vector<Row> rows = {
+        {"folder name", "Smith/IMG_1.jpg", "upload.upload", std::nullopt, false, "Smith", ""},
+        {"fuse action gives the file name", "Smith/IMG_1.jpg", "upload.riri", std::nullopt, false,
+         "IMG_1", "From Riri Miami 2010 Event."},
+        {"caption table is case sensitive", "Smith/IMG_1.jpg", "UPLOAD.RIRI", std::nullopt, false,
+         "IMG_1", ""},
+        {"caption preference wins", "Smith/IMG_1.jpg", "upload.riri", "Senior prom", false, "IMG_1",
+         "Senior prom"},
+        {"base id before _", "Smith/A12_01.jpg", "upload.upload", std::nullopt, true, "A12", ""},
+        {"base id before a blank", "Smith/A12 01.jpg", "upload.upload", std::nullopt, true, "A12",
+         ""},
+        {"base id is the name", "Smith/A12.jpg", "upload.upload", std::nullopt, true, "A12", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(source);
+        jpeg(row.file);
+        if (row.fuseAction)
+            store->setObject(sPrefKivFuseAction, *row.fuseAction);
+        else
+            store->removeObject(sPrefKivFuseAction);
+        if (row.metaData)
+            store->setObject(sPrefMetaData, *row.metaData);
+        else
+            store->removeObject(sPrefMetaData);
+        store->setObject(sPrefFormBaseIdFromFileName, row.baseIds);
+
+        SourceFolderScanner scanner;
+        ScanOutcome o = scan(scanner);
+        ASSERT_EQ(o.kind, ScanOutcome::Kind::Chosen);
+        const Dictionary& r = *o.record;
+        EXPECT_EQ(*stringForKey(r, edClientName), row.client);
+        EXPECT_EQ(*stringForKey(r, edMetaData), row.caption);
+        EXPECT_EQ(*stringForKey(r, edFileName), (source / row.file).string());
+        EXPECT_EQ(*stringForKey(r, edUser), "photog");
+        EXPECT_EQ(*stringForKey(r, edPasswd), "secret");
+        EXPECT_EQ(*stringForKey(r, edEventName), "Prom");
+        EXPECT_EQ(*stringForKey(r, cDictKeyLocalSourceUploadFolder), source.string());
+        EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction.value_or("upload.upload"));
+        for (const char* absent : {edSittingInfoDictionary, edEmails, edOriginalPath, edRadudivInfo})
+            EXPECT_FALSE(hasKey(r, absent)) << absent;
+    }
+}
+
+TEST_F(ScanTest, EmailsContactSittingAndCaptureTime) {
+    Array six;
+    for (int i = 1; i <= 6; ++i) six.push_back("p" + std::to_string(i) + "@example.org");
+    store->setObject(sPrefKivFuseAction, "upload.zarar");
+    jpeg("c/a.jpg",
+         {{"KD_emailsForUpload", six},
+          {"KD_radudivInfo", Dictionary{{"email", "kid@example.org"}, {"mobile", "555"}}},
+          {"OriginalPath", "/Volumes/Capture/Prom%20Night/IMG_0042.JPG"},
+          {"SittingInfoDictionary",
+           Dictionary{{"capturetime", "2011-01-02 03:04:05"}, {"firstname", "Zoë"}}}},
+         "2010:11:26 14:05:09");
+    SourceFolderScanner scanner;
+    ScanOutcome o = scan(scanner);
+    ASSERT_EQ(o.kind, ScanOutcome::Kind::Chosen);
+    const Dictionary& r = *o.record;
+    EXPECT_EQ(*stringForKey(r, edEmails),
+              "p1@example.org,p2@example.org,p3@example.org,p4@example.org");
+    EXPECT_EQ(*stringForKey(*r.at(edRadudivInfo).asDictionary(), "mobile"), "555");
+    EXPECT_EQ(*stringForKey(r, edOriginalPath), "/Volumes/Capture/Prom%20Night/IMG_0042.JPG");
+    EXPECT_EQ(*stringForKey(r, edCaptureTime), "2011-01-02 03:04:05");  // sitting time wins
+    EXPECT_EQ(*stringForKey(*r.at(edSittingInfoDictionary).asDictionary(), "firstname"), "Zoë");
+
+    // The account rurizururiz (any case) gets a sitting id from the file name of a PNG
+    // without sitting details; the capture time is the photo's own date.
+    fs::remove_all(source);
+    store->setObject(sUserLoginName, "RURIZURURIZ");
+    store->setObject(sPrefKivFuseAction, "upload.upload");
+    png("c/B77_A.png", {{"Version", "1"}});
+    o = scan(scanner);
+    ASSERT_EQ(o.kind, ScanOutcome::Kind::Chosen);
+    EXPECT_EQ(*stringForKey(*o.record->at(edSittingInfoDictionary).asDictionary(), "sittingid"),
+              "B77");
+    EXPECT_FALSE(hasKey(*o.record, edEmails));
+    EXPECT_EQ(stringForKey(*o.record, edCaptureTime)->size(), 19u);
+}
+
+TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
+    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1700000000)));
+    SourceFolderScanner scanner(clock, std::chrono::milliseconds(1000));
+    jpeg("c/old.jpg");                                              // mtime = clock's now
+    clock->advance(std::chrono::milliseconds(400));                  // 400 ms old
+    ScanOutcome o = scan(scanner);
+    EXPECT_EQ(o.kind, ScanOutcome::Kind::NothingToUpload);
+    ASSERT_TRUE(o.retryAfter.has_value());
+    EXPECT_EQ(o.retryAfter->count(), 600);  // waits only the rest of the interval
+    clock->advance(std::chrono::milliseconds(600));
+    EXPECT_EQ(chosen(scanner), "c/old.jpg");
+}
+
+TEST_F(ScanTest, APhotoBeingWrittenSlowlyIsNeverChosenUntilComplete) {
+    capture::JpegSpec spec;
+    spec.userComment = capture::metadataText({{"Version", "3"}});
+    spec.minimumSize = 256 * 1024;
+    capture::PhotoBytes bytes = capture::makeJpeg(spec);
+    const std::string path = (source / "c/slow.jpg").string();
+    fs::create_directories(source / "c");
+
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        capture::writePhoto(path, bytes, {1.0, 10});  // ten pieces over one second
+        done = true;
+    });
+    SourceFolderScanner scanner(Clock::system(), std::chrono::milliseconds(300));
+    int chosenWhileWriting = 0, scans = 0;
+    while (!done) {
+        ScanOutcome o = scan(scanner);
+        ++scans;
+        if (o.kind == ScanOutcome::Kind::Chosen && !done) ++chosenWhileWriting;
+    }
+    writer.join();
+    EXPECT_EQ(chosenWhileWriting, 0) << "after " << scans << " scans";
+    EXPECT_EQ(fs::file_size(path), bytes.size());
+    // Once it has rested, it is chosen.
+    ScanOutcome o;
+    for (int i = 0; i < 200 && o.kind != ScanOutcome::Kind::Chosen; ++i) {
+        o = scan(scanner);
+        if (o.kind != ScanOutcome::Kind::Chosen && o.retryAfter)
+            std::this_thread::sleep_for(*o.retryAfter);  // what the controller's timer does
+    }
+    EXPECT_EQ(o.kind, ScanOutcome::Kind::Chosen);
+}
+
+TEST_F(ScanTest, FilesWithoutMetadataAreReadAgainOnlyWhenTheyChange) {
+    for (int i = 0; i < 20; ++i) plainFile("c/junk" + std::to_string(i) + ".jpg", "junk");
+    SourceFolderScanner scanner;
+    EXPECT_EQ(chosen(scanner), "");
+    EXPECT_EQ(scanner.metadataReads(), 20u);
+    EXPECT_EQ(chosen(scanner), "");
+    EXPECT_EQ(scanner.metadataReads(), 20u);  // unchanged files are not read again
+
+    // One of them is rewritten as a real photo: it becomes a candidate again.
+    fs::remove(source / "c/junk7.jpg");
+    jpeg("c/junk7.jpg");
+    EXPECT_EQ(chosen(scanner), "c/junk7.jpg");
+}
+
+}  // namespace
+}  // namespace vorn
