@@ -47,7 +47,7 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
         }
     }
     auto rel = walk(input.rootFolder, input.mirrorFolder, "");
-    if (!rel) return {ScanOutcome::Kind::NothingToUpload, nullptr};
+    if (!rel) return {ScanOutcome::Kind::NothingToUpload, nullptr, {}};
 
     DictionaryPtr record = makeRecord(*input.workingCopy);
     Dictionary& r = *record;
@@ -62,7 +62,7 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
     r[edMetaData] = "";
     r[edCaptureTime] = "2026-12-06 12:00:00";
     r[edKivFuseAction] = "upload.upload";
-    return {ScanOutcome::Kind::Chosen, record};
+    return {ScanOutcome::Kind::Chosen, record, {}};
 }
 
 void FirstFileScanner::closeGate() {
