@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "files/SafeMove.h"
+#include "platform/SafeMove.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/Preferences.h"

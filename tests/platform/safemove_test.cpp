@@ -1,4 +1,4 @@
-#include "files/SafeMove.h"
+#include "platform/SafeMove.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

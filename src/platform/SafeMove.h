@@ -1,0 +1,28 @@
+#pragma once
+// Moving a file without ever replacing one and without a moment in which it is half present
+// under its final name or gone from both places. The trash and the item moves share it.
+
+#include <functional>
+#include <string>
+
+namespace vorn {
+
+// The move that the trash and the file moves share. It never replaces anything at `to`. Within
+// one file system it is a rename; across file systems (files only) the bytes are copied to a
+// hidden temporary name beside `to`, synced, renamed into place and the folder synced before
+// the source is removed, so an interruption leaves the source intact and either nothing or the
+// complete file under the final name.
+enum class SafeMoveStep {
+    Copied,  // the temporary copy is complete and synced; nothing is under the final name yet
+    Placed,  // the copy is in place under the final name; the source is still there
+};
+using SafeMoveHook = std::function<void(SafeMoveStep)>;
+
+// False, with the reason in error, when the file stays where it was.
+bool moveItemSafely(const std::string& from, const std::string& to, std::string* error = nullptr,
+                    const SafeMoveHook* hook = nullptr);
+// The same, calling hook between the steps; tests use it to interrupt a move.
+bool moveItemSafely(const std::string& from, const std::string& to, std::string* error,
+                    const SafeMoveHook& hook);
+
+}  // namespace vorn
