@@ -105,6 +105,8 @@ void AppController::applicationWillTerminate() {
         setWantsToHaltProcess(true);
     }
     if (autoStartTimer_) autoStartTimer_->invalidate();
+    // Values written back by the accessors since launch.
+    Preferences::store().synchronize();
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
     platformLog("%s - DONE!", "applicationWillTerminate");
     MessageLog::CloseLog();
