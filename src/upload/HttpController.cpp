@@ -1,0 +1,280 @@
+#include "upload/HttpController.h"
+
+#include <unistd.h>
+
+#include <mutex>
+
+#include "log/KDLogFileManager.h"
+#include "platform/PathUtilities.h"
+#include "platform/PlatformLog.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "upload/HttpExchange.h"
+#include "upload/HttpReply.h"
+#include "upload/NotificationNames.h"
+#include "upload/Records.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr const char* kClass = "HttpController";
+
+std::string text(const Dictionary& d, const char* key) {
+    auto it = d.find(key);
+    return it == d.end() ? std::string() : it->second.stringValue();
+}
+
+std::optional<std::string> optionalText(const Dictionary& d, const char* key) {
+    auto it = d.find(key);
+    if (it == d.end() || it->second.isNone()) return std::nullopt;
+    return it->second.stringValue();
+}
+
+const Dictionary* optionalDictionary(const Dictionary& d, const char* key) {
+    auto it = d.find(key);
+    return it == d.end() ? nullptr : it->second.asDictionary();
+}
+
+}  // namespace
+
+struct HttpController::Shared {
+    std::mutex mutex;
+    std::function<void()> onWatchdogFired;
+};
+
+HttpController::HttpController(NotificationCenter& center, MainThread* mainThread)
+    : HttpController(center, mainThread, Options{}) {}
+
+HttpController::HttpController(NotificationCenter& center, MainThread* mainThread, Options options)
+    : center_(center),
+      mainThread_(mainThread),
+      options_(std::move(options)),
+      shared_(std::make_shared<Shared>()) {
+    shared_->onWatchdogFired = [] { platformLog("Upload watchdog fired"); };
+    center_.addObserver(this, kUploadStartNotification,
+                        [this](const Notification& n) { handleNotification_UploadStart(n); });
+    center_.addObserver(this, kUploadDoneNotification,
+                        [this](const Notification& n) { handleNotification_UploadDone(n); });
+    center_.addObserver(this, kUploadSuccessNotification,
+                        [this](const Notification& n) { handleNotification_UploadSuccess(n); });
+    center_.addObserver(this, kUploadFailNotification,
+                        [this](const Notification& n) { handleNotification_UploadFail(n); });
+}
+
+HttpController::~HttpController() {
+    center_.removeObserver(this);
+}
+
+void HttpController::setOnWatchdogFired(std::function<void()> hook) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->onWatchdogFired = std::move(hook);
+}
+
+void HttpController::cancel() {
+    cancelled_.store(true);
+}
+void HttpController::resetCancel() {
+    cancelled_.store(false);
+}
+
+void HttpController::handleNotification_UploadStart(const Notification& note) {
+    VORN_TRACE(kClass, "handleNotification_UploadStart");
+    doRunHttpUploaderInThread(note);
+}
+
+void HttpController::doRunHttpUploaderInThread(const Notification& note) {
+    if (!note.userInfo) {
+        platformLog("Passed NO Info to %s => %s...", kClass, "doRunHttpUploaderInThread");
+        return;
+    }
+    doRunHttpUploaderWithInfo(note.userInfo);
+}
+
+bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie,
+                                     const std::string& debugFolder, MultipartBody& body) {
+    const std::string fileName = text(r, edFileName);
+    const Dictionary* sitting = optionalDictionary(r, edSittingInfoDictionary);
+    const Dictionary* radudiv = optionalDictionary(r, edRadudivInfo);
+    if (!sitting) {
+        std::optional<std::string> fuse = Preferences::getKivFuseAction();
+        if (fuse && equalsIgnoringCase(*fuse, "upload.rurizururiz"))
+            platformLog("The fuse action %s needs sitting details; uploading [%s] without them",
+                        fuse->c_str(), fileName.c_str());
+    }
+
+    body.addField("username", text(r, edUser));
+    body.addField("password", text(r, edPasswd), /*secret=*/true);
+    body.addField("event", text(r, edEventName));
+    body.addField("client", text(r, edClientName));
+    body.addField("capturetime", text(r, edCaptureTime));
+    if (auto v = optionalText(r, edMetaData)) body.addField("metadata", *v);
+    body.addField("fuseaction", text(r, edKivFuseAction));
+    if (auto v = optionalText(r, edEmails)) body.addField("emails", *v);
+    if (auto v = optionalText(r, edOriginalPath)) body.addField("localfilelocation", *v);
+    if (radudiv) {
+        if (auto v = optionalText(*radudiv, "email")) body.addField("email", *v);
+        if (auto v = optionalText(*radudiv, "mobile")) body.addField("phone", *v);
+    }
+    if (sitting) {
+        static const std::pair<const char*, const char*> kSittingFields[] = {
+            {"bgloc", "bglocation"},
+            {"firstname", "firstname"},
+            {"lastname", "lastname"},
+            {"zip", "zip"},
+            {"age", "age"},
+            {"email", "email"},
+            {"sittingid", "sittingid"}};
+        for (const auto& [entry, field] : kSittingFields)
+            if (auto v = optionalText(*sitting, entry)) body.addField(field, *v);
+    }
+    body.addField("Submit", "Upload");
+
+    body.addFileHeader("imgfile", fileName, contentTypeForExtension(pathExtension(fileName)));
+    auto writeCopy = [&](const char* name) {
+        if (debugFolder.empty()) return;
+        std::string error;
+        std::string path = appendingPathComponent(debugFolder, name);
+        if (!body.writeDebugCopy(path, &error))
+            platformLog("Cannot write %s: %s", path.c_str(), error.c_str());
+    };
+    writeCopy(kPostBodyDataFileName);
+
+    bool readable = !fileName.empty() && body.attachFile(fileName);
+    if (!readable)
+        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
+
+    if (uploadMovie && !fileName.empty()) {
+        std::string movie = deletingPathExtension(fileName) + ".mov";
+        if (::access(movie.c_str(), F_OK) == 0) {
+            body.addFileHeader("vidfile", movie, "video/quicktime");
+            if (!body.attachFile(movie)) {
+                platformLog("Error in Reading the Contents of MOVIE file at path:\n%s\n\n",
+                            movie.c_str());
+                readable = false;
+            }
+        }
+    }
+    writeCopy(kPostBodyDataWithImageFileName);
+    return readable;
+}
+
+TimerPtr HttpController::armWatchdog() {
+    if (!mainThread_) {
+        platformLog("No main thread for the upload watchdog; uploading without it");
+        return nullptr;
+    }
+    auto interval = std::chrono::milliseconds(
+        static_cast<std::int64_t>(static_cast<double>(Preferences::getUploadTimeOut()) * 1000.0));
+    std::weak_ptr<Shared> weak = shared_;
+    // The timer may outlive this object only if it is destroyed mid-upload; the weak reference
+    // keeps a late firing harmless.
+    TimerPtr timer = mainThread_->scheduleTimer(interval, false, [this, weak] {
+        if (auto alive = weak.lock()) uploadTimerFired();
+    });
+    if (!timer) platformLog("Cannot arm the upload watchdog; uploading without it");
+    return timer;
+}
+
+void HttpController::uploadTimerFired() {
+    const char* line = "==================================================";
+    platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
+    platformLog("Inside %s => %s.....Taking too long to upload - need to relaunch....", kClass,
+                "uploadTimerFired");
+    platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(shared_->mutex);
+        hook = shared_->onWatchdogFired;
+    }
+    if (hook) hook();
+}
+
+bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
+    VORN_TRACE(kClass, "doRunHttpUploaderWithInfo");
+    if (!record) {
+        platformLog("Passed NIL Info to %s => %s...", kClass, "doRunHttpUploaderWithInfo");
+        return false;
+    }
+    const Dictionary& r = *record;
+    std::string debugFolder = options_.debugCopyFolder.empty() ? KDLogFileManager::logDirectory()
+                                                               : options_.debugCopyFolder;
+    bool uploadMovie = Preferences::store().boolForKey(sPrefUploadMovie);
+
+    MultipartBody body;
+    bool readable = buildUploadBody(r, uploadMovie, debugFolder, body);
+    DictionaryPtr result = makeResultRecord(r);
+    Dictionary& d = *result;
+    std::optional<std::string> url = Preferences::getPrefKivURL();
+
+    if (!readable) {
+        // Nothing was sent, so nothing may be filed as uploaded.
+        d[httpError] = makeErrorValue(kCannotReadFileError);
+    } else if (cancelled_.load()) {
+        d[httpError] = makeErrorValue(kUploadCancelledError);
+    } else if (!url || url->empty()) {
+        platformLog("No upload address (%s) is set", sPrefKivURL);
+        d[httpError] = makeErrorValue("unsupported URL");
+    } else {
+        body.close();
+        HttpExchangeOptions exchangeOptions;
+        exchangeOptions.connectTimeout = options_.connectTimeout;
+        exchangeOptions.idleTimeout = options_.idleTimeout;
+        exchangeOptions.cancel = &cancelled_;
+
+        TimerPtr watchdog = armWatchdog();
+        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions);
+        if (watchdog && watchdog->isValid()) watchdog->invalidate();
+
+        if (exchange.bodyFailure != MultipartBody::ReadFailure::None || !body.filesUnchanged()) {
+            // What went out is not the item as it is now: it stays and goes again.
+            platformLog("[%s] changed or could not be read while it was sent (status %ld)",
+                        text(r, edFileName).c_str(), exchange.statusCode.value_or(0));
+            d[httpError] = makeErrorValue(
+                exchange.bodyFailure == MultipartBody::ReadFailure::ReadError ? kCannotReadFileError
+                                                                              : kFileChangedError);
+        } else {
+            if (exchange.statusCode) {
+                d[httpStatusCode] = static_cast<std::int64_t>(*exchange.statusCode);
+                d[httpResponse] = exchange.response;
+            }
+            if (exchange.error) {
+                platformLog("Upload of [%s] failed: %s", text(r, edFileName).c_str(),
+                            exchange.error->c_str());
+                d[httpError] = makeErrorValue(*exchange.error);
+            }
+            if (exchange.replyBody) {
+                const std::string& reply = *exchange.replyBody;
+                d[httpReturnData] = Data(reply.begin(), reply.end());
+                if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
+                    ServiceReply parsed = readServiceReply(*decoded);
+                    d[httpOurCustomStatus] = parsed.status;
+                    d[httpOurCustomMessage] = parsed.message;
+                }
+            }
+        }
+    }
+
+    center_.post(kUploadDoneNotification, this, result);
+    record->clear();
+    platformLog("EXITING  %s => %s...", kClass, "doRunHttpUploaderWithInfo");
+    return true;
+}
+
+void HttpController::handleNotification_UploadDone(const Notification& note) {
+    VORN_TRACE(kClass, "handleNotification_UploadDone");
+    if (!note.userInfo) return;
+    center_.post(
+        uploadSucceeded(*note.userInfo) ? kUploadSuccessNotification : kUploadFailNotification,
+        this, note.userInfo);
+}
+
+void HttpController::handleNotification_UploadSuccess(const Notification&) {
+    VORN_TRACE(kClass, "handleNotification_UploadSuccess");
+}
+
+void HttpController::handleNotification_UploadFail(const Notification&) {
+    VORN_TRACE(kClass, "handleNotification_UploadFail");
+}
+
+}  // namespace vorn

@@ -1,0 +1,84 @@
+#pragma once
+// The photo uploader: sends one item as a multipart/form-data POST to the service's upload
+// form on the calling (scan) thread, reads the status word and message of the XML reply, posts
+// the result record with "UploadDoneNotification", and gives the verdict that turns it into
+// "UploadSuccessNotification" or "UploadFailNotification". Driven only by notifications.
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/MainThread.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Value.h"
+#include "upload/MultipartBody.h"
+
+namespace vorn {
+
+inline constexpr const char* kPostBodyDataFileName = "postBodyData.txt";
+inline constexpr const char* kPostBodyDataWithImageFileName = "postBodyDataWithImage.txt";
+// httpError descriptions of exchanges that did not deliver the item as it is now.
+inline constexpr const char* kCannotReadFileError = "cannot read file";
+inline constexpr const char* kFileChangedError = "file changed during upload";
+inline constexpr const char* kUploadCancelledError = "Upload cancelled";
+
+class HttpController {
+  public:
+    struct Options {
+        // Where postBodyData.txt and postBodyDataWithImage.txt go; empty: the log directory.
+        std::string debugCopyFolder;
+        std::chrono::seconds connectTimeout{60};
+        std::chrono::seconds idleTimeout{60};
+    };
+
+    // Registers the four observers (UploadStart, UploadDone, UploadSuccess, UploadFail) on
+    // center, so the controller must have registered its own before. mainThread carries the
+    // watchdog timer; without one, uploads run unguarded.
+    HttpController(NotificationCenter& center, MainThread* mainThread);
+    HttpController(NotificationCenter& center, MainThread* mainThread, Options options);
+    ~HttpController();
+    HttpController(const HttpController&) = delete;
+    HttpController& operator=(const HttpController&) = delete;
+
+    // Called on the main thread when an upload outlasts getUploadTimeOut() seconds; the
+    // relaunch hangs here. Default: a log line.
+    void setOnWatchdogFired(std::function<void()> hook);
+
+    // Aborts the upload in flight (its item stays where it is) and refuses later ones until
+    // resetCancel(). Safe from any thread; the exchange notices within a second.
+    void cancel();
+    void resetCancel();
+    bool isCancelled() const { return cancelled_.load(); }
+
+    void handleNotification_UploadStart(const Notification& note);
+    void doRunHttpUploaderInThread(const Notification& note);
+    // Uploads the item record and posts "UploadDoneNotification" with the result record; empties
+    // the item record once that post returns. False only without a record (nothing posted).
+    bool doRunHttpUploaderWithInfo(const DictionaryPtr& record);
+    // The verdict.
+    void handleNotification_UploadDone(const Notification& note);
+    void handleNotification_UploadSuccess(const Notification& note);
+    void handleNotification_UploadFail(const Notification& note);
+    void uploadTimerFired();
+
+    // The form of an item record, without the closing line, writing the debug copies into
+    // debugFolder (none when empty) at their points. False when the photo or the movie cannot be
+    // read; the body then lacks those bytes.
+    static bool buildUploadBody(const Dictionary& record, bool uploadMovie,
+                                const std::string& debugFolder, MultipartBody& body);
+
+  private:
+    struct Shared;
+    TimerPtr armWatchdog();
+
+    NotificationCenter& center_;
+    MainThread* mainThread_;
+    Options options_;
+    std::atomic<bool> cancelled_{false};
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace vorn

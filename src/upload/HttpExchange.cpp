@@ -1,0 +1,164 @@
+#include "upload/HttpExchange.h"
+
+#include <curl/curl.h>
+
+#include <mutex>
+
+#include "BuildInfo.h"
+#include "platform/PlatformLog.h"
+
+namespace vorn {
+
+namespace {
+
+// Big enough that a loopback upload is not held back by the number of callbacks, small enough
+// not to matter for memory.
+constexpr long kUploadBufferSize = 512 * 1024;
+
+struct Transfer {
+    MultipartBody* body = nullptr;
+    const HttpExchangeOptions* options = nullptr;
+    std::string reply;
+    bool replyTooLarge = false;
+    bool cancelled = false;
+    Dictionary headers;
+};
+
+std::string trimmed(std::string s) {
+    const char* ws = " \t\r\n";
+    std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
+    auto* t = static_cast<Transfer*>(userdata);
+    std::optional<std::size_t> n = t->body->read(buf, size * count);
+    return n ? *n : CURL_READFUNC_ABORT;
+}
+
+size_t collectReply(char* data, size_t size, size_t count, void* userdata) {
+    auto* t = static_cast<Transfer*>(userdata);
+    std::size_t n = size * count;
+    if (t->reply.size() + n > t->options->maxReplyBytes) {
+        t->replyTooLarge = true;
+        return 0;  // ends the exchange with a write error
+    }
+    t->reply.append(data, n);
+    return n;
+}
+
+size_t collectHeader(char* data, size_t size, size_t count, void* userdata) {
+    auto* t = static_cast<Transfer*>(userdata);
+    std::string line(data, size * count);
+    if (line.rfind("HTTP/", 0) == 0) {
+        t->headers.clear();  // a new (final or interim) response begins
+    } else if (std::size_t colon = line.find(':'); colon != std::string::npos) {
+        std::string name = trimmed(line.substr(0, colon));
+        std::string value = trimmed(line.substr(colon + 1));
+        auto it = t->headers.find(name);
+        if (it == t->headers.end())
+            t->headers.emplace(name, value);
+        else
+            it->second = it->second.stringValue() + ", " + value;
+    }
+    return size * count;
+}
+
+int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* t = static_cast<Transfer*>(userdata);
+    if (t->options->cancel && t->options->cancel->load()) {
+        t->cancelled = true;
+        return 1;
+    }
+    return 0;
+}
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
+                                 const HttpExchangeOptions& options) {
+    initCurlOnce();
+    HttpExchangeResult result;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        result.error = "cannot create an HTTP request";
+        return result;
+    }
+    body.rewind();
+    Transfer t;
+    t.body = &body;
+    t.options = &options;
+
+    curl_slist* headers = nullptr;
+    headers =
+        curl_slist_append(headers, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
+    // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
+    headers = curl_slist_append(headers, "Expect:");
+    std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
+    char errorText[CURL_ERROR_SIZE] = {0};
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancel);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(options.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.idleTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+
+    CURLcode code = curl_easy_perform(curl);
+
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status > 0) {
+        result.statusCode = status;
+        result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},
+                                     {"URL", url},
+                                     {"allHeaderFields", t.headers}};
+    }
+    result.bodyFailure = body.readFailure();
+    if (code == CURLE_OK) {
+        result.replyBody = std::move(t.reply);
+    } else if (t.cancelled) {
+        result.cancelled = true;
+        result.error = "Upload cancelled";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::FileChanged) {
+        result.error = "file changed during upload";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
+        result.error = "cannot read file";
+    } else if (t.replyTooLarge) {
+        result.error = "reply too large";
+    } else {
+        std::string text = curl_easy_strerror(code);
+        if (errorText[0]) text += std::string(": ") + errorText;
+        result.error = text;
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return result;
+}
+
+}  // namespace vorn

@@ -1,0 +1,86 @@
+#include "upload/HttpReply.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <pugixml.hpp>
+
+#include "platform/PlatformLog.h"
+#include "upload/Records.h"
+
+namespace vorn {
+
+namespace {
+
+// The text of an element and all its descendants, in document order.
+void appendText(const pugi::xml_node& node, std::string& out) {
+    for (pugi::xml_node child : node.children()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            out += child.value();
+        else if (child.type() == pugi::node_element)
+            appendText(child, out);
+    }
+}
+
+std::string textOf(const pugi::xml_node& node) {
+    std::string out;
+    appendText(node, out);
+    return out;
+}
+
+std::string trimmed(const std::string& s) {
+    const char* ws = " \t\r\n";
+    std::size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> decodeMacRoman(std::string_view bytes) {
+    iconv_t cd = ::iconv_open("UTF-8", "MACINTOSH");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        platformLog("Cannot decode Mac OS Roman text: no converter");
+        return std::nullopt;
+    }
+    std::string out;
+    // At most three UTF-8 bytes for each Mac OS Roman byte.
+    out.resize(bytes.size() * 3 + 4);
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char* o = out.data();
+    std::size_t outLeft = out.size();
+    std::size_t r = ::iconv(cd, &in, &inLeft, &o, &outLeft);
+    ::iconv_close(cd);
+    if (r == static_cast<std::size_t>(-1)) return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+ServiceReply readServiceReply(const std::string& text) {
+    pugi::xml_document doc;
+    // The text is already decoded: whatever encoding the declaration names is not applied again.
+    pugi::xml_parse_result parsed =
+        doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!parsed) {
+        platformLog("Reply is not XML: %s (offset %lld)", parsed.description(),
+                    static_cast<long long>(parsed.offset));
+        return {kStatusFail, parsed.description()};
+    }
+    std::vector<pugi::xml_node> children;
+    for (pugi::xml_node child : doc.document_element().children())
+        if (child.type() == pugi::node_element) children.push_back(child);
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const pugi::xml_node& child = children[i];
+        platformLog("Reply child %zu: [%s] = [%s]", i, child.name(), textOf(child).c_str());
+        if (pugi::xml_node imageId = child.child("imageid"))
+            platformLog("Reply child %zu imageid: [%s]", i, textOf(imageId).c_str());
+    }
+    if (children.size() < 2) {
+        platformLog("NOT GETTING Enough data back from Response??????");
+        return {kStatusFail, kNotEnoughDataMessage};
+    }
+    return {trimmed(textOf(children[0])), trimmed(textOf(children[1]))};
+}
+
+}  // namespace vorn

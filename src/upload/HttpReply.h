@@ -1,0 +1,29 @@
+#pragma once
+// Reading the service's reply to an upload: the body decoded as Mac OS Roman text, parsed as
+// XML, the root element's first two element children read by position as the status word and
+// the message.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+inline constexpr const char* kNotEnoughDataMessage = "Not enough data returned...";
+
+// Mac OS Roman bytes as UTF-8 text. Every byte has a character there, so this fails only when
+// the converter itself is missing.
+std::optional<std::string> decodeMacRoman(std::string_view bytes);
+
+struct ServiceReply {
+    std::string status;   // httpOurCustomStatus
+    std::string message;  // httpOurCustomMessage
+};
+
+// Parses the decoded text. Not XML: "FAIL" with the parser's description. Fewer than two
+// element children under the root: "FAIL", "Not enough data returned...". Otherwise the text
+// of the first and second child, with surrounding white space trimmed (a status word on its own
+// indented line is still that word). Each child's name, text and "imageid" child are logged.
+ServiceReply readServiceReply(const std::string& text);
+
+}  // namespace vorn

@@ -1,0 +1,255 @@
+#include "upload/MultipartBody.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/PathUtilities.h"
+#include "upload/Records.h"
+
+namespace vorn {
+
+namespace {
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool writeAll(int fd, const char* data, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Copies length bytes of in from offset to the end of out; in the kernel when it can.
+bool copyRange(int in, std::uint64_t offset, std::uint64_t length, int out) {
+    loff_t pos = static_cast<loff_t>(offset);
+    bool kernelCopy = true;
+    while (length > 0) {
+        if (kernelCopy) {
+            ssize_t n = ::copy_file_range(in, &pos, out, nullptr, length, 0);
+            if (n > 0) {
+                length -= static_cast<std::uint64_t>(n);
+                continue;
+            }
+            if (n == 0) return false;  // the file is shorter than it was
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+                return false;
+            kernelCopy = false;
+        }
+        char buf[64 * 1024];
+        ssize_t n = ::pread(in, buf, std::min<std::uint64_t>(length, sizeof buf), pos);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (!writeAll(out, buf, static_cast<std::size_t>(n))) return false;
+        pos += n;
+        length -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string escapeMultipartFileName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    for (char c : name) {
+        switch (c) {
+            case '"':
+                out += "%22";
+                break;
+            case '\r':
+                out += "%0D";
+                break;
+            case '\n':
+                out += "%0A";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string contentTypeForExtension(const std::string& extension) {
+    if (equalsIgnoringCase(extension, "png")) return "image/png";
+    if (equalsIgnoringCase(extension, "mov")) return "video/quicktime";
+    return "image/jpeg";
+}
+
+MultipartBody::MultipartBody(std::string boundary) : boundary_(std::move(boundary)) {}
+
+MultipartBody::~MultipartBody() {
+    for (Segment& s : segments_)
+        if (s.fd >= 0) ::close(s.fd);
+}
+
+std::string MultipartBody::contentTypeHeaderValue() const {
+    return "multipart/form-data; boundary=" + boundary_;
+}
+
+void MultipartBody::addBytes(std::string bytes, bool secret) {
+    size_ += bytes.size();
+    Segment s;
+    s.bytes = std::move(bytes);
+    s.secret = secret;
+    segments_.push_back(std::move(s));
+}
+
+void MultipartBody::addField(const std::string& name, const std::string& value, bool secret) {
+    addBytes("\r\n--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + name +
+             "\"\r\n\r\n");
+    addBytes(value, secret);
+}
+
+void MultipartBody::addFileHeader(const std::string& fieldName, const std::string& path,
+                                  const std::string& contentType) {
+    addBytes("\r\n--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + fieldName +
+             "\"; filename=\"" + escapeMultipartFileName(lastPathComponent(path)) +
+             "\"\r\nContent-Type: " + contentType + "\r\n\r\n");
+}
+
+bool MultipartBody::addFile(const std::string& fieldName, const std::string& path,
+                            const std::string& contentType) {
+    addFileHeader(fieldName, path, contentType);
+    return attachFile(path);
+}
+
+bool MultipartBody::attachFile(const std::string& path) {
+    // Non-blocking so that a FIFO in the photo's place cannot hang the open.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    Segment s;
+    s.fd = fd;
+    s.path = path;
+    s.length = static_cast<std::uint64_t>(st.st_size);
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    s.mtime = st.st_mtim;
+    size_ += s.length;
+    segments_.push_back(std::move(s));
+    return true;
+}
+
+void MultipartBody::close() {
+    addBytes("\r\n--" + boundary_ + "--\r\n");
+}
+
+void MultipartBody::rewind() {
+    current_ = 0;
+    offset_ = 0;
+    failure_ = ReadFailure::None;
+}
+
+std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) {
+    if (failure_ != ReadFailure::None) return std::nullopt;
+    std::size_t done = 0;
+    while (done < capacity && current_ < segments_.size()) {
+        const Segment& s = segments_[current_];
+        std::uint64_t length = s.fd >= 0 ? s.length : s.bytes.size();
+        if (offset_ >= length) {
+            ++current_;
+            offset_ = 0;
+            continue;
+        }
+        std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(capacity - done, length - offset_));
+        if (s.fd < 0) {
+            std::memcpy(buf + done, s.bytes.data() + offset_, want);
+        } else {
+            ssize_t n = ::pread(s.fd, buf + done, want, static_cast<off_t>(offset_));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                failure_ = ReadFailure::ReadError;
+                return std::nullopt;
+            }
+            // Shorter than when it was opened: the promised length can no longer be sent.
+            if (n == 0) {
+                failure_ = ReadFailure::FileChanged;
+                return std::nullopt;
+            }
+            want = static_cast<std::size_t>(n);
+        }
+        offset_ += want;
+        done += want;
+    }
+    return done;
+}
+
+bool MultipartBody::filesUnchanged() const {
+    for (const Segment& s : segments_) {
+        if (s.fd < 0) continue;
+        struct stat now {};
+        if (::fstat(s.fd, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != s.length ||
+            !sameTime(now.st_mtim, s.mtime))
+            return false;
+        // Replaced at its path (renamed over, deleted and written anew) counts as changed too.
+        struct stat atPath {};
+        if (::stat(s.path.c_str(), &atPath) != 0 || atPath.st_dev != s.dev ||
+            atPath.st_ino != s.ino || static_cast<std::uint64_t>(atPath.st_size) != s.length ||
+            !sameTime(atPath.st_mtim, s.mtime))
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> MultipartBody::filePaths() const {
+    std::vector<std::string> paths;
+    for (const Segment& s : segments_)
+        if (s.fd >= 0) paths.push_back(s.path);
+    return paths;
+}
+
+bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) const {
+    std::string temp = path + ".XXXXXX";
+    // mkstemp creates the file with mode 0600 from the start.
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        if (error) *error = std::strerror(errno);
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0600) == 0;
+    for (const Segment& s : segments_) {
+        if (!ok) break;
+        if (s.fd >= 0) {
+            ok = copyRange(s.fd, 0, s.length, fd);
+        } else if (s.secret) {
+            ok = writeAll(fd, kMaskedSecret, std::strlen(kMaskedSecret));
+        } else {
+            ok = writeAll(fd, s.bytes.data(), s.bytes.size());
+        }
+    }
+    int savedErrno = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        savedErrno = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        savedErrno = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        if (error) *error = std::strerror(savedErrno);
+    }
+    return ok;
+}
+
+}  // namespace vorn

@@ -1,0 +1,101 @@
+#pragma once
+// A multipart/form-data body kept as a list of segments: text held in memory and files read
+// from disk only while the body goes out, so memory does not grow with the size of a photo or
+// a movie. The bytes produced are exactly those of the form, file contents as they are on disk.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+inline constexpr const char* kMultipartBoundary = "0xKhTmLbOuNdArY";
+// What the debug copies of a body hold in place of a secret value.
+inline constexpr const char* kMaskedSecret = "********";
+
+// A file name made safe for filename="..." the way browsers do it: '"' -> %22, CR -> %0D,
+// LF -> %0A; every other byte (UTF-8 letters included) unchanged.
+std::string escapeMultipartFileName(const std::string& name);
+
+// Content type of a file part by extension, ignoring case: png -> image/png, mov ->
+// video/quicktime, anything else (jpg, jpeg, none) -> image/jpeg.
+std::string contentTypeForExtension(const std::string& extension);
+
+class MultipartBody {
+  public:
+    enum class ReadFailure { None, ReadError, FileChanged };
+
+    explicit MultipartBody(std::string boundary = kMultipartBoundary);
+    ~MultipartBody();
+    MultipartBody(const MultipartBody&) = delete;
+    MultipartBody& operator=(const MultipartBody&) = delete;
+
+    const std::string& boundary() const { return boundary_; }
+    std::string contentTypeHeaderValue() const;  // multipart/form-data; boundary=...
+
+    // "\r\n--B\r\nContent-Disposition: form-data; name="NAME"\r\n\r\nVALUE". A secret value is
+    // sent as is but masked in the debug copies.
+    void addField(const std::string& name, const std::string& value, bool secret = false);
+
+    // The part header of a file: name="FIELD"; filename="NAME", NAME being the escaped last
+    // component of path, and its Content-Type line.
+    void addFileHeader(const std::string& fieldName, const std::string& path,
+                       const std::string& contentType);
+    // The bytes of the file at path, read while the body is sent. False, and nothing added,
+    // when it cannot be opened for reading as a regular file.
+    bool attachFile(const std::string& path);
+    // Both of the above.
+    bool addFile(const std::string& fieldName, const std::string& path,
+                 const std::string& contentType);
+
+    // "\r\n--B--\r\n".
+    void close();
+
+    // Total number of bytes the body produces.
+    std::uint64_t size() const { return size_; }
+
+    // Streaming: copies the next bytes into buf and answers how many (0 at the end), or
+    // nothing when a file could not be read to its recorded size (see readFailure()).
+    std::optional<std::size_t> read(char* buf, std::size_t capacity);
+    void rewind();
+    ReadFailure readFailure() const { return failure_; }
+
+    // True when every file still has the size, modification time and identity it had when it
+    // was added, both through the open descriptor and at its path.
+    bool filesUnchanged() const;
+    // Paths of the files added.
+    std::vector<std::string> filePaths() const;
+
+    // Writes the body as built so far to path, secrets masked, atomically (temporary file in
+    // the same folder, renamed over path) with mode 0600. Files are copied in the kernel where
+    // it can, so this does not hold them in memory either. False on any failure; no temporary
+    // file is left behind.
+    bool writeDebugCopy(const std::string& path, std::string* error = nullptr) const;
+
+  private:
+    struct Segment {
+        std::string bytes;  // text segment
+        bool secret = false;
+        int fd = -1;  // file segment
+        std::string path;
+        std::uint64_t length = 0;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        timespec mtime{};
+    };
+    void addBytes(std::string bytes, bool secret = false);
+
+    std::string boundary_;
+    std::vector<Segment> segments_;
+    std::uint64_t size_ = 0;
+    std::size_t current_ = 0;
+    std::uint64_t offset_ = 0;
+    ReadFailure failure_ = ReadFailure::None;
+};
+
+}  // namespace vorn
