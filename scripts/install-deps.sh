@@ -8,6 +8,7 @@ packages=(
   libcurl4-openssl-dev ca-certificates libpugixml-dev libexiv2-dev libplist-dev libcanberra-dev
   libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 python3 util-linux procps
+  libimage-exiftool-perl imagemagick libjpeg-dev libpng-dev clang libclang-rt-14-dev
 )
 
 missing=()
