@@ -57,7 +57,7 @@ AppController::AppController(Dependencies deps)
 AppController::~AppController() {
     unregisterNotifications();
     std::lock_guard lock(fieldsMutex_);
-    for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_})
+    for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_, fRepeatTimer})
         if (t) t->invalidate();
 }
 
@@ -83,7 +83,9 @@ void AppController::registerNotifications() {
     add(kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop);
 }
 
-void AppController::unregisterNotifications() { deps_.center->removeObserver(this); }
+void AppController::unregisterNotifications() {
+    deps_.center->removeObserver(this);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Process flags
@@ -94,12 +96,24 @@ void AppController::writeFlag(std::atomic<T>& flag, T value) {
     flag.store(value);
 }
 
-void AppController::setIsScanningFolder(bool v) { writeFlag(gIsScanning, v); }
-void AppController::setStartedUploadProcess(bool v) { writeFlag(gStartedUploadProcess, v); }
-void AppController::setWantsToHaltProcess(bool v) { writeFlag(gWantsToHaltProcess, v); }
-void AppController::setDidHaltProcess(bool v) { writeFlag(gDidHaltProcess, v); }
-void AppController::setIsInsideOpenFile(bool v) { writeFlag(gInsideOpenFile, v); }
-void AppController::setIsInsideWatchFolderThread(bool v) { writeFlag(gIsInWatchFolderInstaller, v); }
+void AppController::setIsScanningFolder(bool v) {
+    writeFlag(gIsScanning, v);
+}
+void AppController::setStartedUploadProcess(bool v) {
+    writeFlag(gStartedUploadProcess, v);
+}
+void AppController::setWantsToHaltProcess(bool v) {
+    writeFlag(gWantsToHaltProcess, v);
+}
+void AppController::setDidHaltProcess(bool v) {
+    writeFlag(gDidHaltProcess, v);
+}
+void AppController::setIsInsideOpenFile(bool v) {
+    writeFlag(gInsideOpenFile, v);
+}
+void AppController::setIsInsideWatchFolderThread(bool v) {
+    writeFlag(gIsInWatchFolderInstaller, v);
+}
 
 void AppController::setNeedsToRescan(bool value) {
     std::lock_guard lock(*fThreadLock);
@@ -273,7 +287,8 @@ void AppController::ibClickedOnHalt() {
     if (startedUploadProcess()) {
         setWantsToHaltProcess(true);
         deps_.ui->setPauseResumeButton("Pause", false);
-        deps_.ui->ibUpdateFTPCallbackStatusTextField("Pausing... Waiting for Current Item to Finish...");
+        deps_.ui->ibUpdateFTPCallbackStatusTextField(
+            "Pausing... Waiting for Current Item to Finish...");
     } else {
         setWantsToHaltProcess(true);
         setDidHaltProcess(true);
@@ -378,7 +393,8 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     }
     if (startedUploadProcess()) {
         platformLog(
-            "Cannot Scan Folder Yet - while an upload is still in progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+            "Cannot Scan Folder Yet - while an upload is still in "
+            "progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
             "\n\n");
         setIsScanningFolder(false);
         return;
@@ -406,9 +422,11 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     if (!root || !mirror || !event) {
         MessageLog::LogMessage("Passed Note:\n" + Value(*note.userInfo).description() + "\n\n");
         if (!root)
-            MessageLog::LogMessage("Unable to determine root folder to start the enumeration process...");
+            MessageLog::LogMessage(
+                "Unable to determine root folder to start the enumeration process...");
         else if (!mirror)
-            MessageLog::LogMessage("Unable to determine dest folder to start the enumeration process...");
+            MessageLog::LogMessage(
+                "Unable to determine dest folder to start the enumeration process...");
         else
             MessageLog::LogMessage(
                 "Unable to determine userEnteredEventName to start the enumeration process...");
@@ -468,11 +486,78 @@ void AppController::scheduleSettleRetry(std::chrono::milliseconds after) {
                 static_cast<long long>(after.count()));
     std::lock_guard lock(fieldsMutex_);
     if (settleRetryTimer_ && settleRetryTimer_->isValid()) return;  // one is already due
-    settleRetryTimer_ = deps_.mainThread->scheduleTimer(after, false, [this] { startOpenerThread(); });
+    settleRetryTimer_ =
+        deps_.mainThread->scheduleTimer(after, false, [this] { startOpenerThread(); });
 }
 
-void AppController::cancelRetriggerTimerOnMainThread() {}
-void AppController::doSetupRetriggerTimerOnMainThread() {}
+void AppController::cancelRetriggerTimerOnMainThread() {
+    deps_.mainThread->post([this] { cancelRetriggerTimer(); });
+}
+
+void AppController::doSetupRetriggerTimerOnMainThread() {
+    deps_.mainThread->post([this] { doSetupRetriggerTimer(); });
+}
+
+TimerPtr AppController::getRepeatTimer() const {
+    std::lock_guard lock(fieldsMutex_);
+    return fRepeatTimer;
+}
+
+void AppController::doSetupRetriggerTimer() {
+    VORN_TRACE(kClass, "doSetupRetriggerTimer");
+    if (!Preferences::getDoAutoSynchronize()) {
+        platformLog("Done %s => %s... [self getDoAutoSynchronize] = NO...", kClass,
+                    "doSetupRetriggerTimer");
+        return;
+    }
+    cancelRetriggerTimer();
+    double seconds = 120;
+    if (auto stored = Preferences::getPrefSecondsBetweenScans())
+        seconds = *stored;
+    else
+        platformLog("Failed to get NSNumber for intervalInSecs");
+    // A timer of no length would fire again and again.
+    if (!(seconds >= 1)) seconds = 1;
+    if (seconds > 365.0 * 86400) seconds = 365.0 * 86400;
+    auto interval = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    TimerPtr timer =
+        deps_.mainThread->scheduleTimer(interval, false, [this] { doAutoResynchronize(); });
+    {
+        std::lock_guard lock(fieldsMutex_);
+        fRepeatTimer = timer;
+    }
+    std::string message = "Next Auto-Synchronize Trigger Date = " +
+                          formatLocalTime(deps_.clock->now() + interval, "%Y-%m-%d %H:%M:%S") +
+                          "...";
+    if (!isRunningLeopard())
+        message += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
+    platformLog("Setting up Timer => %s", message.c_str());
+    deps_.ui->ibUpdateFTPCallbackStatusTextField(message);
+    platformLog("Done with %s => %s...", kClass, "doSetupRetriggerTimer");
+}
+
+void AppController::cancelRetriggerTimer() {
+    VORN_TRACE(kClass, "cancelRetriggerTimer");
+    std::lock_guard lock(fieldsMutex_);
+    if (fRepeatTimer && fRepeatTimer->isValid()) fRepeatTimer->invalidate();
+    fRepeatTimer.reset();
+}
+
+void AppController::doAutoResynchronize() {
+    VORN_TRACE(kClass, "doAutoResynchronize");
+    if (startedUploadProcess()) {
+        platformLog("Inside doAutoResynchronize - a process already in session????");
+        return;
+    }
+    if (Preferences::getDoAutoSynchronize()) {
+        platformLog("Inside %s => %s...  Okay to start upload process again...", kClass,
+                    "doAutoResynchronize");
+        ibClickedOnSynchronizeAgain();
+    } else {
+        platformLog("Inside %s => %s...  NO Need to autoResynchronize", kClass,
+                    "doAutoResynchronize");
+    }
+}
 void AppController::startFolderWatcherThread(const std::string&) {}
 
 // ---------------------------------------------------------------------------------------------
@@ -493,7 +578,8 @@ void AppController::handleNotification_PrepareUploadStart(const Notification& no
 
 void AppController::handleNotification_UploadStart(const Notification& note) {
     setStartedUploadProcess(true);
-    const std::string* item = note.userInfo ? stringForKey(*note.userInfo, cDictKeyCurItem) : nullptr;
+    const std::string* item =
+        note.userInfo ? stringForKey(*note.userInfo, cDictKeyCurItem) : nullptr;
     if (item)
         deps_.ui->ibUpdateFileNameField(*item);
     else
@@ -533,7 +619,8 @@ bool hasItemAndRoot(const Dictionary& record, const char* method) {
     bool root = stringForKey(record, cDictKeyLocalSourceUploadFolder) != nullptr;
     bool item = stringForKey(record, cDictKeyCurItem) != nullptr;
     if (!root)
-        platformLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", kClass, method);
+        platformLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", kClass,
+                    method);
     if (!item) platformLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", kClass, method);
     return root && item;
 }

@@ -44,7 +44,7 @@ struct LaunchOptions {
 };
 
 class AppController {
-public:
+  public:
     struct Dependencies {
         NotificationCenter* center = nullptr;
         MainThread* mainThread = nullptr;
@@ -126,9 +126,13 @@ public:
     std::string currentEventName() const;
     std::string rootFolder() const;
 
-    // ---- rescan timer and watcher hooks ----
+    // ---- rescan timer and watcher ----
     void cancelRetriggerTimerOnMainThread();
     void doSetupRetriggerTimerOnMainThread();
+    void doSetupRetriggerTimer();  // main thread
+    void cancelRetriggerTimer();   // main thread
+    void doAutoResynchronize();    // the timer's action, main thread
+    TimerPtr getRepeatTimer() const;
     void startFolderWatcherThread(const std::string& root);
     // Opens a pass after `after`, for a photo that was still being written.
     void scheduleSettleRetry(std::chrono::milliseconds after);
@@ -154,7 +158,7 @@ public:
     const Clock& clock() const { return *deps_.clock; }
     const CycleTimings& timings() const { return deps_.timings; }
 
-private:
+  private:
     template <typename T>
     void writeFlag(std::atomic<T>& flag, T value);
     void moveItemToMirror(const Dictionary& record);
@@ -187,6 +191,7 @@ private:
     std::atomic<bool> _isRunningLeopard{false};
     TimerPtr autoStartTimer_;
     TimerPtr settleRetryTimer_;
+    TimerPtr fRepeatTimer;
 };
 
 }  // namespace vorn

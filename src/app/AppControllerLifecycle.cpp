@@ -21,8 +21,8 @@ constexpr const char* kClass = "AppController";
 
 void AppController::initializeClass(const LaunchOptions& options, std::shared_ptr<Clock> clock) {
     KDLogFileManager::configure(options.logDir, clock);
-    MessageLog::setLogFilePath(appendingPathComponent(KDLogFileManager::logDirectory(),
-                                                      std::string(build::kDisplayName) + "Log.txt"));
+    MessageLog::setLogFilePath(appendingPathComponent(
+        KDLogFileManager::logDirectory(), std::string(build::kDisplayName) + "Log.txt"));
     KDLogFileManager::setupLogFile();
 
     auto store = std::make_shared<PreferencesStore>(
@@ -69,9 +69,10 @@ void AppController::applicationWillFinishLaunching() {
         fCurPassword = kBuiltInTestAccountPassword;
         fRootFolder.clear();
     }
-    MessageLog::LogMessage(stringWithFormat("%s Version is [%s]", build::kDisplayName,
-                                            getAppVersionString().c_str()));
-    MessageLog::LogMessage(stringWithFormat("Copyright Info is [%s]", getCopyrightString().c_str()));
+    MessageLog::LogMessage(
+        stringWithFormat("%s Version is [%s]", build::kDisplayName, getAppVersionString().c_str()));
+    MessageLog::LogMessage(
+        stringWithFormat("Copyright Info is [%s]", getCopyrightString().c_str()));
 }
 
 void AppController::applicationDidFinishLaunching(const LaunchOptions& options) {

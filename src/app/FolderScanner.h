@@ -33,7 +33,7 @@ struct ScanOutcome {
 };
 
 class FolderScanner {
-public:
+  public:
     virtual ~FolderScanner() = default;
     virtual ScanOutcome chooseNextItem(const ScanInput& input) = 0;
 };

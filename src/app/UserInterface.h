@@ -11,7 +11,7 @@
 namespace vorn {
 
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
 
     // The callback status field; errors show in red.

@@ -15,8 +15,8 @@
 #include "app/AppController.h"
 #include "platform/NotificationCenter.h"
 #include "ui/ConsoleUserInterface.h"
-#include "upload/SourceFolderScanner.h"
 #include "ui/QtMainThread.h"
+#include "upload/SourceFolderScanner.h"
 
 namespace {
 
@@ -93,8 +93,9 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     if (!parseArguments(argc, argv, options, exitCode)) return exitCode;
     if (!options.headless) {
-        std::fprintf(stderr, "vorn-uploader: the windows are not available in this build; running "
-                             "headless\n");
+        std::fprintf(stderr,
+                     "vorn-uploader: the windows are not available in this build; running "
+                     "headless\n");
         options.headless = true;
     }
 
@@ -123,8 +124,8 @@ int main(int argc, char** argv) {
     controller->setFolderScanner(std::make_shared<vorn::SourceFolderScanner>(clock));
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
-    ui->printLine("status", std::string(vorn::build::kExecutableName) + " " + vorn::build::kVersion +
-                                " started");
+    ui->printLine("status", std::string(vorn::build::kExecutableName) + " " +
+                                vorn::build::kVersion + " started");
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;

@@ -13,7 +13,8 @@ void ConsoleUserInterface::printLine(const std::string& label, const std::string
     std::fflush(out_);
 }
 
-void ConsoleUserInterface::ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError) {
+void ConsoleUserInterface::ibUpdateFTPCallbackStatusTextField(const std::string& text,
+                                                              bool isError) {
     if (text.empty()) return;
     printLine(isError ? "error" : "status", text);
 }
@@ -23,7 +24,9 @@ void ConsoleUserInterface::ibUpdateUploadStatusTextField(const std::string& text
     printLine("upload", text);
 }
 
-void ConsoleUserInterface::ibUpdateFileNameField(const std::string& text) { printLine("file", text); }
+void ConsoleUserInterface::ibUpdateFileNameField(const std::string& text) {
+    printLine("file", text);
+}
 
 void ConsoleUserInterface::ibUpdateProgressBar(bool) {}
 
@@ -31,7 +34,9 @@ void ConsoleUserInterface::setPauseResumeButton(const std::string& title, bool e
     if (enabled) printLine("button", title);
 }
 
-void ConsoleUserInterface::ibUpdateLoginName(const std::string& text) { printLine("login", text); }
+void ConsoleUserInterface::ibUpdateLoginName(const std::string& text) {
+    printLine("login", text);
+}
 
 void ConsoleUserInterface::ibUpdateSourceFolderPath(const std::string& text) {
     printLine("source", text);

@@ -11,7 +11,7 @@
 namespace vorn {
 
 class ConsoleUserInterface : public UserInterface {
-public:
+  public:
     explicit ConsoleUserInterface(std::FILE* out = stdout) : out_(out) {}
 
     void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError) override;
@@ -30,7 +30,7 @@ public:
     // Prints one line as it is (used by the application for its own notices).
     void printLine(const std::string& label, const std::string& text);
 
-private:
+  private:
     std::FILE* out_;
     std::mutex mutex_;
     std::string lastLine_;

@@ -11,7 +11,7 @@ namespace vorn {
 
 namespace {
 class QtTimer : public Timer {
-public:
+  public:
     bool isValid() const override { return valid_.load(); }
     void invalidate() override {
         if (!valid_.exchange(false)) return;
@@ -39,7 +39,9 @@ public:
 
 QtMainThread::QtMainThread() : mainThread_(std::this_thread::get_id()) {}
 
-bool QtMainThread::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool QtMainThread::isMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 void QtMainThread::post(std::function<void()> task) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task), Qt::QueuedConnection);

@@ -10,7 +10,7 @@
 namespace vorn {
 
 class QtMainThread : public MainThread {
-public:
+  public:
     // Must be constructed on the thread that runs the Qt event loop, after the application object.
     QtMainThread();
 
@@ -20,7 +20,7 @@ public:
                            std::function<void()> fire) override;
     bool isMainThread() const override;
 
-private:
+  private:
     std::thread::id mainThread_;
 };
 

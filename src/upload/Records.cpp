@@ -13,7 +13,9 @@ DictionaryPtr makeScanRequest(const std::string& rootFolder, const std::string& 
                        {cDictKeyUserEnteredEventName, eventName}});
 }
 
-DictionaryPtr makeResultRecord(const Dictionary& item) { return makeRecord(item); }
+DictionaryPtr makeResultRecord(const Dictionary& item) {
+    return makeRecord(item);
+}
 
 Value makeErrorValue(const std::string& localizedDescription) {
     return Value(Dictionary{{kErrorLocalizedDescription, localizedDescription}});

@@ -127,8 +127,8 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const std::string& f
 
     // Readable metadata does not prove the photo is complete (a JPEG carries its EXIF first):
     // it must also have rested for the settle interval.
-    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
-        std::chrono::nanoseconds(stamp.mtimeNs)));
+    auto modified = SystemTime(
+        std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(stamp.mtimeNs)));
     auto age = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - modified);
     if (age < settleInterval_) {
         settleLeft = settleInterval_ - std::max(age, std::chrono::milliseconds(0));
@@ -155,12 +155,14 @@ std::optional<std::string> SourceFolderScanner::walk(
         Stamp stamp{static_cast<std::int64_t>(e.st.st_size), mtimeNanoseconds(e.st)};
         std::chrono::milliseconds settleLeft{0};
         switch (judgeFile(full, childRel, stamp, settleLeft)) {
-            case Verdict::Eligible: return childRel;
+            case Verdict::Eligible:
+                return childRel;
             case Verdict::NotSettled:
                 platformLog("[%s] is still being written; passed over for now", childRel.c_str());
                 retryAfter = retryAfter ? std::min(*retryAfter, settleLeft) : settleLeft;
                 break;
-            case Verdict::NotEligible: break;
+            case Verdict::NotEligible:
+                break;
         }
     }
     return std::nullopt;
@@ -190,18 +192,19 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::
     // 1. A second read: a file whose metadata went missing is still being written.
     metadataReads_.fetch_add(1);
     std::optional<Value> metadata = readMetadata(full);
-    if (!metadata && !dererave && !rurizururiz) return {ScanOutcome::Kind::NotYetWritten, nullptr, {}};
+    if (!metadata && !dererave && !rurizururiz)
+        return {ScanOutcome::Kind::NotYetWritten, nullptr, {}};
 
     // 2. Client name.
     const std::optional<std::string> fuseActionPref = Preferences::getKivFuseAction();
-    if (fuseActionPref)
-        useBaseFileName_ = !equalsIgnoringCase(*fuseActionPref, kDefaultFuseAction);
+    if (fuseActionPref) useBaseFileName_ = !equalsIgnoringCase(*fuseActionPref, kDefaultFuseAction);
     const std::string fileName = lastPathComponent(rel);
     std::string clientName;
     if (Preferences::getPrefFormBaseIdFromFileName()) {
         size_t cut = fileName.find('_');
         if (cut == std::string::npos) cut = fileName.find(' ');
-        clientName = cut == std::string::npos ? deletingPathExtension(fileName) : fileName.substr(0, cut);
+        clientName =
+            cut == std::string::npos ? deletingPathExtension(fileName) : fileName.substr(0, cut);
     } else if (useBaseFileName_) {
         clientName = deletingPathExtension(fileName);
     } else {
@@ -262,17 +265,16 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::
     }
     if (!sitting) {
         if (fuseActionPref && equalsIgnoringCase(*fuseActionPref, kFuseActionRurizururiz))
-            platformLog(
-                "2010-09-02 - MISSING Sitting info. FuseAction = %s REQUIRES More INFO!!!!",
-                fuseActionPref->c_str());
+            platformLog("2010-09-02 - MISSING Sitting info. FuseAction = %s REQUIRES More INFO!!!!",
+                        fuseActionPref->c_str());
         if (rurizururiz) sitting = Value(Dictionary{{"sittingid", getBaseIDFromFileName(full)}});
     }
 
     // 9. The upload item record.
     DictionaryPtr record = makeRecord(working);
     Dictionary& r = *record;
-    r[cDictKeyLocalMirrorFolder] =
-        expandTildeInPath(Preferences::getLocalMasterMirrorSiteFolder().value_or(input.mirrorFolder));
+    r[cDictKeyLocalMirrorFolder] = expandTildeInPath(
+        Preferences::getLocalMasterMirrorSiteFolder().value_or(input.mirrorFolder));
     r[cDictKeyLocalSourceUploadFolder] =
         expandTildeInPath(Preferences::getLocalSourceUploadFolder().value_or(input.rootFolder));
     r[cDictKeyCurItem] = rel;

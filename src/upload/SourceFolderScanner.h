@@ -16,18 +16,19 @@
 namespace vorn {
 
 class SourceFolderScanner : public FolderScanner {
-public:
+  public:
     // settleInterval: a file is chosen only once its size and modification time have stayed
     // unchanged this long, so a photo still being copied is never uploaded half-written.
-    explicit SourceFolderScanner(std::shared_ptr<Clock> clock = Clock::system(),
-                                 std::chrono::milliseconds settleInterval = std::chrono::seconds(1));
+    explicit SourceFolderScanner(
+        std::shared_ptr<Clock> clock = Clock::system(),
+        std::chrono::milliseconds settleInterval = std::chrono::seconds(1));
 
     ScanOutcome chooseNextItem(const ScanInput& input) override;
 
     // How many files had their embedded metadata read (for tests and benchmarks).
     std::uint64_t metadataReads() const { return metadataReads_.load(); }
 
-private:
+  private:
     struct Stamp {
         std::int64_t size = -1;
         std::int64_t mtimeNs = 0;

@@ -11,9 +11,7 @@
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
 #include "support/TempDir.h"
-#include "support/cycle/FirstFileScanner.h"
-#include "support/cycle/RecordingUserInterface.h"
-#include "support/cycle/ScriptedUploader.h"
+#include "support/cycle/CycleFixture.h"
 #include "upload/NotificationNames.h"
 #include "upload/Records.h"
 
@@ -21,71 +19,9 @@ namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
-using test::FirstFileScanner;
-using test::RecordingUserInterface;
-using test::ScriptedUploader;
-using test::TempDir;
+
+using UploadCycleTest = test::CycleFixture;
 using test::writeFile;
-
-class UploadCycleTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        source = tmp / "Upload";
-        mirror = tmp / "Site" / "Mirror";
-        problem = tmp / "Site" / "Problem Folder";
-        fs::create_directories(source);
-        fs::create_directories(mirror);
-
-        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-        Preferences::setStore(store);
-        store->setObject(sPrefLocalSourceUploadFolder, source.string());
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
-        store->setObject(sUserLoginName, "photog");
-        store->setObject(sUserLoginPassword, "secret");
-        store->setObject(sUserEnteredEventName, "Prom 2026");
-
-        CycleTimings quick;
-        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
-            std::chrono::milliseconds(0);
-        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
-            std::chrono::milliseconds(1);
-        controller = std::make_unique<AppController>(AppController::Dependencies{
-            &center, &loop, &ui,
-            std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400))), quick});
-        controller->registerNotifications();
-        uploader = std::make_unique<ScriptedUploader>(center);
-        scanner = std::make_shared<FirstFileScanner>();
-        ui.clear();
-        controller->setFolderScanner(scanner);
-    }
-
-    void TearDown() override {
-        scanner->openGate();
-        EXPECT_TRUE(waitForRest());
-        uploader.reset();
-        controller.reset();
-    }
-
-    // Runs the main loop until every scan, opener and pause thread has ended.
-    bool waitForRest() {
-        return loop.runUntil([&] { return controller->workerThreads().activeCount() == 0; },
-                             std::chrono::seconds(20));
-    }
-
-    void photo(const std::string& rel, const std::string& bytes = "JPEG bytes") {
-        writeFile(source / rel, bytes);
-    }
-
-    TempDir tmp;
-    fs::path source, mirror, problem;
-    std::shared_ptr<PreferencesStore> store;
-    RunLoop loop;
-    NotificationCenter center;
-    RecordingUserInterface ui;
-    std::unique_ptr<AppController> controller;
-    std::unique_ptr<ScriptedUploader> uploader;
-    std::shared_ptr<FirstFileScanner> scanner;
-};
 
 Dictionary reply(std::optional<long> code, std::optional<std::string> status,
                  std::optional<std::string> message = std::nullopt, bool networkError = false) {
@@ -104,17 +40,27 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
         const char* what;
         std::vector<Dictionary> replies;
         Place place;
-        int uploads;    // how often the item went out
-        int passes;     // scans, including the last one that finds nothing
-        bool stopped;   // the cycle stopped after the item
+        int uploads;   // how often the item went out
+        int passes;    // scans, including the last one that finds nothing
+        bool stopped;  // the cycle stopped after the item
         const char* errorShown;
     };
     const std::vector<Row> rows = {
         {"OK", {reply(200, "OK", "Got it")}, Place::Mirror, 1, 2, false, nullptr},
         {"no status, no code", {Dictionary{}}, Place::Mirror, 1, 2, false, nullptr},
-        {"Warning", {reply(200, "Warning", "Bad e-mail")}, Place::Problem, 1, 2, false,
+        {"Warning",
+         {reply(200, "Warning", "Bad e-mail")},
+         Place::Problem,
+         1,
+         2,
+         false,
          "Bad e-mail"},
-        {"code 500", {reply(500, std::nullopt)}, Place::Problem, 1, 2, false,
+        {"code 500",
+         {reply(500, std::nullopt)},
+         Place::Problem,
+         1,
+         2,
+         false,
          "HTTP Server Returned Status Code: 500"},
         {"FAIL, No Email Addresses Sent",
          {reply(200, "FAIL", "no email addresses sent")},
@@ -123,11 +69,21 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
          2,
          false,
          nullptr},
-        {"ERROR", {reply(200, "ERROR", "Account locked")}, Place::Source, 1, 1, true,
+        {"ERROR",
+         {reply(200, "ERROR", "Account locked")},
+         Place::Source,
+         1,
+         1,
+         true,
          "Account locked"},
         {"ERROR with code 500", {reply(500, "ERROR", "Down")}, Place::Problem, 1, 1, true, "Down"},
-        {"FAIL then OK", {reply(200, "FAIL", "Try later"), reply(200, "OK")}, Place::Mirror, 2, 3,
-         false, nullptr},
+        {"FAIL then OK",
+         {reply(200, "FAIL", "Try later"), reply(200, "OK")},
+         Place::Mirror,
+         2,
+         3,
+         false,
+         nullptr},
         {"network error then OK",
          {reply(std::nullopt, std::nullopt, std::nullopt, true), reply(200, "OK")},
          Place::Mirror,
@@ -138,9 +94,7 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        TearDown();
-        fs::remove_all(tmp.path());
-        SetUp();
+        reset();
 
         photo("client/IMG_0001.jpg", "photo bytes");
         photo("client/IMG_0001.mov", "movie bytes");
@@ -217,9 +171,7 @@ TEST_F(UploadCycleTest, APauseDuringAnUploadTakesEffectWhenThatUploadIsDone) {
     for (const Row& row : {Row{"Halt button", &AppController::ibClickedOnHalt},
                            Row{"forced pause", &AppController::forceProcessToPause}}) {
         SCOPED_TRACE(row.what);
-        TearDown();
-        fs::remove_all(tmp.path());
-        SetUp();
+        reset();
         photo("client/a.jpg", "a");
         photo("client/b.jpg", "b");
         bool pausedDuringUpload = false;
@@ -249,7 +201,8 @@ TEST_F(UploadCycleTest, APauseDuringAnUploadTakesEffectWhenThatUploadIsDone) {
         EXPECT_FALSE(controller->didHaltProcess());
         EXPECT_FALSE(controller->wantsToHaltProcess());
         EXPECT_TRUE(fs::exists(mirror / "client/b.jpg"));
-        EXPECT_EQ(uploader->uploadedItems(), (std::vector<std::string>{"client/a.jpg", "client/b.jpg"}));
+        EXPECT_EQ(uploader->uploadedItems(),
+                  (std::vector<std::string>{"client/a.jpg", "client/b.jpg"}));
     }
 }
 
@@ -280,8 +233,8 @@ TEST_F(UploadCycleTest, ScanRequestsThatArriveDuringAScanOpenExactlyOneMorePass)
 TEST_F(UploadCycleTest, AnUploadRequestWhileOneIsInFlightIsDropped) {
     photo("client/a.jpg");
     controller->setStartedUploadProcess(true);
-    auto record = makeRecord({{cDictKeyCurItem, "client/a.jpg"},
-                              {cDictKeyLocalSourceUploadFolder, source.string()}});
+    auto record = makeRecord(
+        {{cDictKeyCurItem, "client/a.jpg"}, {cDictKeyLocalSourceUploadFolder, source.string()}});
     center.post(kPrepareUploadStartNotification, controller.get(), record);
     EXPECT_TRUE(uploader->uploadedItems().empty());
     EXPECT_TRUE(fs::exists(source / "client/a.jpg"));
@@ -300,7 +253,8 @@ TEST_F(UploadCycleTest, SettingsAreCheckedBeforeAPassAndEachFailureBeepsOnce) {
     };
     const std::string bogus = (tmp / "no such folder").string();
     const std::vector<Row> rows = {
-        {"all valid", std::nullopt, "  Prom 2026 \n", std::nullopt, std::nullopt, true, "Prom 2026"},
+        {"all valid", std::nullopt, "  Prom 2026 \n", std::nullopt, std::nullopt, true,
+         "Prom 2026"},
         {"mirror missing: event not looked at", bogus, "  Prom  ", std::nullopt, std::nullopt,
          false, "  Prom  "},
         {"mirror empty and no login", std::string(), " Prom ", "", "", false, " Prom "},
@@ -313,7 +267,8 @@ TEST_F(UploadCycleTest, SettingsAreCheckedBeforeAPassAndEachFailureBeepsOnce) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ui.clear();
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, row.mirrorFolder.value_or(mirror.string()));
+        store->setObject(sPrefLocalMasterMirrorSiteFolder,
+                         row.mirrorFolder.value_or(mirror.string()));
         store->setObject(sUserEnteredEventName, *row.eventName);
         store->setObject(sUserLoginName, row.user.value_or("photog"));
         store->setObject(sUserLoginPassword, row.password.value_or("secret"));

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 using test::TempDir;
 
 class ScanTest : public ::testing::Test {
-public:
+  public:
     void SetUp() override {
         fs::create_directories(source);
         fs::create_directories(mirror);
@@ -185,7 +185,8 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
         EXPECT_EQ(*stringForKey(r, edEventName), "Prom");
         EXPECT_EQ(*stringForKey(r, cDictKeyLocalSourceUploadFolder), source.string());
         EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction.value_or("upload.upload"));
-        for (const char* absent : {edSittingInfoDictionary, edEmails, edOriginalPath, edRadudivInfo})
+        for (const char* absent :
+             {edSittingInfoDictionary, edEmails, edOriginalPath, edRadudivInfo})
             EXPECT_FALSE(hasKey(r, absent)) << absent;
     }
 }
@@ -229,8 +230,8 @@ TEST_F(ScanTest, EmailsContactSittingAndCaptureTime) {
 TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
     auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1700000000)));
     SourceFolderScanner scanner(clock, std::chrono::milliseconds(1000));
-    jpeg("c/old.jpg");                                              // mtime = clock's now
-    clock->advance(std::chrono::milliseconds(400));                  // 400 ms old
+    jpeg("c/old.jpg");                               // mtime = clock's now
+    clock->advance(std::chrono::milliseconds(400));  // 400 ms old
     ScanOutcome o = scan(scanner);
     EXPECT_EQ(o.kind, ScanOutcome::Kind::NothingToUpload);
     ASSERT_TRUE(o.retryAfter.has_value());

@@ -12,7 +12,7 @@
 namespace vorn::test {
 
 class ChildProcess {
-public:
+  public:
     // Starts program with args; extra environment entries "NAME=value" are added.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& extraEnvironment = {});
@@ -23,7 +23,8 @@ public:
     pid_t pid() const { return pid_; }
     // The next line of standard output (without its line end), or nothing on end of output or
     // timeout.
-    std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<std::string> readLine(
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Reads lines until one contains needle; all lines read are kept in output().
     bool waitForLine(const std::string& needle,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -33,7 +34,7 @@ public:
     // gives 128 + the signal number.
     std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdoutFd_ = -1;
     std::string buffer_;

@@ -12,7 +12,7 @@
 namespace vorn::test {
 
 class FirstFileScanner : public FolderScanner {
-public:
+  public:
     ScanOutcome chooseNextItem(const ScanInput& input) override;
 
     int passes() const { return passes_.load(); }
@@ -21,7 +21,7 @@ public:
     void openGate();
     bool waitingAtGate() const { return waiting_.load(); }
 
-private:
+  private:
     std::atomic<int> passes_{0};
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -10,7 +10,7 @@
 namespace vorn::test {
 
 class RecordingUserInterface : public UserInterface {
-public:
+  public:
     struct Line {
         std::string field;  // "callback", "callback-error", "upload", "file", "button", ...
         std::string text;
@@ -60,7 +60,7 @@ public:
         lines_.clear();
     }
 
-private:
+  private:
     void record(const std::string& field, const std::string& text) {
         std::lock_guard lock(mutex_);
         lines_.push_back({field, text});

@@ -14,7 +14,9 @@ ScriptedUploader::ScriptedUploader(NotificationCenter& center) : center_(center)
     center_.addObserver(this, kUploadFailNotification, [](const Notification&) {});
 }
 
-ScriptedUploader::~ScriptedUploader() { center_.removeObserver(this); }
+ScriptedUploader::~ScriptedUploader() {
+    center_.removeObserver(this);
+}
 
 void ScriptedUploader::script(std::vector<Dictionary> replies) {
     std::lock_guard lock(mutex_);
@@ -38,7 +40,8 @@ std::vector<DictionaryPtr> ScriptedUploader::resultRecords() const {
 
 void ScriptedUploader::handleUploadStart(const Notification& note) {
     if (!note.userInfo) return;
-    Dictionary reply{{httpStatusCode, 200}, {httpOurCustomStatus, "OK"},
+    Dictionary reply{{httpStatusCode, 200},
+                     {httpOurCustomStatus, "OK"},
                      {httpOurCustomMessage, "Upload complete"}};
     std::function<void(const Dictionary&)> hook;
     {
@@ -64,9 +67,9 @@ void ScriptedUploader::handleUploadStart(const Notification& note) {
 
 void ScriptedUploader::handleUploadDone(const Notification& note) {
     if (!note.userInfo) return;
-    center_.post(uploadSucceeded(*note.userInfo) ? kUploadSuccessNotification
-                                                 : kUploadFailNotification,
-                 this, note.userInfo);
+    center_.post(
+        uploadSucceeded(*note.userInfo) ? kUploadSuccessNotification : kUploadFailNotification,
+        this, note.userInfo);
 }
 
 }  // namespace vorn::test

@@ -14,7 +14,7 @@
 namespace vorn::test {
 
 class ScriptedUploader {
-public:
+  public:
     // Registers its observers: after the controller's, as the real uploader does.
     explicit ScriptedUploader(NotificationCenter& center);
     ~ScriptedUploader();
@@ -30,7 +30,7 @@ public:
     // Every result record posted, to check that the cycle emptied them.
     std::vector<DictionaryPtr> resultRecords() const;
 
-private:
+  private:
     void handleUploadStart(const Notification& note);
     void handleUploadDone(const Notification& note);
 

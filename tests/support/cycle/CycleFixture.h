@@ -1,0 +1,95 @@
+#pragma once
+// A whole upload cycle on real folders: the real controller and notification chain, a plain
+// scan, a scripted uploader, a recording user interface and a test run loop for the main thread.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/AppController.h"
+#include "platform/RunLoop.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/TempDir.h"
+#include "support/cycle/FirstFileScanner.h"
+#include "support/cycle/RecordingUserInterface.h"
+#include "support/cycle/ScriptedUploader.h"
+
+namespace vorn::test {
+
+class CycleFixture : public ::testing::Test {
+  public:
+    explicit CycleFixture(RunLoop::Time time = RunLoop::Time::Real) : loop(time) {}
+
+    void SetUp() override {
+        namespace fs = std::filesystem;
+        source = tmp / "Upload";
+        mirror = tmp / "Site" / "Mirror";
+        problem = tmp / "Site" / "Problem Folder";
+        fs::create_directories(source);
+        fs::create_directories(mirror);
+
+        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+        Preferences::setStore(store);
+        store->setObject(sPrefLocalSourceUploadFolder, source.string());
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+        store->setObject(sUserLoginName, "photog");
+        store->setObject(sUserLoginPassword, "secret");
+        store->setObject(sUserEnteredEventName, "Prom 2026");
+
+        CycleTimings quick;
+        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
+            std::chrono::milliseconds(0);
+        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
+            std::chrono::milliseconds(1);
+        clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
+        controller = std::make_unique<AppController>(
+            AppController::Dependencies{&center, &loop, &ui, clock, quick});
+        controller->registerNotifications();
+        uploader = std::make_unique<ScriptedUploader>(center);
+        scanner = std::make_shared<FirstFileScanner>();
+        controller->setFolderScanner(scanner);
+        ui.clear();
+    }
+
+    void TearDown() override {
+        scanner->openGate();
+        EXPECT_TRUE(waitForRest());
+        uploader.reset();
+        controller.reset();
+    }
+
+    // Starts over with fresh folders, preferences and controller (for table rows).
+    void reset() {
+        TearDown();
+        std::filesystem::remove_all(tmp.path());
+        SetUp();
+    }
+
+    // Runs the main loop until every scan, opener and pause thread has ended and the main
+    // thread has nothing left to do.
+    bool waitForRest() {
+        bool rested = loop.runUntil([&] { return controller->workerThreads().activeCount() == 0; },
+                                    std::chrono::seconds(20));
+        loop.runPending();
+        return rested;
+    }
+
+    void photo(const std::string& rel, const std::string& bytes = "JPEG bytes") {
+        writeFile(source / rel, bytes);
+    }
+
+    TempDir tmp;
+    std::filesystem::path source, mirror, problem;
+    std::shared_ptr<PreferencesStore> store;
+    std::shared_ptr<FixedClock> clock;
+    RunLoop loop;
+    NotificationCenter center;
+    RecordingUserInterface ui;
+    std::unique_ptr<AppController> controller;
+    std::unique_ptr<ScriptedUploader> uploader;
+    std::shared_ptr<FirstFileScanner> scanner;
+};
+
+}  // namespace vorn::test
