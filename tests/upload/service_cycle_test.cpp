@@ -1,0 +1,232 @@
+// The whole cycle against the stand-in photo service over loopback: the real controller, a
+// plain scan, the real uploader, real folders. One row per outcome of a reply.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "app/AppController.h"
+#include "platform/RunLoop.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/PhotoServiceProcess.h"
+#include "support/TempDir.h"
+#include "support/cycle/FirstFileScanner.h"
+#include "support/cycle/RecordingUserInterface.h"
+#include "upload/HttpController.h"
+#include "upload/NotificationNames.h"
+#include "upload/Records.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::PhotoServiceProcess;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+enum class Place { Mirror, Problem, Source };
+
+// A loopback port that refuses connections: bound, never listening, so no one else takes it.
+class RefusingPort {
+  public:
+    RefusingPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~RefusingPort() { ::close(fd_); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/vorn"; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+class ServiceCycleTest : public ::testing::Test {
+  protected:
+    void start(const std::string& script, bool serviceUp) {
+        source = tmp / "Upload";
+        mirror = tmp / "Site" / "Mirror";
+        problem = tmp / "Site" / "Problem Folder";
+        data = tmp / "service";
+        fs::create_directories(source);
+        fs::create_directories(mirror);
+        fs::create_directories(tmp / "logs");
+        if (!script.empty()) writeFile(tmp / "script.txt", script);
+
+        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+        Preferences::setStore(store);
+        store->setObject(sPrefLocalSourceUploadFolder, source.string());
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+        store->setObject(sUserLoginName, "photog");
+        store->setObject(sUserLoginPassword, "secret");
+        store->setObject(sUserEnteredEventName, "Prom 2026");
+        store->setObject(sPrefUploadMovie, true);
+        if (serviceUp) {
+            startService();
+        } else {
+            store->setObject(sPrefKivURL, refusing.url());
+        }
+
+        // Counts the attempts per item; registered first so it sees each one before it goes out.
+        center.addObserver(this, kUploadStartNotification, [this](const Notification& n) {
+            if (!n.userInfo) return;
+            const std::string* item = stringForKey(*n.userInfo, cDictKeyCurItem);
+            int attempt = ++attempts[item ? *item : ""];
+            if (!service && attempt == 2) startService();  // the service comes up for the retry
+        });
+
+        CycleTimings quick;
+        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
+            std::chrono::milliseconds(0);
+        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
+            std::chrono::milliseconds(1);
+        controller = std::make_unique<AppController>(AppController::Dependencies{
+            &center, &loop, &ui,
+            std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400))), quick});
+        controller->registerNotifications();
+        HttpController::Options options;
+        options.debugCopyFolder = (tmp / "logs").string();
+        uploader = std::make_unique<HttpController>(center, &loop, options);
+        scanner = std::make_shared<test::FirstFileScanner>();
+        controller->setFolderScanner(scanner);
+    }
+
+    void startService() {
+        std::optional<fs::path> script;
+        if (fs::exists(tmp / "script.txt")) script = tmp / "script.txt";
+        service.emplace(data, std::nullopt, script);
+        store->setObject(sPrefKivURL, service->url());
+    }
+
+    void TearDown() override {
+        if (controller) {
+            EXPECT_TRUE(waitForRest());
+        }
+        uploader.reset();
+        controller.reset();
+        center.removeObserver(this);
+    }
+
+    bool waitForRest() {
+        return loop.runUntil([&] { return controller->workerThreads().activeCount() == 0; },
+                             std::chrono::seconds(60));
+    }
+
+    TempDir tmp;
+    fs::path source, mirror, problem, data;
+    RefusingPort refusing;
+    std::optional<PhotoServiceProcess> service;
+    std::shared_ptr<PreferencesStore> store;
+    RunLoop loop;
+    NotificationCenter center;
+    test::RecordingUserInterface ui;
+    std::map<std::string, int> attempts;
+    std::unique_ptr<AppController> controller;
+    std::unique_ptr<HttpController> uploader;
+    std::shared_ptr<test::FirstFileScanner> scanner;
+};
+
+TEST_F(ServiceCycleTest, EachReplyOfTheServiceFilesPhotoAndMovieAndDecidesWhetherTheCycleGoesOn) {
+    struct Row {
+        const char* what;
+        std::string script;  // rules of the service for the first photo
+        bool serviceUp;      // else it comes up only for the second attempt
+        Place first;         // where photo 1 and its movie end up
+        int firstAttempts;
+        bool cycleGoesOn;      // photo 2 is uploaded after photo 1
+        std::size_t requests;  // that reached the service
+    };
+    const std::vector<Row> rows = {
+        {"OK with a movie", "", true, Place::Mirror, 1, true, 2},
+        {"Warning", "IMG_0001.jpg 1 warning \"Check the e-mail\"\n", true, Place::Problem, 1, true,
+         2},
+        {"code 500", "IMG_0001.jpg 1 http 500\n", true, Place::Problem, 1, true, 2},
+        {"FAIL, No Email Addresses Sent", "IMG_0001.jpg 1 no-email\n", true, Place::Problem, 1,
+         true, 2},
+        {"ERROR", "IMG_0001.jpg 1 error \"Account locked\"\n", true, Place::Source, 1, false, 1},
+        {"FAIL once, then OK", "IMG_0001.jpg 1 fail \"Server busy\"\n", true, Place::Mirror, 2,
+         true, 3},
+        {"service not listening", "", false, Place::Mirror, 2, true, 2},
+    };
+    const std::string photo1 =
+        std::string("\xFF\xD8 photo one \0\r\n", 17) + std::string(300000, 'a');
+    const std::string movie1 = "movie one " + std::string(500000, 'm');
+    const std::string photo2 = "\xFF\xD8 photo two";
+    const std::string movie2 = "movie two";
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        service.reset();
+        attempts.clear();
+        fs::remove_all(tmp.path());
+        fs::create_directories(tmp.path());
+        start(row.script, row.serviceUp);
+        writeFile(source / "Smith/IMG_0001.jpg", photo1);
+        writeFile(source / "Smith/IMG_0001.mov", movie1);
+        writeFile(source / "Smith/IMG_0002.jpg", photo2);
+        writeFile(source / "Smith/IMG_0002.mov", movie2);
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+
+        // Photo 1 and its movie: in exactly one place, whole.
+        fs::path base = row.first == Place::Mirror    ? mirror
+                        : row.first == Place::Problem ? problem
+                                                      : source;
+        EXPECT_TRUE(readFile(base / "Smith/IMG_0001.jpg") == photo1);
+        EXPECT_EQ(readFile(base / "Smith/IMG_0001.mov"), movie1);
+        for (const fs::path& other : {source, mirror, problem}) {
+            if (other == base) continue;
+            EXPECT_FALSE(fs::exists(other / "Smith/IMG_0001.jpg")) << other;
+            EXPECT_FALSE(fs::exists(other / "Smith/IMG_0001.mov")) << other;
+        }
+        EXPECT_EQ(attempts["Smith/IMG_0001.jpg"], row.firstAttempts);
+
+        // Photo 2 shows whether the cycle went on.
+        fs::path base2 = row.cycleGoesOn ? mirror : source;
+        EXPECT_EQ(readFile(base2 / "Smith/IMG_0002.jpg"), photo2);
+        EXPECT_EQ(readFile(base2 / "Smith/IMG_0002.mov"), movie2);
+        EXPECT_EQ(attempts["Smith/IMG_0002.jpg"], row.cycleGoesOn ? 1 : 0);
+        EXPECT_FALSE(controller->startedUploadProcess());
+
+        // What the service got: each request once, photo and movie byte for byte.
+        ASSERT_TRUE(service.has_value());
+        EXPECT_EQ(service->requestLog().size(), row.requests);
+        for (const std::string& line : service->requestLog()) {
+            EXPECT_NE(line.find("\"kind\":\"photo\""), std::string::npos) << line;
+            EXPECT_NE(line.find("\"name\":\"vidfile\""), std::string::npos) << line;
+        }
+        const fs::path stored = data / "photog" / "Prom 2026";
+        EXPECT_TRUE(readFile(stored / "IMG_0001.jpg") == photo1);
+        EXPECT_EQ(readFile(stored / "IMG_0001.mov"), movie1);
+        EXPECT_EQ(fs::exists(stored / "IMG_0001-2.jpg"), row.requests == 3);
+        EXPECT_EQ(fs::exists(stored / "IMG_0002.jpg"), row.cycleGoesOn);
+        if (row.cycleGoesOn) {
+            EXPECT_EQ(readFile(stored / "IMG_0002.mov"), movie2);
+        }
+        EXPECT_FALSE(fs::exists(stored / "IMG_0002-2.jpg"));
+        if (!row.cycleGoesOn) {
+            EXPECT_EQ(ui.last("callback-error"), "Account locked");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorn
