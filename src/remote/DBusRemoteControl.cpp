@@ -1,0 +1,174 @@
+#include "remote/DBusRemoteControl.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QString>
+#include <QStringList>
+
+#include "app/AppController.h"
+#include "platform/PlatformLog.h"
+#include "remote/CommandInterface.h"
+#include "remote/RemoteProtocol.h"
+
+namespace vorn::dbus {
+
+// The answer of a getValue that found a value: ("COMMAND SUCCESS", [command, key, value]).
+struct CommandValueReply {
+    QString status;
+    QStringList texts;
+};
+
+QDBusArgument& operator<<(QDBusArgument& arg, const CommandValueReply& reply) {
+    arg.beginStructure();
+    arg << reply.status << reply.texts;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, CommandValueReply& reply) {
+    arg.beginStructure();
+    arg >> reply.status >> reply.texts;
+    arg.endStructure();
+    return arg;
+}
+
+}  // namespace vorn::dbus
+
+Q_DECLARE_METATYPE(vorn::dbus::CommandValueReply)
+
+namespace vorn::dbus {
+namespace {
+
+const QString kEventSignature = QStringLiteral("ssas");
+
+// Handles the messages to the object path itself, so the signature check and the (absent)
+// reply of quit are in our hands rather than the generic slot dispatch's.
+class RemoteControlObject : public QDBusVirtualObject {
+  public:
+    RemoteControlObject(RemoteActions actions, QObject* parent)
+        : QDBusVirtualObject(parent), commands_(std::move(actions)) {}
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.type() != QDBusMessage::MethodCallMessage) return false;
+        const QString interface = message.interface();
+        // Anything else (introspection, unknown members) gets the bus's standard answers.
+        if (!interface.isEmpty() && interface != QLatin1String(remote::kInterfaceName))
+            return false;
+        if (message.member() != QLatin1String(remote::kMethodName)) return false;
+        if (message.signature() != kEventSignature) {
+            platformLog("Remote request with arguments (%s) refused",
+                        message.signature().toStdString().c_str());
+            answer(connection, message,
+                   message.createErrorReply(
+                       QDBusError::InvalidArgs,
+                       QStringLiteral("Event takes (s eventClass, s eventId, as directObject), "
+                                      "not (%1)")
+                           .arg(message.signature())));
+            return true;
+        }
+
+        const QList<QVariant> args = message.arguments();
+        const QString eventClass = args.value(0).toString();
+        const QString eventId = args.value(1).toString();
+        Array items;
+        for (const QString& item : args.value(2).toStringList())
+            items.emplace_back(item.toStdString());
+        AppleEvent event{eventClass.toStdString(), eventId.toStdString(), Value(std::move(items))};
+
+        AppleEventReply reply = commands_.handleTestAEHandler(event);
+        switch (reply.kind) {
+            case AppleEventReply::Kind::Text:
+                answer(connection, message,
+                       message.createReply(
+                           QVariant::fromValue(QDBusVariant(QString::fromStdString(reply.text)))));
+                break;
+            case AppleEventReply::Kind::TextAndList: {
+                CommandValueReply value{QString::fromStdString(reply.text), {}};
+                for (const std::string& text : reply.list)
+                    value.texts << QString::fromStdString(text);
+                answer(connection, message,
+                       message.createReply(
+                           QVariant::fromValue(QDBusVariant(QVariant::fromValue(value)))));
+                break;
+            }
+            case AppleEventReply::Kind::NotHandled:
+                answer(connection, message,
+                       message.createErrorReply(
+                           QString::fromLatin1(remote::kErrorUnknownEvent),
+                           QStringLiteral("No request has event class '%1' and ID '%2'")
+                               .arg(eventClass, eventId)));
+                break;
+            case AppleEventReply::Kind::None:
+                // Quit answers nothing: the caller learns of it when the uploader leaves the bus.
+                break;
+        }
+        return true;
+    }
+
+    QString introspect(const QString&) const override {
+        return QStringLiteral(
+                   "<interface name=\"%1\">\n"
+                   "  <method name=\"%2\">\n"
+                   "    <arg name=\"eventClass\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"eventId\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"directObject\" type=\"as\" direction=\"in\"/>\n"
+                   "    <arg name=\"reply\" type=\"v\" direction=\"out\"/>\n"
+                   "  </method>\n"
+                   "</interface>\n")
+            .arg(QLatin1String(remote::kInterfaceName), QLatin1String(remote::kMethodName));
+    }
+
+  private:
+    static void answer(const QDBusConnection& connection, const QDBusMessage& request,
+                       const QDBusMessage& reply) {
+        if (request.isReplyRequired()) connection.send(reply);
+    }
+
+    CommandInterface commands_;
+};
+
+}  // namespace
+}  // namespace vorn::dbus
+
+namespace vorn {
+
+bool setupForAppleEventsForThisApp(AppController& controller, std::function<void()> quit) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        platformLog("UNABLE setupForAppleEventsForThisApp\n");
+        platformLog("No session bus: %s", bus.lastError().message().toStdString().c_str());
+        return false;
+    }
+    platformLog("setupForAppleEventsForThisApp\n");
+    qDBusRegisterMetaType<dbus::CommandValueReply>();
+
+    RemoteActions actions{[&controller] { controller.ibClickedOnSynchronizeAgain(); },
+                          [&controller] { controller.forceProcessToPause(); }, std::move(quit)};
+    // Lives as long as the application object: requests may come until the loop ends.
+    auto* object = new dbus::RemoteControlObject(std::move(actions), QCoreApplication::instance());
+    const QString path = QString::fromLatin1(remote::kObjectPath);
+    if (!bus.registerVirtualObject(path, object)) {
+        platformLog("UNABLE setupForAppleEventsForThisApp\n");
+        platformLog("The object path %s is taken", remote::kObjectPath);
+        delete object;
+        return false;
+    }
+    // The object is in place before the name appears, so no early request goes unanswered.
+    if (!bus.registerService(QString::fromLatin1(remote::kServiceName))) {
+        platformLog("UNABLE setupForAppleEventsForThisApp\n");
+        platformLog("The bus name %s cannot be had: %s", remote::kServiceName,
+                    bus.lastError().message().toStdString().c_str());
+        bus.unregisterObject(path);
+        delete object;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vorn

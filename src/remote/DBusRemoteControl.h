@@ -1,0 +1,17 @@
+#pragma once
+// Remote control on the session bus: the four requests of the command interface offered as
+// org.vorn.Uploader at /org/vorn/Uploader, method Event(s eventClass, s eventId, as
+// directObject) -> v. Requests arrive on the main thread, one at a time.
+
+#include <functional>
+
+namespace vorn {
+
+class AppController;
+
+// Registers the object and takes the bus name. When the session bus or the name cannot be had,
+// logs "UNABLE setupForAppleEventsForThisApp" and returns false; the program runs on without
+// remote control. quit is the application's orderly stop (it must end the event loop).
+bool setupForAppleEventsForThisApp(AppController& controller, std::function<void()> quit);
+
+}  // namespace vorn

@@ -1,0 +1,31 @@
+#pragma once
+// The remote-control protocol shared by the uploader and its clients: where it listens on the
+// session bus, the four-character codes of the requests, and the reply texts. Header only, so a
+// client can use it without the core.
+
+namespace vorn::remote {
+
+inline constexpr const char* kServiceName = "org.vorn.Uploader";
+inline constexpr const char* kObjectPath = "/org/vorn/Uploader";
+inline constexpr const char* kInterfaceName = "org.vorn.Uploader";
+// Event(s eventClass, s eventId, as directObject) -> v
+inline constexpr const char* kMethodName = "Event";
+
+inline constexpr const char* kEventClassVorn = "vorn";
+inline constexpr const char* kEventIdCommand = "1234";
+inline constexpr const char* kEventIdUploadNow = "upnw";
+inline constexpr const char* kEventIdPause = "paus";
+inline constexpr const char* kEventClassCore = "aevt";
+inline constexpr const char* kEventIdQuit = "quit";
+
+inline constexpr const char* kCommandSetValue = "setValue";
+inline constexpr const char* kCommandGetValue = "getValue";
+
+inline constexpr const char* kReplyCommandSuccess = "COMMAND SUCCESS";
+inline constexpr const char* kReplyCommandFailed = "COMMAND FAILED";
+inline constexpr const char* kReplyAccepted = "ACCEPTED";
+
+// The D-Bus error answered for a class/ID pair that is not one of the four requests.
+inline constexpr const char* kErrorUnknownEvent = "org.vorn.Uploader.Error.UnknownEvent";
+
+}  // namespace vorn::remote
