@@ -9,11 +9,13 @@
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "BuildInfo.h"
 #include "app/AppController.h"
 #include "platform/NotificationCenter.h"
+#include "remote/DBusRemoteControl.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
 #include "upload/SourceFolderScanner.h"
@@ -124,6 +126,9 @@ int main(int argc, char** argv) {
     controller->setFolderScanner(std::make_shared<vorn::SourceFolderScanner>(clock));
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
+    // Requests arrive from the event loop, after the orderly stop below is in place.
+    std::function<void()> quitInOrder;
+    vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
     ui->printLine("status", std::string(vorn::build::kExecutableName) + " " +
                                 vorn::build::kVersion + " started");
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
@@ -137,6 +142,7 @@ int main(int argc, char** argv) {
             app.quit();
         }
     };
+    quitInOrder = terminate;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char buf[16];
