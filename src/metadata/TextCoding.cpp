@@ -23,6 +23,19 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// Writers disagree on the byte order of UTF-16 without a mark (some follow the Exif block,
+// some always write one order). Mostly-ASCII text such as XML shows its order by where the
+// zero bytes fall; text without a clear majority keeps the block's order.
+bool guessUtf16ByteOrder(std::string_view bytes, bool blockBigEndian) {
+    std::size_t zeroHigh = 0, zeroLow = 0;  // as big-endian: high byte first
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        zeroHigh += bytes[i] == '\0';
+        zeroLow += bytes[i + 1] == '\0';
+    }
+    if (zeroHigh == zeroLow) return blockBigEndian;
+    return zeroHigh > zeroLow;
+}
+
 bool utf16ToUtf8(std::string_view bytes, bool bigEndian, std::string& out) {
     if (bytes.size() >= 2) {
         auto b0 = static_cast<unsigned char>(bytes[0]);
@@ -33,6 +46,8 @@ bool utf16ToUtf8(std::string_view bytes, bool bigEndian, std::string& out) {
         } else if (b0 == 0xff && b1 == 0xfe) {
             bigEndian = false;
             bytes.remove_prefix(2);
+        } else {
+            bigEndian = guessUtf16ByteOrder(bytes, bigEndian);
         }
     }
     // An odd trailing NUL is padding; any other odd byte means the text was cut.

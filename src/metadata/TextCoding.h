@@ -22,7 +22,8 @@ struct DecodedUserComment {
 };
 
 // raw: the tag's bytes as stored. "UNICODE\0" text is UTF-16 in the byte order of a leading
-// byte-order mark, else of the Exif block; every other header is followed by UTF-8 bytes.
+// byte-order mark, else the order its zero bytes show, else that of the Exif block; every other
+// header is followed by UTF-8 bytes.
 // NUL bytes at the end are terminators and dropped.
 DecodedUserComment decodeExifUserComment(std::string_view raw, bool bigEndianExif);
 

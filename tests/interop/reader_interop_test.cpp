@@ -1,0 +1,321 @@
+// The metadata readers on files made by tools nobody here wrote: ImageMagick draws the pixels,
+// exiftool writes the Exif UserComment, Python's plistlib writes the property list. Capture
+// software built on any of them must be read exactly as on our own simulator's files.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "metadata/EmbeddedMetadata.h"
+#include "metadata/ImageFile.h"
+#include "platform/Process.h"
+#include "platform/PropertyList.h"
+#include "support/TempDir.h"
+#include "vorn-capture-sim/CaptureWriter.h"
+
+namespace vorn {
+
+// Readable failure messages for dictionaries.
+void PrintTo(const Value& v, std::ostream* os) {
+    *os << v.description();
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+// Absolute paths: the convert first on PATH need not be ImageMagick.
+constexpr const char* kConvert = "/usr/bin/convert";
+constexpr const char* kExiftool = "/usr/bin/exiftool";
+constexpr const char* kPython = "/usr/bin/python3";
+
+// Writes a property list with plistlib. argv: kind (ascii, unicode, array), output file.
+constexpr const char* kPlistWriter = R"PY(
+import datetime, plistlib, sys
+kind, out = sys.argv[1], sys.argv[2]
+d = {
+    "Version": "VornCapture 3.1",
+    "OriginalPath": "/Volumes/Capture%20Disk/Event%201/M%C3%BCller/A%2512 50%_01.CR2",
+    "KD_emailsForUpload": ["guest%d@example.com" % i for i in range(1, 7)],
+    "KD_radudivInfo": {"email": "zoe@example.com", "mobile": "+1 555 0100"},
+    "SittingInfoDictionary": {"firstname": "Zoe", "lastname": "O'Hara & Sons <Ltd>",
+                              "sittingid": "A12", "capturetime": "2010-11-26 14:05:09"},
+    "Frames": 36, "Proofed": True, "Exposure": 0.125,
+    "Written": datetime.datetime(2010, 11, 26, 22, 5, 9),
+    "Thumb": bytes(range(0, 256, 17)),
+}
+if kind == "unicode":
+    d["Version"] = "Capture \u2014 \u65e5\u672c\u8a9e"
+    d["SittingInfoDictionary"].update(firstname="Zo\u00eb", bgloc="Beach \U0001f30a",
+                                      lastname="\u00d8deg\u00e5rd \u7530\u4e2d")
+value = [d["OriginalPath"], d] if kind == "array" else d
+with open(out, "wb") as f:
+    f.write(plistlib.dumps(value))
+)PY";
+
+// What the script above writes, as the readers must return it.
+Dictionary expectedMetadata(bool unicode) {
+    Array emails;
+    for (int i = 1; i <= 6; ++i) emails.emplace_back("guest" + std::to_string(i) + "@example.com");
+    Dictionary sitting{{"firstname", "Zoe"},
+                       {"lastname", "O'Hara & Sons <Ltd>"},
+                       {"sittingid", "A12"},
+                       {"capturetime", "2010-11-26 14:05:09"}};
+    Data thumb;
+    for (int b = 0; b < 256; b += 17) thumb.push_back(static_cast<std::uint8_t>(b));
+    Dictionary d{
+        {"Version", "VornCapture 3.1"},
+        {"OriginalPath", "/Volumes/Capture%20Disk/Event%201/M%C3%BCller/A%2512 50%_01.CR2"},
+        {"KD_emailsForUpload", emails},
+        {"KD_radudivInfo", Dictionary{{"email", "zoe@example.com"}, {"mobile", "+1 555 0100"}}},
+        {"Frames", 36},
+        {"Proofed", true},
+        {"Exposure", 0.125},
+        {"Written", Date{1290809109}},  // 2010-11-26 22:05:09 UTC
+        {"Thumb", thumb},
+    };
+    if (unicode) {
+        d["Version"] = "Capture — 日本語";
+        sitting["firstname"] = "Zoë";
+        sitting["lastname"] = "Ødegård 田中";
+        sitting["bgloc"] = "Beach 🌊";
+    }
+    d["SittingInfoDictionary"] = sitting;
+    return d;
+}
+
+// Runs a tool; the test fails with its command line when it does not succeed.
+std::string run(const std::string& program, const std::vector<std::string>& args) {
+    ProcessResult r = runProcess(program, args);
+    std::string line = program;
+    for (const auto& a : args) line += " '" + a + "'";
+    EXPECT_TRUE(r.started && r.exitedNormally && r.exitStatus == 0)
+        << "failed (status " << r.exitStatus << "): " << line;
+    return r.standardOutput;
+}
+
+std::optional<Value> readLikeTheScan(const std::string& path) {
+    if (auto v = getVornMetaDataFromPng(path)) return v;
+    return getVornMetaDataFromJpeg(path);
+}
+
+class ReaderInterop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::pair<const char*, const char*> tools[] = {
+            {kConvert, "imagemagick"},
+            {kExiftool, "libimage-exiftool-perl"},
+            {kPython, "python3"},
+        };
+        for (const auto& [tool, package] : tools) {
+            ASSERT_EQ(::access(tool, X_OK), 0)
+                << tool << " is missing: install the Debian package " << package
+                << " (scripts/install-deps.sh installs everything the tests need)";
+        }
+    }
+
+    std::string plist(const std::string& kind) {
+        std::string path = (dir / (kind + ".plist")).string();
+        run(kPython, {"-c", kPlistWriter, kind, path});
+        return path;
+    }
+    std::string plistText(const std::string& kind) { return test::readFile(plist(kind)); }
+
+    // A JPEG drawn by ImageMagick, large enough that its last 2048 bytes are pixel data.
+    std::string magickJpeg(const std::string& name) {
+        std::string path = (dir / name).string();
+        run(kConvert, {"-size", "160x120", "-seed", "7", "plasma:fractal", "-quality", "92", path});
+        EXPECT_GT(fs::file_size(path), 2 * kVornPngMetaDataLength);
+        return path;
+    }
+    // ImageMagick's PNG with a 2048-byte trailer of text completed by filler.
+    std::string magickPngWithTrailer(const std::string& name, const std::string& text,
+                                     char filler) {
+        std::string path = (dir / name).string();
+        run(kConvert, {"-size", "40x30", "gradient:navy-gold", "PNG24:" + path});
+        EXPECT_LE(text.size(), kVornPngMetaDataLength);
+        std::string trailer = text;
+        trailer.resize(kVornPngMetaDataLength, filler);
+        test::writeFile(path, test::readFile(path) + trailer);
+        return path;
+    }
+    void exiftoolComment(const std::string& jpeg, const std::string& commentFile,
+                         const std::vector<std::string>& options) {
+        std::vector<std::string> args{"-q", "-overwrite_original"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("-UserComment<=" + commentFile);
+        args.push_back(jpeg);
+        run(kExiftool, args);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(ReaderInterop, ExiftoolCommentsInImageMagickJpegs) {
+    struct Row {
+        const char* kind;
+        std::vector<std::string> exiftoolOptions;
+        std::string header;  // the character code exiftool must have chosen
+    };
+    const std::string ascii("ASCII\0\0\0", 8), unicode("UNICODE\0", 8);
+    const std::vector<Row> rows = {
+        {"ascii", {"-ExifByteOrder=MM"}, ascii},
+        {"ascii", {"-ExifByteOrder=II"}, ascii},
+        {"unicode", {"-ExifByteOrder=MM"}, unicode},
+        {"unicode", {"-ExifByteOrder=II"}, unicode},
+        // UTF-16 in the other byte order than the Exif block, without a byte-order mark.
+        {"unicode", {"-ExifByteOrder=MM", "-ExifUnicodeByteOrder=II"}, unicode},
+        {"unicode", {"-ExifByteOrder=II", "-ExifUnicodeByteOrder=MM"}, unicode},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        std::string options;
+        for (const auto& o : row.exiftoolOptions) options += o + " ";
+        SCOPED_TRACE(std::string(row.kind) + " " + options);
+        std::string jpeg = magickJpeg("photo" + std::to_string(n++) + ".jpg");
+        exiftoolComment(jpeg, plist(row.kind), row.exiftoolOptions);
+        ASSERT_NE(test::readFile(jpeg).find(row.header), std::string::npos);
+
+        EXPECT_FALSE(getVornMetaDataFromPng(jpeg));
+        auto read = getVornMetaDataFromJpeg(jpeg);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(*read, Value(expectedMetadata(std::string(row.kind) == "unicode")));
+        EXPECT_TRUE(IsValidImageObject(jpeg));
+    }
+}
+
+TEST_F(ReaderInterop, PlistlibTrailersOnImageMagickPngs) {
+    struct Row {
+        const char* name;
+        const char* kind;
+        char filler;
+    };
+    const Row rows[] = {
+        {"spaces.png", "unicode", ' '},
+        {"newlines.png", "ascii", '\n'},
+        {"nuls.png", "unicode", '\0'},  // capture software may pad with NUL bytes
+        {"CAPITALS.PNG", "ascii", ' '},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string png = magickPngWithTrailer(row.name, plistText(row.kind), row.filler);
+        auto read = readLikeTheScan(png);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(*read, Value(expectedMetadata(std::string(row.kind) == "unicode")));
+        EXPECT_TRUE(IsValidImageObject(png));  // the trailer after IEND leaves the image valid
+    }
+}
+
+TEST_F(ReaderInterop, PngTrailerIsExactlyTheLast2048Bytes) {
+    const std::string text = plistText("ascii");
+    std::string block = text;
+    block.resize(kVornPngMetaDataLength, ' ');
+    struct Row {
+        const char* what;
+        std::string bytes;
+        bool found;
+    };
+    const Row rows[] = {
+        {"2048 bytes: the block alone", block, false},
+        {"2049 bytes: one byte, then the block", "\x89" + block, true},
+        {"2049 bytes: the block, then one byte", block + " ", false},  // loses its "<"
+        {"2047 bytes", block.substr(1), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::path png = dir / "sized.png";
+        test::writeFile(png, row.bytes);
+        auto read = getVornMetaDataFromPng(png.string());
+        EXPECT_EQ(read.has_value(), row.found);
+        if (read) {
+            EXPECT_EQ(*read, Value(expectedMetadata(false)));
+        }
+    }
+}
+
+TEST_F(ReaderInterop, JpegNamedPngIsReadByTheJpegReader) {
+    std::string jpeg = magickJpeg("misnamed.jpg");
+    exiftoolComment(jpeg, plist("unicode"), {});
+    fs::path png = dir / "misnamed.png";
+    fs::rename(jpeg, png);
+
+    EXPECT_FALSE(getVornMetaDataFromPng(png.string()));
+    auto read = readLikeTheScan(png.string());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, Value(expectedMetadata(true)));
+}
+
+TEST_F(ReaderInterop, ArrayRootGivesNothingFromEitherReader) {
+    const std::string arrayPlist = plist("array");
+    ASSERT_TRUE(
+        parsePropertyList(test::readFile(arrayPlist)));  // a good list, just not a dictionary
+
+    std::string jpeg = magickJpeg("array.jpg");
+    exiftoolComment(jpeg, arrayPlist, {});
+    std::string png = magickPngWithTrailer("array.png", test::readFile(arrayPlist), ' ');
+    for (const std::string& photo : {jpeg, png}) {
+        SCOPED_TRACE(photo);
+        EXPECT_FALSE(getVornMetaDataFromPng(photo));
+        EXPECT_FALSE(getVornMetaDataFromJpeg(photo));
+    }
+}
+
+TEST_F(ReaderInterop, PercentEscapedOriginalPathArrivesUnchanged) {
+    const std::string expected = "/Volumes/Capture%20Disk/Event%201/M%C3%BCller/A%2512 50%_01.CR2";
+    std::string jpeg = magickJpeg("escaped.jpg");
+    exiftoolComment(jpeg, plist("ascii"), {});
+    std::string png = magickPngWithTrailer("escaped.png", plistText("unicode"), ' ');
+    for (const std::string& photo : {jpeg, png}) {
+        SCOPED_TRACE(photo);
+        auto read = readLikeTheScan(photo);
+        ASSERT_TRUE(read);
+        const std::string* path = stringForKey(*read->asDictionary(), kMetaOriginalPath);
+        ASSERT_TRUE(path);
+        EXPECT_EQ(*path, expected);
+    }
+}
+
+// The other way round: what our simulator writes is what other tools read.
+TEST_F(ReaderInterop, OtherToolsReadTheSimulatorsPhotos) {
+    const Dictionary metadata{
+        {"Version", "Ünïcødé — 日本語 🌊"},
+        {"OriginalPath", "/Volumes/A%20B/%25done/M%C3%BCller.jpg"},
+    };
+    const std::string text = capture::metadataText(metadata);
+    const std::pair<capture::CommentCharset, capture::ExifByteOrder> encodings[] = {
+        {capture::CommentCharset::Ascii, capture::ExifByteOrder::Little},
+        {capture::CommentCharset::Unicode, capture::ExifByteOrder::Little},
+        {capture::CommentCharset::Unicode, capture::ExifByteOrder::Big},
+    };
+    int n = 0;
+    for (const auto& [charset, order] : encodings) {
+        SCOPED_TRACE(n);
+        capture::JpegSpec spec;
+        spec.userComment = text;
+        spec.charset = charset;
+        spec.byteOrder = order;
+        std::string jpeg = (dir / ("sim" + std::to_string(n++) + ".jpg")).string();
+        capture::writePhoto(jpeg, capture::makeJpeg(spec));
+        EXPECT_EQ(run(kExiftool, {"-b", "-UserComment", jpeg}), text);
+    }
+
+    capture::PngSpec spec;
+    spec.trailerText = text;
+    std::string png = (dir / "sim.png").string();
+    capture::writePhoto(png, capture::makePng(spec));
+    const char* reader = R"PY(
+import plistlib, sys
+d = plistlib.loads(open(sys.argv[1], "rb").read()[-2048:])
+sys.stdout.buffer.write((d["Version"] + "\n" + d["OriginalPath"]).encode())
+)PY";
+    EXPECT_EQ(run(kPython, {"-c", reader, png}),
+              *metadata.at("Version").asString() + "\n" + *metadata.at("OriginalPath").asString());
+}
+
+}  // namespace
+}  // namespace vorn
