@@ -3,12 +3,21 @@
 // its path relative to the source folder and keeps that path in every folder; its companion
 // movie (same name, extension "mov") travels with it.
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
+#include "platform/FileTimes.h"
 
 namespace vorn {
+
+class MaintenanceWindow;
+
+// The date a sweep ages an item by; fileDateForAging in the application.
+using FileDateSource = std::function<std::optional<SystemTime>(const std::string& path)>;
 
 class KDW_FileManager {
   public:
@@ -39,6 +48,39 @@ class KDW_FileManager {
                                                    const std::string& srcRoot,
                                                    const std::string& problemRoot,
                                                    const Clock& clock);
+
+    // Folder sweeps (KDW_FileManagerSweeps.cpp). Deletes the empty folders below sourcePath
+    // (empty: no entries, or only ".DS_Store", which goes with the folder); files, symbolic
+    // links, folders the user may not delete and sourcePath itself are left alone. A folder is
+    // tested before its contents, so one sweep removes one level. doNotDeleteImmediateChild
+    // also keeps the direct sub-folders of sourcePath, whatever their age; otherwise, with a
+    // cutoff, only folders dated strictly before it go. progress, when given, shows each step
+    // on its line 2.
+    static void deleteFolderIfEmpty(const std::string& sourcePath, bool doNotDeleteImmediateChild,
+                                    std::optional<SystemTime> beforeDate,
+                                    MaintenanceWindow* progress,
+                                    const FileDateSource& fileDate = fileDateForAging);
+    // No cutoff, no progress window.
+    static void deleteFolderIfEmpty(const std::string& sourcePath, bool doNotDeleteImmediateChild);
+    // The cutoff is the clock's now minus daysOld x 86400 s; no progress window.
+    static void deleteOLDFolderIfEmpty(const std::string& sourcePath,
+                                       bool doNotDeleteImmediateChild, std::int16_t daysOld,
+                                       const Clock& clock = *Clock::system(),
+                                       const FileDateSource& fileDate = fileDateForAging);
+
+    // Original path resolution (OriginalPathResolver.cpp), steered by the search method tag
+    // (1 the original path, 2 the alternate folder, 3 both, anything else nothing). Answers
+    // the path of an existing item, or nothing.
+    // Without a list: the original path alone. With one: the search under each given root,
+    // then under each visible sub-folder of the first root; the first hit wins.
+    static std::optional<std::string> doResolveOriginalPathInArrayOfPaths(
+        const std::optional<std::string>& originalPath,
+        const std::vector<std::string>* inArrayOfPaths);
+    // The original path as it is (tags 1 and 3; file or folder), then, under inPath (tags 2
+    // and 3; files only): the original path, then inPath joined with ever shorter tails of it,
+    // down to the parent folder's name with the file name.
+    static std::optional<std::string> doResolveOriginalPathInPath(
+        const std::optional<std::string>& originalPath, const std::optional<std::string>& inPath);
 };
 
 }  // namespace vorn
