@@ -57,10 +57,19 @@ class RemoteControlObject : public QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.type() != QDBusMessage::MethodCallMessage) return false;
         const QString interface = message.interface();
-        // Anything else (introspection, unknown members) gets the bus's standard answers.
-        if (!interface.isEmpty() && interface != QLatin1String(remote::kInterfaceName))
-            return false;
-        if (message.member() != QLatin1String(remote::kMethodName)) return false;
+        const bool ours = interface == QLatin1String(remote::kInterfaceName);
+        const bool isEvent = message.member() == QLatin1String(remote::kMethodName);
+        // Other interfaces (introspection, peer) get the standard answers.
+        if (!ours && !(interface.isEmpty() && isEvent)) return false;
+        if (!isEvent) {
+            answer(connection, message,
+                   message.createErrorReply(
+                       QDBusError::UnknownMethod,
+                       QStringLiteral("No method '%1' in interface %2; there is only %3")
+                           .arg(message.member(), QLatin1String(remote::kInterfaceName),
+                                QLatin1String(remote::kMethodName))));
+            return true;
+        }
         if (message.signature() != kEventSignature) {
             platformLog("Remote request with arguments (%s) refused",
                         message.signature().toStdString().c_str());

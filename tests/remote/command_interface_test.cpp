@@ -1,0 +1,291 @@
+// The command interface over a real preferences store in a temporary folder: what each request
+// answers, what it stores (in memory and on disk), and what it refuses to store.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <memory>
+#include <optional>
+
+#include "remote/CommandInterface.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/CapturedOutput.h"
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+
+using Kind = AppleEventReply::Kind;
+using test::TempDir;
+
+const char* kSuccess = "COMMAND SUCCESS";
+const char* kFailed = "COMMAND FAILED";
+
+Value texts(std::initializer_list<const char*> items) {
+    Array a;
+    for (const char* item : items) a.emplace_back(item);
+    return Value(std::move(a));
+}
+
+class CommandInterfaceTest : public ::testing::Test {
+  protected:
+    void SetUp() override { freshStore(); }
+    void TearDown() override { Preferences::setStore(nullptr); }
+
+    // A new store over a new file, with a registered default the refused rows must not hide.
+    void freshStore() {
+        path = (tmp / ("prefs" + std::to_string(++stores) + ".plist")).string();
+        store = std::make_shared<PreferencesStore>(path);
+        store->load();
+        store->registerDefaults({{sPrefSecondsBetweenScans, 120}, {sUserLoginName, "vorn-test"}});
+        Preferences::setStore(store);
+    }
+
+    // What the file on disk holds under key.
+    Value onDisk(const std::string& key) const {
+        PreferencesStore reread(path);
+        reread.load();
+        return reread.storedValues().count(key) ? reread.objectForKey(key) : Value();
+    }
+
+    TempDir tmp;
+    int stores = 0;
+    std::string path;
+    std::shared_ptr<PreferencesStore> store;
+};
+
+TEST_F(CommandInterfaceTest, SetValueChecksConvertsAndWritesThrough) {
+    struct Row {
+        Value directObject;
+        const char* reply;
+        const char* key;  // where the value must (or must not) land
+        Value stored;     // None: nothing stored under key
+    };
+    const Row rows[] = {
+        {texts({"setValue", "prefSecondsBetweenScans", "90"}), kSuccess, sPrefSecondsBetweenScans,
+         Value(90.0)},
+        {texts({"setValue", "prefSecondsBetweenScans", "0"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        {texts({"setValue", "prefSecondsBetweenScans", "-5"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        {texts({"setValue", "prefSecondsBetweenScans", "abc"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        // The leading-number rule: 12abc reads 12, leading blanks are skipped.
+        {texts({"setValue", "prefSecondsBetweenScans", "12abc"}), kSuccess,
+         sPrefSecondsBetweenScans, Value(12.0)},
+        {texts({"setValue", "prefSecondsBetweenScans", "  7.5"}), kSuccess,
+         sPrefSecondsBetweenScans, Value(7.5)},
+        // Stored as the single-precision number.
+        {texts({"setValue", "prefSecondsBetweenScans", "90.1"}), kSuccess, sPrefSecondsBetweenScans,
+         Value(static_cast<double>(90.1f))},
+        // Numbers the store and the timers cannot use.
+        {texts({"setValue", "prefSecondsBetweenScans", "inf"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        {texts({"setValue", "prefSecondsBetweenScans", "nan"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        {texts({"setValue", "prefSecondsBetweenScans", "1e39"}),
+         kFailed,
+         sPrefSecondsBetweenScans,
+         {}},
+        {texts({"setValue", "prefAutoSynchronize", "YES"}), kSuccess, sPrefAutoSynchronize,
+         Value("YES")},
+        {texts({"setValue", "prefAutoSynchronize", "true"}), kFailed, sPrefAutoSynchronize, {}},
+        {texts({"setValue", "prefUseEventName", "y"}), kFailed, sPrefUseEventName, {}},
+        {texts({"setValue", "prefDoUseDeleteOldPhotos", "no"}), kSuccess, sPrefDoUseDeleteOldPhotos,
+         Value("no")},
+        {texts({"setValue", "prefDaysOldBeforeDeleting", "7.9"}), kSuccess,
+         sPrefDaysOldBeforeDeleting, Value(7)},
+        {texts({"setValue", "prefDaysOldBeforeDeleting", "0.5"}),
+         kFailed,
+         sPrefDaysOldBeforeDeleting,
+         {}},
+        {texts({"setValue", "prefDaysOldBeforeDeleting", "1e30"}),
+         kFailed,
+         sPrefDaysOldBeforeDeleting,
+         {}},
+        {texts({"setValue", "userEnteredEventName", "Spring Gala"}), kSuccess,
+         sUserEnteredEventName, Value("Spring Gala")},
+        {texts({"setValue", "userLoginPassword", ""}), kSuccess, sUserLoginPassword, Value("")},
+        // A key outside the table, for set and get.
+        {texts({"setValue", "prefKivURL", "http://elsewhere.example/"}), kFailed, sPrefKivURL, {}},
+        {texts({"getValue", "prefKivURL", ""}), kFailed, sPrefKivURL, {}},
+        {texts({"getValue", "prefAutoSynchronize", ""}), kFailed, sPrefAutoSynchronize, {}},
+        // Command word and key in any case; the key lands under its canonical name.
+        {texts({"SETVALUE", "prefSecondsBetweenScans", "45"}), kSuccess, sPrefSecondsBetweenScans,
+         Value(45.0)},
+        {texts({"setValue", "PREFSECONDSBETWEENSCANS", "30"}), kSuccess, sPrefSecondsBetweenScans,
+         Value(30.0)},
+        // Lists the command cannot be read from.
+        {texts({"setValue", "userLoginName"}), kFailed, sUserLoginName, {}},
+        {Value(Array{Value("setValue"), Value(7), Value("x")}), kFailed, sUserLoginName, {}},
+        {Value(), kFailed, sUserLoginName, {}},
+        {Value("setValue userLoginName x"), kFailed, sUserLoginName, {}},
+        {texts({"deleteValue", "userLoginName", "x"}), kFailed, sUserLoginName, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.directObject.description());
+        freshStore();
+        AppleEventReply reply = CommandInterface::handleCommand(row.directObject);
+        EXPECT_EQ(reply, AppleEventReply::withText(row.reply));
+        if (row.stored.isNone()) {
+            EXPECT_FALSE(store->hasStoredValue(row.key));
+            EXPECT_TRUE(store->storedValues().empty())
+                << Value(store->storedValues()).description();
+        } else {
+            EXPECT_EQ(store->objectForKey(row.key), row.stored);
+            EXPECT_EQ(onDisk(row.key), row.stored) << "written through at once";
+            EXPECT_EQ(store->storedValues().size(), 1u);
+        }
+    }
+}
+
+TEST_F(CommandInterfaceTest, GetValueAnswersTheFourReadableKeys) {
+    struct Row {
+        std::optional<Value> seconds;  // stored prefSecondsBetweenScans
+        Value directObject;
+        AppleEventReply reply;
+    };
+    auto list = [](std::vector<std::string> items) {
+        return AppleEventReply{Kind::TextAndList, kSuccess, std::move(items)};
+    };
+    const Row rows[] = {
+        {Value(60.0), texts({"getValue", "prefSecondsBetweenScans", "-"}),
+         list({"getValue", "prefSecondsBetweenScans", "60.00"})},
+        {Value("75.5 seconds"), texts({"getValue", "prefSecondsBetweenScans", ""}),
+         list({"getValue", "prefSecondsBetweenScans", "75.50"})},
+        // The registered default counts as a value; the key is answered as received.
+        {std::nullopt, texts({"GetValue", "PrefSecondsBetweenScans", ""}),
+         list({"GetValue", "PrefSecondsBetweenScans", "120.00"})},
+        {std::nullopt, texts({"getValue", "userLoginName", ""}),
+         list({"getValue", "userLoginName", "vorn-test"})},
+        // Nothing stored and no default: success without data.
+        {std::nullopt, texts({"getValue", "userEnteredEventName", ""}),
+         AppleEventReply::withText(kSuccess)},
+        {std::nullopt, texts({"getValue", "prefDaysOldBeforeDeleting", ""}),
+         AppleEventReply::withText(kFailed)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.directObject.description());
+        freshStore();
+        if (row.seconds) store->setObject(sPrefSecondsBetweenScans, *row.seconds);
+        EXPECT_EQ(CommandInterface::handleCommand(row.directObject), row.reply);
+    }
+}
+
+TEST_F(CommandInterfaceTest, WhatSetValueStoresIsWhatTheProgramReads) {
+    EXPECT_EQ(CommandInterface::handleCommand(texts({"setValue", "prefSecondsBetweenScans", "90"})),
+              AppleEventReply::withText(kSuccess));
+    EXPECT_EQ(CommandInterface::handleCommand(texts({"getValue", "prefSecondsBetweenScans", ""})),
+              (AppleEventReply{
+                  Kind::TextAndList, kSuccess, {"getValue", "prefSecondsBetweenScans", "90.00"}}));
+    EXPECT_EQ(Preferences::getPrefSecondsBetweenScans(), 90.0);
+
+    for (const char* key : {"prefAutoSynchronize", "prefAutoStartUploadAtStartup"}) {
+        CommandInterface::handleCommand(texts({"setValue", key, "YES"}));
+    }
+    EXPECT_TRUE(Preferences::getDoAutoSynchronize());
+    EXPECT_TRUE(Preferences::getAutoStartUploadAtStartup());
+    CommandInterface::handleCommand(texts({"setValue", "prefAutoSynchronize", "No"}));
+    EXPECT_FALSE(Preferences::getDoAutoSynchronize());
+
+    CommandInterface::handleCommand(texts({"setValue", "USERLOGINNAME", "photog"}));
+    EXPECT_EQ(Preferences::getCurUserLoginName(), "photog");
+}
+
+TEST_F(CommandInterfaceTest, NumbersIgnoreTheProcessLocale) {
+    // The shell adopts the user's locale; a decimal comma must not change what is stored or read.
+    const char* german = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
+        if (std::setlocale(LC_NUMERIC, name)) {
+            german = name;
+            break;
+        }
+    }
+    if (!german) GTEST_SKIP() << "no locale with a decimal comma is installed";
+    EXPECT_EQ(
+        CommandInterface::handleCommand(texts({"setValue", "prefSecondsBetweenScans", "7.5"})),
+        AppleEventReply::withText(kSuccess));
+    EXPECT_EQ(store->objectForKey(sPrefSecondsBetweenScans), Value(7.5));
+    AppleEventReply reply =
+        CommandInterface::handleCommand(texts({"getValue", "prefSecondsBetweenScans", ""}));
+    std::setlocale(LC_NUMERIC, "C");
+    ASSERT_EQ(reply.list.size(), 3u);
+    EXPECT_EQ(reply.list[2], "7.50");
+}
+
+TEST_F(CommandInterfaceTest, AStoreThatCannotBeWrittenKeepsItsValueAndAnswersFailed) {
+    // A store whose folder cannot exist: its parent is a regular file.
+    test::writeFile(tmp / "plain-file", "x");
+    store = std::make_shared<PreferencesStore>((tmp / "plain-file" / "prefs.plist").string());
+    store->setObject(sUserLoginName, "before");
+    Preferences::setStore(store);
+
+    EXPECT_EQ(CommandInterface::handleCommand(texts({"setValue", "userLoginName", "after"})),
+              AppleEventReply::withText(kFailed));
+    EXPECT_EQ(store->objectForKey(sUserLoginName), Value("before"));
+    EXPECT_EQ(CommandInterface::handleCommand(texts({"setValue", "userEnteredEventName", "X"})),
+              AppleEventReply::withText(kFailed));
+    EXPECT_FALSE(store->hasStoredValue(sUserEnteredEventName));
+}
+
+TEST_F(CommandInterfaceTest, ThePasswordStaysOutOfTheLogs) {
+    std::string logged;
+    {
+        test::CapturedOutput err(STDERR_FILENO);
+        CommandInterface::handleCommand(texts({"setValue", "userLoginPassword", "hunter2-secret"}));
+        CommandInterface::handleCommand(texts({"getValue", "USERLOGINPASSWORD", ""}));
+        logged = err.text();
+    }
+    EXPECT_NE(logged.find("userLoginPassword"), std::string::npos) << "the requests are logged";
+    EXPECT_EQ(logged.find("hunter2-secret"), std::string::npos) << logged;
+    EXPECT_EQ(store->objectForKey(sUserLoginPassword), Value("hunter2-secret"));
+}
+
+TEST_F(CommandInterfaceTest, DispatchesTheFourRequestsByClassAndId) {
+    struct Row {
+        const char* eventClass;
+        const char* eventID;
+        AppleEventReply reply;
+        const char* action;  // the action run, or "" for none
+    };
+    const Row rows[] = {
+        {"vorn", "upnw", AppleEventReply::withText("ACCEPTED"), "uploadNow"},
+        {"vorn", "paus", AppleEventReply::withText("ACCEPTED"), "pause"},
+        {"aevt", "quit", AppleEventReply::none(), "quit"},
+        {"vorn", "1234", AppleEventReply::withText(kSuccess), ""},
+        // Only the four pairs: the other class, other case, other lengths are not requests.
+        {"vorn", "quit", {Kind::NotHandled, {}, {}}, ""},
+        {"aevt", "upnw", {Kind::NotHandled, {}, {}}, ""},
+        {"VORN", "upnw", {Kind::NotHandled, {}, {}}, ""},
+        {"vorn", "upnw2", {Kind::NotHandled, {}, {}}, ""},
+        {"", "", {Kind::NotHandled, {}, {}}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.eventClass) + "/" + row.eventID);
+        std::vector<std::string> ran;
+        CommandInterface commands({[&] { ran.push_back("uploadNow"); },
+                                   [&] { ran.push_back("pause"); },
+                                   [&] { ran.push_back("quit"); }});
+        AppleEventReply reply = commands.handleTestAEHandler(
+            {row.eventClass, row.eventID, texts({"setValue", "userLoginName", "photog"})});
+        EXPECT_EQ(reply, row.reply);
+        EXPECT_EQ(ran, std::string(row.action).empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{row.action});
+    }
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,308 @@
+// Remote control end to end: the real vorn-uploader on a private session bus, driven by
+// dbus-send (a client written elsewhere) and by vornctl, uploading to the stand-in service.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "platform/PropertyList.h"
+#include "platform/Value.h"
+#include "support/ChildProcess.h"
+#include "support/PhotoServiceProcess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "vorn-capture-sim/CaptureWriter.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
+const std::string kVornctl = std::string(VORN_BIN_DIR) + "/vornctl";
+const char* kDbusDaemon = "/usr/bin/dbus-daemon";
+const char* kDbusSend = "/usr/bin/dbus-send";
+
+struct ToolResult {
+    int status = -1;
+    std::string output;  // standard output and error together
+};
+
+ToolResult runTool(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" 2>&1", program};
+    shell.insert(shell.end(), args.begin(), args.end());
+    ChildProcess tool("/bin/sh", shell);
+    ToolResult result;
+    while (auto line = tool.readLine(60s)) result.output += *line + "\n";
+    result.status = tool.wait(60s).value_or(-1);
+    return result;
+}
+
+ToolResult dbusSend(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args{"--print-reply", "--dest=org.vorn.Uploader", "/org/vorn/Uploader",
+                                  "org.vorn.Uploader.Event"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return runTool(kDbusSend, args);
+}
+
+ToolResult vornctl(const std::vector<std::string>& args) {
+    return runTool(kVornctl, args);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string lastLine(const std::string& text) {
+    if (text.size() < 2) return text;
+    return text.substr(text.rfind('\n', text.size() - 2) + 1);
+}
+
+// A session bus of the test's own: tests run side by side and each uploader takes the same
+// well-known name.
+class PrivateSessionBus {
+  public:
+    PrivateSessionBus() : daemon_(kDbusDaemon, {"--session", "--nofork", "--print-address"}) {
+        if (auto line = daemon_.readLine(10s)) address_ = *line;
+    }
+    const std::string& address() const { return address_; }
+
+  private:
+    ChildProcess daemon_;
+    std::string address_;
+};
+
+class RemoteControlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* tool : {kDbusDaemon, kDbusSend}) {
+            if (::access(tool, X_OK) != 0)
+                GTEST_SKIP() << tool << " is not installed (Debian package dbus); skipping the "
+                             << "end-to-end remote-control tests";
+        }
+        bus.emplace();
+        ASSERT_FALSE(bus->address().empty()) << "dbus-daemon printed no address";
+        // Every child (uploader, vornctl, dbus-send) finds the private bus here.
+        busEnv.emplace("DBUS_SESSION_BUS_ADDRESS", bus->address());
+    }
+
+    std::vector<std::string> environment(const fs::path& home) const {
+        return {"HOME=" + (home / "home").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
+                "XDG_STATE_HOME=" + (home / "state").string(),
+                "XDG_DATA_HOME=" + (home / "data").string()};
+    }
+
+    // Starts the uploader over a preferences file holding prefs, and waits until it runs.
+    void startUploader(Dictionary prefs = {}) {
+        prefs.emplace("prefAutoStartUploadAtStartup", false);
+        writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
+        app.emplace(kUploader,
+                    std::vector<std::string>{"--headless", "--prefs", prefsPath.string(),
+                                             "--log-dir", logDir.string()},
+                    environment(tmp.path()));
+        ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
+    }
+
+    bool stillRunning() const { return app && ::kill(app->pid(), 0) == 0; }
+
+    Value storedPreference(const std::string& key) const {
+        auto root = readPropertyListFile(prefsPath.string());
+        if (!root || !root->isDictionary()) return {};
+        auto it = root->asDictionary()->find(key);
+        return it == root->asDictionary()->end() ? Value() : it->second;
+    }
+
+    std::string messageLog() const { return readFile(logDir / "VornLog.txt"); }
+    std::string datedLogs() const {
+        std::string all;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(logDir / "logs", ec)) all += readFile(e.path());
+        return all;
+    }
+
+    void expectOrderlyEnd() {
+        EXPECT_EQ(app->wait(30s), 0);
+        EXPECT_TRUE(contains(lastLine(messageLog()), "] ==> applicationWillTerminate - DONE!"))
+            << lastLine(messageLog());
+    }
+
+    TempDir tmp;
+    fs::path prefsPath = tmp / "prefs.plist";
+    fs::path logDir = tmp / "logs-here";
+    std::optional<PrivateSessionBus> bus;
+    std::optional<test::ScopedEnv> busEnv;
+    std::optional<ChildProcess> app;
+};
+
+TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsTheProgramInOrderWithoutReply) {
+    ASSERT_NO_FATAL_FAILURE(startUploader());
+
+    ToolResult set = dbusSend(
+        {"string:vorn", "string:1234", "array:string:setValue,prefSecondsBetweenScans,90"});
+    EXPECT_EQ(set.status, 0) << set.output;
+    EXPECT_TRUE(contains(set.output, "variant       string \"COMMAND SUCCESS\"")) << set.output;
+
+    ToolResult get = vornctl({"get", "prefSecondsBetweenScans"});
+    EXPECT_EQ(get.status, 0);
+    EXPECT_EQ(get.output, "COMMAND SUCCESS\n90.00\n");
+    EXPECT_EQ(storedPreference("prefSecondsBetweenScans"), Value(90.0));
+
+    ToolResult setName = vornctl({"set", "userEnteredEventName", "Spring Gala, 2026"});
+    EXPECT_EQ(setName.status, 0);
+    EXPECT_EQ(setName.output, "COMMAND SUCCESS\n");
+    ToolResult getName =
+        dbusSend({"string:vorn", "string:1234", "array:string:getValue,userEnteredEventName,-"});
+    EXPECT_EQ(getName.status, 0) << getName.output;
+    for (const char* part : {"struct {", "string \"COMMAND SUCCESS\"", "string \"getValue\"",
+                             "string \"userEnteredEventName\"", "string \"Spring Gala, 2026\""})
+        EXPECT_TRUE(contains(getName.output, part)) << part << " in " << getName.output;
+
+    ToolResult refused = vornctl({"set", "prefSecondsBetweenScans", "abc"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.output, "COMMAND FAILED\n");
+    ToolResult unknownKey = vornctl({"get", "prefKivURL"});
+    EXPECT_EQ(unknownKey.status, 1);
+    EXPECT_EQ(storedPreference("prefSecondsBetweenScans"), Value(90.0));
+
+    // Quit: nothing answers; the bus tells dbus-send that the uploader left without replying.
+    ToolResult quit = dbusSend({"string:aevt", "string:quit", "array:string:"});
+    EXPECT_NE(quit.status, 0);
+    EXPECT_TRUE(contains(quit.output, "org.freedesktop.DBus.Error.NoReply")) << quit.output;
+    EXPECT_FALSE(contains(quit.output, "method return")) << quit.output;
+    expectOrderlyEnd();
+    EXPECT_TRUE(contains(datedLogs(), "Received kAEQuitApplication"));
+}
+
+TEST_F(RemoteControlTest, MalformedCallsGetErrorsAndTheProgramRunsOn) {
+    ASSERT_NO_FATAL_FAILURE(startUploader());
+    struct Row {
+        std::vector<std::string> args;
+        const char* error;
+    };
+    const Row rows[] = {
+        {{"string:vorn", "int32:1234", "array:string:setValue,userLoginName,x"},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"string:vorn", "string:1234"}, "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"string:vorn", "string:1234", "array:int32:1,2,3"},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"string:vorn", "string:1234", "string:setValue", "string:userLoginName", "string:x"},
+         "org.freedesktop.DBus.Error.InvalidArgs"},
+        {{"string:vorn", "string:zzzz", "array:string:"}, "org.vorn.Uploader.Error.UnknownEvent"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[1]);
+        ToolResult r = dbusSend(row.args);
+        EXPECT_NE(r.status, 0);
+        EXPECT_TRUE(contains(r.output, row.error)) << r.output;
+        EXPECT_TRUE(stillRunning());
+    }
+    // Another method of the interface does not exist either.
+    ToolResult other = runTool(kDbusSend, {"--print-reply", "--dest=org.vorn.Uploader",
+                                           "/org/vorn/Uploader", "org.vorn.Uploader.Quit"});
+    EXPECT_TRUE(contains(other.output, "org.freedesktop.DBus.Error.UnknownMethod")) << other.output;
+
+    // A command list too short for a command is an answer, not an error.
+    ToolResult shortList =
+        dbusSend({"string:vorn", "string:1234", "array:string:setValue,userLoginName"});
+    EXPECT_TRUE(contains(shortList.output, "string \"COMMAND FAILED\"")) << shortList.output;
+
+    ToolResult after = vornctl({"set", "userLoginName", "photog"});
+    EXPECT_EQ(after.output, "COMMAND SUCCESS\n");
+    EXPECT_EQ(storedPreference("userLoginName"), Value("photog"));
+
+    ToolResult quit = vornctl({"quit"});
+    EXPECT_EQ(quit.status, 0) << quit.output;
+    EXPECT_EQ(quit.output, "");
+    expectOrderlyEnd();
+}
+
+TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitingPhoto) {
+    fs::path source = tmp / "Upload";
+    fs::path mirror = tmp / "Site" / "Mirror";
+    fs::create_directories(mirror);
+    capture::JpegSpec spec;
+    spec.userComment = capture::metadataText(
+        Dictionary{{"KD_emailsForUpload", Array{Value("guest@example.com")}}});
+    spec.dateTimeOriginal = "2026:05:01 10:00:00";
+    const std::string photo = capture::makeJpeg(spec).flatten();
+    writeFile(source / "Smith" / "IMG_0001.jpg", photo);
+
+    test::PhotoServiceProcess service(tmp / "service");
+    ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
+                                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
+                                           {"prefKivURL", service.url()},
+                                           {"userLoginName", "photog"},
+                                           {"userLoginPassword", "secret"}}));
+    const std::string prefsBefore = readFile(prefsPath);
+
+    ToolResult pause = vornctl({"pause"});
+    EXPECT_EQ(pause.status, 0);
+    EXPECT_EQ(pause.output, "ACCEPTED\n");
+    // Idle: no halt was requested, nothing was written, no pass started.
+    EXPECT_EQ(readFile(prefsPath), prefsBefore);
+    EXPECT_TRUE(service.requestLog().empty());
+
+    // The event name set now is the one the pass takes.
+    EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Prom"}).output, "COMMAND SUCCESS\n");
+    ToolResult upload = dbusSend({"string:vorn", "string:upnw", "array:string:"});
+    EXPECT_TRUE(contains(upload.output, "string \"ACCEPTED\"")) << upload.output;
+
+    ASSERT_TRUE(service.waitForRequests(1, 60s)) << "no upload reached the service";
+    fs::path received = tmp / "service" / "photog" / "Prom" / "IMG_0001.jpg";
+    // The pass after the upload finds the folder empty: by then the photo has been filed.
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images", 60s));
+    EXPECT_EQ(readFile(received), photo) << "the photo arrives byte for byte";
+    EXPECT_TRUE(fs::exists(mirror / "Smith" / "IMG_0001.jpg"));
+    EXPECT_FALSE(fs::exists(source / "Smith" / "IMG_0001.jpg"));
+    for (const std::string& line : app->output())
+        EXPECT_FALSE(contains(line, "Paused")) << "the idle pause held the cycle: " << line;
+
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+}
+
+TEST_F(RemoteControlTest, WithoutTheBusOrTheNameTheProgramRunsOnWithoutRemoteControl) {
+    // The name is taken by a first uploader: a second one runs without remote control.
+    ASSERT_NO_FATAL_FAILURE(startUploader());
+    TempDir other;
+    ChildProcess second(kUploader,
+                        {"--headless", "--prefs", (other / "prefs.plist").string(), "--log-dir",
+                         (other / "logs").string()},
+                        environment(other.path()));
+    ASSERT_TRUE(second.waitForLine("started"));
+    EXPECT_EQ(vornctl({"set", "userLoginName", "first"}).output, "COMMAND SUCCESS\n");
+    EXPECT_EQ(storedPreference("userLoginName"), Value("first"));
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.wait(30s), 0);
+    std::string secondLog;
+    for (const auto& e : fs::directory_iterator(other / "logs" / "logs"))
+        secondLog += readFile(e.path());
+    EXPECT_TRUE(contains(secondLog, "UNABLE setupForAppleEventsForThisApp")) << secondLog;
+    EXPECT_FALSE(contains(datedLogs(), "UNABLE setupForAppleEventsForThisApp"));
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+
+    // No bus at all.
+    busEnv.reset();
+    test::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS",
+                          "unix:path=" + (tmp / "no-such-bus").string());
+    app.reset();
+    fs::remove_all(logDir);
+    ASSERT_NO_FATAL_FAILURE(startUploader());
+    app->signal(SIGTERM);
+    expectOrderlyEnd();
+    EXPECT_TRUE(contains(datedLogs(), "UNABLE setupForAppleEventsForThisApp"));
+    ToolResult nobody = vornctl({"pause"});
+    EXPECT_EQ(nobody.status, 3);
+}
+
+}  // namespace
+}  // namespace vorn
