@@ -41,8 +41,12 @@ OpenedImage openImageForReading(const std::string& path) {
     try {
         // FileIo directly: ImageFactory::open(path) would treat names that look like URLs
         // as remote sources.
+        // exiv2 0.27 hands images over in std::auto_ptr, which clang flags as deprecated.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
         Exiv2::BasicIo::AutoPtr io(new Exiv2::FileIo(path));
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(io);
+#pragma GCC diagnostic pop
         if (!image.get()) return result;
         image->readMetadata();
         result.image.reset(image.release());

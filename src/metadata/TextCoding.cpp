@@ -55,6 +55,7 @@ bool utf16ToUtf8(std::string_view bytes, bool bigEndian, std::string& out) {
         if (bytes.back() != '\0') return false;
         bytes.remove_suffix(1);
     }
+    out.reserve(out.size() + bytes.size() / 2 * 3);
     auto unit = [&](std::size_t i) -> std::uint32_t {
         auto a = static_cast<unsigned char>(bytes[i]);
         auto b = static_cast<unsigned char>(bytes[i + 1]);
