@@ -1,0 +1,460 @@
+#include "platform/FileEventStream.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "support/TempDir.h"
+
+namespace vorn {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::writeFile;
+
+constexpr auto kWait = 10s;  // only a hang reaches it
+
+FileEventStreamOptions fastOptions() {
+    FileEventStreamOptions o;
+    o.latency = 50ms;
+    o.forcedFlush = 150ms;
+    o.rootRetry = 20ms;
+    return o;
+}
+
+// Records what the stream hands over and lets the test wait for it.
+struct Recorder {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::vector<std::string>> batches;
+    std::vector<FileEventStreamState> states;
+    std::string lastMessage;
+    std::function<void()> duringCallback;  // runs inside the next callback, once
+
+    FileEventStream::Callback changes() {
+        return [this](const std::vector<std::string>& folders) {
+            std::function<void()> hook;
+            {
+                std::lock_guard lock(m);
+                batches.push_back(folders);
+                hook.swap(duringCallback);
+            }
+            cv.notify_all();
+            if (hook) hook();
+        };
+    }
+    FileEventStream::StatusCallback status() {
+        return [this](FileEventStreamState s, const std::string& message) {
+            std::lock_guard lock(m);
+            states.push_back(s);
+            lastMessage = message;
+            cv.notify_all();
+        };
+    }
+    size_t reports(const std::string& folder) {
+        std::lock_guard lock(m);
+        return std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
+            return std::find(b.begin(), b.end(), folder) != b.end();
+        });
+    }
+    bool waitUntil(const std::function<bool()>& ready) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, kWait, ready);
+    }
+    // Waits for a batch naming folder beyond the first `seen` ones.
+    bool waitForReport(const std::string& folder, size_t seen) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, kWait, [&] {
+            size_t n = std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
+                return std::find(b.begin(), b.end(), folder) != b.end();
+            });
+            return n > seen;
+        });
+    }
+    bool waitForState(FileEventStreamState s) {
+        return waitUntil([&] { return !states.empty() && states.back() == s; });
+    }
+};
+
+class FileEventStreamTest : public ::testing::Test {
+  protected:
+    test::TempDir tmp;
+    std::string root = (tmp / "src").string();
+    Recorder rec;
+    int markers = 0;
+
+    std::string at(const std::string& rel) const { return root + "/" + rel; }
+
+    // Drops a marker into root/s and waits for it: the kernel queue is in order, so by then
+    // everything before it has been read and handed over.
+    void settle() {
+        std::string s = at("s");
+        size_t seen = rec.reports(s);
+        writeFile(fs::path(s) / ("marker" + std::to_string(++markers)), "m");
+        ASSERT_TRUE(rec.waitForReport(s, seen)) << "the marker was never reported";
+    }
+
+    std::vector<std::string> existingFolders() const {
+        std::vector<std::string> folders{root};
+        for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
+            if (it->is_directory() && !it->is_symlink()) folders.push_back(it->path().string());
+        }
+        std::sort(folders.begin(), folders.end());
+        return folders;
+    }
+};
+
+TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerFolder) {
+    fs::create_directories(at("a/b"));
+    fs::create_directories(at(".hidden"));
+    fs::create_directories(at("s"));
+    writeFile(tmp / "outside/moved/inner/p.jpg", "jpeg");
+    writeFile(tmp / "outside/x.jpg", "jpeg");
+    FileEventStream stream(root, rec.changes(), fastOptions());
+    ASSERT_TRUE(stream.start());
+    EXPECT_EQ(stream.watchedFolders(), existingFolders());
+
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        std::vector<std::string> expect;
+    };
+    const Step steps[] = {
+        {"file in a sub-folder", [&] { writeFile(at("a/p.jpg"), "j"); }, {at("a")}},
+        {"file in a sub-sub-folder", [&] { writeFile(at("a/b/p.jpg"), "j"); }, {at("a/b")}},
+        {"file in a hidden folder", [&] { writeFile(at(".hidden/p.jpg"), "j"); }, {at(".hidden")}},
+        {"folders created after start",
+         [&] { writeFile(at("a/new/deeper/p.jpg"), "j"); },
+         {at("a/new/deeper")}},
+        {"later file in a folder created after start",
+         [&] { writeFile(at("a/new/deeper/q.jpg"), "j"); },
+         {at("a/new/deeper")}},
+        // Its files were there before any watch could be: the stream must look inside.
+        {"folder moved in with files inside",
+         [&] { fs::rename(tmp / "outside/moved", at("a/moved")); },
+         {at("a"), at("a/moved/inner")}},
+        {"later file in the moved-in folder",
+         [&] { writeFile(at("a/moved/inner/q.jpg"), "j"); },
+         {at("a/moved/inner")}},
+        {"folder renamed inside the tree",
+         [&] { fs::rename(at("a/moved"), at("a/renamed")); },
+         {at("a")}},
+        {"file under the renamed folder's new name",
+         [&] { writeFile(at("a/renamed/inner/r.jpg"), "j"); },
+         {at("a/renamed/inner")}},
+        {"file moved in", [&] { fs::rename(tmp / "outside/x.jpg", at("a/b/x.jpg")); }, {at("a/b")}},
+        {"folder deleted", [&] { fs::remove_all(at("a/new")); }, {at("a")}},
+        {"folder moved out", [&] { fs::rename(at("a/renamed"), tmp / "out2"); }, {at("a")}},
+        {"file after the deletions", [&] { writeFile(at("a/b/y.jpg"), "j"); }, {at("a/b")}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        settle();
+        std::vector<size_t> seen;
+        for (const auto& f : step.expect) seen.push_back(rec.reports(f));
+        step.act();
+        for (size_t i = 0; i < step.expect.size(); ++i) {
+            EXPECT_TRUE(rec.waitForReport(step.expect[i], seen[i])) << step.expect[i];
+        }
+        settle();
+        EXPECT_EQ(stream.watchedFolders(), existingFolders());
+    }
+    // Nothing moved out of the tree is reported under its old name.
+    size_t before = rec.reports(at("a/renamed/inner"));
+    writeFile(tmp / "out2/inner/late.jpg", "j");
+    settle();
+    EXPECT_EQ(rec.reports(at("a/renamed/inner")), before);
+}
+
+TEST_F(FileEventStreamTest, ManySmallWritesGiveAHandfulOfBatches) {
+    fs::create_directories(at("a"));
+    fs::create_directories(at("s"));
+    FileEventStream stream(root, rec.changes(), fastOptions());
+    ASSERT_TRUE(stream.start());
+
+    // A photo arriving in 200 pieces over about 300 ms, each closed after writing.
+    auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) {
+        std::ofstream(at("a/slow.jpg"), std::ios::app) << std::string(512, 'x');
+        std::this_thread::sleep_for(1500us);  // the writer's pace, not a wait for the stream
+    }
+    auto burst = std::chrono::steady_clock::now() - begin;
+    settle();
+    size_t batches = rec.reports(at("a"));
+    // One forced flush per 150 ms of the burst, plus the last one and some slack.
+    size_t bound = std::max<size_t>(6, burst / 150ms + 2);
+    EXPECT_GE(batches, 1u);
+    EXPECT_LE(batches, bound)
+        << "burst took " << std::chrono::duration_cast<std::chrono::milliseconds>(burst).count()
+        << " ms";
+}
+
+TEST_F(FileEventStreamTest, StopDuringABurstIsPromptAndFinal) {
+    fs::create_directories(at("a"));
+    std::atomic<bool> done{false};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        for (int i = 0; !done; ++i) {
+            writeFile(at("a/f" + std::to_string(i % 50)), "x");
+            if (i % 10 == 0) fs::create_directories(at("d" + std::to_string(i % 7) + "/e"));
+            if (i % 10 == 5) fs::remove_all(at("d" + std::to_string(i % 7)));
+            ++written;
+        }
+    });
+    FileEventStreamOptions o;
+    o.latency = 1ms;
+    o.forcedFlush = 5ms;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> lateCallback{false};
+    std::atomic<int> calls{0};
+    auto stream = std::make_unique<FileEventStream>(
+        root,
+        [&](const std::vector<std::string>&) {
+            if (stopped) lateCallback = true;
+            std::lock_guard lock(rec.m);
+            ++calls;
+            rec.cv.notify_all();
+        },
+        o);
+    ASSERT_TRUE(stream->start());
+    ASSERT_TRUE(rec.waitUntil([&] { return calls >= 3; }));
+
+    auto t0 = std::chrono::steady_clock::now();
+    stream->stop();
+    stopped = true;
+    auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, 2s) << "stop() hung on a busy folder";
+    EXPECT_FALSE(stream->isRunning());
+    int mark = written;
+    while (written < mark + 300) std::this_thread::yield();  // the burst goes on after stop()
+    EXPECT_FALSE(lateCallback) << "a callback ran after stop() returned";
+
+    // Destroying streams while events pour in (ASan builds catch any use after free).
+    for (int round = 0; round < 10; ++round) {
+        int seen = calls;
+        stream = std::make_unique<FileEventStream>(
+            root,
+            [&](const std::vector<std::string>&) {
+                std::lock_guard lock(rec.m);
+                ++calls;
+                rec.cv.notify_all();
+            },
+            o);
+        ASSERT_TRUE(stream->start());
+        ASSERT_TRUE(rec.waitUntil([&] { return calls > seen; }));
+        stream.reset();
+    }
+    done = true;
+    writer.join();
+}
+
+TEST_F(FileEventStreamTest, MayBeStoppedOrDestroyedFromItsOwnCallback) {
+    fs::create_directories(at("a"));
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroyed" : "stopped");
+        std::unique_ptr<FileEventStream> stream;
+        bool handled = false;
+        stream = std::make_unique<FileEventStream>(
+            root,
+            [&](const std::vector<std::string>&) {
+                std::lock_guard lock(rec.m);
+                if (handled) return;  // never twice, whichever way it ended
+                if (destroy) {
+                    stream.reset();
+                } else {
+                    stream->stop();
+                }
+                handled = true;
+                rec.cv.notify_all();
+            },
+            fastOptions());
+        ASSERT_TRUE(stream->start());
+        writeFile(at("a/p.jpg"), "j");
+        ASSERT_TRUE(rec.waitUntil([&] { return handled; }));
+        std::lock_guard lock(rec.m);
+        if (!destroy) {
+            EXPECT_FALSE(stream->isRunning());
+            stream.reset();  // joins the thread that was asked to end
+        }
+    }
+}
+
+TEST_F(FileEventStreamTest, SaysSoWhenWatchesRunOut) {
+    struct Case {
+        const char* name;
+        int maxWatches;
+        std::vector<std::string> before, after;  // folders made before and after start()
+        bool starts;
+        size_t watched;
+    };
+    const Case cases[] = {
+        {"not even the root", 0, {}, {}, false, 0},
+        {"on the first walk", 3, {"a", "b", "c", "d"}, {}, true, 3},
+        {"later, as folders appear", 2, {"a"}, {"b", "c"}, true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        fs::create_directories(root);
+        for (const auto& f : c.before) fs::create_directories(at(f));
+        Recorder r;
+        FileEventStreamOptions o = fastOptions();
+        o.maxWatches = c.maxWatches;
+        FileEventStream stream(root, r.changes(), o, r.status());
+        std::string error;
+        ASSERT_EQ(stream.start(&error), c.starts) << error;
+        if (!c.starts) {
+            EXPECT_NE(error.find("max_user_watches"), std::string::npos) << error;
+            EXPECT_TRUE(stream.watchLimitReached());
+            continue;
+        }
+        for (const auto& f : c.after) fs::create_directories(at(f));
+        // Said before start() returned when the first walk met the limit.
+        if (c.after.empty()) {
+            std::lock_guard lock(r.m);
+            EXPECT_EQ(r.states, std::vector{FileEventStreamState::WatchLimitReached});
+        }
+        ASSERT_TRUE(r.waitForState(FileEventStreamState::WatchLimitReached));
+        EXPECT_TRUE(stream.watchLimitReached());
+        EXPECT_NE(r.lastMessage.find("max_user_watches"), std::string::npos) << r.lastMessage;
+        EXPECT_EQ(stream.watchedFolders().size(), c.watched);
+        // What is watched is still reported.
+        size_t seen = r.reports(root);
+        writeFile(at("p.jpg"), "j");
+        EXPECT_TRUE(r.waitForReport(root, seen));
+    }
+}
+
+TEST_F(FileEventStreamTest, QueueOverflowReportsTheRootAndWatchesTheTreeAgain) {
+    fs::create_directories(at("a"));
+    FileEventStreamOptions o = fastOptions();
+    o.maxWatches = 2;
+    FileEventStream stream(root, rec.changes(), o, rec.status());
+    ASSERT_TRUE(stream.start());
+    fs::create_directories(at("b"));  // no watch left for it
+    ASSERT_TRUE(rec.waitForState(FileEventStreamState::WatchLimitReached));
+    size_t seen = rec.reports(root);
+    fs::remove_all(at("a"));  // frees one
+    ASSERT_TRUE(rec.waitForReport(root, seen));
+
+    seen = rec.reports(root);
+    stream.simulateQueueOverflow();
+    ASSERT_TRUE(rec.waitForReport(root, seen));
+    ASSERT_TRUE(rec.waitForState(FileEventStreamState::Watching));
+    EXPECT_FALSE(stream.watchLimitReached());
+    EXPECT_EQ(stream.watchedFolders(), existingFolders());
+    seen = rec.reports(at("b"));
+    writeFile(at("b/p.jpg"), "j");
+    EXPECT_TRUE(rec.waitForReport(at("b"), seen));
+}
+
+TEST_F(FileEventStreamTest, RealQueueOverflowLosesNoFolder) {
+    long limit = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
+    if (limit <= 0 || limit > 65536) {
+        GTEST_SKIP() << "max_queued_events is " << limit << "; too many events to flood it";
+    }
+    fs::create_directories(at("s"));
+    writeFile(at("f1"), "1");
+    writeFile(at("f2"), "2");
+    FileEventStream stream(root, rec.changes(), fastOptions());
+    ASSERT_TRUE(stream.start());
+
+    // Hold the watcher inside a callback while the kernel queue fills up.
+    std::mutex gate;
+    std::unique_lock held(gate);
+    std::atomic<bool> inside{false};
+    {
+        std::lock_guard lock(rec.m);
+        rec.duringCallback = [&] {
+            {
+                std::lock_guard lock(rec.m);
+                inside = true;
+            }
+            rec.cv.notify_all();
+            std::lock_guard wait(gate);
+        };
+    }
+    writeFile(at("s/p"), "p");
+    ASSERT_TRUE(rec.waitUntil([&] { return inside.load(); }));
+    for (long i = 0; i <= limit; ++i) ::chmod(at(i % 2 ? "f1" : "f2").c_str(), 0600 | (i % 2));
+    fs::create_directories(at("late/deep"));  // its events are lost
+    size_t seen = rec.reports(root);
+    held.unlock();
+
+    ASSERT_TRUE(rec.waitForReport(root, seen));
+    settle();
+    EXPECT_EQ(stream.watchedFolders(), existingFolders());
+    seen = rec.reports(at("late/deep"));
+    writeFile(at("late/deep/p.jpg"), "j");
+    EXPECT_TRUE(rec.waitForReport(at("late/deep"), seen));
+}
+
+TEST_F(FileEventStreamTest, LostRootIsReportedAndWatchedAgainWhenBack) {
+    const std::function<void()> lose[] = {
+        [&] { fs::remove_all(root); },
+        [&] { fs::rename(root, tmp / "elsewhere"); },
+    };
+    for (const auto& loseRoot : lose) {
+        fs::remove_all(tmp / "elsewhere");
+        fs::create_directories(at("a"));
+        Recorder r;
+        FileEventStream stream(root, r.changes(), fastOptions(), r.status());
+        ASSERT_TRUE(stream.start());
+        size_t seen = r.reports(root);
+        loseRoot();
+        ASSERT_TRUE(r.waitForState(FileEventStreamState::RootLost));
+        EXPECT_TRUE(r.waitForReport(root, seen));
+        EXPECT_TRUE(stream.watchedFolders().empty());
+
+        seen = r.reports(root);
+        writeFile(at("a/p.jpg"), "j");
+        ASSERT_TRUE(r.waitForState(FileEventStreamState::Watching));
+        EXPECT_TRUE(r.waitForReport(root, seen));
+        seen = r.reports(at("a"));
+        writeFile(at("a/q.jpg"), "j");
+        EXPECT_TRUE(r.waitForReport(at("a"), seen));
+        stream.stop();
+        fs::remove_all(root);
+    }
+}
+
+TEST_F(FileEventStreamTest, RefusesToStartWithoutAWatchableFolder) {
+    writeFile(tmp / "file", "x");
+    fs::create_directories(root);
+    FileEventStream running(root, rec.changes(), fastOptions());
+    ASSERT_TRUE(running.start());
+    FileEventStreamOptions off = fastOptions();
+    off.unavailable = true;
+    struct Case {
+        const char* name;
+        FileEventStream* stream;
+    };
+    FileEventStream missing((tmp / "missing").string(), rec.changes(), fastOptions());
+    FileEventStream notFolder((tmp / "file").string(), rec.changes(), fastOptions());
+    FileEventStream empty("", rec.changes(), fastOptions());
+    FileEventStream switchedOff(root, rec.changes(), off);
+    const Case cases[] = {
+        {"missing folder", &missing},   {"a file", &notFolder},        {"no path", &empty},
+        {"switched off", &switchedOff}, {"already running", &running},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_FALSE(c.stream->start(&error));
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_TRUE(running.isRunning());
+    EXPECT_FALSE(switchedOff.isRunning());
+}
+
+}  // namespace
+}  // namespace vorn
