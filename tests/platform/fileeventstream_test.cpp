@@ -59,11 +59,14 @@ struct Recorder {
             cv.notify_all();
         };
     }
-    size_t reports(const std::string& folder) {
-        std::lock_guard lock(m);
+    size_t reportsLocked(const std::string& folder) const {
         return std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
             return std::find(b.begin(), b.end(), folder) != b.end();
         });
+    }
+    size_t reports(const std::string& folder) {
+        std::lock_guard lock(m);
+        return reportsLocked(folder);
     }
     bool waitUntil(const std::function<bool()>& ready) {
         std::unique_lock lock(m);
@@ -71,13 +74,7 @@ struct Recorder {
     }
     // Waits for a batch naming folder beyond the first `seen` ones.
     bool waitForReport(const std::string& folder, size_t seen) {
-        std::unique_lock lock(m);
-        return cv.wait_for(lock, kWait, [&] {
-            size_t n = std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
-                return std::find(b.begin(), b.end(), folder) != b.end();
-            });
-            return n > seen;
-        });
+        return waitUntil([&] { return reportsLocked(folder) > seen; });
     }
     bool waitForState(FileEventStreamState s) {
         return waitUntil([&] { return !states.empty() && states.back() == s; });
