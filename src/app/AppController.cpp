@@ -56,6 +56,7 @@ AppController::AppController(Dependencies deps)
 
 AppController::~AppController() {
     unregisterNotifications();
+    stopFolderWatcher();
     std::lock_guard lock(fieldsMutex_);
     for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_, fRepeatTimer})
         if (t) t->invalidate();
@@ -558,7 +559,91 @@ void AppController::doAutoResynchronize() {
                     "doAutoResynchronize");
     }
 }
-void AppController::startFolderWatcherThread(const std::string&) {}
+void AppController::startFolderWatcherThread(const std::string& root) {
+    if (isInsideWatchFolderThread()) return;  // one watcher per process
+    threads_.spawn([this, root] { doWatchFolderInThread(root); });
+}
+
+void AppController::doWatchFolderInThread(const std::string& path) {
+    platformLog("Inside THREAD *********** %s => %s...", kClass, "doWatchFolderInThread");
+    {
+        std::lock_guard lock(*fThreadLock);
+        if (gIsInWatchFolderInstaller.exchange(true)) {
+            platformLog("ALREADY inside doWatchFolderInThread     EXITING THREAD...\n\n");
+            return;
+        }
+    }
+    if (isWatching()) {
+        platformLog("Returning.... fWatcherRunLoop ALREADY Setup....    EXITING THREAD...\n");
+        return;
+    }
+    platformLog("Inside %s => %s  Trying to setup fWatcherRunLoop...", kClass,
+                "doWatchFolderInThread");
+    if (path.empty()) {
+        platformLog("Passed NO Info to %s => %s...", kClass, "doWatchFolderInThread");
+        setIsInsideWatchFolderThread(false);
+        return;
+    }
+    if (!isRunningLeopard() || deps_.watcherOptions.unavailable) {
+        MessageLog::LogMessage("====================================================", true);
+        MessageLog::LogMessage("Real-time folder watching (inotify) is NOT available...", true);
+        MessageLog::LogMessage("Will NOT Be Able to Watch for Folder in real time...", true);
+        MessageLog::LogMessage("====================================================", true);
+        return;  // the flag stays set: the rescan timer does the work
+    }
+    auto watcher = std::make_unique<FileEventStream>(
+        path,
+        [this](const std::vector<std::string>& folders) {
+            for (const std::string& folder : folders)
+                platformLog("=====>>>>  FOUND EVENT Inside fsevents_callback  <<<<<======= [%s]",
+                            folder.c_str());
+            // One pass per batch: every pass rescans the whole source folder anyway.
+            deps_.center->post(kWatcherItemChanged, nullptr, nullptr);
+        },
+        deps_.watcherOptions,
+        [this](FileEventStreamState state, const std::string& message) {
+            if (state == FileEventStreamState::Watching) return;
+            MessageLog::LogMessage(message.c_str(), true);
+            deps_.ui->ibUpdateFTPCallbackStatusTextField(message, true);
+        });
+    std::string error;
+    if (!watcher->start(&error)) {
+        platformLog("Folder watcher NOT started for [%s]: %s; relying on the rescan timer",
+                    path.c_str(), error.c_str());
+        setIsInsideWatchFolderThread(false);  // a later empty pass tries again
+        return;
+    }
+    {
+        std::lock_guard lock(*fThreadLock);
+        fWatcher = std::move(watcher);
+    }
+    deps_.center->post(kWatcherStarted, this, makeRecord({{"CFRunLoopRef", "inotify:" + path}}));
+    platformLog("doInstallTheWatcher is running inside NSRunLoop = inotify:%s\n", path.c_str());
+}
+
+bool AppController::isWatching() const {
+    std::lock_guard lock(*fThreadLock);
+    return fWatcher && fWatcher->isRunning();
+}
+
+void AppController::stopFolderWatcher() {
+    std::unique_ptr<FileEventStream> watcher;
+    {
+        std::lock_guard lock(*fThreadLock);
+        watcher = std::move(fWatcher);
+    }
+    if (watcher) watcher->stop();
+}
+
+void AppController::relaunchApp(const RelaunchRequest& request) {
+    VORN_TRACE(kClass, "relaunchApp");
+    auto terminate = deps_.terminate;
+    if (!terminate) {
+        platformLog("relaunchApp: no way to end this process; staying up");
+        return;
+    }
+    vorn::relaunchApp(request, [terminate](int status) { terminate(status); });
+}
 
 // ---------------------------------------------------------------------------------------------
 // Notification handlers
@@ -729,8 +814,14 @@ void AppController::handleNotification_UploadProcessPaused(const Notification& n
     deps_.mainThread->post([ui, sender] { ui->doHandleOpenPrefPanel(sender); });
 }
 
-void AppController::handleNotification_WatcherStarted(const Notification&) {
+void AppController::handleNotification_WatcherStarted(const Notification& note) {
     VORN_TRACE(kClass, "handleNotification_WatcherStarted");
+    const std::string* where =
+        note.userInfo ? stringForKey(*note.userInfo, "CFRunLoopRef") : nullptr;
+    if (where)
+        platformLog("SET fWatcherRunLoop to: %s", where->c_str());
+    else
+        platformLog("Unable to SET fWatcherRunLoop???");
 }
 
 void AppController::handleNotification_WatcherItemChanged(const Notification&) {

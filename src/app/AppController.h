@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "app/FolderScanner.h"
+#include "app/Relaunch.h"
 #include "app/UserInterface.h"
 #include "platform/Clock.h"
+#include "platform/FileEventStream.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WorkerThreads.h"
@@ -41,6 +43,8 @@ struct LaunchOptions {
     std::string logDir;     // holds logs/ and the message log; empty: the default folder
     bool headless = true;   // no windows: the main window counts as not shown at start-up
     bool background = false;
+    // Test switch: the auto-start delay instead of 30 s / 10 s.
+    std::optional<std::chrono::milliseconds> autoStartDelay;
 };
 
 class AppController {
@@ -51,6 +55,9 @@ class AppController {
         UserInterface* ui = nullptr;
         std::shared_ptr<Clock> clock = Clock::system();
         CycleTimings timings;
+        FileEventStreamOptions watcherOptions;
+        // Ends the process in order with an exit status (the shell's Quit); used by the relaunch.
+        std::function<void(int exitStatus)> terminate;
     };
 
     explicit AppController(Dependencies deps);
@@ -134,6 +141,11 @@ class AppController {
     void doAutoResynchronize();    // the timer's action, main thread
     TimerPtr getRepeatTimer() const;
     void startFolderWatcherThread(const std::string& root);
+    void doWatchFolderInThread(const std::string& path);
+    void stopFolderWatcher();
+    bool isWatching() const;
+    // Hands the application to the relauncher (or to systemd) and ends it; main thread.
+    void relaunchApp(const RelaunchRequest& request);
     // Opens a pass after `after`, for a photo that was still being written.
     void scheduleSettleRetry(std::chrono::milliseconds after);
 
@@ -192,6 +204,7 @@ class AppController {
     TimerPtr autoStartTimer_;
     TimerPtr settleRetryTimer_;
     TimerPtr fRepeatTimer;
+    std::unique_ptr<FileEventStream> fWatcher;
 };
 
 }  // namespace vorn

@@ -83,10 +83,11 @@ void AppController::applicationDidFinishLaunching(const LaunchOptions& options) 
     }
     platformLog("Will autoResynchronizeAtStartup is TRUE...");
     bool windowShown = !options.headless && Preferences::getPrefShowWindowAtStartup();
-    auto delay = windowShown ? std::chrono::seconds(30) : std::chrono::seconds(10);
-    autoStartTimer_ = deps_.mainThread->scheduleTimer(
-        std::chrono::duration_cast<std::chrono::milliseconds>(delay), false,
-        [this] { ibUserClickedOnSynchronize(); });
+    std::chrono::milliseconds delay =
+        windowShown ? std::chrono::seconds(30) : std::chrono::seconds(10);
+    if (options.autoStartDelay) delay = *options.autoStartDelay;
+    autoStartTimer_ =
+        deps_.mainThread->scheduleTimer(delay, false, [this] { ibUserClickedOnSynchronize(); });
 }
 
 bool AppController::applicationShouldTerminate() {
@@ -106,6 +107,7 @@ void AppController::applicationWillTerminate() {
         setWantsToHaltProcess(true);
     }
     if (autoStartTimer_) autoStartTimer_->invalidate();
+    stopFolderWatcher();
     // Values written back by the accessors since launch.
     Preferences::store().synchronize();
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);

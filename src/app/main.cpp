@@ -8,16 +8,19 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 
 #include "BuildInfo.h"
 #include "app/AppController.h"
+#include "app/Relaunch.h"
 #include "platform/NotificationCenter.h"
 #include "remote/DBusRemoteControl.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
+#include "upload/HttpController.h"
 #include "upload/SourceFolderScanner.h"
 
 namespace {
@@ -121,28 +124,52 @@ int main(int argc, char** argv) {
     auto clock = vorn::Clock::system();
 
     vorn::AppController::initializeClass(options, clock);
-    auto* controller = new vorn::AppController(
-        {&vorn::NotificationCenter::defaultCenter(), &mainThread, ui, clock, {}});
+    vorn::AppController::Dependencies deps{
+        &vorn::NotificationCenter::defaultCenter(), &mainThread, ui, clock, {}};
+    // Test switches: the auto-start delay, and running as if real-time watching were unavailable.
+    if (const char* ms = std::getenv("VORN_AUTOSTART_DELAY_MS"); ms && *ms)
+        options.autoStartDelay = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));
+    if (const char* off = std::getenv("VORN_DISABLE_WATCHER");
+        off && *off && std::string(off) != "0")
+        deps.watcherOptions.unavailable = true;
+    // Exit status of the orderly stop (a relaunch under systemd exits with its own status).
+    int exitStatus = 0;
+    std::function<void(int)> quitWithStatus;
+    deps.terminate = [&quitWithStatus](int status) { quitWithStatus(status); };
+    auto* controller = new vorn::AppController(deps);
     controller->setFolderScanner(std::make_shared<vorn::SourceFolderScanner>(clock));
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
     // Requests arrive from the event loop, after the orderly stop below is in place.
     std::function<void()> quitInOrder;
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
+    // The photo uploader registers after the controller, so the controller's handlers run first.
+    auto* uploader =
+        new vorn::HttpController(vorn::NotificationCenter::defaultCenter(), &mainThread);
+    // A hanging upload relaunches the application; headless, it is never the active one.
+    uploader->setOnWatchdogFired([controller, &mainThread] {
+        mainThread.post([controller] {
+            controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
+        });
+    });
     ui->printLine("status", std::string(vorn::build::kExecutableName) + " " +
                                 vorn::build::kVersion + " started");
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;
-    auto terminate = [&] {
+    auto terminateWith = [&](int status) {
         if (terminating) return;
         terminating = true;
         if (controller->applicationShouldTerminate()) {
+            uploader->cancel();  // an upload in flight is cut off; its photo stays for next time
             controller->applicationWillTerminate();
+            exitStatus = status;
             app.quit();
         }
     };
+    auto terminate = [&] { terminateWith(0); };
     quitInOrder = terminate;
+    quitWithStatus = terminateWith;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char buf[16];
@@ -156,5 +183,5 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
     // Worker threads may still be inside an upload: end without running static destructors
     // under them. The item in flight stays in the source folder for the next run.
-    ::_exit(0);
+    ::_exit(exitStatus);
 }

@@ -1,0 +1,167 @@
+// The living process end to end: the real uploader, the real stand-in service and real folders.
+// The watcher, the rescan timer, quitting during an upload and the relaunch of a hung upload.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/PropertyList.h"
+#include "support/ChildProcess.h"
+#include "support/PhotoServiceProcess.h"
+#include "support/TempDir.h"
+#include "vorn-capture-sim/CaptureWriter.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::PhotoServiceProcess;
+using test::readFile;
+using test::TempDir;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr auto kWatcherDeadline = 6s;  // the sanitizer build runs several times slower
+#else
+constexpr auto kWatcherDeadline = 3s;
+#endif
+
+// Polls an observable condition of another process (a file, a folder) until it holds.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class LivingProcessTest : public ::testing::Test {
+  public:
+    void SetUp() override {
+        fs::create_directories(source);
+        fs::create_directories(mirror);
+    }
+
+    void startService(const std::string& script = "") {
+        std::optional<fs::path> scriptFile;
+        if (!script.empty()) {
+            scriptFile = tmp / "script.txt";
+            test::writeFile(*scriptFile, script);
+        }
+        service = std::make_unique<PhotoServiceProcess>(tmp / "service", std::nullopt, scriptFile);
+    }
+
+    void startUploader(Dictionary prefs, std::vector<std::string> extraEnv = {}) {
+        prefs["prefKivURL"] = service->url();
+        prefs["prefLocalSourceUploadFolder"] = source.string();
+        prefs["prefLocalMasterMirrorSiteFolder"] = mirror.string();
+        prefs["userLoginName"] = "photog";
+        prefs["userLoginPassword"] = "secret";
+        prefs["userEnteredEventName"] = "Prom";
+        prefs["prefAutoStartUploadAtStartup"] = true;
+        prefs["prefAutoSynchronize"] = true;
+        test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+        std::vector<std::string> env = {"HOME=" + (tmp / "home").string(),
+                                        "XDG_CONFIG_HOME=" + (tmp / "config").string(),
+                                        "XDG_STATE_HOME=" + (tmp / "state").string(),
+                                        "XDG_DATA_HOME=" + (tmp / "data").string(),
+                                        "VORN_AUTOSTART_DELAY_MS=0",
+                                        "VORN_UNDER_SYSTEMD="};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        app = std::make_unique<ChildProcess>(
+            std::string(VORN_BIN_DIR) + "/vorn-uploader",
+            std::vector<std::string>{"--headless", "--prefs", prefsFile.string(), "--log-dir",
+                                     logDir.string()},
+            env);
+    }
+
+    void photo(const std::string& rel) {
+        capture::JpegSpec spec;
+        spec.userComment = capture::metadataText({{"Version", "3"}});
+        spec.dateTimeOriginal = "2026:12:06 12:00:00";
+        capture::writePhoto((source / rel).string(), capture::makeJpeg(spec));
+    }
+
+    std::string log() const {
+        std::string all;
+        for (const auto& e : fs::directory_iterator(logDir / "logs")) all += readFile(e.path());
+        return all;
+    }
+
+    TempDir tmp;
+    fs::path source = tmp / "Upload";
+    fs::path mirror = tmp / "Mirror";
+    fs::path prefsFile = tmp / "prefs.plist";
+    fs::path logDir = tmp / "logs";
+    std::unique_ptr<PhotoServiceProcess> service;
+    std::unique_ptr<ChildProcess> app;
+};
+
+TEST_F(LivingProcessTest, TheWatcherUploadsANewPhotoWithinSecondsWhileTheTimerIsFarAway) {
+    startService();
+    startUploader({{"prefSecondsBetweenScans", 300.0}});
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images...")) << "first pass did not end";
+    ASSERT_TRUE(eventually(
+        [&] { return log().find("doInstallTheWatcher is running") != std::string::npos; }));
+
+    // A client folder made after the watch started, then a photo written into it.
+    photo("Smith/IMG_0001.jpg");
+    auto closed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(service->waitForRequests(1, 20s));
+    auto took = std::chrono::steady_clock::now() - closed;
+    EXPECT_LE(took, kWatcherDeadline)
+        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0001.jpg"); }));
+    EXPECT_FALSE(fs::exists(source / "Smith/IMG_0001.jpg"));
+}
+
+TEST_F(LivingProcessTest, WithoutWatchingTheRescanTimerAlonePicksUpNewPhotos) {
+    startService();
+    startUploader({{"prefSecondsBetweenScans", 1.0}}, {"VORN_DISABLE_WATCHER=1"});
+    ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize Trigger Date"));
+    photo("Smith/IMG_0002.jpg");
+    ASSERT_TRUE(service->waitForRequests(1, 20s));
+    EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0002.jpg"); }));
+    EXPECT_NE(log().find("NOT available"), std::string::npos);
+    EXPECT_EQ(log().find("doInstallTheWatcher is running"), std::string::npos);
+}
+
+TEST_F(LivingProcessTest, QuittingDuringAnUploadCutsItOffAndKeepsThePhoto) {
+    startService("IMG_0003.jpg always hang 60\n");
+    photo("Smith/IMG_0003.jpg");
+    startUploader({{"prefSecondsBetweenScans", 300.0}});
+    ASSERT_TRUE(service->waitForRequests(1, 20s)) << "the upload never reached the service";
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait(10s), 0);
+    EXPECT_TRUE(fs::exists(source / "Smith/IMG_0003.jpg"));
+    EXPECT_FALSE(fs::exists(mirror / "Smith/IMG_0003.jpg"));
+    std::string messages = readFile(logDir / "VornLog.txt");
+    EXPECT_NE(messages.find("applicationWillTerminate - DONE!"), std::string::npos);
+}
+
+TEST_F(LivingProcessTest, AHungUploadRelaunchesTheApplicationWhichThenUploadsThePhoto) {
+    startService("IMG_0004.jpg 1 hang 60\n");
+    photo("Smith/IMG_0004.jpg");
+    startUploader({{"prefSecondsBetweenScans", 300.0}, {"prefUploadTimeOut", 1.0}});
+    // The old instance ends in order once it has handed itself to the relauncher.
+    EXPECT_EQ(app->wait(30s), 0);
+    // The new instance, started by the relauncher with the same command line, uploads it.
+    EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0004.jpg"); }, 30s));
+    EXPECT_NE(log().find("Taking too long to upload - need to relaunch"), std::string::npos);
+
+    // End the new instance: it is not our child; find it by its preferences file.
+    auto pids = ChildProcess("/usr/bin/pgrep", {"-f", prefsFile.string()});
+    std::vector<pid_t> found;
+    while (auto line = pids.readLine()) found.push_back(static_cast<pid_t>(std::stol(*line)));
+    pids.wait();
+    EXPECT_EQ(found.size(), 1u) << "exactly one fresh instance";
+    for (pid_t pid : found) ::kill(pid, SIGTERM);
+}
+
+}  // namespace
+}  // namespace vorn
