@@ -166,8 +166,11 @@ int drain(int photos, int mib) {
         RunLoop loop;
         NotificationCenter center;
         test::RecordingUserInterface ui;
-        AppController controller(
-            AppController::Dependencies{&center, &loop, &ui, Clock::system(), CycleTimings{}});
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &ui;
+        AppController controller(std::move(deps));
         controller.registerNotifications();
         HttpController::Options options;
         options.debugCopyFolder = logs.string();

@@ -175,6 +175,21 @@ TEST_F(FailureTest, NoServiceListeningIsANetworkErrorAndTheItemIsNotDelivered) {
     EXPECT_FALSE(upload(record("Smith/IMG_0001.jpg")).succeeded);
 }
 
+TEST_F(FailureTest, AServiceThatStopsAnsweringEndsTheExchangeAfterTheIdleTime) {
+    HttpController::Options options;
+    options.debugCopyFolder = logs.string();
+    options.idleTimeout = std::chrono::seconds(1);
+    uploader = std::make_unique<HttpController>(center, nullptr, options);
+    writeFile(photos / "Smith/IMG_0001.jpg", "photo");
+    server.hold();
+    test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
+    server.release();
+    EXPECT_FALSE(posted.succeeded);
+    EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
+    EXPECT_NE(test::errorOf(posted.resultAtDone).find("imeout"), std::string::npos)
+        << test::errorOf(posted.resultAtDone);
+}
+
 TEST_F(FailureTest, CancelAbortsTheUploadInFlightAndRefusesNewOnesUntilReset) {
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     server.hold();

@@ -96,9 +96,13 @@ class ServiceCycleTest : public ::testing::Test {
             std::chrono::milliseconds(0);
         quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
             std::chrono::milliseconds(1);
-        controller = std::make_unique<AppController>(AppController::Dependencies{
-            &center, &loop, &ui,
-            std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400))), quick});
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &ui;
+        deps.clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
+        deps.timings = quick;
+        controller = std::make_unique<AppController>(std::move(deps));
         controller->registerNotifications();
         HttpController::Options options;
         options.debugCopyFolder = (tmp / "logs").string();
