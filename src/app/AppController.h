@@ -14,6 +14,7 @@
 #include "app/FolderScanner.h"
 #include "app/Relaunch.h"
 #include "app/UserInterface.h"
+#include "files/CleanUp.h"
 #include "platform/Clock.h"
 #include "platform/FileEventStream.h"
 #include "platform/MainThread.h"
@@ -162,6 +163,11 @@ class AppController {
     void handleNotification_WatcherStarted(const Notification& note);
     void handleNotification_WatcherItemChanged(const Notification& note);
 
+    // What the clean-ups need: the clock, the image test, the maintenance window.
+    CleanUpContext cleanUpContext() const;
+    // Threads of the maintenance tasks (old-photo clean-up, hi-res orders).
+    WorkerThreads& maintenanceThreads() { return maintenanceThreads_; }
+
     // The thread group of scan, opener and pause-wait threads.
     WorkerThreads& workerThreads() { return threads_; }
     NotificationCenter& center() { return *deps_.center; }
@@ -181,6 +187,7 @@ class AppController {
     Dependencies deps_;
     std::shared_ptr<FolderScanner> scanner_;
     WorkerThreads threads_;
+    WorkerThreads maintenanceThreads_;
 
     // Process flags.
     std::unique_ptr<std::recursive_mutex> fThreadLock;

@@ -4,8 +4,10 @@
 
 #include "BuildInfo.h"
 #include "app/AppController.h"
+#include "files/CleanUp.h"
 #include "log/KDLogFileManager.h"
 #include "log/MessageLog.h"
+#include "metadata/ImageFile.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "platform/SystemInfo.h"
@@ -73,6 +75,20 @@ void AppController::applicationWillFinishLaunching() {
         stringWithFormat("%s Version is [%s]", build::kDisplayName, getAppVersionString().c_str()));
     MessageLog::LogMessage(
         stringWithFormat("Copyright Info is [%s]", getCopyrightString().c_str()));
+
+    // Empty sub-folders left in the source folder by earlier runs, two levels deep.
+    deleteOldEmptySourceFolders(cleanUpContext());
+    maintenanceThreads_.spawn(
+        [context = cleanUpContext()] { doSetupDeleteOldPhotosThread(context); });
+}
+
+CleanUpContext AppController::cleanUpContext() const {
+    CleanUpContext context;
+    context.clock = deps_.clock;
+    context.isImage = IsValidImageObject;
+    UserInterface* ui = deps_.ui;
+    context.newMaintenanceWindow = [ui] { return ui->newMaintenanceWindow(); };
+    return context;
 }
 
 void AppController::applicationDidFinishLaunching(const LaunchOptions& options) {
@@ -108,6 +124,11 @@ void AppController::applicationWillTerminate() {
     }
     if (autoStartTimer_) autoStartTimer_->invalidate();
     stopFolderWatcher();
+    if (Preferences::getPrefDeleteEmptyFtpFolders()) {
+        platformLog("\n\n SHOULD BE DELETING Empty Folders Here...\n\n");
+        ibDeleteLocalFtpFolderIfEmpty(cleanUpContext());
+        platformLog("\n\n SHOULD BE DONE DELETING Empty Folders By Now...\n\n");
+    }
     // Values written back by the accessors since launch.
     Preferences::store().synchronize();
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);

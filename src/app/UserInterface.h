@@ -4,8 +4,10 @@
 // implementation hands the change to its own main thread as needed. The headless application
 // prints status lines (ConsoleUserInterface); the windowed one draws them.
 
+#include <memory>
 #include <string>
 
+#include "files/CleanUpProgress.h"
 #include "platform/Value.h"
 
 namespace vorn {
@@ -32,6 +34,8 @@ class UserInterface {
     virtual void beep() = 0;
     // Whether a preview can be shown at all (an image view exists).
     virtual bool hasImageView() const = 0;
+    // A new progress window for a maintenance task (clean-ups, hi-res orders); none by default.
+    virtual std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() { return nullptr; }
     // Opens the login and preferences panel once a pause the panel waited for has taken effect.
     virtual void doHandleOpenPrefPanel(DictionaryPtr sender) { (void)sender; }
 };

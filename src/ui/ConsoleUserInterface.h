@@ -26,6 +26,7 @@ class ConsoleUserInterface : public UserInterface {
     void ibUpdateSourceFolderPath(const std::string& text) override;
     void beep() override;
     bool hasImageView() const override { return false; }
+    std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() override;
 
     // Prints one line as it is (used by the application for its own notices).
     void printLine(const std::string& label, const std::string& text);
