@@ -57,7 +57,8 @@ std::optional<std::string> decodeMacRoman(std::string_view bytes) {
     return out;
 }
 
-ServiceReply readServiceReply(const std::string& text) {
+std::optional<ServiceReply> readPositionalReply(const std::string& text, std::string* error) {
+    if (error) error->clear();
     pugi::xml_document doc;
     // The text is already decoded: whatever encoding the declaration names is not applied again.
     pugi::xml_parse_result parsed =
@@ -65,7 +66,8 @@ ServiceReply readServiceReply(const std::string& text) {
     if (!parsed) {
         platformLog("Reply is not XML: %s (offset %lld)", parsed.description(),
                     static_cast<long long>(parsed.offset));
-        return {kStatusFail, parsed.description()};
+        if (error) *error = parsed.description();
+        return std::nullopt;
     }
     std::vector<pugi::xml_node> children;
     for (pugi::xml_node child : doc.document_element().children())
@@ -78,9 +80,20 @@ ServiceReply readServiceReply(const std::string& text) {
     }
     if (children.size() < 2) {
         platformLog("NOT GETTING Enough data back from Response??????");
-        return {kStatusFail, kNotEnoughDataMessage};
+        return std::nullopt;
     }
-    return {trimmed(textOf(children[0])), trimmed(textOf(children[1]))};
+    return ServiceReply{trimmed(textOf(children[0])), trimmed(textOf(children[1]))};
+}
+
+ServiceReply readServiceReply(const std::string& text) {
+    std::string error;
+    if (std::optional<ServiceReply> reply = readPositionalReply(text, &error)) return *reply;
+    if (!error.empty()) return {kStatusFail, error};
+    return {kStatusFail, kNotEnoughDataMessage};
+}
+
+std::string elementStringValue(const pugi::xml_node& element) {
+    return textOf(element);
 }
 
 }  // namespace vorn

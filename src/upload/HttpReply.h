@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+namespace pugi {
+class xml_node;
+}
+
 namespace vorn {
 
 inline constexpr const char* kNotEnoughDataMessage = "Not enough data returned...";
@@ -25,5 +29,14 @@ struct ServiceReply {
 // of the first and second child, with surrounding white space trimmed (a status word on its own
 // indented line is still that word). Each child's name, text and "imageid" child are logged.
 ServiceReply readServiceReply(const std::string& text);
+
+// The same positional reading without fallback values: nothing when the text is not XML (the
+// parser's description in *error) or the root has fewer than two element children (error left
+// empty). Logged as above.
+std::optional<ServiceReply> readPositionalReply(const std::string& text,
+                                                std::string* error = nullptr);
+
+// The text of an element and all its descendants, in document order (its string value).
+std::string elementStringValue(const pugi::xml_node& element);
 
 }  // namespace vorn
