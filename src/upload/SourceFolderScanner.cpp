@@ -1,6 +1,7 @@
 #include "upload/SourceFolderScanner.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -43,29 +44,35 @@ const char* eventCaption(const std::string& fuseAction) {
 struct Entry {
     std::string name;
     bool isDirectory = false;
-    struct stat st {};
+    bool isLink = false;  // a link to a file: judged by its target
 };
 
-// The folder's entries in name order. Symbolic links to folders are not descended into.
+// The folder's entries in name order, typed from the directory read itself: a scan of a big
+// tree must not stat every file it passes over. Symbolic links to folders are not descended into.
 std::vector<Entry> listFolder(const std::string& path) {
     std::vector<Entry> entries;
     DIR* dir = ::opendir(path.c_str());
     if (!dir) return entries;
+    const int fd = ::dirfd(dir);
     while (dirent* d = ::readdir(dir)) {
         std::string name = d->d_name;
         if (name == "." || name == "..") continue;
+        unsigned char type = d->d_type;
         Entry e;
-        e.name = name;
-        std::string full = appendingPathComponent(path, name);
-        if (::lstat(full.c_str(), &e.st) != 0) continue;
-        e.isDirectory = S_ISDIR(e.st.st_mode);
-        if (S_ISLNK(e.st.st_mode)) {
-            struct stat target {};
-            if (::stat(full.c_str(), &target) != 0 || S_ISDIR(target.st_mode)) continue;
-            e.st = target;
-        } else if (!e.isDirectory && !S_ISREG(e.st.st_mode)) {
-            continue;  // sockets, fifos, devices: never photos
+        e.name = std::move(name);
+        if (type == DT_UNKNOWN || type == DT_LNK) {
+            struct stat st {};
+            if (::fstatat(fd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISLNK(st.st_mode)) {
+                if (::fstatat(fd, e.name.c_str(), &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
+                e.isLink = true;
+            }
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
+        if (type == DT_DIR)
+            e.isDirectory = true;
+        else if (type != DT_REG)
+            continue;  // sockets, fifos, devices: never photos
         entries.push_back(std::move(e));
     }
     ::closedir(dir);
@@ -89,22 +96,22 @@ SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock,
                                          std::chrono::milliseconds settleInterval)
     : clock_(std::move(clock)), settleInterval_(settleInterval) {}
 
-SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const std::string& full,
+SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& settings,
+                                                            const std::string& full,
                                                             const std::string& rel,
-                                                            const Stamp& stamp,
                                                             std::chrono::milliseconds& settleLeft) {
+    // What the name alone decides comes first: most files met are passed over here, unstatted.
     const std::string name = lastPathComponent(rel);
     if (name.empty() || name[0] == '.') return Verdict::NotEligible;
-    bool eligible;
-    if (Preferences::getPrefFormBaseIdFromFileName()) {
-        eligible = IsValidImageObject(full);
-    } else {
-        eligible = !deletingLastPathComponent(rel).empty();
-        if (!eligible) platformLog("Root Item [%s] May NOT be Uploaded!!!!!", rel.c_str());
+    if (!settings.baseIdsFromFileNames && deletingLastPathComponent(rel).empty()) {
+        platformLog("Root Item [%s] May NOT be Uploaded!!!!!", rel.c_str());
+        return Verdict::NotEligible;
     }
-    if (!eligible) return Verdict::NotEligible;
     if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
 
+    struct stat st {};
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Verdict::NotEligible;
+    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     {
         std::lock_guard lock(cacheMutex_);
         auto it = withoutMetadata_.find(full);
@@ -113,13 +120,14 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const std::string& f
             withoutMetadata_.erase(it);
         }
     }
+    if (settings.baseIdsFromFileNames && !IsValidImageObject(full)) return Verdict::NotEligible;
     metadataReads_.fetch_add(1);
     if (!readMetadata(full)) {
         std::lock_guard lock(cacheMutex_);
         withoutMetadata_[full] = stamp;
         return Verdict::NotEligible;
     }
-    if (Preferences::store().boolForKey(sPrefUploadMovie)) {
+    if (settings.uploadMovie) {
         struct stat movie {};
         std::string moviePath = deletingPathExtension(full) + ".mov";
         if (::stat(moviePath.c_str(), &movie) != 0) return Verdict::NotEligible;
@@ -138,7 +146,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const std::string& f
 }
 
 std::optional<std::string> SourceFolderScanner::walk(
-    const ScanInput& input, const std::string& rel,
+    const PassSettings& settings, const ScanInput& input, const std::string& rel,
     std::optional<std::chrono::milliseconds>& retryAfter) {
     const std::string folder = appendingPathComponent(input.rootFolder, rel);
     for (const Entry& e : listFolder(folder)) {
@@ -147,14 +155,15 @@ std::optional<std::string> SourceFolderScanner::walk(
         if (e.isDirectory) {
             // Mirror the folder with the source folder's permissions; an existing one stays.
             std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
-            if (::mkdir(mirrored.c_str(), e.st.st_mode & 07777) == 0)
-                ::chmod(mirrored.c_str(), e.st.st_mode & 07777);
-            if (auto found = walk(input, childRel, retryAfter)) return found;
+            struct stat st {};
+            if (::lstat(full.c_str(), &st) == 0 &&
+                ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
+                ::chmod(mirrored.c_str(), st.st_mode & 07777);
+            if (auto found = walk(settings, input, childRel, retryAfter)) return found;
             continue;
         }
-        Stamp stamp{static_cast<std::int64_t>(e.st.st_size), mtimeNanoseconds(e.st)};
         std::chrono::milliseconds settleLeft{0};
-        switch (judgeFile(full, childRel, stamp, settleLeft)) {
+        switch (judgeFile(settings, full, childRel, settleLeft)) {
             case Verdict::Eligible:
                 return childRel;
             case Verdict::NotSettled:
@@ -169,8 +178,11 @@ std::optional<std::string> SourceFolderScanner::walk(
 }
 
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
+    // The settings are read once per pass, not once per file.
+    const PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
+                                Preferences::store().boolForKey(sPrefUploadMovie)};
     std::optional<std::chrono::milliseconds> retryAfter;
-    std::optional<std::string> rel = walk(input, "", retryAfter);
+    std::optional<std::string> rel = walk(settings, input, "", retryAfter);
     if (!rel) {
         platformLog("No more images to upload...");
         ScanOutcome nothing;

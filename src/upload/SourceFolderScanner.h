@@ -35,10 +35,15 @@ class SourceFolderScanner : public FolderScanner {
         bool operator==(const Stamp&) const = default;
     };
     enum class Verdict { Eligible, NotEligible, NotSettled };
+    struct PassSettings {
+        bool baseIdsFromFileNames = false;
+        bool uploadMovie = false;
+    };
 
-    Verdict judgeFile(const std::string& full, const std::string& rel, const Stamp& stamp,
+    Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,
                       std::chrono::milliseconds& settleLeft);
-    std::optional<std::string> walk(const ScanInput& input, const std::string& rel,
+    std::optional<std::string> walk(const PassSettings& settings, const ScanInput& input,
+                                    const std::string& rel,
                                     std::optional<std::chrono::milliseconds>& retryAfter);
     ScanOutcome prepareItem(const ScanInput& input, const std::string& rel);
 
