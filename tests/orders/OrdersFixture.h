@@ -1,0 +1,118 @@
+#pragma once
+// Shared set-up of the order tests: a preferences store in a temporary folder pointing at the
+// real stand-in service, and readers of the service's request log.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Json.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "support/PhotoServiceProcess.h"
+#include "support/TempDir.h"
+
+namespace vorn::test {
+
+using photoservice::JsonValue;
+
+// One request as the service logged it.
+struct LoggedPart {
+    std::string name, value, filename, contentType, stored;
+};
+struct LoggedRequest {
+    std::string kind, fuseaction;
+    std::vector<LoggedPart> parts;
+
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const LoggedPart& p : parts) out.push_back(p.name);
+        return out;
+    }
+    const LoggedPart* part(const std::string& name) const {
+        for (const LoggedPart& p : parts)
+            if (p.name == name) return &p;
+        return nullptr;
+    }
+    std::string value(const std::string& name) const {
+        const LoggedPart* p = part(name);
+        return p ? p->value : "<absent>";
+    }
+};
+
+inline std::string jsonText(const JsonValue& object, const char* name) {
+    const JsonValue* v = object.find(name);
+    return v && v->isString() ? v->string : std::string();
+}
+
+inline std::vector<LoggedRequest> loggedRequests(const PhotoServiceProcess& service) {
+    std::vector<LoggedRequest> out;
+    for (const std::string& line : service.requestLog()) {
+        std::string error;
+        auto v = photoservice::parseJson(line, &error);
+        EXPECT_TRUE(v) << error << ": " << line;
+        if (!v) continue;
+        LoggedRequest r;
+        r.kind = jsonText(*v, "kind");
+        r.fuseaction = jsonText(*v, "fuseaction");
+        if (const JsonValue* parts = v->find("parts"))
+            for (const JsonValue& p : parts->array)
+                r.parts.push_back({jsonText(p, "name"), jsonText(p, "value"),
+                                   jsonText(p, "filename"), jsonText(p, "content_type"),
+                                   jsonText(p, "stored")});
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
+                                                 const std::string& kind) {
+    std::vector<LoggedRequest> out;
+    for (LoggedRequest& r : loggedRequests(service))
+        if (r.kind == kind) out.push_back(std::move(r));
+    return out;
+}
+
+class OrdersTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
+        Preferences::setStore(store);
+        store->setObject(sUserLoginName, "photog");
+        store->setObject(sUserLoginPassword, "pw \"one\"");
+        store->setObject(sPrefCheckHiResOrderFuseAction, "order.query");
+        store->setObject(sPrefUploadHiResOrderFuseAction, "order.upload");
+        store->setObject(sPrefSearchPathMethodTag, 1);
+        store->setObject(sPrefDoCheckOrders, true);
+    }
+
+    // Starts the service answering queries from ordersJson.
+    void startService(const std::string& ordersJson,
+                      std::optional<std::string> script = std::nullopt) {
+        writeFile(tmp / "orders.json", ordersJson);
+        std::optional<std::filesystem::path> scriptFile;
+        if (script) {
+            scriptFile = tmp / "script.txt";
+            writeFile(*scriptFile, *script);
+        }
+        service.reset();
+        std::filesystem::remove_all(tmp / "service");
+        service.emplace(tmp / "service", tmp / "orders.json", scriptFile);
+        store->setObject(sPrefKivURL, service->url());
+    }
+
+    std::filesystem::path stored(const LoggedPart& part) const {
+        return tmp / "service" / part.stored;
+    }
+
+    TempDir tmp;
+    std::shared_ptr<PreferencesStore> store;
+    std::optional<PhotoServiceProcess> service;
+};
+
+}  // namespace vorn::test

@@ -1,0 +1,229 @@
+// The order loop on a virtual-time run loop: the interval rules, one pass at a time, stopping.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <limits>
+
+#include "OrdersFixture.h"
+#include "orders/LineMaintenanceWindow.h"
+#include "orders/OrderLoop.h"
+#include "platform/RunLoop.h"
+#include "platform/WorkerThreads.h"
+#include "support/CapturedOutput.h"
+
+namespace vorn::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class OrderLoopTest : public OrdersTest {
+  protected:
+    // Counts the passes that got past their start (each opens one progress window). The first
+    // `holdPasses` passes wait in their window until release().
+    OrderLoop::Options options() {
+        OrderLoop::Options o;
+        o.settleDelay = 0ms;
+        o.newMaintenanceWindow = [this]() -> std::unique_ptr<MaintenanceWindow> {
+            int n = ++passes;
+            if (n <= holdPasses) {
+                entered.set_value();
+                released.wait();
+            }
+            return nullptr;
+        };
+        return o;
+    }
+    void release() { releaser.set_value(); }
+    bool waitEntered() { return enteredFuture.wait_for(10s) == std::future_status::ready; }
+
+    bool armedAndIdle(const OrderLoop& orders) const {
+        TimerPtr t = orders.timer();
+        return t && t->isValid() && !orders.isRunningQueryAndUploadHiResThread();
+    }
+
+    void TearDown() override { EXPECT_TRUE(threads.waitUntilIdle(10s)); }
+
+    RunLoop mainLoop{RunLoop::Time::Virtual};
+    WorkerThreads threads;
+    std::atomic<int> passes{0};
+    int holdPasses = 0;
+    std::promise<void> entered, releaser;
+    std::future<void> enteredFuture = entered.get_future();
+    std::shared_future<void> released = releaser.get_future().share();
+};
+
+TEST_F(OrderLoopTest, NextPassComesAfterTheIntervalOfTheMinutesPreference) {
+    store->removeObject(sPrefKivURL);  // passes end without a query
+    struct Row {
+        const char* what;
+        Value minutes;  // None: no value stored
+        std::chrono::milliseconds interval;
+    };
+    const Row rows[] = {
+        {"half a minute", 0.5, 30s},
+        {"half a minute as text", "0.5", 30s},
+        {"two minutes", 2, 120s},
+        {"zero", 0, 10s},
+        {"negative", -3.5, 10s},
+        {"no value", Value(), 3600s},
+        {"beyond what a timer can wait", 1e12,
+         std::chrono::milliseconds(std::numeric_limits<int>::max())},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        passes = 0;
+        store->setObject(sPrefMinutesForCheckOrders, row.minutes);
+        OrderLoop orders(mainLoop, threads, options());
+        orders.start();
+        ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
+        EXPECT_EQ(passes, 1);
+        EXPECT_EQ(mainLoop.validTimerCount(), 1u);
+
+        mainLoop.advance(row.interval - 1ms);
+        ASSERT_TRUE(threads.waitUntilIdle(10s));
+        mainLoop.runPending();
+        EXPECT_EQ(passes, 1) << "not before the interval";
+
+        mainLoop.advance(1ms);
+        ASSERT_TRUE(mainLoop.runUntil([&] { return passes == 2 && armedAndIdle(orders); }));
+        EXPECT_EQ(mainLoop.validTimerCount(), 1u) << "one timer at a time";
+        orders.stop();
+        EXPECT_EQ(mainLoop.validTimerCount(), 0u);
+        ASSERT_TRUE(threads.waitUntilIdle(10s));
+    }
+    EXPECT_EQ(OrderLoop::intervalForCheckOrders(std::numeric_limits<double>::quiet_NaN()), 10s);
+}
+
+TEST_F(OrderLoopTest, CheckingOffEndsTheLoopUntilTheNextStart) {
+    store->removeObject(sPrefKivURL);
+    store->setObject(sPrefMinutesForCheckOrders, 1);
+    OrderLoop orders(mainLoop, threads, options());
+
+    // Off at launch: no pass, no timer, also when asked to arm one.
+    store->setObject(sPrefDoCheckOrders, false);
+    orders.start();
+    ASSERT_TRUE(threads.waitUntilIdle(10s));
+    orders.setupQueryAndUploadHiResProcess();
+    mainLoop.runPending();
+    EXPECT_EQ(passes, 0);
+    EXPECT_EQ(mainLoop.validTimerCount(), 0u);
+
+    // Turned off while a timer waits: the pass it starts ends at once and arms nothing.
+    store->setObject(sPrefDoCheckOrders, true);
+    orders.start();
+    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
+    store->setObject(sPrefDoCheckOrders, false);
+    mainLoop.advance(60s);
+    ASSERT_TRUE(threads.waitUntilIdle(10s));
+    mainLoop.runPending();
+    EXPECT_EQ(passes, 1);
+    EXPECT_EQ(mainLoop.validTimerCount(), 0u);
+
+    // Turned on again: nothing happens before the next start.
+    store->setObject(sPrefDoCheckOrders, true);
+    mainLoop.advance(2h);
+    EXPECT_EQ(passes, 1);
+}
+
+TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnce) {
+    startService("[]");
+    holdPasses = 1;
+    OrderLoop orders(mainLoop, threads, options());
+    orders.start();
+    ASSERT_TRUE(waitEntered());
+    EXPECT_TRUE(orders.isRunningQueryAndUploadHiResThread());
+
+    std::string log;
+    {
+        CapturedOutput err(STDERR_FILENO);
+        orders.doQueryAndUploadHiResProcess();
+        log = err.text();
+    }
+    EXPECT_NE(log.find("Already running a thread for doQueryAndUploadHiResProcess..."),
+              std::string::npos);
+    EXPECT_EQ(passes, 1);
+    mainLoop.runPending();
+    EXPECT_EQ(mainLoop.validTimerCount(), 0u) << "the second pass arms nothing";
+
+    release();
+    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
+    ASSERT_TRUE(threads.waitUntilIdle(10s));
+    mainLoop.runPending();
+    EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u) << "one query";
+    EXPECT_EQ(mainLoop.validTimerCount(), 1u) << "one timer, armed by the pass that ran";
+    orders.stop();
+}
+
+TEST_F(OrderLoopTest, StopCancelsTheTimerAndARunningPassArmsNothing) {
+    startService("[]");
+    holdPasses = 1;
+    OrderLoop orders(mainLoop, threads, options());
+    orders.start();
+    ASSERT_TRUE(waitEntered());
+    orders.stop();
+    release();
+    ASSERT_TRUE(threads.waitUntilIdle(10s));
+    mainLoop.runPending();
+    EXPECT_FALSE(orders.isRunningQueryAndUploadHiResThread());
+    EXPECT_EQ(mainLoop.validTimerCount(), 0u);
+    EXPECT_TRUE(requestsOfKind(*service, "order-query").empty()) << "stopped before the query";
+
+    // Started again, it runs and arms; stopped, the armed timer never fires.
+    orders.start();
+    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
+    EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u);
+    TimerPtr armed = orders.timer();
+    orders.stop();
+    EXPECT_FALSE(armed->isValid());
+    mainLoop.advance(2h);
+    ASSERT_TRUE(threads.waitUntilIdle(10s));
+    EXPECT_EQ(passes, 2);
+}
+
+TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
+    const fs::path photo = tmp / "Capture/Prom Night/IMG 7.jpg";
+    writeFile(photo, "seven");
+    startService(
+        "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "
+        "\"localfilelocation\": \"" +
+        photo.string() + "\"}]");
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    OrderLoop::Options o;
+    o.settleDelay = 0ms;
+    o.newMaintenanceWindow = lineMaintenanceWindows([&](const std::string& line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(line);
+    });
+    OrderLoop orders(mainLoop, threads, o);
+    orders.start();
+    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
+
+    const std::vector<std::string> expected = {
+        "Check Orders for Hi Res Photos",
+        "Checking For Orders Requiring Hi Res Photos...",
+        "Sending Query...",
+        "Sending Query to order.query",
+        "Found 1 Orders...",
+        "Looking for Hi Res Item: [" + photo.string() + "]",
+        "Uploading Hi Res Item: [" + photo.string() + "]",
+    };
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(lines, expected);
+    }
+    std::vector<LoggedRequest> hires = requestsOfKind(*service, "hires");
+    ASSERT_EQ(hires.size(), 1u);
+    EXPECT_EQ(hires[0].value("username"), "photog");
+    EXPECT_EQ(hires[0].value("password"), "pw \"one\"");
+    EXPECT_EQ(hires[0].value("orderid"), "70");
+    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), "seven");
+    orders.stop();
+}
+
+}  // namespace
+}  // namespace vorn::test
