@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Process.h"
+
 namespace vorn {
 
 // Launch flags of a relaunch request: 1 brings the new instance to the front; 0x100300
@@ -71,12 +73,6 @@ std::string liveExecutablePath(const std::string& procExePath);
 // True when VORN_UNDER_SYSTEMD is set to a true value by our unit and systemd's INVOCATION_ID
 // shows a unit really runs us (a stray variable in a terminal must not make the app just exit).
 bool runningUnderSystemdUnit();
-
-// Starts argv[0] with argv in a new session, standard input from /dev/null, standard output
-// and error inherited, other descriptors closed, signals at their defaults. Not waited for.
-// The child's pid, or nothing (error text in *error) when it could not be started.
-std::optional<pid_t> startDetached(const std::vector<std::string>& argv,
-                                   std::string* error = nullptr);
 
 // relaunchApp: logs the request, then under the systemd unit calls terminate(kRelaunchExitStatus);
 // otherwise starts the relauncher for this process and calls terminate(0). When the relauncher

@@ -1,32 +1,21 @@
 #include "platform/Process.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 extern char** environ;
 
 namespace vorn {
 namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 // A pipe end that landed on 0, 1 or 2 (because the caller closed one of them) would be
 // clobbered by the child's own redirection; keep both ends above the standard descriptors.
@@ -92,6 +81,43 @@ ProcessResult runProcess(const std::string& path, const std::vector<std::string>
         result.exitStatus = WEXITSTATUS(status);
     }
     return result;
+}
+
+std::optional<pid_t> startDetached(const std::vector<std::string>& argv, std::string* error) {
+    auto fail = [&](const char* what, int err) -> std::optional<pid_t> {
+        if (error) *error = std::string(what) + ": " + std::strerror(err);
+        return std::nullopt;
+    };
+    if (argv.empty()) return fail("no program", EINVAL);
+
+    std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
+    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // Sockets, watches and files of the caller must not live on in a process that outlives it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    // The caller ignores SIGPIPE and may block signals in its threads; neither should carry over.
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return fail(argv[0].c_str(), rc);
+    return pid;
 }
 
 }  // namespace vorn

@@ -1,6 +1,9 @@
 #pragma once
 // Runs a program and collects its standard output (what NSTask with an NSPipe was).
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,5 +20,11 @@ struct ProcessResult {
 // pipe, standard error and the environment inherited. Blocks until the program has ended and
 // its output has been read to the end.
 ProcessResult runProcess(const std::string& path, const std::vector<std::string>& args);
+
+// Starts argv[0] with argv in a new session, standard input from /dev/null, standard output
+// and error inherited, other descriptors closed, signals at their defaults. Not waited for.
+// The child's pid, or nothing (error text in *error) when it could not be started.
+std::optional<pid_t> startDetached(const std::vector<std::string>& argv,
+                                   std::string* error = nullptr);
 
 }  // namespace vorn

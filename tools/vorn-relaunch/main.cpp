@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/PlatformLog.h"
+#include "platform/Process.h"
 
 extern char** environ;
 
@@ -225,35 +226,6 @@ void waitForProcessEnd(pid_t pid) {
     platformLog("Process %d has ended", pid);
 }
 
-std::optional<pid_t> startDetached(const std::vector<std::string>& argv) {
-    std::vector<char*> cargv;
-    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, cargv[0], &actions, &attr, cargv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        platformLog("Cannot start %s: %s", argv[0].c_str(), std::strerror(rc));
-        return std::nullopt;
-    }
-    return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,7 +245,9 @@ int main(int argc, char** argv) {
     }
     newArgv.insert(newArgv.end(), args->appArguments.begin(), args->appArguments.end());
 
-    std::optional<pid_t> started = startDetached(newArgv);
+    std::string startError;
+    std::optional<pid_t> started = vorn::startDetached(newArgv, &startError);
+    if (!started) platformLog("Cannot start %s: %s", newArgv[0].c_str(), startError.c_str());
     if (!started) return 1;
     platformLog("Started %s as process %d with %zu argument(s)", args->app.c_str(), *started,
                 newArgv.size() - 1);
