@@ -15,44 +15,10 @@
 #include "platform/Process.h"
 #include "platform/Resources.h"
 #include "platform/Trash.h"
+#include "platform/Utf8.h"
 
 namespace vorn {
 namespace {
-
-bool isValidUtf8(const std::string& s) {
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > n) return false;
-        for (size_t k = 1; k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static const std::uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
 
 bool containsIgnoringCase(const std::string& haystack, const std::string& needle) {
     auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),

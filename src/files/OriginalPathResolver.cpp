@@ -12,6 +12,7 @@
 #include "files/KDW_FileManager.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "platform/Utf8.h"
 #include "settings/Preferences.h"
 
 namespace vorn {
@@ -40,40 +41,6 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-bool isWellFormedUtf8(const std::string& s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static const std::uint32_t minimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
 }
 
 std::optional<std::string> macRomanToUtf8(const std::string& bytes) {
@@ -133,7 +100,7 @@ std::optional<std::string> replacingPercentEscapes(const std::string& text) {
             run += byte;
             i += 3;
         }
-        if (isWellFormedUtf8(run)) {
+        if (isValidUtf8(run)) {
             out += run;
         } else {
             auto decoded = macRomanToUtf8(run);

@@ -5,10 +5,9 @@
 #include <string>
 #include <string_view>
 
-namespace vorn {
+#include "platform/Utf8.h"
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
+namespace vorn {
 
 enum class UserCommentStatus {
     Missing,      // no tag, shorter than its header, or no text after it
