@@ -187,6 +187,7 @@ int drain(int photos, int mib) {
                        fs::is_empty(source / "Event");
             },
             std::chrono::minutes(30));
+        uploader.waitForDebugCopies();
         cycleSeconds = secondsSince(t0);
         if (!drained || service.requestLog().size() != static_cast<std::size_t>(photos)) {
             std::fprintf(stderr, "the cycle did not drain the folder (%zu requests)\n",
@@ -218,6 +219,7 @@ int drain(int photos, int mib) {
                                     {edMetaData, ""},
                                     {edCaptureTime, "2026-12-06 12:00:00"},
                                     {edKivFuseAction, "upload.upload"}}));
+        uploader.waitForDebugCopies();
         aloneSeconds = secondsSince(t0);
         if (ok != photos) {
             std::fprintf(stderr, "the uploader alone failed (%d of %d)\n", ok, photos);
@@ -298,6 +300,7 @@ int uploadOne(const std::string& url, const std::string& photo, const std::strin
                             {edMetaData, ""},
                             {edCaptureTime, "2026-12-06 12:00:00"},
                             {edKivFuseAction, "upload.upload"}}));
+    uploader.waitForDebugCopies();
     return succeeded ? 0 : 1;
 }
 

@@ -50,7 +50,8 @@ HttpController::HttpController(NotificationCenter& center, MainThread* mainThrea
     : center_(center),
       mainThread_(mainThread),
       options_(std::move(options)),
-      shared_(std::make_shared<Shared>()) {
+      shared_(std::make_shared<Shared>()),
+      debugCopies_(std::make_unique<HttpDebugCopyWriter>()) {
     shared_->onWatchdogFired = [] { platformLog("Upload watchdog fired"); };
     center_.addObserver(this, kUploadStartNotification,
                         [this](const Notification& n) { handleNotification_UploadStart(n); });
@@ -78,6 +79,10 @@ void HttpController::resetCancel() {
     cancelled_.store(false);
 }
 
+void HttpController::waitForDebugCopies() {
+    debugCopies_->flush();
+}
+
 void HttpController::handleNotification_UploadStart(const Notification& note) {
     VORN_TRACE(kClass, "handleNotification_UploadStart");
     doRunHttpUploaderInThread(note);
@@ -91,8 +96,8 @@ void HttpController::doRunHttpUploaderInThread(const Notification& note) {
     doRunHttpUploaderWithInfo(note.userInfo);
 }
 
-bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie,
-                                     const std::string& debugFolder, MultipartBody& body) {
+bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie, MultipartBody& body,
+                                     BodySnapshot* beforePhoto, BodySnapshot* withImage) {
     const std::string fileName = text(r, edFileName);
     const Dictionary* sitting = optionalDictionary(r, edSittingInfoDictionary);
     const Dictionary* radudiv = optionalDictionary(r, edRadudivInfo);
@@ -131,14 +136,7 @@ bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie,
     body.addField("Submit", "Upload");
 
     body.addFileHeader("imgfile", fileName, contentTypeForExtension(pathExtension(fileName)));
-    auto writeCopy = [&](const char* name) {
-        if (debugFolder.empty()) return;
-        std::string error;
-        std::string path = appendingPathComponent(debugFolder, name);
-        if (!body.writeDebugCopy(path, &error))
-            platformLog("Cannot write %s: %s", path.c_str(), error.c_str());
-    };
-    writeCopy(kPostBodyDataFileName);
+    if (beforePhoto) *beforePhoto = body.snapshot();
 
     bool readable = !fileName.empty() && body.attachFile(fileName);
     if (!readable)
@@ -155,7 +153,7 @@ bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie,
             }
         }
     }
-    writeCopy(kPostBodyDataWithImageFileName);
+    if (withImage) *withImage = body.snapshot();
     return readable;
 }
 
@@ -202,7 +200,14 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
     bool uploadMovie = Preferences::store().boolForKey(sPrefUploadMovie);
 
     MultipartBody body;
-    bool readable = buildUploadBody(r, uploadMovie, debugFolder, body);
+    BodySnapshot beforePhoto, withImage;
+    bool readable = buildUploadBody(r, uploadMovie, body, &beforePhoto, &withImage);
+    if (!debugFolder.empty()) {
+        debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataFileName),
+                             std::move(beforePhoto));
+        debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataWithImageFileName),
+                             std::move(withImage));
+    }
     DictionaryPtr result = makeResultRecord(r);
     Dictionary& d = *result;
     std::optional<std::string> url = Preferences::getPrefKivURL();

@@ -14,6 +14,7 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
+#include "upload/HttpDebugCopies.h"
 #include "upload/MultipartBody.h"
 
 namespace vorn {
@@ -64,11 +65,16 @@ class HttpController {
     void handleNotification_UploadFail(const Notification& note);
     void uploadTimerFired();
 
-    // The form of an item record, without the closing line, writing the debug copies into
-    // debugFolder (none when empty) at their points. False when the photo or the movie cannot be
-    // read; the body then lacks those bytes.
-    static bool buildUploadBody(const Dictionary& record, bool uploadMovie,
-                                const std::string& debugFolder, MultipartBody& body);
+    // Waits until the debug copies of the uploads so far are on disk; they are written on a
+    // thread of their own while the upload goes on.
+    void waitForDebugCopies();
+
+    // The form of an item record, without the closing line. beforePhoto receives the form up
+    // to the photo's bytes, withImage the form up to the closing line (the two debug copies).
+    // False when the photo or the movie cannot be read; the body then lacks those bytes.
+    static bool buildUploadBody(const Dictionary& record, bool uploadMovie, MultipartBody& body,
+                                BodySnapshot* beforePhoto = nullptr,
+                                BodySnapshot* withImage = nullptr);
 
   private:
     struct Shared;
@@ -79,6 +85,7 @@ class HttpController {
     Options options_;
     std::atomic<bool> cancelled_{false};
     std::shared_ptr<Shared> shared_;
+    std::unique_ptr<HttpDebugCopyWriter> debugCopies_;
 };
 
 }  // namespace vorn

@@ -32,13 +32,19 @@ bool writeAll(int fd, const char* data, std::size_t n) {
     return true;
 }
 
-// Copies length bytes of in from offset to the end of out; in the kernel when it can.
-bool copyRange(int in, std::uint64_t offset, std::uint64_t length, int out) {
-    loff_t pos = static_cast<loff_t>(offset);
+// Copies the first length bytes of in to the end of out; in the kernel when it can, in chunks
+// so that a stop request is noticed.
+bool copyRange(int in, std::uint64_t length, int out, const std::atomic<bool>* stop) {
+    constexpr std::uint64_t kChunk = 8 * 1024 * 1024;
+    loff_t pos = 0;
     bool kernelCopy = true;
     while (length > 0) {
+        if (stop && stop->load()) {
+            errno = 0;
+            return false;
+        }
         if (kernelCopy) {
-            ssize_t n = ::copy_file_range(in, &pos, out, nullptr, length, 0);
+            ssize_t n = ::copy_file_range(in, &pos, out, nullptr, std::min(length, kChunk), 0);
             if (n > 0) {
                 length -= static_cast<std::uint64_t>(n);
                 continue;
@@ -91,9 +97,8 @@ std::string contentTypeForExtension(const std::string& extension) {
 
 MultipartBody::MultipartBody(std::string boundary) : boundary_(std::move(boundary)) {}
 
-MultipartBody::~MultipartBody() {
-    for (Segment& s : segments_)
-        if (s.fd >= 0) ::close(s.fd);
+MultipartSegment::OpenFile::~OpenFile() {
+    ::close(fd);
 }
 
 std::string MultipartBody::contentTypeHeaderValue() const {
@@ -137,7 +142,7 @@ bool MultipartBody::attachFile(const std::string& path) {
         return false;
     }
     Segment s;
-    s.fd = fd;
+    s.file = std::make_shared<const MultipartSegment::OpenFile>(fd);
     s.path = path;
     s.length = static_cast<std::uint64_t>(st.st_size);
     s.dev = st.st_dev;
@@ -163,7 +168,7 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
     std::size_t done = 0;
     while (done < capacity && current_ < segments_.size()) {
         const Segment& s = segments_[current_];
-        std::uint64_t length = s.fd >= 0 ? s.length : s.bytes.size();
+        std::uint64_t length = s.file ? s.length : s.bytes.size();
         if (offset_ >= length) {
             ++current_;
             offset_ = 0;
@@ -171,10 +176,10 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
         }
         std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(capacity - done, length - offset_));
-        if (s.fd < 0) {
+        if (!s.file) {
             std::memcpy(buf + done, s.bytes.data() + offset_, want);
         } else {
-            ssize_t n = ::pread(s.fd, buf + done, want, static_cast<off_t>(offset_));
+            ssize_t n = ::pread(s.file->fd, buf + done, want, static_cast<off_t>(offset_));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 failure_ = ReadFailure::ReadError;
@@ -195,9 +200,9 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
 
 bool MultipartBody::filesUnchanged() const {
     for (const Segment& s : segments_) {
-        if (s.fd < 0) continue;
+        if (!s.file) continue;
         struct stat now {};
-        if (::fstat(s.fd, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != s.length ||
+        if (::fstat(s.file->fd, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != s.length ||
             !sameTime(now.st_mtim, s.mtime))
             return false;
         // Replaced at its path (renamed over, deleted and written anew) counts as changed too.
@@ -213,11 +218,22 @@ bool MultipartBody::filesUnchanged() const {
 std::vector<std::string> MultipartBody::filePaths() const {
     std::vector<std::string> paths;
     for (const Segment& s : segments_)
-        if (s.fd >= 0) paths.push_back(s.path);
+        if (s.file) paths.push_back(s.path);
     return paths;
 }
 
+BodySnapshot MultipartBody::snapshot() const {
+    BodySnapshot snap;
+    snap.segments_ = segments_;
+    return snap;
+}
+
 bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) const {
+    return snapshot().writeTo(path, error);
+}
+
+bool BodySnapshot::writeTo(const std::string& path, std::string* error,
+                           const std::atomic<bool>* stop) const {
     std::string temp = path + ".XXXXXX";
     // mkstemp creates the file with mode 0600 from the start.
     int fd = ::mkstemp(temp.data());
@@ -226,17 +242,18 @@ bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) 
         return false;
     }
     bool ok = ::fchmod(fd, 0600) == 0;
-    for (const Segment& s : segments_) {
+    int savedErrno = errno;
+    for (const MultipartSegment& s : segments_) {
         if (!ok) break;
-        if (s.fd >= 0) {
-            ok = copyRange(s.fd, 0, s.length, fd);
+        if (s.file) {
+            ok = copyRange(s.file->fd, s.length, fd, stop);
         } else if (s.secret) {
             ok = writeAll(fd, kMaskedSecret, std::strlen(kMaskedSecret));
         } else {
             ok = writeAll(fd, s.bytes.data(), s.bytes.size());
         }
+        if (!ok) savedErrno = errno;
     }
-    int savedErrno = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         savedErrno = errno;
@@ -247,7 +264,7 @@ bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) 
     }
     if (!ok) {
         ::unlink(temp.c_str());
-        if (error) *error = std::strerror(savedErrno);
+        if (error) *error = savedErrno ? std::strerror(savedErrno) : "stopped or cut short";
     }
     return ok;
 }

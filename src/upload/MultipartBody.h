@@ -5,9 +5,11 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,12 +28,46 @@ std::string escapeMultipartFileName(const std::string& name);
 // video/quicktime, anything else (jpg, jpeg, none) -> image/jpeg.
 std::string contentTypeForExtension(const std::string& extension);
 
+// One piece of a body: text held in memory, or the bytes of an open file.
+struct MultipartSegment {
+    struct OpenFile {
+        explicit OpenFile(int f) : fd(f) {}
+        ~OpenFile();
+        OpenFile(const OpenFile&) = delete;
+        OpenFile& operator=(const OpenFile&) = delete;
+        const int fd;
+    };
+    std::string bytes;  // text
+    bool secret = false;
+    std::shared_ptr<const OpenFile> file;  // file: shared with snapshots of the body
+    std::string path;
+    std::uint64_t length = 0;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{};
+};
+
+// A body as built up to some point, sharing its open files, so that a debug copy of it can be
+// written later or on another thread, even after the file has been moved away.
+class BodySnapshot {
+  public:
+    // Writes the bytes, secrets masked, atomically (temporary file in the same folder, renamed
+    // over path) with mode 0600. Files are copied in the kernel where it can, so they are never
+    // held in memory. A set stop abandons the copy between chunks. False on any failure; no
+    // temporary file is left behind.
+    bool writeTo(const std::string& path, std::string* error = nullptr,
+                 const std::atomic<bool>* stop = nullptr) const;
+
+  private:
+    friend class MultipartBody;
+    std::vector<MultipartSegment> segments_;
+};
+
 class MultipartBody {
   public:
     enum class ReadFailure { None, ReadError, FileChanged };
 
     explicit MultipartBody(std::string boundary = kMultipartBoundary);
-    ~MultipartBody();
     MultipartBody(const MultipartBody&) = delete;
     MultipartBody& operator=(const MultipartBody&) = delete;
 
@@ -71,23 +107,13 @@ class MultipartBody {
     // Paths of the files added.
     std::vector<std::string> filePaths() const;
 
-    // Writes the body as built so far to path, secrets masked, atomically (temporary file in
-    // the same folder, renamed over path) with mode 0600. Files are copied in the kernel where
-    // it can, so this does not hold them in memory either. False on any failure; no temporary
-    // file is left behind.
+    // The body as built so far.
+    BodySnapshot snapshot() const;
+    // snapshot().writeTo(path, error).
     bool writeDebugCopy(const std::string& path, std::string* error = nullptr) const;
 
   private:
-    struct Segment {
-        std::string bytes;  // text segment
-        bool secret = false;
-        int fd = -1;  // file segment
-        std::string path;
-        std::uint64_t length = 0;
-        dev_t dev = 0;
-        ino_t ino = 0;
-        timespec mtime{};
-    };
+    using Segment = MultipartSegment;
     void addBytes(std::string bytes, bool secret = false);
 
     std::string boundary_;

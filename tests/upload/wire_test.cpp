@@ -206,6 +206,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAndAreReadableByTheOwnerOnly) {
 
     test::Posted posted = upload(record("Smith/IMG_0002.jpg"));
     ASSERT_TRUE(posted.succeeded);
+    uploader->waitForDebugCopies();
 
     const std::string form = field("username", "photog") + field("password", "%s") +
                              field("event", "Prom 2026") + field("client", "Smith") +
@@ -230,6 +231,25 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAndAreReadableByTheOwnerOnly) {
     EXPECT_EQ(files, 2u);
 }
 
+TEST_F(WireTest, QuittingDuringADebugCopyLeavesTheOldCopyOrTheNewOneAndNoTemporaryFile) {
+    const fs::path photo = photos / "Smith/IMG_0004.jpg";
+    writeFile(photo, "");
+    fs::resize_file(photo, 48 * 1024 * 1024);
+    writeFile(logs / "postBodyDataWithImage.txt", "old");
+    EXPECT_TRUE(upload(record("Smith/IMG_0004.jpg")).succeeded);
+    uploader.reset();  // as on quit, with the copy of the photo perhaps still under way
+
+    // The new copy: the body without its closing line, the password masked.
+    std::uintmax_t newSize = server.requests().back().body.size() - kClosing.size() -
+                             kPassword.size() + std::string("********").size();
+    for (const auto& e : fs::directory_iterator(logs)) {
+        std::string name = e.path().filename().string();
+        EXPECT_TRUE(name == "postBodyData.txt" || name == "postBodyDataWithImage.txt") << name;
+    }
+    std::uintmax_t size = fs::file_size(logs / "postBodyDataWithImage.txt");
+    EXPECT_TRUE(size == 3 || size == newSize) << size;
+}
+
 TEST_F(WireTest, AnUnwritableLogFolderDoesNotStopTheUpload) {
     writeFile(photos / "Smith/IMG_0003.jpg", "photo");
     writeFile(logs / "postBodyData.txt", "old");
@@ -237,6 +257,7 @@ TEST_F(WireTest, AnUnwritableLogFolderDoesNotStopTheUpload) {
     options.debugCopyFolder = (logs / "no such folder").string();
     uploader = std::make_unique<HttpController>(center, nullptr, options);
     EXPECT_TRUE(upload(record("Smith/IMG_0003.jpg")).succeeded);
+    uploader->waitForDebugCopies();
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(readFile(logs / "postBodyData.txt"), "old");
 }
