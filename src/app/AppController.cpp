@@ -110,7 +110,11 @@ void AppController::setDidHaltProcess(bool v) {
     writeFlag(gDidHaltProcess, v);
 }
 void AppController::setIsInsideOpenFile(bool v) {
-    writeFlag(gInsideOpenFile, v);
+    {
+        std::lock_guard lock(openFileMutex_);
+        writeFlag(gInsideOpenFile, v);
+    }
+    if (!v) openFileFree_.notify_all();
 }
 void AppController::setIsInsideWatchFolderThread(bool v) {
     writeFlag(gIsInWatchFolderInstaller, v);
@@ -365,11 +369,14 @@ bool AppController::applicationOpenFile(const std::string& path) {
 
 void AppController::openFileOnMainThread() {
     VORN_TRACE(kClass, "openFileOnMainThread");
+    // Woken as soon as the running pass start is done, not a whole poll interval later.
+    std::unique_lock lock(openFileMutex_);
     while (isInsideOpenFile()) {
         platformLog("Inside %s => %s... Need to Wait for OpenFile to be Free...", kClass,
                     "openFileOnMainThread");
-        sleepFor(deps_.timings.openFilePoll);
+        openFileFree_.wait_for(lock, deps_.timings.openFilePoll);
     }
+    lock.unlock();
     applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -199,6 +200,8 @@ class AppController {
     std::atomic<bool> gInsideOpenFile{false};
     std::atomic<bool> gIsInWatchFolderInstaller{false};
 
+    std::mutex openFileMutex_;
+    std::condition_variable openFileFree_;
     mutable std::mutex fieldsMutex_;
     std::string fCurUserName = kBuiltInTestAccountName;
     std::string fCurPassword = kBuiltInTestAccountPassword;
