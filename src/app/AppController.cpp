@@ -57,6 +57,7 @@ AppController::AppController(Dependencies deps)
 AppController::~AppController() {
     unregisterNotifications();
     stopFolderWatcher();
+    if (orderLoop_) orderLoop_->stop();
     std::lock_guard lock(fieldsMutex_);
     for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_, fRepeatTimer})
         if (t) t->invalidate();

@@ -16,6 +16,7 @@
 #include "app/Relaunch.h"
 #include "app/UserInterface.h"
 #include "files/CleanUp.h"
+#include "orders/OrderLoop.h"
 #include "platform/Clock.h"
 #include "platform/FileEventStream.h"
 #include "platform/MainThread.h"
@@ -189,6 +190,8 @@ class AppController {
     std::shared_ptr<FolderScanner> scanner_;
     WorkerThreads threads_;
     WorkerThreads maintenanceThreads_;
+    WorkerThreads orderThreads_;  // apart, so that waiting for a scan never waits for an order
+    std::unique_ptr<OrderLoop> orderLoop_;
 
     // Process flags.
     std::unique_ptr<std::recursive_mutex> fThreadLock;

@@ -80,6 +80,13 @@ void AppController::applicationWillFinishLaunching() {
     deleteOldEmptySourceFolders(cleanUpContext());
     maintenanceThreads_.spawn(
         [context = cleanUpContext()] { doSetupDeleteOldPhotosThread(context); });
+
+    // The hi-res order loop: a pass now, then every prefMinutesForCheckOrders minutes.
+    OrderLoop::Options orders;
+    UserInterface* ui = deps_.ui;
+    orders.newMaintenanceWindow = [ui] { return ui->newMaintenanceWindow(); };
+    orderLoop_ = std::make_unique<OrderLoop>(*deps_.mainThread, orderThreads_, orders);
+    orderLoop_->start();
 }
 
 CleanUpContext AppController::cleanUpContext() const {
@@ -124,6 +131,7 @@ void AppController::applicationWillTerminate() {
     }
     if (autoStartTimer_) autoStartTimer_->invalidate();
     stopFolderWatcher();
+    if (orderLoop_) orderLoop_->stop();
     if (Preferences::getPrefDeleteEmptyFtpFolders()) {
         platformLog("\n\n SHOULD BE DELETING Empty Folders Here...\n\n");
         ibDeleteLocalFtpFolderIfEmpty(cleanUpContext());

@@ -1,5 +1,7 @@
 #include "ui/ConsoleUserInterface.h"
 
+#include "files/LineMaintenanceWindow.h"
+
 namespace vorn {
 
 void ConsoleUserInterface::printLine(const std::string& label, const std::string& text) {
@@ -42,30 +44,9 @@ void ConsoleUserInterface::ibUpdateSourceFolderPath(const std::string& text) {
     printLine("source", text);
 }
 
-namespace {
-// A maintenance task's window as console lines: "maintenance: <title>: <text>".
-class ConsoleMaintenanceWindow : public MaintenanceWindow {
-  public:
-    explicit ConsoleMaintenanceWindow(ConsoleUserInterface& console) : console_(console) {}
-    void showWindow() override {}
-    void ibSetWindowTitle(const std::string& title) override { title_ = title; }
-    void ibUpdateLine1TextField(const std::string& text, bool) override { print(text); }
-    void ibUpdateLine2TextField(const std::string& text, bool) override { print(text); }
-    void ibUpdateProgressBar(const std::string&) override {}
-    void close() override {}
-
-  private:
-    void print(const std::string& text) {
-        if (text.empty()) return;
-        console_.printLine("maintenance", title_.empty() ? text : title_ + ": " + text);
-    }
-    ConsoleUserInterface& console_;
-    std::string title_;
-};
-}  // namespace
-
 std::unique_ptr<MaintenanceWindow> ConsoleUserInterface::newMaintenanceWindow() {
-    return std::make_unique<ConsoleMaintenanceWindow>(*this);
+    return std::make_unique<LineMaintenanceWindow>(
+        [this](const std::string& line) { printLine("maintenance", line); });
 }
 
 void ConsoleUserInterface::beep() {

@@ -8,7 +8,7 @@
 #include <limits>
 
 #include "OrdersFixture.h"
-#include "orders/LineMaintenanceWindow.h"
+#include "files/LineMaintenanceWindow.h"
 #include "orders/OrderLoop.h"
 #include "platform/RunLoop.h"
 #include "platform/WorkerThreads.h"

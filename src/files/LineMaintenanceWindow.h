@@ -1,5 +1,5 @@
 #pragma once
-// The order check's progress window for the headless application: each new title or line
+// A maintenance task's progress window for the headless application: each new title or line
 // becomes one line of text, handed to printLine (callable from any thread).
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "orders/LineMaintenanceWindow.h"
+#include "files/LineMaintenanceWindow.h"
 
 namespace vorn {
 
