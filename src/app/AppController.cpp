@@ -268,10 +268,12 @@ void AppController::ibUserClickedOnSynchronize() {
 
 void AppController::ibClickedOnSynchronizeAgain() {
     VORN_TRACE(kClass, "ibClickedOnSynchronizeAgain");
-    if (!startedUploadProcess()) {
-        ibUserClickedOnSynchronize();
-    } else if (didHaltProcess()) {
+    // A held cycle resumes whether or not its last upload is still being cleaned up: once the
+    // pause has taken effect no upload is in flight, and "upload now" must not be a no-op.
+    if (didHaltProcess()) {
         ibClickedOnHalt();
+    } else if (!startedUploadProcess()) {
+        ibUserClickedOnSynchronize();
     } else {
         platformLog("ibClickedOnSynchronizeAgain - an upload process in progress...");
     }
@@ -556,6 +558,11 @@ void AppController::doAutoResynchronize() {
     VORN_TRACE(kClass, "doAutoResynchronize");
     if (startedUploadProcess()) {
         platformLog("Inside doAutoResynchronize - a process already in session????");
+        return;
+    }
+    if (didHaltProcess()) {  // the timer never undoes a pause
+        platformLog("Inside %s => %s...  Process is paused: nothing to do", kClass,
+                    "doAutoResynchronize");
         return;
     }
     if (Preferences::getDoAutoSynchronize()) {

@@ -96,5 +96,25 @@ TEST_F(RescanTimerTest, PauseWhileIdleHoldsTheCycleAndResumeStartsAPass) {
     EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
 }
 
+TEST_F(RescanTimerTest, TheTimerNeverUndoesAPauseButUploadNowResumes) {
+    store->setObject(sPrefAutoSynchronize, true);
+    store->setObject(sPrefSecondsBetweenScans, 60.0);
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(waitForRest());
+    ASSERT_TRUE(controller->getRepeatTimer());
+
+    controller->ibClickedOnHalt();  // pause while idle, with the timer armed
+    photo("client/a.jpg");
+    loop.advance(60s);
+    ASSERT_TRUE(waitForRest());
+    EXPECT_TRUE(controller->didHaltProcess());
+    EXPECT_TRUE(uploader->uploadedItems().empty());
+
+    controller->ibClickedOnSynchronizeAgain();  // the remote "upload now"
+    ASSERT_TRUE(waitForRest());
+    EXPECT_FALSE(controller->didHaltProcess());
+    EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
+}
+
 }  // namespace
 }  // namespace vorn

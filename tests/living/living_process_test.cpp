@@ -11,6 +11,7 @@
 #include "platform/PropertyList.h"
 #include "support/ChildProcess.h"
 #include "support/PhotoServiceProcess.h"
+#include "support/PrivateSessionBus.h"
 #include "support/TempDir.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
@@ -161,6 +162,33 @@ TEST_F(LivingProcessTest, AHungUploadRelaunchesTheApplicationWhichThenUploadsThe
     pids.wait();
     EXPECT_EQ(found.size(), 1u) << "exactly one fresh instance";
     for (pid_t pid : found) ::kill(pid, SIGTERM);
+}
+
+TEST_F(LivingProcessTest, PauseDuringAnUploadFilesThatPhotoThenHoldsUntilResumed) {
+    test::PrivateSessionBus bus;
+    ASSERT_FALSE(bus.address().empty()) << "no private session bus (dbus-daemon)";
+    const std::string vornctl = std::string(VORN_BIN_DIR) + "/vornctl";
+    startService("a.jpg 1 hang 1\n");  // the first upload takes a second: time to pause
+    photo("client/a.jpg");
+    photo("client/b.jpg");
+    startUploader({{"prefSecondsBetweenScans", 300.0}}, {bus.environmentEntry()});
+
+    ASSERT_TRUE(service->waitForRequests(1, 20s));  // a.jpg is on its way
+    auto pause = test::runTool(vornctl, {"pause"}, {bus.environmentEntry()});
+    EXPECT_EQ(pause.status, 0) << pause.output;
+    EXPECT_NE(pause.output.find("ACCEPTED"), std::string::npos);
+
+    // The photo in flight is filed by its reply; then the cycle holds.
+    ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
+    EXPECT_TRUE(fs::exists(mirror / "client/a.jpg"));
+    EXPECT_TRUE(fs::exists(source / "client/b.jpg"));
+    EXPECT_EQ(service->requestLog().size(), 1u);
+
+    // Upload-now resumes the held cycle, which drains the rest.
+    auto resume = test::runTool(vornctl, {"upload-now"}, {bus.environmentEntry()});
+    EXPECT_EQ(resume.status, 0) << resume.output;
+    EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "client/b.jpg"); }));
+    EXPECT_EQ(service->requestLog().size(), 2u);
 }
 
 }  // namespace
