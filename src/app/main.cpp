@@ -124,8 +124,11 @@ int main(int argc, char** argv) {
     auto clock = vorn::Clock::system();
 
     vorn::AppController::initializeClass(options, clock);
-    vorn::AppController::Dependencies deps{
-        &vorn::NotificationCenter::defaultCenter(), &mainThread, ui, clock, {}};
+    vorn::AppController::Dependencies deps;
+    deps.center = &vorn::NotificationCenter::defaultCenter();
+    deps.mainThread = &mainThread;
+    deps.ui = ui;
+    deps.clock = clock;
     // Test switches: the auto-start delay, and running as if real-time watching were unavailable.
     if (const char* ms = std::getenv("VORN_AUTOSTART_DELAY_MS"); ms && *ms)
         options.autoStartDelay = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));

@@ -44,8 +44,13 @@ class CycleFixture : public ::testing::Test {
         quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
             std::chrono::milliseconds(1);
         clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
-        controller = std::make_unique<AppController>(
-            AppController::Dependencies{&center, &loop, &ui, clock, quick});
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &ui;
+        deps.clock = clock;
+        deps.timings = quick;
+        controller = std::make_unique<AppController>(deps);
         controller->registerNotifications();
         uploader = std::make_unique<ScriptedUploader>(center);
         scanner = std::make_shared<FirstFileScanner>();
