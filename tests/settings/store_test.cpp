@@ -16,6 +16,7 @@
 #include "platform/PropertyList.h"
 #include "settings/PreferencesStore.h"
 #include "support/CapturedOutput.h"
+#include "support/Python.h"
 #include "support/RunAsUser.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -23,25 +24,12 @@
 using namespace vorn;
 using vorn::test::CapturedOutput;
 using vorn::test::readFile;
+using vorn::test::runPython;
 using vorn::test::TempDir;
 using vorn::test::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::optional<std::string> runPython(const TempDir& dir, const std::string& script,
-                                     const std::string& args) {
-    if (std::system("command -v python3 >/dev/null 2>&1") != 0) return std::nullopt;
-    writeFile(dir / "script.py", script);
-    std::string cmd = "python3 '" + (dir / "script.py").string() + "' " + args;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return std::nullopt;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    return ::pclose(p) == 0 ? std::optional<std::string>(out) : std::nullopt;
-}
 
 mode_t modeOf(const fs::path& p) {
     struct stat st {};
