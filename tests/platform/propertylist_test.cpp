@@ -6,27 +6,14 @@
 #include <vector>
 
 #include "platform/PropertyList.h"
+#include "support/Python.h"
 #include "support/TempDir.h"
 
 using namespace vorn;
+using vorn::test::runPython;
 using vorn::test::TempDir;
 
 namespace {
-
-// Runs a Python script with python3; nothing when python3 is not there or the script failed.
-std::optional<std::string> runPython(const TempDir& dir, const std::string& script,
-                                     const std::string& args = "") {
-    if (std::system("command -v python3 >/dev/null 2>&1") != 0) return std::nullopt;
-    vorn::test::writeFile(dir / "script.py", script);
-    std::string cmd = "python3 '" + (dir / "script.py").string() + "' " + args;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return std::nullopt;
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    return ::pclose(p) == 0 ? std::optional<std::string>(out) : std::nullopt;
-}
 
 // A binary list of n objects: object i is an array holding object i+1 (twice when `twice`,
 // which makes a graph whose unfolded tree has 2^n nodes); the last is a 64-byte string.
