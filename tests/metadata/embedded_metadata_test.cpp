@@ -81,65 +81,6 @@ TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
     }
 }
 
-// A property list typed by hand the way another writer might lay it out.
-const char* kHandWritten =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\"><dict>\n"
-    "  <key>OriginalPath</key><string>/Volumes/Cap%20One/Sm%C3%AFth/IMG_0001.CR2</string>\n"
-    "  <key>KD_emailsForUpload</key><array><string>a@x.org</string><string>b@x.org</string>"
-    "</array>\n"
-    "  <key>SittingInfoDictionary</key><dict><key>lastname</key><string>Müller &amp; "
-    "Söhne</string></dict>\n"
-    "  <key>Version</key><string>2.0</string>\n"
-    "</dict></plist>\n";
-
-TEST(EmbeddedMetadata, ReadsAHandWrittenPropertyList) {
-    const Value expected(Dictionary{
-        {"OriginalPath", "/Volumes/Cap%20One/Sm%C3%AFth/IMG_0001.CR2"},
-        {"KD_emailsForUpload", Array{"a@x.org", "b@x.org"}},
-        {"SittingInfoDictionary", Dictionary{{"lastname", "Müller & Söhne"}}},
-        {"Version", "2.0"},
-    });
-    TempDir dir;
-    capture::JpegSpec jpeg;
-    jpeg.userComment = kHandWritten;
-    capture::PngSpec png;
-    png.trailerText = kHandWritten;
-    EXPECT_EQ(getVornMetaDataFromJpeg(test::writeJpeg((dir / "a.jpg").string(), jpeg)), expected);
-    EXPECT_EQ(getVornMetaDataFromPng(test::writePng((dir / "a.png").string(), png)), expected);
-}
-
-TEST(EmbeddedMetadata, ExtensionAndSizeRulesOfThePngReader) {
-    TempDir dir;
-    const Dictionary meta{{"Version", "7"}};
-    const std::string block = capture::makePng(test::pngWith(meta))
-                                  .flatten()
-                                  .substr(capture::makePng(capture::PngSpec{}).size());
-    ASSERT_EQ(block.size(), kVornPngMetaDataLength);
-
-    // Capitals still count as PNG.
-    auto upper = test::writePng((dir / "UP.PNG").string(), test::pngWith(meta));
-    EXPECT_EQ(getVornMetaDataFromPng(upper), Value(meta));
-
-    // Exactly 2048 bytes: too short. 2049: bytes 1..2048 are the block, byte 0 is not.
-    test::writeFile(dir / "exact.png", block);
-    EXPECT_FALSE(getVornMetaDataFromPng((dir / "exact.png").string()));
-    test::writeFile(dir / "plus1.png", "<" + block);
-    EXPECT_EQ(getVornMetaDataFromPng((dir / "plus1.png").string()), Value(meta));
-
-    // A JPEG misnamed .png: the PNG reader fails, the JPEG reader (any extension) reads it.
-    auto misnamed = test::writeJpeg((dir / "photo.png").string(), test::jpegWith(meta));
-    EXPECT_FALSE(getVornMetaDataFromPng(misnamed));
-    EXPECT_EQ(readLikeTheScan(misnamed), Value(meta));
-
-    // A PNG trailer in a file not named .png is never looked at by the PNG reader.
-    auto renamed = test::writePng((dir / "trailer.jpg").string(), test::pngWith(meta));
-    EXPECT_FALSE(getVornMetaDataFromPng(renamed));
-    EXPECT_FALSE(getVornMetaDataFromJpeg(renamed));
-}
-
 // One bad file and what each reader must answer (nothing, or the dictionary it still holds).
 struct BadCase {
     std::string name;
@@ -257,10 +198,6 @@ TEST(EmbeddedMetadata, NonFilesGiveNothing) {
         EXPECT_FALSE(IsValidImageObject(path));
         EXPECT_FALSE(GetInternalPictureCaptureDate(path, kExifDictionary, kExifDateTimeOriginal));
     }
-    auto log = quiet.text();
-    EXPECT_NE(log.find("getVornMetaDataFromJpeg cannot open filename: [" +
-                       (dir / "folder.jpg").string() + "]"),
-              std::string::npos);
 }
 
 // While the capture software is still writing, a reader sees a prefix of the file. Every prefix
