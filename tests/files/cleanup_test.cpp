@@ -11,6 +11,7 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "support/TempDir.h"
+#include "support/Times.h"
 
 namespace vorn {
 namespace {
@@ -39,12 +40,7 @@ std::string key(const fs::path& p) {
     return s;
 }
 
-void setModificationTime(const fs::path& path, SystemTime t) {
-    const auto s = std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-    const struct timespec times[2] = {{static_cast<time_t>(s), 0}, {static_cast<time_t>(s), 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
+using test::setModificationTime;
 // Every entry below root, folders with a trailing "/".
 Tree tree(const fs::path& root) {
     Tree out;

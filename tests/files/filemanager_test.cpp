@@ -11,6 +11,7 @@
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "support/Times.h"
 
 namespace vorn {
 namespace {
@@ -19,11 +20,7 @@ using test::readFile;
 using test::writeFile;
 using Files = std::map<std::string, std::string>;  // relative path -> content
 
-SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
-    using namespace std::chrono;
-    return sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s);
-}
-
+using test::utc;
 // Every file below root with its content; folders appear with a trailing "/".
 Files tree(const fs::path& root) {
     Files out;
@@ -68,7 +65,6 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
         std::vector<const char*> items;
         bool overwrite;
         Files sourceAfter, destAfter;
-        const char* logged;
     };
     const Case cases[] = {
         {"photo and movie, the mirror copy replaced",
@@ -77,48 +73,42 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
          {"client/IMG_0001.jpg", "client/IMG_0001.mov"},
          true,
          {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}},
-         "destination moved/created Successfully"},
+         {{"client/", ""}, {"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}}},
         {"photo without movie",
          {{"client/IMG_0002.jpg", "photo"}},
          {{"client/", ""}},
          {"client/IMG_0002.jpg", "client/IMG_0002.mov"},
          true,
          {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0002.jpg", "photo"}},
-         "destination moved/created Successfully"},
+         {{"client/", ""}, {"client/IMG_0002.jpg", "photo"}}},
         {"a folder as item makes its counterpart only",
          {{"client/a.jpg", "a"}},
          {},
          {"client"},
          true,
          {{"client/", ""}, {"client/a.jpg", "a"}},
-         {{"client/", ""}},
-         "createDirectory"},
+         {{"client/", ""}}},
         {"a taken name without overwrite stays",
          {{"client/x.jpg", "new"}},
          {{"client/x.jpg", "old"}},
          {"client/x.jpg"},
          false,
          {{"client/", ""}, {"client/x.jpg", "new"}},
-         {{"client/", ""}, {"client/x.jpg", "old"}},
-         "destination NOT moved or created"},
+         {{"client/", ""}, {"client/x.jpg", "old"}}},
         {"no intermediate folders are made",
          {{"a/b/x.jpg", "x"}},
          {},
          {"a/b/x.jpg"},
          true,
          {{"a/", ""}, {"a/b/", ""}, {"a/b/x.jpg", "x"}},
-         {},
-         "movePath Failed???"},
+         {}},
         {"a name that climbs out of its folder is refused",
          {{"x.jpg", "x"}},
          {{"client/", ""}},
          {"client/../../outside.jpg"},
          true,
          {{"x.jpg", "x"}},
-         {{"client/", ""}},
-         "leaves its folder"},
+         {{"client/", ""}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -126,14 +116,13 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
         plant(tmp / "src", c.source);
         fs::create_directories(tmp / "src");
         plant(tmp / "mirror", c.dest);
-        test::CapturedOutput err(2);
+        test::CapturedOutput quiet(2);
         for (const char* item : c.items) {
             KDW_FileManager::moveFileToPath(item, (tmp / "src").string(), (tmp / "mirror").string(),
                                             c.overwrite, false);
         }
         EXPECT_EQ(tree(tmp / "src"), c.sourceAfter);
         EXPECT_EQ(tree(tmp / "mirror"), c.destAfter);
-        EXPECT_NE(err.text().find(c.logged), std::string::npos) << err.text();
         EXPECT_FALSE(fs::exists(tmp / "outside.jpg"));
     }
 }

@@ -12,6 +12,7 @@
 #include "support/RunAsUser.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "support/Times.h"
 
 namespace vorn {
 namespace {
@@ -19,11 +20,7 @@ namespace fs = std::filesystem;
 using test::readFile;
 using test::writeFile;
 
-SystemTime utc(int y, int mo, int d, int h, int mi, int s) {
-    using namespace std::chrono;
-    return sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s);
-}
-
+using test::utc;
 TEST(FileUtilities, DirectoryEmptiness) {
     test::TempDir tmp;
     struct Case {
