@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -17,21 +17,10 @@ using test::writeFile;
 
 // Length of the "[Sat Dec  5 18:29:43 2026] ==> " prefix at the start of text, else 0.
 size_t stampLength(const std::string& text) {
-    static const std::string days = "Sun Mon Tue Wed Thu Fri Sat ";
-    static const std::string months = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec ";
-    constexpr size_t kLength = 31;
-    if (text.size() < kLength || text[0] != '[' || text.compare(25, 6, "] ==> ") != 0) return 0;
-    const std::string day = text.substr(1, 4), month = text.substr(5, 4);
-    if (days.find(day) % 4 != 0 || months.find(month) % 4 != 0) return 0;
-    const std::string pattern = "[Www Mmm D0 00:00:00 0000";
-    for (size_t i = 9; i < 25; ++i) {
-        const char p = pattern[i], c = text[i];
-        const bool ok = p == '0'   ? std::isdigit(static_cast<unsigned char>(c))
-                        : p == 'D' ? (c == ' ' || (c >= '1' && c <= '3'))
-                                   : c == p;
-        if (!ok) return 0;
-    }
-    return kLength;
+    static const std::regex stamp(
+        "^\\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+        "[ 1-3][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\\] ==> ");
+    return std::regex_search(text.substr(0, 31), stamp) ? 31 : 0;
 }
 
 // The messages of the log text, one per line, with the stamp removed (empty when a line lacks
