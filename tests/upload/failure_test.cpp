@@ -14,6 +14,7 @@
 #include "RawHttpServer.h"
 #include "UploadFixture.h"
 #include "platform/RunLoop.h"
+#include "support/RefusingPort.h"
 #include "support/RunAsUser.h"
 
 namespace vorn {
@@ -151,23 +152,16 @@ TEST_F(FailureTest, AFileCutShortWhileItIsReadEndsTheExchange) {
 }
 
 TEST_F(FailureTest, NoServiceListeningIsANetworkErrorAndTheItemIsNotDelivered) {
-    // A port that is bound but not listening refuses connections, and nobody else can take it.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    store->setObject(sPrefKivURL, "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
-    writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-
-    test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
-    EXPECT_FALSE(posted.succeeded);
-    EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
-    EXPECT_NE(test::errorOf(posted.resultAtDone).find("onnect"), std::string::npos)
-        << test::errorOf(posted.resultAtDone);
-    ::close(fd);
+    {
+        test::RefusingPort refusing;
+        store->setObject(sPrefKivURL, refusing.url("/"));
+        writeFile(photos / "Smith/IMG_0001.jpg", "photo");
+        test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
+        EXPECT_FALSE(posted.succeeded);
+        EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
+        EXPECT_NE(test::errorOf(posted.resultAtDone).find("onnect"), std::string::npos)
+            << test::errorOf(posted.resultAtDone);
+    }
 
     store->setObject(sPrefKivURL, "");
     EXPECT_EQ(test::errorOf(upload(record("Smith/IMG_0001.jpg")).resultAtDone), "unsupported URL");

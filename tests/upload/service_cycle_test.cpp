@@ -3,11 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -18,6 +13,7 @@
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
 #include "support/PhotoServiceProcess.h"
+#include "support/RefusingPort.h"
 #include "support/TempDir.h"
 #include "support/cycle/FirstFileScanner.h"
 #include "support/cycle/RecordingUserInterface.h"
@@ -35,27 +31,6 @@ using test::TempDir;
 using test::writeFile;
 
 enum class Place { Mirror, Problem, Source };
-
-// A loopback port that refuses connections: bound, never listening, so no one else takes it.
-class RefusingPort {
-  public:
-    RefusingPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~RefusingPort() { ::close(fd_); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/vorn"; }
-
-  private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 class ServiceCycleTest : public ::testing::Test {
   protected:
@@ -134,7 +109,7 @@ class ServiceCycleTest : public ::testing::Test {
 
     TempDir tmp;
     fs::path source, mirror, problem, data;
-    RefusingPort refusing;
+    test::RefusingPort refusing;
     std::optional<PhotoServiceProcess> service;
     std::shared_ptr<PreferencesStore> store;
     RunLoop loop;

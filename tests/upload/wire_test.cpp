@@ -68,6 +68,11 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
     const std::string small = photoBytes(5000, 1);
     const std::string large = photoBytes(3 * 1024 * 1024 + 17, 2);  // many read calls
     const std::string movie = photoBytes(700 * 1024, 3);
+    // The form without optional parts for another file name, up to the photo's bytes.
+    auto plain = [&](const std::string& name, const std::string& type) {
+        return head + field("metadata", "") + field("fuseaction", "upload.upload") +
+               field("Submit", "Upload") + fileHead("imgfile", name, type);
+    };
 
     struct Row {
         const char* what;
@@ -122,26 +127,16 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
         {"movie wanted but none beside", "IMG_0001.jpg", small, true, false, nullptr,
          minimalForm + small + kClosing},
         {"png", "IMG_0001.png", small, false, false, nullptr,
-         head + field("metadata", "") + field("fuseaction", "upload.upload") +
-             field("Submit", "Upload") + fileHead("imgfile", "IMG_0001.png", "image/png") + small +
-             kClosing},
+         plain("IMG_0001.png", "image/png") + small + kClosing},
         {"PNG", "IMG_0001.PNG", small, false, false, nullptr,
-         head + field("metadata", "") + field("fuseaction", "upload.upload") +
-             field("Submit", "Upload") + fileHead("imgfile", "IMG_0001.PNG", "image/png") + small +
-             kClosing},
+         plain("IMG_0001.PNG", "image/png") + small + kClosing},
         {"JPG", "IMG_0001.JPG", small, false, false, nullptr,
-         head + field("metadata", "") + field("fuseaction", "upload.upload") +
-             field("Submit", "Upload") + fileHead("imgfile", "IMG_0001.JPG", "image/jpeg") + small +
-             kClosing},
+         plain("IMG_0001.JPG", "image/jpeg") + small + kClosing},
         {"jpeg", "IMG_0001.jpeg", small, false, false, nullptr,
-         head + field("metadata", "") + field("fuseaction", "upload.upload") +
-             field("Submit", "Upload") + fileHead("imgfile", "IMG_0001.jpeg", "image/jpeg") +
-             small + kClosing},
+         plain("IMG_0001.jpeg", "image/jpeg") + small + kClosing},
         {"quote, CR and LF escaped, UTF-8 kept", "Ann \"Bo\"\r\n\xC3\xA9t\xC3\xA9.jpg", small, true,
          true, nullptr,
-         head + field("metadata", "") + field("fuseaction", "upload.upload") +
-             field("Submit", "Upload") +
-             fileHead("imgfile", "Ann %22Bo%22%0D%0A\xC3\xA9t\xC3\xA9.jpg", "image/jpeg") + small +
+         plain("Ann %22Bo%22%0D%0A\xC3\xA9t\xC3\xA9.jpg", "image/jpeg") + small +
              fileHead("vidfile", "Ann %22Bo%22%0D%0A\xC3\xA9t\xC3\xA9.mov", "video/quicktime") +
              movie + kClosing},
     };
