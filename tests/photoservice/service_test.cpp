@@ -116,18 +116,6 @@ TEST(PhotoService, UploadIsStoredByteIdenticalAndLogged) {
     EXPECT_EQ(service.stop(), 0);
 }
 
-TEST(PhotoService, FiftyMegabyteUploadArrivesWhole) {
-    TempDir tmp;
-    PhotoServiceProcess service(tmp / "data");
-    const std::string photo = randomBytes(50 * 1024 * 1024, 3);
-    HttpResult r = postUploaderForm(service.url(), photoForm("bob", "Big", "big.jpg", photo));
-    ASSERT_EQ(r.code, CURLE_OK);
-    EXPECT_EQ(statusAndMessage(r.body).first, "OK");
-    EXPECT_EQ(fs::file_size(tmp / "data/bob/Big/big.jpg"), photo.size());
-    JsonValue entry = logEntry(service, 0);
-    EXPECT_EQ(text(entry.find("parts")->array.back(), "sha256"), Sha256::hex(photo));
-}
-
 TEST(PhotoService, ScriptedVerdictsAnswerForTheirCountThenOk) {
     TempDir tmp;
     writeFile(tmp / "script.txt",
@@ -332,13 +320,9 @@ TEST(PhotoService, MalformedBodiesGetAnErrorReply) {
         std::string contentType;
     } cases[] = {
         {"cut off", good.substr(0, good.size() / 2), mp},
-        {"no closing boundary", good.substr(0, good.size() - 4), mp},
         {"wrong boundary", good, "multipart/form-data; boundary=other"},
-        {"no boundary parameter", good, "multipart/form-data"},
         {"not multipart", "username=bob", "application/x-www-form-urlencoded"},
         {"empty", "", mp},
-        {"garbage headers", "\r\n--" + kBoundary + "\r\n\x01\x02\r\n\r\nx\r\n--" + kBoundary + "--",
-         mp},
         {"text field of 5 MB", uploaderBody({{"metadata", std::string(5 << 20, 'm')}}), mp},
     };
     for (const Case& c : cases) {
