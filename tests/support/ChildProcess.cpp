@@ -29,8 +29,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     for (auto& a : argStrings) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // The extra entries replace inherited ones of the same name (getenv takes the first).
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& extra : extraEnvironment)
+            replaced = replaced || nameOf(extra) == nameOf(entry);
+        if (!replaced) envStrings.push_back(entry);
+    }
     envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp;
     for (auto& e : envStrings) envp.push_back(e.data());
