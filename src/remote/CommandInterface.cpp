@@ -1,7 +1,6 @@
 #include "remote/CommandInterface.h"
 
 #include <locale.h>
-#include <strings.h>
 
 #include <charconv>
 #include <cmath>
@@ -51,8 +50,13 @@ constexpr const char* kReadableKeys[] = {
     sPrefSecondsBetweenScans,
 };
 
+// ASCII only: the process locale (a Turkish dotless i, say) must not decide what a key is.
 bool equalsIgnoringCase(const std::string& a, const char* b) {
-    return ::strcasecmp(a.c_str(), b) == 0 && a.size() == std::char_traits<char>::length(b);
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return i == a.size() && b[i] == '\0';
 }
 
 const SettableKey* settableKey(const std::string& key) {

@@ -234,6 +234,9 @@ TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitin
     spec.dateTimeOriginal = "2026:05:01 10:00:00";
     const std::string photo = capture::makeJpeg(spec).flatten();
     writeFile(source / "Smith" / "IMG_0001.jpg", photo);
+    // Long finished: the first pass takes it without waiting for it to settle.
+    fs::last_write_time(source / "Smith" / "IMG_0001.jpg",
+                        fs::file_time_type::clock::now() - std::chrono::hours(1));
 
     test::PhotoServiceProcess service(tmp / "service");
     ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
@@ -258,7 +261,13 @@ TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitin
     ASSERT_TRUE(service.waitForRequests(1, 60s)) << "no upload reached the service";
     fs::path received = tmp / "service" / "photog" / "Prom" / "IMG_0001.jpg";
     // The pass after the upload finds the folder empty: by then the photo has been filed.
-    ASSERT_TRUE(app->waitForLine("Waiting For New Images", 60s));
+    auto said = [&] {
+        std::string all;
+        for (const std::string& line : app->output()) all += line + "\n";
+        return all;
+    };
+    ASSERT_TRUE(app->waitForLine("file: Smith/IMG_0001.jpg", 60s)) << said();
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images", 60s)) << said();
     EXPECT_EQ(readFile(received), photo) << "the photo arrives byte for byte";
     EXPECT_TRUE(fs::exists(mirror / "Smith" / "IMG_0001.jpg"));
     EXPECT_FALSE(fs::exists(source / "Smith" / "IMG_0001.jpg"));
