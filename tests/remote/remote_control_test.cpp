@@ -11,6 +11,7 @@
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
 #include "support/ChildProcess.h"
+#include "support/PrivateSessionBus.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -22,7 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::PrivateSessionBus;
 using test::readFile;
+using test::runTool;
+using test::ToolResult;
 using test::TempDir;
 using test::writeFile;
 
@@ -30,21 +34,6 @@ const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
 const std::string kVornctl = std::string(VORN_BIN_DIR) + "/vornctl";
 const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 const char* kDbusSend = "/usr/bin/dbus-send";
-
-struct ToolResult {
-    int status = -1;
-    std::string output;  // standard output and error together
-};
-
-ToolResult runTool(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" 2>&1", program};
-    shell.insert(shell.end(), args.begin(), args.end());
-    ChildProcess tool("/bin/sh", shell);
-    ToolResult result;
-    while (auto line = tool.readLine(60s)) result.output += *line + "\n";
-    result.status = tool.wait(60s).value_or(-1);
-    return result;
-}
 
 ToolResult dbusSend(const std::vector<std::string>& arguments) {
     std::vector<std::string> args{"--print-reply", "--dest=org.vorn.Uploader", "/org/vorn/Uploader",
@@ -65,20 +54,6 @@ std::string lastLine(const std::string& text) {
     if (text.size() < 2) return text;
     return text.substr(text.rfind('\n', text.size() - 2) + 1);
 }
-
-// A session bus of the test's own: tests run side by side and each uploader takes the same
-// well-known name.
-class PrivateSessionBus {
-  public:
-    PrivateSessionBus() : daemon_(kDbusDaemon, {"--session", "--nofork", "--print-address"}) {
-        if (auto line = daemon_.readLine(10s)) address_ = *line;
-    }
-    const std::string& address() const { return address_; }
-
-  private:
-    ChildProcess daemon_;
-    std::string address_;
-};
 
 class RemoteControlTest : public ::testing::Test {
   protected:
