@@ -274,19 +274,19 @@ TEST_F(ReaderInterop, OtherToolsReadTheSimulatorsPhotos) {
     int n = 0;
     for (const auto& [charset, order] : encodings) {
         SCOPED_TRACE(n);
-        capture::JpegSpec spec;
-        spec.userComment = text;
-        spec.charset = charset;
-        spec.byteOrder = order;
+        capture::JpegSpec recipe;
+        recipe.userComment = text;
+        recipe.charset = charset;
+        recipe.byteOrder = order;
         std::string jpeg = (dir / ("sim" + std::to_string(n++) + ".jpg")).string();
-        capture::writePhoto(jpeg, capture::makeJpeg(spec));
+        capture::writePhoto(jpeg, capture::makeJpeg(recipe));
         EXPECT_EQ(run(kExiftool, {"-b", "-UserComment", jpeg}), text);
     }
 
-    capture::PngSpec spec;
-    spec.trailerText = text;
+    capture::PngSpec recipe;
+    recipe.trailerText = text;
     std::string png = (dir / "sim.png").string();
-    capture::writePhoto(png, capture::makePng(spec));
+    capture::writePhoto(png, capture::makePng(recipe));
     const char* reader = R"PY(
 import plistlib, sys
 d = plistlib.loads(open(sys.argv[1], "rb").read()[-2048:])

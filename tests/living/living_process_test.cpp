@@ -82,10 +82,10 @@ class LivingProcessTest : public ::testing::Test {
     }
 
     void photo(const std::string& rel) {
-        capture::JpegSpec spec;
-        spec.userComment = capture::metadataText({{"Version", "3"}});
-        spec.dateTimeOriginal = "2026:12:06 12:00:00";
-        capture::writePhoto((source / rel).string(), capture::makeJpeg(spec));
+        capture::JpegSpec recipe;
+        recipe.userComment = capture::metadataText({{"Version", "3"}});
+        recipe.dateTimeOriginal = "2026:12:06 12:00:00";
+        capture::writePhoto((source / rel).string(), capture::makeJpeg(recipe));
     }
 
     std::string log() const {

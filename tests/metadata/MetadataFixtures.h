@@ -30,41 +30,41 @@ inline Dictionary fullMetadata(int emailCount = 6) {
     };
 }
 
-inline std::string writeJpeg(const std::string& path, const capture::JpegSpec& spec) {
-    capture::writePhoto(path, capture::makeJpeg(spec));
+inline std::string writeJpeg(const std::string& path, const capture::JpegSpec& recipe) {
+    capture::writePhoto(path, capture::makeJpeg(recipe));
     return path;
 }
 
-inline std::string writePng(const std::string& path, const capture::PngSpec& spec) {
-    capture::writePhoto(path, capture::makePng(spec));
+inline std::string writePng(const std::string& path, const capture::PngSpec& recipe) {
+    capture::writePhoto(path, capture::makePng(recipe));
     return path;
 }
 
 inline capture::JpegSpec jpegWith(
     const Dictionary& metadata, capture::CommentCharset charset = capture::CommentCharset::Ascii) {
-    capture::JpegSpec spec;
-    spec.userComment = capture::metadataText(metadata);
-    spec.charset = charset;
-    spec.dateTimeOriginal = "2010:11:26 14:05:09";
-    return spec;
+    capture::JpegSpec recipe;
+    recipe.userComment = capture::metadataText(metadata);
+    recipe.charset = charset;
+    recipe.dateTimeOriginal = "2010:11:26 14:05:09";
+    return recipe;
 }
 
 inline capture::JpegSpec jpegWithoutExif() {
-    capture::JpegSpec spec;
-    spec.exif = false;
-    return spec;
+    capture::JpegSpec recipe;
+    recipe.exif = false;
+    return recipe;
 }
 
 inline capture::JpegSpec jpegDated(const std::string& dateTimeOriginal) {
-    capture::JpegSpec spec;
-    spec.dateTimeOriginal = dateTimeOriginal;
-    return spec;
+    capture::JpegSpec recipe;
+    recipe.dateTimeOriginal = dateTimeOriginal;
+    return recipe;
 }
 
 inline capture::PngSpec pngWith(const Dictionary& metadata) {
-    capture::PngSpec spec;
-    spec.trailerText = capture::metadataText(metadata);
-    return spec;
+    capture::PngSpec recipe;
+    recipe.trailerText = capture::metadataText(metadata);
+    return recipe;
 }
 
 }  // namespace vorn::test

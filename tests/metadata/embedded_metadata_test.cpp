@@ -63,17 +63,17 @@ TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
         SCOPED_TRACE(name);
         for (const auto& enc : encodings) {
             SCOPED_TRACE(enc.name);
-            auto spec = test::jpegWith(metadata, enc.charset);
-            spec.byteOrder = enc.order;
-            auto path = test::writeJpeg((dir / (name + enc.name + ".jpg")).string(), spec);
+            auto recipe = test::jpegWith(metadata, enc.charset);
+            recipe.byteOrder = enc.order;
+            auto path = test::writeJpeg((dir / (name + enc.name + ".jpg")).string(), recipe);
             auto got = readLikeTheScan(path);
             ASSERT_TRUE(got.has_value());
             EXPECT_EQ(*got, Value(metadata));
         }
         for (auto filler : {capture::TrailerFiller::Space, capture::TrailerFiller::Nul}) {
-            auto spec = test::pngWith(metadata);
-            spec.filler = filler;
-            auto path = test::writePng((dir / (name + ".png")).string(), spec);
+            auto recipe = test::pngWith(metadata);
+            recipe.filler = filler;
+            auto path = test::writePng((dir / (name + ".png")).string(), recipe);
             auto got = getVornMetaDataFromPng(path);
             ASSERT_TRUE(got.has_value()) << static_cast<int>(filler);
             EXPECT_EQ(*got, Value(metadata));
@@ -90,9 +90,9 @@ struct BadCase {
 };
 
 std::string jpegWithRawComment(const std::string& raw) {
-    capture::JpegSpec spec;
-    spec.rawUserComment = raw;
-    return capture::makeJpeg(spec).flatten();
+    capture::JpegSpec recipe;
+    recipe.rawUserComment = raw;
+    return capture::makeJpeg(recipe).flatten();
 }
 
 std::string pngWithBlock(std::string block) {

@@ -203,11 +203,11 @@ TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitin
     fs::path source = tmp / "Upload";
     fs::path mirror = tmp / "Site" / "Mirror";
     fs::create_directories(mirror);
-    capture::JpegSpec spec;
-    spec.userComment = capture::metadataText(
+    capture::JpegSpec recipe;
+    recipe.userComment = capture::metadataText(
         Dictionary{{"KD_emailsForUpload", Array{Value("guest@example.com")}}});
-    spec.dateTimeOriginal = "2026:05:01 10:00:00";
-    const std::string photo = capture::makeJpeg(spec).flatten();
+    recipe.dateTimeOriginal = "2026:05:01 10:00:00";
+    const std::string photo = capture::makeJpeg(recipe).flatten();
     writeFile(source / "Smith" / "IMG_0001.jpg", photo);
     // Long finished: the first pass takes it without waiting for it to settle.
     fs::last_write_time(source / "Smith" / "IMG_0001.jpg",

@@ -38,15 +38,15 @@ class ScanTest : public ::testing::Test {
     // A JPEG with metadata, its modification time well in the past (a finished photo).
     void jpeg(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}},
               std::optional<std::string> exifDate = "2010:11:26 14:05:09") {
-        capture::JpegSpec spec;
-        spec.userComment = capture::metadataText(metadata);
-        spec.dateTimeOriginal = exifDate;
-        write(rel, capture::makeJpeg(spec));
+        capture::JpegSpec recipe;
+        recipe.userComment = capture::metadataText(metadata);
+        recipe.dateTimeOriginal = exifDate;
+        write(rel, capture::makeJpeg(recipe));
     }
     void png(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}}) {
-        capture::PngSpec spec;
-        spec.trailerText = capture::metadataText(metadata);
-        write(rel, capture::makePng(spec));
+        capture::PngSpec recipe;
+        recipe.trailerText = capture::metadataText(metadata);
+        write(rel, capture::makePng(recipe));
     }
     void plainFile(const std::string& rel, const std::string& bytes) {
         test::writeFile(source / rel, bytes);
@@ -241,10 +241,10 @@ TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
 }
 
 TEST_F(ScanTest, APhotoBeingWrittenSlowlyIsNeverChosenUntilComplete) {
-    capture::JpegSpec spec;
-    spec.userComment = capture::metadataText({{"Version", "3"}});
-    spec.minimumSize = 256 * 1024;
-    capture::PhotoBytes bytes = capture::makeJpeg(spec);
+    capture::JpegSpec recipe;
+    recipe.userComment = capture::metadataText({{"Version", "3"}});
+    recipe.minimumSize = 256 * 1024;
+    capture::PhotoBytes bytes = capture::makeJpeg(recipe);
     const std::string path = (source / "c/slow.jpg").string();
     fs::create_directories(source / "c");
 

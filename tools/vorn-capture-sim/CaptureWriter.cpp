@@ -76,10 +76,10 @@ std::u16string utf16FromUtf8(const std::string& s) {
     return out;
 }
 
-std::string userCommentBytes(const JpegSpec& spec) {
-    if (spec.rawUserComment) return *spec.rawUserComment;
-    const std::string& text = *spec.userComment;
-    switch (spec.charset) {
+std::string userCommentBytes(const JpegSpec& recipe) {
+    if (recipe.rawUserComment) return *recipe.rawUserComment;
+    const std::string& text = *recipe.userComment;
+    switch (recipe.charset) {
         case CommentCharset::Ascii:
             return std::string("ASCII\0\0\0", 8) + text;
         case CommentCharset::Undefined:
@@ -87,7 +87,7 @@ std::string userCommentBytes(const JpegSpec& spec) {
         case CommentCharset::Unicode: {
             std::string out("UNICODE\0", 8);
             for (char16_t u : utf16FromUtf8(text)) {
-                put16(out, u, spec.byteOrder == ExifByteOrder::Big);
+                put16(out, u, recipe.byteOrder == ExifByteOrder::Big);
             }
             return out;
         }
@@ -97,19 +97,19 @@ std::string userCommentBytes(const JpegSpec& spec) {
 
 // The TIFF structure inside the Exif segment: IFD0 pointing to the Exif IFD, which holds
 // ExifVersion, DateTimeOriginal and UserComment.
-std::string exifBlock(const JpegSpec& spec) {
-    const bool big = spec.byteOrder == ExifByteOrder::Big;
+std::string exifBlock(const JpegSpec& recipe) {
+    const bool big = recipe.byteOrder == ExifByteOrder::Big;
     struct Entry {
         std::uint16_t tag, type;
         std::string bytes;
     };
     std::vector<Entry> entries;
     entries.push_back({0x9000, 7, "0230"});
-    if (spec.dateTimeOriginal) {
-        entries.push_back({0x9003, 2, *spec.dateTimeOriginal + std::string(1, '\0')});
+    if (recipe.dateTimeOriginal) {
+        entries.push_back({0x9003, 2, *recipe.dateTimeOriginal + std::string(1, '\0')});
     }
-    if (spec.userComment || spec.rawUserComment) {
-        entries.push_back({0x9286, 7, userCommentBytes(spec)});
+    if (recipe.userComment || recipe.rawUserComment) {
+        entries.push_back({0x9286, 7, userCommentBytes(recipe)});
     }
 
     std::string tiff = big ? std::string("MM\0\x2a", 4) : std::string("II\x2a\0", 4);
@@ -363,11 +363,11 @@ std::string PhotoBytes::flatten() const {
     return out;
 }
 
-PhotoBytes makeJpeg(const JpegSpec& spec) {
+PhotoBytes makeJpeg(const JpegSpec& recipe) {
     PhotoBytes out;
     out.head = "\xff\xd8";
-    if (spec.exif) {
-        std::string payload = std::string("Exif\0\0", 6) + exifBlock(spec);
+    if (recipe.exif) {
+        std::string payload = std::string("Exif\0\0", 6) + exifBlock(recipe);
         if (payload.size() + 2 > 0xffff) {
             throw std::length_error("metadata too long for one Exif segment (" +
                                     std::to_string(payload.size()) + " bytes)");
@@ -377,20 +377,20 @@ PhotoBytes makeJpeg(const JpegSpec& spec) {
         out.head += payload;
     }
     out.head += jpegBody();
-    if (spec.minimumSize > out.head.size()) out.zeros = spec.minimumSize - out.head.size();
+    if (recipe.minimumSize > out.head.size()) out.zeros = recipe.minimumSize - out.head.size();
     return out;
 }
 
-PhotoBytes makePng(const PngSpec& spec) {
+PhotoBytes makePng(const PngSpec& recipe) {
     std::string trailer;
-    if (spec.trailerText) {
-        if (spec.trailerText->size() > kPngTrailerLength) {
+    if (recipe.trailerText) {
+        if (recipe.trailerText->size() > kPngTrailerLength) {
             throw std::length_error("metadata too long for the PNG trailer (" +
-                                    std::to_string(spec.trailerText->size()) + " bytes)");
+                                    std::to_string(recipe.trailerText->size()) + " bytes)");
         }
-        trailer = *spec.trailerText;
+        trailer = *recipe.trailerText;
         const std::size_t fill = kPngTrailerLength - trailer.size();
-        if (spec.filler == TrailerFiller::Nul) {
+        if (recipe.filler == TrailerFiller::Nul) {
             trailer.append(fill, '\0');
         } else {
             for (std::size_t k = 0; k < fill; ++k) trailer += (k % 64 == 63) ? '\n' : ' ';
@@ -398,16 +398,16 @@ PhotoBytes makePng(const PngSpec& spec) {
     }
 
     std::string ihdr;
-    put32(ihdr, spec.width, true);
-    put32(ihdr, spec.height, true);
+    put32(ihdr, recipe.width, true);
+    put32(ihdr, recipe.height, true);
     ihdr += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
     std::string raw;
-    for (std::uint32_t y = 0; y < spec.height; ++y) {
+    for (std::uint32_t y = 0; y < recipe.height; ++y) {
         raw += '\0';
-        for (std::uint32_t x = 0; x < spec.width; ++x) {
-            raw += static_cast<char>(spec.shade + x * 8);
-            raw += static_cast<char>(spec.shade + y * 8);
-            raw += static_cast<char>(spec.shade);
+        for (std::uint32_t x = 0; x < recipe.width; ++x) {
+            raw += static_cast<char>(recipe.shade + x * 8);
+            raw += static_cast<char>(recipe.shade + y * 8);
+            raw += static_cast<char>(recipe.shade);
         }
     }
 
@@ -416,9 +416,9 @@ PhotoBytes makePng(const PngSpec& spec) {
                pngChunk("IDAT", zlibStored(raw));
     std::string end = pngChunk("IEND", "") + trailer;
     const std::uint64_t plain = out.head.size() + end.size();
-    if (spec.minimumSize > plain) {
+    if (recipe.minimumSize > plain) {
         // Padding chunk: ancillary, private, safe to copy; data all zeros.
-        std::uint64_t n = spec.minimumSize > plain + 12 ? spec.minimumSize - plain - 12 : 0;
+        std::uint64_t n = recipe.minimumSize > plain + 12 ? recipe.minimumSize - plain - 12 : 0;
         if (n > 0x7fffffffu) throw std::length_error("PNG padding too large");
         put32(out.head, static_cast<std::uint32_t>(n), true);
         out.head += "vpAd";
@@ -512,22 +512,22 @@ std::vector<WrittenPhoto> writeEvent(const EventOptions& o,
 
         PhotoBytes bytes;
         if (png) {
-            PngSpec spec;
-            if (withMetadata) spec.trailerText = metadataText(meta);
-            spec.filler = o.pngFiller;
-            spec.minimumSize = o.sizeKb * 1024;
-            spec.shade = static_cast<std::uint8_t>(0x40 + rng() % 0x40);
-            bytes = makePng(spec);
+            PngSpec recipe;
+            if (withMetadata) recipe.trailerText = metadataText(meta);
+            recipe.filler = o.pngFiller;
+            recipe.minimumSize = o.sizeKb * 1024;
+            recipe.shade = static_cast<std::uint8_t>(0x40 + rng() % 0x40);
+            bytes = makePng(recipe);
         } else {
-            JpegSpec spec;
-            if (withMetadata) spec.userComment = metadataText(meta);
-            spec.charset = o.charset;
+            JpegSpec recipe;
+            if (withMetadata) recipe.userComment = metadataText(meta);
+            recipe.charset = o.charset;
             if (o.exifDate) {
-                spec.dateTimeOriginal = date;
+                recipe.dateTimeOriginal = date;
                 photo.dateTimeOriginal = date;
             }
-            spec.minimumSize = o.sizeKb * 1024;
-            bytes = makeJpeg(spec);
+            recipe.minimumSize = o.sizeKb * 1024;
+            bytes = makeJpeg(recipe);
         }
         writePhoto(photo.path, bytes, WriteOptions{o.slowSeconds, 8});
         photo.bytes = bytes.size();

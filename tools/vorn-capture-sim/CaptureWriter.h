@@ -46,7 +46,7 @@ struct JpegSpec {
 };
 
 // Throws std::length_error when the Exif block does not fit one JPEG segment (64 KB).
-PhotoBytes makeJpeg(const JpegSpec& spec);
+PhotoBytes makeJpeg(const JpegSpec& recipe);
 
 enum class TrailerFiller { Space, Nul };
 
@@ -60,7 +60,7 @@ struct PngSpec {
 };
 
 // Throws std::length_error when the trailer text is longer than 2048 bytes.
-PhotoBytes makePng(const PngSpec& spec);
+PhotoBytes makePng(const PngSpec& recipe);
 
 // The metadata as the capture software embeds it: an XML property list of the dictionary.
 std::string metadataText(const Dictionary& metadata);
