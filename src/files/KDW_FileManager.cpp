@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/SafeMove.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "platform/SafeMove.h"
 #include "settings/Preferences.h"
 
 namespace vorn {

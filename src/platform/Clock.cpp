@@ -3,7 +3,7 @@
 namespace vorn {
 namespace {
 class SystemClock : public Clock {
-public:
+  public:
     SystemTime now() const override { return std::chrono::system_clock::now(); }
 };
 }  // namespace

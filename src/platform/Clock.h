@@ -13,7 +13,7 @@ namespace vorn {
 using SystemTime = std::chrono::system_clock::time_point;
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual SystemTime now() const = 0;
 
@@ -22,13 +22,13 @@ public:
 
 // A clock that stays where it is put.
 class FixedClock : public Clock {
-public:
+  public:
     explicit FixedClock(SystemTime t) : t_(t) {}
     SystemTime now() const override { return t_; }
     void set(SystemTime t) { t_ = t; }
     void advance(std::chrono::system_clock::duration d) { t_ += d; }
 
-private:
+  private:
     SystemTime t_;
 };
 

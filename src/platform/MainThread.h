@@ -9,7 +9,7 @@
 namespace vorn {
 
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     // False once a one-shot timer has fired or any timer was invalidated.
     virtual bool isValid() const = 0;
@@ -19,7 +19,7 @@ public:
 using TimerPtr = std::shared_ptr<Timer>;
 
 class MainThread {
-public:
+  public:
     virtual ~MainThread() = default;
     // Runs task on the main thread later; returns at once.
     virtual void post(std::function<void()> task) = 0;

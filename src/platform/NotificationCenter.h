@@ -18,7 +18,7 @@ struct Notification {
 };
 
 class NotificationCenter {
-public:
+  public:
     using Handler = std::function<void(const Notification&)>;
 
     // The process-wide centre the application uses. Tests make their own.
@@ -29,7 +29,7 @@ public:
     void removeObserver(const void* owner);
     void post(const std::string& name, const void* object, DictionaryPtr userInfo);
 
-private:
+  private:
     struct Entry {
         const void* owner;
         std::string name;

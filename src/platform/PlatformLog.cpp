@@ -19,7 +19,8 @@ std::mutex& nameMutex() {
 }
 
 std::string& programName() {
-    static std::string name = program_invocation_short_name ? program_invocation_short_name : "vorn";
+    static std::string name =
+        program_invocation_short_name ? program_invocation_short_name : "vorn";
     return name;
 }
 
@@ -37,8 +38,8 @@ std::string prefix() {
         std::lock_guard lock(nameMutex());
         name = programName();
     }
-    return stringWithFormat("%s.%03d %s[%d:%ld] ", date, ms, name.c_str(), static_cast<int>(getpid()),
-                            static_cast<long>(syscall(SYS_gettid)));
+    return stringWithFormat("%s.%03d %s[%d:%ld] ", date, ms, name.c_str(),
+                            static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)));
 }
 
 }  // namespace

@@ -18,7 +18,9 @@ struct RunLoop::LoopTimer : Timer {
 };
 
 RunLoop::RunLoop(Time mode)
-    : mode_(mode), mainThread_(std::this_thread::get_id()), virtualNow_(std::chrono::steady_clock::now()) {}
+    : mode_(mode),
+      mainThread_(std::this_thread::get_id()),
+      virtualNow_(std::chrono::steady_clock::now()) {}
 
 RunLoop::~RunLoop() {
     std::lock_guard lock(mutex_);
@@ -69,7 +71,9 @@ TimerPtr RunLoop::scheduleTimer(std::chrono::milliseconds interval, bool repeats
     return t;
 }
 
-bool RunLoop::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
+bool RunLoop::isMainThread() const {
+    return std::this_thread::get_id() == mainThread_;
+}
 
 size_t RunLoop::validTimerCount() const {
     std::lock_guard lock(mutex_);

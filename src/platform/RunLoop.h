@@ -14,7 +14,7 @@
 namespace vorn {
 
 class RunLoop : public MainThread {
-public:
+  public:
     enum class Time { Real, Virtual };
     using Duration = std::chrono::steady_clock::duration;
 
@@ -42,7 +42,7 @@ public:
     // Number of timers still valid.
     size_t validTimerCount() const;
 
-private:
+  private:
     struct LoopTimer;
     bool runOneTask();
     bool fireOneDueTimer();

@@ -36,9 +36,12 @@ std::optional<bool> Value::asBoolean() const {
 
 bool Value::boolValue() const {
     switch (type()) {
-        case Type::Boolean: return *asBoolean();
-        case Type::Integer: return *asInteger() != 0;
-        case Type::Real: return *asReal() != 0.0;
+        case Type::Boolean:
+            return *asBoolean();
+        case Type::Integer:
+            return *asInteger() != 0;
+        case Type::Real:
+            return *asReal() != 0.0;
         case Type::String: {
             const std::string& s = *asString();
             size_t i = s.find_first_not_of(" \t\r\n");
@@ -47,14 +50,17 @@ bool Value::boolValue() const {
             if (c == 'Y' || c == 'y' || c == 'T' || c == 't') return true;
             return std::strtoll(s.c_str() + i, nullptr, 10) != 0;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
 std::int64_t Value::integerValue() const {
     switch (type()) {
-        case Type::Boolean: return *asBoolean() ? 1 : 0;
-        case Type::Integer: return *asInteger();
+        case Type::Boolean:
+            return *asBoolean() ? 1 : 0;
+        case Type::Integer:
+            return *asInteger();
         case Type::Real: {
             double d = *asReal();
             if (std::isnan(d)) return 0;
@@ -62,38 +68,51 @@ std::int64_t Value::integerValue() const {
             if (d <= -9.2e18) return INT64_MIN;
             return static_cast<std::int64_t>(d);
         }
-        case Type::String: return std::strtoll(asString()->c_str(), nullptr, 10);
-        default: return 0;
+        case Type::String:
+            return std::strtoll(asString()->c_str(), nullptr, 10);
+        default:
+            return 0;
     }
 }
 
 double Value::doubleValue() const {
     switch (type()) {
-        case Type::Boolean: return *asBoolean() ? 1.0 : 0.0;
-        case Type::Integer: return static_cast<double>(*asInteger());
-        case Type::Real: return *asReal();
-        case Type::String: return std::atof(asString()->c_str());
-        default: return 0;
+        case Type::Boolean:
+            return *asBoolean() ? 1.0 : 0.0;
+        case Type::Integer:
+            return static_cast<double>(*asInteger());
+        case Type::Real:
+            return *asReal();
+        case Type::String:
+            return std::atof(asString()->c_str());
+        default:
+            return 0;
     }
 }
 
 std::string Value::stringValue() const {
     switch (type()) {
-        case Type::String: return *asString();
-        case Type::Integer: return std::to_string(*asInteger());
-        case Type::Boolean: return *asBoolean() ? "1" : "0";
+        case Type::String:
+            return *asString();
+        case Type::Integer:
+            return std::to_string(*asInteger());
+        case Type::Boolean:
+            return *asBoolean() ? "1" : "0";
         case Type::Real: {
             std::ostringstream os;
             os.precision(17);
             os << *asReal();
             return os.str();
         }
-        default: return {};
+        default:
+            return {};
     }
 }
 
 namespace {
-std::string pad(int indent) { return std::string(static_cast<size_t>(indent) * 4, ' '); }
+std::string pad(int indent) {
+    return std::string(static_cast<size_t>(indent) * 4, ' ');
+}
 
 std::string quoteIfNeeded(const std::string& s) {
     bool plain = !s.empty();
@@ -115,11 +134,15 @@ std::string quoteIfNeeded(const std::string& s) {
 
 std::string Value::description(int indent) const {
     switch (type()) {
-        case Type::None: return "(null)";
-        case Type::String: return quoteIfNeeded(*asString());
+        case Type::None:
+            return "(null)";
+        case Type::String:
+            return quoteIfNeeded(*asString());
         case Type::Integer:
-        case Type::Real: return stringValue();
-        case Type::Boolean: return *asBoolean() ? "1" : "0";
+        case Type::Real:
+            return stringValue();
+        case Type::Boolean:
+            return *asBoolean() ? "1" : "0";
         case Type::Date: {
             std::time_t t = static_cast<std::time_t>(asDate()->secondsSince1970);
             std::tm tm{};
@@ -128,7 +151,8 @@ std::string Value::description(int indent) const {
             std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S +0000", &tm);
             return buf;
         }
-        case Type::Data: return "<" + std::to_string(asData()->size()) + " bytes>";
+        case Type::Data:
+            return "<" + std::to_string(asData()->size()) + " bytes>";
         case Type::Array: {
             std::string out = "(\n";
             const Array& a = *asArray();
@@ -141,21 +165,25 @@ std::string Value::description(int indent) const {
         case Type::Dictionary: {
             std::string out = "{\n";
             for (const auto& [k, v] : *asDictionary())
-                out += pad(indent + 1) + quoteIfNeeded(k) + " = " + v.description(indent + 1) +
-                       ";\n";
+                out +=
+                    pad(indent + 1) + quoteIfNeeded(k) + " = " + v.description(indent + 1) + ";\n";
             return out + pad(indent) + "}";
         }
     }
     return {};
 }
 
-DictionaryPtr makeRecord(Dictionary d) { return std::make_shared<Dictionary>(std::move(d)); }
+DictionaryPtr makeRecord(Dictionary d) {
+    return std::make_shared<Dictionary>(std::move(d));
+}
 
 const std::string* stringForKey(const Dictionary& d, const std::string& key) {
     auto it = d.find(key);
     return it == d.end() ? nullptr : it->second.asString();
 }
 
-bool hasKey(const Dictionary& d, const std::string& key) { return d.count(key) != 0; }
+bool hasKey(const Dictionary& d, const std::string& key) {
+    return d.count(key) != 0;
+}
 
 }  // namespace vorn

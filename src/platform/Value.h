@@ -30,7 +30,7 @@ struct Date {
 };
 
 class Value {
-public:
+  public:
     enum class Type { None, String, Integer, Real, Boolean, Date, Data, Array, Dictionary };
 
     Value() = default;
@@ -77,7 +77,7 @@ public:
 
     bool operator==(const Value& other) const { return v_ == other.v_; }
 
-private:
+  private:
     std::variant<std::monostate, std::string, std::int64_t, double, bool, Date, Data, Array,
                  Dictionary>
         v_;

@@ -12,7 +12,7 @@
 namespace vorn {
 
 class WorkerThreads {
-public:
+  public:
     WorkerThreads();
     // Starts body on a new detached thread.
     void spawn(std::function<void()> body);
@@ -20,7 +20,7 @@ public:
     // Waits until no worker runs; false on timeout.
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     struct State {
         mutable std::mutex mutex;
         std::condition_variable idle;

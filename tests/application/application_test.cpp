@@ -32,7 +32,7 @@ const char* kQuietPrefs = R"(<?xml version="1.0" encoding="UTF-8"?>
 )";
 
 class ApplicationTest : public ::testing::Test {
-protected:
+  protected:
     // Keeps every file the program writes inside the test's folder.
     std::vector<std::string> environment() const {
         return {"HOME=" + (tmp / "home").string(), "XDG_CONFIG_HOME=" + (tmp / "config").string(),
@@ -121,10 +121,9 @@ TEST_F(ApplicationTest, HelpVersionAndBadArguments) {
         int status;
         const char* says;
     };
-    for (const Row& row : {Row{{"--help"}, 0, "Usage: vorn-uploader"},
-                           Row{{"--version"}, 0, "vorn-uploader "},
-                           Row{{"--bogus"}, 2, nullptr},
-                           Row{{"--prefs"}, 2, nullptr}}) {
+    for (const Row& row :
+         {Row{{"--help"}, 0, "Usage: vorn-uploader"}, Row{{"--version"}, 0, "vorn-uploader "},
+          Row{{"--bogus"}, 2, nullptr}, Row{{"--prefs"}, 2, nullptr}}) {
         ChildProcess app(kUploader, row.args, environment());
         std::string out;
         while (auto line = app.readLine()) out += *line + "\n";

@@ -11,8 +11,8 @@
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
 #include "support/ChildProcess.h"
-#include "support/PrivateSessionBus.h"
 #include "support/PhotoServiceProcess.h"
+#include "support/PrivateSessionBus.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "vorn-capture-sim/CaptureWriter.h"
@@ -26,8 +26,8 @@ using test::ChildProcess;
 using test::PrivateSessionBus;
 using test::readFile;
 using test::runTool;
-using test::ToolResult;
 using test::TempDir;
+using test::ToolResult;
 using test::writeFile;
 
 const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";

@@ -7,7 +7,7 @@
 namespace vorn::test {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ public:
     std::string str() const { return path_.string(); }
     std::filesystem::path operator/(const std::string& rel) const { return path_ / rel; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
