@@ -10,6 +10,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 ./scripts/install-deps.sh
+./scripts/format.sh --check
 
 run_ctest() {
   local dir=$1
