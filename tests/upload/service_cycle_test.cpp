@@ -15,6 +15,7 @@
 #include "support/PhotoServiceProcess.h"
 #include "support/RefusingPort.h"
 #include "support/TempDir.h"
+#include "support/cycle/CycleFixture.h"
 #include "support/cycle/FirstFileScanner.h"
 #include "support/cycle/RecordingUserInterface.h"
 #include "upload/HttpController.h"
@@ -44,13 +45,7 @@ class ServiceCycleTest : public ::testing::Test {
         fs::create_directories(tmp / "logs");
         if (!script.empty()) writeFile(tmp / "script.txt", script);
 
-        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-        Preferences::setStore(store);
-        store->setObject(sPrefLocalSourceUploadFolder, source.string());
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
-        store->setObject(sUserLoginName, "photog");
-        store->setObject(sUserLoginPassword, "secret");
-        store->setObject(sUserEnteredEventName, "Prom 2026");
+        store = test::cyclePreferences(tmp / "prefs.plist", source, mirror);
         store->setObject(sPrefUploadMovie, true);
         if (serviceUp) {
             startService();
@@ -66,17 +61,12 @@ class ServiceCycleTest : public ::testing::Test {
             if (!service && attempt == 2) startService();  // the service comes up for the retry
         });
 
-        CycleTimings quick;
-        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
-            std::chrono::milliseconds(0);
-        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
-            std::chrono::milliseconds(1);
         AppController::Dependencies deps;
         deps.center = &center;
         deps.mainThread = &loop;
         deps.ui = &ui;
         deps.clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
-        deps.timings = quick;
+        deps.timings = test::quickCycleTimings();
         controller = std::make_unique<AppController>(std::move(deps));
         controller->registerNotifications();
         HttpController::Options options;

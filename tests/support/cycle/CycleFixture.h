@@ -18,6 +18,30 @@
 
 namespace vorn::test {
 
+// Pauses of the cycle shortened for tests: nothing here waits out a real second.
+inline CycleTimings quickCycleTimings() {
+    CycleTimings quick;
+    quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
+        std::chrono::milliseconds(0);
+    quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
+        std::chrono::milliseconds(1);
+    return quick;
+}
+
+// A fresh store with the folders and the account a pass needs, made the process-wide one.
+inline std::shared_ptr<PreferencesStore> cyclePreferences(const std::filesystem::path& storeFile,
+                                                          const std::filesystem::path& source,
+                                                          const std::filesystem::path& mirror) {
+    auto store = std::make_shared<PreferencesStore>(storeFile.string());
+    Preferences::setStore(store);
+    store->setObject(sPrefLocalSourceUploadFolder, source.string());
+    store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+    store->setObject(sUserLoginName, "photog");
+    store->setObject(sUserLoginPassword, "secret");
+    store->setObject(sUserEnteredEventName, "Prom 2026");
+    return store;
+}
+
 class CycleFixture : public ::testing::Test {
   public:
     explicit CycleFixture(RunLoop::Time time = RunLoop::Time::Real) : loop(time) {}
@@ -30,26 +54,15 @@ class CycleFixture : public ::testing::Test {
         fs::create_directories(source);
         fs::create_directories(mirror);
 
-        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-        Preferences::setStore(store);
-        store->setObject(sPrefLocalSourceUploadFolder, source.string());
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
-        store->setObject(sUserLoginName, "photog");
-        store->setObject(sUserLoginPassword, "secret");
-        store->setObject(sUserEnteredEventName, "Prom 2026");
+        store = cyclePreferences(tmp / "prefs.plist", source, mirror);
 
-        CycleTimings quick;
-        quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
-            std::chrono::milliseconds(0);
-        quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
-            std::chrono::milliseconds(1);
         clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
         AppController::Dependencies deps;
         deps.center = &center;
         deps.mainThread = &loop;
         deps.ui = &ui;
         deps.clock = clock;
-        deps.timings = quick;
+        deps.timings = quickCycleTimings();
         controller = std::make_unique<AppController>(deps);
         controller->registerNotifications();
         uploader = std::make_unique<ScriptedUploader>(center);
