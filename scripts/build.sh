@@ -20,6 +20,8 @@ done
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+# A compiler cache, where one is installed, makes rebuilds in other checkouts cheap.
+command -v ccache >/dev/null && generator+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 if [ ! -f "$dir/CMakeCache.txt" ]; then
   cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi

@@ -4,13 +4,51 @@
 // implementation hands the change to its own main thread as needed. The headless application
 // prints status lines (ConsoleUserInterface); the windowed one draws them.
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "files/CleanUpProgress.h"
 #include "platform/Value.h"
 
 namespace vorn {
+
+// The cycle's state as the windows, the tray and `vornctl status` show it.
+enum class CycleState { Idle, Scanning, Uploading, Paused, Error, WaitingForSettings };
+
+inline const char* cycleStateName(CycleState state) {
+    switch (state) {
+        case CycleState::Idle: return "idle";
+        case CycleState::Scanning: return "scanning";
+        case CycleState::Uploading: return "uploading";
+        case CycleState::Paused: return "paused";
+        case CycleState::Error: return "stopped on error";
+        case CycleState::WaitingForSettings: return "waiting for valid settings";
+    }
+    return "idle";
+}
+
+// A photo (with its movie) on its way to the service, a few times a second while it is sent.
+struct TransferProgress {
+    std::string name;  // relative to the source folder, e.g. "Müller/B10_01.jpg"
+    std::uint64_t bytesSent = 0;
+    std::uint64_t bytesTotal = 0;  // 0 while unknown
+    double bytesPerSecond = 0;
+    std::optional<double> secondsLeft;
+};
+
+// What became of one photo: one of these per photo and exchange.
+struct UploadOutcome {
+    enum class Kind { Uploaded, SetAside, WillRetry, Skipped };
+    Kind kind = Kind::Uploaded;
+    std::string name;  // relative to the source folder
+    std::uint64_t bytes = 0;
+    double seconds = 0;  // time on the wire
+    std::string reason;  // set aside, retry and skip: why, in words a user can act on
+    std::chrono::milliseconds retryIn{0};  // WillRetry: the wait before the next try
+};
 
 class UserInterface {
   public:
@@ -38,6 +76,18 @@ class UserInterface {
     virtual std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() { return nullptr; }
     // Opens the login and preferences panel once a pause the panel waited for has taken effect.
     virtual void doHandleOpenPrefPanel(DictionaryPtr sender) { (void)sender; }
+
+    // ---- live facts beyond the status fields; all callable from any thread ----
+    virtual void showCycleState(CycleState state, const std::string& reason) {
+        (void)state;
+        (void)reason;
+    }
+    // Throttled by the caller to a few calls a second; ended by showTransferEnded.
+    virtual void showTransferProgress(const TransferProgress& progress) { (void)progress; }
+    virtual void showTransferEnded() {}
+    // Photos waiting in the source folder, as the last pass counted them.
+    virtual void showWaitingCount(std::size_t photosWaiting) { (void)photosWaiting; }
+    virtual void showUploadOutcome(const UploadOutcome& outcome) { (void)outcome; }
 };
 
 }  // namespace vorn
