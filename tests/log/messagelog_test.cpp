@@ -102,8 +102,8 @@ TEST_F(MessageLogTest, MyNSLogEndsEveryMessageWithOneLineEnd) {
               (std::vector<std::string>{"count 5", "<no stamp> ", "ready now", "<no stamp> "}));
 }
 
-TEST_F(MessageLogTest, MyPrintfPrintsThePercentSignLiterally) {
-    test::CapturedOutput out(1);
+TEST_F(MessageLogTest, MyPrintfTracesGoToTheLogWithThePercentSignLiterally) {
+    test::CapturedOutput out(2);
     myPrintf("100% %s %d\n");
     myPrintfDebug("debug\n");
     myPrintfInternal("hidden\n", false, true);
