@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "platform/PlatformLog.h"
+
 namespace vorn {
 namespace {
 
@@ -60,6 +62,38 @@ std::string jsonQuoted(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::string outcomeLine(const UploadOutcome& outcome) {
+    char buf[96];
+    switch (outcome.kind) {
+        case UploadOutcome::Kind::Uploaded: {
+            const double bytes = static_cast<double>(outcome.bytes);
+            if (bytes >= 1024.0 * 1024.0)
+                std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / (1024.0 * 1024.0));
+            else if (bytes >= 1024.0)
+                std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
+            else
+                std::snprintf(buf, sizeof buf, "%.0f B", bytes);
+            std::string size = buf;
+            std::snprintf(buf, sizeof buf, "%.2f s", outcome.seconds);
+            return "uploaded " + outcome.name + " (" + size + " in " + buf + ")";
+        }
+        case UploadOutcome::Kind::SetAside:
+            return "set aside " + outcome.name + " (" + outcome.reason + ")";
+        case UploadOutcome::Kind::WillRetry: {
+            auto ms = outcome.retryIn.count();
+            if (ms % 1000 == 0)
+                std::snprintf(buf, sizeof buf, "%lld s", static_cast<long long>(ms / 1000));
+            else
+                std::snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
+            return "will retry " + outcome.name + " in " + buf + " (" + outcome.reason + ")";
+        }
+        case UploadOutcome::Kind::Skipped:
+            return "skipped " + outcome.name + " " +
+                   (outcome.reason.empty() ? std::string("no upload metadata") : outcome.reason);
+    }
+    return outcome.name;
 }
 
 StatusBoard::StatusBoard(UserInterface& inner, std::shared_ptr<Clock> clock)
@@ -246,6 +280,7 @@ void StatusBoard::showUploadOutcome(const UploadOutcome& outcome) {
                 break;
         }
     }
+    logAt(LogLevel::Info, "%s", outcomeLine(outcome).c_str());  // the photo's line in the log
     inner_.showUploadOutcome(outcome);
 }
 

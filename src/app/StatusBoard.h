@@ -72,6 +72,10 @@ class StatusBoard : public UserInterface {
     std::string day_;  // the local date the counts are for
 };
 
+// One outcome as the line the console and the log show, e.g.
+// "uploaded Müller/B10_01.jpg (4.0 MiB in 0.31 s)".
+std::string outcomeLine(const UploadOutcome& outcome);
+
 // JSON string literal of text (UTF-8 kept, control characters escaped).
 std::string jsonQuoted(const std::string& text);
 

@@ -126,7 +126,7 @@ void myNSLog(const char* format, ...) {
     va_end(args);
     const size_t len = std::char_traits<char>::length(format);
     if (len == 0 || format[len - 1] != '\n') message += '\n';
-    writeToStandardError(redactedForLog(message));
+    writeToStandardErrorAt(LogLevel::Info, message);
     MessageLog::LogMessage(message);
 }
 

@@ -95,9 +95,9 @@ std::string maskEmails(std::string text) {
 
 // A trace that reports a failure is a warning; every other platformLog line is a trace.
 LogLevel classify(std::string_view text) {
-    static const char* const kWords[] = {"NOT ",   "UNABLE",  "fail",   "FAIL",
-                                         "rror",   "ERROR",   "cannot", "could not",
-                                         "Cannot", "refused", "Warning"};
+    static const char* const kWords[] = {"UNABLE", "fail",    "FAIL",   "error",     "Error",
+                                         "ERROR",  "cannot",  "Cannot", "could not", "could NOT",
+                                         "NOT be", "refused", "Warning"};
     for (const char* w : kWords)
         if (text.find(w) != std::string_view::npos) return LogLevel::Warn;
     return LogLevel::Debug;
@@ -154,7 +154,9 @@ std::string stringWithFormat(const char* format, ...) {
     return s;
 }
 
-void writeToStandardError(std::string_view bytes) {
+namespace {
+
+void writeRaw(std::string_view bytes) {
     {
         Guard& g = guard();
         std::lock_guard lock(g.mutex);
@@ -192,12 +194,23 @@ void writeToStandardError(std::string_view bytes) {
     }
 }
 
+}  // namespace
+
+void writeToStandardError(std::string_view bytes) {
+    writeToStandardErrorAt(LogLevel::Debug, bytes);
+}
+
+void writeToStandardErrorAt(LogLevel level, std::string_view bytes) {
+    if (level > logLevel()) return;
+    writeRaw(redactedForLog(std::string(bytes)));
+}
+
 void platformLogText(std::string_view text) {
     if (classify(text) > logLevel()) return;
     std::string line = prefix();
     line.append(redactedForLog(std::string(text)));
     if (line.empty() || line.back() != '\n') line += '\n';
-    writeToStandardError(line);
+    writeRaw(line);
 }
 
 void platformLog(const char* format, ...) {
@@ -246,7 +259,7 @@ void logAt(LogLevel level, const char* format, ...) {
     std::string line = prefix();
     line.append(redactedForLog(std::move(s)));
     if (line.back() != '\n') line += '\n';
-    writeToStandardError(line);
+    writeRaw(line);
 }
 
 void addLogSecret(const std::string& secret) {

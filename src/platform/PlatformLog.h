@@ -41,8 +41,10 @@ void platformLogText(std::string_view text);
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string stringWithFormatV(const char* format, va_list args);
 
-// Writes bytes to standard error exactly as given (no prefix).
+// Writes bytes to standard error as given (no prefix): a debug trace, dropped below debug.
 void writeToStandardError(std::string_view bytes);
+// The same at a chosen level.
+void writeToStandardErrorAt(LogLevel level, std::string_view bytes);
 
 // The program name used in the prefix; defaults to the executable's name.
 void setPlatformLogProgramName(std::string name);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/StatusBoard.h"
 #include "files/LineMaintenanceWindow.h"
 
 namespace vorn {
@@ -56,40 +57,8 @@ void ConsoleUserInterface::showCycleState(CycleState state, const std::string& r
                                       : std::string(cycleStateName(state)) + " (" + reason + ")");
 }
 
-std::string ConsoleUserInterface::outcomeLine(const UploadOutcome& outcome) {
-    char buf[96];
-    switch (outcome.kind) {
-        case UploadOutcome::Kind::Uploaded: {
-            const double bytes = static_cast<double>(outcome.bytes);
-            if (bytes >= 1024.0 * 1024.0)
-                std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / (1024.0 * 1024.0));
-            else if (bytes >= 1024.0)
-                std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
-            else
-                std::snprintf(buf, sizeof buf, "%.0f B", bytes);
-            std::string size = buf;
-            std::snprintf(buf, sizeof buf, "%.2f s", outcome.seconds);
-            return "uploaded " + outcome.name + " (" + size + " in " + buf + ")";
-        }
-        case UploadOutcome::Kind::SetAside:
-            return "set aside " + outcome.name + " (" + outcome.reason + ")";
-        case UploadOutcome::Kind::WillRetry: {
-            auto ms = outcome.retryIn.count();
-            if (ms % 1000 == 0)
-                std::snprintf(buf, sizeof buf, "%lld s", static_cast<long long>(ms / 1000));
-            else
-                std::snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
-            return "will retry " + outcome.name + " in " + buf + " (" + outcome.reason + ")";
-        }
-        case UploadOutcome::Kind::Skipped:
-            return "skipped " + outcome.name + " " +
-                   (outcome.reason.empty() ? std::string("no upload metadata") : outcome.reason);
-    }
-    return outcome.name;
-}
-
 void ConsoleUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
-    const std::string line = outcomeLine(outcome);
+    const std::string line = outcomeLine(outcome);  // see StatusBoard.h
     std::lock_guard lock(mutex_);
     if (skipped_.size() > 10000) skipped_.clear();
     if (outcome.kind == UploadOutcome::Kind::Skipped &&

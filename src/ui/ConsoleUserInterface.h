@@ -31,10 +31,6 @@ class ConsoleUserInterface : public UserInterface {
     void showCycleState(CycleState state, const std::string& reason) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
 
-    // One outcome as the line printed for it, e.g. "uploaded Müller/B10_01.jpg (4.0 MiB in
-    // 0.31 s)".
-    static std::string outcomeLine(const UploadOutcome& outcome);
-
     // Prints one line as it is (used by the application for its own notices).
     void printLine(const std::string& label, const std::string& text);
 
