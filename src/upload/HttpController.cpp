@@ -217,8 +217,8 @@ TimerPtr HttpController::armWatchdog() {
 void HttpController::uploadTimerFired() {
     const char* line = "==================================================";
     platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
-    platformLog("Inside %s => %s.....Taking too long to upload - need to relaunch....", kClass,
-                "uploadTimerFired");
+    logAt(LogLevel::Warn, "Inside %s => %s.....Taking too long to upload - need to relaunch....",
+          kClass, "uploadTimerFired");
     platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
     std::function<void()> hook;
     {
