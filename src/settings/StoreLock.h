@@ -1,10 +1,12 @@
 #pragma once
-// One writer per preferences store: an exclusive flock on "<store path>.lock", with the
-// holder's process id inside. The uploader holds it while it runs; an editor takes it for the
-// length of one edit.
+// One writer per preferences store: an exclusive flock on "<store path>.lock", a file beside the
+// store that holds the owner's process id as text. The uploader holds it for its whole life;
+// a tool that edits the store file while no uploader runs holds it for the edit. The kernel
+// drops the lock when its owner ends, however it ends, so a stale file never blocks anyone.
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -12,20 +14,45 @@ namespace vorn {
 
 class StoreLock {
   public:
-    // Takes the lock without waiting. Nothing when another process holds it; holder then
-    // tells its process id (0 when unknown) and error why, when the lock file itself failed.
-    static std::optional<StoreLock> tryAcquire(const std::string& storePath,
-                                               pid_t* holder = nullptr,
-                                               std::string* error = nullptr);
+    enum class Status {
+        Held,         // this process owns the lock
+        HeldByOther,  // another process owns it (owner() may name it)
+        Failed,       // the lock file could not be opened or locked (error() says why)
+        Released,     // held once, let go since
+    };
+
+    // Takes the lock of the store at storePath, waiting at most `wait` for another owner to
+    // let go (a brief editor), creating the store's folder (0700) when it is missing. The
+    // descriptor is closed on exec, so programs we start never hold the lock.
+    static StoreLock acquire(const std::string& storePath,
+                             std::chrono::milliseconds wait = std::chrono::milliseconds(0));
+
     static std::string lockPathFor(const std::string& storePath) { return storePath + ".lock"; }
 
-    StoreLock(StoreLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    StoreLock(StoreLock&& other) noexcept;
     StoreLock& operator=(StoreLock&& other) noexcept;
-    ~StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    ~StoreLock();  // lets go of the lock
+
+    Status status() const { return status_; }
+    bool held() const { return status_ == Status::Held; }
+    // The process id written by the owner, when another process holds the lock.
+    std::optional<pid_t> owner() const { return owner_; }
+    const std::string& error() const { return error_; }
+    const std::string& path() const { return path_; }
+
+    // Lets go of the lock now.
+    void release();
 
   private:
-    explicit StoreLock(int fd) : fd_(fd) {}
+    StoreLock() = default;
+
     int fd_ = -1;
+    Status status_ = Status::Failed;
+    std::optional<pid_t> owner_;
+    std::string error_;
+    std::string path_;
 };
 
 }  // namespace vorn

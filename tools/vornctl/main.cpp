@@ -11,6 +11,7 @@
 #include <QDBusVariant>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -196,23 +197,18 @@ int configWithoutUploader(const std::string& prefsPath, const std::string& actio
     const std::string path = prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : prefsPath;
     std::optional<vorn::StoreLock> lock;
     if (action == "set") {
-        const std::string folder = path.substr(0, path.rfind('/'));
-        std::error_code ec;
-        if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
-            std::filesystem::create_directories(folder, ec);
-            ::chmod(folder.c_str(), 0700);
+        // A running uploader holds the lock for its life; another editor only briefly.
+        lock.emplace(vorn::StoreLock::acquire(path, std::chrono::seconds(2)));
+        if (lock->status() == vorn::StoreLock::Status::HeldByOther) {
+            std::fprintf(stderr,
+                         "vornctl: an uploader (process %d) holds %s but does not answer on this "
+                         "session bus; change the setting through it, or stop it first\n",
+                         static_cast<int>(lock->owner().value_or(0)), path.c_str());
+            return kCommandFailed;
         }
-        pid_t holder = 0;
-        std::string error;
-        lock = vorn::StoreLock::tryAcquire(path, &holder, &error);
-        if (!lock) {
-            if (!error.empty())
-                std::fprintf(stderr, "vornctl: cannot lock the store: %s\n", error.c_str());
-            else
-                std::fprintf(stderr,
-                             "vornctl: an uploader (process %d) holds %s but does not answer on "
-                             "this session bus; change the setting through it, or stop it first\n",
-                             static_cast<int>(holder), path.c_str());
+        if (!lock->held()) {
+            std::fprintf(stderr, "vornctl: cannot lock the store %s: %s\n", path.c_str(),
+                         lock->error().c_str());
             return kCommandFailed;
         }
     }
