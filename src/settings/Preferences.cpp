@@ -190,8 +190,10 @@ int Preferences::getDaysToSaveLogs() {
 }
 
 float Preferences::getUploadTimeOut() {
-    float seconds = static_cast<float>(asFloat(store().doubleForKey(sPrefUploadTimeOut)));
-    return seconds > 0 ? seconds : 500.0f;
+    double seconds = store().doubleForKey(sPrefUploadTimeOut);
+    // NaN and non-positive values fall back; a huge one (infinity too) would overflow the timer.
+    if (!(seconds > 0)) return 500.0f;
+    return static_cast<float>(std::min(seconds, kLongestUploadTimeOut));
 }
 
 }  // namespace vorn
