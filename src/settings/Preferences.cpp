@@ -190,10 +190,10 @@ int Preferences::getDaysToSaveLogs() {
 }
 
 float Preferences::getUploadTimeOut() {
-    double seconds = store().doubleForKey(sPrefUploadTimeOut);
+    float seconds = static_cast<float>(asFloat(store().doubleForKey(sPrefUploadTimeOut)));
     // NaN and non-positive values fall back; a huge one (infinity too) would overflow the timer.
     if (!(seconds > 0)) return 500.0f;
-    return static_cast<float>(std::min(seconds, kLongestUploadTimeOut));
+    return std::min(seconds, static_cast<float>(kLongestUploadTimeOut));
 }
 
 }  // namespace vorn
