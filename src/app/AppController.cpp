@@ -337,7 +337,6 @@ void AppController::waitForSettings(const std::string& problem) {
     // Looked at again on every rescan interval (a disk mounted later) and on every change.
     std::chrono::milliseconds interval = rescanInterval();
     std::lock_guard lock(fieldsMutex_);
-    settingsProblem_ = problem;
     if (settingsTimer_) settingsTimer_->invalidate();
     settingsTimer_ = deps_.mainThread->scheduleTimer(interval, false, [this] {
         if (isWaitingForSettings()) startCycle(false);
@@ -1020,14 +1019,12 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
 
     if (auto err = d.find(httpError); err != d.end()) {
         std::string description = errorDescription(err->second);
-        if (description == kFileChangedError) {
-            // The photo as it is now was never sent: it goes again once it is complete.
-            platformLog("[%s] changed while it was sent",
-                        stringForKey(d, edFileName) ? stringForKey(d, edFileName)->c_str() : "");
-        } else if (description == kCannotReadFileError) {
+        // A photo that changed while it was sent is a new photo: it goes once it has settled,
+        // without a wait. A cancelled upload is the quit's.
+        if (description == kCannotReadFileError) {
             const std::string* item = stringForKey(d, cDictKeyCurItem);
             retryReason = "could not read " + (item ? *item : std::string("the photo"));
-        } else if (description != kUploadCancelledError) {
+        } else if (description != kUploadCancelledError && description != kFileChangedError) {
             std::string host = serviceDomain();
             retryReason =
                 "no reply from " + (host.empty() ? "the service" : host) + ": " + description;

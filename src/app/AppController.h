@@ -254,7 +254,6 @@ class AppController {
     std::shared_ptr<RetryBackoff> backoff_;
     std::atomic<bool> waitingForSettings_{false};
     std::atomic<bool> settingsRecheckPosted_{false};
-    std::string settingsProblem_;  // under fieldsMutex_
     std::shared_ptr<PreferencesStore> observedStore_;
     std::chrono::steady_clock::time_point uploadStarted_{};  // under fieldsMutex_
     std::uint64_t uploadBytes_ = 0;                          // under fieldsMutex_
