@@ -374,7 +374,7 @@ TEST_F(RemoteControlTest, StatusAnswersIdleUploadingPausedAndStoppedOnError) {
     expectOrderlyEnd();
     ToolResult gone = vornctl({"status", "--json"});
     EXPECT_EQ(gone.status, 3);
-    EXPECT_EQ(gone.output, "{\"state\":\"not running\"}\n");
+    EXPECT_TRUE(contains(gone.output, "{\"state\":\"not running\"}\n")) << gone.output;
 }
 
 TEST_F(RemoteControlTest,

@@ -335,6 +335,11 @@ int main(int argc, char** argv) {
     }
     if (words.empty()) return usageError("no command given");
 
+    // Qt's own warnings (a bus going away mid-call) are not the user's business.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "vornctl: %s\n", text.toLocal8Bit().constData());
+    });
     QCoreApplication app(argc, argv);
     if (words[0] == "status") return status(json);
     if (words[0] == "config") return config(words, prefsPath);
