@@ -86,7 +86,13 @@ labels_for() {
 }
 
 echo "== building $dir"
-build >/dev/null || { echo "mutants.sh: the unchanged tree does not build in $dir" >&2; exit 2; }
+buildlog=$(mktemp)
+if ! build >"$buildlog" 2>&1; then
+  tail -30 "$buildlog" >&2
+  echo "mutants.sh: the unchanged tree does not build in $dir" >&2
+  exit 2
+fi
+rm -f "$buildlog"
 
 start_all=$(date +%s)
 if [ "$baseline" = 1 ]; then
