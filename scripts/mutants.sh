@@ -207,6 +207,7 @@ done <"$list"
 build >/dev/null 2>&1 || true
 rm -f "$backup"
 
-echo "== $caught caught, $survived survived, $broken not applied or not built, of $n faults" \
+echo "== $caught caught, $survived survived, $broken not applied or not built," \
+     "of $((caught + survived + broken)) faults run (the list holds $n)" \
      "($(($(date +%s) - start_all)) s)"
 [ "$survived" -eq 0 ] && [ "$broken" -eq 0 ]
