@@ -228,7 +228,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         exchangeOptions.cancel = &cancelled_;
 
         TimerPtr watchdog = armWatchdog();
-        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions);
+        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions, &session_);
         if (watchdog && watchdog->isValid()) watchdog->invalidate();
 
         if (exchange.bodyFailure != MultipartBody::ReadFailure::None || !body.filesUnchanged()) {
