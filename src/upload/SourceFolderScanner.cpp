@@ -46,6 +46,14 @@ const char* eventCaption(const std::string& fuseAction) {
     return nullptr;
 }
 
+// The ".mov" test of every name met, without building the extension.
+bool hasMovieExtension(const std::string& name) {
+    const std::size_t n = name.size();
+    if (n < 5 || name[n - 4] != '.') return false;
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
+}
+
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -177,7 +185,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
         platformLog("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str());
         return Verdict::NotEligible;
     }
-    if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
+    if (hasMovieExtension(name)) return Verdict::NotEligible;
 
     judgedFiles_.fetch_add(1);
     struct stat st {};
@@ -301,12 +309,8 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     }
     if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
-    // Entries may be added to folders_ by the walk below: work on the listing by index.
-    const std::size_t count = cache.entries.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        FolderCache& here = folders_[rel];
-        if (i >= here.entries.size()) break;
-        Entry& e = here.entries[i];
+    // The walk below adds other folders to folders_, which leaves this one where it is.
+    for (Entry& e : cache.entries) {
         if (vouched && e.ineligible) continue;
         e.ineligible = false;
         if (e.isDirectory) {
@@ -332,7 +336,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
             case Verdict::Skipped:
                 break;  // asked again next pass
             case Verdict::NotEligible:
-                folders_[rel].entries[i].ineligible = true;
+                e.ineligible = true;
                 break;
         }
     }

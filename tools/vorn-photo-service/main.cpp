@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
     httplib::Server server;
     // A hanging reply must not hold up the other requests.
     server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // Replies go out at once, not held back by Nagle's algorithm behind a delayed ACK on a
+    // kept-alive connection (40 ms per reply on Linux).
+    server.set_tcp_nodelay(true);
     server.set_read_timeout(60);
     server.set_write_timeout(60);
 
