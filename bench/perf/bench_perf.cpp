@@ -6,8 +6,8 @@
 //       sink; anchor: one curl process posting the same bodies with --next. Time and CPU.
 //   vorn-bench-perf scale [--photos 1000] [--rounds 3]
 //       Per-photo time of the last 100 against the first 100 of a drain with three ineligible
-//       files beside each photo and 5,000 files in the mirror; anchor: the same drain without
-//       the ineligible files.
+//       files beside each photo and 5,000 files in the mirror, the folder moved in while the
+//       watcher runs; anchor: the same drain without the ineligible files.
 //   vorn-bench-perf scan [--files 50000] [--rounds 3]
 //       A later full pass, and the pass after one new photo arrives with the watcher running,
 //       against find -type f over the same tree.
@@ -179,7 +179,10 @@ struct CycleRun {
     bool ok = false;
 };
 
-CycleRun runCycle(const fs::path& tmp, std::size_t photos) {
+// stage: when given, the cycle first runs on an empty source folder until the folder watcher
+// runs, as it does in the long run, and then the staged folder is moved in at once.
+CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage = nullptr,
+                  const fs::path* source = nullptr) {
     CycleRun run;
     RunLoop loop;
     NotificationCenter center;
@@ -189,32 +192,47 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos) {
     deps.mainThread = &loop;
     deps.ui = &ui;
     AppController controller(std::move(deps));
-    controller.registerNotifications();
+    LogToFile log(tmp / "logs" / "vorn.log");
+    if (stage)
+        controller.awakeFromNib();  // registers, and finds that the watcher can run
+    else
+        controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = (tmp / "logs").string();
     fs::create_directories(tmp / "logs");
     HttpController uploader(center, &loop, options);
     controller.setFolderScanner(std::make_shared<SourceFolderScanner>());
+    if (stage) {
+        fs::create_directories(*source);
+        controller.ibUserClickedOnSynchronize();
+        if (!loop.runUntil([&] { return controller.isWatching(); }, std::chrono::seconds(60)) ||
+            !loop.runUntil([&] { return controller.workerThreads().activeCount() <= 1; },
+                           std::chrono::seconds(60)))
+            return run;
+        fs::rename(*stage, *source / stage->filename());
+    }
     std::mutex mutex;
     Steady::time_point t0;
     center.addObserver(&run, kUploadDoneNotification, [&](const Notification&) {
         std::lock_guard lock(mutex);
         run.doneAt.push_back(secondsSince(t0));
     });
-    LogToFile log(tmp / "logs" / "vorn.log");
     ::sync();
     const double cpu0 = selfCpu();
     t0 = Steady::now();
-    controller.ibUserClickedOnSynchronize();
+    if (!stage) controller.ibUserClickedOnSynchronize();
     run.ok = loop.runUntil(
         [&] {
             std::lock_guard lock(mutex);
-            return run.doneAt.size() >= photos && controller.workerThreads().activeCount() == 0;
+            return run.doneAt.size() >= photos &&
+                   controller.workerThreads().activeCount() <= (stage ? 1 : 0);
         },
         std::chrono::minutes(30));
     uploader.waitForDebugCopies();
     run.seconds = secondsSince(t0);
     run.cpu = selfCpu() - cpu0;
+    controller.stopFolderWatcher();
+    controller.workerThreads().waitUntilIdle(std::chrono::seconds(30));
     return run;
 }
 
@@ -227,15 +245,15 @@ test::PhotoServiceProcess::Options sink(const fs::path& data) {
 
 std::string bodyFor(const fs::path& photo) {
     MultipartBody body;
-    for (auto [field, value] : std::vector<std::pair<std::string, std::string>>{
-             {"username", "photog"},
-             {"password", "secret"},
-             {"event", "Bench"},
-             {"client", "Event"},
-             {"capturetime", "2026-12-06 12:00:00"},
-             {"metadata", ""},
-             {"fuseaction", "upload.upload"},
-             {"Submit", "Upload"}})
+    for (auto [field, value] :
+         std::vector<std::pair<std::string, std::string>>{{"username", "photog"},
+                                                          {"password", "secret"},
+                                                          {"event", "Bench"},
+                                                          {"client", "Event"},
+                                                          {"capturetime", "2026-12-06 12:00:00"},
+                                                          {"metadata", ""},
+                                                          {"fuseaction", "upload.upload"},
+                                                          {"Submit", "Upload"}})
         body.addField(field, value);
     body.addFile("imgfile", photo.string(), "image/jpeg");
     body.close();
@@ -317,6 +335,7 @@ int scale(int photos, int rounds) {
         for (bool ineligible : {false, true}) {
             test::TempDir tmp;
             const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
+            const fs::path stage = tmp / "stage" / "Event";
             for (int i = 0; i < 5000; ++i)
                 writeSmall(mirror / ("Old" + std::to_string(i % 50)) /
                                ("OLD_" + std::to_string(i) + ".jpg"),
@@ -324,7 +343,7 @@ int scale(int photos, int rounds) {
             for (int i = 0; i < photos; ++i) {
                 char base[32];
                 std::snprintf(base, sizeof base, "IMG_%05d", i + 1);
-                const fs::path dir = source / "Event";
+                const fs::path dir = stage;
                 writePhoto(dir / (std::string(base) + ".jpg"), 64 * 1024,
                            static_cast<std::uint64_t>(i) + 1);
                 if (ineligible) {
@@ -337,8 +356,7 @@ int scale(int photos, int rounds) {
             auto store = makeStore(tmp.path(), source, mirror);
             test::PhotoServiceProcess service(sink(tmp / "service"));
             store->setObject(sPrefKivURL, service.url());
-            CycleRun run =
-                runCycle(tmp.path(), static_cast<std::size_t>(photos));
+            CycleRun run = runCycle(tmp.path(), static_cast<std::size_t>(photos), &stage, &source);
             if (!run.ok || run.doneAt.size() < 200) {
                 std::fprintf(stderr, "the scale drain failed\n");
                 return 1;
@@ -436,8 +454,7 @@ int scan(int files, int rounds) {
         std::snprintf(name, sizeof name, "client-%03d/NEW_%d.jpg", 7 * round + 3, round);
         writePhoto(source / name, 4096, 99, /*old=*/false);
 #ifndef VORN_BENCH_BASELINE
-        scanner.noteChangedFolders(source.string(),
-                                   {(source / name).parent_path().string()});
+        scanner.noteChangedFolders(source.string(), {(source / name).parent_path().string()});
 #endif
         double event = pass();
         // Gone again, so that no later pass stops at it once it has settled.
