@@ -199,7 +199,10 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
     }
     found.rel = folderRel.empty() ? name : folderRel + "/" + name;
     if (options_.skipItem && options_.skipItem(found.rel)) return Verdict::Skipped;
-    const std::string full = folder + "/" + name;
+    const std::string full = appendingPathComponent(folder, name);
+    if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
+        (*settings.isWaitingToRetry)(full))
+        return Verdict::Skipped;  // failed lately; tried again when its wait is over
     if (settings.baseIdsFromFileNames && !IsValidImageObject(full)) return Verdict::NotEligible;
     metadataReads_.fetch_add(1);
     found.metadataFromPng = false;
@@ -347,7 +350,8 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     std::lock_guard passLock(passMutex_);
     // The settings are read once per pass, not once per file.
     PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                          Preferences::store().boolForKey(sPrefUploadMovie), true};
+                          Preferences::store().boolForKey(sPrefUploadMovie), true,
+                          &input.isWaitingToRetry};
     {
         std::lock_guard lock(cacheMutex_);
         settings.full = fullPassRequested_ || !watching_ || !lastSettings_ ||

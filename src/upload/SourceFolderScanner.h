@@ -87,6 +87,7 @@ class SourceFolderScanner : public FolderScanner {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
         bool full = true;  // judge every file, trust nothing the watcher vouched for
+        const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
         bool operator==(const PassSettings& o) const {
             return baseIdsFromFileNames == o.baseIdsFromFileNames && uploadMovie == o.uploadMovie;
         }
