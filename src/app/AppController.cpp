@@ -760,6 +760,7 @@ void AppController::doAutoResynchronize() {
     if (Preferences::getDoAutoSynchronize()) {
         platformLog("Inside %s => %s...  Okay to start upload process again...", kClass,
                     "doAutoResynchronize");
+        if (scanner_) scanner_->requestFullPass();  // what the watcher may have missed
         ibClickedOnSynchronizeAgain();
     } else {
         platformLog("Inside %s => %s...  NO Need to autoResynchronize", kClass,
@@ -798,21 +799,31 @@ void AppController::doWatchFolderInThread(const std::string& path) {
         MessageLog::LogMessage("====================================================", true);
         return;  // the flag stays set: the rescan timer does the work
     }
+    std::string watchedRoot = path;
+    while (watchedRoot.size() > 1 && watchedRoot.back() == '/') watchedRoot.pop_back();
     auto watcher = std::make_unique<FileEventStream>(
         path,
-        [this](const std::vector<std::string>& folders) {
+        [this, watchedRoot](const std::vector<std::string>& folders) {
             for (const std::string& folder : folders)
                 platformLog("=====>>>>  FOUND EVENT Inside fsevents_callback  <<<<<======= [%s]",
                             folder.c_str());
-            // One pass per batch: every pass rescans the whole source folder anyway.
+            // One pass per batch; the scanner looks again only at the folders named.
+            if (scanner_) scanner_->noteChangedFolders(watchedRoot, folders);
             deps_.center->post(kWatcherItemChanged, nullptr, nullptr);
         },
         deps_.watcherOptions,
         [this](FileEventStreamState state, const std::string& message) {
+            if (scanner_) scanner_->noteWatching(state == FileEventStreamState::Watching);
             if (state == FileEventStreamState::Watching) return;
             MessageLog::LogMessage(message.c_str(), true);
             deps_.ui->ibUpdateFTPCallbackStatusTextField(message, true);
         });
+    watcher->setOnFileClosed([this](const std::string& file) {
+        // A photo whose writer closed it may be ready now, without the settle wait.
+        if (!scanner_) return;
+        scanner_->noteFileClosed(file);
+        deps_.center->post(kWatcherItemChanged, nullptr, nullptr);
+    });
     std::string error;
     if (!watcher->start(&error)) {
         platformLog("Folder watcher NOT started for [%s]: %s; relying on the rescan timer",
@@ -822,6 +833,10 @@ void AppController::doWatchFolderInThread(const std::string& path) {
     }
     {
         std::lock_guard lock(*fThreadLock);
+        if (scanner_) {
+            scanner_->noteChangedFolders(watcher->root(), {});
+            scanner_->noteWatching(!watcher->watchLimitReached());
+        }
         fWatcher = std::move(watcher);
     }
     deps_.center->post(kWatcherStarted, this, makeRecord({{"CFRunLoopRef", "inotify:" + path}}));
@@ -840,6 +855,7 @@ void AppController::stopFolderWatcher() {
         watcher = std::move(fWatcher);
     }
     if (watcher) watcher->stop();
+    if (watcher && scanner_) scanner_->noteWatching(false);
 }
 
 void AppController::relaunchApp(const RelaunchRequest& request) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Value.h"
 
@@ -40,6 +41,19 @@ class FolderScanner {
   public:
     virtual ~FolderScanner() = default;
     virtual ScanOutcome chooseNextItem(const ScanInput& input) = 0;
+
+    // What the folder watcher saw, so that a pass can look only at what changed. All may be
+    // called from any thread; a scanner that keeps nothing between passes ignores them.
+    // watching: whether every folder under the source folder is watched now.
+    virtual void noteWatching(bool /*watching*/) {}
+    // Folders (absolute paths under watchedRoot) with events since the last batch; the root
+    // itself among them (a queue overflow reports it) makes the next pass walk everything.
+    virtual void noteChangedFolders(const std::string& /*watchedRoot*/,
+                                    const std::vector<std::string>& /*folders*/) {}
+    // A file whose writer closed it, or that was renamed into a watched folder.
+    virtual void noteFileClosed(const std::string& /*path*/) {}
+    // The next pass walks and judges the whole tree again (the rescan timer).
+    virtual void requestFullPass() {}
 };
 
 }  // namespace vorn

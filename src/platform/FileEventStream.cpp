@@ -103,6 +103,7 @@ struct FileEventStream::Impl {
     const Callback onChange;
     const StatusCallback onStatus;
     const FileEventStreamOptions options;
+    FileClosedCallback onFileClosed;  // set before start()
 
     std::mutex lifecycle;  // start and stop from outside the watcher thread
     std::thread thread;
@@ -403,6 +404,10 @@ struct FileEventStream::Impl {
                 forgetTree(child);
             }
         }
+        // A file's writer is done with it: said at once, not with the batch.
+        if (!(ev.mask & IN_ISDIR) && ev.len > 0 && (ev.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) &&
+            onFileClosed && !stopping)
+            onFileClosed(joinPath(folder, ev.name));
         addPending(folder);
     }
 
@@ -580,6 +585,10 @@ std::vector<std::string> FileEventStream::watchedFolders() const {
     folders.reserve(impl_->watchOfPath.size());
     for (const auto& [path, wd] : impl_->watchOfPath) folders.push_back(path);
     return folders;
+}
+
+void FileEventStream::setOnFileClosed(FileClosedCallback onFileClosed) {
+    impl_->onFileClosed = std::move(onFileClosed);
 }
 
 void FileEventStream::simulateQueueOverflow() {

@@ -45,6 +45,10 @@ class FileEventStream {
     using StatusCallback =
         std::function<void(FileEventStreamState state, const std::string& message)>;
 
+    // On the watcher thread, as soon as the event is read: a file closed after writing, or
+    // renamed into a watched folder (full path).
+    using FileClosedCallback = std::function<void(const std::string& path)>;
+
     FileEventStream(std::string root, Callback onChange, FileEventStreamOptions options = {},
                     StatusCallback onStatus = {});
     // Stops the stream. Destroying it from its own callback is allowed; the thread then ends
@@ -58,6 +62,8 @@ class FileEventStream {
     // initial walk (the watch limit) has run by then. False, with the reason in error, when
     // inotify is unavailable, the root cannot be watched or the stream already runs.
     bool start(std::string* error = nullptr);
+    // Before start() only.
+    void setOnFileClosed(FileClosedCallback onFileClosed);
     // Wakes the thread and joins it: no callback runs once stop() has returned. Called from
     // the callback it only asks the thread to end after the callback.
     void stop();

@@ -274,7 +274,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         if (ui_) exchangeOptions.onProgress = progressReporter(r, *ui_);
 
         TimerPtr watchdog = armWatchdog();
-        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions);
+        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions, &session_);
         if (ui_) ui_->showTransferEnded();
         if (watchdog && watchdog->isValid()) watchdog->invalidate();
 

@@ -16,6 +16,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 #include "upload/HttpDebugCopies.h"
+#include "upload/HttpExchange.h"
 #include "upload/MultipartBody.h"
 
 namespace vorn {
@@ -92,6 +93,8 @@ class HttpController {
     std::atomic<bool> cancelled_{false};
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<HttpDebugCopyWriter> debugCopies_;
+    // Kept across uploads: the next upload reuses the connection and TLS session.
+    HttpSession session_;
 };
 
 }  // namespace vorn

@@ -66,6 +66,14 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
+// Called when curl must send the body again (a reused connection the service had closed).
+int seekBody(void* userdata, curl_off_t offset, int origin) {
+    auto* t = static_cast<Transfer*>(userdata);
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    return t->body->seek(static_cast<std::uint64_t>(offset)) ? CURL_SEEKFUNC_OK
+                                                             : CURL_SEEKFUNC_FAIL;
+}
+
 int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(userdata);
     if (t->options->onProgress && ulnow >= 0)
@@ -85,11 +93,27 @@ void initCurlOnce() {
 
 }  // namespace
 
+HttpSession::HttpSession() = default;
+
+HttpSession::~HttpSession() {
+    if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
+}
+
 HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
-                                 const HttpExchangeOptions& options) {
+                                 const HttpExchangeOptions& options, HttpSession* session) {
     initCurlOnce();
     HttpExchangeResult result;
-    CURL* curl = curl_easy_init();
+    std::unique_lock<std::mutex> sessionLock;
+    CURL* curl = nullptr;
+    if (session) {
+        sessionLock = std::unique_lock(session->mutex_);
+        if (!session->handle_) session->handle_ = curl_easy_init();
+        curl = static_cast<CURL*>(session->handle_);
+        // Back to a fresh handle's options; the open connection and TLS session stay.
+        if (curl) curl_easy_reset(curl);
+    } else {
+        curl = curl_easy_init();
+    }
     if (!curl) {
         result.error = "cannot create an HTTP request";
         return result;
@@ -114,6 +138,8 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
@@ -161,7 +187,13 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         result.error = text;
     }
     curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    if (session) {
+        // Nothing of this exchange may be left pointing into its stack frame.
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    } else {
+        curl_easy_cleanup(curl);
+    }
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -41,9 +42,28 @@ struct HttpExchangeResult {
     MultipartBody::ReadFailure bodyFailure = MultipartBody::ReadFailure::None;
 };
 
+// One libcurl handle kept across exchanges, so that its connection and TLS session are reused
+// by the next upload to the same service. One exchange at a time; every option is set again
+// for each exchange, so per-exchange callbacks stay per exchange.
+class HttpSession {
+  public:
+    HttpSession();
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+  private:
+    friend HttpExchangeResult postMultipart(const std::string&, MultipartBody&,
+                                            const HttpExchangeOptions&, HttpSession*);
+    std::mutex mutex_;
+    void* handle_ = nullptr;  // CURL*
+};
+
 // Posts body (closed) to url with "Content-Type: multipart/form-data; boundary=..." and the
-// exact Content-Length; never asks for 100-continue; verifies TLS certificates.
+// exact Content-Length; never asks for 100-continue; verifies TLS certificates. With a session
+// its handle (and open connection) is used, else a handle of its own.
 HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
-                                 const HttpExchangeOptions& options = {});
+                                 const HttpExchangeOptions& options = {},
+                                 HttpSession* session = nullptr);
 
 }  // namespace vorn

@@ -1,6 +1,7 @@
 #include "upload/MultipartBody.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,6 +164,20 @@ void MultipartBody::rewind() {
     failure_ = ReadFailure::None;
 }
 
+bool MultipartBody::seek(std::uint64_t offset) {
+    if (offset > size_) return false;
+    rewind();
+    while (current_ < segments_.size()) {
+        const Segment& s = segments_[current_];
+        std::uint64_t length = s.file ? s.length : s.bytes.size();
+        if (offset < length) break;
+        offset -= length;
+        ++current_;
+    }
+    offset_ = offset;
+    return true;
+}
+
 std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) {
     if (failure_ != ReadFailure::None) return std::nullopt;
     std::size_t done = 0;
@@ -232,8 +247,18 @@ bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) 
     return snapshot().writeTo(path, error);
 }
 
+std::string debugCopyOmission(const std::string& path, std::uint64_t length) {
+    return "[" + std::to_string(length) + " bytes of " + lastPathComponent(path) +
+           " left out of this copy]";
+}
+
 bool BodySnapshot::writeTo(const std::string& path, std::string* error,
                            const std::atomic<bool>* stop) const {
+    std::uint64_t total = 0;
+    for (const MultipartSegment& s : segments_)
+        total += s.file ? s.length : (s.secret ? std::strlen(kMaskedSecret) : s.bytes.size());
+    // A big movie would otherwise be copied whole into the log folder on every upload.
+    const bool leaveFilesOut = total > kDebugCopyFileBytesCap;
     std::string temp = path + ".XXXXXX";
     // mkstemp creates the file with mode 0600 from the start.
     int fd = ::mkstemp(temp.data());
@@ -245,7 +270,10 @@ bool BodySnapshot::writeTo(const std::string& path, std::string* error,
     int savedErrno = errno;
     for (const MultipartSegment& s : segments_) {
         if (!ok) break;
-        if (s.file) {
+        if (s.file && leaveFilesOut) {
+            std::string mark = debugCopyOmission(s.path, s.length);
+            ok = writeAll(fd, mark.data(), mark.size());
+        } else if (s.file) {
             ok = copyRange(s.file->fd, s.length, fd, stop);
         } else if (s.secret) {
             ok = writeAll(fd, kMaskedSecret, std::strlen(kMaskedSecret));
@@ -258,9 +286,17 @@ bool BodySnapshot::writeTo(const std::string& path, std::string* error,
         ok = false;
         savedErrno = errno;
     }
-    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        savedErrno = errno;
+    // Swapped in rather than renamed over: ext4 flushes a file renamed over another to disk at
+    // once, which a debug copy does not deserve. The swap is as atomic for readers.
+    if (ok) {
+        if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            ::unlink(temp.c_str());  // now the previous copy
+            return true;
+        }
+        if (::rename(temp.c_str(), path.c_str()) != 0) {
+            ok = false;
+            savedErrno = errno;
+        }
     }
     if (!ok) {
         ::unlink(temp.c_str());

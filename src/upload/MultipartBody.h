@@ -20,6 +20,11 @@ inline constexpr const char* kMultipartBoundary = "0xKhTmLbOuNdArY";
 // What the debug copies of a body hold in place of a secret value.
 inline constexpr const char* kMaskedSecret = "********";
 
+// Above this many bytes a debug copy keeps the text parts only; each file's bytes are replaced
+// by debugCopyOmission().
+inline constexpr std::uint64_t kDebugCopyFileBytesCap = 64ull * 1024 * 1024;
+std::string debugCopyOmission(const std::string& path, std::uint64_t length);
+
 // A file name made safe for filename="..." the way browsers do it: '"' -> %22, CR -> %0D,
 // LF -> %0A; every other byte (UTF-8 letters included) unchanged.
 std::string escapeMultipartFileName(const std::string& name);
@@ -51,10 +56,10 @@ struct MultipartSegment {
 // written later or on another thread, even after the file has been moved away.
 class BodySnapshot {
   public:
-    // Writes the bytes, secrets masked, atomically (temporary file in the same folder, renamed
-    // over path) with mode 0600. Files are copied in the kernel where it can, so they are never
-    // held in memory. A set stop abandons the copy between chunks. False on any failure; no
-    // temporary file is left behind.
+    // Writes the bytes, secrets masked (file bytes left out above kDebugCopyFileBytesCap),
+    // atomically (temporary file in the same folder, renamed over path) with mode 0600. Files are
+    // copied in the kernel where it can, so they are never held in memory. A set stop abandons the
+    // copy between chunks. False on any failure; no temporary file is left behind.
     bool writeTo(const std::string& path, std::string* error = nullptr,
                  const std::atomic<bool>* stop = nullptr) const;
 
@@ -99,6 +104,8 @@ class MultipartBody {
     // nothing when a file could not be read to its recorded size (see readFailure()).
     std::optional<std::size_t> read(char* buf, std::size_t capacity);
     void rewind();
+    // Continues reading from offset (the body is sent again from there); false past the end.
+    bool seek(std::uint64_t offset);
     ReadFailure readFailure() const { return failure_; }
 
     // True when every file still has the size, modification time and identity it had when it

@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "metadata/CaptureDate.h"
 #include "metadata/EmbeddedMetadata.h"
 #include "metadata/ImageFile.h"
+#include "platform/FileDescriptor.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
@@ -41,49 +46,12 @@ const char* eventCaption(const std::string& fuseAction) {
     return nullptr;
 }
 
-struct Entry {
-    std::string name;
-    bool isDirectory = false;
-    bool isLink = false;  // a link to a file: judged by its target
-};
-
-// The folder's entries in name order, typed from the directory read itself: a scan of a big
-// tree must not stat every file it passes over. Symbolic links to folders are not descended into.
-std::vector<Entry> listFolder(const std::string& path) {
-    std::vector<Entry> entries;
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) return entries;
-    const int fd = ::dirfd(dir);
-    while (dirent* d = ::readdir(dir)) {
-        std::string name = d->d_name;
-        if (name == "." || name == "..") continue;
-        unsigned char type = d->d_type;
-        Entry e;
-        e.name = std::move(name);
-        if (type == DT_UNKNOWN || type == DT_LNK) {
-            struct stat st {};
-            if (::fstatat(fd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-            if (S_ISLNK(st.st_mode)) {
-                if (::fstatat(fd, e.name.c_str(), &st, 0) != 0 || S_ISDIR(st.st_mode)) continue;
-                e.isLink = true;
-            }
-            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-        if (type == DT_DIR)
-            e.isDirectory = true;
-        else if (type != DT_REG)
-            continue;  // sockets, fifos, devices: never photos
-        entries.push_back(std::move(e));
-    }
-    ::closedir(dir);
-    std::sort(entries.begin(), entries.end(),
-              [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    return entries;
-}
-
-std::optional<Value> readMetadata(const std::string& full) {
-    if (auto png = getVornMetaDataFromPng(full)) return png;
-    return getVornMetaDataFromJpeg(full);
+// The ".mov" test of every name met, without building the extension.
+bool hasMovieExtension(const std::string& name) {
+    const std::size_t n = name.size();
+    if (n < 5 || name[n - 4] != '.') return false;
+    auto lower = [](char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
 std::int64_t mtimeNanoseconds(const struct stat& st) {
@@ -94,73 +62,308 @@ std::int64_t mtimeNanoseconds(const struct stat& st) {
 
 SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock,
                                          std::chrono::milliseconds settleInterval)
-    : clock_(std::move(clock)), settleInterval_(settleInterval) {}
+    : SourceFolderScanner(std::move(clock), Options{settleInterval, {}}) {}
 
-SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& settings,
-                                                            const std::string& full,
-                                                            const std::string& rel,
-                                                            std::chrono::milliseconds& settleLeft) {
-    // What the name alone decides comes first: most files met are passed over here, unstatted.
-    const std::string name = lastPathComponent(rel);
-    if (name.empty() || name[0] == '.') return Verdict::NotEligible;
-    if (!settings.baseIdsFromFileNames && deletingLastPathComponent(rel).empty()) {
-        platformLog("Root Item [%s] May NOT be Uploaded!!!!!", rel.c_str());
-        return Verdict::NotEligible;
+SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock, Options options)
+    : clock_(std::move(clock)), options_(std::move(options)) {}
+
+void SourceFolderScanner::noteWatching(bool watching) {
+    std::lock_guard lock(cacheMutex_);
+    // What was vouched for before the watcher ran (or while it missed things) is not.
+    if (watching != watching_) fullPassRequested_ = true;
+    watching_ = watching;
+}
+
+void SourceFolderScanner::noteChangedFolders(const std::string& watchedRoot,
+                                             const std::vector<std::string>& folders) {
+    std::lock_guard lock(cacheMutex_);
+    if (watchedRoot != watchedRoot_) {
+        watchedRoot_ = watchedRoot;
+        fullPassRequested_ = true;
     }
-    if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
-    if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
-        (*settings.isWaitingToRetry)(full))
-        return Verdict::NotEligible;  // failed lately; tried again when its wait is over
+    for (const std::string& folder : folders) {
+        if (folder == watchedRoot) {
+            fullPassRequested_ = true;  // an overflow, or the root's own entries
+            continue;
+        }
+        if (folder.size() > watchedRoot.size() + 1 &&
+            folder.compare(0, watchedRoot.size(), watchedRoot) == 0 &&
+            folder[watchedRoot.size()] == '/')
+            changedFolders_.insert(folder.substr(watchedRoot.size() + 1));
+        else
+            fullPassRequested_ = true;
+    }
+}
 
+void SourceFolderScanner::noteFileClosed(const std::string& path) {
     struct stat st {};
-    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Verdict::NotEligible;
-    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
-    // A file still being written may lack its metadata for now: it is reported as skipped
-    // only once it has rested for the settle interval.
-    auto modifiedAt = SystemTime(
-        std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(stamp.mtimeNs)));
-    auto settled = [&] { return clock_->now() - modifiedAt >= settleInterval_; };
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    std::lock_guard lock(cacheMutex_);
+    if (closedFiles_.size() > 10000) closedFiles_.clear();  // only recent closes matter
+    closedFiles_[path] = Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    std::string folder = deletingLastPathComponent(path);
+    if (!watchedRoot_.empty() && folder.size() > watchedRoot_.size() + 1 &&
+        folder.compare(0, watchedRoot_.size(), watchedRoot_) == 0)
+        changedFolders_.insert(folder.substr(watchedRoot_.size() + 1));
+}
+
+void SourceFolderScanner::requestFullPass() {
+    std::lock_guard lock(cacheMutex_);
+    fullPassRequested_ = true;
+}
+
+namespace {
+
+// Whether some process has the file (dev, ino) open for writing, from /proc. Processes whose
+// descriptors this user cannot read are not seen: a writer of another user is not expected in
+// a capture folder, and the unchanged-after-upload check still catches one.
+bool openForWritingByAnyone(dev_t dev, ino_t ino) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return true;  // cannot tell: not ready early
+    bool found = false;
+    while (dirent* p = ::readdir(proc)) {
+        if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
+        std::string base = std::string("/proc/") + p->d_name;
+        int fdDir = ::open((base + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fdDir < 0) continue;
+        DIR* fds = ::fdopendir(fdDir);
+        if (!fds) {
+            ::close(fdDir);
+            continue;
+        }
+        while (dirent* f = ::readdir(fds)) {
+            if (f->d_name[0] < '0' || f->d_name[0] > '9') continue;
+            struct stat st {};
+            if (::fstatat(fdDir, f->d_name, &st, 0) != 0) continue;
+            if (st.st_dev != dev || st.st_ino != ino) continue;
+            // Same file: look at the descriptor's access mode.
+            std::string info = base + "/fdinfo/" + f->d_name;
+            int in = ::open(info.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0) continue;
+            char buf[256] = {0};
+            ssize_t n = ::read(in, buf, sizeof buf - 1);
+            ::close(in);
+            if (n <= 0) continue;
+            const char* flags = std::strstr(buf, "flags:");
+            if (!flags) continue;
+            long mode = std::strtol(flags + 6, nullptr, 8);
+            if ((mode & O_ACCMODE) != O_RDONLY) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (found) break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+}  // namespace
+
+bool SourceFolderScanner::closedAndNotOpenForWriting(const std::string& full,
+                                                     const struct stat& st) {
     {
         std::lock_guard lock(cacheMutex_);
-        auto it = withoutMetadata_.find(full);
-        if (it != withoutMetadata_.end()) {
-            if (it->second.stamp == stamp) {  // unchanged since last look
-                if (!it->second.reported && settled()) {
-                    it->second.reported = true;
-                    reportSkipped(rel);
-                }
-                return Verdict::NotEligible;
-            }
-            withoutMetadata_.erase(it);
-        }
+        auto it = closedFiles_.find(full);
+        if (it == closedFiles_.end()) return false;
+        // Written again since it was closed: the close no longer vouches for it.
+        if (!(it->second == Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)}))
+            return false;
     }
+    return !openForWritingByAnyone(st.st_dev, st.st_ino);
+}
+
+SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
+    const PassSettings& settings, int dirFd, const Entry& entry, const std::string& folder,
+    const std::string& folderRel, std::chrono::milliseconds& settleLeft, Found& found) {
+    // What the name alone decides comes first: most files met are passed over here, unstatted
+    // and without a path built.
+    const std::string& name = entry.name;
+    if (name.empty() || name[0] == '.') return Verdict::NotEligible;
+    if (!settings.baseIdsFromFileNames && folderRel.empty()) {
+        platformLog("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str());
+        return Verdict::NotEligible;
+    }
+    if (hasMovieExtension(name)) return Verdict::NotEligible;
+
+    judgedFiles_.fetch_add(1);
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+        return Verdict::NotEligible;
+    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    const FileId id{st.st_dev, st.st_ino};
+    // A file still being written may lack its metadata for now: it is reported as skipped
+    // only once it has rested for the settle interval.
+    auto settled = [&] {
+        auto modifiedAt = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+            std::chrono::nanoseconds(stamp.mtimeNs)));
+        return clock_->now() - modifiedAt >= options_.settleInterval;
+    };
+    auto relName = [&] { return folderRel.empty() ? name : folderRel + "/" + name; };
+    if (auto it = withoutMetadata_.find(id); it != withoutMetadata_.end()) {
+        if (it->second.stamp == stamp) {  // unchanged since last look
+            if (!it->second.reported && settled()) {
+                it->second.reported = true;
+                reportSkipped(relName());
+            }
+            return Verdict::NotEligible;
+        }
+        withoutMetadata_.erase(it);
+    }
+    found.rel = folderRel.empty() ? name : folderRel + "/" + name;
+    if (options_.skipItem && options_.skipItem(found.rel)) return Verdict::Skipped;
+    const std::string full = appendingPathComponent(folder, name);
+    if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
+        (*settings.isWaitingToRetry)(full))
+        return Verdict::Skipped;  // failed lately; tried again when its wait is over
     if (settings.baseIdsFromFileNames && !IsValidImageObject(full)) return Verdict::NotEligible;
     metadataReads_.fetch_add(1);
-    if (!readMetadata(full)) {
+    found.metadataFromPng = false;
+    found.metadata = getVornMetaDataFromPng(full);
+    if (found.metadata)
+        found.metadataFromPng = true;
+    else
+        found.metadata = getVornMetaDataFromJpeg(full);
+    if (!found.metadata) {
         const bool report = settled();
+        withoutMetadata_[id] = Without{stamp, report};
         {
             std::lock_guard lock(cacheMutex_);
-            withoutMetadata_[full] = Without{stamp, report};
+            withoutMetadataPaths_.insert(full);
         }
-        if (report) reportSkipped(rel);
+        if (report) reportSkipped(found.rel);
         return Verdict::NotEligible;
     }
     if (settings.uploadMovie) {
         struct stat movie {};
-        std::string moviePath = deletingPathExtension(full) + ".mov";
-        if (::stat(moviePath.c_str(), &movie) != 0) return Verdict::NotEligible;
+        std::string movieName = deletingPathExtension(name) + ".mov";
+        if (::fstatat(dirFd, movieName.c_str(), &movie, 0) != 0) return Verdict::NotEligible;
     }
 
     // Readable metadata does not prove the photo is complete (a JPEG carries its EXIF first):
-    // it must also have rested for the settle interval.
+    // it must also have rested for the settle interval, or have been closed by its writer.
     auto modified = SystemTime(
         std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(stamp.mtimeNs)));
     auto age = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - modified);
-    if (age < settleInterval_) {
-        settleLeft = settleInterval_ - std::max(age, std::chrono::milliseconds(0));
+    if (age < options_.settleInterval && !closedAndNotOpenForWriting(full, st)) {
+        settleLeft = options_.settleInterval - std::max(age, std::chrono::milliseconds(0));
         return Verdict::NotSettled;
     }
     return Verdict::Eligible;
+}
+
+SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string& rel, int dirFd,
+                                                               bool trustCache) {
+    FolderCache& cache = folders_[rel];
+    if (trustCache && cache.listed) return cache;
+    struct stat st {};
+    if (::fstat(dirFd, &st) != 0) {
+        cache = FolderCache();
+        return cache;
+    }
+    const std::int64_t mtime = mtimeNanoseconds(st);
+    if (cache.mtimeNs == mtime) return cache;
+
+    std::vector<Entry> entries;
+    int readFd = ::dup(dirFd);
+    DIR* dir = readFd >= 0 ? ::fdopendir(readFd) : nullptr;
+    if (!dir) {
+        if (readFd >= 0) ::close(readFd);
+        cache = FolderCache();
+        return cache;
+    }
+    ::rewinddir(dir);
+    // Entries are typed from the directory read itself: a scan of a big tree must not stat
+    // every file it passes over. Symbolic links to folders are not descended into.
+    while (dirent* d = ::readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        unsigned char type = d->d_type;
+        Entry e;
+        e.name = std::move(name);
+        if (type == DT_UNKNOWN || type == DT_LNK) {
+            struct stat est {};
+            if (::fstatat(dirFd, e.name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISLNK(est.st_mode)) {
+                if (::fstatat(dirFd, e.name.c_str(), &est, 0) != 0 || S_ISDIR(est.st_mode))
+                    continue;
+                e.isLink = true;
+            }
+            type = S_ISDIR(est.st_mode) ? DT_DIR : S_ISREG(est.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR)
+            e.isDirectory = true;
+        else if (type != DT_REG)
+            continue;  // sockets, fifos, devices: never photos
+        entries.push_back(std::move(e));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    cache.entries = std::move(entries);
+    cache.listed = true;
+    // A folder changed again within the file system's time resolution could keep its time:
+    // only a listing taken well after the folder's last change is kept.
+    const auto age = clock_->now() - SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+                                         std::chrono::nanoseconds(mtime)));
+    cache.mtimeNs = age > std::chrono::seconds(1) ? mtime : -1;
+    return cache;
+}
+
+std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
+    const PassSettings& settings, const ScanInput& input, const std::string& rel,
+    std::optional<std::chrono::milliseconds>& retryAfter) {
+    const std::string folder = appendingPathComponent(input.rootFolder, rel);
+    Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dirFd.valid()) {
+        folders_.erase(rel);
+        return std::nullopt;
+    }
+    // A folder the watcher vouches for (no event since it was last looked at) is taken as it
+    // was: its listing and what was found ineligible in it.
+    bool vouched = false;
+    if (!settings.full) {
+        std::lock_guard lock(cacheMutex_);
+        vouched = watching_ && changedFolders_.erase(rel) == 0;
+    } else if (!rel.empty()) {
+        std::lock_guard lock(cacheMutex_);
+        changedFolders_.erase(rel);
+    }
+    if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
+    FolderCache& cache = listing(rel, dirFd.get(), vouched);
+    // The walk below adds other folders to folders_, which leaves this one where it is.
+    for (Entry& e : cache.entries) {
+        if (vouched && e.ineligible) continue;
+        e.ineligible = false;
+        if (e.isDirectory) {
+            std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
+            // Mirror the folder with the source folder's permissions; an existing one stays.
+            std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
+            struct stat st {};
+            if (::fstatat(dirFd.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
+                ::chmod(mirrored.c_str(), st.st_mode & 07777);
+            if (auto found = walk(settings, input, childRel, retryAfter)) return found;
+            continue;
+        }
+        std::chrono::milliseconds settleLeft{0};
+        Found found;
+        switch (judgeFile(settings, dirFd.get(), e, folder, rel, settleLeft, found)) {
+            case Verdict::Eligible:
+                return found;
+            case Verdict::NotSettled:
+                platformLog("[%s] is still being written; passed over for now", found.rel.c_str());
+                retryAfter = retryAfter ? std::min(*retryAfter, settleLeft) : settleLeft;
+                break;
+            case Verdict::Skipped:
+                break;  // asked again next pass
+            case Verdict::NotEligible:
+                e.ineligible = true;
+                break;
+        }
+    }
+    return std::nullopt;
 }
 
 void SourceFolderScanner::reportSkipped(const std::string& rel) {
@@ -176,85 +379,84 @@ void SourceFolderScanner::reportSkipped(const std::string& rel) {
 // so the count costs a directory walk and no file reads.
 std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std::string& rel) {
     std::size_t count = 0;
-    for (const Entry& e : listFolder(appendingPathComponent(root, rel))) {
-        if (e.name[0] == '.') continue;
-        std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
-        if (e.isDirectory) {
+    DIR* dir = ::opendir(appendingPathComponent(root, rel).c_str());
+    if (!dir) return 0;
+    std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+    while (dirent* d = ::readdir(dir)) {
+        if (d->d_name[0] == '.') continue;
+        entries.emplace_back(d->d_name, d->d_type == DT_DIR);
+    }
+    ::closedir(dir);
+    for (const auto& [name, isDirectory] : entries) {
+        std::string childRel = rel.empty() ? name : rel + "/" + name;
+        if (isDirectory) {
             count += countWaiting(root, childRel);
             continue;
         }
         if (rel.empty()) continue;
-        const std::string ext = pathExtension(e.name);
+        const std::string ext = pathExtension(name);
         if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
             !equalsIgnoringCase(ext, "png"))
             continue;
         std::lock_guard lock(cacheMutex_);
-        if (!withoutMetadata_.count(appendingPathComponent(root, childRel))) ++count;
+        if (!withoutMetadataPaths_.count(appendingPathComponent(root, childRel))) ++count;
     }
     return count;
 }
 
-std::optional<std::string> SourceFolderScanner::walk(
-    const PassSettings& settings, const ScanInput& input, const std::string& rel,
-    std::optional<std::chrono::milliseconds>& retryAfter) {
-    const std::string folder = appendingPathComponent(input.rootFolder, rel);
-    for (const Entry& e : listFolder(folder)) {
-        std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
-        std::string full = appendingPathComponent(input.rootFolder, childRel);
-        if (e.isDirectory) {
-            // Mirror the folder with the source folder's permissions; an existing one stays.
-            std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
-            struct stat st {};
-            if (::lstat(full.c_str(), &st) == 0 &&
-                ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
-                ::chmod(mirrored.c_str(), st.st_mode & 07777);
-            if (auto found = walk(settings, input, childRel, retryAfter)) return found;
-            continue;
-        }
-        std::chrono::milliseconds settleLeft{0};
-        switch (judgeFile(settings, full, childRel, settleLeft)) {
-            case Verdict::Eligible:
-                return childRel;
-            case Verdict::NotSettled:
-                platformLog("[%s] is still being written; passed over for now", childRel.c_str());
-                retryAfter = retryAfter ? std::min(*retryAfter, settleLeft) : settleLeft;
-                break;
-            case Verdict::NotEligible:
-                break;
-        }
-    }
-    return std::nullopt;
-}
-
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
+    std::lock_guard passLock(passMutex_);
     // The settings are read once per pass, not once per file.
-    const PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                                Preferences::store().boolForKey(sPrefUploadMovie),
-                                &input.isWaitingToRetry};
+    PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
+                          Preferences::store().boolForKey(sPrefUploadMovie), true,
+                          &input.isWaitingToRetry};
+    {
+        std::lock_guard lock(cacheMutex_);
+        settings.full = fullPassRequested_ || !watching_ || !lastSettings_ ||
+                        !(*lastSettings_ == settings) || lastRoot_ != input.rootFolder ||
+                        watchedRoot_.empty();
+        fullPassRequested_ = false;
+        if (settings.full) changedFolders_.clear();
+    }
+    if (lastRoot_ != input.rootFolder) folders_.clear();
+    lastRoot_ = input.rootFolder;
+    lastSettings_ = settings;
     std::optional<std::chrono::milliseconds> retryAfter;
-    std::optional<std::string> rel = walk(settings, input, "", retryAfter);
-    if (ui_) ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
-    if (!rel) {
+    std::optional<Found> found = walk(settings, input, "", retryAfter);
+    // The waiting count walks the whole tree (names only): on full passes, and at most every
+    // few seconds in between, so that event-driven passes keep costing only what changed.
+    if (ui_ && (settings.full || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
+        lastWaitingCount_ = clock_->now();
+        ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
+    }
+    if (!found) {
         platformLog("No more images to upload...");
         ScanOutcome nothing;
         nothing.retryAfter = retryAfter;
         return nothing;
     }
-    ScanOutcome outcome = prepareItem(input, *rel);
+    {
+        // The item is about to leave: its close, once used, vouches for nothing more.
+        std::lock_guard lock(cacheMutex_);
+        closedFiles_.erase(appendingPathComponent(input.rootFolder, found->rel));
+    }
+    ScanOutcome outcome = prepareItem(input, std::move(*found));
     if (outcome.kind == ScanOutcome::Kind::NothingToUpload) outcome.retryAfter = retryAfter;
     return outcome;
 }
 
-ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::string& rel) {
+ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found) {
+    const std::string& rel = found.rel;
     const std::string full = appendingPathComponent(input.rootFolder, rel);
     const std::string account = Preferences::getCurUserLoginName().value_or("");
     const bool dererave = equalsIgnoringCase(account, kAccountDererave);
     const bool rurizururiz = equalsIgnoringCase(account, kAccountRurizururiz);
     Dictionary& working = *input.workingCopy;
 
-    // 1. A second read: a file whose metadata went missing is still being written.
-    metadataReads_.fetch_add(1);
-    std::optional<Value> metadata = readMetadata(full);
+    // 1. The metadata read moments ago while judging the file, carried here: reading it again
+    // would prove nothing the settle rule (or the writer's close) and the unchanged-after-upload
+    // check do not already.
+    std::optional<Value> metadata = std::move(found.metadata);
     if (!metadata && !dererave && !rurizururiz)
         return {ScanOutcome::Kind::NotYetWritten, nullptr, {}};
 
@@ -297,8 +499,10 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::
     std::optional<std::string> emails;
     std::optional<Value> contact;
     if (!equalsIgnoringCase(fuseAction, kDefaultFuseAction)) {
-        metadataReads_.fetch_add(1);
-        if (auto exif = getVornMetaDataFromJpeg(full); exif && exif->asDictionary()) {
+        // The JPEG reading of the same metadata; a PNG carries none there.
+        std::optional<Value> exif;
+        if (!found.metadataFromPng) exif = metadata;
+        if (exif && exif->asDictionary()) {
             const Dictionary& d = *exif->asDictionary();
             if (auto it = d.find("KD_radudivInfo"); it != d.end() && it->second.isDictionary())
                 contact = it->second;

@@ -3,13 +3,19 @@
 // mirror folder, and chooses the first eligible photo that is completely written, then builds
 // its upload item record.
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "app/FolderScanner.h"
 #include "app/UserInterface.h"
@@ -19,20 +25,37 @@ namespace vorn {
 
 class SourceFolderScanner : public FolderScanner {
   public:
-    // settleInterval: a file is chosen only once its size and modification time have stayed
-    // unchanged this long, so a photo still being copied is never uploaded half-written.
+    struct Options {
+        // A file is chosen only once its size and modification time have stayed unchanged
+        // this long, so a photo still being copied is never uploaded half-written; unless its
+        // writer was seen closing it and nobody has it open for writing any more.
+        std::chrono::milliseconds settleInterval = std::chrono::seconds(1);
+        // Items to pass over for now (path relative to the source folder), e.g. while their
+        // retry wait runs; they are asked again on every pass.
+        std::function<bool(const std::string& rel)> skipItem;
+    };
+
     explicit SourceFolderScanner(
         std::shared_ptr<Clock> clock = Clock::system(),
         std::chrono::milliseconds settleInterval = std::chrono::seconds(1));
+    SourceFolderScanner(std::shared_ptr<Clock> clock, Options options);
 
     ScanOutcome chooseNextItem(const ScanInput& input) override;
+
+    void noteWatching(bool watching) override;
+    void noteChangedFolders(const std::string& watchedRoot,
+                            const std::vector<std::string>& folders) override;
+    void noteFileClosed(const std::string& path) override;
+    void requestFullPass() override;
 
     // Where the photos waiting after each pass and the photos skipped for want of metadata are
     // reported; none by default. Set before the first pass.
     void setUserInterface(UserInterface* ui) { ui_ = ui; }
 
-    // How many files had their embedded metadata read (for tests and benchmarks).
+    // Counters for tests and benchmarks: files whose embedded metadata was read, and files
+    // judged past their name (looked at on disk).
     std::uint64_t metadataReads() const { return metadataReads_.load(); }
+    std::uint64_t judgedFiles() const { return judgedFiles_.load(); }
 
   private:
     struct Stamp {
@@ -40,35 +63,89 @@ class SourceFolderScanner : public FolderScanner {
         std::int64_t mtimeNs = 0;
         bool operator==(const Stamp&) const = default;
     };
-    enum class Verdict { Eligible, NotEligible, NotSettled };
+    struct FileId {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        bool operator==(const FileId&) const = default;
+    };
+    struct FileIdHash {
+        std::size_t operator()(const FileId& id) const {
+            return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(id.ino) * 31 +
+                                              static_cast<std::uint64_t>(id.dev));
+        }
+    };
+    struct Entry {
+        std::string name;
+        bool isDirectory = false;
+        bool isLink = false;
+        // Judged not eligible while the folder was vouched for by the watcher: skipped,
+        // untouched, until an event names the folder.
+        bool ineligible = false;
+    };
+    struct FolderCache {
+        std::int64_t mtimeNs = -1;  // of the listing below; -1: list again unless vouched for
+        bool listed = false;
+        std::vector<Entry> entries;
+    };
+    enum class Verdict { Eligible, NotEligible, NotSettled, Skipped };
     struct PassSettings {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
+        bool full = true;  // judge every file, trust nothing the watcher vouched for
         const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
+        bool operator==(const PassSettings& o) const {
+            return baseIdsFromFileNames == o.baseIdsFromFileNames && uploadMovie == o.uploadMovie;
+        }
+    };
+    struct Found {
+        std::string rel;
+        std::optional<Value> metadata;
+        bool metadataFromPng = false;
     };
 
-    Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,
-                      std::chrono::milliseconds& settleLeft);
+    Verdict judgeFile(const PassSettings& settings, int dirFd, const Entry& entry,
+                      const std::string& folder, const std::string& folderRel,
+                      std::chrono::milliseconds& settleLeft, Found& found);
+    std::optional<Found> walk(const PassSettings& settings, const ScanInput& input,
+                              const std::string& rel,
+                              std::optional<std::chrono::milliseconds>& retryAfter);
+    FolderCache& listing(const std::string& rel, int dirFd, bool trustCache);
+    bool closedAndNotOpenForWriting(const std::string& full, const struct stat& st);
+    ScanOutcome prepareItem(const ScanInput& input, Found found);
     std::size_t countWaiting(const std::string& root, const std::string& rel);
     void reportSkipped(const std::string& rel);
-    std::optional<std::string> walk(const PassSettings& settings, const ScanInput& input,
-                                    const std::string& rel,
-                                    std::optional<std::chrono::milliseconds>& retryAfter);
-    ScanOutcome prepareItem(const ScanInput& input, const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
-    std::chrono::milliseconds settleInterval_;
+    Options options_;
     std::atomic<std::uint64_t> metadataReads_{0};
+    std::atomic<std::uint64_t> judgedFiles_{0};
     // The base-file-name switch: shared by every scan, kept between passes.
     std::atomic<bool> useBaseFileName_{true};
-    // Files found without metadata, by path: skipped while their size and time stay the same.
-    std::mutex cacheMutex_;
+
+    // Kept between passes; one pass at a time walks (passMutex_), the watcher's notes come
+    // in under cacheMutex_.
+    std::mutex passMutex_;
+    std::optional<PassSettings> lastSettings_;
+    std::string lastRoot_;
+    std::unordered_map<std::string, FolderCache> folders_;  // by path relative to the root
+    // Files found without metadata: skipped while their size and time stay the same.
     struct Without {
         Stamp stamp;
-        bool reported = false;
+        bool reported = false;  // the skip was shown once
     };
-    std::unordered_map<std::string, Without> withoutMetadata_;
+    std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
+
+    std::mutex cacheMutex_;
+    bool watching_ = false;
+    bool fullPassRequested_ = true;
+    std::unordered_set<std::string> changedFolders_;  // relative; "" is the root
+    std::string watchedRoot_;
+    std::unordered_map<std::string, Stamp> closedFiles_;  // full path -> stamp when closed
+    std::unordered_set<std::string> withoutMetadataPaths_;  // full paths, for the waiting count
+
+    static constexpr std::chrono::seconds kWaitingCountInterval{5};
     UserInterface* ui_ = nullptr;
+    SystemTime lastWaitingCount_{};
 };
 
 }  // namespace vorn

@@ -1,11 +1,13 @@
 // The source-folder scan on real folder trees with real photos written as capture software
 // writes them.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <utime.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/PathUtilities.h"
@@ -315,6 +317,76 @@ TEST_F(ScanTest, FilesWithoutMetadataAreReadAgainOnlyWhenTheyChange) {
     fs::remove(source / "c/junk7.jpg");
     jpeg("c/junk7.jpg");
     EXPECT_EQ(chosen(scanner), "c/junk7.jpg");
+}
+
+TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEventsMissed) {
+    for (const char* folder : {"a", "b", "c"})
+        for (int i = 0; i < 10; ++i)
+            plainFile(std::string(folder) + "/junk" + std::to_string(i) + ".jpg", "junk");
+    // How each kind of full pass is asked for.
+    const std::vector<std::pair<const char*, std::function<void(SourceFolderScanner&)>>> fulls = {
+        {"timer", [](SourceFolderScanner& s) { s.requestFullPass(); }},
+        {"overflow",
+         [this](SourceFolderScanner& s) {
+             s.noteChangedFolders(source.string(), {source.string()});
+         }},
+        {"watcher lost", [](SourceFolderScanner& s) { s.noteWatching(false); }},
+    };
+    int n = 0;
+    for (const auto& [kind, askFull] : fulls) {
+        SCOPED_TRACE(kind);
+        SourceFolderScanner scanner;
+        scanner.noteWatching(true);
+        scanner.noteChangedFolders(source.string(), {});
+        EXPECT_EQ(chosen(scanner), "");  // the start-up pass judges everything
+        EXPECT_EQ(scanner.judgedFiles(), 30u);
+
+        // An event in b: only b is looked at again.
+        const std::string arrived = "b/new" + std::to_string(n) + ".jpg";
+        jpeg(arrived);
+        scanner.noteChangedFolders(source.string(), {(source / "b").string()});
+        EXPECT_EQ(chosen(scanner), arrived);
+        EXPECT_EQ(scanner.judgedFiles(), 30u + 11u);
+        fs::remove(source / arrived);
+        scanner.noteChangedFolders(source.string(), {(source / "b").string()});
+        EXPECT_EQ(chosen(scanner), "");
+
+        // A photo whose event was lost is not seen by event passes, but by the next full one.
+        const std::string missed = "c/missed" + std::to_string(n++) + ".jpg";
+        jpeg(missed);
+        scanner.noteChangedFolders(source.string(), {(source / "a").string()});
+        EXPECT_EQ(chosen(scanner), "");
+        askFull(scanner);
+        EXPECT_EQ(chosen(scanner), missed);
+        fs::remove(source / missed);
+    }
+}
+
+TEST_F(ScanTest, APhotoClosedByItsWriterIsTakenAtOnceUnlessSomeoneStillWritesIt) {
+    SourceFolderScanner scanner(Clock::system(), std::chrono::hours(1));
+    capture::JpegSpec recipe;
+    recipe.userComment = capture::metadataText({{"Version", "3"}});
+    fs::create_directories(source / "c");
+    capture::writePhoto((source / "c/a-open.jpg").string(), capture::makeJpeg(recipe));
+    capture::writePhoto((source / "c/b-closed.jpg").string(), capture::makeJpeg(recipe));
+    EXPECT_EQ(chosen(scanner), "");  // fresh: the settle interval rules
+
+    // a-open.jpg is still held open for writing (a second writer), b-closed.jpg is not.
+    int writer = ::open((source / "c/a-open.jpg").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    scanner.noteFileClosed((source / "c/a-open.jpg").string());
+    scanner.noteFileClosed((source / "c/b-closed.jpg").string());
+    EXPECT_EQ(chosen(scanner), "c/b-closed.jpg");
+    fs::remove(source / "c/b-closed.jpg");
+    EXPECT_EQ(chosen(scanner), "");
+    ::close(writer);
+    EXPECT_EQ(chosen(scanner), "c/a-open.jpg");  // its close was seen, nobody writes it now
+
+    // Written again after its close: the settle interval rules again.
+    capture::writePhoto((source / "c/a-open.jpg").string(), capture::makeJpeg(recipe));
+    struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    ::utimensat(AT_FDCWD, (source / "c/a-open.jpg").c_str(), times, 0);
+    EXPECT_EQ(chosen(scanner), "");
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ PhotoServiceProcess::PhotoServiceProcess(Options options) : dataDir_(options.dat
                                      options.dataDir.string()};
     if (options.orders) args.insert(args.end(), {"--orders", options.orders->string()});
     if (options.script) args.insert(args.end(), {"--script", options.script->string()});
+    if (options.discard) args.push_back("--discard");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

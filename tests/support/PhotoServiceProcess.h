@@ -28,6 +28,7 @@ class PhotoServiceProcess {
         std::optional<std::filesystem::path> orders;  // --orders
         std::optional<std::filesystem::path> script;  // --script
         std::string listen;
+        bool discard = false;  // --discard: a sink that stores nothing
     };
 
     // Starts the service and waits for its "listening on" line; throws when it does not come.

@@ -53,6 +53,10 @@ class RawHttpServer {
         std::string reason = "OK";
         std::string contentType = "text/xml; charset=UTF-8";
         std::string body = kOkReplyXml;
+        // keepOpen: the connection serves the next request too. Otherwise it is closed after the
+        // reply, with "Connection: close" when announceClose, silently when not.
+        bool keepOpen = false;
+        bool announceClose = true;
     };
 
     RawHttpServer() {
@@ -130,13 +134,15 @@ class RawHttpServer {
   private:
     // Reads more bytes into buf; false at the end of the stream or when the server stops.
     bool readMore(int fd, std::string& buf) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        pollfd p[3] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
         for (;;) {
-            if (::poll(p, 2, -1) < 0) {
+            if (::poll(p, 3, -1) < 0) {
                 if (errno == EINTR) continue;
                 return false;
             }
             if (p[1].revents) return false;
+            // A kept connection left idle while the client opens another: let it go.
+            if (p[2].revents && buf.empty() && !(p[0].revents & POLLIN)) return false;
             char chunk[256 * 1024];
             ssize_t n = ::read(fd, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR) continue;
@@ -164,9 +170,15 @@ class RawHttpServer {
 
     void handle(int fd) {
         std::string buf;
+        while (handleOne(fd, buf)) {
+        }
+    }
+
+    // One request from buf and fd; true when the connection stays open for another.
+    bool handleOne(int fd, std::string& buf) {
         std::size_t headEnd;
         while ((headEnd = buf.find("\r\n\r\n")) == std::string::npos)
-            if (!readMore(fd, buf)) return;
+            if (!readMore(fd, buf)) return false;
         Request request;
         std::string head = buf.substr(0, headEnd);
         std::size_t lineEnd = head.find("\r\n");
@@ -192,8 +204,9 @@ class RawHttpServer {
         if (afterHead) afterHead();
         buf.erase(0, headEnd + 4);
         while (buf.size() < contentLength)
-            if (!readMore(fd, buf)) return;
-        request.body = std::move(buf);
+            if (!readMore(fd, buf)) return false;
+        request.body = buf.substr(0, contentLength);
+        buf.erase(0, contentLength);
 
         std::function<void(const Request&)> beforeReply;
         Reply reply;
@@ -209,7 +222,8 @@ class RawHttpServer {
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reply.reason +
                           "\r\nContent-Type: " + reply.contentType +
                           "\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                          "\r\nConnection: close\r\n\r\n" + reply.body;
+                          (reply.keepOpen || !reply.announceClose ? "" : "\r\nConnection: close") +
+                          "\r\n\r\n" + reply.body;
         const char* data = out.data();
         std::size_t left = out.size();
         while (left > 0) {
@@ -219,6 +233,7 @@ class RawHttpServer {
             data += n;
             left -= static_cast<std::size_t>(n);
         }
+        return reply.keepOpen;
     }
 
     int listen_ = -1;

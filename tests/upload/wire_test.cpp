@@ -257,5 +257,53 @@ TEST_F(WireTest, AnUnwritableLogFolderDoesNotStopTheUpload) {
     EXPECT_EQ(readFile(logs / "postBodyData.txt"), "old");
 }
 
+TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
+    struct Row {
+        bool keepOpen, announceClose;
+        int connections;
+    } rows[] = {{true, false, 1}, {false, false, 3}, {false, true, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose);
+        RawHttpServer service;
+        RawHttpServer::Reply reply;
+        reply.keepOpen = row.keepOpen;
+        reply.announceClose = row.announceClose;
+        service.setReply(reply);
+        store->setObject(sPrefKivURL, service.url());
+        std::vector<std::string> photos3;
+        for (int i = 0; i < 3; ++i) {
+            const std::string rel = "Smith/K" + std::to_string(i) + ".jpg";
+            photos3.push_back(photoBytes(300 * 1024, static_cast<char>(i)));
+            writeFile(photos / rel, photos3.back());
+            EXPECT_TRUE(upload(record(rel)).succeeded);
+        }
+        auto requests = service.requests();
+        ASSERT_EQ(requests.size(), 3u);  // each delivered once, whole
+        for (int i = 0; i < 3; ++i) {
+            const std::string& body = requests[static_cast<std::size_t>(i)].body;
+            const std::string tail = photos3[static_cast<std::size_t>(i)] + kClosing;
+            EXPECT_TRUE(body.size() > tail.size() &&
+                        body.compare(body.size() - tail.size(), tail.size(), tail) == 0);
+        }
+        EXPECT_EQ(service.connections(), row.connections);
+    }
+}
+
+TEST_F(WireTest, ADebugCopyOverTheCapKeepsTheTextAndMarksTheFileBytesLeftOut) {
+    const fs::path big = photos / "Smith/BIG.mov";
+    writeFile(big, "");
+    fs::resize_file(big, kDebugCopyFileBytesCap + 1);  // sparse: cheap to make
+    MultipartBody body;
+    body.addField("username", "photog");
+    body.addField("password", kPassword, /*secret=*/true);
+    ASSERT_TRUE(body.addFile("vidfile", big.string(), "video/quicktime"));
+    ASSERT_TRUE(body.writeDebugCopy((logs / "copy.txt").string()));
+    EXPECT_EQ(readFile(logs / "copy.txt"), field("username", "photog") +
+                                               field("password", "********") +
+                                               fileHead("vidfile", "BIG.mov", "video/quicktime") +
+                                               "[" + std::to_string(kDebugCopyFileBytesCap + 1) +
+                                               " bytes of BIG.mov left out of this copy]");
+}
+
 }  // namespace
 }  // namespace vorn
