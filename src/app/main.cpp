@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -18,14 +19,24 @@
 #include "app/Relaunch.h"
 #include "platform/NotificationCenter.h"
 #include "remote/DBusRemoteControl.h"
+#include "settings/Preferences.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
+#include "ui/QtUserInterface.h"
+#include "ui/QtWindowTour.h"
 #include "upload/HttpController.h"
 #include "upload/SourceFolderScanner.h"
 
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+std::string gWindowTourDir;
+
+bool haveDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* v = std::getenv(name); v && *v) return true;
+    return false;
+}
 
 void onTerminationSignal(int) {
     char c = 1;
@@ -72,6 +83,11 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, int& ex
             options.headless = true;
         } else if (arg == "--background") {
             options.background = true;
+        } else if (arg == "--window-tour") {
+            // Test switch, not in the help: photographs each window into a folder.
+            const char* v = value("--window-tour");
+            if (!v) return exitCode = 2, false;
+            gWindowTourDir = v;
         } else if (arg == "--prefs") {
             const char* v = value("--prefs");
             if (!v) return exitCode = 2, false;
@@ -97,14 +113,21 @@ int main(int argc, char** argv) {
     options.headless = false;
     int exitCode = 0;
     if (!parseArguments(argc, argv, options, exitCode)) return exitCode;
-    if (!options.headless) {
+    if (!options.headless && !haveDisplay()) {
         std::fprintf(stderr,
-                     "vorn-uploader: the windows are not available in this build; running "
+                     "vorn-uploader: no display (DISPLAY or WAYLAND_DISPLAY); running "
                      "headless\n");
         options.headless = true;
     }
 
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (options.headless)
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QApplication>(argc, argv);
+    // Closing the last window must not end the program outside its orderly stop.
+    if (!options.headless) QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication& app = *application;
 
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("vorn-uploader: pipe");
@@ -120,10 +143,16 @@ int main(int argc, char** argv) {
 
     vorn::QtMainThread mainThread;
     // Both live until the process ends: detached worker threads may still use them.
-    auto* ui = new vorn::ConsoleUserInterface();
+    auto* console = new vorn::ConsoleUserInterface();
     auto clock = vorn::Clock::system();
 
     vorn::AppController::initializeClass(options, clock);
+    std::function<void()> quitInOrder;
+    vorn::QtUserInterface* windows = nullptr;
+    if (!options.headless)
+        windows = new vorn::QtUserInterface(vorn::Preferences::store(),
+                                            [&quitInOrder] { quitInOrder(); });
+    vorn::UserInterface* ui = windows ? static_cast<vorn::UserInterface*>(windows) : console;
     vorn::AppController::Dependencies deps;
     deps.center = &vorn::NotificationCenter::defaultCenter();
     deps.mainThread = &mainThread;
@@ -144,7 +173,6 @@ int main(int argc, char** argv) {
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
     // Requests arrive from the event loop, after the orderly stop below is in place.
-    std::function<void()> quitInOrder;
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
     // The photo uploader registers after the controller, so the controller's handlers run first.
     auto* uploader =
@@ -155,8 +183,21 @@ int main(int argc, char** argv) {
             controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
         });
     });
-    ui->printLine("status", std::string(vorn::build::kExecutableName) + " " +
-                                vorn::build::kVersion + " started");
+    console->printLine("status", std::string(vorn::build::kExecutableName) + " " +
+                                     vorn::build::kVersion + " started");
+    if (windows) {
+        windows->setController(controller);
+        windows->fillInVersionStrings(controller->getAppVersionString(),
+                                      controller->getMacOsVersionString(),
+                                      controller->getCopyrightString());
+        bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
+        if (show) {
+            windows->mainWindow()->show();
+            // The panel comes up at launch, free-standing, so the settings can be checked.
+            if (gWindowTourDir.empty()) windows->ibClickedOnOpenPref(nullptr);
+        }
+        if (!gWindowTourDir.empty()) vorn::startWindowTour(*windows, gWindowTourDir);
+    }
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;
