@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
             uploader->cancel();  // an upload in flight is cut off; its photo stays for next time
             controller->applicationWillTerminate();
             exitStatus = status;
-            app.quit();
+            QCoreApplication::exit(0);  // unlike quit(), no window can refuse it
         }
     };
     auto terminate = [&] { terminateWith(0); };

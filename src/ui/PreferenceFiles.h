@@ -25,7 +25,6 @@ bool savePreferencesToFile(const PreferencesStore& store, const std::string& pat
 // keys outside the list are ignored. A file that is not a dictionary changes nothing (false).
 // log receives one line per key of the list; the password's value is never written there.
 bool loadPreferencesFromFile(PreferencesStore& store, const std::string& path,
-                             std::vector<std::string>* log = nullptr,
-                             std::string* error = nullptr);
+                             std::vector<std::string>* log = nullptr, std::string* error = nullptr);
 
 }  // namespace vorn

@@ -32,10 +32,10 @@ QMessageBox* makeBox(const AlertText& text, QWidget* parent) {
     box->setIcon(QMessageBox::Warning);
     box->setText(QString::fromStdString(text.title));
     box->setInformativeText(QString::fromStdString(text.message).replace('\r', '\n'));
-    auto* def = text.defaultButton.empty()
-                    ? box->addButton(QMessageBox::Ok)
-                    : box->addButton(QString::fromStdString(text.defaultButton),
-                                     QMessageBox::AcceptRole);
+    auto* def =
+        text.defaultButton.empty()
+            ? box->addButton(QMessageBox::Ok)
+            : box->addButton(QString::fromStdString(text.defaultButton), QMessageBox::AcceptRole);
     def->setProperty("alertResult", 1);
     box->setDefaultButton(def);
     if (text.alternateButton)

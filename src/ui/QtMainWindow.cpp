@@ -109,6 +109,7 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     stateLabel = field(central, "stateLabel");
     waitingLabel = field(central, "waitingLabel");
     lastUploadLabel = field(central, "lastUploadLabel");
+    for (QLabel* l : {stateLabel, waitingLabel, lastUploadLabel}) l->setText("—");
     form->addRow("Photo:", ibFileNameField);
     form->addRow("Upload:", ibUploadFileStatusField);
     form->addRow("Status:", ibFTPCallbackStatusField);
@@ -274,9 +275,9 @@ void QtMainWindow::showTransferProgress(const TransferProgress& p) {
             } else {
                 transferBar->setRange(0, 0);
             }
-            QString text = QString("%1: %2 of %3").arg(name, bytesText(p.bytesSent),
-                                                        p.bytesTotal ? bytesText(p.bytesTotal)
-                                                                     : QString("?"));
+            QString text = QString("%1: %2 of %3")
+                               .arg(name, bytesText(p.bytesSent),
+                                    p.bytesTotal ? bytesText(p.bytesTotal) : QString("?"));
             if (p.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(p.bytesPerSecond));
             if (p.secondsLeft) {
                 int s = static_cast<int>(std::ceil(*p.secondsLeft));
@@ -300,22 +301,25 @@ void QtMainWindow::showTransferEnded() {
 
 void QtMainWindow::showWaitingCount(std::size_t count) {
     QString text = count == 1 ? QString("1 photo") : QString("%1 photos").arg(count);
-    runOnMainThread(this, [this, text] { waitingLabel->setText(text); }, false);
+    runOnMainThread(
+        this, [this, text] { waitingLabel->setText(text); }, false);
 }
 
 void QtMainWindow::showLastUpload(const UploadOutcome& outcome) {
     if (outcome.kind != UploadOutcome::Kind::Uploaded) return;
-    QString text = QString("%1 at %2")
-                       .arg(QString::fromStdString(outcome.name),
-                            QTime::currentTime().toString("HH:mm:ss"));
-    runOnMainThread(this, [this, text] { lastUploadLabel->setText(text); }, false);
+    QString text =
+        QString("%1 at %2")
+            .arg(QString::fromStdString(outcome.name), QTime::currentTime().toString("HH:mm:ss"));
+    runOnMainThread(
+        this, [this, text] { lastUploadLabel->setText(text); }, false);
 }
 
 void QtMainWindow::showCycleState(CycleState state, const QString& reason) {
     QString text = QString::fromUtf8(cycleStateName(state));
     text[0] = text[0].toUpper();
     if (!reason.isEmpty()) text += ": " + reason;
-    runOnMainThread(this, [this, text] { stateLabel->setText(text); }, false);
+    runOnMainThread(
+        this, [this, text] { stateLabel->setText(text); }, false);
 }
 
 void QtMainWindow::closeEvent(QCloseEvent* event) {
@@ -365,13 +369,25 @@ QtMaintenanceWindow::~QtMaintenanceWindow() {
 
 void QtMaintenanceWindow::showWindow() {
     QPointer<QWidget> w = window_;
-    if (w) runOnMainThread(w, [w] { if (w) w->show(); }, false);
+    if (w)
+        runOnMainThread(
+            w,
+            [w] {
+                if (w) w->show();
+            },
+            false);
 }
 
 void QtMaintenanceWindow::ibSetWindowTitle(const std::string& title) {
     QPointer<QWidget> w = window_;
     QString t = QString::fromStdString(title);
-    if (w) runOnMainThread(w, [w, t] { if (w) w->setWindowTitle(t); }, false);
+    if (w)
+        runOnMainThread(
+            w,
+            [w, t] {
+                if (w) w->setWindowTitle(t);
+            },
+            false);
 }
 
 void QtMaintenanceWindow::ibUpdateLine1TextField(const std::string& text, bool doWait) {
@@ -388,7 +404,13 @@ void QtMaintenanceWindow::ibUpdateProgressBar(const std::string& state) {
 
 void QtMaintenanceWindow::close() {
     QPointer<QWidget> w = window_;
-    if (w) runOnMainThread(w, [w] { if (w) w->close(); }, false);
+    if (w)
+        runOnMainThread(
+            w,
+            [w] {
+                if (w) w->close();
+            },
+            false);
 }
 
 }  // namespace vorn

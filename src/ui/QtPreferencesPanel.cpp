@@ -1,8 +1,6 @@
 #include "ui/QtPreferencesPanel.h"
 
 #include <QApplication>
-#include <QStyle>
-#include <algorithm>
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -16,8 +14,10 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QSpinBox>
+#include <QStyle>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "files/OriginalPathResolver.h"
 #include "log/MessageLog.h"
@@ -103,14 +103,20 @@ QtPreferencesPanel::QtPreferencesPanel(PreferencesStore& store, Actions actions,
     store_.addObserver(this, [self](const std::string& key) {
         if (!self) return;
         QMetaObject::invokeMethod(
-            self, [self, key] { if (self) self->refreshKey(key); }, Qt::QueuedConnection);
+            self,
+            [self, key] {
+                if (self) self->refreshKey(key);
+            },
+            Qt::QueuedConnection);
     });
     refreshAll();
     forceLockedIcon(0);
     resize(640, 440);
 }
 
-QtPreferencesPanel::~QtPreferencesPanel() { store_.removeObserver(this); }
+QtPreferencesPanel::~QtPreferencesPanel() {
+    store_.removeObserver(this);
+}
 
 void QtPreferencesPanel::beep() {
     if (actions_.beep)
@@ -199,8 +205,8 @@ QWidget* QtPreferencesPanel::buildFoldersTab() {
             store_.stringForKey(sPrefLocalMasterMirrorSiteFolder).value_or("")));
     });
     refreshers_[sPrefLocalSourceUploadFolder] = [this] {
-        QString p = QString::fromStdString(
-            store_.stringForKey(sPrefLocalSourceUploadFolder).value_or(""));
+        QString p =
+            QString::fromStdString(store_.stringForKey(sPrefLocalSourceUploadFolder).value_or(""));
         ibMainWindowLocalSourcePath->setText(p);
         ibMainWindowLocalSourcePath->setToolTip(p);
         setPathColour(ibMainWindowLocalSourcePath, sPrefIsValidLocalSourceUploadFolder);
@@ -242,8 +248,9 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
     auto* reveal = new QPushButton("Show");
     form->addRow("Also search in:", pathRow(ibKivHiResAlternatePath1, change, reveal));
     auto* method = new QComboBox;
-    method->addItems({"Nowhere else", "The photo's original folder", "The folder above",
-                      "Both"});
+    // The tag's bits: 1 the photo's original folder, 2 the folder above.
+    method->addItems({"Nowhere", "The photo's original folder", "The \"Also search in\" folder",
+                      "Both folders"});
     form->addRow("Search:", method);
     connect(method, &QComboBox::currentIndexChanged, this, [this, method](int index) {
         if (method->signalsBlocked()) return;
@@ -251,8 +258,8 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
     });
     refreshers_[sPrefSearchPathMethodTag] = [this, method] {
         QSignalBlocker block(method);
-        method->setCurrentIndex(
-            static_cast<int>(std::clamp<std::int64_t>(store_.integerForKey(sPrefSearchPathMethodTag), 0, 3)));
+        method->setCurrentIndex(static_cast<int>(
+            std::clamp<std::int64_t>(store_.integerForKey(sPrefSearchPathMethodTag), 0, 3)));
     };
     auto* roots = new QCheckBox("Allow a whole disk as search folder");
     bindCheck(roots, sPrefAllowRootVolumeSelections);
@@ -266,8 +273,8 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
             QString::fromStdString(store_.stringForKey(sPrefKivHiResAlternatePath1).value_or("")));
     });
     refreshers_[sPrefKivHiResAlternatePath1] = [this] {
-        QString p = QString::fromStdString(
-            store_.stringForKey(sPrefKivHiResAlternatePath1).value_or(""));
+        QString p =
+            QString::fromStdString(store_.stringForKey(sPrefKivHiResAlternatePath1).value_or(""));
         ibKivHiResAlternatePath1->setText(p);
         ibKivHiResAlternatePath1->setToolTip(p);
     };
@@ -355,6 +362,7 @@ void QtPreferencesPanel::bindText(QLineEdit* edit, const char* key) {
         QString text = QString::fromStdString(store_.stringForKey(k).value_or(""));
         if (edit->text() != text && !edit->hasFocus()) edit->setText(text);
         if (previous) previous();
+        if (k == sPrefKivURL) updateTransformers();
     };
 }
 
@@ -375,8 +383,7 @@ void QtPreferencesPanel::bindNumber(QWidget* widget, const char* key) {
     auto* spin = qobject_cast<QSpinBox*>(widget);
     std::string k = key;
     connect(spin, &QSpinBox::valueChanged, this, [this, spin, k](int value) {
-        if (!spin->signalsBlocked() && store_.integerForKey(k) != value)
-            store_.setObject(k, value);
+        if (!spin->signalsBlocked() && store_.integerForKey(k) != value) store_.setObject(k, value);
     });
     auto previous = refreshers_[k];
     refreshers_[k] = [this, spin, k, previous] {
@@ -399,21 +406,31 @@ void QtPreferencesPanel::refreshAll() {
 
 void QtPreferencesPanel::updateTransformers() {
     std::optional<std::string> login = store_.stringForKey(sUserLoginName);
-    ibFtpUploadNameField->setText(QString::fromStdString(loginNameToFtpName(login, actions_.webDomain)));
+    std::string domain = actions_.webDomain;
+    if (domain.empty())  // the service's host, as the main window shows it
+        domain = QUrl(QString::fromStdString(store_.stringForKey(sPrefKivURL).value_or("")))
+                     .host()
+                     .toStdString();
+    ibFtpUploadNameField->setText(QString::fromStdString(loginNameToFtpName(login, domain)));
     loginShown->setText(QString::fromStdString(showSpaces(login)));
 }
 
 void QtPreferencesPanel::setPathColour(QLineEdit* field, const char* validityKey) {
     QPalette p = field->palette();
-    p.setColor(QPalette::Text, store_.boolForKey(validityKey) ? QColor(Qt::black) : QColor(Qt::red));
+    p.setColor(QPalette::Text,
+               store_.boolForKey(validityKey) ? QColor(Qt::black) : QColor(Qt::red));
     field->setPalette(p);
 }
 
-void QtPreferencesPanel::selectTab(int identifier) { ibTabView->setCurrentIndex(identifier - 1); }
+void QtPreferencesPanel::selectTab(int identifier) {
+    ibTabView->setCurrentIndex(identifier - 1);
+}
 
 // ---- lock ----
 
-int QtPreferencesPanel::lockState() const { return lockButton->isChecked() ? 1 : 0; }
+int QtPreferencesPanel::lockState() const {
+    return lockButton->isChecked() ? 1 : 0;
+}
 
 void QtPreferencesPanel::ibClickedOnLockIcon(QToolButton* sender) {
     if (!sender || widgetTag(sender) != kLockTag) return;
@@ -425,8 +442,8 @@ void QtPreferencesPanel::ibClickedOnLockIcon(QToolButton* sender) {
     if (unlocked && !store_.boolForKey(sPrefDoCheckOrders))
         viewSetEnabled(findSubView(ibChangeablePref3View, "nsbox1"), false);
     sender->setText(unlocked ? "Lock" : "Unlock to make changes");
-    sender->setIcon(style()->standardIcon(unlocked ? QStyle::SP_DialogOpenButton
-                                                   : QStyle::SP_DialogNoButton));
+    sender->setIcon(
+        style()->standardIcon(unlocked ? QStyle::SP_DialogOpenButton : QStyle::SP_DialogNoButton));
 }
 
 void QtPreferencesPanel::forceLockedIcon(int state) {
@@ -449,8 +466,8 @@ void QtPreferencesPanel::ibClickedOnChangeLocalMirrorSiteFolder(QWidget* sender)
                  "Please Select Your LOCAL MIRROR Site (Upload Completed) Folder", true);
 }
 void QtPreferencesPanel::ibClickedOnChangeKivSearchPath1(QWidget* sender) {
-    chooseFolder(sender, sPrefKivHiResAlternatePath1, "Please Select Your HiRes Alternate Search Path...",
-                 false);
+    chooseFolder(sender, sPrefKivHiResAlternatePath1,
+                 "Please Select Your HiRes Alternate Search Path...", false);
 }
 
 void QtPreferencesPanel::chooseFolder(QWidget* sender, const char* key, const QString& message,
@@ -479,17 +496,20 @@ void QtPreferencesPanel::chooseFolder(QWidget* sender, const char* key, const QS
     // The prompt names the folder that would be chosen.
     connect(dialog, &QFileDialog::currentChanged, dialog, [dialog](const QString& path) {
         dialog->setLabelText(QFileDialog::Accept,
-                             path.isEmpty() ? QString("Select")
-                                            : QString("Choose \"%1\"").arg(QFileInfo(path).fileName()));
+                             path.isEmpty()
+                                 ? QString("Select")
+                                 : QString("Choose \"%1\"").arg(QFileInfo(path).fileName()));
     });
     connect(dialog, &QFileDialog::finished, this, [this, dialog, k](int result) {
         QStringList files = dialog->selectedFiles();
-        openPanelDidEnd(result == QDialog::Accepted ? 1 : 0, k, files.isEmpty() ? QString() : files.last());
+        openPanelDidEnd(result == QDialog::Accepted ? 1 : 0, k,
+                        files.isEmpty() ? QString() : files.last());
     });
     dialog->open();
 }
 
-void QtPreferencesPanel::openPanelDidEnd(int returnCode, const QString& key, const QString& folder) {
+void QtPreferencesPanel::openPanelDidEnd(int returnCode, const QString& key,
+                                         const QString& folder) {
     if (returnCode != 1 || key.isEmpty() || folder.isEmpty()) return;
     std::string k = key.toStdString();
     if (k == sPrefKivHiResAlternatePath1 && isRootVolume(folder.toStdString())) {
@@ -534,7 +554,8 @@ void QtPreferencesPanel::ibSavePrefToFile(QWidget* sender) {
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setNameFilter("Preference files (*.plist)");
-    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) { savePrefToFile(path); });
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this](const QString& path) { savePrefToFile(path); });
     dialog->open();
 }
 
@@ -564,7 +585,8 @@ void QtPreferencesPanel::ibLoadPrefFromFile(QWidget* sender) {
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setLabelText(QFileDialog::Accept, "Select");
-    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) { loadPrefFromFile(path); });
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this](const QString& path) { loadPrefFromFile(path); });
     dialog->open();
 }
 

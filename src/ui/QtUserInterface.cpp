@@ -54,7 +54,9 @@ QtUserInterface::~QtUserInterface() {
     delete main_;
 }
 
-void QtUserInterface::setController(AppController* controller) { controller_ = controller; }
+void QtUserInterface::setController(AppController* controller) {
+    controller_ = controller;
+}
 
 void QtUserInterface::fillInVersionStrings(const std::string& appVersion,
                                            const std::string& osVersion,
@@ -71,7 +73,8 @@ void QtUserInterface::fillInVersionStrings(const std::string& appVersion,
 
 void QtUserInterface::ibClickedOnOpenPref(QWidget* sender) {
     if (main_->isVisible() && controller_ && controller_->startedUploadProcess()) {
-        ibUpdateFTPCallbackStatusTextField("Will Open Pref Panel After Current Item is Finished...");
+        ibUpdateFTPCallbackStatusTextField(
+            "Will Open Pref Panel After Current Item is Finished...");
         auto* button = qobject_cast<QPushButton*>(sender);
         (button ? button : main_->ibOpenPrefButton)->setEnabled(false);
         controller_->forceProcessToPause();
@@ -153,7 +156,8 @@ void QtUserInterface::ibUpdateProgressBar(bool animate) {
 
 void QtUserInterface::showPreviewImage(const std::string& path) {
     QString p = QString::fromStdString(path);
-    runOnMainThread(this, [this, p] { main_->showPreview(p); }, false);
+    runOnMainThread(
+        this, [this, p] { main_->showPreview(p); }, false);
 }
 
 void QtUserInterface::setPauseResumeButton(const std::string& title, bool enabled) {
@@ -183,11 +187,17 @@ void QtUserInterface::ibUpdateSourceFolderPath(const std::string& text) {
     QString t = QString::fromStdString(text);
     ibUpdateNSTextField(main_->ibSourceFolderPath, t, false, false, true);
     QPointer<QLabel> field = main_->ibSourceFolderPath;
-    runOnMainThread(this, [field, t] { if (field) field->setToolTip(t); }, false);
+    runOnMainThread(
+        this,
+        [field, t] {
+            if (field) field->setToolTip(t);
+        },
+        false);
 }
 
 void QtUserInterface::beep() {
-    runOnMainThread(this, [] { QApplication::beep(); }, false);
+    runOnMainThread(
+        this, [] { QApplication::beep(); }, false);
 }
 
 std::unique_ptr<MaintenanceWindow> QtUserInterface::newMaintenanceWindow() {
@@ -203,14 +213,17 @@ void QtUserInterface::showCycleState(CycleState state, const std::string& reason
         if (state == CycleState::Error && !reason.empty()) lastError_ = reason;
     }
     main_->showCycleState(state, QString::fromStdString(reason));
-    runOnMainThread(this, [this] { updateTray(); }, false);
+    runOnMainThread(
+        this, [this] { updateTray(); }, false);
 }
 
 void QtUserInterface::showTransferProgress(const TransferProgress& progress) {
     main_->showTransferProgress(progress);
 }
 
-void QtUserInterface::showTransferEnded() { main_->showTransferEnded(); }
+void QtUserInterface::showTransferEnded() {
+    main_->showTransferEnded();
+}
 
 void QtUserInterface::showWaitingCount(std::size_t photosWaiting) {
     {
@@ -218,7 +231,8 @@ void QtUserInterface::showWaitingCount(std::size_t photosWaiting) {
         waiting_ = photosWaiting;
     }
     main_->showWaitingCount(photosWaiting);
-    runOnMainThread(this, [this] { updateTray(); }, false);
+    runOnMainThread(
+        this, [this] { updateTray(); }, false);
 }
 
 void QtUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
@@ -239,11 +253,18 @@ QIcon QtUserInterface::stateIcon(CycleState state) {
     QColor dot;
     switch (state) {
         case CycleState::Uploading:
-        case CycleState::Scanning: dot = QColor("#2e9b3f"); break;
+        case CycleState::Scanning:
+            dot = QColor("#2e9b3f");
+            break;
         case CycleState::Paused:
-        case CycleState::WaitingForSettings: dot = QColor("#e8a317"); break;
-        case CycleState::Error: dot = QColor("#d0312d"); break;
-        case CycleState::Idle: break;
+        case CycleState::WaitingForSettings:
+            dot = QColor("#e8a317");
+            break;
+        case CycleState::Error:
+            dot = QColor("#d0312d");
+            break;
+        case CycleState::Idle:
+            break;
     }
     if (dot.isValid()) {
         painter.setPen(QPen(Qt::white, 3));

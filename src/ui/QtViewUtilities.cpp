@@ -60,8 +60,9 @@ void viewSetEnabled(QWidget* view, bool enabled) {
             int tag = widgetTag(child);
             if (tag == kTagLeaveAlone) continue;
             if (qobject_cast<QAbstractButton*>(child) &&
-                child->property("imageName").toString().compare(kRevealImageName,
-                                                                Qt::CaseInsensitive) == 0)
+                child->property("imageName")
+                        .toString()
+                        .compare(kRevealImageName, Qt::CaseInsensitive) == 0)
                 continue;
             child->setEnabled(enabled);
             if (tag == kTagGreyWithState) setTextColour(child, enabled);

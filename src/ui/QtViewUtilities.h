@@ -8,7 +8,7 @@
 
 namespace vorn {
 
-inline constexpr int kTagLeaveAlone = -99;    // never enabled or disabled
+inline constexpr int kTagLeaveAlone = -99;      // never enabled or disabled
 inline constexpr int kTagGreyWithState = -100;  // text turns grey when disabled
 inline constexpr const char* kRevealImageName = "DownloadReveal";
 

@@ -53,8 +53,8 @@ void startWindowTour(QtUserInterface& windows, const std::string& folder) {
             panel->setWindowModality(Qt::NonModal);
             panel->show();
             panel->forceLockedIcon(1);
-            const char* tabs[] = {"preferences-account", "preferences-folders",
-                                  "preferences-hires", "preferences-options"};
+            const char* tabs[] = {"preferences-account", "preferences-folders", "preferences-hires",
+                                  "preferences-options"};
             for (int i = 0; i < 4; ++i) {
                 panel->selectTab(i + 1);
                 QApplication::processEvents();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "UiFixture.h"
 #include "app/AppController.h"
 #include "settings/PreferenceKeys.h"
 #include "support/PhotoServiceProcess.h"
@@ -13,7 +14,6 @@
 #include "ui/QtMainThread.h"
 #include "ui/QtUserInterface.h"
 #include "upload/HttpController.h"
-#include "UiFixture.h"
 
 namespace vorn {
 namespace {

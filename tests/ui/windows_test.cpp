@@ -6,13 +6,14 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QSpinBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
+#include "UiFixture.h"
 #include "platform/PropertyList.h"
 #include "platform/Resources.h"
 #include "settings/PreferenceKeys.h"
@@ -22,7 +23,6 @@
 #include "ui/QtUserInterface.h"
 #include "ui/QtViewUtilities.h"
 #include "ui/ValueTransformers.h"
-#include "UiFixture.h"
 
 namespace vorn {
 namespace {
@@ -210,7 +210,7 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
     panel->ibSavePrefToFile(panel->saveAndCloseButton);
     fs::path saved = tmp / "event.plist";
     ASSERT_TRUE(fs::exists(saved));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(saved.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
     auto root = readPropertyListFile(saved.string());
@@ -231,8 +231,8 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
                 "<string>hunter2</string><key>noSuchKey</key><true/></dict></plist>",
          true, "ben", 45},
         {"not a dictionary",
-         head + "<array><string>userLoginName</string><string>carl</string></array></plist>",
-         false, "anna", 45},
+         head + "<array><string>userLoginName</string><string>carl</string></array></plist>", false,
+         "anna", 45},
         {"not a property list", "userLoginName = dora", false, "anna", 45},
     };
     for (const Row& row : rows) {
@@ -284,10 +284,9 @@ TEST_F(WindowsTest, FolderChoicesFollowTheRootVolumeAndUploadRules) {
         EXPECT_EQ(store->stringForKey(row.key), row.expectStored);
         ASSERT_EQ(QtAlerts::shown.size(), row.expectAlert ? 1u : 0u);
         if (row.expectAlert) {
-            EXPECT_EQ(lastAlertTitle(),
-                      lookUpAlert(resourceDirectory(), "English", kAlertTableName,
-                                  row.expectAlert, "", "", nullptr)
-                          ->title);
+            EXPECT_EQ(lastAlertTitle(), lookUpAlert(resourceDirectory(), "English", kAlertTableName,
+                                                    row.expectAlert, "", "", nullptr)
+                                            ->title);
         }
         // During an upload no chooser opened, so its answer is still waiting.
         EXPECT_EQ(QtPreferencesPanel::nextChosenPath.has_value(), row.uploading);
