@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
-  qt6-base-dev libqt6dbus6 libgl-dev
+  qt6-base-dev qt6-svg-dev libqt6dbus6 libgl-dev
   libcurl4-openssl-dev ca-certificates libpugixml-dev libexiv2-dev libplist-dev libcanberra-dev
   libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 python3 util-linux procps

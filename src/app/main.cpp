@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -32,12 +33,21 @@
 #include "settings/Preferences.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
+#include "ui/QtUserInterface.h"
+#include "ui/QtWindowTour.h"
 #include "upload/HttpController.h"
 #include "upload/SourceFolderScanner.h"
 
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+std::string gWindowTourDir;
+
+bool haveDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* v = std::getenv(name); v && *v) return true;
+    return false;
+}
 
 // A dated log that grows past this in one day stops growing until the next.
 constexpr std::uint64_t kDailyLogCap = 50ull * 1024 * 1024;
@@ -90,7 +100,7 @@ bool usageError(const std::string& message, int& exitCode) {
 
 bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Arguments& extra,
                     int& exitCode) {
-    enum { kPrefs = 1000, kLogDir, kLogLevel, kCheck, kBackground, kHeadless, kVersion };
+    enum { kPrefs = 1000, kLogDir, kLogLevel, kCheck, kBackground, kHeadless, kVersion, kTour };
     static const option kOptions[] = {{"headless", no_argument, nullptr, kHeadless},
                                       {"background", no_argument, nullptr, kBackground},
                                       {"prefs", required_argument, nullptr, kPrefs},
@@ -99,6 +109,8 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
                                       {"check-config", no_argument, nullptr, kCheck},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, kVersion},
+                                      // Test switch, not in the help: photographs each window.
+                                      {"window-tour", required_argument, nullptr, kTour},
                                       {nullptr, 0, nullptr, 0}};
     opterr = 0;  // our own messages, naming the word
     optind = 1;
@@ -136,6 +148,9 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
                 break;
             case kCheck:
                 extra.checkConfig = true;
+                break;
+            case kTour:
+                gWindowTourDir = optarg;
                 break;
             case ':':
                 return usageError(std::string(argv[optind - 1]) + " needs a value", exitCode);
@@ -198,14 +213,21 @@ int main(int argc, char** argv) {
     Arguments extra;
     if (!parseArguments(argc, argv, options, extra, exitCode)) return exitCode;
     if (extra.checkConfig) return checkConfiguration(options);
-    if (!options.headless) {
+    if (!options.headless && !haveDisplay()) {
         std::fprintf(stderr,
-                     "vorn-uploader: the windows are not available in this build; running "
+                     "vorn-uploader: no display (DISPLAY or WAYLAND_DISPLAY); running "
                      "headless\n");
         options.headless = true;
     }
 
-    QCoreApplication app(argc, argv);
+    std::unique_ptr<QCoreApplication> application;
+    if (options.headless)
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QApplication>(argc, argv);
+    // Closing the last window must not end the program outside its orderly stop.
+    if (!options.headless) QApplication::setQuitOnLastWindowClosed(false);
+    QCoreApplication& app = *application;
 
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("vorn-uploader: pipe");
@@ -224,13 +246,19 @@ int main(int argc, char** argv) {
     // Both live until the process ends: detached worker threads may still use them.
     auto* console = new vorn::ConsoleUserInterface();
     auto clock = vorn::Clock::system();
-    // Records what the status request answers and forwards everything to the console.
-    auto* ui = new vorn::StatusBoard(*console, clock);
 
     registerLogSecrets(options);
     vorn::setLogLevel(extra.logLevel.value_or(vorn::LogLevel::Info));
     gStartupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     vorn::AppController::initializeClass(options, clock);
+    std::function<void()> quitInOrder;
+    vorn::QtUserInterface* windows = nullptr;
+    if (!options.headless)
+        windows = new vorn::QtUserInterface(vorn::Preferences::store(),
+                                            [&quitInOrder] { quitInOrder(); });
+    // Records what the status request answers and forwards everything to what is shown.
+    auto* ui = new vorn::StatusBoard(
+        windows ? static_cast<vorn::UserInterface&>(*windows) : *console, clock);
     vorn::PreferencesStore& store = vorn::Preferences::store();
     // The preference decides the level unless the command line did.
     auto applyLogLevelPreference = [&extra, &store] {
@@ -285,7 +313,6 @@ int main(int argc, char** argv) {
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
     // Requests arrive from the event loop, after the orderly stop below is in place.
-    std::function<void()> quitInOrder;
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
     // The photo uploader registers after the controller, so the controller's handlers run first.
     auto* uploader =
@@ -303,6 +330,19 @@ int main(int argc, char** argv) {
                                      logFile.value_or("none") + ")");
     vorn::logAt(vorn::LogLevel::Info, "%s %s started", vorn::build::kExecutableName,
                 vorn::build::kVersion);
+    if (windows) {
+        windows->setController(controller);
+        windows->fillInVersionStrings(controller->getAppVersionString(),
+                                      controller->getMacOsVersionString(),
+                                      controller->getCopyrightString());
+        bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
+        if (show) {
+            windows->mainWindow()->show();
+            // The panel comes up at launch, free-standing, so the settings can be checked.
+            if (gWindowTourDir.empty()) windows->ibClickedOnOpenPref(nullptr);
+        }
+        if (!gWindowTourDir.empty()) vorn::startWindowTour(*windows, gWindowTourDir);
+    }
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;
@@ -313,7 +353,7 @@ int main(int argc, char** argv) {
             uploader->cancel();  // an upload in flight is cut off; its photo stays for next time
             controller->applicationWillTerminate();
             exitStatus = status;
-            app.quit();
+            QCoreApplication::exit(0);  // unlike quit(), no window can refuse it
         }
     };
     auto terminate = [&] { terminateWith(0); };

@@ -1,0 +1,416 @@
+#include "ui/QtMainWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QThread>
+#include <QThreadPool>
+#include <QTime>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "platform/PlatformLog.h"
+
+namespace vorn {
+
+void runOnMainThread(QObject* context, std::function<void()> task, bool wait) {
+    if (QThread::currentThread() == context->thread()) {
+        task();
+        return;
+    }
+    QMetaObject::invokeMethod(context, std::move(task),
+                              wait ? Qt::BlockingQueuedConnection : Qt::QueuedConnection);
+}
+
+void ibUpdateNSTextField(QLabel* field, const QString& text, bool doWait, bool isError,
+                         bool onlyWhenVisible) {
+    if (!field) {
+        platformLog("Inside %s => %s... NIL NSTextField....", "myProgressWindowController",
+                    "ibUpdateNSTextField");
+        return;
+    }
+    QPointer<QLabel> target(field);
+    runOnMainThread(
+        field,
+        [target, text, isError, onlyWhenVisible] {
+            if (!target || (onlyWhenVisible && !target->window()->isVisible())) return;
+            QPalette p = target->palette();
+            p.setColor(QPalette::WindowText, isError ? QColor(Qt::red) : QColor(Qt::black));
+            target->setPalette(p);
+            target->setText(text);
+            target->update();
+        },
+        doWait);
+}
+
+void ibUpdateProgressBar(QProgressBar* bar, const QString& state) {
+    if (!bar) return;
+    bool animate = state.compare("YES", Qt::CaseInsensitive) == 0;
+    QPointer<QProgressBar> target(bar);
+    // Qt widgets change only on their own thread; callers do not wait for it.
+    runOnMainThread(
+        bar,
+        [target, animate] {
+            if (!target) return;
+            target->setRange(0, 0);  // indeterminate
+            target->setVisible(animate);
+            target->update();
+        },
+        false);
+}
+
+namespace {
+QLabel* field(QWidget* parent, const char* name) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setMinimumWidth(200);
+    return label;
+}
+
+QString bytesText(std::uint64_t bytes) {
+    if (bytes < 1024) return QString("%1 B").arg(bytes);
+    if (bytes < 1024 * 1024) return QString("%1 KB").arg(bytes / 1024.0, 0, 'f', 1);
+    return QString("%1 MB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
+}
+}  // namespace
+
+QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
+    setObjectName("ibProgressPanel");
+    setWindowTitle("Vorn Uploader");
+    auto* central = new QWidget(this);
+    auto* top = new QHBoxLayout(central);
+
+    ibImageView = new QLabel(central);
+    ibImageView->setObjectName("ibImageView");
+    ibImageView->setFixedSize(240, 240);
+    ibImageView->setAlignment(Qt::AlignCenter);
+    ibImageView->setFrameShape(QFrame::StyledPanel);
+    ibImageView->setText("No photo");
+    top->addWidget(ibImageView, 0, Qt::AlignTop);
+
+    auto* right = new QVBoxLayout;
+    top->addLayout(right, 1);
+    auto* form = new QFormLayout;
+    form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
+    ibFileNameField = field(central, "ibFileNameField");
+    ibUploadFileStatusField = field(central, "ibUploadFileStatusField");
+    ibFTPCallbackStatusField = field(central, "ibFTPCallbackStatusField");
+    ibFTPCallbackStatusField->setWordWrap(true);
+    ibLoginName = field(central, "ibLoginName");
+    ibUploadMainPath = field(central, "ibUploadMainPath");
+    ibSourceFolderPath = field(central, "ibSourceFolderPath");
+    stateLabel = field(central, "stateLabel");
+    waitingLabel = field(central, "waitingLabel");
+    lastUploadLabel = field(central, "lastUploadLabel");
+    for (QLabel* l : {stateLabel, waitingLabel, lastUploadLabel}) l->setText("—");
+    form->addRow("Photo:", ibFileNameField);
+    form->addRow("Upload:", ibUploadFileStatusField);
+    form->addRow("Status:", ibFTPCallbackStatusField);
+    form->addRow("State:", stateLabel);
+    form->addRow("Waiting:", waitingLabel);
+    form->addRow("Last upload:", lastUploadLabel);
+    form->addRow("Account:", ibLoginName);
+    form->addRow("Destination:", ibUploadMainPath);
+    form->addRow("Source folder:", ibSourceFolderPath);
+    right->addLayout(form);
+
+    transferBar = new QProgressBar(central);
+    transferBar->setObjectName("transferBar");
+    transferBar->setRange(0, 1000);
+    transferBar->setTextVisible(false);
+    transferBar->setVisible(false);
+    transferDetail = field(central, "transferDetail");
+    transferDetail->setVisible(false);
+    right->addWidget(transferBar);
+    right->addWidget(transferDetail);
+
+    ibProgressBar = new QProgressBar(central);
+    ibProgressBar->setObjectName("ibProgressBar");
+    ibProgressBar->setRange(0, 0);
+    ibProgressBar->setMaximumHeight(8);
+    ibProgressBar->setTextVisible(false);
+    ibProgressBar->setVisible(false);
+    right->addWidget(ibProgressBar);
+    right->addStretch(1);
+
+    auto* buttons = new QHBoxLayout;
+    ibSyncButton = new QPushButton("Upload Now", central);
+    ibPauseResumeButton = new QPushButton("Pause", central);
+    ibPauseResumeButton->setObjectName("ibPauseResumeButton");
+    ibOpenPrefButton = new QPushButton("Preferences…", central);
+    ibOpenPrefButton->setObjectName("ibOpenPrefButton");
+    buttons->addWidget(ibSyncButton);
+    buttons->addWidget(ibPauseResumeButton);
+    buttons->addStretch(1);
+    buttons->addWidget(ibOpenPrefButton);
+    right->addLayout(buttons);
+
+    auto* footer = new QHBoxLayout;
+    ibVersion = field(central, "ibVersion");
+    ibMacOSVersion = field(central, "ibMacOSVersion");
+    ibCopyright = field(central, "ibCopyright");
+    for (QLabel* l : {ibVersion, ibMacOSVersion, ibCopyright}) {
+        l->setMinimumWidth(0);
+        QFont f = l->font();
+        f.setPointSizeF(f.pointSizeF() * 0.85);
+        l->setFont(f);
+        footer->addWidget(l);
+    }
+    footer->addStretch(1);
+    auto* outer = new QVBoxLayout;
+    auto* page = new QWidget(this);
+    page->setLayout(outer);
+    outer->addWidget(central, 1);
+    outer->addLayout(footer);
+    setCentralWidget(page);
+    // Outlets the main window does not have.
+    ibUtilStatus = nullptr;
+    ibUtilFunctionName = nullptr;
+
+    auto item = [this](QMenu* menu, const QString& text, void (QtMainWindow::*signal)(),
+                       QKeySequence shortcut = {}) {
+        QAction* action = menu->addAction(text);
+        action->setShortcut(shortcut);
+        connect(action, &QAction::triggered, this, signal);
+    };
+    QMenu* file = menuBar()->addMenu("&File");
+    item(file, "Upload Now", &QtMainWindow::synchronizeClicked);
+    item(file, "Open", &QtMainWindow::synchronizeClicked, QKeySequence::Open);
+    item(file, "Pause/Resume", &QtMainWindow::pauseResumeClicked);
+    file->addSeparator();
+    item(file, "Preferences…", &QtMainWindow::preferencesClicked, QKeySequence::Preferences);
+    file->addSeparator();
+    item(file, "Quit", &QtMainWindow::quitClicked, QKeySequence::Quit);
+    QMenu* help = menuBar()->addMenu("&Help");
+    item(help, "E-mail Support…", &QtMainWindow::supportMailClicked);
+
+    connect(ibSyncButton, &QPushButton::clicked, this, &QtMainWindow::synchronizeClicked);
+    connect(ibPauseResumeButton, &QPushButton::clicked, this, &QtMainWindow::pauseResumeClicked);
+    connect(ibOpenPrefButton, &QPushButton::clicked, this, &QtMainWindow::preferencesClicked);
+    connect(this, &QtMainWindow::previewDecoded, this, [this](quint64 generation, QImage image) {
+        if (generation != previewGeneration_.load()) return;  // a newer photo is on its way
+        if (image.isNull())
+            ibImageView->setText("No preview");
+        else
+            ibImageView->setPixmap(QPixmap::fromImage(image));
+    });
+    buildTextLabelDictionary();
+    resize(760, 380);
+}
+
+void QtMainWindow::buildTextLabelDictionary() {
+    labels_.clear();
+    labels_.insert("Version", QString("This is a new dictionary.."));
+    const std::pair<const char*, QLabel*> outlets[] = {
+        {"ibUtilStatus", ibUtilStatus},
+        {"ibFileNameField", ibFileNameField},
+        {"ibUploadFileStatusField", ibUploadFileStatusField},
+        {"ibFTPCallbackStatusField", ibFTPCallbackStatusField},
+        {"ibLoginName", ibLoginName},
+        {"ibUploadMainPath", ibUploadMainPath},
+        {"ibSourceFolderPath", ibSourceFolderPath},
+        {"ibImageView", ibImageView},
+        {"ibVersion", ibVersion},
+        {"ibCopyright", ibCopyright},
+        {"ibMacOSVersion", ibMacOSVersion},
+        {"ibUtilFunctionName", ibUtilFunctionName}};
+    for (const auto& [name, outlet] : outlets)
+        if (outlet) labels_.insert(name, QVariant::fromValue<QObject*>(outlet));
+}
+
+void QtMainWindow::ibUpdateTextField(const QString& text, const QString& label, bool doWait) {
+    if (label.isEmpty()) return;
+    auto it = labels_.constFind(label);
+    if (it == labels_.constEnd()) {
+        platformLog("Unable to Find the Object for [%s]", label.toUtf8().constData());
+        return;
+    }
+    auto* obj = it->value<QObject*>();
+    auto* target = obj && obj != ibImageView ? qobject_cast<QLabel*>(obj) : nullptr;
+    if (!target) {
+        platformLog("Object for [%s] is not a text field", label.toUtf8().constData());
+        return;
+    }
+    ibUpdateNSTextField(target, text, doWait, false, true);
+}
+
+void QtMainWindow::showPreview(const QString& path) {
+    quint64 generation = ++previewGeneration_;
+    QSize box = ibImageView->size();
+    QPointer<QtMainWindow> self(this);
+    QThreadPool::globalInstance()->start([self, path, generation, box] {
+        QImageReader reader(path);
+        reader.setAutoTransform(true);  // upright by its EXIF orientation
+        QSize size = reader.size();
+        if (size.isValid()) {
+            // Rotated by 90 degrees the box's sides swap; scale so either way fits.
+            int side = std::max(box.width(), box.height());
+            reader.setScaledSize(size.scaled(side, side, Qt::KeepAspectRatio));
+        }
+        QImage image = reader.read();
+        if (!image.isNull())
+            image = image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        if (self) emit self->previewDecoded(generation, image);
+    });
+}
+
+void QtMainWindow::showTransferProgress(const TransferProgress& p) {
+    QString name = QString::fromStdString(p.name);
+    runOnMainThread(
+        this,
+        [this, p, name] {
+            transferBar->setVisible(true);
+            transferDetail->setVisible(true);
+            if (p.bytesTotal > 0) {
+                transferBar->setRange(0, 1000);
+                transferBar->setValue(
+                    static_cast<int>(1000.0 * std::min(p.bytesSent, p.bytesTotal) / p.bytesTotal));
+            } else {
+                transferBar->setRange(0, 0);
+            }
+            QString text = QString("%1: %2 of %3")
+                               .arg(name, bytesText(p.bytesSent),
+                                    p.bytesTotal ? bytesText(p.bytesTotal) : QString("?"));
+            if (p.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(p.bytesPerSecond));
+            if (p.secondsLeft) {
+                int s = static_cast<int>(std::ceil(*p.secondsLeft));
+                text += s >= 60 ? QString(", %1 min %2 s left").arg(s / 60).arg(s % 60)
+                                : QString(", %1 s left").arg(s);
+            }
+            transferDetail->setText(text);
+        },
+        false);
+}
+
+void QtMainWindow::showTransferEnded() {
+    runOnMainThread(
+        this,
+        [this] {
+            transferBar->setVisible(false);
+            transferDetail->setVisible(false);
+        },
+        false);
+}
+
+void QtMainWindow::showWaitingCount(std::size_t count) {
+    QString text = count == 1 ? QString("1 photo") : QString("%1 photos").arg(count);
+    runOnMainThread(
+        this, [this, text] { waitingLabel->setText(text); }, false);
+}
+
+void QtMainWindow::showLastUpload(const UploadOutcome& outcome) {
+    if (outcome.kind != UploadOutcome::Kind::Uploaded) return;
+    QString text =
+        QString("%1 at %2")
+            .arg(QString::fromStdString(outcome.name), QTime::currentTime().toString("HH:mm:ss"));
+    runOnMainThread(
+        this, [this, text] { lastUploadLabel->setText(text); }, false);
+}
+
+void QtMainWindow::showCycleState(CycleState state, const QString& reason) {
+    QString text = QString::fromUtf8(cycleStateName(state));
+    text[0] = text[0].toUpper();
+    if (!reason.isEmpty()) text += ": " + reason;
+    runOnMainThread(
+        this, [this, text] { stateLabel->setText(text); }, false);
+}
+
+void QtMainWindow::closeEvent(QCloseEvent* event) {
+    if (hidesOnClose_) {
+        hide();
+        event->ignore();
+        return;
+    }
+    event->ignore();  // the orderly quit closes the window when it is done
+    emit quitClicked();
+}
+
+// ---- maintenance windows ----
+
+QtMaintenanceWindow::QtMaintenanceWindow() {
+    runOnMainThread(
+        qApp,
+        [this] {
+            auto* w = new QWidget(nullptr, Qt::Window);
+            w->setObjectName("maintenanceWindow");
+            w->setWindowTitle("Maintenance");
+            auto* layout = new QVBoxLayout(w);
+            line1_ = new QLabel(w);
+            line1_->setObjectName("ibUtilFunctionName");
+            line2_ = new QLabel(w);
+            line2_->setObjectName("ibUtilStatus");
+            bar_ = new QProgressBar(w);
+            bar_->setObjectName("ibUtilProgressBar");
+            bar_->setRange(0, 0);
+            bar_->setTextVisible(false);
+            bar_->setVisible(false);
+            QFont bold = line1_->font();
+            bold.setBold(true);
+            line1_->setFont(bold);
+            layout->addWidget(line1_);
+            layout->addWidget(line2_);
+            layout->addWidget(bar_);
+            w->setMinimumWidth(460);
+            window_ = w;
+        },
+        true);
+}
+
+QtMaintenanceWindow::~QtMaintenanceWindow() {
+    if (QWidget* w = window_) w->deleteLater();
+}
+
+void QtMaintenanceWindow::showWindow() {
+    QPointer<QWidget> w = window_;
+    if (w)
+        runOnMainThread(
+            w,
+            [w] {
+                if (w) w->show();
+            },
+            false);
+}
+
+void QtMaintenanceWindow::ibSetWindowTitle(const std::string& title) {
+    QPointer<QWidget> w = window_;
+    QString t = QString::fromStdString(title);
+    if (w)
+        runOnMainThread(
+            w,
+            [w, t] {
+                if (w) w->setWindowTitle(t);
+            },
+            false);
+}
+
+void QtMaintenanceWindow::ibUpdateLine1TextField(const std::string& text, bool doWait) {
+    ibUpdateNSTextField(line1_, QString::fromStdString(text), doWait, false, false);
+}
+
+void QtMaintenanceWindow::ibUpdateLine2TextField(const std::string& text, bool doWait) {
+    ibUpdateNSTextField(line2_, QString::fromStdString(text), doWait, false, false);
+}
+
+void QtMaintenanceWindow::ibUpdateProgressBar(const std::string& state) {
+    vorn::ibUpdateProgressBar(bar_, QString::fromStdString(state));
+}
+
+void QtMaintenanceWindow::close() {
+    QPointer<QWidget> w = window_;
+    if (w)
+        runOnMainThread(
+            w,
+            [w] {
+                if (w) w->close();
+            },
+            false);
+}
+
+}  // namespace vorn

@@ -1,0 +1,101 @@
+#pragma once
+// The main upload window and the small maintenance windows. Field updates come from any
+// thread and are carried out on the main thread; a hidden main window ignores them, a
+// maintenance window does not.
+
+#include <QImage>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMap>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVariant>
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "app/UserInterface.h"
+#include "files/CleanUpProgress.h"
+
+namespace vorn {
+
+// Sets colour (red for errors), then text, then redisplays, on the main thread; waits only
+// when doWait. onlyWhenVisible: nothing happens while the field's window is hidden.
+void ibUpdateNSTextField(QLabel* field, const QString& text, bool doWait, bool isError,
+                         bool onlyWhenVisible);
+// "YES" in any case starts and shows the busy indicator; anything else stops and hides it.
+void ibUpdateProgressBar(QProgressBar* bar, const QString& state);
+// Runs task on the thread of context, waiting for it when wait (directly when already there).
+void runOnMainThread(QObject* context, std::function<void()> task, bool wait);
+
+class QtMainWindow : public QMainWindow {
+    Q_OBJECT
+  public:
+    explicit QtMainWindow(QWidget* parent = nullptr);
+
+    // The label dictionary: "Version" holds a text, every other label a field.
+    void buildTextLabelDictionary();
+    void ibUpdateTextField(const QString& text, const QString& label, bool doWait);
+    QVariant labelObject(const QString& label) const { return labels_.value(label); }
+
+    // Decodes the photo off the main thread, upright and scaled, then shows it.
+    void showPreview(const QString& path);
+    void showTransferProgress(const TransferProgress& progress);
+    void showTransferEnded();
+    void showWaitingCount(std::size_t count);
+    void showLastUpload(const UploadOutcome& outcome);
+    void showCycleState(CycleState state, const QString& reason);
+    // Closing hides the window (a tray icon stays) instead of asking to quit.
+    void setHidesOnClose(bool hides) { hidesOnClose_ = hides; }
+
+    QLabel *ibFileNameField, *ibUploadFileStatusField, *ibFTPCallbackStatusField, *ibLoginName,
+        *ibUploadMainPath, *ibSourceFolderPath, *ibVersion, *ibCopyright, *ibMacOSVersion,
+        *ibImageView, *ibUtilStatus, *ibUtilFunctionName;
+    QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *ibSyncButton;
+    QProgressBar *ibProgressBar, *transferBar;
+    QLabel *transferDetail, *waitingLabel, *lastUploadLabel, *stateLabel;
+
+  signals:
+    void synchronizeClicked();
+    void pauseResumeClicked();
+    void preferencesClicked();
+    void quitClicked();
+    void supportMailClicked();
+    void previewDecoded(quint64 generation, QImage image);
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    QMap<QString, QVariant> labels_;
+    std::atomic<quint64> previewGeneration_{0};
+    bool hidesOnClose_ = false;
+};
+
+// A maintenance window, usable from any thread: its widget lives on the main thread.
+class QtMaintenanceWindow : public MaintenanceWindow {
+  public:
+    QtMaintenanceWindow();
+    ~QtMaintenanceWindow() override;
+    void showWindow() override;
+    void ibSetWindowTitle(const std::string& title) override;
+    void ibUpdateLine1TextField(const std::string& text, bool doWait) override;
+    void ibUpdateLine2TextField(const std::string& text, bool doWait) override;
+    void ibUpdateProgressBar(const std::string& state) override;
+    void close() override;
+
+    QWidget* window() const { return window_; }
+    QLabel* ibUtilFunctionName() const { return line1_; }
+    QLabel* ibUtilStatus() const { return line2_; }
+    QProgressBar* ibUtilProgressBar() const { return bar_; }
+
+  private:
+    QPointer<QWidget> window_;
+    QLabel* line1_ = nullptr;
+    QLabel* line2_ = nullptr;
+    QProgressBar* bar_ = nullptr;
+};
+
+}  // namespace vorn

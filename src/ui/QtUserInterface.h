@@ -1,0 +1,89 @@
+#pragma once
+// The windowed user interface: the main upload window, the login-and-preferences panel,
+// maintenance windows and, where the desktop has one, a tray icon. Implements the same port as
+// the console; every call may come from any thread.
+
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "app/UserInterface.h"
+#include "ui/QtMainWindow.h"
+#include "ui/QtPreferencesPanel.h"
+
+class QMenu;
+
+namespace vorn {
+
+class AppController;
+
+class QtUserInterface : public QObject, public UserInterface {
+    Q_OBJECT
+  public:
+    // Main thread only. quit asks the application for its orderly stop.
+    QtUserInterface(PreferencesStore& store, std::function<void()> quit);
+    ~QtUserInterface() override;
+
+    // The controller the windows' actions go to; set once, before the event loop runs.
+    void setController(AppController* controller);
+
+    QtMainWindow* mainWindow() const { return main_; }
+    QtPreferencesPanel* preferencesPanel() const { return panel_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+    QMenu* trayMenu() const { return trayMenu_; }
+
+    // The Preferences button: opens the panel now, or after the current upload when one runs.
+    void ibClickedOnOpenPref(QWidget* sender);
+    // The end of the panel shown as a sheet: the cycle resumes.
+    void sheetDidEnd(int returnCode);
+    // Fills the version lines.
+    void fillInVersionStrings(const std::string& appVersion, const std::string& osVersion,
+                              const std::string& copyright);
+
+    // ---- UserInterface ----
+    void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError) override;
+    using UserInterface::ibUpdateFTPCallbackStatusTextField;
+    void ibUpdateUploadStatusTextField(const std::string& text) override;
+    void ibUpdateFileNameField(const std::string& text) override;
+    void ibUpdateProgressBar(bool animate) override;
+    void showPreviewImage(const std::string& path) override;
+    void setPauseResumeButton(const std::string& title, bool enabled) override;
+    void ibUpdateLoginName(const std::string& text) override;
+    void ibUpdateUploadMainPath(const std::string& text) override;
+    void ibUpdateSourceFolderPath(const std::string& text) override;
+    void beep() override;
+    bool hasImageView() const override { return true; }
+    std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() override;
+    void doHandleOpenPrefPanel(DictionaryPtr sender) override;
+    void showCycleState(CycleState state, const std::string& reason) override;
+    void showTransferProgress(const TransferProgress& progress) override;
+    void showTransferEnded() override;
+    void showWaitingCount(std::size_t photosWaiting) override;
+    void showUploadOutcome(const UploadOutcome& outcome) override;
+
+    // The program's icon (drawn from vorn.svg) with a dot for the cycle's state.
+    static QIcon stateIcon(CycleState state);
+
+  private:
+    void setUpTray();
+    void updateTray();
+
+    PreferencesStore& store_;
+    std::function<void()> quit_;
+    AppController* controller_ = nullptr;
+    QtMainWindow* main_ = nullptr;
+    QtPreferencesPanel* panel_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QAction* trayPauseAction_ = nullptr;
+
+    std::mutex trayMutex_;
+    CycleState state_ = CycleState::Idle;
+    std::string lastError_;
+    std::size_t waiting_ = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,367 @@
+// The windows' rules, offscreen: field updates, view utilities, the preferences panel's lock,
+// colours, folder choices and preference files, and the alerts.
+
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "UiFixture.h"
+#include "platform/PropertyList.h"
+#include "platform/Resources.h"
+#include "settings/PreferenceKeys.h"
+#include "ui/AlertTable.h"
+#include "ui/PreferenceFiles.h"
+#include "ui/QtMainWindow.h"
+#include "ui/QtUserInterface.h"
+#include "ui/QtViewUtilities.h"
+#include "ui/ValueTransformers.h"
+
+namespace vorn {
+namespace {
+
+namespace fs = std::filesystem;
+using test::processEventsUntil;
+
+class WindowsTest : public test::UiFixture {};
+
+QColor textColour(const QWidget* w, QPalette::ColorRole role = QPalette::WindowText) {
+    return w->palette().color(role);
+}
+
+TEST_F(WindowsTest, FieldUpdatesFollowTheWindowRules) {
+    QtUserInterface windows(*store, [] {});
+    QtMainWindow* main = windows.mainWindow();
+    QtMaintenanceWindow maintenance;  // never shown: its fields change all the same
+    struct Row {
+        const char* what;
+        bool mainShown;
+        bool isError;
+        const char* expectText;
+        QColor expectColour;
+    };
+    const Row rows[] = {
+        {"hidden main window ignores text and colour", false, true, "before", Qt::black},
+        {"shown main window, status", true, false, "now", Qt::black},
+        {"shown main window, error in red", true, true, "now", Qt::red},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        main->show();
+        windows.ibUpdateFTPCallbackStatusTextField("before", false);
+        processEventsUntil([&] { return main->ibFTPCallbackStatusField->text() == "before"; });
+        main->setVisible(row.mainShown);
+        windows.ibUpdateFTPCallbackStatusTextField("now", row.isError);
+        QApplication::processEvents();
+        EXPECT_EQ(main->ibFTPCallbackStatusField->text().toStdString(), row.expectText);
+        EXPECT_EQ(textColour(main->ibFTPCallbackStatusField), row.expectColour);
+    }
+    maintenance.ibUpdateLine2TextField("Sending Query...", false);
+    QApplication::processEvents();
+    EXPECT_EQ(maintenance.ibUtilStatus()->text(), "Sending Query...");
+
+    // doWait from a worker thread: the text shows by the time the call returns.
+    main->show();
+    std::atomic<bool> done{false};
+    QString seen;
+    std::thread worker([&] {
+        ibUpdateNSTextField(main->ibFileNameField, "Müller/B10_01.jpg", true, false, true);
+        seen = main->ibFileNameField->text();
+        done = true;
+    });
+    processEventsUntil([&] { return done.load(); });
+    worker.join();
+    EXPECT_EQ(seen, "Müller/B10_01.jpg");
+
+    // The label dictionary: "Version" holds a text, not a field, and changes nothing.
+    main->ibUpdateTextField("App Vers: v9", "Version", true);
+    main->ibUpdateTextField("App Vers: v9", "ibVersion", true);
+    EXPECT_EQ(main->labelObject("Version").toString(), "This is a new dictionary..");
+    EXPECT_EQ(main->ibVersion->text(), "App Vers: v9");
+}
+
+TEST_F(WindowsTest, BusyIndicatorStartsOnlyForYes) {
+    QtMaintenanceWindow maintenance;
+    maintenance.showWindow();
+    const std::pair<const char*, bool> rows[] = {{"yes", true}, {"YES", true}, {"Yes", true},
+                                                 {"NO", false}, {"", false},   {"maybe", false}};
+    for (const auto& [state, shown] : rows) {
+        SCOPED_TRACE(state);
+        maintenance.ibUpdateProgressBar(state);
+        QApplication::processEvents();
+        EXPECT_EQ(!maintenance.ibUtilProgressBar()->isHidden(), shown);
+        EXPECT_EQ(maintenance.ibUtilProgressBar()->maximum(), 0);  // indeterminate
+    }
+}
+
+TEST_F(WindowsTest, LiveTransferProgressShowsBytesRateAndTimeLeft) {
+    QtUserInterface windows(*store, [] {});
+    QtMainWindow* main = windows.mainWindow();
+    main->show();
+    TransferProgress p;
+    p.name = "Müller/B10_01.jpg";
+    p.bytesSent = 3 * 1024 * 1024;
+    p.bytesTotal = 12 * 1024 * 1024;
+    p.bytesPerSecond = 1024 * 1024;
+    p.secondsLeft = 75;
+    std::thread([&] { windows.showTransferProgress(p); }).join();
+    windows.showWaitingCount(42);
+    QApplication::processEvents();
+    EXPECT_TRUE(main->transferBar->isVisible());
+    EXPECT_EQ(main->transferBar->value(), 250);
+    EXPECT_EQ(main->transferDetail->text(),
+              "Müller/B10_01.jpg: 3.0 MB of 12.0 MB at 1.0 MB/s, 1 min 15 s left");
+    EXPECT_EQ(main->waitingLabel->text(), "42 photos");
+    windows.showTransferEnded();
+    QApplication::processEvents();
+    EXPECT_FALSE(main->transferBar->isVisible());
+}
+
+TEST_F(WindowsTest, ViewSetEnabledSparesTaggedControlsAndFindSubViewTakesTheFirst) {
+    QWidget root;
+    auto* plain = new QPushButton("plain", &root);
+    auto* spared = new QPushButton("spared", &root);
+    spared->setProperty("tag", kTagLeaveAlone);
+    auto* reveal = new QPushButton("reveal", &root);
+    reveal->setProperty("imageName", "downloadREVEAL");
+    auto* greyed = new QLineEdit(&root);
+    greyed->setProperty("tag", kTagGreyWithState);
+    auto* box = new QGroupBox("Twin", &root);
+    auto* nested = new QCheckBox("nested", box);
+    auto* second = new QGroupBox("twin", &root);
+    for (bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled);
+        viewSetEnabled(&root, enabled);
+        QApplication::processEvents();  // the colour change is posted
+        EXPECT_EQ(plain->isEnabled(), enabled);
+        EXPECT_EQ(nested->isEnabled(), enabled);
+        EXPECT_EQ(greyed->isEnabled(), enabled);
+        EXPECT_EQ(textColour(greyed, QPalette::Text), enabled ? Qt::black : Qt::gray);
+        EXPECT_TRUE(spared->isEnabled());
+        EXPECT_TRUE(reveal->isEnabled());
+    }
+    EXPECT_EQ(findSubView(&root, "TWIN"), box);
+    EXPECT_NE(findSubView(&root, "twin"), second);
+    EXPECT_EQ(findSubView(&root, "none"), nullptr);
+    EXPECT_EQ(findSubView(nullptr, "Twin"), nullptr);
+}
+
+TEST_F(WindowsTest, LockEnablesTheGroupsAndOrderSettingsFollowTheirCheckBox) {
+    auto panel = makePanel();
+    QWidget* nsbox1 = findSubView(panel->ibChangeablePref3View, "nsbox1");
+    ASSERT_NE(nsbox1, nullptr);
+    auto* minutes = nsbox1->findChild<QAbstractSpinBox*>();
+    struct Row {
+        int lock;
+        bool checkOrders;
+        bool accountEditable, ordersEditable;
+    };
+    const Row rows[] = {{0, true, false, false}, {1, false, true, false}, {1, true, true, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.lock << row.checkOrders);
+        store->setObject(sPrefDoCheckOrders, row.checkOrders);
+        QApplication::processEvents();
+        panel->forceLockedIcon(row.lock);
+        EXPECT_EQ(panel->lockState(), row.lock);
+        EXPECT_EQ(panel->loginField->isEnabled(), row.accountEditable);
+        EXPECT_EQ(minutes->isEnabled(), row.ordersEditable);
+    }
+    // Unlocked, turning order checks off (from anywhere) disables the box at once.
+    store->setObject(sPrefDoCheckOrders, false);
+    processEventsUntil([&] { return !minutes->isEnabled(); }, std::chrono::seconds(5));
+    EXPECT_FALSE(minutes->isEnabled());
+    EXPECT_EQ(panel->ibPasswordField->echoMode(), QLineEdit::Password);
+}
+
+TEST_F(WindowsTest, PathFieldColoursFollowTheStoreFromAnyThread) {
+    auto panel = makePanel();
+    QLineEdit* field = panel->ibMainWindowLocalSourcePath;
+    for (bool valid : {true, false, true}) {
+        SCOPED_TRACE(valid);
+        std::thread([&] { store->setObject(sPrefIsValidLocalSourceUploadFolder, valid); }).join();
+        QColor want = valid ? Qt::black : Qt::red;
+        EXPECT_TRUE(processEventsUntil([&] { return textColour(field, QPalette::Text) == want; },
+                                       std::chrono::seconds(5)));
+    }
+    std::thread([&] { store->setObject(sPrefLocalSourceUploadFolder, "/srv/photos"); }).join();
+    EXPECT_TRUE(processEventsUntil([&] { return field->text() == "/srv/photos"; },
+                                   std::chrono::seconds(5)));
+}
+
+TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
+    EXPECT_EQ(preferenceFileName("event"), "event.plist");
+    EXPECT_EQ(preferenceFileName("event.plist"), "event.plist");
+    EXPECT_FALSE(isValidPreferenceFileName("event"));
+    EXPECT_FALSE(isValidPreferenceFileName(".plist"));
+    EXPECT_TRUE(isValidPreferenceFileName("event.plist"));
+
+    store->setObject(sUserLoginName, "anna");
+    store->setObject(sUserLoginPassword, "s3cret");
+    store->setObject(sPrefSecondsBetweenScans, 45);
+    auto panel = makePanel();
+    QtPreferencesPanel::nextChosenPath = QString::fromStdString((tmp / "event").string());
+    panel->ibSavePrefToFile(panel->saveAndCloseButton);
+    fs::path saved = tmp / "event.plist";
+    ASSERT_TRUE(fs::exists(saved));
+    struct stat st {};
+    ASSERT_EQ(::stat(saved.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+    auto root = readPropertyListFile(saved.string());
+    ASSERT_TRUE(root && root->isDictionary());
+    EXPECT_EQ(root->asDictionary()->at(sUserLoginName), Value("anna"));
+
+    struct Row {
+        const char* what;
+        std::string fileText;
+        bool loads;
+        const char* login;
+        std::int64_t seconds;
+    };
+    const std::string head = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    const Row rows[] = {
+        {"some keys, one unknown",
+         head + "<dict><key>userLoginName</key><string>ben</string><key>userLoginPassword</key>"
+                "<string>hunter2</string><key>noSuchKey</key><true/></dict></plist>",
+         true, "ben", 45},
+        {"not a dictionary",
+         head + "<array><string>userLoginName</string><string>carl</string></array></plist>", false,
+         "anna", 45},
+        {"not a property list", "userLoginName = dora", false, "anna", 45},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        store->setObject(sUserLoginName, "anna");
+        test::writeFile(tmp / "load.plist", row.fileText);
+        std::vector<std::string> log;
+        EXPECT_EQ(loadPreferencesFromFile(*store, (tmp / "load.plist").string(), &log), row.loads);
+        EXPECT_EQ(store->stringForKey(sUserLoginName), row.login);
+        EXPECT_EQ(store->integerForKey(sPrefSecondsBetweenScans), row.seconds);
+        EXPECT_FALSE(store->hasStoredValue("noSuchKey"));
+        for (const std::string& line : log) EXPECT_EQ(line.find("hunter2"), std::string::npos);
+        EXPECT_EQ(log.size(), row.loads ? prefKeyNameArray().size() : 0u);
+    }
+}
+
+TEST_F(WindowsTest, FolderChoicesFollowTheRootVolumeAndUploadRules) {
+    fs::create_directories(tmp / "hires");
+    struct Row {
+        const char* what;
+        bool uploading, allowRoot;
+        std::string chosen;
+        const char* key;  // the chooser clicked
+        std::string expectStored;
+        const char* expectAlert;
+    };
+    const std::string old = "/old";
+    const Row rows[] = {
+        {"root refused", false, false, "/", sPrefKivHiResAlternatePath1, old, "NSAlertWindow_9008"},
+        {"root allowed with a warning", false, true, "/", sPrefKivHiResAlternatePath1, "/",
+         "NSAlertWindow_9009"},
+        {"a plain folder", false, false, (tmp / "hires").string(), sPrefKivHiResAlternatePath1,
+         (tmp / "hires").string(), nullptr},
+        {"during an upload", true, false, (tmp / "hires").string(),
+         sPrefLocalMasterMirrorSiteFolder, old, "NSAlertWindow_9003"},
+    };
+    auto panel = makePanel();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QtAlerts::shown.clear();
+        uploading = row.uploading;
+        store->setObject(row.key, old);
+        store->setObject(sPrefAllowRootVolumeSelections, row.allowRoot);
+        QtPreferencesPanel::nextChosenPath = QString::fromStdString(row.chosen);
+        if (std::string(row.key) == sPrefKivHiResAlternatePath1)
+            panel->ibClickedOnChangeKivSearchPath1(panel->saveAndCloseButton);
+        else
+            panel->ibClickedOnChangeLocalMirrorSiteFolder(panel->saveAndCloseButton);
+        EXPECT_EQ(store->stringForKey(row.key), row.expectStored);
+        ASSERT_EQ(QtAlerts::shown.size(), row.expectAlert ? 1u : 0u);
+        if (row.expectAlert) {
+            EXPECT_EQ(lastAlertTitle(), lookUpAlert(resourceDirectory(), "English", kAlertTableName,
+                                                    row.expectAlert, "", "", nullptr)
+                                            ->title);
+        }
+        // During an upload no chooser opened, so its answer is still waiting.
+        EXPECT_EQ(QtPreferencesPanel::nextChosenPath.has_value(), row.uploading);
+    }
+}
+
+TEST_F(WindowsTest, SaveAndCloseRefusesInvalidSettings) {
+    store->setObject(sUserLoginName, "anna");
+    auto panel = makePanel();
+    panel->show();
+    panel->forceLockedIcon(1);
+    for (bool valid : {false, true}) {
+        SCOPED_TRACE(valid);
+        settingsValid = valid;
+        beeps = 0;
+        panel->ibClickedOnSaveAndClose();
+        EXPECT_EQ(panel->isVisible(), !valid);
+        EXPECT_EQ(beeps, valid ? 0 : 1);
+        EXPECT_EQ(panel->lockState(), valid ? 0 : 1);
+        EXPECT_EQ(store->stringForKey(sUserLoginName), "anna");  // untouched fields stay
+    }
+}
+
+TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
+    struct Row {
+        std::vector<std::string> languages;
+        std::string language;
+        int result;
+        std::string titleStart;
+    };
+    const Row rows[] = {
+        {{"fr"}, "fr", -2, "Unable to Find Resource For:"},
+        {{"en-US", "en"}, "en-US", -2, "Unable to Find Resource For:"},
+        {{"en"}, "English", 1, "A whole disk"},
+        {{"es", "en"}, "Spanish", 1, "No se puede"},
+        {{}, "English", 1, "A whole disk"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.language);
+        QtAlerts::preferredLanguages = row.languages;
+        QtAlerts::shown.clear();
+        EXPECT_EQ(QtAlerts::language(), row.language);
+        EXPECT_EQ(QtAlerts::myNSRunAlertPanel(kAlertTableName, "NSAlertWindow_9008"), row.result);
+        ASSERT_EQ(QtAlerts::shown.size(), 1u);
+        const AlertText& shown = QtAlerts::shown.back().text;
+        EXPECT_EQ(shown.title.rfind(row.titleStart, 0), 0u) << shown.title;
+        if (row.result == -2) {
+            EXPECT_EQ(shown.message,
+                      "name.strings = \"myLocalDictionary\"\rkey = \"NSAlertWindow_9008\"");
+        }
+    }
+    // Missing entries take their defaults; "%@" takes the arguments in order.
+    test::writeFile(tmp / "English.lproj" / "t.strings",
+                    "<plist version=\"1.0\"><dict><key>A</key><dict/><key>B</key><dict>"
+                    "<key>mesg</key><string>%@ and %@</string></dict></dict></plist>");
+    auto bare = lookUpAlert(tmp.str(), "English", "t", "A", "x", "y", nullptr);
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->title, "NO INFO");
+    EXPECT_EQ(bare->message, "(No Further Info Given)");
+    EXPECT_EQ(lookUpAlert(tmp.str(), "English", "t", "B", "x", "y", nullptr)->message, "x and y");
+    EXPECT_TRUE(QtAlerts::supportMailUrl().endsWith(
+        "?subject=System%20Has%20A%20Problem!!&body=NEED%20Tech%20Support!!!!"));
+}
+
+TEST_F(WindowsTest, LoginTransformers) {
+    const std::tuple<std::optional<std::string>, std::string, std::string> rows[] = {
+        {std::nullopt, kSiteUnknownText, kSiteUnknownText},
+        {"", "Please Enter Your Login Name...", ""},
+        {" anna ", "http:// anna .photos.example", "[ anna ]"},
+    };
+    for (const auto& [login, ftp, spaces] : rows) {
+        EXPECT_EQ(loginNameToFtpName(login, "photos.example"), ftp);
+        EXPECT_EQ(showSpaces(login), spaces);
+    }
+}
+
+}  // namespace
+}  // namespace vorn
