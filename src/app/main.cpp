@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +20,8 @@
 #include "app/Relaunch.h"
 #include "platform/NotificationCenter.h"
 #include "remote/DBusRemoteControl.h"
+#include "settings/PreferencesStore.h"
+#include "settings/StoreLock.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
 #include "upload/HttpController.h"
@@ -28,8 +32,11 @@ namespace {
 int gSignalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int) {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     char c = 1;
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    errno = savedErrno;
 }
 
 void printUsage(std::FILE* out) {
@@ -103,6 +110,24 @@ int main(int argc, char** argv) {
                      "headless\n");
         options.headless = true;
     }
+
+    // One uploader per store: a second one would send the same photos again. Held until the
+    // process ends; a brief edit of the store by another tool is waited out.
+    const std::string storePath =
+        options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
+    static vorn::StoreLock storeLock = vorn::StoreLock::acquire(storePath, std::chrono::seconds(2));
+    if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
+        std::string owner =
+            storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";
+        std::fprintf(stderr,
+                     "vorn-uploader: another uploader (%s) already runs on the preferences %s; "
+                     "not starting\n",
+                     owner.c_str(), storePath.c_str());
+        return 3;
+    }
+    if (!storeLock.held())
+        std::fprintf(stderr, "vorn-uploader: cannot lock the preferences (%s: %s); going on\n",
+                     storeLock.path().c_str(), storeLock.error().c_str());
 
     QCoreApplication app(argc, argv);
 
