@@ -178,7 +178,7 @@ TEST_F(OrderLoopTest, StopCancelsTheTimerAndARunningPassArmsNothing) {
 
 TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
     const fs::path photo = tmp / "Capture/Prom Night/IMG 7.jpg";
-    writeFile(photo, "seven");
+    writeImage(photo);
     startService(
         "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "
         "\"localfilelocation\": \"" +
