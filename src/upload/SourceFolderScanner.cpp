@@ -86,6 +86,9 @@ std::optional<Value> readMetadata(const std::string& full) {
     return getVornMetaDataFromJpeg(full);
 }
 
+// Enough for every file of a large event; past it the cache starts again.
+constexpr std::size_t kMaxRememberedFiles = 100000;
+
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -116,7 +119,10 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
         std::lock_guard lock(cacheMutex_);
         auto it = withoutMetadata_.find(full);
         if (it != withoutMetadata_.end()) {
-            if (it->second == stamp) return Verdict::NotEligible;  // unchanged since last look
+            if (it->second.stamp == stamp) {  // unchanged since last look
+                it->second.pass = settings.pass;
+                return Verdict::NotEligible;
+            }
             withoutMetadata_.erase(it);
         }
     }
@@ -124,7 +130,8 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     metadataReads_.fetch_add(1);
     if (!readMetadata(full)) {
         std::lock_guard lock(cacheMutex_);
-        withoutMetadata_[full] = stamp;
+        if (withoutMetadata_.size() >= kMaxRememberedFiles) withoutMetadata_.clear();
+        withoutMetadata_[full] = Remembered{stamp, settings.pass};
         return Verdict::NotEligible;
     }
     if (settings.uploadMovie) {
@@ -179,11 +186,19 @@ std::optional<std::string> SourceFolderScanner::walk(
 
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     // The settings are read once per pass, not once per file.
-    const PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                                Preferences::store().boolForKey(sPrefUploadMovie)};
+    PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
+                          Preferences::store().boolForKey(sPrefUploadMovie)};
+    {
+        std::lock_guard lock(cacheMutex_);
+        settings.pass = ++passes_;
+    }
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<std::string> rel = walk(settings, input, "", retryAfter);
     if (!rel) {
+        // The walk met every file there is: what it did not meet is gone.
+        std::lock_guard lock(cacheMutex_);
+        std::erase_if(withoutMetadata_,
+                      [&](const auto& entry) { return entry.second.pass != settings.pass; });
         platformLog("No more images to upload...");
         ScanOutcome nothing;
         nothing.retryAfter = retryAfter;

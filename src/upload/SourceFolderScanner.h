@@ -27,6 +27,11 @@ class SourceFolderScanner : public FolderScanner {
 
     // How many files had their embedded metadata read (for tests and benchmarks).
     std::uint64_t metadataReads() const { return metadataReads_.load(); }
+    // How many files without metadata are remembered (for tests).
+    std::size_t filesWithoutMetadata() const {
+        std::lock_guard lock(cacheMutex_);
+        return withoutMetadata_.size();
+    }
 
   private:
     struct Stamp {
@@ -38,6 +43,11 @@ class SourceFolderScanner : public FolderScanner {
     struct PassSettings {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
+        std::uint64_t pass = 0;  // marks the cache entries this pass met
+    };
+    struct Remembered {
+        Stamp stamp;
+        std::uint64_t pass = 0;
     };
 
     Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,
@@ -53,8 +63,11 @@ class SourceFolderScanner : public FolderScanner {
     // The base-file-name switch: shared by every scan, kept between passes.
     std::atomic<bool> useBaseFileName_{true};
     // Files found without metadata, by path: skipped while their size and time stay the same.
-    std::mutex cacheMutex_;
-    std::unordered_map<std::string, Stamp> withoutMetadata_;
+    // A walk that met every file forgets the ones it did not meet (gone, or out of the source
+    // folder now); the size is capped for a folder that is never walked to its end.
+    mutable std::mutex cacheMutex_;
+    std::uint64_t passes_ = 0;
+    std::unordered_map<std::string, Remembered> withoutMetadata_;
 };
 
 }  // namespace vorn
