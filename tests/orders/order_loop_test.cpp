@@ -213,7 +213,7 @@ TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
     EXPECT_EQ(hires[0].value("username"), "photog");
     EXPECT_EQ(hires[0].value("password"), "pw \"one\"");
     EXPECT_EQ(hires[0].value("orderid"), "70");
-    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), "seven");
+    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), readFile(photo));
     orders.stop();
 }
 
