@@ -15,10 +15,10 @@ namespace vorn {
 class StoreLock {
   public:
     enum class Status {
-        Held,        // this process owns the lock
-        HeldByOther, // another process owns it (owner() may name it)
-        Failed,      // the lock file could not be opened or locked (error() says why)
-        Released,    // held once, let go since
+        Held,         // this process owns the lock
+        HeldByOther,  // another process owns it (owner() may name it)
+        Failed,       // the lock file could not be opened or locked (error() says why)
+        Released,     // held once, let go since
     };
 
     // Takes the lock of the store at storePath, waiting at most `wait` for another owner to
