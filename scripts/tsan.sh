@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export QT_QPA_PLATFORM=offscreen
-export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp halt_on_error=1 exitcode=66 second_deadlock_stack=1 history_size=4"
+# die_after_fork=0: the permission tests fork and run the uploader as another user in the child.
+export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp halt_on_error=1 exitcode=66 second_deadlock_stack=1 history_size=4 die_after_fork=0"
 
 ./scripts/build.sh --tsan build-tsan
 start=$(date +%s)
