@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@ class SourceFolderScanner : public FolderScanner {
     struct PassSettings {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
+        const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
         std::uint64_t pass = 0;  // marks the cache entries this pass met
     };
     struct Remembered {
