@@ -253,6 +253,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
             if (exchange.replyTooLarge) {
                 d[httpOurCustomStatus] = kStatusFail;
                 d[httpOurCustomMessage] = kReplyTooLargeMessage;
+                d[httpReplyUnreadable] = true;
             }
             if (exchange.replyBody) {
                 const std::string& reply = *exchange.replyBody;

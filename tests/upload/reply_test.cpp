@@ -138,6 +138,7 @@ TEST_F(ReplyTest, HostileRepliesAreUnreadableAndNeverCrashTheReader) {
             EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomStatus), "FAIL");
             EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomMessage),
                       "unreadable reply: larger than 1 MiB");
+            EXPECT_TRUE(posted.resultAtDone.at(httpReplyUnreadable).boolValue());
         }
     }
 }
