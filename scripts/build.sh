@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Builds the project. Usage: scripts/build.sh [--asan] [--werror] [--bench] [BUILD_DIR]
-# Binaries land in BUILD_DIR/bin (default build/, or build-asan/ with --asan).
+# Builds the project. Usage: scripts/build.sh [--asan|--tsan] [--werror] [--bench] [BUILD_DIR]
+# Binaries land in BUILD_DIR/bin (default build/, build-asan/ with --asan, build-tsan/ with
+# --tsan). With --tsan only the threaded test suites and the programs they run are built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-asan=OFF werror=OFF bench=OFF dir=""
+asan=OFF tsan=OFF werror=OFF bench=OFF dir=""
 for arg in "$@"; do
   case "$arg" in
     --asan) asan=ON ;;
+    --tsan) tsan=ON ;;
     --werror) werror=ON ;;
     --bench) bench=ON ;;
     -*) echo "build.sh: unknown option $arg" >&2; exit 2 ;;
     *) dir="$arg" ;;
   esac
 done
-[ -n "$dir" ] || { [ "$asan" = ON ] && dir=build-asan || dir=build; }
+if [ -z "$dir" ]; then
+  dir=build
+  [ "$asan" = ON ] && dir=build-asan
+  [ "$tsan" = ON ] && dir=build-tsan
+fi
 
 ./scripts/install-deps.sh
 
@@ -25,5 +31,11 @@ command -v ccache >/dev/null && generator+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 if [ ! -f "$dir/CMakeCache.txt" ]; then
   cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake -S . -B "$dir" -DVORN_SANITIZE="$asan" -DVORN_WERROR="$werror" -DVORN_BUILD_BENCH="$bench" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake -S . -B "$dir" -DVORN_SANITIZE="$asan" -DVORN_TSAN="$tsan" -DVORN_WERROR="$werror" \
+  -DVORN_BUILD_BENCH="$bench" >/dev/null
+if [ "$tsan" = ON ]; then
+  cmake --build "$dir" -j"$(nproc)" --target test_app test_upload test_platform test_orders \
+    vorn-photo-service
+else
+  cmake --build "$dir" -j"$(nproc)"
+fi

@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,8 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/PreferenceRules.h"
 #include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
+#include "settings/StoreLock.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
 #include "ui/QtUserInterface.h"
@@ -53,8 +57,11 @@ bool haveDisplay() {
 constexpr std::uint64_t kDailyLogCap = 50ull * 1024 * 1024;
 
 void onTerminationSignal(int sig) {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     char c = sig == SIGHUP ? 'h' : 't';
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    errno = savedErrno;
 }
 
 void printUsage(std::FILE* out) {
@@ -219,6 +226,24 @@ int main(int argc, char** argv) {
                      "headless\n");
         options.headless = true;
     }
+
+    // One uploader per store: a second one would send the same photos again. Held until the
+    // process ends; a brief edit of the store by another tool is waited out.
+    const std::string storePath =
+        options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
+    static vorn::StoreLock storeLock = vorn::StoreLock::acquire(storePath, std::chrono::seconds(2));
+    if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
+        std::string owner =
+            storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";
+        std::fprintf(stderr,
+                     "vorn-uploader: another uploader (%s) already runs on the preferences %s; "
+                     "not starting\n",
+                     owner.c_str(), storePath.c_str());
+        return 3;
+    }
+    if (!storeLock.held())
+        std::fprintf(stderr, "vorn-uploader: cannot lock the preferences (%s: %s); going on\n",
+                     storeLock.path().c_str(), storeLock.error().c_str());
 
     std::unique_ptr<QCoreApplication> application;
     if (options.headless)

@@ -1,15 +1,21 @@
 #include "orders/HttpHiResController.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <pugixml.hpp>
 #include <vector>
 
 #include "files/KDW_FileManager.h"
 #include "files/OriginalPathResolver.h"
+#include "log/KDLogFileManager.h"
+#include "metadata/ImageFile.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
+#include "settings/PreferencesStore.h"
 #include "upload/HttpExchange.h"
 #include "upload/HttpReply.h"
 #include "upload/Records.h"
@@ -64,6 +70,61 @@ void recordExchange(const HttpExchangeResult& exchange, const std::string& what,
     }
     if (exchange.replyBody)
         d[httpReturnData] = Data(exchange.replyBody->begin(), exchange.replyBody->end());
+}
+
+// What an order may send: photos, and camera originals that exiv2 reads.
+bool isPhotoExtension(const std::string& extension) {
+    static const char* const kTypes[] = {"jpg", "jpeg", "png", "tif", "tiff", "dng", "cr2",
+                                         "cr3", "crw",  "nef", "nrw", "arw",  "srf", "sr2",
+                                         "orf", "rw2",  "raf", "pef", "srw",  "mrw"};
+    for (const char* t : kTypes)
+        if (equalsIgnoringCase(extension, t)) return true;
+    return false;
+}
+
+bool isHidden(const std::filesystem::path& path) {
+    for (const auto& part : path) {
+        const std::string name = part.string();
+        if (name.size() > 1 && name[0] == '.' && name != "..") return true;
+    }
+    return false;
+}
+
+bool isInside(const std::filesystem::path& path, const std::string& folder) {
+    if (folder.empty()) return false;
+    std::error_code ec;
+    std::filesystem::path f = std::filesystem::weakly_canonical(folder, ec);
+    if (ec) return false;
+    auto [fi, pi] = std::mismatch(f.begin(), f.end(), path.begin(), path.end());
+    return fi == f.end() || (std::next(fi) == f.end() && fi->empty());
+}
+
+// Why the file an order names must not go out, or nothing when it is a photo that may. The
+// service (or anyone between it and us on plain HTTP) chooses the location, so it is checked
+// as given and as it resolves: a link must not lead out to a key or to our own settings.
+std::optional<std::string> refusalReason(const std::string& fileName) {
+    if (!isPhotoExtension(pathExtension(fileName))) return "not a photo file type";
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(fileName, ec);
+    if (ec) return "cannot be resolved: " + ec.message();
+    if (!isPhotoExtension(pathExtension(real.string()))) return "not a photo file type";
+    if (isHidden(fileName) || isHidden(real)) return "lies in a hidden folder";
+    const std::string storePath = Preferences::store().path();
+    const std::string stateHome = [] {
+        const char* x = std::getenv("XDG_STATE_HOME");
+        return x && *x == '/' ? appendingPathComponent(x, "vorn")
+                              : appendingPathComponent(homeDirectory(), ".local/state/vorn");
+    }();
+    for (const std::string& own : {KDLogFileManager::logDirectory(), stateHome,
+                                   deletingLastPathComponent(PreferencesStore::defaultPath())})
+        if (isInside(real, own)) return "lies in the uploader's own folder " + own;
+    // The store and the files beside it that carry its name (lock, temporary copies).
+    std::filesystem::path store = std::filesystem::weakly_canonical(storePath, ec);
+    if (!ec && real.parent_path() == store.parent_path() &&
+        real.filename().string().rfind(store.filename().string(), 0) == 0)
+        return "is the uploader's preferences";
+    if (!IsValidImageObject(real.string())) return "its contents are not an image";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -293,6 +354,18 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictionaryPtr& it
     }
     if (missing(optionalText(*item, edImageId))) {
         platformLog("No image identifier for [%s]: not sending it", fileName.c_str());
+        return finish();
+    }
+
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(fileName, ec)) {
+        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
+        return finish();
+    }
+    if (std::optional<std::string> why = refusalReason(fileName)) {
+        platformLog("WARNING => Order [%s] image [%s]: refusing to send [%s]: %s",
+                    text(*item, edOrderId).c_str(), text(*item, edImageId).c_str(),
+                    fileName.c_str(), why->c_str());
         return finish();
     }
 

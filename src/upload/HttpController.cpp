@@ -295,6 +295,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                             exchange.error->c_str());
                 d[httpError] = makeErrorValue(*exchange.error);
             }
+            if (exchange.replyTooLarge) {
+                d[httpOurCustomStatus] = kStatusFail;
+                d[httpOurCustomMessage] = kReplyTooLargeMessage;
+                d[httpReplyUnreadable] = true;
+            }
             if (exchange.replyBody) {
                 const std::string& reply = *exchange.replyBody;
                 d[httpReturnData] = Data(reply.begin(), reply.end());

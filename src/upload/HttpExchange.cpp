@@ -180,7 +180,9 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
         result.error = "cannot read file";
     } else if (t.replyTooLarge) {
-        result.error = "reply too large";
+        platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
+                    options.maxReplyBytes);
+        result.replyTooLarge = true;
     } else {
         std::string text = curl_easy_strerror(code);
         if (errorText[0]) text += std::string(": ") + errorText;

@@ -22,8 +22,9 @@ struct HttpExchangeOptions {
     std::chrono::seconds idleTimeout{60};
     // Set from another thread to abort the exchange; checked at least once a second.
     const std::atomic<bool>* cancel = nullptr;
-    // A longer reply is cut off and the exchange fails.
-    std::size_t maxReplyBytes = 16 * 1024 * 1024;
+    // A longer reply is not read on: the exchange ends without a reply body (replyTooLarge).
+    // The service's replies are a few hundred bytes; this bounds what a hostile one costs.
+    std::size_t maxReplyBytes = 1024 * 1024;
     // Told the bytes of the body sent so far and the body's size, from libcurl's progress
     // callback (many times a second; the receiver throttles).
     std::function<void(std::uint64_t sent, std::uint64_t total)> onProgress;
@@ -38,6 +39,8 @@ struct HttpExchangeResult {
     // Why the exchange failed, when it did.
     std::optional<std::string> error;
     bool cancelled = false;
+    // The reply was longer than maxReplyBytes: it is unreadable, and there is no replyBody.
+    bool replyTooLarge = false;
     // A file of the body could not be read or changed size while it was sent.
     MultipartBody::ReadFailure bodyFailure = MultipartBody::ReadFailure::None;
 };

@@ -12,13 +12,20 @@ namespace vorn {
 
 namespace {
 
-// The text of an element and all its descendants, in document order.
+// The text of an element and all its descendants, in document order. A walk, not a recursion:
+// a reply nested a million levels deep must not overflow the stack.
 void appendText(const pugi::xml_node& node, std::string& out) {
-    for (pugi::xml_node child : node.children()) {
-        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
-            out += child.value();
-        else if (child.type() == pugi::node_element)
-            appendText(child, out);
+    pugi::xml_node cur = node.first_child();
+    while (cur) {
+        if (cur.type() == pugi::node_pcdata || cur.type() == pugi::node_cdata) {
+            out += cur.value();
+        } else if (cur.type() == pugi::node_element && cur.first_child()) {
+            cur = cur.first_child();
+            continue;
+        }
+        while (cur != node && !cur.next_sibling()) cur = cur.parent();
+        if (cur == node) break;
+        cur = cur.next_sibling();
     }
 }
 

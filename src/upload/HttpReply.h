@@ -14,6 +14,8 @@ class xml_node;
 namespace vorn {
 
 inline constexpr const char* kNotEnoughDataMessage = "Not enough data returned...";
+// The message recorded with "FAIL" for a reply longer than the exchange reads.
+inline constexpr const char* kReplyTooLargeMessage = "unreadable reply: larger than 1 MiB";
 
 // Mac OS Roman bytes as UTF-8 text. Every byte has a character there, so this fails only when
 // the converter itself is missing.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,17 +115,60 @@ void MultipartBody::addBytes(std::string bytes, bool secret) {
     segments_.push_back(std::move(s));
 }
 
+void MultipartBody::addFraming(std::string rest) {
+    size_ += 4 + boundary_.size() + rest.size();
+    Segment s;
+    s.bytes = "\r\n--" + boundary_ + rest;
+    s.framing = true;
+    segments_.push_back(std::move(s));
+}
+
+void MultipartBody::keepBoundaryOutOf(const std::string& text) {
+    if (text.find(boundary_) == std::string::npos) return;
+    auto used = [&](const std::string& b) {
+        if (text.find(b) != std::string::npos) return true;
+        for (const Segment& s : segments_)
+            if (!s.file && s.bytes.find(b) != std::string::npos) return true;
+        return false;
+    };
+    std::string fresh;
+    do {
+        unsigned char random[16];
+        std::size_t got = 0;
+        while (got < sizeof random) {
+            ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+            if (n > 0) got += static_cast<std::size_t>(n);
+        }
+        static const char* hex = "0123456789abcdef";
+        fresh = "vorn-";
+        for (unsigned char c : random) {
+            fresh += hex[c >> 4];
+            fresh += hex[c & 15];
+        }
+    } while (used(fresh));
+    for (Segment& s : segments_) {
+        if (!s.framing) continue;
+        size_ -= s.bytes.size();
+        s.bytes.replace(4, boundary_.size(), fresh);
+        size_ += s.bytes.size();
+    }
+    boundary_ = fresh;
+}
+
 void MultipartBody::addField(const std::string& name, const std::string& value, bool secret) {
-    addBytes("\r\n--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + name +
-             "\"\r\n\r\n");
+    keepBoundaryOutOf(name);
+    keepBoundaryOutOf(value);
+    addFraming("\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n");
     addBytes(value, secret);
 }
 
 void MultipartBody::addFileHeader(const std::string& fieldName, const std::string& path,
                                   const std::string& contentType) {
-    addBytes("\r\n--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + fieldName +
-             "\"; filename=\"" + escapeMultipartFileName(lastPathComponent(path)) +
-             "\"\r\nContent-Type: " + contentType + "\r\n\r\n");
+    const std::string rest = "\r\nContent-Disposition: form-data; name=\"" + fieldName +
+                             "\"; filename=\"" + escapeMultipartFileName(lastPathComponent(path)) +
+                             "\"\r\nContent-Type: " + contentType + "\r\n\r\n";
+    keepBoundaryOutOf(rest);
+    addFraming(rest);
 }
 
 bool MultipartBody::addFile(const std::string& fieldName, const std::string& path,
@@ -155,7 +199,7 @@ bool MultipartBody::attachFile(const std::string& path) {
 }
 
 void MultipartBody::close() {
-    addBytes("\r\n--" + boundary_ + "--\r\n");
+    addFraming("--\r\n");
 }
 
 void MultipartBody::rewind() {

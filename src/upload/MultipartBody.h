@@ -44,6 +44,7 @@ struct MultipartSegment {
     };
     std::string bytes;  // text
     bool secret = false;
+    bool framing = false;                  // begins with "\r\n--" and the boundary
     std::shared_ptr<const OpenFile> file;  // file: shared with snapshots of the body
     std::string path;
     std::uint64_t length = 0;
@@ -80,7 +81,9 @@ class MultipartBody {
     std::string contentTypeHeaderValue() const;  // multipart/form-data; boundary=...
 
     // "\r\n--B\r\nContent-Disposition: form-data; name="NAME"\r\n\r\nVALUE". A secret value is
-    // sent as is but masked in the debug copies.
+    // sent as is but masked in the debug copies. A name or value holding the boundary would end
+    // its part early and forge others: the whole body then moves to a fresh random boundary
+    // (file contents are not looked at; a part's length never depends on them).
     void addField(const std::string& name, const std::string& value, bool secret = false);
 
     // The part header of a file: name="FIELD"; filename="NAME", NAME being the escaped last
@@ -122,6 +125,9 @@ class MultipartBody {
   private:
     using Segment = MultipartSegment;
     void addBytes(std::string bytes, bool secret = false);
+    void addFraming(std::string rest);
+    // Moves the body to a fresh boundary when text holds the current one.
+    void keepBoundaryOutOf(const std::string& text);
 
     std::string boundary_;
     std::vector<Segment> segments_;

@@ -27,6 +27,9 @@ namespace vorn {
 
 namespace {
 
+// Enough for every file of a large event; past it the cache starts again.
+constexpr std::size_t kMaxRememberedFiles = 100000;
+
 constexpr const char* kDefaultFuseAction = "upload.upload";
 constexpr const char* kFuseActionRurizururiz = "upload.rurizururiz";
 constexpr const char* kAccountDererave = "dererave";
@@ -201,15 +204,20 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
         return clock_->now() - modifiedAt >= options_.settleInterval;
     };
     auto relName = [&] { return folderRel.empty() ? name : folderRel + "/" + name; };
-    if (auto it = withoutMetadata_.find(id); it != withoutMetadata_.end()) {
-        if (it->second.stamp == stamp) {  // unchanged since last look
-            if (!it->second.reported && settled()) {
-                it->second.reported = true;
-                reportSkipped(relName());
+    {
+        std::unique_lock lock(cacheMutex_);
+        if (auto it = withoutMetadata_.find(id); it != withoutMetadata_.end()) {
+            if (it->second.stamp == stamp) {  // unchanged since last look
+                it->second.pass = settings.pass;
+                const bool report = !it->second.reported && settled();
+                if (report) it->second.reported = true;
+                lock.unlock();
+                if (report) reportSkipped(relName());
+                return Verdict::NotEligible;
             }
-            return Verdict::NotEligible;
+            withoutMetadataPaths_.erase(it->second.path);
+            withoutMetadata_.erase(it);
         }
-        withoutMetadata_.erase(it);
     }
     found.rel = folderRel.empty() ? name : folderRel + "/" + name;
     if (options_.skipItem && options_.skipItem(found.rel)) return Verdict::Skipped;
@@ -227,9 +235,13 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
         found.metadata = getVornMetaDataFromJpeg(full);
     if (!found.metadata) {
         const bool report = settled();
-        withoutMetadata_[id] = Without{stamp, report};
         {
             std::lock_guard lock(cacheMutex_);
+            if (withoutMetadata_.size() >= kMaxRememberedFiles) {  // start again past a large event
+                withoutMetadata_.clear();
+                withoutMetadataPaths_.clear();
+            }
+            withoutMetadata_[id] = Without{stamp, report, settings.pass, full};
             withoutMetadataPaths_.insert(full);
         }
         if (report) reportSkipped(found.rel);
@@ -412,6 +424,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
                           &input.isWaitingToRetry};
     {
         std::lock_guard lock(cacheMutex_);
+        settings.pass = ++passes_;
         settings.full = fullPassRequested_ || !watching_ || !lastSettings_ ||
                         !(*lastSettings_ == settings) || lastRoot_ != input.rootFolder ||
                         watchedRoot_.empty();
@@ -428,6 +441,15 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (ui_ && (settings.full || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
         lastWaitingCount_ = clock_->now();
         ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
+    }
+    if (!found && settings.full) {
+        // A full walk met every file there is: what it did not meet is gone.
+        std::lock_guard lock(cacheMutex_);
+        std::erase_if(withoutMetadata_,
+                      [&](const auto& e) { return e.second.pass != settings.pass; });
+        withoutMetadataPaths_.clear();
+        for (const auto& [id, without] : withoutMetadata_)
+            withoutMetadataPaths_.insert(without.path);
     }
     if (!found) {
         platformLog("No more images to upload...");

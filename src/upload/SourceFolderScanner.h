@@ -56,6 +56,10 @@ class SourceFolderScanner : public FolderScanner {
     // judged past their name (looked at on disk).
     std::uint64_t metadataReads() const { return metadataReads_.load(); }
     std::uint64_t judgedFiles() const { return judgedFiles_.load(); }
+    std::size_t filesWithoutMetadata() {
+        std::lock_guard lock(cacheMutex_);
+        return withoutMetadata_.size();
+    }
 
   private:
     struct Stamp {
@@ -92,6 +96,7 @@ class SourceFolderScanner : public FolderScanner {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
         bool full = true;  // judge every file, trust nothing the watcher vouched for
+        std::uint64_t pass = 0;
         const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
         bool operator==(const PassSettings& o) const {
             return baseIdsFromFileNames == o.baseIdsFromFileNames && uploadMovie == o.uploadMovie;
@@ -131,16 +136,19 @@ class SourceFolderScanner : public FolderScanner {
     // Files found without metadata: skipped while their size and time stay the same.
     struct Without {
         Stamp stamp;
-        bool reported = false;  // the skip was shown once
+        bool reported = false;   // the skip was shown once
+        std::uint64_t pass = 0;  // the last pass that met it
+        std::string path;
     };
     std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
 
     std::mutex cacheMutex_;
+    std::uint64_t passes_ = 0;
     bool watching_ = false;
     bool fullPassRequested_ = true;
     std::unordered_set<std::string> changedFolders_;  // relative; "" is the root
     std::string watchedRoot_;
-    std::unordered_map<std::string, Stamp> closedFiles_;  // full path -> stamp when closed
+    std::unordered_map<std::string, Stamp> closedFiles_;    // full path -> stamp when closed
     std::unordered_set<std::string> withoutMetadataPaths_;  // full paths, for the waiting count
 
     static constexpr std::chrono::seconds kWaitingCountInterval{5};

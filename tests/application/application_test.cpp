@@ -117,7 +117,8 @@ TEST_F(ApplicationTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDefa
     int kept = 0;
     for (const auto& f : filesIn(tmp.path())) {
         std::string name = f.filename().string();
-        if (name != "prefs.plist" && name.rfind("prefs.plist", 0) == 0) {
+        if (name != "prefs.plist" && name != "prefs.plist.lock" &&
+            name.rfind("prefs.plist", 0) == 0) {
             ++kept;
             EXPECT_EQ(readFile(f), garbage);
         }
@@ -127,6 +128,32 @@ TEST_F(ApplicationTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDefa
     ASSERT_EQ(logs.size(), 1u);
     EXPECT_NE(readFile(logs[0]).find(prefs.string()), std::string::npos)
         << "the log names the unreadable store";
+}
+
+TEST_F(ApplicationTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesTheFirst) {
+    writeFile(prefs, kQuietPrefs);
+    ChildProcess first(kUploader, arguments(), environment());
+    ASSERT_TRUE(first.waitForLine("started"));
+    EXPECT_EQ(readFile(fs::path(prefs.string() + ".lock")), std::to_string(first.pid()) + "\n");
+
+    // Its standard error joins the output read here.
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
+    for (const std::string& a : arguments()) shellArgs.push_back(a);
+    ChildProcess second("/bin/sh", shellArgs, environment());
+    EXPECT_TRUE(second.waitForLine("(process " + std::to_string(first.pid()) + ")"));
+    std::optional<int> status = second.wait();
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    for (const std::string& line : second.output())
+        EXPECT_EQ(line.find("started"), std::string::npos) << line;
+
+    // Once the first has gone, however it went, the next one starts.
+    first.signal(SIGKILL);
+    first.wait();
+    ChildProcess third(kUploader, arguments(), environment());
+    EXPECT_TRUE(third.waitForLine("started"));
+    third.signal(SIGTERM);
+    EXPECT_EQ(third.wait(), 0);
 }
 
 TEST_F(ApplicationTest, HelpVersionAndBadArguments) {

@@ -16,6 +16,7 @@
 #include "settings/PreferencesStore.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/TempDir.h"
+#include "vorn-capture-sim/CaptureWriter.h"
 
 namespace vorn::test {
 
@@ -76,6 +77,21 @@ inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& serv
     for (LoggedRequest& r : loggedRequests(service))
         if (r.kind == kind) out.push_back(std::move(r));
     return out;
+}
+
+// A real photo at path (orders send nothing else): a PNG for a .png name, else a JPEG whose
+// comment makes its bytes its own.
+inline std::filesystem::path writeImage(const std::filesystem::path& path) {
+    std::string ext = path.extension().string();
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".png") {
+        capture::writePhoto(path.string(), capture::makePng({}));
+    } else {
+        capture::JpegSpec recipe;
+        recipe.userComment = path.filename().string();
+        capture::writePhoto(path.string(), capture::makeJpeg(recipe));
+    }
+    return path;
 }
 
 class OrdersTest : public ::testing::Test {

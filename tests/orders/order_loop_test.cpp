@@ -178,7 +178,7 @@ TEST_F(OrderLoopTest, StopCancelsTheTimerAndARunningPassArmsNothing) {
 
 TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
     const fs::path photo = tmp / "Capture/Prom Night/IMG 7.jpg";
-    writeFile(photo, "seven");
+    writeImage(photo);
     startService(
         "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "
         "\"localfilelocation\": \"" +
@@ -213,7 +213,7 @@ TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
     EXPECT_EQ(hires[0].value("username"), "photog");
     EXPECT_EQ(hires[0].value("password"), "pw \"one\"");
     EXPECT_EQ(hires[0].value("orderid"), "70");
-    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), "seven");
+    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), readFile(photo));
     orders.stop();
 }
 

@@ -317,6 +317,12 @@ TEST_F(ScanTest, FilesWithoutMetadataAreReadAgainOnlyWhenTheyChange) {
     fs::remove(source / "c/junk7.jpg");
     jpeg("c/junk7.jpg");
     EXPECT_EQ(chosen(scanner), "c/junk7.jpg");
+
+    // Files that are gone are forgotten once a pass has walked the whole folder.
+    EXPECT_EQ(scanner.filesWithoutMetadata(), 19u);
+    fs::remove_all(source / "c");
+    EXPECT_EQ(chosen(scanner), "");
+    EXPECT_EQ(scanner.filesWithoutMetadata(), 0u);
 }
 
 TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEventsMissed) {

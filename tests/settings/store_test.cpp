@@ -15,6 +15,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/PropertyList.h"
 #include "settings/PreferencesStore.h"
+#include "settings/StoreLock.h"
 #include "support/CapturedOutput.h"
 #include "support/Python.h"
 #include "support/RunAsUser.h"
@@ -431,4 +432,30 @@ TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
         }
         s.removeObserver(&told);
     }
+}
+
+TEST(StoreLock, OneOwnerAtATimeNamedInTheLockFileAndAnEditIsWaitedOut) {
+    vorn::test::TempDir dir;
+    const std::string store = (dir / "new folder/prefs.plist").string();
+    vorn::StoreLock first = vorn::StoreLock::acquire(store);
+    ASSERT_TRUE(first.held()) << first.error();
+    EXPECT_EQ(vorn::test::readFile(store + ".lock"), std::to_string(::getpid()) + "\n");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "new folder").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the store's folder is created private";
+
+    // Another descriptor is another owner, even in this process.
+    vorn::StoreLock second = vorn::StoreLock::acquire(store);
+    EXPECT_EQ(second.status(), vorn::StoreLock::Status::HeldByOther);
+    EXPECT_EQ(second.owner(), ::getpid());
+
+    // A brief holder is waited for.
+    std::thread editor([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        first.release();
+    });
+    vorn::StoreLock third = vorn::StoreLock::acquire(store, std::chrono::seconds(10));
+    editor.join();
+    EXPECT_TRUE(third.held());
+    EXPECT_EQ(first.status(), vorn::StoreLock::Status::Released);
 }

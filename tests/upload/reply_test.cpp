@@ -7,6 +7,7 @@
 
 #include "RawHttpServer.h"
 #include "UploadFixture.h"
+#include "upload/HttpReply.h"
 
 namespace vorn {
 namespace {
@@ -105,14 +106,41 @@ TEST_F(ReplyTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     }
 }
 
-TEST_F(ReplyTest, AReplyLargerThanTheLimitIsAFailedExchange) {
-    RawHttpServer::Reply reply;
-    reply.body = "<r><s>OK</s><m>" + std::string(17 * 1024 * 1024, 'x') + "</m></r>";
-    server.setReply(reply);
-    test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
-    EXPECT_EQ(test::errorOf(posted.resultAtDone), "reply too large");
-    EXPECT_FALSE(hasKey(posted.resultAtDone, httpReturnData));
-    EXPECT_FALSE(posted.succeeded);
+TEST_F(ReplyTest, HostileRepliesAreUnreadableAndNeverCrashTheReader) {
+    // Nested a million levels deep: read without recursion.
+    const int depth = 1000000;
+    std::string deep = "<r><s>";
+    for (int i = 0; i < depth; ++i) deep += "<a>";
+    deep += "OK";
+    for (int i = 0; i < depth; ++i) deep += "</a>";
+    deep += "</s><m>deep</m></r>";
+    ServiceReply parsed = readServiceReply(deep);
+    EXPECT_EQ(parsed.status, "OK");
+    EXPECT_EQ(parsed.message, "deep");
+
+    // Longer than the reader takes: not read, a failure, the photo stays.
+    struct Row {
+        std::size_t size;
+        bool readable;
+    };
+    for (const Row& row :
+         {Row{1024 * 1024 - 64, true}, Row{1024 * 1024 + 1, false}, Row{17 * 1024 * 1024, false}}) {
+        SCOPED_TRACE(row.size);
+        RawHttpServer::Reply reply;
+        reply.body = "<r><s>OK</s><m>";
+        reply.body += std::string(row.size - reply.body.size() - 8, 'x') + "</m></r>";
+        server.setReply(reply);
+        test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
+        EXPECT_EQ(posted.succeeded, row.readable);
+        EXPECT_EQ(hasKey(posted.resultAtDone, httpReturnData), row.readable);
+        EXPECT_FALSE(hasKey(posted.resultAtDone, httpError)) << "the service did answer";
+        if (!row.readable) {
+            EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomStatus), "FAIL");
+            EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomMessage),
+                      "unreadable reply: larger than 1 MiB");
+            EXPECT_TRUE(posted.resultAtDone.at(httpReplyUnreadable).boolValue());
+        }
+    }
 }
 
 }  // namespace
