@@ -20,38 +20,6 @@
 namespace vorn::test {
 namespace {
 
-TEST(RelaunchArguments, BuildsTheRelauncherCommandLine) {
-    struct Row {
-        pid_t pid;
-        std::uint32_t flags;
-        std::vector<std::string> original;
-        std::vector<std::string> expected;
-    };
-    const std::vector<Row> rows{
-        {4242, kLSLaunchDefaults, {}, {"/b/vorn-relaunch", "/b/vorn-uploader", "4242", "1"}},
-        {7,
-         kLSLaunchInBackground,
-         {"--headless"},
-         {"/b/vorn-relaunch", "/b/vorn-uploader", "7", "1049344", "--", "--headless"}},
-        {2147483647,
-         0x00100000,
-         {"--prefs", "/p q/r.plist", "", "--"},
-         {"/b/vorn-relaunch", "/b/vorn-uploader", "2147483647", "1048576", "--", "--prefs",
-          "/p q/r.plist", "", "--"}},
-        {1,
-         0xFFFFFFFFu,
-         {"-x"},
-         {"/b/vorn-relaunch", "/b/vorn-uploader", "1", "4294967295", "--", "-x"}},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(relauncherArguments("/b/vorn-relaunch", "/b/vorn-uploader", row.pid, row.flags,
-                                      row.original),
-                  row.expected);
-    }
-    EXPECT_FALSE(launchesInBackground(kLSLaunchDefaults));
-    EXPECT_TRUE(launchesInBackground(kLSLaunchInBackground));
-}
-
 TEST(RelaunchArguments, ReadsTheOriginalCommandLine) {
     using namespace std::string_literals;
     struct Row {
@@ -70,23 +38,6 @@ TEST(RelaunchArguments, ReadsTheOriginalCommandLine) {
     std::vector<std::string> own = ownCommandLine();
     ASSERT_FALSE(own.empty());
     EXPECT_NE(own.front().find("test_relaunch"), std::string::npos);
-}
-
-TEST(RelaunchArguments, ContextOfThisProcess) {
-    RelaunchContext c = RelaunchContext::current();
-    EXPECT_EQ(c.pid, ::getpid());
-    EXPECT_EQ(c.applicationPath, std::filesystem::read_symlink("/proc/self/exe").string());
-    // The build puts the relauncher beside every executable in bin/.
-    EXPECT_EQ(c.relauncherPath, relauncherBinary());
-    EXPECT_EQ(::access(c.relauncherPath.c_str(), X_OK), 0);
-
-    TempDir dir;
-    writeFile(dir / "vorn-uploader", "");
-    const std::string live = (dir / "vorn-uploader").string();
-    EXPECT_EQ(liveExecutablePath(live + " (deleted)"), live);
-    EXPECT_EQ(liveExecutablePath(live), live);
-    const std::string gone = (dir / "gone").string() + " (deleted)";
-    EXPECT_EQ(liveExecutablePath(gone), gone);
 }
 
 TEST(RelaunchSystemd, OnlyOurUnitWithAnInvocationCounts) {
