@@ -3,6 +3,7 @@
 // mirror its folders, and choose and prepare at most one item.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,9 @@ struct ScanInput {
     std::string eventName;
     std::string userName;  // the controller's current account
     std::string password;
+    // True for a photo (full path) whose upload failed and whose wait is not over: the pass
+    // takes the next eligible photo instead.
+    std::function<bool(const std::string& path)> isWaitingToRetry;
 };
 
 struct ScanOutcome {

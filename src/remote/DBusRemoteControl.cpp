@@ -157,7 +157,7 @@ bool setupForAppleEventsForThisApp(AppController& controller, std::function<void
     platformLog("setupForAppleEventsForThisApp\n");
     qDBusRegisterMetaType<dbus::CommandValueReply>();
 
-    RemoteActions actions{[&controller] { controller.ibClickedOnSynchronizeAgain(); },
+    RemoteActions actions{[&controller] { controller.uploadNow(); },
                           [&controller] { controller.forceProcessToPause(); }, std::move(quit)};
     // Lives as long as the application object: requests may come until the loop ends.
     auto* object = new dbus::RemoteControlObject(std::move(actions), QCoreApplication::instance());

@@ -61,6 +61,9 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
     if (!S_ISREG(st.st_mode)) {
         platformLog("Preferences file [%s] is not a regular file; starting from defaults",
                     path_.c_str());
+        loadProblem_ = "The preferences file " + path_ +
+                       " is not a regular file: the factory settings are in use; check them in "
+                       "Preferences";
         return std::nullopt;
     }
     std::string reason;
@@ -72,7 +75,9 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
     std::string aside = path_ + ".unreadable-" + stamp;
     for (int n = 2; pathExists(aside) && n < 1000; ++n)
         aside = path_ + ".unreadable-" + stamp + "-" + std::to_string(n);
+    loadProblem_ = "The preferences file " + path_ + " could not be read (" + reason + ")";
     if (::rename(path_.c_str(), aside.c_str()) == 0) {
+        loadProblem_ += "; it was kept as " + aside;
         platformLog(
             "Preferences file [%s] could not be read (%s); kept aside as [%s], starting "
             "from defaults",
@@ -83,11 +88,18 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
             "from defaults",
             path_.c_str(), reason.c_str(), std::strerror(errno));
     }
+    loadProblem_ += ": the factory settings are in use; check them in Preferences";
     return std::nullopt;
+}
+
+std::string PreferencesStore::loadProblem() const {
+    std::lock_guard lock(mutex_);
+    return loadProblem_;
 }
 
 void PreferencesStore::load() {
     std::lock_guard lock(mutex_);
+    loadProblem_.clear();
     stored_ = readFileLocked().value_or(Dictionary{});
     loaded_ = true;
     removedBeforeLoad_.clear();

@@ -26,6 +26,9 @@ class PreferencesStore {
     // "<path>.unreadable-YYYYmmdd_HHMMSS", and a log line says so.
     void load();
     const std::string& path() const { return path_; }
+    // Why the last load found no usable file although one was there, in words for the user;
+    // empty when it loaded (or there was no file).
+    std::string loadProblem() const;
 
     // Answered, never written to the file. Later registrations add to earlier ones.
     void registerDefaults(const Dictionary& defaults);
@@ -80,6 +83,7 @@ class PreferencesStore {
     Dictionary stored_;
     Dictionary registered_;
     bool loaded_ = false;
+    std::string loadProblem_;
     std::set<std::string> removedBeforeLoad_;
     std::vector<std::shared_ptr<ObserverEntry>> observers_;
 };

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "log/KDLogFileManager.h"
+#include "platform/Interval.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
@@ -162,8 +163,9 @@ TimerPtr HttpController::armWatchdog() {
         platformLog("No main thread for the upload watchdog; uploading without it");
         return nullptr;
     }
-    auto interval = std::chrono::milliseconds(
-        static_cast<std::int64_t>(static_cast<double>(Preferences::getUploadTimeOut()) * 1000.0));
+    const std::chrono::milliseconds interval =
+        intervalFromSeconds(static_cast<double>(Preferences::getUploadTimeOut()), 500, 0.001,
+                            Preferences::kLongestUploadTimeOut);
     std::weak_ptr<Shared> weak = shared_;
     // The timer may outlive this object only if it is destroyed mid-upload; the weak reference
     // keeps a late firing harmless.
@@ -252,9 +254,18 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                 const std::string& reply = *exchange.replyBody;
                 d[httpReturnData] = Data(reply.begin(), reply.end());
                 if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
-                    ServiceReply parsed = readServiceReply(*decoded);
-                    d[httpOurCustomStatus] = parsed.status;
-                    d[httpOurCustomMessage] = parsed.message;
+                    std::string parseError;
+                    if (std::optional<ServiceReply> parsed =
+                            readPositionalReply(*decoded, &parseError)) {
+                        d[httpOurCustomStatus] = parsed->status;
+                        d[httpOurCustomMessage] = parsed->message;
+                    } else {
+                        // Read as a FAIL, marked so the cycle can say the reply was unreadable.
+                        d[httpOurCustomStatus] = kStatusFail;
+                        d[httpOurCustomMessage] =
+                            parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
+                        d[httpReplyUnreadable] = true;
+                    }
                 }
             }
         }

@@ -108,6 +108,9 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
         return Verdict::NotEligible;
     }
     if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
+    if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
+        (*settings.isWaitingToRetry)(full))
+        return Verdict::NotEligible;  // failed lately; tried again when its wait is over
 
     struct stat st {};
     if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Verdict::NotEligible;
@@ -180,7 +183,8 @@ std::optional<std::string> SourceFolderScanner::walk(
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     // The settings are read once per pass, not once per file.
     const PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                                Preferences::store().boolForKey(sPrefUploadMovie)};
+                                Preferences::store().boolForKey(sPrefUploadMovie),
+                                &input.isWaitingToRetry};
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<std::string> rel = walk(settings, input, "", retryAfter);
     if (!rel) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -38,6 +39,7 @@ class SourceFolderScanner : public FolderScanner {
     struct PassSettings {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
+        const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
     };
 
     Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,

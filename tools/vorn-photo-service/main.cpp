@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
         session.reset();  // drops temporary files not stored
         if (answer.delaySeconds > 0) service->hang(answer.delaySeconds);
         res.status = answer.reply.status;
+        if (answer.reply.retryAfter) res.set_header("Retry-After", *answer.reply.retryAfter);
         res.set_content(answer.reply.body, answer.reply.contentType.c_str());
     });
     auto other = [&](const httplib::Request& req, httplib::Response& res) {
