@@ -84,48 +84,16 @@ open(out + '.bin', 'wb').write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))
     }
 }
 
-TEST(PropertyList, WritesAppleLayout) {
-    Dictionary d{{"b", Value(true)},
-                 {"a", Value("x & <y>")},
-                 {"n", Value(std::int64_t{-7})},
-                 {"r", Value(0.5)},
-                 {"s", Value("")},
-                 {"skip", Value()},
-                 {"arr", Value(Array{Value(), Value(Array{}), Value(Dictionary{})})},
-                 {"t", Value(Date{0})},
-                 {"d", Value(Data{0, 1, 2})}};
-    EXPECT_EQ(toXmlPropertyList(Value(d)),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-              "<plist version=\"1.0\">\n"
-              "<dict>\n"
-              "\t<key>a</key>\n\t<string>x &amp; &lt;y&gt;</string>\n"
-              "\t<key>arr</key>\n\t<array>\n\t\t<array/>\n\t\t<dict/>\n\t</array>\n"
-              "\t<key>b</key>\n\t<true/>\n"
-              "\t<key>d</key>\n\t<data>\n\tAAEC\n\t</data>\n"
-              "\t<key>n</key>\n\t<integer>-7</integer>\n"
-              "\t<key>r</key>\n\t<real>0.5</real>\n"
-              "\t<key>s</key>\n\t<string></string>\n"
-              "\t<key>t</key>\n\t<date>1970-01-01T00:00:00Z</date>\n"
-              "</dict>\n"
-              "</plist>\n");
-}
-
 TEST(PropertyList, WrittenValuesReadBackUnchanged) {
     struct Case {
         const char* name;
         Value in;
         Value expected;
     } cases[] = {
-        {"negative", Value(std::int64_t{-123456789012}), Value(std::int64_t{-123456789012})},
         {"min int", Value(INT64_MIN), Value(INT64_MIN)},
         {"max int", Value(INT64_MAX), Value(INT64_MAX)},
         {"tenth", Value(0.1), Value(0.1)},
-        {"big real", Value(1e300), Value(1e300)},
-        {"negative real", Value(-2.75), Value(-2.75)},
         {"whole real", Value(60.0), Value(60.0)},
-        {"date", Value(Date{1700000000}), Value(Date{1700000000})},
         {"date before 2001", Value(Date{946684798}), Value(Date{946684798})},
         {"date fraction dropped", Value(Date{1700000000.75}), Value(Date{1700000000})},
         {"non-ASCII", Value("Zürich – 東京 🎉"), Value("Zürich – 東京 🎉")},
@@ -142,7 +110,6 @@ TEST(PropertyList, WrittenValuesReadBackUnchanged) {
          Value("a\xEF\xBF\xBD"
                "b\xEF\xBF\xBD")},
         {"data", Value(Data(200, 0xAB)), Value(Data(200, 0xAB))},
-        {"empty data", Value(Data{}), Value(Data{})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,7 +144,8 @@ print('same' if d == expected else repr(d))
     EXPECT_EQ(*out, "same\n");
 }
 
-// Malformed and hostile input: never a crash, never a hang; the broken ones are refused.
+// Hostile input a short fuzz run would hardly build: never a crash, never a hang, refused with
+// a reason. Plain garbage is the fuzz target's.
 TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
     const std::string deepOpen = "<plist version=\"1.0\">" + [] {
         std::string s;
@@ -194,17 +162,8 @@ TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
         const char* name;
         std::string bytes;
     } cases[] = {
-        {"empty", ""},
-        {"blank", "  \n\t "},
-        {"garbage", "\x01\x02 not a plist at all \xff"},
-        {"lone bracket", "<"},
-        {"truncated XML", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><stri"},
-        {"unclosed dict", "<plist version=\"1.0\"><dict><key>a</key><string>b</string>"},
-        {"mismatched tags", "<plist version=\"1.0\"><dict></array></plist>"},
         {"NUL inside text",
          std::string("<plist version=\"1.0\"><string>a\0b</string></plist>", 49)},
-        {"NUL inside key",
-         std::string("<plist><dict><key>a\0</key><string>b</string></dict></plist>", 58)},
         {"bad entity", "<plist><string>&bogus;&#0;</string></plist>"},
         {"unbalanced quote hiding tags", "<plist><array a=\"><array></array></plist>"},
         {"internal DTD",
@@ -212,8 +171,6 @@ TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
         {"deeply nested, unclosed", deepOpen},
         {"deeply nested, closed", deepClosed},
         {"closing tags hidden in comments", commentTrick},
-        {"binary magic only", "bplist00"},
-        {"binary garbage", "bplist00" + std::string(100, '\xff')},
         {"binary chain too deep", binaryChain(100000, false)},
         {"binary graph with 2^40 nodes", binaryChain(40, true)},
         {"binary cycle",
