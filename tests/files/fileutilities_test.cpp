@@ -32,7 +32,6 @@ TEST(FileUtilities, DirectoryEmptiness) {
         {"nothing", {}, true},
         {"only .DS_Store", {".DS_Store"}, true},
         {".DS_Store and a photo", {".DS_Store", "a.jpg"}, false},
-        {"one photo", {"a.jpg"}, false},
         {"a sub-folder", {"sub/.keep"}, false},
         {"another hidden file", {".hidden"}, false},
     };
@@ -70,12 +69,9 @@ TEST(FileUtilities, ZeroCreationDatesFallBackToTheModificationDate) {
     };
     const Case cases[] = {
         {"1904 zero date", utc(1904, 1, 1, 0, 0, 0), mod},
-        {"1970 zero date", utc(1970, 1, 1, 0, 0, 0), mod},
         {"1970 zero date, fraction of a second",
          utc(1970, 1, 1, 0, 0, 0) + std::chrono::milliseconds(300), mod},
         {"one second after 1904", utc(1904, 1, 1, 0, 0, 1), utc(1904, 1, 1, 0, 0, 1)},
-        {"one second after 1970", utc(1970, 1, 1, 0, 0, 1), utc(1970, 1, 1, 0, 0, 1)},
-        {"ordinary", utc(2009, 5, 1, 8, 0, 0), utc(2009, 5, 1, 8, 0, 0)},
         {"none", std::nullopt, mod},
     };
     for (const auto& c : cases) {
@@ -113,7 +109,6 @@ TEST(FileUtilities, DayStringTurnsAtTheGivenOffset) {
     const Case cases[] = {
         {utc(2010, 11, 26, 2, 59, 59), 3, 0, "2010_11_25"},
         {utc(2010, 11, 26, 3, 0, 0), 3, 0, "2010_11_26"},
-        {utc(2010, 11, 26, 2, 30, 0), 3, 0, "2010_11_25"},
         {utc(2010, 11, 26, 0, 29, 0), 0, 30, "2010_11_25"},
         {utc(2010, 3, 1, 1, 0, 0), 3, 0, "2010_02_28"},
         {utc(2010, 12, 31, 23, 0, 0), -2, 0, "2011_01_01"},
