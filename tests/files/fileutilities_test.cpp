@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "platform/FileTimes.h"
-#include "platform/Resources.h"
 #include "support/CapturedOutput.h"
 #include "support/RunAsUser.h"
 #include "support/ScopedEnv.h"
@@ -117,45 +116,6 @@ TEST(FileUtilities, DayStringTurnsAtTheGivenOffset) {
         EXPECT_EQ(computeCurrentDaysFolderString2(c.hours, c.minutes, FixedClock(c.now)),
                   c.expected);
     }
-}
-
-TEST(FileUtilities, RunShellScript2ReturnsTheOutputAsText) {
-    const std::string echo = "/bin/echo", sh = "/bin/sh", missing = "/nonexistent/sw_vers";
-    const std::vector<std::string> hello = {"-n", "12.5"};
-    const std::vector<std::string> failing = {"-c", "echo partial; exit 1"};
-    const std::vector<std::string> notUtf8 = {"-c", "printf 'a\\377b'"};
-    EXPECT_EQ(runShellScript2(nullptr, &hello), std::nullopt);
-    EXPECT_EQ(runShellScript2(&echo, &hello), "12.5");
-    EXPECT_EQ(runShellScript2(&echo, nullptr), "\n");
-    EXPECT_EQ(runShellScript2(&sh, &failing), "partial\n");
-    EXPECT_EQ(runShellScript2(&sh, &notUtf8), std::nullopt);
-    EXPECT_EQ(runShellScript2(&missing, nullptr), std::nullopt);
-}
-
-TEST(FileUtilities, RunShellScriptFindsAuxiliaryScriptsAmongTheResources) {
-    const std::string reveal = "revealInFinder.sh";
-    const std::string unknown = "noSuchScript.sh";
-    const std::string escaping = "../../../bin/true";
-    test::TempDir tmp;
-    const std::vector<std::string> folder = {tmp.str()};
-    EXPECT_FALSE(runShellScript(nullptr, &folder));
-    EXPECT_FALSE(runShellScript(&unknown, &folder));
-    EXPECT_FALSE(runShellScript(&escaping, nullptr));
-    EXPECT_TRUE(runShellScript(&reveal, &folder));
-
-    // The reveal script prints nothing, whether or not a file manager is at hand.
-    auto path = pathForResource(reveal);
-    ASSERT_TRUE(path);
-    const std::string sh = "/bin/sh";
-    const std::vector<std::string> args = {*path, tmp.str()};
-    EXPECT_EQ(runShellScript2(&sh, &args), "");
-
-    // A script that reports a lost connection is a failure, whatever its exit status.
-    const std::string name = "vorn-test-offline-" + std::to_string(::getpid()) + ".sh";
-    const fs::path script = fs::path(resourceDirectory()) / name;
-    writeFile(script, "#!/bin/sh\necho 'ftp: Not Connected.'\n");
-    EXPECT_FALSE(runShellScript(&name, nullptr));
-    fs::remove(script);
 }
 
 TEST(FileUtilities, MovesToTheTrashOnlyWhatTheUserMayDelete) {

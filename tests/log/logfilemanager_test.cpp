@@ -115,10 +115,6 @@ TEST_F(LogFileManagerTest, CleaningOptions) {
     const SystemTime future = SystemTime::clock::now() + std::chrono::hours(1);
     const Case cases[] = {
         {"defaults: flat, trash, 3 days ago", {{"sourcePath", dir.string()}}, false, false},
-        {"flat",
-         {{"sourcePath", dir.string()}, {"beforeDate", Date::fromTimePoint(future)}},
-         true,
-         false},
         {"deep",
          {{"sourcePath", dir.string()},
           {"beforeDate", Date::fromTimePoint(future)},

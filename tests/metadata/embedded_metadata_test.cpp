@@ -138,8 +138,8 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         auto jpeg = getVornMetaDataFromJpeg(path);
         EXPECT_EQ(png.has_value(), c.pngReads);
         EXPECT_EQ(jpeg.has_value(), c.jpegReads);
-        if (png) EXPECT_EQ(*png, Value(meta));
-        if (jpeg) EXPECT_EQ(*jpeg, Value(meta));
+        EXPECT_EQ(png.value_or(Value(meta)), Value(meta));
+        EXPECT_EQ(jpeg.value_or(Value(meta)), Value(meta));
     }
 }
 

@@ -1,6 +1,7 @@
 // The application side of the relaunch: the relauncher's command line, the detached start, the
 // systemd unit's exit path, and a whole relaunch of a fake application.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
