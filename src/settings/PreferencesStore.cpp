@@ -92,6 +92,14 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
     return std::nullopt;
 }
 
+PreferencesStore::FileStamp PreferencesStore::currentStampLocked() const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return {};
+    return {static_cast<long long>(st.st_size),
+            static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec,
+            static_cast<long long>(st.st_ino)};
+}
+
 std::string PreferencesStore::loadProblem() const {
     std::lock_guard lock(mutex_);
     return loadProblem_;
@@ -99,10 +107,50 @@ std::string PreferencesStore::loadProblem() const {
 
 void PreferencesStore::load() {
     std::lock_guard lock(mutex_);
+    diskStamp_ = currentStampLocked();
     loadProblem_.clear();
     stored_ = readFileLocked().value_or(Dictionary{});
     loaded_ = true;
     removedBeforeLoad_.clear();
+    unwritten_.clear();
+}
+
+std::vector<std::string> PreferencesStore::mergeFileLocked() {
+    std::vector<std::string> changed;
+    diskStamp_ = currentStampLocked();
+    std::optional<Dictionary> onDisk = readFileLocked();
+    if (!onDisk) return changed;
+    Dictionary merged = std::move(*onDisk);
+    for (const std::string& key : unwritten_) {
+        auto mine = stored_.find(key);
+        if (mine == stored_.end())
+            merged.erase(key);
+        else
+            merged.insert_or_assign(key, mine->second);
+    }
+    for (const auto& [key, value] : merged) {
+        auto it = stored_.find(key);
+        if (it == stored_.end() || !(it->second == value)) changed.push_back(key);
+    }
+    for (const auto& [key, value] : stored_)
+        if (!merged.count(key)) changed.push_back(key);
+    stored_ = std::move(merged);
+    return changed;
+}
+
+bool PreferencesStore::reload() {
+    std::vector<std::string> changed;
+    {
+        std::lock_guard lock(mutex_);
+        if (!loaded_) {
+            loaded_ = true;
+            for (const auto& key : removedBeforeLoad_) unwritten_.insert(key);
+            removedBeforeLoad_.clear();
+        }
+        changed = mergeFileLocked();
+    }
+    for (const auto& key : changed) notify(key);
+    return true;
 }
 
 void PreferencesStore::registerDefaults(const Dictionary& defaults) {
@@ -173,6 +221,7 @@ void PreferencesStore::setObject(const std::string& key, Value value) {
         std::lock_guard lock(mutex_);
         stored_.insert_or_assign(key, std::move(value));
         removedBeforeLoad_.erase(key);
+        unwritten_.insert(key);
     }
     notify(key);
 }
@@ -182,6 +231,7 @@ void PreferencesStore::removeObject(const std::string& key) {
         std::lock_guard lock(mutex_);
         stored_.erase(key);
         if (!loaded_) removedBeforeLoad_.insert(key);
+        unwritten_.insert(key);
     }
     notify(key);
 }
@@ -189,6 +239,8 @@ void PreferencesStore::removeObject(const std::string& key) {
 bool PreferencesStore::synchronize() {
     std::lock_guard writeLock(writeMutex_);
     Dictionary snapshot;
+    std::vector<std::string> changed;
+    std::set<std::string> pending;
     {
         std::lock_guard lock(mutex_);
         if (!loaded_) {
@@ -199,15 +251,27 @@ bool PreferencesStore::synchronize() {
             }
             loaded_ = true;
             removedBeforeLoad_.clear();
+            diskStamp_ = currentStampLocked();
+        } else if (currentStampLocked() != diskStamp_) {
+            // Someone else wrote the file since we read it: their values are not overwritten.
+            platformLog("Preferences file [%s] was changed outside the program; taking it in",
+                        path_.c_str());
+            changed = mergeFileLocked();
         }
         snapshot = stored_;
+        pending.swap(unwritten_);
     }
+    for (const auto& key : changed) notify(key);
     std::string error;
     if (!createParentFolders(path_, &error) ||
         !writeFileAtomically(path_, toXmlPropertyList(Value(std::move(snapshot))), 0600, &error)) {
         platformLog("Preferences could NOT be written to [%s]: %s", path_.c_str(), error.c_str());
+        std::lock_guard lock(mutex_);
+        unwritten_.insert(pending.begin(), pending.end());
         return false;
     }
+    std::lock_guard lock(mutex_);
+    diskStamp_ = currentStampLocked();
     return true;
 }
 

@@ -43,6 +43,7 @@ const char* kUsage =
     "                      answers version 4 (<image> entries), any other version 3 (<order>).\n"
     "  --script FILE       scripted answers, see below.\n"
     "  --help              this text.\n"
+    "  --version           the version.\n"
     "\n"
     "SIGTERM or SIGINT stops the service.\n"
     "\n";
@@ -92,6 +93,10 @@ Arguments parseArguments(int argc, char** argv) {
         }
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage << Script::syntaxHelp();
+            std::exit(0);
+        }
+        if (arg == "--version") {
+            std::cout << "vorn-photo-service " << VORN_VERSION << "\n";
             std::exit(0);
         }
         auto next = [&]() -> std::string {
