@@ -165,6 +165,7 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
     for (const auto& c : cases) EXPECT_EQ(fs::exists(mirror() / c.name), !c.deleted) << c.name;
     EXPECT_EQ(tree(mirror() / "Zero"), (Tree{"new1904.jpg", "new1970.jpg"}));
     EXPECT_TRUE(fs::is_directory(mirror() / "Prom/Client"));  // folders are the sweep's
+    ASSERT_FALSE(window_.empty());
     EXPECT_EQ(window_.back(), "close");
 }
 
@@ -279,6 +280,7 @@ TEST_F(CleanUp, QuitTimeSweepKeepsTheDirectSubFolders) {
     ibDeleteLocalFtpFolderIfEmpty(context());
     EXPECT_EQ(tree(source()), (Tree{"event/", "event2/", "event2/client/", "event3/", "event4/",
                                     "event4/client/", "event4/client/IMG_1.jpg", "event4/link"}));
+    ASSERT_FALSE(window_.empty());
     EXPECT_EQ(window_.back(), "close");
     EXPECT_TRUE(fs::is_directory(tmp_ / "outside"));
 
