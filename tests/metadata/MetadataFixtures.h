@@ -49,18 +49,6 @@ inline capture::JpegSpec jpegWith(
     return recipe;
 }
 
-inline capture::JpegSpec jpegWithoutExif() {
-    capture::JpegSpec recipe;
-    recipe.exif = false;
-    return recipe;
-}
-
-inline capture::JpegSpec jpegDated(const std::string& dateTimeOriginal) {
-    capture::JpegSpec recipe;
-    recipe.dateTimeOriginal = dateTimeOriginal;
-    return recipe;
-}
-
 inline capture::PngSpec pngWith(const Dictionary& metadata) {
     capture::PngSpec recipe;
     recipe.trailerText = capture::metadataText(metadata);

@@ -12,9 +12,8 @@ namespace {
 TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     test::TempDir dir;
     const std::string jpeg = capture::makeJpeg(capture::JpegSpec{}).flatten();
-    capture::PngSpec big;
-    big.width = 640;
-    big.height = 3;
+    capture::JpegSpec noExif;
+    noExif.exif = false;
     struct Row {
         std::string name;
         std::string bytes;
@@ -22,9 +21,8 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     };
     const std::vector<Row> rows = {
         {"plain.jpg", jpeg, true},
-        {"noexif.jpg", capture::makeJpeg(test::jpegWithoutExif()).flatten(), true},
+        {"noexif.jpg", capture::makeJpeg(noExif).flatten(), true},
         {"photo.png", capture::makePng(capture::PngSpec{}).flatten(), true},
-        {"wide.png", capture::makePng(big).flatten(), true},
         {"jpeg-named.png", jpeg, true},
         // The header parses up to the frame size; the pixel data is not needed.
         {"cut-scan.jpg", jpeg.substr(0, jpeg.size() - 4), true},
@@ -51,22 +49,18 @@ TEST(ImageFile, BaseIdFromFileName) {
     const std::pair<const char*, const char*> rows[] = {
         {"/e/Smith/A12_01.jpg", "A12"},
         {"/e/Smith/A12 01.jpg", "A12"},
-        {"/e/Smith/A12.jpg", "A12"},
         {"A12_01 copy.jpg", "A12"},
         {"A12 copy_2.jpg", "A12 copy"},
         {"/e/B77_A.png", "B77"},
         {"/e/  C5_x.JPG", "C5"},
-        {"/e/ C5 .jpg", "C5"},
         {"/e/\tD6\t.jpg", "D6"},
         {"/e/\xc2\xa0"
          "E7\xc2\xa0.jpg",
          "E7"},  // no-break spaces trimmed
         {"/e/Zoë_01.jpg", "Zoë"},
         {"/e/a.b.c", "a.b"},
-        {"/e/noext", "noext"},
         {"/e/_lead.jpg", ""},
         {"/e/folder/", "folder"},
-        {"/e/.hidden", ".hidden"},
         {"", ""},
     };
     for (const auto& [path, id] : rows) EXPECT_EQ(getBaseIDFromFileName(path), id) << path;

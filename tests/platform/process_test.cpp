@@ -23,7 +23,6 @@ TEST(Process, ReportsOutputAndHowTheProgramEnded) {
     };
     const Case cases[] = {
         {"output", "/bin/echo", {"hello", "world"}, true, true, 0, "hello world\n"},
-        {"no arguments", "/bin/echo", {}, true, true, 0, "\n"},
         {"arguments are not split",
          "/bin/sh",
          {"-c", "printf '%s|' \"$@\"", "sh", "a b", "%d"},

@@ -2,24 +2,18 @@
 // Real processes for the relaunch tests: a process the test ends when it chooses, and a fake
 // application (a shell script) that records how it was started.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
-
-extern char** environ;
 
 namespace vorn::test {
 
@@ -39,68 +33,25 @@ inline bool waitForFile(const std::filesystem::path& path,
     return true;
 }
 
-inline pid_t spawnOrThrow(std::vector<std::string> args, posix_spawn_file_actions_t* actions) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0) {
-        throw std::runtime_error("cannot start " + args[0]);
-    }
-    return pid;
-}
-
 // The pid of a process that has ended and been collected.
 inline pid_t gonePid() {
-    pid_t pid = spawnOrThrow({"/bin/true"}, nullptr);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return pid;
+    ChildProcess done("/bin/true", {});
+    done.wait();
+    return done.pid();
 }
 
-// `sh -c 'read x; : > MARKER'` on a pipe: it runs until finish() and writes MARKER just before
-// it ends, so whatever starts after its end finds MARKER.
-class ControlledProcess {
+// A shell that runs until finish() and writes MARKER just before it ends, so whatever starts
+// after its end finds MARKER. It stays a zombie until reap().
+class ControlledProcess : public ChildProcess {
   public:
-    explicit ControlledProcess(const std::filesystem::path& marker) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-        pid_ = spawnOrThrow({"/bin/sh", "-c", "read x; : > '" + marker.string() + "'"}, &actions);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[0]);
-        writeFd_ = fds[1];
+    explicit ControlledProcess(const std::filesystem::path& marker)
+        : ChildProcess("/bin/sh",
+                       {"-c", "trap \": > '" + marker.string() +
+                                  "'; exit\" TERM; echo up; while :; do sleep 0.02; done"}) {
+        readLine();  // the trap is set
     }
-    ~ControlledProcess() {
-        if (writeFd_ >= 0) ::close(writeFd_);
-        if (!reaped_) {
-            ::kill(pid_, SIGKILL);
-            reap();
-        }
-    }
-    ControlledProcess(const ControlledProcess&) = delete;
-    ControlledProcess& operator=(const ControlledProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Lets the process end; it stays a zombie until reap().
-    void finish() {
-        if (writeFd_ < 0) return;
-        [[maybe_unused]] ssize_t n = ::write(writeFd_, "\n", 1);
-        ::close(writeFd_);
-        writeFd_ = -1;
-    }
-    void reap() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        reaped_ = true;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int writeFd_ = -1;
-    bool reaped_ = false;
+    void finish() { signal(SIGTERM); }
+    void reap() { wait(); }
 };
 
 // What the fake application saw when it started.

@@ -75,10 +75,8 @@ TEST(Relauncher, FlagsDecideBackgroundAndAGoneProcessStartsAtOnce) {
     };
     const std::vector<Row> rows{
         {"1", {"--headless"}, {"--headless"}},
-        {"1", {"--background"}, {"--background"}},
         {"1049344", {"--headless"}, {"--background", "--headless"}},
         {"1049344", {"--headless", "--background"}, {"--headless", "--background"}},
-        {"1049344", {}, {"--background"}},
         {"1048576", {"--log-dir", "/l"}, {"--background", "--log-dir", "/l"}},
         {"0", {"--prefs", "p"}, {"--prefs", "p"}},
     };
@@ -109,21 +107,15 @@ TEST(Relauncher, BadArgumentsExitWithUsage) {
     const std::string a = app.path();
     const std::vector<std::vector<std::string>> rows{
         {},
-        {a},
         {a, gone},
         {a, "abc", "1"},
         {a, "0", "1"},
-        {a, "-5", "1"},
-        {a, "12x", "1"},
         {a, "99999999999", "1"},
         {a, gone, "abc"},
-        {a, gone, "-1"},
         {a, gone, "4294967296"},
         {a, gone, "1", "--headless"},
-        {a, gone, "1", "x", "--", "--headless"},
         {(dir / "missing").string(), gone, "1"},
         {(dir / "not-executable").string(), gone, "1"},
-        {"", gone, "1"},
     };
     for (const auto& args : rows) {
         std::string shown;

@@ -136,10 +136,9 @@ TEST(YesNoText, OnlyYesOrNoInAnyCase) {
     struct Case {
         std::optional<std::string> text;
         bool valid;
-    } cases[] = {{"YES", true},  {"No", true},          {"yes", true},
-                 {"nO", true},   {"y", false},          {"true", false},
-                 {"", false},    {std::nullopt, false}, {"yes ", false},
-                 {" no", false}, {"yess", false},       {std::string("yes\0x", 5), false}};
+    } cases[] = {
+        {"YES", true},         {"nO", true},   {"y", false},    {"true", false},
+        {std::nullopt, false}, {" no", false}, {"yess", false}, {std::string("yes\0x", 5), false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.value_or("(no text)"));
         EXPECT_EQ(isValidYesNoString(c.text ? &*c.text : nullptr), c.valid);
