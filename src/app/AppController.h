@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "app/Relaunch.h"
 #include "app/UserInterface.h"
 #include "files/CleanUp.h"
+#include "files/FilingJournal.h"
 #include "orders/OrderLoop.h"
 #include "platform/Clock.h"
 #include "platform/FileEventStream.h"
@@ -61,6 +63,8 @@ class AppController {
         FileEventStreamOptions watcherOptions;
         // Ends the process in order with an exit status (the shell's Quit); used by the relaunch.
         std::function<void(int exitStatus)> terminate;
+        // The journal of accepted photos not yet filed; empty: in the log folder.
+        std::string filingJournalPath;
     };
 
     explicit AppController(Dependencies deps);
@@ -183,6 +187,11 @@ class AppController {
     void writeFlag(std::atomic<T>& flag, T value);
     void moveItemToMirror(const Dictionary& record);
     void setItemAside(const Dictionary& record);
+    // Files an accepted or rejected photo through the journal; shows a failure in red.
+    void fileThroughJournal(FilingEntry entry, const std::string& where);
+    // At the start of a pass: files what earlier passes could not (the move alone) and
+    // answers the photos still waiting, which the scan passes over.
+    std::set<std::string> retryFiling(const std::string& root, std::string* lastError);
     void showError(const std::string& text);
     void sleepFor(std::chrono::milliseconds d) const;
 
@@ -218,6 +227,13 @@ class AppController {
     TimerPtr settleRetryTimer_;
     TimerPtr fRepeatTimer;
     std::unique_ptr<FileEventStream> fWatcher;
+
+    std::unique_ptr<FilingJournal> journal_;
+    // Real time (file times are real): temporaries older than this are an earlier run's.
+    const SystemTime startedAt_ = std::chrono::system_clock::now();
+    std::once_flag staleTemporariesSwept_;
+    std::mutex sentMutex_;
+    std::optional<FileStamp> sent_;  // the photo in flight, as it was when its upload began
 };
 
 }  // namespace vorn

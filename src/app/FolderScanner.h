@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/Value.h"
@@ -17,6 +18,8 @@ struct ScanInput {
     std::string eventName;
     std::string userName;  // the controller's current account
     std::string password;
+    // Photos the service has accepted but that could not be filed yet: never sent again.
+    std::set<std::string> awaitingFiling;
 };
 
 struct ScanOutcome {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "files/KDW_FileManager.h"
 #include "metadata/CaptureDate.h"
 #include "metadata/EmbeddedMetadata.h"
 #include "metadata/ImageFile.h"
@@ -149,10 +150,20 @@ std::optional<std::string> SourceFolderScanner::walk(
     const PassSettings& settings, const ScanInput& input, const std::string& rel,
     std::optional<std::chrono::milliseconds>& retryAfter) {
     const std::string folder = appendingPathComponent(input.rootFolder, rel);
-    for (const Entry& e : listFolder(folder)) {
+    const std::vector<Entry> entries = listFolder(folder);
+    for (const Entry& e : entries) {
         std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
         std::string full = appendingPathComponent(input.rootFolder, childRel);
         if (e.isDirectory) {
+            // What is filed must never be met again as something to upload.
+            struct stat self {};
+            if (!settings.filingFolders.empty() && ::stat(full.c_str(), &self) == 0 &&
+                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                          std::make_pair(self.st_dev, self.st_ino)) !=
+                    settings.filingFolders.end()) {
+                platformLog("[%s] is where photos are filed; not scanned", full.c_str());
+                continue;
+            }
             // Mirror the folder with the source folder's permissions; an existing one stays.
             std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
             struct stat st {};
@@ -162,6 +173,7 @@ std::optional<std::string> SourceFolderScanner::walk(
             if (auto found = walk(settings, input, childRel, retryAfter)) return found;
             continue;
         }
+        if (input.awaitingFiling.count(childRel)) continue;  // sent already; only filing is left
         std::chrono::milliseconds settleLeft{0};
         switch (judgeFile(settings, full, childRel, settleLeft)) {
             case Verdict::Eligible:
@@ -171,6 +183,14 @@ std::optional<std::string> SourceFolderScanner::walk(
                 retryAfter = retryAfter ? std::min(*retryAfter, settleLeft) : settleLeft;
                 break;
             case Verdict::NotEligible:
+                if (e.name[0] != '.' && equalsIgnoringCase(pathExtension(e.name), "mov")) {
+                    const std::string stem = deletingPathExtension(e.name);
+                    bool hasPhoto = false;
+                    for (const Entry& other : entries)
+                        hasPhoto |= !other.isDirectory && other.name != e.name &&
+                                    deletingPathExtension(other.name) == stem;
+                    if (!hasPhoto) fileStrandedMovie(settings, input, childRel);
+                }
                 break;
         }
     }
@@ -179,8 +199,15 @@ std::optional<std::string> SourceFolderScanner::walk(
 
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     // The settings are read once per pass, not once per file.
-    const PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                                Preferences::store().boolForKey(sPrefUploadMovie)};
+    PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
+                          Preferences::store().boolForKey(sPrefUploadMovie),
+                          {},
+                          expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""))};
+    for (const std::string& folder : {input.mirrorFolder, settings.problemFolder}) {
+        struct stat st {};
+        if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)
+            settings.filingFolders.emplace_back(st.st_dev, st.st_ino);
+    }
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<std::string> rel = walk(settings, input, "", retryAfter);
     if (!rel) {
@@ -192,6 +219,32 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     ScanOutcome outcome = prepareItem(input, *rel);
     if (outcome.kind == ScanOutcome::Kind::NothingToUpload) outcome.retryAfter = retryAfter;
     return outcome;
+}
+
+void SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+                                            const std::string& rel) {
+    const std::string full = appendingPathComponent(input.rootFolder, rel);
+    struct stat st {};
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    // A movie still being written may be the first half of a new pair.
+    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+        std::chrono::nanoseconds(mtimeNanoseconds(st))));
+    if (clock_->now() - modified < settleInterval_) return;
+    const std::string stemRel = deletingPathExtension(rel);
+    static const char* const kPhotoTypes[] = {"jpg", "jpeg", "png", "JPG", "JPEG", "PNG"};
+    const std::pair<const std::string*, bool> places[] = {{&input.mirrorFolder, true},
+                                                          {&settings.problemFolder, false}};
+    for (const auto& [folder, replace] : places) {
+        if (folder->empty()) continue;
+        for (const char* type : kPhotoTypes) {
+            struct stat photo {};
+            if (::stat(appendingPathComponent(*folder, stemRel + "." + type).c_str(), &photo) != 0)
+                continue;
+            platformLog("[%s] was left behind by its photo; filing it beside it", rel.c_str());
+            KDW_FileManager::moveFileAtPath(full, appendingPathComponent(*folder, rel), replace);
+            return;
+        }
+    }
 }
 
 ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, const std::string& rel) {

@@ -9,6 +9,10 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
 
 #include "app/FolderScanner.h"
 #include "platform/Clock.h"
@@ -38,6 +42,9 @@ class SourceFolderScanner : public FolderScanner {
     struct PassSettings {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
+        // The mirror and problem folders (device, inode): never walked into.
+        std::vector<std::pair<dev_t, ino_t>> filingFolders;
+        std::string problemFolder;
     };
 
     Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,
@@ -46,6 +53,9 @@ class SourceFolderScanner : public FolderScanner {
                                     const std::string& rel,
                                     std::optional<std::chrono::milliseconds>& retryAfter);
     ScanOutcome prepareItem(const ScanInput& input, const std::string& rel);
+    // A movie left behind by a move cut short, whose photo is filed already, follows it.
+    void fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+                           const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
     std::chrono::milliseconds settleInterval_;

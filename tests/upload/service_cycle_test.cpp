@@ -67,6 +67,7 @@ class ServiceCycleTest : public ::testing::Test {
         deps.ui = &ui;
         deps.clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
         deps.timings = test::quickCycleTimings();
+        deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         controller = std::make_unique<AppController>(std::move(deps));
         controller->registerNotifications();
         HttpController::Options options;

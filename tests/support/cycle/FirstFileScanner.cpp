@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include "platform/PathUtilities.h"
@@ -13,7 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 // Pre-order walk in name order; returns the first eligible relative path.
-std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, const fs::path& rel) {
+std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, const fs::path& rel,
+                                const std::set<std::string>& skip) {
     std::vector<fs::directory_entry> entries;
     for (const auto& e : fs::directory_iterator(root / rel)) entries.push_back(e);
     std::sort(entries.begin(), entries.end(),
@@ -24,12 +26,12 @@ std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, co
         if (e.is_directory()) {
             std::error_code ec;
             fs::create_directory(mirror / r, ec);
-            if (auto found = walk(root, mirror, r)) return found;
+            if (auto found = walk(root, mirror, r, skip)) return found;
             continue;
         }
         if (name[0] == '.' || rel.empty()) continue;
         std::string ext = pathExtension(name);
-        if (equalsIgnoringCase(ext, "mov")) continue;
+        if (equalsIgnoringCase(ext, "mov") || skip.count(r.string())) continue;
         return r.string();
     }
     return std::nullopt;
@@ -46,7 +48,7 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
             waiting_ = false;
         }
     }
-    auto rel = walk(input.rootFolder, input.mirrorFolder, "");
+    auto rel = walk(input.rootFolder, input.mirrorFolder, "", input.awaitingFiling);
     if (!rel) return {ScanOutcome::Kind::NothingToUpload, nullptr, {}};
 
     DictionaryPtr record = makeRecord(*input.workingCopy);
