@@ -65,8 +65,7 @@ bool isSameOrInside(const std::filesystem::path& inner, const std::filesystem::p
 std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
                                          const std::string& problem) {
     const auto s = resolvedFolder(source);
-    const std::pair<const char*, std::string> others[] = {{"mirror", mirror},
-                                                          {"problem", problem}};
+    const std::pair<const char*, std::string> others[] = {{"mirror", mirror}, {"problem", problem}};
     for (const auto& [what, folder] : others) {
         if (folder.empty()) continue;
         const auto f = resolvedFolder(folder);
@@ -818,8 +817,7 @@ void AppController::fileThroughJournal(FilingEntry entry, const std::string& whe
                   r.error);
 }
 
-std::set<std::string> AppController::retryFiling(const std::string& root,
-                                                 std::string* lastError) {
+std::set<std::string> AppController::retryFiling(const std::string& root, std::string* lastError) {
     // Once per process: temporaries of moves that an earlier run did not finish.
     std::call_once(staleTemporariesSwept_, [this] {
         std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());

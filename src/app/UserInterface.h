@@ -20,12 +20,18 @@ enum class CycleState { Idle, Scanning, Uploading, Paused, Error, WaitingForSett
 
 inline const char* cycleStateName(CycleState state) {
     switch (state) {
-        case CycleState::Idle: return "idle";
-        case CycleState::Scanning: return "scanning";
-        case CycleState::Uploading: return "uploading";
-        case CycleState::Paused: return "paused";
-        case CycleState::Error: return "stopped on error";
-        case CycleState::WaitingForSettings: return "waiting for valid settings";
+        case CycleState::Idle:
+            return "idle";
+        case CycleState::Scanning:
+            return "scanning";
+        case CycleState::Uploading:
+            return "uploading";
+        case CycleState::Paused:
+            return "paused";
+        case CycleState::Error:
+            return "stopped on error";
+        case CycleState::WaitingForSettings:
+            return "waiting for valid settings";
     }
     return "idle";
 }

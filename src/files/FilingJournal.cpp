@@ -79,10 +79,10 @@ bool existsAtAll(const std::string& path) {
 std::optional<FileStamp> FileStamp::of(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return FileStamp{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                     static_cast<std::int64_t>(st.st_size),
-                     static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                         st.st_mtim.tv_nsec};
+    return FileStamp{
+        static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size),
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 FilingJournal::FilingJournal(std::string path) : path_(std::move(path)) {}
@@ -165,14 +165,14 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
             return {};
         } else if (entry.setAside) {
             std::string error;
-            auto filed = KDW_FileManager::setItemAside(entry.item, entry.root, entry.destRoot, clock,
-                                                       &error, false);
+            auto filed = KDW_FileManager::setItemAside(entry.item, entry.root, entry.destRoot,
+                                                       clock, &error, false);
             if (!filed) return {false, error};
             entry.filedAs = *filed;
             update(false);
         } else {
-            FileMoveResult r =
-                KDW_FileManager::moveFileToPath(entry.item, entry.root, entry.destRoot, true, false);
+            FileMoveResult r = KDW_FileManager::moveFileToPath(entry.item, entry.root,
+                                                               entry.destRoot, true, false);
             if (!r) return r;
             entry.filedAs = entry.item;
             update(false);
@@ -213,7 +213,8 @@ int removeStaleMoveTemporaries(const std::string& folder, SystemTime before) {
         if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         // The status time: a copy's modification time is the photo's own, however new the copy.
         const SystemTime changed(std::chrono::duration_cast<SystemTime::duration>(
-            std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+            std::chrono::seconds(st.st_ctim.tv_sec) +
+            std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
         if (changed >= before) continue;  // a move of this process, under way
         if (::unlink(it->path().c_str()) == 0) {
             platformLog("Removed [%s], left by a move that was cut short", it->path().c_str());

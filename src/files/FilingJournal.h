@@ -30,9 +30,9 @@ struct FileStamp {
 };
 
 struct FilingEntry {
-    std::string root;      // the source folder
-    std::string item;      // the photo's path relative to it
-    std::string destRoot;  // the mirror or the problem folder
+    std::string root;       // the source folder
+    std::string item;       // the photo's path relative to it
+    std::string destRoot;   // the mirror or the problem folder
     bool setAside = false;  // into the problem folder: under a free name, never replacing
     FileStamp stamp;        // the photo as it was sent
     std::string filedAs;    // where the photo went (relative), once it is filed

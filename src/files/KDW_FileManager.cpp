@@ -87,8 +87,8 @@ FileMoveResult KDW_FileManager::moveFileAtPath(const std::string& from, const st
     if (!existsAtAll(from)) return {};
     std::string error;
     // An older copy is replaced by the rename of the whole new one, never removed first.
-    const bool moved = overwrite ? replaceItemSafely(from, to, &error)
-                                 : moveItemSafely(from, to, &error);
+    const bool moved =
+        overwrite ? replaceItemSafely(from, to, &error) : moveItemSafely(from, to, &error);
     if (moved) return {};
     platformLog("moveFileToPath2 => movePath Failed???");
     platformLog("moveFileToPath2 => [%s] -> [%s]: %s", from.c_str(), to.c_str(), error.c_str());

@@ -199,10 +199,11 @@ std::optional<std::string> SourceFolderScanner::walk(
 
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     // The settings are read once per pass, not once per file.
-    PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                          Preferences::store().boolForKey(sPrefUploadMovie),
-                          {},
-                          expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""))};
+    PassSettings settings{
+        Preferences::getPrefFormBaseIdFromFileName(),
+        Preferences::store().boolForKey(sPrefUploadMovie),
+        {},
+        expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""))};
     for (const std::string& folder : {input.mirrorFolder, settings.problemFolder}) {
         struct stat st {};
         if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)

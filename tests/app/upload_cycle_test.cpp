@@ -7,10 +7,10 @@
 
 #include "app/AppController.h"
 #include "platform/RunLoop.h"
+#include "platform/Utf8.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
-#include "platform/Utf8.h"
 #include "support/OtherFileSystem.h"
 #include "support/TempDir.h"
 #include "support/cycle/CycleFixture.h"
@@ -401,7 +401,7 @@ TEST_F(UploadCycleTest, APhotoThatCannotBeFiledIsNeverSentAgainAndIsFiledOnceThe
 TEST_F(UploadCycleTest, ASetAsideNameTooLongForTheDiskIsShortenedAndTheQueueMovesOn) {
     std::string stem = "a";
     while (stem.size() < 251) stem += "\xC3\xA9";  // "e" with an accent, two bytes
-    const std::string name = stem + ".jpg";      // 255 bytes, the most a name may have
+    const std::string name = stem + ".jpg";        // 255 bytes, the most a name may have
     writeFile(problem / "client" / name, "older");
     photo("client/" + name, "new");
     photo("client/" + stem + ".mov", "movie");
@@ -411,7 +411,8 @@ TEST_F(UploadCycleTest, ASetAsideNameTooLongForTheDiskIsShortenedAndTheQueueMove
     controller->ibUserClickedOnSynchronize();
     ASSERT_TRUE(waitForRest());
 
-    EXPECT_EQ(uploader->uploadedItems(), (std::vector<std::string>{"client/" + name, "client/z.jpg"}));
+    EXPECT_EQ(uploader->uploadedItems(),
+              (std::vector<std::string>{"client/" + name, "client/z.jpg"}));
     EXPECT_FALSE(fs::exists(source / "client" / name));
     int filed = 0;
     for (const auto& e : fs::directory_iterator(problem / "client")) {
