@@ -817,14 +817,18 @@ void AppController::fileThroughJournal(FilingEntry entry, const std::string& whe
                   r.error);
 }
 
-std::set<std::string> AppController::retryFiling(const std::string& root, std::string* lastError) {
-    // Once per process: temporaries of moves that an earlier run did not finish.
+void AppController::sweepStaleMoveTemporaries() {
+    // Once per process, before its own first move: what an earlier run left half done.
     std::call_once(staleTemporariesSwept_, [this] {
         std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
         std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
         for (const std::string& folder : {mirror, problem})
             if (!folder.empty()) removeStaleMoveTemporaries(folder, startedAt_);
     });
+}
+
+std::set<std::string> AppController::retryFiling(const std::string& root, std::string* lastError) {
+    sweepStaleMoveTemporaries();
     for (const auto& failure : journal_->retryAll(*deps_.clock)) {
         *lastError = "could not file " + lastPathComponent(failure.entry.item) + " in the " +
                      (failure.entry.setAside ? "problem folder" : "mirror folder") + ": " +

@@ -192,6 +192,8 @@ class AppController {
     // At the start of a pass: files what earlier passes could not (the move alone) and
     // answers the photos still waiting, which the scan passes over.
     std::set<std::string> retryFiling(const std::string& root, std::string* lastError);
+    // Removes the temporaries of moves an earlier run left behind (once per process).
+    void sweepStaleMoveTemporaries();
     void showError(const std::string& text);
     void sleepFor(std::chrono::milliseconds d) const;
 
