@@ -182,9 +182,20 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
     const std::string movie =
         appendingPathComponent(entry.root, KDW_FileManager::companionMovieItem(entry.item));
     if (KDW_FileManager::companionMovieItem(entry.item) != entry.item && existsAtAll(movie)) {
-        const std::string dest = appendingPathComponent(
-            entry.destRoot, KDW_FileManager::companionMovieItem(entry.filedAs));
-        FileMoveResult r = KDW_FileManager::moveFileAtPath(movie, dest, !entry.setAside);
+        const std::string movieItem = KDW_FileManager::companionMovieItem(entry.filedAs);
+        FileMoveResult r;
+        // Set aside, nothing is replaced: a name taken since (or a pair parted by a kill)
+        // gets a number.
+        for (int n = 0; n < 100; ++n) {
+            std::string dest = appendingPathComponent(entry.destRoot, movieItem);
+            if (n > 0)
+                dest =
+                    appendingPathComponent(deletingLastPathComponent(dest),
+                                           KDW_FileManager::nameWithSuffix(
+                                               lastPathComponent(dest), " " + std::to_string(n)));
+            r = KDW_FileManager::moveFileAtPath(movie, dest, !entry.setAside);
+            if (r || !entry.setAside || !existsAtAll(dest)) break;
+        }
         if (!r) return r;
     }
     update(true);
