@@ -151,6 +151,7 @@ std::optional<std::string> SourceFolderScanner::walk(
     std::optional<std::chrono::milliseconds>& retryAfter) {
     const std::string folder = appendingPathComponent(input.rootFolder, rel);
     const std::vector<Entry> entries = listFolder(folder);
+    std::unordered_map<std::string, int> stems;
     for (const Entry& e : entries) {
         std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
         std::string full = appendingPathComponent(input.rootFolder, childRel);
@@ -184,12 +185,13 @@ std::optional<std::string> SourceFolderScanner::walk(
                 break;
             case Verdict::NotEligible:
                 if (e.name[0] != '.' && equalsIgnoringCase(pathExtension(e.name), "mov")) {
-                    const std::string stem = deletingPathExtension(e.name);
-                    bool hasPhoto = false;
-                    for (const Entry& other : entries)
-                        hasPhoto |= !other.isDirectory && other.name != e.name &&
-                                    deletingPathExtension(other.name) == stem;
-                    if (!hasPhoto) fileStrandedMovie(settings, input, childRel);
+                    // Files per stem, counted once per folder: the movie alone means its
+                    // photo has gone.
+                    if (stems.empty())
+                        for (const Entry& other : entries)
+                            if (!other.isDirectory) ++stems[deletingPathExtension(other.name)];
+                    if (stems[deletingPathExtension(e.name)] == 1)
+                        fileStrandedMovie(settings, input, childRel);
                 }
                 break;
         }
