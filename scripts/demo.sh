@@ -8,7 +8,19 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8
 count=${1:-24}
 
 build_dir=${VORN_BUILD_DIR:-build}
-./scripts/build.sh "$build_dir" >/dev/null
+if [ ! -x "$build_dir/bin/vorn-uploader" ]; then
+  echo "demo: first build into $build_dir/ - about 15 minutes on two cores (a minute or two" \
+    "with a warm compiler cache); progress follows"
+fi
+build_start=$SECONDS
+# One progress line, rewritten in place: "[step/total] what is being built".
+./scripts/build.sh "$build_dir" 2>&1 | while IFS= read -r line; do
+  case "$line" in
+    \[*/*\]*) printf '\rdemo: building %-70.70s' "$line" ;;
+    *error*|*Error*) printf '\n%s\n' "$line" ;;
+  esac
+done
+printf '\rdemo: build done in %d s%-60s\n' $((SECONDS - build_start)) ""
 bin=$PWD/$build_dir/bin
 
 demo=$(mktemp -d /tmp/vorn-demo.XXXXXX)
@@ -87,4 +99,7 @@ echo "time:              ${seconds} s (including the 10 s start delay)"
 echo "mirror folder:     $mirror_dir"
 echo "service data:      $data_dir (requests.jsonl lists every request)"
 echo "uploader output:   $demo/uploader.out; logs in $demo/logs"
+echo
+echo "== the uploader's own lines (first 12)"
+grep -E '^(uploaded|set aside|will retry|skipped|state:)' "$demo/uploader.out" | head -n 12 || true
 [ "$left" -eq 0 ] && [ "$uploaded" -eq "$photos_before" ]

@@ -9,6 +9,7 @@ packages=(
   libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth dbus dbus-x11 python3 util-linux procps
   libimage-exiftool-perl imagemagick libjpeg-dev libpng-dev clang libclang-rt-14-dev
+  help2man dpkg-dev file
 )
 
 missing=()

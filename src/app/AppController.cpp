@@ -8,11 +8,13 @@
 #include "files/KDW_FileManager.h"
 #include "log/KDLogFileManager.h"
 #include "log/MessageLog.h"
+#include "platform/Interval.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "upload/HttpController.h"
 #include "upload/NotificationNames.h"
 #include "upload/Records.h"
 
@@ -84,6 +86,30 @@ std::optional<std::string> folderOverlap(const std::string& source, const std::s
     return std::nullopt;
 }
 
+bool isTransientStatus(long code) {
+    return code == 429 || code == 502 || code == 503 || code == 504;
+}
+
+std::optional<std::chrono::milliseconds> retryAfterOf(const Dictionary& result) {
+    auto response = result.find(httpResponse);
+    if (response == result.end() || !response->second.asDictionary()) return std::nullopt;
+    const Dictionary& r = *response->second.asDictionary();
+    auto headers = r.find("allHeaderFields");
+    if (headers == r.end() || !headers->second.asDictionary()) return std::nullopt;
+    for (const auto& [name, value] : *headers->second.asDictionary())
+        if (equalsIgnoringCase(name, "Retry-After")) return parseRetryAfter(value.stringValue());
+    return std::nullopt;
+}
+
+std::uint64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+std::string secondsText(std::chrono::milliseconds d) {
+    return stringWithFormat("%.3g s", static_cast<double>(d.count()) / 1000.0);
+}
+
 // The host part of the service address, shown after the login name.
 std::string serviceDomain() {
     std::string url = Preferences::getPrefKivURL().value_or("");
@@ -100,6 +126,8 @@ AppController::AppController(Dependencies deps)
     if (journal.empty())
         journal = appendingPathComponent(KDLogFileManager::logDirectory(), "FilingJournal.plist");
     journal_ = std::make_unique<FilingJournal>(journal);
+    if (!deps_.monotonicNow) deps_.monotonicNow = [] { return std::chrono::steady_clock::now(); };
+    backoff_ = std::make_shared<RetryBackoff>(deps_.monotonicNow, deps_.timings.firstRetryWait);
 }
 
 AppController::~AppController() {
@@ -107,7 +135,8 @@ AppController::~AppController() {
     stopFolderWatcher();
     if (orderLoop_) orderLoop_->stop();
     std::lock_guard lock(fieldsMutex_);
-    for (const TimerPtr& t : {autoStartTimer_, settleRetryTimer_, fRepeatTimer})
+    for (const TimerPtr& t :
+         {autoStartTimer_, settleRetryTimer_, fRepeatTimer, retryTimer_, settingsTimer_})
         if (t) t->invalidate();
 }
 
@@ -131,10 +160,21 @@ void AppController::registerNotifications() {
     add(kUploadProcessPaused, &AppController::handleNotification_UploadProcessPaused);
     add(kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload);
     add(kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop);
+    // A setting that changes may be the one the cycle waits for.
+    std::shared_ptr<PreferencesStore> store = Preferences::sharedStore();
+    store->addObserver(this, [this](const std::string&) { onSettingChanged(); });
+    std::lock_guard lock(fieldsMutex_);
+    observedStore_ = std::move(store);
 }
 
 void AppController::unregisterNotifications() {
     deps_.center->removeObserver(this);
+    std::shared_ptr<PreferencesStore> store;
+    {
+        std::lock_guard lock(fieldsMutex_);
+        store = std::move(observedStore_);
+    }
+    if (store) store->removeObserver(this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,6 +220,37 @@ void AppController::setNeedsToRescan(bool value) {
 bool AppController::testAndSetInsideOpenFile() {
     std::lock_guard lock(*fThreadLock);
     return !gInsideOpenFile.exchange(true);
+}
+
+bool AppController::holdIfPauseRequestedLocked(bool* newlyHeld) {
+    if (gDidHaltProcess.load()) return true;
+    if (!gWantsToHaltProcess.load() || gStartedUploadProcess.load()) return false;
+    gDidHaltProcess.store(true);
+    if (newlyHeld) *newlyHeld = true;
+    return true;
+}
+
+bool AppController::isHeld() const {
+    std::lock_guard lock(*fThreadLock);
+    return gDidHaltProcess.load() || gWantsToHaltProcess.load();
+}
+
+void AppController::showHeld() {
+    deps_.ui->setPauseResumeButton("Resume", true);
+    deps_.ui->ibUpdateFTPCallbackStatusTextField("Process Paused...");
+    deps_.ui->showCycleState(CycleState::Paused, "");
+}
+
+bool AppController::endUpload() {
+    bool newlyHeld = false;
+    bool held = false;
+    {
+        std::lock_guard lock(*fThreadLock);
+        gStartedUploadProcess.store(false);
+        held = holdIfPauseRequestedLocked(&newlyHeld);
+    }
+    if (newlyHeld) showHeld();
+    return held;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -235,18 +306,31 @@ std::string AppController::rootFolder() const {
 // Entry points
 
 bool AppController::validateUserInfoBeforeUploading(const std::optional<std::string>& folder) {
+    std::string problem;
+    return checkSettings(folder, true, &problem);
+}
+
+bool AppController::checkSettings(const std::optional<std::string>& folder, bool beep,
+                                  std::string* problem) {
     VORN_TRACE(kClass, "validateUserInfoBeforeUploading");
     int errors = 0;
+    // The first problem, in words the user can act on.
+    auto note = [problem](const std::string& text) {
+        if (problem->empty()) *problem = text;
+    };
+    const std::string inPreferences = ": connect its disk or choose another folder in Preferences";
 
     std::string mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
     if (mirror.empty()) {
         myNSLog("Local Master Mirror Folder Has NOT Been Selected Yet...");
+        note("No mirror folder is chosen: choose one in Preferences");
         ++errors;
     } else {
         mirror = expandTildeInPath(mirror);
         myNSLog("Checking for folder: [%s]", mirror.c_str());
         if (!isDirectory(mirror)) {
             myNSLog("Local Master Mirror Folder is NOT a Valid FOLDER: [%s]", mirror.c_str());
+            note("Mirror folder " + mirror + " does not exist" + inPreferences);
             ++errors;
         }
     }
@@ -254,12 +338,14 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
     std::string source = folder ? *folder : Preferences::getLocalSourceUploadFolder().value_or("");
     if (source.empty()) {
         myNSLog("Local Source Upload Folder Has NOT Been Selected Yet...");
+        note("No source folder is chosen: choose one in Preferences");
         ++errors;
     } else {
         source = expandTildeInPath(source);
         myNSLog("Checking for folder: [%s]", source.c_str());
         if (!isDirectory(source)) {
             myNSLog("Local Source Upload Folder is NOT a Valid FOLDER: [%s]", source.c_str());
+            note("Source folder " + source + " does not exist" + inPreferences);
             ++errors;
         }
     }
@@ -278,6 +364,7 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
         std::string event = currentEventName();
         if (event.empty() || equalsIgnoringCase(event, kEventNamePlaceholder)) {
             platformLog("Event/Location Name is NOT valid: [%s]", event.c_str());
+            note("No event name is set: enter it in Preferences");
             errors = 1;
         }
     }
@@ -285,15 +372,39 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
     getCurrentLoginInfo();
     if (currentPassword().empty()) {
         platformLog("Login Password is EMPTY");
+        note("The login password is empty: enter it in Preferences");
         ++errors;
     }
     if (currentUserName().empty()) {
         platformLog("Login Name is EMPTY");
+        note("The login name is empty: enter it in Preferences");
         ++errors;
     }
 
-    if (errors != 0) deps_.ui->beep();
+    if (errors != 0 && beep) deps_.ui->beep();
     return errors == 0;
+}
+
+void AppController::waitForSettings(const std::string& problem) {
+    if (!waitingForSettings_.exchange(true))
+        platformLog("The cycle waits for valid settings: %s", problem.c_str());
+    showError(problem);
+    deps_.ui->showCycleState(CycleState::WaitingForSettings, problem);
+    // Looked at again on every rescan interval (a disk mounted later) and on every change.
+    std::chrono::milliseconds interval = rescanInterval();
+    std::lock_guard lock(fieldsMutex_);
+    if (settingsTimer_) settingsTimer_->invalidate();
+    settingsTimer_ = deps_.mainThread->scheduleTimer(interval, false, [this] {
+        if (isWaitingForSettings()) startCycle(false);
+    });
+}
+
+void AppController::onSettingChanged() {
+    if (!isWaitingForSettings() || settingsRecheckPosted_.exchange(true)) return;
+    deps_.mainThread->post([this] {
+        settingsRecheckPosted_ = false;
+        if (isWaitingForSettings()) startCycle(false);
+    });
 }
 
 bool AppController::saveLoginInfo() {
@@ -303,6 +414,17 @@ bool AppController::saveLoginInfo() {
 }
 
 void AppController::ibUserClickedOnSynchronize() {
+    // The user's start: photos waiting after a failure go at once.
+    backoff_->forgetAll();
+    startCycle(true);
+}
+
+void AppController::uploadNow() {
+    backoff_->forgetAll();
+    ibClickedOnSynchronizeAgain();
+}
+
+void AppController::startCycle(bool beepOnInvalidSettings) {
     VORN_TRACE(kClass, "ibUserClickedOnSynchronize");
     if (startedUploadProcess()) {
         platformLog("ibUserClickedOnSynchronize - an upload process in progress...");
@@ -310,8 +432,18 @@ void AppController::ibUserClickedOnSynchronize() {
         deps_.ui->beep();
         return;
     }
-    if (!validateUserInfoBeforeUploading(std::nullopt)) return;
-    saveLoginInfo();
+    if (isHeld()) {
+        deps_.ui->ibUpdateFTPCallbackStatusTextField(
+            "Process Halted... Click Resume If You Wish To Continue...");
+        return;
+    }
+    std::string problem;
+    // Only the first refusal beeps; the looks that follow while waiting are quiet.
+    if (!checkSettings(std::nullopt, beepOnInvalidSettings && !isWaitingForSettings(), &problem)) {
+        waitForSettings(problem);
+        return;
+    }
+    getCurrentLoginInfo();
 
     std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
     if (!mirror.empty() && !exists(mirror)) {
@@ -330,7 +462,7 @@ void AppController::ibClickedOnSynchronizeAgain() {
     if (didHaltProcess()) {
         ibClickedOnHalt();
     } else if (!startedUploadProcess()) {
-        ibUserClickedOnSynchronize();
+        startCycle(true);
     } else {
         platformLog("ibClickedOnSynchronizeAgain - an upload process in progress...");
     }
@@ -338,40 +470,58 @@ void AppController::ibClickedOnSynchronizeAgain() {
 
 void AppController::ibClickedOnHalt() {
     MessageLog::LogMessage("ibClickedOnHalt\n");
-    if (didHaltProcess()) {
+    // The test of the flags and their change are one step: an upload that ends in between
+    // must not let the next photo go before the pause.
+    std::unique_lock lock(*fThreadLock);
+    if (gDidHaltProcess.load()) {
+        gWantsToHaltProcess.store(false);
+        gDidHaltProcess.store(false);
+        lock.unlock();
         platformLog("ibClickedOnHalt gDidHaltProcess is TRUE:\n\n");
         myPrintfDebug("ibClickedOnHalt =>  gDidHaltProcess==true\n");
-        setWantsToHaltProcess(false);
-        setDidHaltProcess(false);
         deps_.ui->setPauseResumeButton("Pause", true);
         deps_.ui->ibUpdateFTPCallbackStatusTextField("");
         applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
         return;
     }
+    const bool uploading = gStartedUploadProcess.load();
+    gWantsToHaltProcess.store(true);
+    if (!uploading) gDidHaltProcess.store(true);
+    lock.unlock();
     platformLog("ibClickedOnHalt gDidHaltProcess is FALSE:\n\n");
-    if (startedUploadProcess()) {
-        setWantsToHaltProcess(true);
+    if (uploading) {
         deps_.ui->setPauseResumeButton("Pause", false);
         deps_.ui->ibUpdateFTPCallbackStatusTextField(
             "Pausing... Waiting for Current Item to Finish...");
     } else {
-        setWantsToHaltProcess(true);
-        setDidHaltProcess(true);
-        deps_.ui->setPauseResumeButton("Resume", true);
-        deps_.ui->ibUpdateFTPCallbackStatusTextField("Process Paused...");
+        showHeld();
     }
 }
 
 void AppController::doHandlePauseResumeButtonAsResume() {
-    if (!didHaltProcess()) return;
-    setWantsToHaltProcess(false);
-    setDidHaltProcess(false);
+    {
+        std::lock_guard lock(*fThreadLock);
+        if (!gDidHaltProcess.load()) return;
+        gWantsToHaltProcess.store(false);
+        gDidHaltProcess.store(false);
+    }
     deps_.ui->setPauseResumeButton("Pause", true);
     applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
 }
 
 void AppController::forceProcessToPause() {
-    if (startedUploadProcess() && !didHaltProcess()) setWantsToHaltProcess(true);
+    // While idle the hold is set at once: a photo dropped in afterwards must wait for Resume.
+    bool heldNow = false;
+    {
+        std::lock_guard lock(*fThreadLock);
+        if (gDidHaltProcess.load()) return;
+        gWantsToHaltProcess.store(true);
+        if (!gStartedUploadProcess.load()) {
+            gDidHaltProcess.store(true);
+            heldNow = true;
+        }
+    }
+    if (heldNow) showHeld();
 }
 
 void AppController::doWaitForUploadProcessToEndInThread(DictionaryPtr sender) {
@@ -392,10 +542,21 @@ bool AppController::applicationOpenFile(const std::string& path) {
                     "application:openFile:");
         return true;
     }
+    if (isHeld()) {
+        setIsInsideOpenFile(false);
+        platformLog("Inside %s => %s...  The cycle is paused....", kClass, "application:openFile:");
+        deps_.ui->ibUpdateFTPCallbackStatusTextField(
+            "Process Halted... Click Resume If You Wish To Continue...");
+        return false;
+    }
     if (path.empty() || !exists(path)) {
         setIsInsideOpenFile(false);
         platformLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", kClass,
                     "application:openFile:", path.c_str());
+        waitForSettings(path.empty() ? "No source folder is chosen: choose one in Preferences"
+                                     : "Source folder " + path +
+                                           " does not exist: connect its disk or choose another "
+                                           "folder in Preferences");
         return true;
     }
     if (startedUploadProcess()) {
@@ -404,9 +565,16 @@ bool AppController::applicationOpenFile(const std::string& path) {
                     "application:openFile:");
         return false;
     }
-    if (!validateUserInfoBeforeUploading(path)) {
+    std::string problem;
+    if (!checkSettings(path, !isWaitingForSettings(), &problem)) {
         setIsInsideOpenFile(false);
+        waitForSettings(problem);
         return false;
+    }
+    if (waitingForSettings_.exchange(false)) platformLog("The settings hold again");
+    {
+        std::lock_guard lock(fieldsMutex_);
+        if (settingsTimer_) settingsTimer_->invalidate();
     }
     cancelRetriggerTimerOnMainThread();
     getCurrentLoginInfo();
@@ -416,6 +584,7 @@ bool AppController::applicationOpenFile(const std::string& path) {
         fRootFolder = path;
     }
     std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
+    deps_.ui->showCycleState(CycleState::Scanning, "");
     deps_.center->post(kScanFolderNotification, this,
                        makeScanRequest(path, mirror, currentEventName()));
 
@@ -467,7 +636,14 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
         setIsScanningFolder(false);
         return;
     }
-    if (didHaltProcess()) {
+    bool newlyHeld = false;
+    bool held = false;
+    {
+        std::lock_guard lock(*fThreadLock);
+        held = holdIfPauseRequestedLocked(&newlyHeld);
+    }
+    if (held) {
+        if (newlyHeld) showHeld();
         deps_.ui->ibUpdateFTPCallbackStatusTextField(
             "Process Halted... Click Resume If You Wish To Continue...");
         setIsScanningFolder(false);
@@ -508,6 +684,9 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     input.password = currentPassword();
     std::string filingError;  // kept on the status line while a photo waits to be filed
     input.awaitingFiling = retryFiling(input.rootFolder, &filingError);
+    input.isWaitingToRetry = [backoff = backoff_](const std::string& path) {
+        return backoff->isWaiting(path);
+    };
 
     ScanOutcome outcome;
     if (scanner_) {
@@ -541,6 +720,8 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
             if (!filingError.empty())  // after the timer's own line
                 deps_.mainThread->post([this, filingError] { showError(filingError); });
             if (outcome.retryAfter) scheduleSettleRetry(*outcome.retryAfter);
+            armRetryTimer();
+            deps_.ui->showCycleState(CycleState::Idle, "");
             break;
     }
 
@@ -570,6 +751,24 @@ void AppController::doSetupRetriggerTimerOnMainThread() {
     deps_.mainThread->post([this] { doSetupRetriggerTimer(); });
 }
 
+std::chrono::milliseconds AppController::rescanInterval() const {
+    std::optional<double> stored = Preferences::getPrefSecondsBetweenScans();
+    if (!stored) platformLog("Failed to get NSNumber for intervalInSecs");
+    // At least a second (a timer of no length fires again and again), at most a year.
+    return intervalFromSeconds(stored.value_or(120), 120, 1, 365.0 * 86400);
+}
+
+void AppController::armRetryTimer() {
+    std::optional<std::chrono::milliseconds> left = backoff_->nextWaitEnds();
+    if (!left) return;
+    const RetryBackoff::TimePoint due = deps_.monotonicNow() + *left;
+    std::lock_guard lock(fieldsMutex_);
+    if (retryTimer_ && retryTimer_->isValid() && retryTimerDue_ <= due) return;
+    if (retryTimer_) retryTimer_->invalidate();
+    retryTimerDue_ = due;
+    retryTimer_ = deps_.mainThread->scheduleTimer(*left, false, [this] { startOpenerThread(); });
+}
+
 TimerPtr AppController::getRepeatTimer() const {
     std::lock_guard lock(fieldsMutex_);
     return fRepeatTimer;
@@ -583,15 +782,7 @@ void AppController::doSetupRetriggerTimer() {
         return;
     }
     cancelRetriggerTimer();
-    double seconds = 120;
-    if (auto stored = Preferences::getPrefSecondsBetweenScans())
-        seconds = *stored;
-    else
-        platformLog("Failed to get NSNumber for intervalInSecs");
-    // A timer of no length would fire again and again.
-    if (!(seconds >= 1)) seconds = 1;
-    if (seconds > 365.0 * 86400) seconds = 365.0 * 86400;
-    auto interval = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+    const std::chrono::milliseconds interval = rescanInterval();
     TimerPtr timer =
         deps_.mainThread->scheduleTimer(interval, false, [this] { doAutoResynchronize(); });
     {
@@ -621,7 +812,7 @@ void AppController::doAutoResynchronize() {
         platformLog("Inside doAutoResynchronize - a process already in session????");
         return;
     }
-    if (didHaltProcess()) {  // the timer never undoes a pause
+    if (isHeld()) {  // the timer never undoes a pause
         platformLog("Inside %s => %s...  Process is paused: nothing to do", kClass,
                     "doAutoResynchronize");
         return;
@@ -729,9 +920,25 @@ void AppController::handleNotification_ScanFolder(const Notification& note) {
 }
 
 void AppController::handleNotification_PrepareUploadStart(const Notification& note) {
-    if (startedUploadProcess()) {
+    // One step under the lock: no upload starts once a pause is requested or held.
+    bool busy = false, held = false, newlyHeld = false;
+    {
+        std::lock_guard lock(*fThreadLock);
+        if (gStartedUploadProcess.load())
+            busy = true;
+        else if (holdIfPauseRequestedLocked(&newlyHeld))
+            held = true;
+        else
+            gStartedUploadProcess.store(true);
+    }
+    if (busy) {
         platformLog("Inside %s => %s... => An Upload Process Already in Progress...", kClass,
                     "handleNotification_PrepareUploadStart");
+        return;
+    }
+    if (held) {
+        if (newlyHeld) showHeld();
+        platformLog("The cycle is paused: the photo stays for after Resume");
         return;
     }
     deps_.center->post(kUploadStartNotification, this, note.userInfo);
@@ -748,6 +955,19 @@ void AppController::handleNotification_UploadStart(const Notification& note) {
     }
     const std::string* item =
         note.userInfo ? stringForKey(*note.userInfo, cDictKeyCurItem) : nullptr;
+    {
+        std::uint64_t bytes = 0;
+        if (const std::string* file =
+                note.userInfo ? stringForKey(*note.userInfo, edFileName) : nullptr) {
+            bytes = fileSize(*file);
+            if (Preferences::store().boolForKey(sPrefUploadMovie))
+                bytes += fileSize(deletingPathExtension(*file) + ".mov");
+        }
+        std::lock_guard lock(fieldsMutex_);
+        uploadStarted_ = std::chrono::steady_clock::now();
+        uploadBytes_ = bytes;
+    }
+    deps_.ui->showCycleState(CycleState::Uploading, item ? *item : "");
     if (item)
         deps_.ui->ibUpdateFileNameField(*item);
     else
@@ -767,10 +987,15 @@ void AppController::handleNotification_UploadStart(const Notification& note) {
 void AppController::handleNotification_UploadDone(const Notification&) {
     UserInterface* ui = deps_.ui;
     deps_.mainThread->post([ui] { ui->ibUpdateProgressBar(false); });
-    if (wantsToHaltProcess()) {
-        setDidHaltProcess(true);
-        ui->setPauseResumeButton("Resume", true);
+    bool held = false;
+    {
+        std::lock_guard lock(*fThreadLock);
+        if (gWantsToHaltProcess.load()) {
+            gDidHaltProcess.store(true);
+            held = true;
+        }
     }
+    if (held) ui->setPauseResumeButton("Resume", true);
 }
 
 void AppController::moveItemToMirror(const Dictionary& record) {
@@ -858,6 +1083,21 @@ void AppController::handleNotification_UploadSuccess(const Notification& note) {
         deps_.center->post(kCleanUpAfterUploadNotification, this, nullptr);
         return;
     }
+    if (const std::string* file = stringForKey(*note.userInfo, edFileName)) {
+        backoff_->forget(*file);
+        UploadOutcome outcome;
+        outcome.kind = UploadOutcome::Kind::Uploaded;
+        if (const std::string* item = stringForKey(*note.userInfo, cDictKeyCurItem))
+            outcome.name = *item;
+        {
+            std::lock_guard lock(fieldsMutex_);
+            outcome.bytes = uploadBytes_;
+            outcome.seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - uploadStarted_)
+                    .count();
+        }
+        deps_.ui->showUploadOutcome(outcome);
+    }
     if (hasItemAndRoot(*note.userInfo, "handleNotification_UploadSuccess"))
         moveItemToMirror(*note.userInfo);
     deps_.center->post(kCleanUpAfterUploadNotification, this, note.userInfo);
@@ -898,10 +1138,26 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
     bool setAside = false;
     std::string message;
     if (const std::string* m = stringForKey(d, httpOurCustomMessage)) message = *m;
+    std::optional<long> code;
+    if (auto c = d.find(httpStatusCode); c != d.end())
+        code = static_cast<long>(c->second.integerValue());
+    const bool transientCode = code && isTransientStatus(*code);
+    // Set when the photo stays in the source folder and is tried again after its wait.
+    std::optional<std::string> retryReason;
+    std::optional<std::chrono::milliseconds> retryHint;
 
     if (auto err = d.find(httpError); err != d.end()) {
-        showError(errorDescription(err->second));
-        sleepFor(deps_.timings.afterNetworkError);
+        std::string description = errorDescription(err->second);
+        // A photo that changed while it was sent is a new photo: it goes once it has settled,
+        // without a wait. A cancelled upload is the quit's.
+        if (description == kCannotReadFileError) {
+            const std::string* item = stringForKey(d, cDictKeyCurItem);
+            retryReason = "could not read " + (item ? *item : std::string("the photo"));
+        } else if (description != kUploadCancelledError && description != kFileChangedError) {
+            std::string host = serviceDomain();
+            retryReason =
+                "no reply from " + (host.empty() ? "the service" : host) + ": " + description;
+        }
     }
     if (const std::string* status = stringForKey(d, httpOurCustomStatus)) {
         if (equalsIgnoringCase(*status, kStatusError)) {
@@ -911,38 +1167,82 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
             showError(message);
             setAside = true;
         } else if (equalsIgnoringCase(*status, kStatusOK)) {
-            deps_.ui->ibUpdateFTPCallbackStatusTextField(message, false);
-            deps_.ui->ibUpdateUploadStatusTextField(message);
+            // An OK under a failing status code is no success and is not shown as one.
+            if (!code || *code == 200) {
+                deps_.ui->ibUpdateFTPCallbackStatusTextField(message, false);
+                deps_.ui->ibUpdateUploadStatusTextField(message);
+            }
+        } else if (equalsIgnoringCase(*status, kStatusFail) && !retryReason &&
+                   (!code || *code == 200) &&
+                   !equalsIgnoringCase(message, kMessageNoEmailAddressesSent)) {
+            auto unreadable = d.find(httpReplyUnreadable);
+            retryReason = unreadable != d.end() && unreadable->second.boolValue()
+                              ? std::string("unreadable reply")
+                              : "service answered FAIL: " + message;
         }
     }
     bool fileIt = setAside;
-    if (auto code = d.find(httpStatusCode); code != d.end()) {
-        long status = static_cast<long>(code->second.integerValue());
-        if (status == 200) {
+    if (code) {
+        if (*code == 200) {
             if (equalsIgnoringCase(message, kMessageNoEmailAddressesSent)) {
                 sleepFor(deps_.timings.afterNoEmailAddresses);
                 fileIt = true;
             }
+        } else if (transientCode) {
+            // A passing outage: the photo stays and is tried again.
+            retryReason = stringWithFormat("HTTP Server Returned Status Code: %li", *code);
+            retryHint = retryAfterOf(d);
+            fileIt = false;
         } else {
-            showError(stringWithFormat("HTTP Server Returned Status Code: %li", status));
+            showError(stringWithFormat("HTTP Server Returned Status Code: %li", *code));
             sleepFor(deps_.timings.afterHttpError);
             fileIt = true;
         }
     }
-    if (fileIt) setItemAside(d);
+    const std::string* item = stringForKey(d, cDictKeyCurItem);
+    const std::string* file = stringForKey(d, edFileName);
+    if (fileIt) {
+        setItemAside(d);
+        UploadOutcome outcome;
+        outcome.kind = UploadOutcome::Kind::SetAside;
+        outcome.name = item ? *item : "";
+        outcome.reason = code && *code != 200
+                             ? stringWithFormat("HTTP Server Returned Status Code: %li", *code)
+                             : message;
+        deps_.ui->showUploadOutcome(outcome);
+        if (file && exists(*file) && !retryReason)
+            retryReason = "could not set " + outcome.name + " aside";  // never sent again at once
+    }
 
     if (stop) {
-        setStartedUploadProcess(false);
+        endUpload();
+        deps_.ui->showCycleState(CycleState::Error, message);
         return;
+    }
+    if (retryReason && file) {
+        std::chrono::milliseconds longest =
+            deps_.timings.longestRetryWait.value_or(rescanInterval());
+        std::chrono::milliseconds wait = backoff_->recordFailure(*file, longest, retryHint);
+        platformLog("Upload of [%s] failed (%s); trying again in %s",
+                    item ? item->c_str() : file->c_str(), retryReason->c_str(),
+                    secondsText(wait).c_str());
+        if (!fileIt) showError(*retryReason);
+        UploadOutcome outcome;
+        outcome.kind = UploadOutcome::Kind::WillRetry;
+        outcome.name = item ? *item : *file;
+        outcome.reason = *retryReason;
+        outcome.retryIn = wait;
+        deps_.ui->showUploadOutcome(outcome);
+        armRetryTimer();
     }
     deps_.center->post(kCleanUpAfterUploadNotification, this, note.userInfo);
 }
 
 void AppController::handleNotification_CleanUpAfterUpload(const Notification& note) {
     if (note.userInfo) note.userInfo->clear();
-    setStartedUploadProcess(false);
-    if (didHaltProcess()) {
+    if (endUpload()) {
         deps_.ui->ibUpdateFTPCallbackStatusTextField("Process Paused...");
+        deps_.ui->showCycleState(CycleState::Paused, "");
         return;
     }
     startOpenerThread();
@@ -950,7 +1250,7 @@ void AppController::handleNotification_CleanUpAfterUpload(const Notification& no
 
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification& note) {
     if (note.userInfo) note.userInfo->clear();
-    setStartedUploadProcess(false);
+    endUpload();
 }
 
 void AppController::handleNotification_UploadProcessPaused(const Notification& note) {

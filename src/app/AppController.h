@@ -24,8 +24,11 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WorkerThreads.h"
+#include "upload/RetryBackoff.h"
 
 namespace vorn {
+
+class PreferencesStore;
 
 // The pauses of the cycle; tests shorten them.
 struct CycleTimings {
@@ -35,6 +38,10 @@ struct CycleTimings {
     std::chrono::milliseconds notYetWrittenPause{1000};
     std::chrono::milliseconds openFilePoll{500};
     std::chrono::milliseconds pauseWaitPoll{1000};
+    // The wait of a photo after its first failed upload; it doubles with each further failure
+    // up to longestRetryWait (unset: the rescan interval).
+    std::chrono::milliseconds firstRetryWait{1000};
+    std::optional<std::chrono::milliseconds> longestRetryWait;
 };
 
 // The built-in test account used while the preferences hold no login.
@@ -65,6 +72,8 @@ class AppController {
         std::function<void(int exitStatus)> terminate;
         // The journal of accepted photos not yet filed; empty: in the log folder.
         std::string filingJournalPath;
+        // The time the retry waits are measured in (tests pass their run loop's).
+        RetryBackoff::Now monotonicNow = [] { return std::chrono::steady_clock::now(); };
     };
 
     explicit AppController(Dependencies deps);
@@ -116,6 +125,8 @@ class AppController {
 
     // ---- user entry points ----
     void ibUserClickedOnSynchronize();
+    // The user's (or the remote) "upload now": photos waiting after a failure are tried at once.
+    void uploadNow();
     void ibClickedOnSynchronizeAgain();
     void ibClickedOnHalt();
     void doHandlePauseResumeButtonAsResume();
@@ -155,6 +166,13 @@ class AppController {
     void relaunchApp(const RelaunchRequest& request);
     // Opens a pass after `after`, for a photo that was still being written.
     void scheduleSettleRetry(std::chrono::milliseconds after);
+    // The checked seconds between scans: the rescan timer and the longest retry wait.
+    std::chrono::milliseconds rescanInterval() const;
+    // Photos waiting to be tried again after a failed upload.
+    RetryBackoff& retryBackoff() { return *backoff_; }
+    // The cycle could not start for want of valid settings; it looks again on every rescan
+    // interval and every change of a setting.
+    bool isWaitingForSettings() const { return waitingForSettings_.load(); }
 
     // ---- notification handlers ----
     void handleNotification_ScanFolder(const Notification& note);
@@ -196,6 +214,19 @@ class AppController {
     void sweepStaleMoveTemporaries();
     void showError(const std::string& text);
     void sleepFor(std::chrono::milliseconds d) const;
+    void startCycle(bool beepOnInvalidSettings);
+    bool checkSettings(const std::optional<std::string>& folder, bool beep, std::string* problem);
+    void waitForSettings(const std::string& problem);
+    void onSettingChanged();
+    void armRetryTimer();
+    // Under the flag lock: a requested pause takes effect once no upload is in flight. True
+    // when the cycle is held.
+    bool holdIfPauseRequestedLocked(bool* newlyHeld);
+    void showHeld();
+    // Clears gStartedUploadProcess; a pause that was requested meanwhile takes effect. True
+    // when the cycle is held.
+    bool endUpload();
+    bool isHeld() const;
 
     Dependencies deps_;
     std::shared_ptr<FolderScanner> scanner_;
@@ -228,6 +259,15 @@ class AppController {
     TimerPtr autoStartTimer_;
     TimerPtr settleRetryTimer_;
     TimerPtr fRepeatTimer;
+    TimerPtr retryTimer_;
+    RetryBackoff::TimePoint retryTimerDue_{};
+    TimerPtr settingsTimer_;
+    std::shared_ptr<RetryBackoff> backoff_;
+    std::atomic<bool> waitingForSettings_{false};
+    std::atomic<bool> settingsRecheckPosted_{false};
+    std::shared_ptr<PreferencesStore> observedStore_;
+    std::chrono::steady_clock::time_point uploadStarted_{};  // under fieldsMutex_
+    std::uint64_t uploadBytes_ = 0;                          // under fieldsMutex_
     std::unique_ptr<FileEventStream> fWatcher;
 
     std::unique_ptr<FilingJournal> journal_;

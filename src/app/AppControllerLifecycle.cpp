@@ -75,6 +75,11 @@ void AppController::applicationWillFinishLaunching() {
         stringWithFormat("%s Version is [%s]", build::kDisplayName, getAppVersionString().c_str()));
     MessageLog::LogMessage(
         stringWithFormat("Copyright Info is [%s]", getCopyrightString().c_str()));
+    // A store that did not parse leaves the factory settings in use: the user must know.
+    if (std::string problem = Preferences::store().loadProblem(); !problem.empty()) {
+        MessageLog::LogMessage(problem.c_str(), true);
+        showError(problem);
+    }
 
     // Empty sub-folders left in the source folder by earlier runs, two levels deep.
     deleteOldEmptySourceFolders(cleanUpContext());

@@ -3,6 +3,7 @@
 // mirror its folders, and choose and prepare at most one item.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -20,6 +21,9 @@ struct ScanInput {
     std::string password;
     // Photos the service has accepted but that could not be filed yet: never sent again.
     std::set<std::string> awaitingFiling;
+    // True for a photo (full path) whose upload failed and whose wait is not over: the pass
+    // takes the next eligible photo instead.
+    std::function<bool(const std::string& path)> isWaitingToRetry;
 };
 
 struct ScanOutcome {

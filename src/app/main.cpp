@@ -1,23 +1,35 @@
 // vorn-uploader: the hot-folder photo uploader.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "BuildInfo.h"
 #include "app/AppController.h"
 #include "app/Relaunch.h"
+#include "app/StatusBoard.h"
+#include "log/KDLogFileManager.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PlatformLog.h"
+#include "platform/PropertyList.h"
 #include "remote/DBusRemoteControl.h"
+#include "settings/FactoryDefaults.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/PreferenceRules.h"
+#include "settings/Preferences.h"
 #include "ui/ConsoleUserInterface.h"
 #include "ui/QtMainThread.h"
 #include "upload/HttpController.h"
@@ -27,67 +39,154 @@ namespace {
 
 int gSignalPipe[2] = {-1, -1};
 
-void onTerminationSignal(int) {
-    char c = 1;
+// A dated log that grows past this in one day stops growing until the next.
+constexpr std::uint64_t kDailyLogCap = 50ull * 1024 * 1024;
+
+void onTerminationSignal(int sig) {
+    char c = sig == SIGHUP ? 'h' : 't';
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
 }
 
 void printUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: vorn-uploader [--headless] [--prefs FILE] [--log-dir DIR] [--background]\n"
+                 "Usage: vorn-uploader [OPTION]...\n"
                  "\n"
                  "Watches the source folder and uploads each finished photo to the photo service.\n"
                  "\n"
-                 "  --headless      no windows; status lines go to standard output\n"
-                 "  --prefs FILE    preferences store (default "
-                 "$XDG_CONFIG_HOME/vorn/org.vorn.Uploader.plist)\n"
-                 "  --log-dir DIR   folder of the dated logs (DIR/logs) and the message log\n"
-                 "                  (default $XDG_STATE_HOME/vorn)\n"
-                 "  --background    start without bringing a window to the front\n"
-                 "  --help          show this help\n"
-                 "  --version       show the version\n"
+                 "Options:\n"
+                 "  --headless          no windows; status lines go to standard output\n"
+                 "  --prefs=FILE        preferences store (default\n"
+                 "                      $XDG_CONFIG_HOME/vorn/org.vorn.Uploader.plist)\n"
+                 "  --log-dir=DIR       folder of the dated logs (DIR/logs) and the message log\n"
+                 "                      (default $XDG_STATE_HOME/vorn)\n"
+                 "  --log-level=LEVEL   error, warn, info or debug (default: the preference\n"
+                 "                      prefLogLevel, else info)\n"
+                 "  --check-config      check the settings, print one line per problem and exit\n"
+                 "                      (status 1 when there is any)\n"
+                 "  --background        start without bringing a window to the front (only\n"
+                 "                      where windows are shown)\n"
+                 "  -h, --help          show this help and exit\n"
+                 "  --version           show the version and exit\n"
                  "\n"
-                 "SIGTERM and SIGINT quit in order, like the Quit action.\n");
+                 "Every option that takes a value accepts both --opt=value and --opt value.\n"
+                 "SIGTERM and SIGINT quit in order, like the Quit action; SIGHUP reloads the\n"
+                 "preferences store after it was edited by hand.\n"
+                 "\n"
+                 "Exit status: 0 after an orderly quit, 1 when the settings check finds\n"
+                 "problems, 2 for a usage error, 75 for a relaunch under systemd.\n");
 }
 
-bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, int& exitCode) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "vorn-uploader: %s needs a value\n", name);
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            exitCode = 0;
-            return false;
-        } else if (arg == "--version") {
-            std::printf("%s %s\n", vorn::build::kExecutableName, vorn::build::kVersion);
-            exitCode = 0;
-            return false;
-        } else if (arg == "--headless") {
-            options.headless = true;
-        } else if (arg == "--background") {
-            options.background = true;
-        } else if (arg == "--prefs") {
-            const char* v = value("--prefs");
-            if (!v) return exitCode = 2, false;
-            options.prefsPath = v;
-        } else if (arg == "--log-dir") {
-            const char* v = value("--log-dir");
-            if (!v) return exitCode = 2, false;
-            options.logDir = v;
-        } else {
-            std::fprintf(stderr, "vorn-uploader: unknown argument %s\n", arg.c_str());
-            printUsage(stderr);
-            exitCode = 2;
-            return false;
+struct Arguments {
+    bool checkConfig = false;
+    std::optional<vorn::LogLevel> logLevel;
+};
+
+bool usageError(const std::string& message, int& exitCode) {
+    std::fprintf(stderr, "vorn-uploader: %s\nTry 'vorn-uploader --help' for more information.\n",
+                 message.c_str());
+    exitCode = 2;
+    return false;
+}
+
+bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Arguments& extra,
+                    int& exitCode) {
+    enum { kPrefs = 1000, kLogDir, kLogLevel, kCheck, kBackground, kHeadless, kVersion };
+    static const option kOptions[] = {{"headless", no_argument, nullptr, kHeadless},
+                                      {"background", no_argument, nullptr, kBackground},
+                                      {"prefs", required_argument, nullptr, kPrefs},
+                                      {"log-dir", required_argument, nullptr, kLogDir},
+                                      {"log-level", required_argument, nullptr, kLogLevel},
+                                      {"check-config", no_argument, nullptr, kCheck},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, kVersion},
+                                      {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // our own messages, naming the word
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'h':
+                printUsage(stdout);
+                exitCode = 0;
+                return false;
+            case kVersion:
+                std::printf("%s %s\n", vorn::build::kExecutableName, vorn::build::kVersion);
+                exitCode = 0;
+                return false;
+            case kHeadless:
+                options.headless = true;
+                break;
+            case kBackground:
+                options.background = true;
+                break;
+            case kPrefs:
+                if (!*optarg) return usageError("--prefs needs a file name", exitCode);
+                options.prefsPath = optarg;
+                break;
+            case kLogDir:
+                if (!*optarg) return usageError("--log-dir needs a folder", exitCode);
+                options.logDir = optarg;
+                break;
+            case kLogLevel:
+                extra.logLevel = vorn::parseLogLevel(optarg);
+                if (!extra.logLevel)
+                    return usageError(std::string("--log-level: '") + optarg +
+                                          "' is not one of error, warn, info, debug",
+                                      exitCode);
+                break;
+            case kCheck:
+                extra.checkConfig = true;
+                break;
+            case ':':
+                return usageError(std::string(argv[optind - 1]) + " needs a value", exitCode);
+            default:
+                return usageError(std::string("unknown option '") + argv[optind - 1] + "'",
+                                  exitCode);
         }
     }
+    if (optind < argc)
+        return usageError(std::string("unexpected argument '") + argv[optind] + "'", exitCode);
     return true;
+}
+
+// The settings check of --check-config: the store over the factory defaults, one line per
+// problem on standard output.
+int checkConfiguration(const vorn::LaunchOptions& options) {
+    vorn::setLogLevel(vorn::LogLevel::Error);
+    vorn::PreferencesStore store(options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath()
+                                                           : options.prefsPath);
+    store.load();
+    vorn::setupFactoryDefaults(store, vorn::defaultFactoryDefaultsPath());
+    const auto problems = vorn::checkPreferences(store);
+    for (const auto& line : problems) std::printf("%s\n", line.c_str());
+    if (problems.empty()) std::printf("settings in %s are usable\n", store.path().c_str());
+    return problems.empty() ? 0 : 1;
+}
+
+// Start-up problems go to the terminal (or the journal), not only to the log file that
+// standard error is re-opened onto.
+int gStartupErrorFd = -1;
+
+void startupProblem(vorn::ConsoleUserInterface& ui, const std::string& text) {
+    const std::string line = std::string("vorn-uploader: ") + text + "\n";
+    if (gStartupErrorFd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(gStartupErrorFd, line.data(), line.size());
+    }
+    ui.printLine("error", text);
+    vorn::logAt(vorn::LogLevel::Error, "%s", text.c_str());
+}
+
+// The stored password, which the log must never show (dumps of the factory defaults and of
+// the store are masked by key).
+void registerLogSecrets(const vorn::LaunchOptions& options) {
+    // A peek at the file only: the store's own load (which keeps an unreadable file aside and
+    // says so in the log) comes later.
+    if (auto stored = vorn::readPropertyListFile(
+            options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath);
+        stored && stored->asDictionary()) {
+        if (auto* pw = vorn::stringForKey(*stored->asDictionary(), vorn::sUserLoginPassword))
+            vorn::addLogSecret(*pw);
+    }
 }
 
 }  // namespace
@@ -96,7 +195,9 @@ int main(int argc, char** argv) {
     vorn::LaunchOptions options;
     options.headless = false;
     int exitCode = 0;
-    if (!parseArguments(argc, argv, options, exitCode)) return exitCode;
+    Arguments extra;
+    if (!parseArguments(argc, argv, options, extra, exitCode)) return exitCode;
+    if (extra.checkConfig) return checkConfiguration(options);
     if (!options.headless) {
         std::fprintf(stderr,
                      "vorn-uploader: the windows are not available in this build; running "
@@ -116,14 +217,52 @@ int main(int argc, char** argv) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     vorn::QtMainThread mainThread;
     // Both live until the process ends: detached worker threads may still use them.
-    auto* ui = new vorn::ConsoleUserInterface();
+    auto* console = new vorn::ConsoleUserInterface();
     auto clock = vorn::Clock::system();
+    // Records what the status request answers and forwards everything to the console.
+    auto* ui = new vorn::StatusBoard(*console, clock);
 
+    registerLogSecrets(options);
+    vorn::setLogLevel(extra.logLevel.value_or(vorn::LogLevel::Info));
+    gStartupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     vorn::AppController::initializeClass(options, clock);
+    vorn::PreferencesStore& store = vorn::Preferences::store();
+    // The preference decides the level unless the command line did.
+    auto applyLogLevelPreference = [&extra, &store] {
+        if (extra.logLevel) return;
+        auto level = vorn::parseLogLevel(store.stringForKey(vorn::sPrefLogLevel).value_or("info"));
+        vorn::setLogLevel(level.value_or(vorn::LogLevel::Info));
+    };
+    applyLogLevelPreference();
+    store.addObserver(ui, [&store, applyLogLevelPreference](const std::string& key) {
+        if (key == vorn::sPrefLogLevel) applyLogLevelPreference();
+        if (key == vorn::sUserLoginPassword)
+            if (auto pw = store.stringForKey(key)) vorn::addLogSecret(*pw);
+    });
+    vorn::setStandardErrorDailyCap(kDailyLogCap);
+    const auto logFile = vorn::KDLogFileManager::currentLogFilePath();
+    if (!logFile)
+        startupProblem(*console, "the log folder " + vorn::KDLogFileManager::logFolder() +
+                                     " cannot be written; choose another with --log-dir");
+    for (const auto& problem : vorn::checkPreferences(store))
+        startupProblem(*console, "settings: " + problem);
+    vorn::setRemoteStatusProvider([ui, &store, logFile](bool json) {
+        std::vector<std::pair<std::string, std::string>> extra{
+            {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
+            {"mirrorFolder",
+             store.stringForKey(vorn::sPrefLocalMasterMirrorSiteFolder).value_or("")},
+            {"serviceAddress", store.stringForKey(vorn::sPrefKivURL).value_or("")},
+            {"version", vorn::build::kVersion},
+            {"pid", std::to_string(::getpid())},
+            {"logFile", logFile.value_or("")},
+            {"store", store.path()}};
+        return json ? ui->json(extra) : ui->text(extra);
+    });
     vorn::AppController::Dependencies deps;
     deps.center = &vorn::NotificationCenter::defaultCenter();
     deps.mainThread = &mainThread;
@@ -140,7 +279,9 @@ int main(int argc, char** argv) {
     std::function<void(int)> quitWithStatus;
     deps.terminate = [&quitWithStatus](int status) { quitWithStatus(status); };
     auto* controller = new vorn::AppController(deps);
-    controller->setFolderScanner(std::make_shared<vorn::SourceFolderScanner>(clock));
+    auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock);
+    scanner->setUserInterface(ui);
+    controller->setFolderScanner(scanner);
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
     // Requests arrive from the event loop, after the orderly stop below is in place.
@@ -149,14 +290,19 @@ int main(int argc, char** argv) {
     // The photo uploader registers after the controller, so the controller's handlers run first.
     auto* uploader =
         new vorn::HttpController(vorn::NotificationCenter::defaultCenter(), &mainThread);
+    uploader->setUserInterface(ui);
     // A hanging upload relaunches the application; headless, it is never the active one.
     uploader->setOnWatchdogFired([controller, &mainThread] {
         mainThread.post([controller] {
             controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
         });
     });
-    ui->printLine("status", std::string(vorn::build::kExecutableName) + " " +
-                                vorn::build::kVersion + " started");
+    console->printLine("status", std::string(vorn::build::kExecutableName) + " " +
+                                     vorn::build::kVersion + " started (pid " +
+                                     std::to_string(::getpid()) + ", log " +
+                                     logFile.value_or("none") + ")");
+    vorn::logAt(vorn::LogLevel::Info, "%s %s started", vorn::build::kExecutableName,
+                vorn::build::kVersion);
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;
@@ -176,12 +322,20 @@ int main(int argc, char** argv) {
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
         char buf[16];
-        while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
+        bool stop = false, reload = false;
+        for (ssize_t n; (n = ::read(gSignalPipe[0], buf, sizeof buf)) > 0;)
+            for (ssize_t i = 0; i < n; ++i) (buf[i] == 'h' ? reload : stop) = true;
+        if (reload) {
+            vorn::logAt(vorn::LogLevel::Info, "SIGHUP: reloading the preferences from %s",
+                        store.path().c_str());
+            store.reload();
+            console->printLine("status", "settings reloaded from " + store.path());
         }
-        terminate();
+        if (stop) terminate();
     });
 
     app.exec();
+    vorn::logAt(vorn::LogLevel::Info, "%s stopped", vorn::build::kExecutableName);
     std::fflush(stdout);
     std::fflush(stderr);
     // Worker threads may still be inside an upload: end without running static destructors

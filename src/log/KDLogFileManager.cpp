@@ -144,15 +144,16 @@ bool KDLogFileManager::setupLogFile() {
         state().logFile = path;
     }
 
-    platformLogText(kRule);
-    platformLogText(hostModelAndArch().value_or("Unknown machine"));
+    // The header of each run belongs to its start: written at every level but error.
+    logAt(LogLevel::Warn, "%s", kRule.c_str());
+    logAt(LogLevel::Warn, "%s", hostModelAndArch().value_or("Unknown machine").c_str());
     if (auto os = operatingSystemVersion()) {
-        platformLog("OS: v%s", os->c_str());
+        logAt(LogLevel::Warn, "OS: v%s", os->c_str());
     } else {
-        platformLogText("failed to get OS version from /etc/os-release???");
+        logAt(LogLevel::Warn, "failed to get OS version from /etc/os-release???");
     }
-    platformLog("%s => %s", name.c_str(), version.c_str());
-    platformLogText(kRule);
+    logAt(LogLevel::Warn, "%s => %s", name.c_str(), version.c_str());
+    logAt(LogLevel::Warn, "%s", kRule.c_str());
     return true;
 }
 

@@ -89,7 +89,8 @@ void LogMessage(const char* message, bool echo) {
         std::lock_guard lock(state().lock);
         State& s = state();
         if (s.open) {
-            std::string line = "[" + asctimeText(std::time(nullptr)) + "] ==> " + text + "\n";
+            std::string line =
+                "[" + asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
             s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
             s.file.flush();
             written = true;
@@ -113,7 +114,8 @@ void CloseLog() {
 }  // namespace MessageLog
 
 void logMessageToCocoaView(void* view, const std::string& message, bool /*flag*/) {
-    if (!view) platformLog("NSLog = %s", message.c_str());
+    // The message log's milestones (start, stop, pauses) belong in the log at the info level.
+    if (!view) logAt(LogLevel::Info, "NSLog = %s", message.c_str());
 }
 
 void myNSLog(const char* format, ...) {
@@ -124,14 +126,14 @@ void myNSLog(const char* format, ...) {
     va_end(args);
     const size_t len = std::char_traits<char>::length(format);
     if (len == 0 || format[len - 1] != '\n') message += '\n';
-    writeToStandardError(message);
+    writeToStandardErrorAt(LogLevel::Info, message);
     MessageLog::LogMessage(message);
 }
 
+// Debug traces: standard output is the operator's (or the journal's), so they go to the log.
 void myPrintfInternal(const char* text, bool console, bool /*log*/) {
-    if (!console || !text) return;
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    if (!console || !text || logLevel() < LogLevel::Debug) return;
+    writeToStandardError(redactedForLog(text));
 }
 
 void myPrintf(const char* text) {

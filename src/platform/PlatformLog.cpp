@@ -3,15 +3,105 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace vorn {
 namespace {
+
+std::atomic<int> gLevel{static_cast<int>(LogLevel::Debug)};
+
+struct Guard {
+    std::mutex mutex;
+    std::vector<std::string> secrets;
+    std::uint64_t cap = 0;
+    std::uint64_t written = 0;
+    std::string day;
+    bool capNoted = false;
+};
+
+Guard& guard() {
+    static Guard g;
+    return g;
+}
+
+// The day a line belongs to: the dated log's day turns at 03:00.
+std::string logDay() {
+    std::time_t t = std::time(nullptr) - 3 * 3600;
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
+    return buf;
+}
+
+// The value after a password key in a dump ("userLoginPassword = x;", "<key>...</key>
+// <string>x</string>", "password=x"), whatever the password is.
+std::string maskPasswordValues(std::string text) {
+    for (const char* key : {"userLoginPassword", "edPasswd"}) {
+        for (std::size_t at = text.find(key); at != std::string::npos;
+             at = text.find(key, at + 1)) {
+            std::size_t v = at + std::strlen(key);
+            std::size_t tag = text.find("<string>", v);
+            if (text.compare(v, 6, "</key>") == 0 && tag != std::string::npos && tag < v + 40) {
+                v = tag + 8;
+                std::size_t end = text.find('<', v);
+                if (end != std::string::npos) text.replace(v, end - v, "********");
+                continue;
+            }
+            while (v < text.size() && (text[v] == ' ' || text[v] == '=' || text[v] == ':' ||
+                                       text[v] == '"' || text[v] == '['))
+                ++v;
+            if (v == at + std::strlen(key)) continue;
+            std::size_t end = text.find_first_of("\";]\n", v);
+            if (end == std::string::npos) end = text.size();
+            if (end > v) text.replace(v, end - v, "********");
+        }
+    }
+    return text;
+}
+
+bool emailChar(unsigned char c) {
+    return std::isalnum(c) || c == '.' || c == '_' || c == '-' || c == '+' || c == '%' || c >= 0x80;
+}
+
+std::string maskEmails(std::string text) {
+    std::size_t at = 0;
+    while ((at = text.find('@', at)) != std::string::npos) {
+        std::size_t b = at, e = at + 1;
+        while (b > 0 && emailChar(static_cast<unsigned char>(text[b - 1]))) --b;
+        while (e < text.size() && emailChar(static_cast<unsigned char>(text[e]))) ++e;
+        const bool domain = text.find('.', at + 1) < e;
+        if (b < at && domain) {
+            text.replace(b, e - b, "<e-mail>");
+            at = b + 8;
+        } else {
+            ++at;
+        }
+    }
+    return text;
+}
+
+// A trace that reports a failure is a warning; every other platformLog line is a trace.
+LogLevel classify(std::string_view text) {
+    static const char* const kWords[] = {"UNABLE", "fail",    "FAIL",   "error",     "Error",
+                                         "ERROR",  "cannot",  "Cannot", "could not", "could NOT",
+                                         "NOT be", "refused", "Warning"};
+    for (const char* w : kWords)
+        if (text.find(w) != std::string_view::npos) return LogLevel::Warn;
+    return LogLevel::Debug;
+}
 
 std::mutex& nameMutex() {
     static std::mutex m;
@@ -64,7 +154,31 @@ std::string stringWithFormat(const char* format, ...) {
     return s;
 }
 
-void writeToStandardError(std::string_view bytes) {
+namespace {
+
+void writeRaw(std::string_view bytes) {
+    {
+        Guard& g = guard();
+        std::lock_guard lock(g.mutex);
+        if (g.cap != 0) {
+            std::string day = logDay();
+            if (day != g.day) {
+                g.day = day;
+                g.written = 0;
+                g.capNoted = false;
+            }
+            if (g.written + bytes.size() > g.cap) {
+                if (g.capNoted) return;
+                g.capNoted = true;
+                static const std::string note =
+                    "The log reached its daily cap; later lines are dropped until tomorrow\n";
+                std::fflush(stderr);
+                [[maybe_unused]] ssize_t n = ::write(fileno(stderr), note.data(), note.size());
+                return;
+            }
+            g.written += bytes.size();
+        }
+    }
     std::fflush(stderr);
     int fd = fileno(stderr);
     const char* p = bytes.data();
@@ -80,11 +194,23 @@ void writeToStandardError(std::string_view bytes) {
     }
 }
 
+}  // namespace
+
+void writeToStandardError(std::string_view bytes) {
+    writeToStandardErrorAt(LogLevel::Debug, bytes);
+}
+
+void writeToStandardErrorAt(LogLevel level, std::string_view bytes) {
+    if (level > logLevel()) return;
+    writeRaw(redactedForLog(std::string(bytes)));
+}
+
 void platformLogText(std::string_view text) {
+    if (classify(text) > logLevel()) return;
     std::string line = prefix();
-    line.append(text);
+    line.append(redactedForLog(std::string(text)));
     if (line.empty() || line.back() != '\n') line += '\n';
-    writeToStandardError(line);
+    writeRaw(line);
 }
 
 void platformLog(const char* format, ...) {
@@ -93,6 +219,82 @@ void platformLog(const char* format, ...) {
     std::string s = stringWithFormatV(format, args);
     va_end(args);
     platformLogText(s);
+}
+
+void setLogLevel(LogLevel level) {
+    gLevel.store(static_cast<int>(level));
+}
+
+LogLevel logLevel() {
+    return static_cast<LogLevel>(gLevel.load());
+}
+
+std::optional<LogLevel> parseLogLevel(std::string_view text) {
+    for (LogLevel l : {LogLevel::Error, LogLevel::Warn, LogLevel::Info, LogLevel::Debug})
+        if (text == logLevelName(l)) return l;
+    if (text == "warning") return LogLevel::Warn;
+    return std::nullopt;
+}
+
+const char* logLevelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::Error:
+            return "error";
+        case LogLevel::Warn:
+            return "warn";
+        case LogLevel::Info:
+            return "info";
+        case LogLevel::Debug:
+            return "debug";
+    }
+    return "info";
+}
+
+void logAt(LogLevel level, const char* format, ...) {
+    if (level > logLevel()) return;
+    va_list args;
+    va_start(args, format);
+    std::string s = stringWithFormatV(format, args);
+    va_end(args);
+    std::string line = prefix();
+    line.append(redactedForLog(std::move(s)));
+    if (line.back() != '\n') line += '\n';
+    writeRaw(line);
+}
+
+void addLogSecret(const std::string& secret) {
+    if (secret.size() < 4) return;  // "abc" masked everywhere would garble every line
+    Guard& g = guard();
+    std::lock_guard lock(g.mutex);
+    if (std::find(g.secrets.begin(), g.secrets.end(), secret) == g.secrets.end())
+        g.secrets.push_back(secret);
+}
+
+std::string redactedForLog(std::string text) {
+    {
+        Guard& g = guard();
+        std::lock_guard lock(g.mutex);
+        for (const std::string& secret : g.secrets) {
+            for (std::size_t at = 0; (at = text.find(secret, at)) != std::string::npos; at += 8)
+                text.replace(at, secret.size(), "********");
+        }
+    }
+    text = maskPasswordValues(std::move(text));
+    if (logLevel() < LogLevel::Debug) text = maskEmails(std::move(text));
+    return text;
+}
+
+void setStandardErrorDailyCap(std::uint64_t bytes) {
+    Guard& g = guard();
+    std::lock_guard lock(g.mutex);
+    g.cap = bytes;
+    g.day = logDay();
+    g.capNoted = false;
+    // What today's file already holds counts against the cap.
+    struct stat st {};
+    g.written = (::fstat(fileno(stderr), &st) == 0 && S_ISREG(st.st_mode))
+                    ? static_cast<std::uint64_t>(st.st_size)
+                    : 0;
 }
 
 void setPlatformLogProgramName(std::string name) {

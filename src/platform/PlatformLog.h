@@ -4,10 +4,35 @@
 // onto the dated log file at start-up, so every line of the process lands there.
 
 #include <cstdarg>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace vorn {
+
+// How much the log holds. Debug keeps every trace; info holds start and stop, one line per
+// photo, warnings and errors; below debug, e-mail addresses are masked. The default is debug;
+// the uploader sets its own.
+enum class LogLevel { Error = 0, Warn = 1, Info = 2, Debug = 3 };
+void setLogLevel(LogLevel level);
+LogLevel logLevel();
+std::optional<LogLevel> parseLogLevel(std::string_view text);
+const char* logLevelName(LogLevel level);
+
+// A line at the given level (platformLog lines are debug traces, or warnings when they report
+// a failure).
+void logAt(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Text that no log line ever shows (passwords); replaced by stars wherever it appears.
+void addLogSecret(const std::string& secret);
+// Secrets replaced and, below debug, e-mail addresses masked.
+std::string redactedForLog(std::string text);
+
+// Caps what standard error takes per day (the day turning at 03:00 local time, like the dated
+// log's name): past the cap one line says so and later lines are dropped until the next day.
+// 0: no cap.
+void setStandardErrorDailyCap(std::uint64_t bytes);
 
 void platformLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void platformLogText(std::string_view text);
@@ -16,8 +41,10 @@ void platformLogText(std::string_view text);
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string stringWithFormatV(const char* format, va_list args);
 
-// Writes bytes to standard error exactly as given (no prefix).
+// Writes bytes to standard error as given (no prefix): a debug trace, dropped below debug.
 void writeToStandardError(std::string_view bytes);
+// The same at a chosen level.
+void writeToStandardErrorAt(LogLevel level, std::string_view bytes);
 
 // The program name used in the prefix; defaults to the executable's name.
 void setPlatformLogProgramName(std::string name);

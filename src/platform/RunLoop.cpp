@@ -58,6 +58,9 @@ void RunLoop::postAndWait(std::function<void()> task) {
 TimerPtr RunLoop::scheduleTimer(std::chrono::milliseconds interval, bool repeats,
                                 std::function<void()> fire) {
     auto t = std::make_shared<LoopTimer>();
+    // Held within a century so that the due time cannot overflow the clock.
+    interval = std::clamp(interval, std::chrono::milliseconds(0),
+                          std::chrono::milliseconds(std::chrono::hours(24 * 365 * 100)));
     t->interval = interval;
     t->repeats = repeats;
     t->fire = std::move(fire);

@@ -15,6 +15,8 @@
 #include "platform/PlatformLog.h"
 #include "remote/CommandInterface.h"
 #include "remote/RemoteProtocol.h"
+#include "settings/PreferenceRules.h"
+#include "settings/Preferences.h"
 
 namespace vorn::dbus {
 
@@ -47,6 +49,48 @@ namespace {
 
 const QString kEventSignature = QStringLiteral("ssas");
 
+std::function<std::string(bool)>& statusProvider() {
+    static std::function<std::string(bool)> provider;
+    return provider;
+}
+
+// One configuration request on the live store: a set takes effect at once and is written, so
+// no later write of the uploader undoes it.
+std::pair<bool, std::string> configRequest(const std::string& action, const std::string& key,
+                                           const std::string& value) {
+    PreferencesStore& store = Preferences::store();
+    if (action == "list") {
+        std::string out;
+        for (const auto& rule : preferenceRules()) {
+            out += rule.key + "\t" + preferenceTypeName(rule.type) + "\t" +
+                   preferenceValueText(rule.key, store.objectForKey(rule.key)) + "\t" + rule.rule +
+                   "\n";
+        }
+        return {true, out};
+    }
+    if (action == "get") {
+        if (!preferenceRule(key))
+            return {false, key + ": no such setting (vornctl config list names them all)"};
+        return {true, preferenceValueText(key, store.objectForKey(key))};
+    }
+    if (action == "set") {
+        std::string error;
+        std::optional<Value> parsed = parsePreferenceValue(key, value, error);
+        if (!parsed) return {false, error};
+        store.setObject(key, *parsed);
+        if (!store.synchronize())
+            return {false, key + ": set for this run, but the store " + store.path() +
+                               " could not be written (see the log)"};
+        return {true, key + " = " + preferenceValueText(key, *parsed)};
+    }
+    if (action == "check") {
+        std::string out;
+        for (const auto& line : checkPreferences(store)) out += line + "\n";
+        return {out.empty(), out};
+    }
+    return {false, "unknown configuration action \"" + action + "\" (list, get, set or check)"};
+}
+
 // Handles the messages to the object path itself, so the signature check and the (absent)
 // reply of quit are in our hands rather than the generic slot dispatch's.
 class RemoteControlObject : public QDBusVirtualObject {
@@ -61,6 +105,35 @@ class RemoteControlObject : public QDBusVirtualObject {
         const bool isEvent = message.member() == QLatin1String(remote::kMethodName);
         // Other interfaces (introspection, peer) get the standard answers.
         if (!ours && !(interface.isEmpty() && isEvent)) return false;
+        if (ours && message.member() == QLatin1String(remote::kStatusMethodName)) {
+            const QList<QVariant> args = message.arguments();
+            const bool json = args.value(0).toString() != QLatin1String("text");
+            if (!statusProvider()) {
+                answer(connection, message,
+                       message.createErrorReply(QDBusError::NotSupported,
+                                                QStringLiteral("No status is kept")));
+            } else {
+                answer(connection, message,
+                       message.createReply(QString::fromStdString(statusProvider()(json))));
+            }
+            return true;
+        }
+        if (ours && message.member() == QLatin1String(remote::kConfigMethodName)) {
+            if (message.signature() != QLatin1String("sss")) {
+                answer(connection, message,
+                       message.createErrorReply(
+                           QDBusError::InvalidArgs,
+                           QStringLiteral("Config takes (s action, s key, s value)")));
+                return true;
+            }
+            const QList<QVariant> args = message.arguments();
+            auto [done, text] = configRequest(args.value(0).toString().toStdString(),
+                                              args.value(1).toString().toStdString(),
+                                              args.value(2).toString().toStdString());
+            QList<QVariant> out{QVariant(done), QVariant(QString::fromStdString(text))};
+            answer(connection, message, message.createReply(out));
+            return true;
+        }
         if (!isEvent) {
             answer(connection, message,
                    message.createErrorReply(
@@ -129,8 +202,21 @@ class RemoteControlObject : public QDBusVirtualObject {
                    "    <arg name=\"directObject\" type=\"as\" direction=\"in\"/>\n"
                    "    <arg name=\"reply\" type=\"v\" direction=\"out\"/>\n"
                    "  </method>\n"
+                   "  <method name=\"%3\">\n"
+                   "    <arg name=\"format\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"status\" type=\"s\" direction=\"out\"/>\n"
+                   "  </method>\n"
+                   "  <method name=\"%4\">\n"
+                   "    <arg name=\"action\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"key\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"value\" type=\"s\" direction=\"in\"/>\n"
+                   "    <arg name=\"done\" type=\"b\" direction=\"out\"/>\n"
+                   "    <arg name=\"text\" type=\"s\" direction=\"out\"/>\n"
+                   "  </method>\n"
                    "</interface>\n")
-            .arg(QLatin1String(remote::kInterfaceName), QLatin1String(remote::kMethodName));
+            .arg(QLatin1String(remote::kInterfaceName), QLatin1String(remote::kMethodName),
+                 QLatin1String(remote::kStatusMethodName),
+                 QLatin1String(remote::kConfigMethodName));
     }
 
   private:
@@ -147,6 +233,10 @@ class RemoteControlObject : public QDBusVirtualObject {
 
 namespace vorn {
 
+void setRemoteStatusProvider(std::function<std::string(bool json)> provider) {
+    dbus::statusProvider() = std::move(provider);
+}
+
 bool setupForAppleEventsForThisApp(AppController& controller, std::function<void()> quit) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -157,7 +247,7 @@ bool setupForAppleEventsForThisApp(AppController& controller, std::function<void
     platformLog("setupForAppleEventsForThisApp\n");
     qDBusRegisterMetaType<dbus::CommandValueReply>();
 
-    RemoteActions actions{[&controller] { controller.ibClickedOnSynchronizeAgain(); },
+    RemoteActions actions{[&controller] { controller.uploadNow(); },
                           [&controller] { controller.forceProcessToPause(); }, std::move(quit)};
     // Lives as long as the application object: requests may come until the loop ends.
     auto* object = new dbus::RemoteControlObject(std::move(actions), QCoreApplication::instance());

@@ -4,6 +4,7 @@
 // directObject) -> v. Requests arrive on the main thread, one at a time.
 
 #include <functional>
+#include <string>
 
 namespace vorn {
 
@@ -13,5 +14,9 @@ class AppController;
 // logs "UNABLE setupForAppleEventsForThisApp" and returns false; the program runs on without
 // remote control. quit is the application's orderly stop (it must end the event loop).
 bool setupForAppleEventsForThisApp(AppController& controller, std::function<void()> quit);
+
+// What the Status method answers: the status as JSON (json true) or as lines for a person.
+// Set before requests arrive; without one, Status answers an error.
+void setRemoteStatusProvider(std::function<std::string(bool json)> provider);
 
 }  // namespace vorn

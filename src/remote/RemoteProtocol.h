@@ -11,6 +11,12 @@ inline constexpr const char* kInterfaceName = "org.vorn.Uploader";
 // Event(s eventClass, s eventId, as directObject) -> v
 inline constexpr const char* kMethodName = "Event";
 
+// Status(s format) -> s: what the uploader is doing, as "json" or "text".
+inline constexpr const char* kStatusMethodName = "Status";
+// Config(s action, s key, s value) -> (b done, s text): action "list", "get", "set" or
+// "check"; a set is applied live and written to the store.
+inline constexpr const char* kConfigMethodName = "Config";
+
 inline constexpr const char* kEventClassVorn = "vorn";
 inline constexpr const char* kEventIdCommand = "1234";
 inline constexpr const char* kEventIdUploadNow = "upnw";

@@ -191,7 +191,9 @@ int Preferences::getDaysToSaveLogs() {
 
 float Preferences::getUploadTimeOut() {
     float seconds = static_cast<float>(asFloat(store().doubleForKey(sPrefUploadTimeOut)));
-    return seconds > 0 ? seconds : 500.0f;
+    // NaN and non-positive values fall back; a huge one (infinity too) would overflow the timer.
+    if (!(seconds > 0)) return 500.0f;
+    return std::min(seconds, static_cast<float>(kLongestUploadTimeOut));
 }
 
 }  // namespace vorn

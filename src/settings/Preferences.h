@@ -61,8 +61,9 @@ class Preferences {
     // Days to keep log files, clamped to 3..90 (unset or 0 and below: 14); a corrected value
     // is stored.
     static int getDaysToSaveLogs();
-    // Seconds an upload may take; 500 when unset or not above 0.
+    // Seconds an upload may take; 500 when unset, NaN or not above 0, at most a day.
     static float getUploadTimeOut();
+    static constexpr double kLongestUploadTimeOut = 86400;
 };
 
 }  // namespace vorn

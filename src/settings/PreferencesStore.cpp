@@ -61,6 +61,9 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
     if (!S_ISREG(st.st_mode)) {
         platformLog("Preferences file [%s] is not a regular file; starting from defaults",
                     path_.c_str());
+        loadProblem_ = "The preferences file " + path_ +
+                       " is not a regular file: the factory settings are in use; check them in "
+                       "Preferences";
         return std::nullopt;
     }
     std::string reason;
@@ -72,7 +75,9 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
     std::string aside = path_ + ".unreadable-" + stamp;
     for (int n = 2; pathExists(aside) && n < 1000; ++n)
         aside = path_ + ".unreadable-" + stamp + "-" + std::to_string(n);
+    loadProblem_ = "The preferences file " + path_ + " could not be read (" + reason + ")";
     if (::rename(path_.c_str(), aside.c_str()) == 0) {
+        loadProblem_ += "; it was kept as " + aside;
         platformLog(
             "Preferences file [%s] could not be read (%s); kept aside as [%s], starting "
             "from defaults",
@@ -83,14 +88,69 @@ std::optional<Dictionary> PreferencesStore::readFileLocked() {
             "from defaults",
             path_.c_str(), reason.c_str(), std::strerror(errno));
     }
+    loadProblem_ += ": the factory settings are in use; check them in Preferences";
     return std::nullopt;
+}
+
+PreferencesStore::FileStamp PreferencesStore::currentStampLocked() const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) return {};
+    return {static_cast<long long>(st.st_size),
+            static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec,
+            static_cast<long long>(st.st_ino)};
+}
+
+std::string PreferencesStore::loadProblem() const {
+    std::lock_guard lock(mutex_);
+    return loadProblem_;
 }
 
 void PreferencesStore::load() {
     std::lock_guard lock(mutex_);
+    diskStamp_ = currentStampLocked();
+    loadProblem_.clear();
     stored_ = readFileLocked().value_or(Dictionary{});
     loaded_ = true;
     removedBeforeLoad_.clear();
+    unwritten_.clear();
+}
+
+std::vector<std::string> PreferencesStore::mergeFileLocked() {
+    std::vector<std::string> changed;
+    diskStamp_ = currentStampLocked();
+    std::optional<Dictionary> onDisk = readFileLocked();
+    if (!onDisk) return changed;
+    Dictionary merged = std::move(*onDisk);
+    for (const std::string& key : unwritten_) {
+        auto mine = stored_.find(key);
+        if (mine == stored_.end())
+            merged.erase(key);
+        else
+            merged.insert_or_assign(key, mine->second);
+    }
+    for (const auto& [key, value] : merged) {
+        auto it = stored_.find(key);
+        if (it == stored_.end() || !(it->second == value)) changed.push_back(key);
+    }
+    for (const auto& [key, value] : stored_)
+        if (!merged.count(key)) changed.push_back(key);
+    stored_ = std::move(merged);
+    return changed;
+}
+
+bool PreferencesStore::reload() {
+    std::vector<std::string> changed;
+    {
+        std::lock_guard lock(mutex_);
+        if (!loaded_) {
+            loaded_ = true;
+            for (const auto& key : removedBeforeLoad_) unwritten_.insert(key);
+            removedBeforeLoad_.clear();
+        }
+        changed = mergeFileLocked();
+    }
+    for (const auto& key : changed) notify(key);
+    return true;
 }
 
 void PreferencesStore::registerDefaults(const Dictionary& defaults) {
@@ -161,6 +221,7 @@ void PreferencesStore::setObject(const std::string& key, Value value) {
         std::lock_guard lock(mutex_);
         stored_.insert_or_assign(key, std::move(value));
         removedBeforeLoad_.erase(key);
+        unwritten_.insert(key);
     }
     notify(key);
 }
@@ -170,6 +231,7 @@ void PreferencesStore::removeObject(const std::string& key) {
         std::lock_guard lock(mutex_);
         stored_.erase(key);
         if (!loaded_) removedBeforeLoad_.insert(key);
+        unwritten_.insert(key);
     }
     notify(key);
 }
@@ -177,6 +239,8 @@ void PreferencesStore::removeObject(const std::string& key) {
 bool PreferencesStore::synchronize() {
     std::lock_guard writeLock(writeMutex_);
     Dictionary snapshot;
+    std::vector<std::string> changed;
+    std::set<std::string> pending;
     {
         std::lock_guard lock(mutex_);
         if (!loaded_) {
@@ -187,15 +251,27 @@ bool PreferencesStore::synchronize() {
             }
             loaded_ = true;
             removedBeforeLoad_.clear();
+            diskStamp_ = currentStampLocked();
+        } else if (currentStampLocked() != diskStamp_) {
+            // Someone else wrote the file since we read it: their values are not overwritten.
+            platformLog("Preferences file [%s] was changed outside the program; taking it in",
+                        path_.c_str());
+            changed = mergeFileLocked();
         }
         snapshot = stored_;
+        pending.swap(unwritten_);
     }
+    for (const auto& key : changed) notify(key);
     std::string error;
     if (!createParentFolders(path_, &error) ||
         !writeFileAtomically(path_, toXmlPropertyList(Value(std::move(snapshot))), 0600, &error)) {
         platformLog("Preferences could NOT be written to [%s]: %s", path_.c_str(), error.c_str());
+        std::lock_guard lock(mutex_);
+        unwritten_.insert(pending.begin(), pending.end());
         return false;
     }
+    std::lock_guard lock(mutex_);
+    diskStamp_ = currentStampLocked();
     return true;
 }
 

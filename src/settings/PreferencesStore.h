@@ -26,6 +26,9 @@ class PreferencesStore {
     // "<path>.unreadable-YYYYmmdd_HHMMSS", and a log line says so.
     void load();
     const std::string& path() const { return path_; }
+    // Why the last load found no usable file although one was there, in words for the user;
+    // empty when it loaded (or there was no file).
+    std::string loadProblem() const;
 
     // Answered, never written to the file. Later registrations add to earlier ones.
     void registerDefaults(const Dictionary& defaults);
@@ -46,8 +49,15 @@ class PreferencesStore {
 
     // Writes the stored layer atomically, mode 0600, creating the folder (0700) when missing.
     // A store that was never loaded first takes in what the file holds for keys it has not
-    // touched, so it never wipes settings it did not read.
+    // touched, so it never wipes settings it did not read. Likewise a file changed by someone
+    // else since this store last read or wrote it is taken in first: values set here since
+    // then win, the others come from the file.
     bool synchronize();
+
+    // Takes in a file changed by someone else (a hand edit): values set here and not yet
+    // written stay, all others come from the file; observers hear of each changed key. True
+    // when the file was read.
+    bool reload();
 
     Dictionary storedValues() const;
     Dictionary registeredDefaults() const;
@@ -71,6 +81,13 @@ class PreferencesStore {
 
     Value lookupLocked(const std::string& key) const;
     std::optional<Dictionary> readFileLocked();
+    struct FileStamp {
+        long long size = -1, mtimeNs = 0, inode = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    FileStamp currentStampLocked() const;
+    // Merges the file into the stored layer (unwritten changes stay); the keys that changed.
+    std::vector<std::string> mergeFileLocked();
     void notify(const std::string& key);
 
     const std::string path_;
@@ -80,7 +97,10 @@ class PreferencesStore {
     Dictionary stored_;
     Dictionary registered_;
     bool loaded_ = false;
+    std::string loadProblem_;
     std::set<std::string> removedBeforeLoad_;
+    std::set<std::string> unwritten_;  // keys set or removed here since the last read or write
+    FileStamp diskStamp_;              // the file as this store last read or wrote it
     std::vector<std::shared_ptr<ObserverEntry>> observers_;
 };
 

@@ -1,5 +1,8 @@
 #include "ui/ConsoleUserInterface.h"
 
+#include <cstdio>
+
+#include "app/StatusBoard.h"
 #include "files/LineMaintenanceWindow.h"
 
 namespace vorn {
@@ -47,6 +50,24 @@ void ConsoleUserInterface::ibUpdateSourceFolderPath(const std::string& text) {
 std::unique_ptr<MaintenanceWindow> ConsoleUserInterface::newMaintenanceWindow() {
     return std::make_unique<LineMaintenanceWindow>(
         [this](const std::string& line) { printLine("maintenance", line); });
+}
+
+void ConsoleUserInterface::showCycleState(CycleState state, const std::string& reason) {
+    printLine("state", reason.empty() ? std::string(cycleStateName(state))
+                                      : std::string(cycleStateName(state)) + " (" + reason + ")");
+}
+
+void ConsoleUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
+    const std::string line = outcomeLine(outcome);  // see StatusBoard.h
+    std::lock_guard lock(mutex_);
+    if (skipped_.size() > 10000) skipped_.clear();
+    if (outcome.kind == UploadOutcome::Kind::Skipped &&
+        !skipped_.insert(outcome.name + "\n" + outcome.reason).second)
+        return;
+    lastLine_ = line;
+    std::fputs(line.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
 }
 
 void ConsoleUserInterface::beep() {

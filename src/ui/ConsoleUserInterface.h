@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "app/UserInterface.h"
@@ -27,6 +28,8 @@ class ConsoleUserInterface : public UserInterface {
     void beep() override;
     bool hasImageView() const override { return false; }
     std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() override;
+    void showCycleState(CycleState state, const std::string& reason) override;
+    void showUploadOutcome(const UploadOutcome& outcome) override;
 
     // Prints one line as it is (used by the application for its own notices).
     void printLine(const std::string& label, const std::string& text);
@@ -35,6 +38,7 @@ class ConsoleUserInterface : public UserInterface {
     std::FILE* out_;
     std::mutex mutex_;
     std::string lastLine_;
+    std::set<std::string> skipped_;  // each skipped file is reported once
 };
 
 }  // namespace vorn

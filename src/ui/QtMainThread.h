@@ -5,6 +5,7 @@
 #include <QObject>
 #include <thread>
 
+#include "platform/Interval.h"
 #include "platform/MainThread.h"
 
 namespace vorn {
@@ -12,7 +13,9 @@ namespace vorn {
 class QtMainThread : public MainThread {
   public:
     // Must be constructed on the thread that runs the Qt event loop, after the application object.
-    QtMainThread();
+    // longestStep: timers longer than this are armed in steps of at most this length (QTimer
+    // takes int milliseconds, about 24.8 days).
+    explicit QtMainThread(std::chrono::milliseconds longestStep = kLongestTimerStep);
 
     void post(std::function<void()> task) override;
     void postAndWait(std::function<void()> task) override;
@@ -22,6 +25,7 @@ class QtMainThread : public MainThread {
 
   private:
     std::thread::id mainThread_;
+    std::chrono::milliseconds longestStep_;
 };
 
 }  // namespace vorn

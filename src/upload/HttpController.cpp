@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "log/KDLogFileManager.h"
+#include "platform/Interval.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
@@ -34,6 +35,46 @@ std::optional<std::string> optionalText(const Dictionary& d, const char* key) {
 const Dictionary* optionalDictionary(const Dictionary& d, const char* key) {
     auto it = d.find(key);
     return it == d.end() ? nullptr : it->second.asDictionary();
+}
+
+// The photo's name as the user knows it: its path below the source folder.
+std::string nameBelowSource(const std::string& path) {
+    std::string root = Preferences::getLocalSourceUploadFolder().value_or("");
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (!root.empty() && path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+        path[root.size()] == '/')
+        return path.substr(root.size() + 1);
+    return lastPathComponent(path);
+}
+
+// Hands libcurl's progress to the interface, at most four times a second and once at the end.
+std::function<void(std::uint64_t, std::uint64_t)> progressReporter(const Dictionary& r,
+                                                                   UserInterface& ui) {
+    using Steady = std::chrono::steady_clock;
+    struct State {
+        std::string name;
+        Steady::time_point start = Steady::now();
+        Steady::time_point last{};
+        bool reportedEnd = false;
+    };
+    auto state = std::make_shared<State>();
+    state->name = nameBelowSource(text(r, edFileName));
+    return [state, &ui](std::uint64_t sent, std::uint64_t total) {
+        const auto now = Steady::now();
+        const bool done = total != 0 && sent >= total;
+        if (done ? state->reportedEnd : now - state->last < std::chrono::milliseconds(250)) return;
+        state->last = now;
+        state->reportedEnd = done;
+        TransferProgress p;
+        p.name = state->name;
+        p.bytesSent = sent;
+        p.bytesTotal = total;
+        const double seconds = std::chrono::duration<double>(now - state->start).count();
+        if (seconds > 0) p.bytesPerSecond = static_cast<double>(sent) / seconds;
+        if (p.bytesPerSecond > 0 && total >= sent)
+            p.secondsLeft = static_cast<double>(total - sent) / p.bytesPerSecond;
+        ui.showTransferProgress(p);
+    };
 }
 
 }  // namespace
@@ -162,8 +203,9 @@ TimerPtr HttpController::armWatchdog() {
         platformLog("No main thread for the upload watchdog; uploading without it");
         return nullptr;
     }
-    auto interval = std::chrono::milliseconds(
-        static_cast<std::int64_t>(static_cast<double>(Preferences::getUploadTimeOut()) * 1000.0));
+    const std::chrono::milliseconds interval =
+        intervalFromSeconds(static_cast<double>(Preferences::getUploadTimeOut()), 500, 0.001,
+                            Preferences::kLongestUploadTimeOut);
     std::weak_ptr<Shared> weak = shared_;
     // The timer may outlive this object only if it is destroyed mid-upload; the weak reference
     // keeps a late firing harmless.
@@ -177,8 +219,8 @@ TimerPtr HttpController::armWatchdog() {
 void HttpController::uploadTimerFired() {
     const char* line = "==================================================";
     platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
-    platformLog("Inside %s => %s.....Taking too long to upload - need to relaunch....", kClass,
-                "uploadTimerFired");
+    logAt(LogLevel::Warn, "Inside %s => %s.....Taking too long to upload - need to relaunch....",
+          kClass, "uploadTimerFired");
     platformLog("Inside %s => %s...%s", kClass, "uploadTimerFired", line);
     std::function<void()> hook;
     {
@@ -195,8 +237,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         return false;
     }
     const Dictionary& r = *record;
-    std::string debugFolder = options_.debugCopyFolder.empty() ? KDLogFileManager::logDirectory()
-                                                               : options_.debugCopyFolder;
+    // The copies hold the guests' details: written only when the log keeps every trace.
+    std::string debugFolder =
+        options_.debugCopyFolder.empty()
+            ? (logLevel() >= LogLevel::Debug ? KDLogFileManager::logDirectory() : std::string())
+            : options_.debugCopyFolder;
     bool uploadMovie = Preferences::store().boolForKey(sPrefUploadMovie);
 
     MultipartBody body;
@@ -226,9 +271,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         exchangeOptions.connectTimeout = options_.connectTimeout;
         exchangeOptions.idleTimeout = options_.idleTimeout;
         exchangeOptions.cancel = &cancelled_;
+        if (ui_) exchangeOptions.onProgress = progressReporter(r, *ui_);
 
         TimerPtr watchdog = armWatchdog();
         HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions);
+        if (ui_) ui_->showTransferEnded();
         if (watchdog && watchdog->isValid()) watchdog->invalidate();
 
         if (exchange.bodyFailure != MultipartBody::ReadFailure::None || !body.filesUnchanged()) {
@@ -252,9 +299,18 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                 const std::string& reply = *exchange.replyBody;
                 d[httpReturnData] = Data(reply.begin(), reply.end());
                 if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
-                    ServiceReply parsed = readServiceReply(*decoded);
-                    d[httpOurCustomStatus] = parsed.status;
-                    d[httpOurCustomMessage] = parsed.message;
+                    std::string parseError;
+                    if (std::optional<ServiceReply> parsed =
+                            readPositionalReply(*decoded, &parseError)) {
+                        d[httpOurCustomStatus] = parsed->status;
+                        d[httpOurCustomMessage] = parsed->message;
+                    } else {
+                        // Read as a FAIL, marked so the cycle can say the reply was unreadable.
+                        d[httpOurCustomStatus] = kStatusFail;
+                        d[httpOurCustomMessage] =
+                            parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
+                        d[httpReplyUnreadable] = true;
+                    }
                 }
             }
         }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "app/UserInterface.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
@@ -48,6 +49,10 @@ class HttpController {
     // relaunch hangs here. Default: a log line.
     void setOnWatchdogFired(std::function<void()> hook);
 
+    // Where the transfer progress of each upload is shown; none by default. Set before the
+    // first upload.
+    void setUserInterface(UserInterface* ui) { ui_ = ui; }
+
     // Aborts the upload in flight (its item stays where it is) and refuses later ones until
     // resetCancel(). Safe from any thread; the exchange notices within a second.
     void cancel();
@@ -82,6 +87,7 @@ class HttpController {
 
     NotificationCenter& center_;
     MainThread* mainThread_;
+    UserInterface* ui_ = nullptr;
     Options options_;
     std::atomic<bool> cancelled_{false};
     std::shared_ptr<Shared> shared_;

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "BuildInfo.h"
@@ -65,8 +66,11 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
-int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
     auto* t = static_cast<Transfer*>(userdata);
+    if (t->options->onProgress && ulnow >= 0)
+        t->options->onProgress(static_cast<std::uint64_t>(ulnow),
+                               static_cast<std::uint64_t>(std::max<curl_off_t>(ultotal, 0)));
     if (t->options->cancel && t->options->cancel->load()) {
         t->cancelled = true;
         return 1;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +23,9 @@ struct HttpExchangeOptions {
     const std::atomic<bool>* cancel = nullptr;
     // A longer reply is cut off and the exchange fails.
     std::size_t maxReplyBytes = 16 * 1024 * 1024;
+    // Told the bytes of the body sent so far and the body's size, from libcurl's progress
+    // callback (many times a second; the receiver throttles).
+    std::function<void(std::uint64_t sent, std::uint64_t total)> onProgress;
 };
 
 struct HttpExchangeResult {

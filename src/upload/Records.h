@@ -40,6 +40,8 @@ inline constexpr const char* httpError = "httpError";
 inline constexpr const char* httpReturnData = "httpReturnData";
 inline constexpr const char* httpOurCustomStatus = "httpOurCustomStatus";
 inline constexpr const char* httpOurCustomMessage = "httpOurCustomMessage";
+// Set (true) when the reply could not be read as the service's XML verdict.
+inline constexpr const char* httpReplyUnreadable = "httpReplyUnreadable";
 
 // Status words and the message that carry meaning (compared ignoring case).
 inline constexpr const char* kStatusOK = "OK";

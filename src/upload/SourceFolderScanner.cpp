@@ -109,23 +109,41 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
         return Verdict::NotEligible;
     }
     if (equalsIgnoringCase(pathExtension(name), "mov")) return Verdict::NotEligible;
+    if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
+        (*settings.isWaitingToRetry)(full))
+        return Verdict::NotEligible;  // failed lately; tried again when its wait is over
 
     struct stat st {};
     if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Verdict::NotEligible;
     const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    // A file still being written may lack its metadata for now: it is reported as skipped
+    // only once it has rested for the settle interval.
+    auto modifiedAt = SystemTime(
+        std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(stamp.mtimeNs)));
+    auto settled = [&] { return clock_->now() - modifiedAt >= settleInterval_; };
     {
         std::lock_guard lock(cacheMutex_);
         auto it = withoutMetadata_.find(full);
         if (it != withoutMetadata_.end()) {
-            if (it->second == stamp) return Verdict::NotEligible;  // unchanged since last look
+            if (it->second.stamp == stamp) {  // unchanged since last look
+                if (!it->second.reported && settled()) {
+                    it->second.reported = true;
+                    reportSkipped(rel);
+                }
+                return Verdict::NotEligible;
+            }
             withoutMetadata_.erase(it);
         }
     }
     if (settings.baseIdsFromFileNames && !IsValidImageObject(full)) return Verdict::NotEligible;
     metadataReads_.fetch_add(1);
     if (!readMetadata(full)) {
-        std::lock_guard lock(cacheMutex_);
-        withoutMetadata_[full] = stamp;
+        const bool report = settled();
+        {
+            std::lock_guard lock(cacheMutex_);
+            withoutMetadata_[full] = Without{stamp, report};
+        }
+        if (report) reportSkipped(rel);
         return Verdict::NotEligible;
     }
     if (settings.uploadMovie) {
@@ -144,6 +162,37 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
         return Verdict::NotSettled;
     }
     return Verdict::Eligible;
+}
+
+void SourceFolderScanner::reportSkipped(const std::string& rel) {
+    if (!ui_) return;
+    UploadOutcome outcome;
+    outcome.kind = UploadOutcome::Kind::Skipped;
+    outcome.name = rel;
+    outcome.reason = "no upload metadata";
+    ui_->showUploadOutcome(outcome);
+}
+
+// Photos in the tree that a pass may still take: judged by name and the metadata cache only,
+// so the count costs a directory walk and no file reads.
+std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std::string& rel) {
+    std::size_t count = 0;
+    for (const Entry& e : listFolder(appendingPathComponent(root, rel))) {
+        if (e.name[0] == '.') continue;
+        std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
+        if (e.isDirectory) {
+            count += countWaiting(root, childRel);
+            continue;
+        }
+        if (rel.empty()) continue;
+        const std::string ext = pathExtension(e.name);
+        if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
+            !equalsIgnoringCase(ext, "png"))
+            continue;
+        std::lock_guard lock(cacheMutex_);
+        if (!withoutMetadata_.count(appendingPathComponent(root, childRel))) ++count;
+    }
+    return count;
 }
 
 std::optional<std::string> SourceFolderScanner::walk(
@@ -205,7 +254,8 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         Preferences::getPrefFormBaseIdFromFileName(),
         Preferences::store().boolForKey(sPrefUploadMovie),
         {},
-        expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""))};
+        expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or("")),
+        &input.isWaitingToRetry};
     for (const std::string& folder : {input.mirrorFolder, settings.problemFolder}) {
         struct stat st {};
         if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)
@@ -213,6 +263,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     }
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<std::string> rel = walk(settings, input, "", retryAfter);
+    if (ui_) ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
     if (!rel) {
         platformLog("No more images to upload...");
         ScanOutcome nothing;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include <sys/types.h>
 
 #include "app/FolderScanner.h"
+#include "app/UserInterface.h"
 #include "platform/Clock.h"
 
 namespace vorn {
@@ -28,6 +30,10 @@ class SourceFolderScanner : public FolderScanner {
         std::chrono::milliseconds settleInterval = std::chrono::seconds(1));
 
     ScanOutcome chooseNextItem(const ScanInput& input) override;
+
+    // Where the photos waiting after each pass and the photos skipped for want of metadata are
+    // reported; none by default. Set before the first pass.
+    void setUserInterface(UserInterface* ui) { ui_ = ui; }
 
     // How many files had their embedded metadata read (for tests and benchmarks).
     std::uint64_t metadataReads() const { return metadataReads_.load(); }
@@ -45,10 +51,13 @@ class SourceFolderScanner : public FolderScanner {
         // The mirror and problem folders (device, inode): never walked into.
         std::vector<std::pair<dev_t, ino_t>> filingFolders;
         std::string problemFolder;
+        const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
     };
 
     Verdict judgeFile(const PassSettings& settings, const std::string& full, const std::string& rel,
                       std::chrono::milliseconds& settleLeft);
+    std::size_t countWaiting(const std::string& root, const std::string& rel);
+    void reportSkipped(const std::string& rel);
     std::optional<std::string> walk(const PassSettings& settings, const ScanInput& input,
                                     const std::string& rel,
                                     std::optional<std::chrono::milliseconds>& retryAfter);
@@ -64,7 +73,12 @@ class SourceFolderScanner : public FolderScanner {
     std::atomic<bool> useBaseFileName_{true};
     // Files found without metadata, by path: skipped while their size and time stay the same.
     std::mutex cacheMutex_;
-    std::unordered_map<std::string, Stamp> withoutMetadata_;
+    struct Without {
+        Stamp stamp;
+        bool reported = false;
+    };
+    std::unordered_map<std::string, Without> withoutMetadata_;
+    UserInterface* ui_ = nullptr;
 };
 
 }  // namespace vorn

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "support/cycle/CycleFixture.h"
+#include "upload/NotificationNames.h"
 
 namespace vorn {
 namespace {
@@ -21,8 +24,11 @@ TEST_F(RescanTimerTest, AnEmptyPassArmsOneTimerThatStartsTheNextPassOnItsInterva
         std::optional<double> stored;  // prefSecondsBetweenScans
         long expectedSeconds;
     };
-    for (const Row& row : {Row{"unset", std::nullopt, 120}, Row{"300", 300.0, 300},
-                           Row{"zero is raised", 0.0, 1}, Row{"negative is raised", -5.0, 1}}) {
+    for (const Row& row :
+         {Row{"unset", std::nullopt, 120}, Row{"300", 300.0, 300}, Row{"zero is raised", 0.0, 1},
+          Row{"negative is raised", -5.0, 1}, Row{"NaN falls back", std::nan(""), 120},
+          Row{"35 days", 3000000.0, 3000000}, Row{"infinite is held to a year", HUGE_VAL, 31536000},
+          Row{"1e300 is held to a year", 1e300, 31536000}}) {
         SCOPED_TRACE(row.what);
         reset();
         store->setObject(sPrefAutoSynchronize, true);
@@ -114,6 +120,99 @@ TEST_F(RescanTimerTest, TheTimerNeverUndoesAPauseButUploadNowResumes) {
     ASSERT_TRUE(waitForRest());
     EXPECT_FALSE(controller->didHaltProcess());
     EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
+}
+
+TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
+    store->setObject(sPrefAutoSynchronize, true);
+    store->setObject(sPrefSecondsBetweenScans, 60.0);
+    struct Row {
+        const char* what;
+        std::function<void(RescanTimerTest&)> pause;
+        std::function<void(RescanTimerTest&)> trigger;
+    };
+    auto remotePause = [](RescanTimerTest& t) { t.controller->forceProcessToPause(); };
+    auto watcherEvent = [](RescanTimerTest& t) {
+        t.center.post(kWatcherItemChanged, nullptr, nullptr);
+    };
+    const std::vector<Row> rows = {
+        {"remote pause while idle, then a watcher event", remotePause, watcherEvent},
+        {"remote pause while idle, then the timers", remotePause,
+         [](RescanTimerTest& t) {
+             t.controller->scheduleSettleRetry(1s);
+             t.loop.advance(600s);
+         }},
+        {"remote pause while idle, then the start-up", remotePause,
+         [](RescanTimerTest& t) { t.controller->ibUserClickedOnSynchronize(); }},
+        // The pause arrives while the scan is choosing: no upload starts after it.
+        {"pause during a scan",
+         [](RescanTimerTest& t) {
+             t.scanner->closeGate();
+             t.controller->ibUserClickedOnSynchronize();
+             ASSERT_TRUE(t.loop.runUntil([&] { return t.scanner->waitingAtGate(); }));
+             t.controller->ibClickedOnHalt();
+             t.scanner->openGate();
+         },
+         watcherEvent},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        store->setObject(sPrefAutoSynchronize, true);
+        photo("client/a.jpg");
+        row.pause(*this);
+        ASSERT_TRUE(waitForRest());
+        row.trigger(*this);
+        ASSERT_TRUE(waitForRest());
+        EXPECT_TRUE(uploader->uploadedItems().empty());
+        EXPECT_TRUE(controller->didHaltProcess());
+        EXPECT_EQ(ui.last("button"), "Resume");
+
+        controller->uploadNow();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
+    }
+}
+
+TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
+    struct Row {
+        const char* what;
+        std::function<void(RescanTimerTest&)> spoil, mend;
+        std::string shown;
+    };
+    const std::vector<Row> rows = {
+        {"source folder on a disk mounted later",
+         [](RescanTimerTest& t) { std::filesystem::remove_all(t.source); },
+         [](RescanTimerTest& t) {
+             t.photo("client/a.jpg");
+             t.loop.advance(60s);
+         },
+         "does not exist: connect its disk or choose another folder in Preferences"},
+        {"event name entered later",
+         [](RescanTimerTest& t) { t.store->setObject(sUserEnteredEventName, ""); },
+         [](RescanTimerTest& t) { t.store->setObject(sUserEnteredEventName, "Prom 2026"); },
+         "No event name is set: enter it in Preferences"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        store->setObject(sPrefSecondsBetweenScans, 60.0);
+        photo("client/a.jpg");
+        row.spoil(*this);
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_TRUE(controller->isWaitingForSettings());
+        EXPECT_NE(ui.last("callback-error").find(row.shown), std::string::npos)
+            << ui.last("callback-error");
+        loop.advance(120s);  // quiet looks while nothing changed
+        ASSERT_TRUE(waitForRest());
+        EXPECT_EQ(ui.count("beep"), 1);
+        EXPECT_TRUE(uploader->uploadedItems().empty());
+
+        row.mend(*this);
+        ASSERT_TRUE(waitForRest());
+        EXPECT_FALSE(controller->isWaitingForSettings());
+        EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
+    }
 }
 
 }  // namespace

@@ -86,13 +86,20 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
          3,
          false,
          nullptr},
+        {"code 503 (a passing outage) then OK",
+         {reply(503, "OK", "Upload successful"), reply(200, "OK")},
+         Place::Mirror,
+         2,
+         3,
+         false,
+         "HTTP Server Returned Status Code: 503"},
         {"network error then OK",
          {reply(std::nullopt, std::nullopt, std::nullopt, true), reply(200, "OK")},
          Place::Mirror,
          2,
          3,
          false,
-         "Could not connect to server"},
+         "no reply from the service: Could not connect to server"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

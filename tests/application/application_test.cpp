@@ -99,6 +99,14 @@ TEST_F(ApplicationTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDefa
     ASSERT_TRUE(app.waitForLine("started"));
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait(), 0);
+    // Also on the status line, in red, so the user knows the settings are the factory's.
+    bool shown = false;
+    for (const std::string& line : app.output())
+        shown |= line.rfind("error: ", 0) == 0 &&
+                 line.find("The preferences file " + prefs.string() + " could not be read") !=
+                     std::string::npos &&
+                 line.find("factory settings are in use") != std::string::npos;
+    EXPECT_TRUE(shown);
 
     int kept = 0;
     for (const auto& f : filesIn(tmp.path())) {

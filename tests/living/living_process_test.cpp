@@ -76,8 +76,9 @@ class LivingProcessTest : public ::testing::Test {
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         app = std::make_unique<ChildProcess>(
             std::string(VORN_BIN_DIR) + "/vorn-uploader",
+            // The traces these tests look for are kept at the debug level.
             std::vector<std::string>{"--headless", "--prefs", prefsFile.string(), "--log-dir",
-                                     logDir.string()},
+                                     logDir.string(), "--log-level=debug"},
             env);
     }
 

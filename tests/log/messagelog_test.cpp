@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/PlatformLog.h"
 #include "support/CapturedOutput.h"
 #include "support/TempDir.h"
 
@@ -102,8 +103,8 @@ TEST_F(MessageLogTest, MyNSLogEndsEveryMessageWithOneLineEnd) {
               (std::vector<std::string>{"count 5", "<no stamp> ", "ready now", "<no stamp> "}));
 }
 
-TEST_F(MessageLogTest, MyPrintfPrintsThePercentSignLiterally) {
-    test::CapturedOutput out(1);
+TEST_F(MessageLogTest, MyPrintfTracesGoToTheLogWithThePercentSignLiterally) {
+    test::CapturedOutput out(2);
     myPrintf("100% %s %d\n");
     myPrintfDebug("debug\n");
     myPrintfInternal("hidden\n", false, true);
@@ -134,6 +135,55 @@ TEST_F(MessageLogTest, LinesFromManyThreadsStayWholeWhileTheLogCloses) {
         ++reported;
     }
     EXPECT_EQ(written.size() + reported, size_t{kThreads * kLines});
+}
+
+// What each level lets through, with addresses and passwords masked below debug, and the
+// daily cap that stops a runaway log.
+TEST(LogLevels, FilterMaskAndCapTheLog) {
+    addLogSecret("hunter22");
+    struct Row {
+        LogLevel level;
+        const char* written;  // platformLog trace, warning, info line
+        std::vector<const char*> present, absent;
+    };
+    const Row rows[] = {
+        {LogLevel::Debug,
+         "trace",
+         {"trace ann@example.org", "cannot open", "photo done", "userLoginPassword = \"********\""},
+         {"hunter22", "secret-value"}},
+        {LogLevel::Info,
+         "info",
+         {"cannot open <e-mail>", "photo done"},
+         {"trace", "@", "hunter22"}},
+        {LogLevel::Error, "error", {"boom"}, {"cannot open", "photo done"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.written);
+        test::CapturedOutput err(2);
+        setLogLevel(row.level);
+        platformLog("trace %s with hunter22", "ann@example.org");
+        platformLog("cannot open %s", "bob.smith@mail.example.com");
+        platformLog("userLoginPassword = \"%s\";", "secret-value");
+        logAt(LogLevel::Info, "photo done");
+        logAt(LogLevel::Error, "boom");
+        const std::string text = err.text();
+        for (const char* part : row.present) EXPECT_NE(text.find(part), std::string::npos) << part;
+        for (const char* part : row.absent) EXPECT_EQ(text.find(part), std::string::npos) << part;
+    }
+    test::CapturedOutput err(2);
+    setStandardErrorDailyCap(200);
+    for (int i = 0; i < 20; ++i) logAt(LogLevel::Error, "line %d of the day", i);
+    setStandardErrorDailyCap(0);
+    setLogLevel(LogLevel::Debug);
+    const std::string text = err.text();
+    EXPECT_NE(text.find("line 0 of the day"), std::string::npos);
+    EXPECT_EQ(text.find("line 19 of the day"), std::string::npos);
+    EXPECT_LE(text.size(), 300u);
+    std::size_t notes = 0;
+    for (std::size_t at = text.find("daily cap"); at != std::string::npos;
+         at = text.find("daily cap", at + 1))
+        ++notes;
+    EXPECT_EQ(notes, 1u) << text;
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
@@ -76,13 +78,13 @@ class RemoteControlTest : public ::testing::Test {
     }
 
     // Starts the uploader over a preferences file holding prefs, and waits until it runs.
-    void startUploader(Dictionary prefs = {}) {
+    void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {}) {
         prefs.emplace("prefAutoStartUploadAtStartup", false);
         writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
-        app.emplace(kUploader,
-                    std::vector<std::string>{"--headless", "--prefs", prefsPath.string(),
-                                             "--log-dir", logDir.string()},
-                    environment(tmp.path()));
+        std::vector<std::string> args{"--headless", "--prefs", prefsPath.string(), "--log-dir",
+                                      logDir.string()};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        app.emplace(kUploader, args, environment(tmp.path()));
         ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
     }
 
@@ -118,7 +120,7 @@ class RemoteControlTest : public ::testing::Test {
 };
 
 TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsTheProgramInOrderWithoutReply) {
-    ASSERT_NO_FATAL_FAILURE(startUploader());
+    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--log-level=debug"}));
 
     ToolResult set = dbusSend(
         {"string:vorn", "string:1234", "array:string:setValue,prefSecondsBetweenScans,90"});
@@ -199,7 +201,7 @@ TEST_F(RemoteControlTest, MalformedCallsGetErrorsAndTheProgramRunsOn) {
     expectOrderlyEnd();
 }
 
-TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitingPhoto) {
+TEST_F(RemoteControlTest, PauseWhileIdleHoldsAndUploadNowResumesAndUploadsAWaitingPhoto) {
     fs::path source = tmp / "Upload";
     fs::path mirror = tmp / "Site" / "Mirror";
     fs::create_directories(mirror);
@@ -224,7 +226,8 @@ TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitin
     ToolResult pause = vornctl({"pause"});
     EXPECT_EQ(pause.status, 0);
     EXPECT_EQ(pause.output, "ACCEPTED\n");
-    // Idle: no halt was requested, nothing was written, no pass started.
+    // Idle: held at once; nothing was written, no pass started.
+    ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
     EXPECT_EQ(readFile(prefsPath), prefsBefore);
     EXPECT_TRUE(service.requestLog().empty());
 
@@ -246,9 +249,6 @@ TEST_F(RemoteControlTest, PauseWhileIdleChangesNothingAndUploadNowUploadsAWaitin
     EXPECT_EQ(readFile(received), photo) << "the photo arrives byte for byte";
     EXPECT_TRUE(fs::exists(mirror / "Smith" / "IMG_0001.jpg"));
     EXPECT_FALSE(fs::exists(source / "Smith" / "IMG_0001.jpg"));
-    for (const std::string& line : app->output())
-        EXPECT_FALSE(contains(line, "Paused")) << "the idle pause held the cycle: " << line;
-
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
 }
@@ -286,6 +286,257 @@ TEST_F(RemoteControlTest, WithoutTheBusOrTheNameTheProgramRunsOnWithoutRemoteCon
     EXPECT_TRUE(contains(datedLogs(), "UNABLE setupForAppleEventsForThisApp"));
     ToolResult nobody = vornctl({"pause"});
     EXPECT_EQ(nobody.status, 3);
+}
+
+// ---- operating it: status, configuration, logs, command lines ----
+
+// The first number after "key": in a JSON text, or -1.
+double jsonNumber(const std::string& json, const std::string& key) {
+    std::size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    return std::strtod(json.c_str() + at + key.size() + 3, nullptr);
+}
+
+// Photo with a guest's e-mail address, long finished, under source/<rel>.
+std::string writeGuestPhoto(const fs::path& source, const std::string& rel,
+                            std::size_t padding = 0) {
+    capture::JpegSpec recipe;
+    recipe.userComment = capture::metadataText(
+        Dictionary{{"KD_emailsForUpload", Array{Value("guest.one@example.com")}},
+                   {"KD_firstname", Value("Guestina")}});
+    recipe.dateTimeOriginal = "2026:05:01 10:00:00";
+    std::string photo = capture::makeJpeg(recipe).flatten();
+    photo.append(padding, '\0');  // after the image's end: still the same picture
+    writeFile(source / rel, photo);
+    fs::last_write_time(source / rel, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    return photo;
+}
+
+TEST_F(RemoteControlTest, StatusAnswersIdleUploadingPausedAndStoppedOnError) {
+    fs::path source = tmp / "Upload";
+    fs::path mirror = tmp / "Mirror";
+    fs::create_directories(mirror);
+    writeGuestPhoto(source, "Smith/IMG_0001.jpg", 4 << 20);
+    writeFile(tmp / "script",
+              "IMG_0001.jpg 1 hang 3\nIMG_0002.jpg always error \"Account closed\"\n");
+    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
+    ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
+                                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
+                                           {"prefKivURL", service.url()},
+                                           {"userLoginName", "photog"},
+                                           {"userLoginPassword", "secret"}}));
+    // Polls the status until it holds all parts (the uploader's threads move on their own).
+    auto statusWith = [&](std::vector<std::string> parts) {
+        std::string json;
+        for (auto deadline = std::chrono::steady_clock::now() + 60s;
+             std::chrono::steady_clock::now() < deadline;) {
+            ToolResult r = vornctl({"status", "--json"});
+            EXPECT_EQ(r.status, 0) << r.output;
+            json = r.output;
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&](const std::string& p) { return contains(json, p); }))
+                return json;
+            std::this_thread::sleep_for(50ms);
+        }
+        ADD_FAILURE() << "status never held all of the expected parts: " << json;
+        return json;
+    };
+
+    std::string idle = statusWith({"\"state\":\"idle\""});
+    for (const std::string& part : std::vector<std::string>{
+             "\"transfer\":null", "\"sourceFolder\":\"" + source.string() + "\"",
+             "\"serviceAddress\":\"" + service.url() + "\"",
+             "\"pid\":\"" + std::to_string(app->pid()), "\"logFile\":\"" + logDir.string()})
+        EXPECT_TRUE(contains(idle, part)) << part << " in " << idle;
+    EXPECT_FALSE(contains(idle, "secret")) << idle;
+
+    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
+    std::string uploading =
+        statusWith({"\"state\":\"uploading\"", "\"name\":\"Smith/IMG_0001.jpg\""});
+    EXPECT_GT(jsonNumber(uploading, "bytesTotal"), 4 << 20) << uploading;
+    EXPECT_GT(jsonNumber(uploading, "bytesSent"), 0) << uploading;
+    ToolResult text = vornctl({"status"});
+    EXPECT_TRUE(contains(text.output, "sending:          Smith/IMG_0001.jpg")) << text.output;
+
+    // Paused while the photo is on the wire: it is filed, then the cycle holds.
+    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
+    std::string paused = statusWith({"\"state\":\"paused\"", "\"uploadedToday\":1"});
+    EXPECT_TRUE(contains(paused, "\"transfer\":null")) << paused;
+    EXPECT_TRUE(contains(paused, "\"lastUploadName\":\"Smith/IMG_0001.jpg\"")) << paused;
+
+    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
+    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
+    std::string error = statusWith({"\"state\":\"stopped on error\""});
+    EXPECT_TRUE(contains(error, "Account closed")) << error;
+    EXPECT_FALSE(contains(error, "\"lastErrorTime\":null")) << error;
+
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+    ToolResult gone = vornctl({"status", "--json"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_TRUE(contains(gone.output, "{\"state\":\"not running\"}\n")) << gone.output;
+}
+
+TEST_F(RemoteControlTest,
+       ConfigRefusesBadValuesAndItsChangesAndHandEditsOutliveTheUploadersWrites) {
+    ASSERT_NO_FATAL_FAILURE(startUploader({{"userEnteredEventName", Value("Prom")}}));
+    struct Row {
+        const char* key;
+        const char* value;
+        const char* rule;
+    };
+    const Row rows[] = {
+        {"prefSecondsBetweenScans", "abc", "a number of seconds above 0"},
+        {"prefSecondsBetweenScans", "0", "a number of seconds above 0"},
+        {"prefKivURL", "ftp://host/x", "http:// or https://"},
+        {"prefDaysToSaveLogs", "2", "from 3 to 90"},
+        {"prefAutoSynchronize", "perhaps", "yes or no"},
+        {"prefLocalSourceUploadFolder", "relative/dir", "absolute or beginning with ~"},
+        {"prefLogLevel", "loud", "error, warn, info or debug"},
+        {"noSuchKey", "1", "no such setting"},
+    };
+    const std::string before = readFile(prefsPath);
+    for (bool running : {true, false}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.key) + "=" + row.value + (running ? " live" : " file"));
+            std::vector<std::string> args{"config", "set", row.key, row.value};
+            if (!running) args.insert(args.begin(), "--prefs=" + prefsPath.string());
+            ToolResult r = vornctl(args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_TRUE(contains(r.output, row.key) && contains(r.output, row.rule)) << r.output;
+            EXPECT_EQ(readFile(prefsPath), before);
+        }
+    }
+
+    // Live: applied and written at once; a later write of the uploader keeps it.
+    ToolResult set = vornctl({"config", "set", "userEnteredEventName", "Spring Gala"});
+    EXPECT_EQ(set.status, 0) << set.output;
+    EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
+    EXPECT_EQ(vornctl({"set", "prefSecondsBetweenScans", "90"}).output, "COMMAND SUCCESS\n");
+    EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
+    EXPECT_EQ(vornctl({"config", "get", "userEnteredEventName"}).output, "Spring Gala\n");
+    ToolResult list = vornctl({"config", "list"});
+    EXPECT_TRUE(contains(list.output, "prefSecondsBetweenScans\tnumber\t90\t")) << list.output;
+
+    // A hand edit, then SIGHUP: the running uploader answers the edited value; a hand edit
+    // without SIGHUP survives the uploader's next write all the same.
+    auto handEdit = [&](const std::string& key, const std::string& value) {
+        auto root = readPropertyListFile(prefsPath.string());
+        ASSERT_TRUE(root && root->asDictionary());
+        Dictionary d = *root->asDictionary();
+        d.insert_or_assign(key, Value(value));
+        writeFile(prefsPath, toXmlPropertyList(Value(d)));
+    };
+    handEdit("userLoginName", "edited-by-hand");
+    app->signal(SIGHUP);
+    ASSERT_TRUE(app->waitForLine("settings reloaded"));
+    EXPECT_EQ(vornctl({"config", "get", "userLoginName"}).output, "edited-by-hand\n");
+    handEdit("userEnteredEventName", "Edited Gala");
+    EXPECT_EQ(vornctl({"set", "prefSecondsBetweenScans", "60"}).output, "COMMAND SUCCESS\n");
+    EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Edited Gala"));
+    EXPECT_EQ(storedPreference("userLoginName"), Value("edited-by-hand"));
+    EXPECT_TRUE(stillRunning());
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+
+    // Without an uploader: the file itself, private, under the store's lock.
+    ToolResult offline = vornctl({"--prefs", prefsPath.string(), "config", "set", "prefKivURL",
+                                  "https://photos.example.net/vorn"});
+    EXPECT_EQ(offline.status, 0) << offline.output;
+    EXPECT_EQ(storedPreference("prefKivURL"), Value("https://photos.example.net/vorn"));
+    EXPECT_EQ(fs::status(prefsPath).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST_F(RemoteControlTest, ConfigCheckNamesBothOverlappingFoldersAndEveryOptionFormParses) {
+    fs::path source = tmp / "Upload";
+    fs::create_directories(source / "Mirror");
+    writeFile(prefsPath,
+              toXmlPropertyList(Value(Dictionary{
+                  {"prefLocalSourceUploadFolder", Value(source.string())},
+                  {"prefLocalMasterMirrorSiteFolder", Value((source / "Mirror").string())},
+                  {"prefKivURL", Value("http://127.0.0.1:1/vorn")}})));
+    struct Row {
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> said;
+    };
+    const std::string prefs = prefsPath.string();
+    const std::string overlap = "overlap";
+    const Row rows[] = {
+        {kVornctl, {"--prefs=" + prefs, "config", "check"}, 1, {source.string(), overlap}},
+        {kVornctl,
+         {"--prefs", prefs, "config", "check"},
+         1,
+         {"prefLocalSourceUploadFolder", "prefLocalMasterMirrorSiteFolder", overlap}},
+        {kUploader,
+         {"--check-config", "--prefs=" + prefs},
+         1,
+         {(source / "Mirror").string(), overlap}},
+        {kUploader, {"--prefs", prefs, "--log-level=error", "--check-config"}, 1, {overlap}},
+        {kUploader, {"--log-level", "loud"}, 2, {"loud"}},
+        {kUploader, {"--frobnicate"}, 2, {"'--frobnicate'"}},
+        {kUploader, {"--prefs"}, 2, {"--prefs needs a value"}},
+        {kVornctl, {"--frobnicate", "status"}, 2, {"'--frobnicate'"}},
+        {kVornctl, {"frobnicate"}, 2, {"'frobnicate'"}},
+        {kVornctl, {"config", "set", "prefKivURL"}, 2, {"config set takes 2"}},
+        {kVornctl,
+         {"--prefs=" + prefs, "config", "get", "prefKivURL"},
+         0,
+         {"http://127.0.0.1:1/vorn"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(fs::path(row.program).filename().string() + " " + row.args[0]);
+        ToolResult r = runTool(row.program, row.args, environment(tmp.path()));
+        EXPECT_EQ(r.status, row.status) << r.output;
+        for (const std::string& part : row.said) EXPECT_TRUE(contains(r.output, part)) << r.output;
+    }
+    for (const char* tool :
+         {"vorn-uploader", "vornctl", "vorn-relaunch", "vorn-photo-service", "vorn-capture-sim"}) {
+        const std::string program = std::string(VORN_BIN_DIR) + "/" + tool;
+        ToolResult version = runTool(program, {"--version"});
+        EXPECT_EQ(version.status, 0) << tool;
+        EXPECT_TRUE(contains(version.output, tool)) << version.output;
+        EXPECT_EQ(runTool(program, {"--help"}).status, 0) << tool;
+    }
+    ToolResult sim = runTool(std::string(VORN_BIN_DIR) + "/vorn-capture-sim",
+                             {"--out=" + (tmp / "sim").string(), "--count=2", "--quiet"});
+    EXPECT_EQ(sim.status, 0) << sim.output;
+}
+
+TEST_F(RemoteControlTest, AtTheDefaultLevelNoAddressOrPasswordReachesTheLogFolder) {
+    fs::path source = tmp / "Upload";
+    fs::path mirror = tmp / "Mirror";
+    fs::create_directories(mirror);
+    writeGuestPhoto(source, "Smith/IMG_0001.jpg");
+    test::PhotoServiceProcess service(tmp / "service");
+    ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
+                                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
+                                           {"prefKivURL", service.url()},
+                                           {"userLoginName", "photog"},
+                                           {"userLoginPassword", "s3cret-pass"}}));
+    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
+    ASSERT_TRUE(app->waitForLine("uploaded Smith/IMG_0001.jpg", 60s));
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+    for (const std::string& line : app->output()) {
+        EXPECT_FALSE(contains(line, "handleTestAEHandler")) << line;
+        EXPECT_FALSE(contains(line, "@example.com")) << line;
+    }
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(logDir)) {
+        if (!e.is_regular_file()) continue;
+        ++files;
+        const std::string text = readFile(e.path());
+        // The factory default's password is the demo account's name too, and in temporary
+        // folder names: what must not appear is it as a password value.
+        for (const char* secret : {"@example.com", "guest.one", "s3cret-pass",
+                                   "userLoginPassword = \"vorn-test", "<string>vorn-test"})
+            EXPECT_FALSE(contains(text, secret)) << secret << " in " << e.path();
+    }
+    EXPECT_GE(files, 2u) << "the dated log and the message log";
+    EXPECT_TRUE(contains(datedLogs(), "started")) << datedLogs();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "settings/PreferencesStore.h"
 #include "support/TempDir.h"
 #include "upload/Records.h"
+#include "upload/RetryBackoff.h"
 #include "upload/SourceFolderScanner.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
@@ -61,8 +62,10 @@ class ScanTest : public ::testing::Test {
         ::utime((source / rel).c_str(), &old);
     }
 
-    ScanOutcome scan(SourceFolderScanner& scanner) {
+    ScanOutcome scan(SourceFolderScanner& scanner, RetryBackoff* backoff = nullptr) {
         ScanInput in;
+        if (backoff)
+            in.isWaitingToRetry = [backoff](const std::string& p) { return backoff->isWaiting(p); };
         in.workingCopy = makeScanRequest(source.string(), mirror.string(), "Prom");
         in.rootFolder = source.string();
         in.mirrorFolder = Preferences::getLocalMasterMirrorSiteFolder().value_or(mirror.string());
@@ -71,8 +74,8 @@ class ScanTest : public ::testing::Test {
         in.password = "secret";
         return scanner.chooseNextItem(in);
     }
-    std::string chosen(SourceFolderScanner& scanner) {
-        ScanOutcome o = scan(scanner);
+    std::string chosen(SourceFolderScanner& scanner, RetryBackoff* backoff = nullptr) {
+        ScanOutcome o = scan(scanner, backoff);
         if (o.kind != ScanOutcome::Kind::Chosen) return "";
         return *stringForKey(*o.record, cDictKeyCurItem);
     }
@@ -160,6 +163,33 @@ TEST_F(ScanTest, FiledPhotosAreNeverMetAgainAndAMovieLeftBehindFollowsItsPhoto) 
     store->setObject(sPrefLocalMasterMirrorSiteFolder, (source / "Mirror").string());
     jpeg("Mirror/client/x.jpg");
     EXPECT_EQ(chosen(scanner), "");
+}
+
+TEST_F(ScanTest, APhotoWaitingAfterAFailureIsPassedOverUntilItsWaitEndsOrItChanges) {
+    using namespace std::chrono_literals;
+    jpeg("client/a.jpg");
+    jpeg("client/b.jpg");
+    const std::string a = (source / "client/a.jpg").string();
+    std::chrono::steady_clock::time_point now{};
+    RetryBackoff backoff([&] { return now; });
+    SourceFolderScanner scanner;
+
+    EXPECT_EQ(backoff.recordFailure(a, 5s), 1s);
+    EXPECT_EQ(chosen(scanner, &backoff), "client/b.jpg");
+    now += 1s;
+    EXPECT_EQ(chosen(scanner, &backoff), "client/a.jpg");
+    // Doubling up to the ceiling; the service's Retry-After when longer, at most an hour.
+    for (auto expected : {2s, 4s, 5s, 5s}) EXPECT_EQ(backoff.recordFailure(a, 5s), expected);
+    EXPECT_EQ(backoff.recordFailure(a, 5s, 30s), 30s);
+    EXPECT_EQ(backoff.recordFailure(a, 5s, 7200s), 3600s);
+    EXPECT_EQ(backoff.nextWaitEnds(), 3600s);
+    EXPECT_EQ(chosen(scanner, &backoff), "client/b.jpg");
+    // Saved again by the capture software: a new photo, tried at once and waiting afresh.
+    jpeg("client/a.jpg", {{"Version", "3.1"}, {"Edited", "yes"}});
+    EXPECT_EQ(chosen(scanner, &backoff), "client/a.jpg");
+    EXPECT_EQ(backoff.recordFailure(a, 5s), 1s);
+    backoff.forget(a);
+    EXPECT_EQ(chosen(scanner, &backoff), "client/a.jpg");
 }
 
 TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {

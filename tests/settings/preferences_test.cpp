@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cfloat>
 #include <cmath>
 #include <limits>
 
@@ -122,11 +121,17 @@ TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
         Value stored;
         float expected;
     } cases[] = {
-        {Value(), 500.0f},       {Value(0), 500.0f},
-        {Value(-1), 500.0f},     {Value(0.5), 0.5f},
-        {Value(120), 120.0f},    {Value("30"), 30.0f},
-        {Value("abc"), 500.0f},  {Value(1e-60), 500.0f},
-        {Value(1e300), FLT_MAX}, {Value(std::nan("")), 500.0f},
+        {Value(), 500.0f},
+        {Value(0), 500.0f},
+        {Value(-1), 500.0f},
+        {Value(0.5), 0.5f},
+        {Value(120), 120.0f},
+        {Value("30"), 30.0f},
+        {Value("abc"), 500.0f},
+        {Value(1e-60), 500.0f},
+        {Value(1e300), 86400.0f},
+        {Value(HUGE_VAL), 86400.0f},
+        {Value(std::nan("")), 500.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored.description());

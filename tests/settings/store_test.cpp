@@ -388,3 +388,47 @@ TEST(PreferencesStore, DefaultPathFollowsXdgConfigHome) {
                   "/home/someone/.config/vorn/org.vorn.Uploader.plist");
     }
 }
+
+// Someone edits the file while the store runs: a write takes their edit in (values set here
+// since the last write win), and reload() takes it in without a write.
+TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
+    struct Row {
+        const char* name;
+        bool reload;  // reload() instead of a write
+    };
+    for (const Row& row : {Row{"write", false}, Row{"reload", true}}) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const fs::path path = dir / "prefs.plist";
+        PreferencesStore s(path.string());
+        s.load();
+        s.setObject("mine", "before");
+        s.setObject("theirs", "before");
+        ASSERT_TRUE(s.synchronize());
+        std::vector<std::string> told;
+        s.addObserver(&told, [&told](const std::string& key) { told.push_back(key); });
+
+        s.setObject("mine", "set here");  // not yet written
+        told.clear();
+        Dictionary edited{
+            {"mine", Value("edited")}, {"theirs", Value("edited")}, {"added", Value(true)}};
+        writeFile(path, toXmlPropertyList(Value(edited)));
+        if (row.reload)
+            ASSERT_TRUE(s.reload());
+        else
+            ASSERT_TRUE(s.synchronize());
+
+        EXPECT_EQ(s.objectForKey("mine"), Value("set here"));
+        EXPECT_EQ(s.objectForKey("theirs"), Value("edited"));
+        EXPECT_EQ(s.objectForKey("added"), Value(true));
+        std::sort(told.begin(), told.end());
+        EXPECT_EQ(told, (std::vector<std::string>{"added", "theirs"}));
+        if (!row.reload) {
+            auto onDisk = readPropertyListFile(path.string());
+            ASSERT_TRUE(onDisk && onDisk->asDictionary());
+            EXPECT_EQ(onDisk->asDictionary()->at("mine"), Value("set here"));
+            EXPECT_EQ(onDisk->asDictionary()->at("theirs"), Value("edited"));
+        }
+        s.removeObserver(&told);
+    }
+}

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -225,6 +226,9 @@ TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndLeavesNoTimerBehind) {
         {"unset: 500 s", Value(), true, seconds(499), seconds(2)},
         {"zero: 500 s", 0, true, seconds(499), seconds(2)},
         {"negative: 500 s", -5, true, seconds(499), seconds(2)},
+        {"NaN: 500 s", std::nan(""), true, seconds(499), seconds(2)},
+        {"1e30: held to a day", 1e30, true, seconds(86399), seconds(2)},
+        {"infinite: held to a day", HUGE_VAL, true, seconds(86399), seconds(2)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -35,6 +35,8 @@ enum class Place { Mirror, Problem, Source };
 
 class ServiceCycleTest : public ::testing::Test {
   protected:
+    explicit ServiceCycleTest(RunLoop::Time time = RunLoop::Time::Real) : loop(time) {}
+
     void start(const std::string& script, bool serviceUp) {
         source = tmp / "Upload";
         mirror = tmp / "Site" / "Mirror";
@@ -58,7 +60,9 @@ class ServiceCycleTest : public ::testing::Test {
             if (!n.userInfo) return;
             const std::string* item = stringForKey(*n.userInfo, cDictKeyCurItem);
             int attempt = ++attempts[item ? *item : ""];
-            if (!service && attempt == 2) startService();  // the service comes up for the retry
+            attemptTimes[item ? *item : ""].push_back(loop.now());
+            // The service comes up for the retry.
+            if (!service && attempt == 2 && serviceComesUp) startService();
         });
 
         AppController::Dependencies deps;
@@ -66,7 +70,8 @@ class ServiceCycleTest : public ::testing::Test {
         deps.mainThread = &loop;
         deps.ui = &ui;
         deps.clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
-        deps.timings = test::quickCycleTimings();
+        deps.timings = timings;
+        deps.monotonicNow = [this] { return loop.now(); };
         deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         controller = std::make_unique<AppController>(std::move(deps));
         controller->registerNotifications();
@@ -107,6 +112,9 @@ class ServiceCycleTest : public ::testing::Test {
     NotificationCenter center;
     test::RecordingUserInterface ui;
     std::map<std::string, int> attempts;
+    std::map<std::string, std::vector<std::chrono::steady_clock::time_point>> attemptTimes;
+    CycleTimings timings = test::quickCycleTimings();
+    bool serviceComesUp = true;
     std::unique_ptr<AppController> controller;
     std::unique_ptr<HttpController> uploader;
     std::shared_ptr<test::FirstFileScanner> scanner;
@@ -205,6 +213,87 @@ TEST_F(ServiceCycleTest, EachReplyOfTheServiceFilesPhotoAndMovieAndDecidesWhethe
         if (!row.cycleGoesOn) {
             EXPECT_EQ(ui.last("callback-error"), "Account locked");
         }
+    }
+}
+
+// The service's time runs under the test's control: 15 s of failures pass in a moment.
+class FailingServiceTest : public ServiceCycleTest {
+  protected:
+    FailingServiceTest() : ServiceCycleTest(RunLoop::Time::Virtual) {
+        timings.firstRetryWait = std::chrono::seconds(1);
+    }
+};
+
+TEST_F(FailingServiceTest, APhotoThatFailsWaitsBeforeEachTryWhileTheOthersGo) {
+    using namespace std::chrono_literals;
+    struct Row {
+        const char* what;
+        std::string script;  // for IMG_0001.jpg
+        bool serviceUp;
+        std::string shown;  // in red, at the start
+        int minAttempts, maxAttempts;
+        std::chrono::seconds minGap;  // between two tries of IMG_0001
+        Place first;                  // where IMG_0001 ends
+    };
+    const std::vector<Row> rows = {
+        // 1 s doubling: tries at 0, 1, 3, 7 and 15 s.
+        {"FAIL for good", "IMG_0001.jpg always fail \"Server busy\"\n", true,
+         "service answered FAIL: Server busy", 4, 5, 1s, Place::Source},
+        {"unreadable reply for good", "IMG_0001.jpg always malformed\n", true, "unreadable reply",
+         4, 5, 1s, Place::Source},
+        {"503 for good", "IMG_0001.jpg always http 503\n", true,
+         "HTTP Server Returned Status Code: 503", 4, 5, 1s, Place::Source},
+        {"503 twice with Retry-After 6", "IMG_0001.jpg 2 http 503 6\n", true,
+         "HTTP Server Returned Status Code: 503", 3, 3, 6s, Place::Mirror},
+        {"429 once", "IMG_0001.jpg 1 http 429\n", true, "HTTP Server Returned Status Code: 429", 2,
+         2, 1s, Place::Mirror},
+        {"service down", "", false, "no reply from 127.0.0.1: ", 4, 5, 1s, Place::Source},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        service.reset();
+        attempts.clear();
+        attemptTimes.clear();
+        ui.clear();
+        fs::remove_all(tmp.path());
+        fs::create_directories(tmp.path());
+        serviceComesUp = false;
+        start(row.script, row.serviceUp);
+        for (const char* name : {"IMG_0001.jpg", "IMG_0002.jpg", "IMG_0003.jpg"})
+            writeFile(source / "Smith" / name, std::string("photo ") + name);
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        for (auto t = 0ms; t < 15s; t += 250ms) {
+            loop.advance(250ms);
+            ASSERT_TRUE(waitForRest());
+        }
+
+        const std::vector<std::chrono::steady_clock::time_point>& tries =
+            attemptTimes["Smith/IMG_0001.jpg"];
+        EXPECT_GE(static_cast<int>(tries.size()), row.minAttempts);
+        EXPECT_LE(static_cast<int>(tries.size()), row.maxAttempts);
+        for (std::size_t i = 1; i < tries.size(); ++i)
+            EXPECT_GE(tries[i] - tries[i - 1], row.minGap);
+        fs::path base = row.first == Place::Mirror ? mirror : source;
+        EXPECT_EQ(readFile(base / "Smith/IMG_0001.jpg"), "photo IMG_0001.jpg");
+        // The photos after it were not held up (unless nothing gets through at all).
+        for (const char* later : {"Smith/IMG_0002.jpg", "Smith/IMG_0003.jpg"}) {
+            EXPECT_TRUE(fs::exists((row.serviceUp ? mirror : source) / later)) << later;
+            EXPECT_LE(attempts[later], row.serviceUp ? 1 : row.maxAttempts) << later;
+        }
+        // Each failure shown once, in red with its reason; a failed exchange is never shown
+        // as a success.
+        bool shown = false;
+        for (const auto& line : ui.lines())
+            shown |= line.field == "callback-error" && line.text.rfind(row.shown, 0) == 0;
+        EXPECT_TRUE(shown) << ui.last("callback-error");
+        EXPECT_EQ(ui.count("callback", "Upload successful"), 0);
+        int failures = 0;
+        for (const auto& [item, n] : attempts) failures += n;
+        failures -= row.serviceUp ? 3 - (row.first == Place::Source ? 1 : 0) : 0;
+        EXPECT_EQ(ui.count("outcome", "will retry"), failures);
     }
 }
 

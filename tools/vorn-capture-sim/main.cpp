@@ -36,7 +36,9 @@ const char* kUsage =
     "  --slow SECONDS         write each photo in pieces spread over SECONDS\n"
     "  --seed S               seed for names and contents (default 1; same seed, same files)\n"
     "  --quiet                print only the summary\n"
-    "  --help                 this text\n";
+    "  --help                 this text\n"
+    "  --version              the version\n"
+    "Options that take a value accept --opt=value and --opt value.\n";
 
 [[noreturn]] void fail(const std::string& message) {
     std::fprintf(stderr, "vorn-capture-sim: %s\n%s", message.c_str(),
@@ -69,12 +71,24 @@ int main(int argc, char** argv) {
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
+        // --opt=value is --opt value.
+        std::string inlineValue;
+        bool hasInline = false;
+        if (std::size_t eq = a.find('='); a.substr(0, 2) == "--" && eq != std::string_view::npos) {
+            inlineValue = std::string(a.substr(eq + 1));
+            a = a.substr(0, eq);
+            hasInline = true;
+        }
         auto value = [&]() -> const char* {
+            if (hasInline) return inlineValue.c_str();
             if (i + 1 >= argc) fail(std::string("missing value after ") + argv[i]);
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("vorn-capture-sim %s\n", VORN_VERSION);
             return 0;
         } else if (a == "--out") {
             o.outDir = value();

@@ -126,6 +126,7 @@ HttpReply makeReply(ReplyDocument doc, const ScriptAction* action) {
             break;
         case Verdict::HttpStatus:
             reply.status = action->httpStatus;
+            reply.retryAfter = action->retryAfter;
             break;
         case Verdict::Malformed:
             reply.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<" + doc.root +

@@ -21,6 +21,7 @@ struct HttpReply {
     int status = 200;
     std::string contentType = "text/xml; charset=UTF-8";
     std::string body;
+    std::optional<std::string> retryAfter;  // the Retry-After header, when set
 };
 
 // Escapes text for XML; bytes that are not valid UTF-8 and characters XML 1.0 forbids

@@ -96,7 +96,8 @@ const char* Script::syntaxHelp() {
            "         error [MESSAGE]     status ERROR\n"
            "         fail [MESSAGE]      status FAIL\n"
            "         no-email            status FAIL, message \"No Email Addresses Sent\"\n"
-           "         http CODE           the normal reply with HTTP status CODE (e.g. 500)\n"
+           "         http CODE [RETRY]   the normal reply with HTTP status CODE (e.g. 500),\n"
+           "                             with the header \"Retry-After: RETRY\" when given\n"
            "         malformed           a body that is not well-formed XML\n"
            "         empty               HTTP 200 with an empty body\n"
            "         one-child           a reply whose root holds only the status\n"
@@ -160,10 +161,11 @@ std::unique_ptr<Script> Script::parse(std::string_view text, std::string* error)
         } else if (verdict == "http") {
             a.verdict = Verdict::HttpStatus;
             double code;
-            if (args != 1 || !parseNumber(words[3], code) || code < 100 || code > 599 ||
+            if (args < 1 || args > 2 || !parseNumber(words[3], code) || code < 100 || code > 599 ||
                 code != static_cast<int>(code))
                 return bad("http needs a status code between 100 and 599");
             a.httpStatus = static_cast<int>(code);
+            if (args == 2) a.retryAfter = words[4];
         } else if (verdict == "malformed" || verdict == "empty" || verdict == "one-child") {
             a.verdict = verdict == "malformed" ? Verdict::Malformed
                         : verdict == "empty"   ? Verdict::Empty

@@ -31,9 +31,10 @@ struct ScriptAction {
     Verdict verdict = Verdict::Ok;
     std::optional<std::string> message;
     int httpStatus = 200;
-    std::string encoding;  // Verdict::Encoding
-    double seconds = 0;    // Verdict::Hang
-    std::string rule;      // the script line, for the request log
+    std::optional<std::string> retryAfter;  // Verdict::HttpStatus: a Retry-After header
+    std::string encoding;                   // Verdict::Encoding
+    double seconds = 0;                     // Verdict::Hang
+    std::string rule;                       // the script line, for the request log
 };
 
 class Script {

@@ -43,6 +43,7 @@ const char* kUsage =
     "                      answers version 4 (<image> entries), any other version 3 (<order>).\n"
     "  --script FILE       scripted answers, see below.\n"
     "  --help              this text.\n"
+    "  --version           the version.\n"
     "\n"
     "SIGTERM or SIGINT stops the service.\n"
     "\n";
@@ -92,6 +93,10 @@ Arguments parseArguments(int argc, char** argv) {
         }
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage << Script::syntaxHelp();
+            std::exit(0);
+        }
+        if (arg == "--version") {
+            std::cout << "vorn-photo-service " << VORN_VERSION << "\n";
             std::exit(0);
         }
         auto next = [&]() -> std::string {
@@ -184,6 +189,7 @@ int main(int argc, char** argv) {
         session.reset();  // drops temporary files not stored
         if (answer.delaySeconds > 0) service->hang(answer.delaySeconds);
         res.status = answer.reply.status;
+        if (answer.reply.retryAfter) res.set_header("Retry-After", *answer.reply.retryAfter);
         res.set_content(answer.reply.body, answer.reply.contentType.c_str());
     });
     auto other = [&](const httplib::Request& req, httplib::Response& res) {

@@ -88,6 +88,16 @@ std::optional<Arguments> parseArguments(int argc, char** argv, int* exitCode) {
             *exitCode = 0;
             return std::nullopt;
         }
+        if (positional.empty() && arg == "--version") {
+            std::printf("vorn-relaunch %s\n", VORN_VERSION);
+            *exitCode = 0;
+            return std::nullopt;
+        }
+        if (positional.empty() && arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "vorn-relaunch: unknown option '%s'\n", arg.c_str());
+            *exitCode = kBadArguments;
+            return std::nullopt;
+        }
         positional.push_back(arg);
     }
     auto bad = [&](const std::string& why) -> std::optional<Arguments> {

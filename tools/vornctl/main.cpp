@@ -1,5 +1,7 @@
 // vornctl: drives a running vorn-uploader over the session bus.
 
+#include <getopt.h>
+#include <sys/stat.h>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -8,11 +10,22 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QStringList>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "BuildInfo.h"
+#include "platform/PlatformLog.h"
 #include "remote/RemoteProtocol.h"
+#include "settings/FactoryDefaults.h"
+#include "settings/PreferenceRules.h"
+#include "settings/PreferencesStore.h"
+#include "settings/StoreLock.h"
 
 namespace {
 
@@ -26,28 +39,43 @@ constexpr int kCallTimeoutMs = 60 * 1000;
 void printUsage(std::FILE* out) {
     std::fprintf(
         out,
-        "Usage: vornctl COMMAND [ARGUMENTS]\n"
+        "Usage: vornctl [OPTION]... COMMAND [ARGUMENTS]\n"
         "\n"
-        "Drives a running vorn-uploader over the D-Bus session bus (%s).\n"
+        "Drives a running vorn-uploader over the D-Bus session bus (%s), and edits its\n"
+        "settings.\n"
         "\n"
         "Commands:\n"
-        "  set KEY VALUE   store a setting; prints COMMAND SUCCESS or COMMAND FAILED\n"
-        "  get KEY         read a setting; prints COMMAND SUCCESS and, on the next\n"
-        "                  line, the value when one is stored\n"
-        "  upload-now      start an upload pass, or resume a paused one; prints ACCEPTED\n"
-        "  pause           pause after the photo being uploaded; prints ACCEPTED\n"
-        "  quit            quit the uploader in order; prints nothing\n"
+        "  status [--json]       what the uploader is doing: state, the photo being sent,\n"
+        "                        photos waiting, uploaded and set aside today, the last\n"
+        "                        upload and error, folders, service address, log file\n"
+        "  config list           every setting with its type, value and rule\n"
+        "  config get KEY        one setting's value\n"
+        "  config set KEY VALUE  check and store a setting; with an uploader running it\n"
+        "                        takes effect at once, otherwise the store file is edited\n"
+        "  config check          check the settings as a whole; one line per problem\n"
+        "  set KEY VALUE         store a setting the old way; prints COMMAND SUCCESS or\n"
+        "                        COMMAND FAILED\n"
+        "  get KEY               read a setting the old way\n"
+        "  upload-now            start an upload pass, or resume a paused one\n"
+        "  pause                 pause after the photo being uploaded\n"
+        "  quit                  quit the uploader in order\n"
         "\n"
-        "Keys for set: userEnteredEventName, userLoginName, userLoginPassword (any\n"
-        "text); prefShowPreviewWhenUploading, prefDeleteEmptyFtpFolders,\n"
-        "prefAutoSynchronize, prefUseEventName, prefDoUseDeleteOldPhotos,\n"
-        "prefAutoStartUploadAtStartup (yes or no); prefSecondsBetweenScans (a number\n"
-        "above 0); prefDaysOldBeforeDeleting (a whole number of days, at least 1).\n"
-        "Keys for get: userEnteredEventName, userLoginName, userLoginPassword,\n"
-        "prefSecondsBetweenScans.\n"
+        "Options:\n"
+        "  --json                status as one JSON object\n"
+        "  --prefs=FILE          the store to edit when no uploader runs (default\n"
+        "                        $XDG_CONFIG_HOME/vorn/org.vorn.Uploader.plist)\n"
+        "  -h, --help            show this help and exit\n"
+        "  --version             show the version and exit\n"
         "\n"
-        "Exit status: 0 done, 1 COMMAND FAILED, 2 bad arguments, 3 no uploader answered.\n",
+        "Exit status: 0 done, 1 refused (COMMAND FAILED, a bad value, problems found),\n"
+        "2 usage error, 3 no uploader answered.\n",
         remote::kServiceName);
+}
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "vornctl: %s\nTry 'vornctl --help' for more information.\n",
+                 message.c_str());
+    return kUsage;
 }
 
 struct Request {
@@ -113,22 +141,219 @@ int printReply(const QDBusMessage& reply) {
     return text == QLatin1String(remote::kReplyCommandFailed) ? kCommandFailed : kOk;
 }
 
+enum class CallOutcome { Answered, NoUploader, Failed };
+
+// Calls a method of the running uploader; NoUploader when none owns the name.
+CallOutcome callUploader(const QString& method, const QList<QVariant>& args, QDBusMessage& reply) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return CallOutcome::NoUploader;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
+        QString::fromLatin1(remote::kInterfaceName), method);
+    call.setAutoStartService(false);
+    call.setArguments(args);
+    reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() == QDBusMessage::ReplyMessage) return CallOutcome::Answered;
+    const QString error = reply.errorName();
+    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+        return CallOutcome::NoUploader;
+    std::fprintf(stderr, "vornctl: %s: %s\n", error.toUtf8().constData(),
+                 reply.errorMessage().toUtf8().constData());
+    return CallOutcome::Failed;
+}
+
+void printText(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
+}
+
+int status(bool json) {
+    QDBusMessage reply;
+    switch (callUploader(QString::fromLatin1(remote::kStatusMethodName),
+                         {QString::fromLatin1(json ? "json" : "text")}, reply)) {
+        case CallOutcome::Answered:
+            printText(reply.arguments().value(0).toString().toStdString());
+            return kOk;
+        case CallOutcome::NoUploader:
+            if (json) {
+                std::printf("{\"state\":\"not running\"}\n");
+            } else {
+                std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
+                             remote::kServiceName);
+            }
+            return kNoUploader;
+        case CallOutcome::Failed:
+            break;
+    }
+    return kNoUploader;
+}
+
+// The store edited directly, when no uploader runs: under the store's lock, so an uploader
+// starting meanwhile waits for the edit, written atomically with mode 0600.
+int configWithoutUploader(const std::string& prefsPath, const std::string& action,
+                          const std::string& key, const std::string& value) {
+    vorn::setLogLevel(vorn::LogLevel::Error);
+    const std::string path = prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : prefsPath;
+    std::optional<vorn::StoreLock> lock;
+    if (action == "set") {
+        // A running uploader holds the lock for its life; another editor only briefly.
+        lock.emplace(vorn::StoreLock::acquire(path, std::chrono::seconds(2)));
+        if (lock->status() == vorn::StoreLock::Status::HeldByOther) {
+            std::fprintf(stderr,
+                         "vornctl: an uploader (process %d) holds %s but does not answer on this "
+                         "session bus; change the setting through it, or stop it first\n",
+                         static_cast<int>(lock->owner().value_or(0)), path.c_str());
+            return kCommandFailed;
+        }
+        if (!lock->held()) {
+            std::fprintf(stderr, "vornctl: cannot lock the store %s: %s\n", path.c_str(),
+                         lock->error().c_str());
+            return kCommandFailed;
+        }
+    }
+    vorn::PreferencesStore store(path);
+    store.load();
+    vorn::setupFactoryDefaults(store, vorn::defaultFactoryDefaultsPath());
+    if (action == "list") {
+        for (const auto& rule : vorn::preferenceRules())
+            std::printf("%s\t%s\t%s\t%s\n", rule.key.c_str(), vorn::preferenceTypeName(rule.type),
+                        vorn::preferenceValueText(rule.key, store.objectForKey(rule.key)).c_str(),
+                        rule.rule.c_str());
+        return kOk;
+    }
+    if (action == "get") {
+        if (!vorn::preferenceRule(key)) {
+            std::fprintf(stderr,
+                         "vornctl: %s: no such setting (vornctl config list names them all)\n",
+                         key.c_str());
+            return kCommandFailed;
+        }
+        printText(vorn::preferenceValueText(key, store.objectForKey(key)));
+        return kOk;
+    }
+    if (action == "check") {
+        const auto problems = vorn::checkPreferences(store);
+        for (const auto& line : problems) std::printf("%s\n", line.c_str());
+        return problems.empty() ? kOk : kCommandFailed;
+    }
+    std::string error;
+    std::optional<vorn::Value> parsed = vorn::parsePreferenceValue(key, value, error);
+    if (!parsed) {
+        std::fprintf(stderr, "vornctl: %s\n", error.c_str());
+        return kCommandFailed;
+    }
+    store.setObject(key, *parsed);
+    if (!store.synchronize()) {
+        std::fprintf(stderr, "vornctl: %s could not be written\n", path.c_str());
+        return kCommandFailed;
+    }
+    std::printf("%s = %s (in %s; no uploader is running)\n", key.c_str(),
+                vorn::preferenceValueText(key, *parsed).c_str(), path.c_str());
+    return kOk;
+}
+
+int config(const std::vector<std::string>& words, const std::string& prefsPath) {
+    const std::string action = words.size() > 1 ? words[1] : "";
+    const std::size_t needed = action == "set" ? 4 : action == "get" ? 3 : 2;
+    if (action != "list" && action != "get" && action != "set" && action != "check")
+        return usageError(action.empty() ? "config needs list, get, set or check"
+                                         : "unknown config action '" + action + "'");
+    if (words.size() != needed)
+        return usageError("config " + action + " takes " + std::to_string(needed - 2) +
+                          " argument(s), " + std::to_string(words.size() - 2) + " given");
+    const std::string key = needed > 2 ? words[2] : "";
+    const std::string value = needed > 3 ? words[3] : "";
+    if (prefsPath.empty()) {
+        QDBusMessage reply;
+        switch (callUploader(QString::fromLatin1(remote::kConfigMethodName),
+                             {QString::fromStdString(action), QString::fromStdString(key),
+                              QString::fromStdString(value)},
+                             reply)) {
+            case CallOutcome::Answered: {
+                const bool done = reply.arguments().value(0).toBool();
+                const std::string text = reply.arguments().value(1).toString().toStdString();
+                if (done || action == "check") {
+                    printText(text);
+                } else {
+                    std::fprintf(stderr, "vornctl: %s\n", text.c_str());
+                }
+                return done ? kOk : kCommandFailed;
+            }
+            case CallOutcome::NoUploader:
+                break;
+            case CallOutcome::Failed:
+                return kNoUploader;
+        }
+    }
+    return configWithoutUploader(prefsPath, action, key, value);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    if (args.size() == 1 &&
-        (args[0] == QLatin1String("--help") || args[0] == QLatin1String("-h"))) {
-        printUsage(stdout);
-        return kOk;
+    enum { kJson = 1000, kPrefs, kVersion };
+    static const option kOptions[] = {{"json", no_argument, nullptr, kJson},
+                                      {"prefs", required_argument, nullptr, kPrefs},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, kVersion},
+                                      {nullptr, 0, nullptr, 0}};
+    bool json = false;
+    std::string prefsPath;
+    opterr = 0;
+    int c;
+    // "+": options end at the first word that is not one, so a value may begin with "-".
+    while ((c = getopt_long(argc, argv, "+:h", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'h':
+                printUsage(stdout);
+                return kOk;
+            case kVersion:
+                std::printf("vornctl %s\n", vorn::build::kVersion);
+                return kOk;
+            case kJson:
+                json = true;
+                break;
+            case kPrefs:
+                prefsPath = optarg;
+                break;
+            case ':':
+                return usageError(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
     }
+    std::vector<std::string> words(argv + optind, argv + argc);
+    // "status --json": the option may follow the command.
+    if (!words.empty() && words[0] == "status") {
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            if (words[i] == "--json")
+                json = true;
+            else
+                return usageError("unexpected argument '" + words[i] + "' after status");
+        }
+    }
+    if (words.empty()) return usageError("no command given");
+
+    // Qt's own warnings (a bus going away mid-call) are not the user's business.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "vornctl: %s\n", text.toLocal8Bit().constData());
+    });
+    QCoreApplication app(argc, argv);
+    if (words[0] == "status") return status(json);
+    if (words[0] == "config") return config(words, prefsPath);
+
+    QStringList args;
+    for (const auto& w : words) args << QString::fromStdString(w);
     Request request;
     if (!parseRequest(args, request)) {
-        printUsage(stderr);
-        return kUsage;
+        static const char* const kKnown[] = {"set", "get", "upload-now", "pause", "quit"};
+        for (const char* known : kKnown)
+            if (words[0] == known)
+                return usageError("wrong number of arguments for '" + words[0] + "'");
+        return usageError("unknown command '" + words[0] + "'");
     }
-
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         std::fprintf(stderr, "vornctl: no session bus: %s\n",

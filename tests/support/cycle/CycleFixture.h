@@ -25,6 +25,7 @@ inline CycleTimings quickCycleTimings() {
         std::chrono::milliseconds(0);
     quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
         std::chrono::milliseconds(1);
+    quick.firstRetryWait = std::chrono::milliseconds(0);  // a failed photo goes again at once
     return quick;
 }
 
@@ -73,6 +74,7 @@ class CycleFixture : public ::testing::Test {
         deps.clock = clock;
         deps.timings = quickCycleTimings();
         deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
+        deps.monotonicNow = [this] { return loop.now(); };
         controller = std::make_unique<AppController>(deps);
         controller->registerNotifications();
         uploader = std::make_unique<ScriptedUploader>(center);

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 // Pre-order walk in name order; returns the first eligible relative path.
 std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, const fs::path& rel,
-                                const std::set<std::string>& skip) {
+                                const ScanInput& input) {
     std::vector<fs::directory_entry> entries;
     for (const auto& e : fs::directory_iterator(root / rel)) entries.push_back(e);
     std::sort(entries.begin(), entries.end(),
@@ -26,12 +26,13 @@ std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, co
         if (e.is_directory()) {
             std::error_code ec;
             fs::create_directory(mirror / r, ec);
-            if (auto found = walk(root, mirror, r, skip)) return found;
+            if (auto found = walk(root, mirror, r, input)) return found;
             continue;
         }
         if (name[0] == '.' || rel.empty()) continue;
         std::string ext = pathExtension(name);
-        if (equalsIgnoringCase(ext, "mov") || skip.count(r.string())) continue;
+        if (equalsIgnoringCase(ext, "mov") || input.awaitingFiling.count(r.string())) continue;
+        if (input.isWaitingToRetry && input.isWaitingToRetry((root / r).string())) continue;
         return r.string();
     }
     return std::nullopt;
@@ -48,7 +49,7 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
             waiting_ = false;
         }
     }
-    auto rel = walk(input.rootFolder, input.mirrorFolder, "", input.awaitingFiling);
+    auto rel = walk(input.rootFolder, input.mirrorFolder, "", input);
     if (!rel) return {ScanOutcome::Kind::NothingToUpload, nullptr, {}};
 
     DictionaryPtr record = makeRecord(*input.workingCopy);

@@ -32,6 +32,13 @@ class RecordingUserInterface : public UserInterface {
     void ibUpdateSourceFolderPath(const std::string& text) override { record("source", text); }
     void beep() override { record("beep", ""); }
     bool hasImageView() const override { return false; }
+    void showCycleState(CycleState state, const std::string& reason) override {
+        record("state", std::string(cycleStateName(state)) + (reason.empty() ? "" : ": " + reason));
+    }
+    void showUploadOutcome(const UploadOutcome& outcome) override {
+        static const char* const kinds[] = {"uploaded", "set aside", "will retry", "skipped"};
+        record("outcome", kinds[static_cast<int>(outcome.kind)]);
+    }
 
     std::vector<Line> lines() const {
         std::lock_guard lock(mutex_);

@@ -1,0 +1,46 @@
+#pragma once
+// What each preference key may hold, for the command-line editor and the configuration check:
+// its type, its rule in words, and the parse of a value given as text.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Value.h"
+
+namespace vorn {
+
+class PreferencesStore;
+
+inline constexpr const char* sPrefLogLevel = "prefLogLevel";
+
+struct PreferenceRule {
+    enum class Type { Text, Secret, Boolean, Number, Integer, Folder, Url, Choice };
+    std::string key;
+    Type type = Type::Text;
+    std::string rule;         // in words, e.g. "a number of seconds above 0"
+    double min = 0, max = 0;  // Number and Integer: inclusive bounds (max 0: none)
+    bool minExclusive = false;
+    bool mayBeEmpty = true;            // Text, Folder
+    std::vector<std::string> choices;  // Choice
+};
+
+const char* preferenceTypeName(PreferenceRule::Type type);
+
+// Every key the store knows, in name order.
+const std::vector<PreferenceRule>& preferenceRules();
+const PreferenceRule* preferenceRule(const std::string& key);
+
+// The value for key given as text, or nothing with error naming the key and the rule.
+std::optional<Value> parsePreferenceValue(const std::string& key, const std::string& text,
+                                          std::string& error);
+
+// A stored value as text for a person; a password shows as stars.
+std::string preferenceValueText(const std::string& key, const Value& value);
+
+// The settings as a whole: folders exist, the mirror folder is writable, source and mirror do
+// not overlap, the address is a web address, a login is set. One line per problem; empty when
+// all is well.
+std::vector<std::string> checkPreferences(const PreferencesStore& store);
+
+}  // namespace vorn

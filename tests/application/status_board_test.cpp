@@ -1,0 +1,110 @@
+// The status board between the cycle and the console: what it records for a status request,
+// and the one line per outcome the console prints.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "app/StatusBoard.h"
+#include "ui/ConsoleUserInterface.h"
+
+namespace vorn {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Console {
+    Console() : file(open_memstream(&buffer, &size)), ui(file) {}
+    ~Console() {
+        std::fclose(file);
+        std::free(buffer);
+    }
+    std::string text() {
+        std::fflush(file);
+        return std::string(buffer, size);
+    }
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* file;
+    ConsoleUserInterface ui;
+};
+
+UploadOutcome outcome(UploadOutcome::Kind kind, std::string name, std::uint64_t bytes,
+                      double seconds, std::string reason, std::chrono::milliseconds retry = 0ms) {
+    UploadOutcome o;
+    o.kind = kind;
+    o.name = std::move(name);
+    o.bytes = bytes;
+    o.seconds = seconds;
+    o.reason = std::move(reason);
+    o.retryIn = retry;
+    return o;
+}
+
+TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
+    using K = UploadOutcome::Kind;
+    Console console;
+    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
+    StatusBoard board(console.ui, clock);
+    EXPECT_NE(board.json({}).find("\"state\":\"idle\""), std::string::npos);
+
+    board.showCycleState(CycleState::Uploading, "");
+    board.showTransferProgress({"Müller/B10_01.jpg", 1024, 4096, 2048.0, 1.5});
+    std::string during = board.json({{"version", "1.0"}});
+    for (const char* part :
+         {"\"state\":\"uploading\"", "\"name\":\"Müller/B10_01.jpg\"", "\"bytesSent\":1024",
+          "\"bytesTotal\":4096", "\"secondsLeft\":1.5", "\"version\":\"1.0\""})
+        EXPECT_NE(during.find(part), std::string::npos) << part << " in " << during;
+    board.showTransferEnded();
+    board.showWaitingCount(7);
+
+    struct Row {
+        UploadOutcome outcome;
+        const char* line;  // nullptr: nothing printed
+    };
+    const Row rows[] = {
+        {outcome(K::Uploaded, "Müller/B10_01.jpg", 4194304, 0.31, ""),
+         "uploaded Müller/B10_01.jpg (4.0 MiB in 0.31 s)"},
+        {outcome(K::Uploaded, "A/small.png", 2560, 0.004, ""),
+         "uploaded A/small.png (2.5 KiB in 0.00 s)"},
+        {outcome(K::SetAside, "A/B.jpg", 0, 0, "Warning: duplicate"),
+         "set aside A/B.jpg (Warning: duplicate)"},
+        {outcome(K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 8s),
+         "will retry A/C.jpg in 8 s (HTTP 503)"},
+        {outcome(K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"),
+         "skipped A/D.jpg no upload metadata"},
+        {outcome(K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"), nullptr},  // once per file
+    };
+    std::string expected;
+    for (const Row& row : rows) {
+        board.showUploadOutcome(row.outcome);
+        if (row.line) expected += std::string(row.line) + "\n";
+    }
+    board.ibUpdateFTPCallbackStatusTextField("Server said ERROR", true);
+    board.showCycleState(CycleState::Error, "Server said ERROR");
+
+    std::string after = board.json({});
+    for (const char* part :
+         {"\"state\":\"stopped on error\"", "\"transfer\":null", "\"photosWaiting\":7",
+          "\"uploadedToday\":2", "\"setAsideToday\":1", "\"lastUploadName\":\"A/small.png\"",
+          "\"lastError\":\"Server said ERROR\""})
+        EXPECT_NE(after.find(part), std::string::npos) << part << " in " << after;
+    EXPECT_EQ(after.find("\"lastErrorTime\":null"), std::string::npos);
+    const std::string printed = console.text();
+    std::string outcomes;
+    for (std::size_t at = 0, end; at < printed.size(); at = end + 1) {
+        end = printed.find('\n', at);
+        std::string line = printed.substr(at, end - at);
+        if (line.find(": ") == std::string::npos || line.rfind("set aside", 0) == 0)
+            outcomes += line + "\n";
+    }
+    EXPECT_EQ(outcomes, expected) << printed;
+    EXPECT_NE(printed.find("state: stopped on error (Server said ERROR)"), std::string::npos);
+
+    // The counts are the day's.
+    clock->advance(std::chrono::hours(24));
+    EXPECT_NE(board.json({}).find("\"uploadedToday\":0,\"setAsideToday\":0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn
