@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "files/KDW_FileManager.h"
+#include "log/KDLogFileManager.h"
 #include "log/MessageLog.h"
 #include "platform/Interval.h"
 #include "platform/PathUtilities.h"
@@ -41,6 +42,48 @@ std::string trimmed(const std::string& s) {
     size_t b = s.find_first_not_of(ws);
     if (b == std::string::npos) return "";
     return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// The folder itself with every link and "." or ".." resolved; a part that does not exist yet
+// is taken as written.
+std::filesystem::path resolvedFolder(const std::string& path) {
+    std::error_code ec;
+    auto p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+    return ec ? std::filesystem::path(path).lexically_normal() : p;
+}
+
+bool isSameOrInside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+    auto o = outer.begin();
+    auto i = inner.begin();
+    for (; o != outer.end(); ++o, ++i) {
+        if (o->empty()) continue;  // a trailing separator
+        if (i == inner.end() || *i != *o) return false;
+    }
+    return true;
+}
+
+// A folder that is, holds or lies inside another would upload what it files (or file away
+// what it has not uploaded). Answers the message that names both, or nothing.
+std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
+                                         const std::string& problem) {
+    const auto s = resolvedFolder(source);
+    const std::pair<const char*, std::string> others[] = {{"mirror", mirror}, {"problem", problem}};
+    for (const auto& [what, folder] : others) {
+        if (folder.empty()) continue;
+        const auto f = resolvedFolder(folder);
+        std::string text;
+        if (s == f)
+            text = stringWithFormat("The source folder [%s] and the %s folder [%s] are the same",
+                                    source.c_str(), what, folder.c_str());
+        else if (isSameOrInside(f, s))
+            text = stringWithFormat("The %s folder [%s] lies inside the source folder [%s]", what,
+                                    folder.c_str(), source.c_str());
+        else if (isSameOrInside(s, f))
+            text = stringWithFormat("The source folder [%s] lies inside the %s folder [%s]",
+                                    source.c_str(), what, folder.c_str());
+        if (!text.empty()) return text + ": choose folders apart from each other.";
+    }
+    return std::nullopt;
 }
 
 bool isTransientStatus(long code) {
@@ -79,6 +122,10 @@ std::string serviceDomain() {
 
 AppController::AppController(Dependencies deps)
     : deps_(std::move(deps)), fThreadLock(std::make_unique<std::recursive_mutex>()) {
+    std::string journal = deps_.filingJournalPath;
+    if (journal.empty())
+        journal = appendingPathComponent(KDLogFileManager::logDirectory(), "FilingJournal.plist");
+    journal_ = std::make_unique<FilingJournal>(journal);
     if (!deps_.monotonicNow) deps_.monotonicNow = [] { return std::chrono::steady_clock::now(); };
     backoff_ = std::make_shared<RetryBackoff>(deps_.monotonicNow, deps_.timings.firstRetryWait);
 }
@@ -299,6 +346,15 @@ bool AppController::checkSettings(const std::optional<std::string>& folder, bool
         if (!isDirectory(source)) {
             myNSLog("Local Source Upload Folder is NOT a Valid FOLDER: [%s]", source.c_str());
             note("Source folder " + source + " does not exist" + inPreferences);
+            ++errors;
+        }
+    }
+
+    if (errors == 0) {
+        std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
+        if (auto clash = folderOverlap(source, mirror, problem)) {
+            myNSLog("%s", clash->c_str());
+            deps_.ui->ibUpdateFTPCallbackStatusTextField(*clash, true);
             ++errors;
         }
     }
@@ -626,6 +682,8 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     input.eventName = *event;
     input.userName = currentUserName();
     input.password = currentPassword();
+    std::string filingError;  // kept on the status line while a photo waits to be filed
+    input.awaitingFiling = retryFiling(input.rootFolder, &filingError);
     input.isWaitingToRetry = [backoff = backoff_](const std::string& path) {
         return backoff->isWaiting(path);
     };
@@ -636,7 +694,7 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     } else {
         platformLog("No more images to upload...");
     }
-    deps_.ui->ibUpdateFTPCallbackStatusTextField("");
+    deps_.ui->ibUpdateFTPCallbackStatusTextField(filingError, !filingError.empty());
 
     switch (outcome.kind) {
         case ScanOutcome::Kind::NotYetWritten:
@@ -659,6 +717,8 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
             startFolderWatcherThread(input.rootFolder);
             deps_.center->post(kCleanUpAfterCompleteLoop, this, note.userInfo);
             doSetupRetriggerTimerOnMainThread();
+            if (!filingError.empty())  // after the timer's own line
+                deps_.mainThread->post([this, filingError] { showError(filingError); });
             if (outcome.retryAfter) scheduleSettleRetry(*outcome.retryAfter);
             armRetryTimer();
             deps_.ui->showCycleState(CycleState::Idle, "");
@@ -902,6 +962,13 @@ void AppController::handleNotification_PrepareUploadStart(const Notification& no
 
 void AppController::handleNotification_UploadStart(const Notification& note) {
     setStartedUploadProcess(true);
+    {
+        // The version about to be sent: only that one may be filed as sent.
+        const std::string* file =
+            note.userInfo ? stringForKey(*note.userInfo, edFileName) : nullptr;
+        std::lock_guard lock(sentMutex_);
+        sent_ = file ? FileStamp::of(*file) : std::nullopt;
+    }
     const std::string* item =
         note.userInfo ? stringForKey(*note.userInfo, cDictKeyCurItem) : nullptr;
     {
@@ -951,8 +1018,65 @@ void AppController::moveItemToMirror(const Dictionary& record) {
     const std::string* root = stringForKey(record, cDictKeyLocalSourceUploadFolder);
     const std::string* item = stringForKey(record, cDictKeyCurItem);
     platformLog("Preparing to Move [%s]/[%s]...", root->c_str(), item->c_str());
-    KDW_FileManager::moveFileToPath(*item, *root);
-    KDW_FileManager::moveFileToPath(KDW_FileManager::companionMovieItem(*item), *root);
+    std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
+    if (mirror.empty()) {
+        platformLog("moveFileToPath2 => no mirror folder set, [%s] not moved???", item->c_str());
+        return;
+    }
+    FilingEntry entry;
+    entry.root = *root;
+    entry.item = *item;
+    entry.destRoot = mirror;
+    fileThroughJournal(std::move(entry), "mirror folder");
+}
+
+void AppController::fileThroughJournal(FilingEntry entry, const std::string& where) {
+    const std::string photo = appendingPathComponent(entry.root, entry.item);
+    auto now = FileStamp::of(photo);
+    std::optional<FileStamp> sent;
+    {
+        std::lock_guard lock(sentMutex_);
+        sent = sent_;
+    }
+    if (!now) {
+        platformLog("[%s] is gone; nothing to file", photo.c_str());
+        return;
+    }
+    if (sent && !(*sent == *now)) {
+        platformLog("[%s] was saved anew while it was sent; it stays and goes out again",
+                    photo.c_str());
+        return;
+    }
+    entry.stamp = *now;
+    std::string error;
+    if (!journal_->record(entry, &error))
+        platformLog("Filing journal not written (%s); filing [%s] anyway", error.c_str(),
+                    photo.c_str());
+    FileMoveResult r = journal_->file(entry, *deps_.clock);
+    if (!r)
+        showError("could not file " + lastPathComponent(entry.item) + " in the " + where + ": " +
+                  r.error);
+}
+
+void AppController::sweepStaleMoveTemporaries() {
+    // Once per process, before its own first move: what an earlier run left half done.
+    std::call_once(staleTemporariesSwept_, [this] {
+        std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
+        std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
+        for (const std::string& folder : {mirror, problem})
+            if (!folder.empty()) removeStaleMoveTemporaries(folder, startedAt_);
+    });
+}
+
+std::set<std::string> AppController::retryFiling(const std::string& root, std::string* lastError) {
+    sweepStaleMoveTemporaries();
+    for (const auto& failure : journal_->retryAll(*deps_.clock)) {
+        *lastError = "could not file " + lastPathComponent(failure.entry.item) + " in the " +
+                     (failure.entry.setAside ? "problem folder" : "mirror folder") + ": " +
+                     failure.error;
+        showError(*lastError);
+    }
+    return journal_->waitingItems(root);
 }
 
 namespace {
@@ -1010,7 +1134,12 @@ void AppController::setItemAside(const Dictionary& record) {
                     root.c_str());
         return;
     }
-    KDW_FileManager::setItemAside(item, root, problem, *deps_.clock);
+    FilingEntry entry;
+    entry.root = root;
+    entry.item = item;
+    entry.destRoot = problem;
+    entry.setAside = true;
+    fileThroughJournal(std::move(entry), "problem folder");
 }
 
 void AppController::handleNotification_UploadFail(const Notification& note) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "app/Relaunch.h"
 #include "app/UserInterface.h"
 #include "files/CleanUp.h"
+#include "files/FilingJournal.h"
 #include "orders/OrderLoop.h"
 #include "platform/Clock.h"
 #include "platform/FileEventStream.h"
@@ -68,6 +70,8 @@ class AppController {
         FileEventStreamOptions watcherOptions;
         // Ends the process in order with an exit status (the shell's Quit); used by the relaunch.
         std::function<void(int exitStatus)> terminate;
+        // The journal of accepted photos not yet filed; empty: in the log folder.
+        std::string filingJournalPath;
         // The time the retry waits are measured in (tests pass their run loop's).
         RetryBackoff::Now monotonicNow = [] { return std::chrono::steady_clock::now(); };
     };
@@ -201,6 +205,13 @@ class AppController {
     void writeFlag(std::atomic<T>& flag, T value);
     void moveItemToMirror(const Dictionary& record);
     void setItemAside(const Dictionary& record);
+    // Files an accepted or rejected photo through the journal; shows a failure in red.
+    void fileThroughJournal(FilingEntry entry, const std::string& where);
+    // At the start of a pass: files what earlier passes could not (the move alone) and
+    // answers the photos still waiting, which the scan passes over.
+    std::set<std::string> retryFiling(const std::string& root, std::string* lastError);
+    // Removes the temporaries of moves an earlier run left behind (once per process).
+    void sweepStaleMoveTemporaries();
     void showError(const std::string& text);
     void sleepFor(std::chrono::milliseconds d) const;
     void startCycle(bool beepOnInvalidSettings);
@@ -258,6 +269,13 @@ class AppController {
     std::chrono::steady_clock::time_point uploadStarted_{};  // under fieldsMutex_
     std::uint64_t uploadBytes_ = 0;                          // under fieldsMutex_
     std::unique_ptr<FileEventStream> fWatcher;
+
+    std::unique_ptr<FilingJournal> journal_;
+    // Real time (file times are real): temporaries older than this are an earlier run's.
+    const SystemTime startedAt_ = std::chrono::system_clock::now();
+    std::once_flag staleTemporariesSwept_;
+    std::mutex sentMutex_;
+    std::optional<FileStamp> sent_;  // the photo in flight, as it was when its upload began
 };
 
 }  // namespace vorn

@@ -85,6 +85,7 @@ void AppController::applicationWillFinishLaunching() {
     deleteOldEmptySourceFolders(cleanUpContext());
     maintenanceThreads_.spawn(
         [context = cleanUpContext()] { doSetupDeleteOldPhotosThread(context); });
+    maintenanceThreads_.spawn([this] { sweepStaleMoveTemporaries(); });
 
     // The hi-res order loop: a pass now, then every prefMinutesForCheckOrders minutes.
     OrderLoop::Options orders;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct ScanInput {
     std::string eventName;
     std::string userName;  // the controller's current account
     std::string password;
+    // Photos the service has accepted but that could not be filed yet: never sent again.
+    std::set<std::string> awaitingFiling;
     // True for a photo (full path) whose upload failed and whose wait is not over: the pass
     // takes the next eligible photo instead.
     std::function<bool(const std::string& path)> isWaitingToRetry;

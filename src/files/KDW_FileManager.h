@@ -19,22 +19,33 @@ class MaintenanceWindow;
 // The date a sweep ages an item by; fileDateForAging in the application.
 using FileDateSource = std::function<std::optional<SystemTime>(const std::string& path)>;
 
+// What a move did. A missing source counts as done (nothing to move).
+struct FileMoveResult {
+    bool ok = true;
+    std::string error;  // why it failed, e.g. "No space left on device"
+    explicit operator bool() const { return ok; }
+};
+
 class KDW_FileManager {
   public:
     KDW_FileManager() = delete;
 
     // Moves srcRoot/item to destRoot/item. A missing source is skipped silently; destRoot is
     // created (one level) when missing; a folder item only gets its counterpart folder made.
-    // With overwrite a file already at the destination is replaced; without it the move fails
-    // and the item stays. The encapsulate flag is accepted and unused. Never creates the
-    // item's intermediate folders.
-    static void moveFileToPath(const std::string& item, const std::string& srcRoot,
-                               const std::string& destRoot, bool overwrite, bool encapsulate);
+    // With overwrite a file already at the destination is replaced, and only by the complete
+    // new copy; without it the move fails and the item stays. The encapsulate flag is accepted
+    // and unused. Never creates the item's intermediate folders.
+    static FileMoveResult moveFileToPath(const std::string& item, const std::string& srcRoot,
+                                         const std::string& destRoot, bool overwrite,
+                                         bool encapsulate);
     // The same into the mirror folder preference ("~" expanded).
-    static void moveFileToPath(const std::string& item, const std::string& srcRoot, bool overwrite,
-                               bool encapsulate);
+    static FileMoveResult moveFileToPath(const std::string& item, const std::string& srcRoot,
+                                         bool overwrite, bool encapsulate);
     // Into the mirror folder, replacing a same-named file.
-    static void moveFileToPath(const std::string& item, const std::string& srcRoot);
+    static FileMoveResult moveFileToPath(const std::string& item, const std::string& srcRoot);
+    // One file from one full path to another; a missing source is done.
+    static FileMoveResult moveFileAtPath(const std::string& from, const std::string& to,
+                                         bool overwrite);
 
     // "client/IMG_0001.jpg" -> "client/IMG_0001.mov"; a name without extension gets ".mov".
     static std::string companionMovieItem(const std::string& item);
@@ -43,11 +54,18 @@ class KDW_FileManager {
     // creating every missing folder of that path. When the name is taken there (by the photo
     // or the movie), both get the stem plus " %Y%m%d_%H%M%S" (local time), e.g.
     // "x 20261206_141503.jpg" and "x 20261206_141503.mov"; nothing there is ever replaced.
-    // Returns the relative path the photo got, or nothing when it stayed where it was.
+    // A stamped name too long for the file system gets its stem shortened (whole UTF-8
+    // characters). Returns the relative path the photo got, or nothing when it stayed where it
+    // was (error then says why). withMovie false files the photo alone.
     static std::optional<std::string> setItemAside(const std::string& item,
                                                    const std::string& srcRoot,
                                                    const std::string& problemRoot,
-                                                   const Clock& clock);
+                                                   const Clock& clock, std::string* error = nullptr,
+                                                   bool withMovie = true);
+    // name with suffix inserted before its extension, its stem cut (whole UTF-8 characters)
+    // so that the result, and the same with extension "mov", fit in maxBytes.
+    static std::string nameWithSuffix(const std::string& name, const std::string& suffix,
+                                      std::size_t maxBytes = 255);
 
     // Folder sweeps (KDW_FileManagerSweeps.cpp). Deletes the empty folders below sourcePath
     // (empty: no entries, or only ".DS_Store", which goes with the folder); files, symbolic

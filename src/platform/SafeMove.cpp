@@ -55,8 +55,11 @@ int renameNoReplace(const std::string& from, const std::string& to) {
     if (::lstat(from.c_str(), &st) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) {
         if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return 0;
+            if (::unlink(from.c_str()) == 0) return 0;
+            // Not moved after all: the file must not stay under both names.
+            e = errno;
+            ::unlink(to.c_str());
+            return e;
         }
         e = errno;
         if (e != EPERM && e != ENOTSUP && e != EMLINK) return e;
@@ -109,14 +112,19 @@ struct TempGuard {
     }
 };
 
-bool copyAcrossFileSystems(const std::string& from, const std::string& to, std::string* error,
-                           const SafeMoveHook* hook) {
+bool sameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool copyAcrossFileSystems(const std::string& from, const std::string& to, bool replace,
+                           std::string* error, const SafeMoveHook* hook) {
     struct stat st {};
     if (::lstat(from.c_str(), &st) != 0) return setError(error, errnoText(errno));
     if (!S_ISREG(st.st_mode)) {
         return setError(error, "only files can be moved to another file system");
     }
-    if (exists(to)) return setError(error, errnoText(EEXIST));
+    if (!replace && exists(to)) return setError(error, errnoText(EEXIST));
 
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!in.valid()) return setError(error, errnoText(errno));
@@ -132,24 +140,41 @@ bool copyAcrossFileSystems(const std::string& from, const std::string& to, std::
     guard.path = tmp;
 
     if (!copyBytes(in.get(), out.get())) return setError(error, errnoText(errno));
-    ::fchmod(out.get(), st.st_mode & 07777);
+    // Written to while it was copied: the copy may hold a mixture of two versions.
+    struct stat after {};
+    if (::fstat(in.get(), &after) != 0) return setError(error, errnoText(errno));
+    if (!sameVersion(st, after)) return setError(error, "the file changed while it was copied");
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0) return setError(error, errnoText(errno));
     if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
         // Not ours to give away when running unprivileged; the copy keeps our ownership.
     }
+    // The modification date ages the photo in the mirror folder: it must come along.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::futimens(out.get(), times);
+    if (::futimens(out.get(), times) != 0) return setError(error, errnoText(errno));
     if (::fsync(out.get()) != 0) return setError(error, errnoText(errno));
     if (!out.close()) return setError(error, errnoText(errno));
     in.reset();
 
     if (hook && *hook) (*hook)(SafeMoveStep::Copied);
 
-    if (int e = renameNoReplace(tmp, to); e != 0) return setError(error, errnoText(e));
+    if (replace) {
+        if (::rename(tmp.c_str(), to.c_str()) != 0) return setError(error, errnoText(errno));
+    } else if (int e = renameNoReplace(tmp, to); e != 0) {
+        return setError(error, errnoText(e));
+    }
     guard.path.clear();
     syncFolder(dir);
 
     if (hook && *hook) (*hook)(SafeMoveStep::Placed);
 
+    // Saved anew since the copy began (a new file under the name, or the same one rewritten):
+    // that version was never moved and must stay.
+    struct stat now {};
+    if (::lstat(from.c_str(), &now) != 0 || !sameVersion(st, now)) {
+        platformLog("moveItemSafely => [%s] changed during the move; the new version stays",
+                    from.c_str());
+        return true;
+    }
     if (::unlink(from.c_str()) != 0) {
         // The source cannot go: take the copy back so that the move fails as a whole rather
         // than leaving the item in both places (it would be handled twice).
@@ -169,8 +194,19 @@ bool moveItemSafely(const std::string& from, const std::string& to, std::string*
     if (from.empty() || to.empty()) return setError(error, "empty path");
     int e = renameNoReplace(from, to);
     if (e == 0) return true;
-    if (e == EXDEV) return copyAcrossFileSystems(from, to, error, hook);
+    if (e == EXDEV) return copyAcrossFileSystems(from, to, false, error, hook);
     return setError(error, errnoText(e));
+}
+
+bool replaceItemSafely(const std::string& from, const std::string& to, std::string* error,
+                       const SafeMoveHook* hook) {
+    if (from.empty() || to.empty()) return setError(error, "empty path");
+    struct stat st {};
+    if (::lstat(from.c_str(), &st) != 0) return setError(error, errnoText(errno));
+    if (!S_ISREG(st.st_mode)) return setError(error, "only files replace files");
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno == EXDEV) return copyAcrossFileSystems(from, to, true, error, hook);
+    return setError(error, errnoText(errno));
 }
 
 bool moveItemSafely(const std::string& from, const std::string& to, std::string* error,

@@ -25,4 +25,13 @@ bool moveItemSafely(const std::string& from, const std::string& to, std::string*
 bool moveItemSafely(const std::string& from, const std::string& to, std::string* error,
                     const SafeMoveHook& hook);
 
+// Like moveItemSafely, but a file already at `to` is replaced, and only by the complete new
+// one (a rename over it): it is never removed first, so a move that fails keeps the old copy.
+bool replaceItemSafely(const std::string& from, const std::string& to, std::string* error = nullptr,
+                       const SafeMoveHook* hook = nullptr);
+
+// Across file systems the source is removed only while it is still the file that was copied
+// (same device, inode, size and modification time). A source saved anew meanwhile stays where
+// it is, and so does the copy of the version that was moved; both count as success.
+
 }  // namespace vorn

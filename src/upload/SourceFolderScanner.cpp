@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "files/KDW_FileManager.h"
 #include "metadata/CaptureDate.h"
 #include "metadata/EmbeddedMetadata.h"
 #include "metadata/ImageFile.h"
@@ -344,12 +345,23 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     }
     if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
+    std::unordered_map<std::string, int> stems;  // files per stem, counted once when needed
     // The walk below adds other folders to folders_, which leaves this one where it is.
     for (Entry& e : cache.entries) {
         if (vouched && e.ineligible) continue;
         e.ineligible = false;
         if (e.isDirectory) {
             std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
+            // What is filed must never be met again as something to upload.
+            struct stat self {};
+            if (!settings.filingFolders.empty() &&
+                ::fstatat(dirFd.get(), e.name.c_str(), &self, 0) == 0 &&
+                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                          std::make_pair(self.st_dev, self.st_ino)) !=
+                    settings.filingFolders.end()) {
+                platformLog("[%s] is where photos are filed; not scanned", childRel.c_str());
+                continue;
+            }
             // Mirror the folder with the source folder's permissions; an existing one stays.
             std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
             struct stat st {};
@@ -359,6 +371,9 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
             if (auto found = walk(settings, input, childRel, retryAfter)) return found;
             continue;
         }
+        if (!input.awaitingFiling.empty() &&
+            input.awaitingFiling.count(rel.empty() ? e.name : rel + "/" + e.name))
+            continue;  // sent already; only its filing is left
         std::chrono::milliseconds settleLeft{0};
         Found found;
         switch (judgeFile(settings, dirFd.get(), e, folder, rel, settleLeft, found)) {
@@ -372,6 +387,16 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
                 break;  // asked again next pass
             case Verdict::NotEligible:
                 e.ineligible = true;
+                if (e.name[0] != '.' && hasMovieExtension(e.name)) {
+                    // The movie alone means its photo has gone, perhaps filed by a move cut
+                    // short.
+                    if (stems.empty())
+                        for (const Entry& other : cache.entries)
+                            if (!other.isDirectory) ++stems[deletingPathExtension(other.name)];
+                    if (stems[deletingPathExtension(e.name)] == 1)
+                        fileStrandedMovie(settings, input,
+                                          rel.empty() ? e.name : rel + "/" + e.name);
+                }
                 break;
         }
     }
@@ -419,9 +444,17 @@ std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std
 ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     std::lock_guard passLock(passMutex_);
     // The settings are read once per pass, not once per file.
-    PassSettings settings{Preferences::getPrefFormBaseIdFromFileName(),
-                          Preferences::store().boolForKey(sPrefUploadMovie), true,
-                          &input.isWaitingToRetry};
+    PassSettings settings;
+    settings.baseIdsFromFileNames = Preferences::getPrefFormBaseIdFromFileName();
+    settings.uploadMovie = Preferences::store().boolForKey(sPrefUploadMovie);
+    settings.isWaitingToRetry = &input.isWaitingToRetry;
+    settings.problemFolder =
+        expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""));
+    for (const std::string& folder : {input.mirrorFolder, settings.problemFolder}) {
+        struct stat st {};
+        if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)
+            settings.filingFolders.emplace_back(st.st_dev, st.st_ino);
+    }
     {
         std::lock_guard lock(cacheMutex_);
         settings.pass = ++passes_;
@@ -465,6 +498,32 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     ScanOutcome outcome = prepareItem(input, std::move(*found));
     if (outcome.kind == ScanOutcome::Kind::NothingToUpload) outcome.retryAfter = retryAfter;
     return outcome;
+}
+
+void SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+                                            const std::string& rel) {
+    const std::string full = appendingPathComponent(input.rootFolder, rel);
+    struct stat st {};
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    // A movie still being written may be the first half of a new pair.
+    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+        std::chrono::nanoseconds(mtimeNanoseconds(st))));
+    if (clock_->now() - modified < options_.settleInterval) return;
+    const std::string stemRel = deletingPathExtension(rel);
+    static const char* const kPhotoTypes[] = {"jpg", "jpeg", "png", "JPG", "JPEG", "PNG"};
+    const std::pair<const std::string*, bool> places[] = {{&input.mirrorFolder, true},
+                                                          {&settings.problemFolder, false}};
+    for (const auto& [folder, replace] : places) {
+        if (folder->empty()) continue;
+        for (const char* type : kPhotoTypes) {
+            struct stat photo {};
+            if (::stat(appendingPathComponent(*folder, stemRel + "." + type).c_str(), &photo) != 0)
+                continue;
+            platformLog("[%s] was left behind by its photo; filing it beside it", rel.c_str());
+            KDW_FileManager::moveFileAtPath(full, appendingPathComponent(*folder, rel), replace);
+            return;
+        }
+    }
 }
 
 ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found) {

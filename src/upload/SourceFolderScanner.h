@@ -15,6 +15,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "app/FolderScanner.h"
@@ -97,6 +98,9 @@ class SourceFolderScanner : public FolderScanner {
         bool uploadMovie = false;
         bool full = true;  // judge every file, trust nothing the watcher vouched for
         std::uint64_t pass = 0;
+        // The mirror and problem folders (device, inode): never walked into.
+        std::vector<std::pair<dev_t, ino_t>> filingFolders;
+        std::string problemFolder;
         const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
         bool operator==(const PassSettings& o) const {
             return baseIdsFromFileNames == o.baseIdsFromFileNames && uploadMovie == o.uploadMovie;
@@ -119,6 +123,9 @@ class SourceFolderScanner : public FolderScanner {
     ScanOutcome prepareItem(const ScanInput& input, Found found);
     std::size_t countWaiting(const std::string& root, const std::string& rel);
     void reportSkipped(const std::string& rel);
+    // A movie left behind by a move cut short, whose photo is filed already, follows it.
+    void fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+                           const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
     Options options_;

@@ -7,9 +7,11 @@
 
 #include "app/AppController.h"
 #include "platform/RunLoop.h"
+#include "platform/Utf8.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "support/OtherFileSystem.h"
 #include "support/TempDir.h"
 #include "support/cycle/CycleFixture.h"
 #include "upload/NotificationNames.h"
@@ -294,6 +296,153 @@ TEST_F(UploadCycleTest, OpeningAMissingFolderOrDuringAnUploadStartsNoPass) {
     ASSERT_TRUE(waitForRest());
     EXPECT_EQ(scanner->passes(), 0);
     EXPECT_FALSE(controller->isInsideOpenFile());
+}
+
+TEST_F(UploadCycleTest, FoldersThatOverlapAreRefusedHoweverTheyAreWritten) {
+    fs::create_directories(source / "client");
+    fs::create_directories(source / "Mirror");
+    fs::create_directories(mirror / "Upload");
+    fs::create_directories(tmp / "Problem Folder" / "in");
+    fs::create_symlink(source, tmp / "link");
+    photo("client/a.jpg");
+    struct Row {
+        const char* what;
+        fs::path sourceFolder, mirrorFolder;
+    };
+    const std::vector<Row> rows = {
+        {"the same", source, source},
+        {"mirror inside source", source, source / "Mirror"},
+        {"source inside mirror", mirror / "Upload", mirror},
+        {"the same through a link", source, tmp / "link"},
+        {"the same through ..", source, source / "client" / ".."},
+        {"source inside the problem folder", tmp / "Problem Folder" / "in", tmp / "M"},
+    };
+    fs::create_directories(tmp / "M");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ui.clear();
+        store->setObject(sPrefLocalSourceUploadFolder, row.sourceFolder.string());
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, row.mirrorFolder.string());
+        EXPECT_FALSE(controller->validateUserInfoBeforeUploading(std::nullopt));
+        const std::string shown = ui.last("callback-error");
+        EXPECT_NE(shown.find("[" + row.sourceFolder.string() + "]"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("folder ["), shown.rfind("folder [")) << "names both: " << shown;
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_TRUE(uploader->uploadedItems().empty());
+        EXPECT_EQ(test::readFile(source / "client/a.jpg"), "JPEG bytes");
+    }
+    store->setObject(sPrefLocalSourceUploadFolder, source.string());
+    store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
+    EXPECT_TRUE(controller->validateUserInfoBeforeUploading(std::nullopt));
+}
+
+bool holdsMoveTemporaries(const fs::path& folder) {
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (e.path().filename().string().rfind(".vorn-move-", 0) == 0) return true;
+    return false;
+}
+
+TEST_F(UploadCycleTest, APhotoThatCannotBeFiledIsNeverSentAgainAndIsFiledOnceThereIsRoom) {
+    struct Row {
+        const char* what;
+        Dictionary reply;
+        bool toProblem;
+        const char* where;
+    };
+    const std::vector<Row> rows = {
+        {"accepted, mirror folder full", reply(200, "OK"), false, "mirror folder"},
+        {"set aside, problem folder full", reply(200, "Warning", "w"), true, "problem folder"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        // Mirror and problem folder on a small disk of their own, nearly full.
+        test::SmallFileSystem site(tmp / "Site", 1 << 20);
+        if (!site.available()) {
+            std::fprintf(stderr, "\n*** FULL-DISK TEST NOT RUN: %s ***\n\n", site.whyNot().c_str());
+            GTEST_SKIP() << site.whyNot();
+        }
+        fs::create_directories(mirror / "client");
+        writeFile(tmp / "Site" / "filler", std::string(900 * 1024, 'f'));
+        const std::string big(300 * 1024, 'p');
+        photo("client/a.jpg", big);
+        photo("client/a.mov", "movie a");
+        photo("client/b.jpg", "b");
+        uploader->script({row.reply, row.reply});
+        const fs::path dest = row.toProblem ? problem : mirror;
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        // Sent once; the photo after it went out and was filed all the same.
+        EXPECT_EQ(uploader->uploadedItems(),
+                  (std::vector<std::string>{"client/a.jpg", "client/b.jpg"}));
+        EXPECT_EQ(test::readFile(source / "client/a.jpg"), big);
+        EXPECT_EQ(test::readFile(dest / "client/b.jpg"), "b");
+        EXPECT_GE(ui.count("callback-error", std::string("could not file a.jpg in the ") +
+                                                 row.where + ": No space left on device"),
+                  1);
+        EXPECT_FALSE(holdsMoveTemporaries(tmp / "Site"));
+
+        // Restarted, and still no room: the photo is not sent again.
+        startController();
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_TRUE(uploader->uploadedItems().empty());
+        EXPECT_TRUE(fs::exists(source / "client/a.jpg"));
+
+        // Room again: the next pass files photo and movie, and sends nothing.
+        fs::remove(tmp / "Site" / "filler");
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        EXPECT_TRUE(uploader->uploadedItems().empty());
+        EXPECT_EQ(test::readFile(dest / "client/a.jpg"), big);
+        EXPECT_EQ(test::readFile(dest / "client/a.mov"), "movie a");
+        EXPECT_FALSE(fs::exists(source / "client/a.jpg"));
+        EXPECT_FALSE(fs::exists(source / "client/a.mov"));
+        EXPECT_FALSE(holdsMoveTemporaries(tmp / "Site"));
+    }
+}
+
+TEST_F(UploadCycleTest, ASetAsideNameTooLongForTheDiskIsShortenedAndTheQueueMovesOn) {
+    std::string stem = "a";
+    while (stem.size() < 251) stem += "\xC3\xA9";  // "e" with an accent, two bytes
+    const std::string name = stem + ".jpg";        // 255 bytes, the most a name may have
+    writeFile(problem / "client" / name, "older");
+    photo("client/" + name, "new");
+    photo("client/" + stem + ".mov", "movie");
+    photo("client/z.jpg", "z");
+    uploader->script({reply(200, "Warning", "w")});
+
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(waitForRest());
+
+    EXPECT_EQ(uploader->uploadedItems(),
+              (std::vector<std::string>{"client/" + name, "client/z.jpg"}));
+    EXPECT_FALSE(fs::exists(source / "client" / name));
+    int filed = 0;
+    for (const auto& e : fs::directory_iterator(problem / "client")) {
+        const std::string n = e.path().filename().string();
+        if (n == name) continue;
+        ++filed;
+        EXPECT_LE(n.size(), 255u);
+        EXPECT_TRUE(isValidUtf8(n)) << n;
+        EXPECT_EQ(test::readFile(e.path()), e.path().extension() == ".mov" ? "movie" : "new");
+    }
+    EXPECT_EQ(filed, 2);  // photo and movie, under one stem
+}
+
+TEST_F(UploadCycleTest, TemporariesOfMovesCutShortAreRemovedWhenTheProgramStarts) {
+    writeFile(mirror / "client/.vorn-move-Ab12Cd", "half a photo");
+    writeFile(problem / "x/.vorn-move-Zz99Yy", "half a movie");
+    writeFile(mirror / "client/.vorn-moved-by-someone", "not ours");
+    startController();  // a later run
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(waitForRest());
+    EXPECT_FALSE(fs::exists(mirror / "client/.vorn-move-Ab12Cd"));
+    EXPECT_FALSE(fs::exists(problem / "x/.vorn-move-Zz99Yy"));
+    EXPECT_TRUE(fs::exists(mirror / "client/.vorn-moved-by-someone"));
 }
 
 }  // namespace

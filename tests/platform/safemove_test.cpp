@@ -148,5 +148,53 @@ TEST_F(SafeMoveTest, AnInterruptedMoveNeverLosesThePhotoNorShowsHalfOfIt) {
     EXPECT_FALSE(fs::exists(tmp / "src/a.jpg"));
 }
 
+TEST_F(SafeMoveTest, APhotoSavedAnewDuringACopyStaysAndAnOlderCopyGoesOnlyForAWholeOne) {
+    test::OtherFileSystemDir other(tmp.path());
+    if (!other.available()) GTEST_SKIP() << other.whyNot();
+    const std::string sent = photoBytes(512 * 1024);
+
+    // The capture software saves the photo again while it is copied: the copy is of the version
+    // that was sent, and the new version stays in the source folder.
+    writeFile(tmp / "src/a.jpg", sent);
+    std::string error;
+    ASSERT_TRUE(moveItemSafely(tmp / "src/a.jpg", other / "a.jpg", &error, [&](SafeMoveStep s) {
+        if (s != SafeMoveStep::Copied) return;
+        writeFile(tmp / "src/a.jpg.tmp", "saved again");
+        fs::rename(tmp / "src/a.jpg.tmp", tmp / "src/a.jpg");
+    })) << error;
+    EXPECT_EQ(readFile(other / "a.jpg"), sent);
+    EXPECT_EQ(readFile(tmp / "src/a.jpg"), "saved again");
+
+    // Replacing a copy in the mirror folder: cut short, the older copy is still whole; done,
+    // the new one is there.
+    writeFile(tmp / "src/b.jpg", sent);
+    writeFile(other / "b.jpg", "older copy");
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        SafeMoveHook die = [](SafeMoveStep s) {
+            if (s == SafeMoveStep::Copied) ::_exit(42);
+        };
+        replaceItemSafely(tmp / "src/b.jpg", other / "b.jpg", nullptr, &die);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(WEXITSTATUS(status), 42);
+    EXPECT_EQ(readFile(other / "b.jpg"), "older copy");
+    EXPECT_EQ(readFile(tmp / "src/b.jpg"), sent);
+    ASSERT_TRUE(replaceItemSafely(tmp / "src/b.jpg", other / "b.jpg", &error)) << error;
+    EXPECT_EQ(readFile(other / "b.jpg"), sent);
+    EXPECT_FALSE(fs::exists(tmp / "src/b.jpg"));
+    int temporaries = 0;
+    for (const auto& name : entries(other.path())) {
+        if (name.rfind(".vorn-move-", 0) == 0)
+            ++temporaries;
+        else
+            EXPECT_TRUE(name == "a.jpg" || name == "b.jpg") << name;
+    }
+    EXPECT_EQ(temporaries, 1);  // only the one of the move cut short
+}
+
 }  // namespace
 }  // namespace vorn

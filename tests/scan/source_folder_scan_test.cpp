@@ -70,7 +70,7 @@ class ScanTest : public ::testing::Test {
             in.isWaitingToRetry = [backoff](const std::string& p) { return backoff->isWaiting(p); };
         in.workingCopy = makeScanRequest(source.string(), mirror.string(), "Prom");
         in.rootFolder = source.string();
-        in.mirrorFolder = mirror.string();
+        in.mirrorFolder = Preferences::getLocalMasterMirrorSiteFolder().value_or(mirror.string());
         in.eventName = "Prom";
         in.userName = "photog";
         in.password = "secret";
@@ -139,6 +139,32 @@ TEST_F(ScanTest, EligibilityOfFiles) {
         EXPECT_EQ(chosen(scanner), row.expected);
     }
     EXPECT_TRUE(fs::is_directory(mirror / "a"));  // folders mirrored as the walk met them
+}
+
+TEST_F(ScanTest, FiledPhotosAreNeverMetAgainAndAMovieLeftBehindFollowsItsPhoto) {
+    // Movies of photos filed in the mirror or the problem folder follow them; a movie whose
+    // photo is still here, or nowhere, stays.
+    test::writeFile(mirror / "client/a.jpg", "filed");
+    plainFile("client/a.mov", "movie a");
+    test::writeFile(tmp / "Problem Folder/client/b.png", "set aside");
+    plainFile("client/b.mov", "movie b");
+    plainFile("client/c.mov", "movie c");
+    jpeg("client/d.jpg");
+    plainFile("client/d.mov", "movie d");
+    SourceFolderScanner scanner;
+    EXPECT_EQ(chosen(scanner), "client/d.jpg");
+    EXPECT_EQ(test::readFile(mirror / "client/a.mov"), "movie a");
+    EXPECT_EQ(test::readFile(tmp / "Problem Folder/client/b.mov"), "movie b");
+    EXPECT_FALSE(fs::exists(source / "client/a.mov"));
+    EXPECT_FALSE(fs::exists(source / "client/b.mov"));
+    EXPECT_TRUE(fs::exists(source / "client/c.mov"));
+    EXPECT_TRUE(fs::exists(source / "client/d.mov"));
+
+    // A mirror folder inside the source folder is never walked into.
+    fs::remove_all(source);
+    store->setObject(sPrefLocalMasterMirrorSiteFolder, (source / "Mirror").string());
+    jpeg("Mirror/client/x.jpg");
+    EXPECT_EQ(chosen(scanner), "");
 }
 
 TEST_F(ScanTest, APhotoWaitingAfterAFailureIsPassedOverUntilItsWaitEndsOrItChanges) {

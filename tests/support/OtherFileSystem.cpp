@@ -61,4 +61,17 @@ OtherFileSystemDir::~OtherFileSystemDir() {
     }
 }
 
+SmallFileSystem::SmallFileSystem(const std::filesystem::path& folder, std::size_t bytes)
+    : folder_(folder) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (::mount("vorn-test", folder.c_str(), "tmpfs", 0, options.c_str()) != 0)
+        whyNot_ = std::string("cannot mount a tmpfs (needs root): ") + std::strerror(errno);
+}
+
+SmallFileSystem::~SmallFileSystem() {
+    if (available()) ::umount2(folder_.c_str(), MNT_DETACH);
+}
+
 }  // namespace vorn::test

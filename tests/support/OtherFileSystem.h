@@ -26,4 +26,21 @@ class OtherFileSystemDir {
     std::string whyNot_;
 };
 
+// A tmpfs of the given size mounted on folder (made when missing), for a disk that fills up.
+// Needs root; available() is false, with the reason, where mounting is refused.
+class SmallFileSystem {
+  public:
+    SmallFileSystem(const std::filesystem::path& folder, std::size_t bytes);
+    ~SmallFileSystem();
+    SmallFileSystem(const SmallFileSystem&) = delete;
+    SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+    bool available() const { return whyNot_.empty(); }
+    const std::string& whyNot() const { return whyNot_; }
+
+  private:
+    std::filesystem::path folder_;
+    std::string whyNot_;
+};
+
 }  // namespace vorn::test

@@ -72,6 +72,7 @@ class ServiceCycleTest : public ::testing::Test {
         deps.clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
         deps.timings = timings;
         deps.monotonicNow = [this] { return loop.now(); };
+        deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         controller = std::make_unique<AppController>(std::move(deps));
         controller->registerNotifications();
         HttpController::Options options;

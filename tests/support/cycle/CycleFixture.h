@@ -58,19 +58,27 @@ class CycleFixture : public ::testing::Test {
         store = cyclePreferences(tmp / "prefs.plist", source, mirror);
 
         clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
+        scanner = std::make_shared<FirstFileScanner>();
+        startController();
+        ui.clear();
+    }
+
+    // A new controller on the same folders and state, as after a restart of the program.
+    void startController() {
+        uploader.reset();
+        controller.reset();
         AppController::Dependencies deps;
         deps.center = &center;
         deps.mainThread = &loop;
         deps.ui = &ui;
         deps.clock = clock;
         deps.timings = quickCycleTimings();
+        deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         deps.monotonicNow = [this] { return loop.now(); };
         controller = std::make_unique<AppController>(deps);
         controller->registerNotifications();
         uploader = std::make_unique<ScriptedUploader>(center);
-        scanner = std::make_shared<FirstFileScanner>();
         controller->setFolderScanner(scanner);
-        ui.clear();
     }
 
     void TearDown() override {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include "platform/PathUtilities.h"
@@ -30,7 +31,7 @@ std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, co
         }
         if (name[0] == '.' || rel.empty()) continue;
         std::string ext = pathExtension(name);
-        if (equalsIgnoringCase(ext, "mov")) continue;
+        if (equalsIgnoringCase(ext, "mov") || input.awaitingFiling.count(r.string())) continue;
         if (input.isWaitingToRetry && input.isWaitingToRetry((root / r).string())) continue;
         return r.string();
     }

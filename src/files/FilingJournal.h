@@ -1,0 +1,78 @@
+#pragma once
+// Photos the service has accepted (or set aside) but that are not filed yet. Each is written
+// down before its move and crossed off once photo and movie are filed, so a move that fails,
+// or a process killed in the middle of one, never sends the photo a second time: later passes
+// retry the move alone. An entry names the very file that was sent (device, inode, size and
+// modification time); a photo saved anew under the same name is a new photo.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "files/KDW_FileManager.h"
+#include "platform/Clock.h"
+
+namespace vorn {
+
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtimeNs = 0;
+    bool operator==(const FileStamp&) const = default;
+    // Of the file at path (following links); nothing when there is none.
+    static std::optional<FileStamp> of(const std::string& path);
+};
+
+struct FilingEntry {
+    std::string root;       // the source folder
+    std::string item;       // the photo's path relative to it
+    std::string destRoot;   // the mirror or the problem folder
+    bool setAside = false;  // into the problem folder: under a free name, never replacing
+    FileStamp stamp;        // the photo as it was sent
+    std::string filedAs;    // where the photo went (relative), once it is filed
+};
+
+class FilingJournal {
+  public:
+    // path: the journal file in the state folder; its folder is made when needed.
+    explicit FilingJournal(std::string path);
+
+    // Writes the entry down durably (replacing one for the same photo). False, with the
+    // reason in error, when the journal cannot be written; the move may still be tried.
+    bool record(const FilingEntry& entry, std::string* error = nullptr);
+    // Files the photo and then its movie, and crosses the entry off once both are filed (or
+    // the photo is gone or changed). Fails with the reason while something is left to file.
+    FileMoveResult file(FilingEntry entry, const Clock& clock);
+    // Tries every entry again. Answers the failures, photo name and reason, in order.
+    struct Failure {
+        FilingEntry entry;
+        std::string error;
+    };
+    std::vector<Failure> retryAll(const Clock& clock);
+    // The photos below root that still wait to be filed: a pass must not send them again.
+    std::set<std::string> waitingItems(const std::string& root);
+    std::vector<FilingEntry> entries();
+
+  private:
+    void loadLocked();
+    bool saveLocked(std::string* error);
+    void eraseLocked(const FilingEntry& entry);
+
+    std::string path_;
+    std::mutex mutex_;
+    std::recursive_mutex filing_;  // one filing at a time
+    bool loaded_ = false;
+    std::vector<FilingEntry> entries_;
+};
+
+// Removes our temporary move files (".vorn-move-*") below folder that an earlier process left
+// behind: those whose status changed before `before` (when this process started).
+int removeStaleMoveTemporaries(const std::string& folder, SystemTime before);
+
+}  // namespace vorn
