@@ -251,7 +251,8 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
 
 TEST_F(ScanTest, EmailsContactSittingAndCaptureTime) {
     Array six;
-    for (int i = 1; i <= 6; ++i) six.push_back("p" + std::to_string(i) + "@example.org");
+    for (int i = 1; i <= 6; ++i)
+        six.emplace_back(std::string("p") + std::to_string(i) + "@example.org");
     store->setObject(sPrefKivFuseAction, "upload.zarar");
     jpeg("c/a.jpg",
          {{"KD_emailsForUpload", six},

@@ -196,7 +196,15 @@ int configWithoutUploader(const std::string& prefsPath, const std::string& actio
     vorn::setLogLevel(vorn::LogLevel::Error);
     const std::string path = prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : prefsPath;
     std::optional<vorn::StoreLock> lock;
+    std::optional<vorn::Value> parsed;
     if (action == "set") {
+        // A bad value is named first, whoever holds the store.
+        std::string error;
+        parsed = vorn::parsePreferenceValue(key, value, error);
+        if (!parsed) {
+            std::fprintf(stderr, "vornctl: %s\n", error.c_str());
+            return kCommandFailed;
+        }
         // A running uploader holds the lock for its life; another editor only briefly.
         lock.emplace(vorn::StoreLock::acquire(path, std::chrono::seconds(2)));
         if (lock->status() == vorn::StoreLock::Status::HeldByOther) {
@@ -236,12 +244,6 @@ int configWithoutUploader(const std::string& prefsPath, const std::string& actio
         const auto problems = vorn::checkPreferences(store);
         for (const auto& line : problems) std::printf("%s\n", line.c_str());
         return problems.empty() ? kOk : kCommandFailed;
-    }
-    std::string error;
-    std::optional<vorn::Value> parsed = vorn::parsePreferenceValue(key, value, error);
-    if (!parsed) {
-        std::fprintf(stderr, "vornctl: %s\n", error.c_str());
-        return kCommandFailed;
     }
     store.setObject(key, *parsed);
     if (!store.synchronize()) {
