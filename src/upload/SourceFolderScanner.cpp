@@ -469,9 +469,11 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     lastSettings_ = settings;
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<Found> found = walk(settings, input, "", retryAfter);
-    // The waiting count walks the whole tree (names only): on full passes, and at most every
-    // few seconds in between, so that event-driven passes keep costing only what changed.
-    if (ui_ && (settings.full || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
+    // The waiting count walks the whole tree (names only): on full passes, when the pass found
+    // nothing, and at most every few seconds in between, so that event-driven passes keep
+    // costing only what changed.
+    if (ui_ &&
+        (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
         lastWaitingCount_ = clock_->now();
         ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
     }
