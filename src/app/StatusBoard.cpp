@@ -68,14 +68,7 @@ std::string outcomeLine(const UploadOutcome& outcome) {
     char buf[96];
     switch (outcome.kind) {
         case UploadOutcome::Kind::Uploaded: {
-            const double bytes = static_cast<double>(outcome.bytes);
-            if (bytes >= 1024.0 * 1024.0)
-                std::snprintf(buf, sizeof buf, "%.1f MiB", bytes / (1024.0 * 1024.0));
-            else if (bytes >= 1024.0)
-                std::snprintf(buf, sizeof buf, "%.1f KiB", bytes / 1024.0);
-            else
-                std::snprintf(buf, sizeof buf, "%.0f B", bytes);
-            std::string size = buf;
+            const std::string size = bytesText(static_cast<double>(outcome.bytes));
             std::snprintf(buf, sizeof buf, "%.2f s", outcome.seconds);
             return "uploaded " + outcome.name + " (" + size + " in " + buf + ")";
         }
