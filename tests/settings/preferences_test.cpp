@@ -165,26 +165,3 @@ TEST_F(SettingsTest, ProblemFolderSitsBesideTheMirrorFolder) {
         EXPECT_FALSE(store->hasStoredValue("Problem Folder"));
     }
 }
-
-TEST_F(SettingsTest, NumberAccessorsReturnTheStoredNumber) {
-    using Read = std::optional<double> (*)();
-    struct Case {
-        const char* key;
-        Read read;
-        Value stored;
-        std::optional<double> expected;
-    } cases[] = {
-        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(), {}},
-        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value("12abc"), 12.0},
-        {sPrefDaysOldBeforeDeleting,
-         &Preferences::getPrefDaysOldBeforeDeleting,
-         Value(Array{}),
-         {}},
-        {sPrefMinutesForCheckOrders, &Preferences::getPrefMinutesForCheckOrders, Value(1.5), 1.5},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.key) + " = " + c.stored.description());
-        store->setObject(c.key, c.stored);  // None removes
-        EXPECT_EQ(c.read(), c.expected);
-    }
-}

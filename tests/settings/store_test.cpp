@@ -52,26 +52,15 @@ std::vector<std::string> strayFiles(const fs::path& dir, std::vector<std::string
 TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
     TempDir dir;
     mode_t oldMask = ::umask(0);
-    struct Case {
-        const char* name;
-        std::string path;
-        std::optional<mode_t> existingMode;
-    } cases[] = {
-        {"new file", (dir / "a.plist").string(), std::nullopt},
-        {"was 0644", (dir / "b.plist").string(), 0644},
-        {"missing folders", (dir / "x/y/z.plist").string(), std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.existingMode) {
-            writeFile(c.path, toXmlPropertyList(Value(Dictionary{{"old", Value(1)}})));
-            ::chmod(c.path.c_str(), *c.existingMode);
-        }
-        PreferencesStore s(c.path);
+    const fs::path old = dir / "old.plist", fresh = dir / "x/y/new.plist";
+    writeFile(old, toXmlPropertyList(Value(Dictionary{{"old", Value(1)}})));
+    ::chmod(old.c_str(), 0644);
+    for (const fs::path& p : {old, fresh}) {
+        PreferencesStore s(p.string());
         s.load();
         s.setObject("userLoginPassword", "secret");
         ASSERT_TRUE(s.synchronize());
-        EXPECT_EQ(modeOf(c.path), 0600u);
+        EXPECT_EQ(modeOf(p), 0600u) << p;
     }
     ::umask(oldMask);
     EXPECT_EQ(modeOf(dir / "x"), 0700u);
@@ -89,7 +78,7 @@ TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
         });
     };
     EXPECT_EQ(canOpen(dir / "public.txt"), 1) << "the check itself must be able to read";
-    EXPECT_EQ(canOpen(dir / "b.plist"), 0);
+    EXPECT_EQ(canOpen(old), 0);
 }
 
 // A write that fails half way (the file size limit stands in for a full disk) keeps the old
