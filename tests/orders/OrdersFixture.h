@@ -27,7 +27,6 @@ struct LoggedPart {
     std::string name, value, filename, contentType, stored;
 };
 struct LoggedRequest {
-    std::string kind, fuseaction;
     std::vector<LoggedPart> parts;
 
     std::vector<std::string> names() const {
@@ -51,16 +50,16 @@ inline std::string jsonText(const JsonValue& object, const char* name) {
     return v && v->isString() ? v->string : std::string();
 }
 
-inline std::vector<LoggedRequest> loggedRequests(const PhotoServiceProcess& service) {
+// The requests of one kind ("order-query", "hires") in the order the service took them.
+inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
+                                                 const std::string& kind) {
     std::vector<LoggedRequest> out;
     for (const std::string& line : service.requestLog()) {
         std::string error;
         auto v = photoservice::parseJson(line, &error);
         EXPECT_TRUE(v) << error << ": " << line;
-        if (!v) continue;
+        if (!v || jsonText(*v, "kind") != kind) continue;
         LoggedRequest r;
-        r.kind = jsonText(*v, "kind");
-        r.fuseaction = jsonText(*v, "fuseaction");
         if (const JsonValue* parts = v->find("parts"))
             for (const JsonValue& p : parts->array)
                 r.parts.push_back({jsonText(p, "name"), jsonText(p, "value"),
@@ -68,14 +67,6 @@ inline std::vector<LoggedRequest> loggedRequests(const PhotoServiceProcess& serv
                                    jsonText(p, "stored")});
         out.push_back(std::move(r));
     }
-    return out;
-}
-
-inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
-                                                 const std::string& kind) {
-    std::vector<LoggedRequest> out;
-    for (LoggedRequest& r : loggedRequests(service))
-        if (r.kind == kind) out.push_back(std::move(r));
     return out;
 }
 
