@@ -12,10 +12,8 @@
 
 #include "Json.h"
 #include "settings/PreferenceKeys.h"
-#include "settings/Preferences.h"
-#include "settings/PreferencesStore.h"
+#include "settings/SettingsFixture.h"
 #include "support/PhotoServiceProcess.h"
-#include "support/TempDir.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
 namespace vorn::test {
@@ -85,11 +83,10 @@ inline std::filesystem::path writeImage(const std::filesystem::path& path) {
     return path;
 }
 
-class OrdersTest : public ::testing::Test {
+class OrdersTest : public SettingsTest {
   protected:
     void SetUp() override {
-        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-        Preferences::setStore(store);
+        SettingsTest::SetUp();
         store->setObject(sUserLoginName, "photog");
         store->setObject(sUserLoginPassword, "pw \"one\"");
         store->setObject(sPrefCheckHiResOrderFuseAction, "order.query");
@@ -101,24 +98,22 @@ class OrdersTest : public ::testing::Test {
     // Starts the service answering queries from ordersJson.
     void startService(const std::string& ordersJson,
                       std::optional<std::string> script = std::nullopt) {
-        writeFile(tmp / "orders.json", ordersJson);
+        writeFile(dir / "orders.json", ordersJson);
         std::optional<std::filesystem::path> scriptFile;
         if (script) {
-            scriptFile = tmp / "script.txt";
+            scriptFile = dir / "script.txt";
             writeFile(*scriptFile, *script);
         }
         service.reset();
-        std::filesystem::remove_all(tmp / "service");
-        service.emplace(tmp / "service", tmp / "orders.json", scriptFile);
+        std::filesystem::remove_all(dir / "service");
+        service.emplace(dir / "service", dir / "orders.json", scriptFile);
         store->setObject(sPrefKivURL, service->url());
     }
 
     std::filesystem::path stored(const LoggedPart& part) const {
-        return tmp / "service" / part.stored;
+        return dir / "service" / part.stored;
     }
 
-    TempDir tmp;
-    std::shared_ptr<PreferencesStore> store;
     std::optional<PhotoServiceProcess> service;
 };
 

@@ -161,7 +161,7 @@ TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
 }
 
 TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
-    const fs::path photo = tmp / "Capture/Prom Night/IMG 7.jpg";
+    const fs::path photo = dir / "Capture/Prom Night/IMG 7.jpg";
     writeImage(photo);
     startService(
         "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "
