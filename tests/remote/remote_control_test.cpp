@@ -34,7 +34,6 @@ using test::writeFile;
 
 const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
 const std::string kVornctl = std::string(VORN_BIN_DIR) + "/vornctl";
-const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 const char* kDbusSend = "/usr/bin/dbus-send";
 
 ToolResult dbusSend(const std::vector<std::string>& arguments) {
@@ -60,13 +59,8 @@ std::string lastLine(const std::string& text) {
 class RemoteControlTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* tool : {kDbusDaemon, kDbusSend}) {
-            if (::access(tool, X_OK) != 0)
-                GTEST_SKIP() << tool << " is not installed (Debian package dbus); skipping the "
-                             << "end-to-end remote-control tests";
-        }
         bus.emplace();
-        ASSERT_FALSE(bus->address().empty()) << "dbus-daemon printed no address";
+        ASSERT_FALSE(bus->address().empty()) << "no private session bus (Debian package dbus)";
         // Every child (uploader, vornctl, dbus-send) finds the private bus here.
         busEnv.emplace("DBUS_SESSION_BUS_ADDRESS", bus->address());
     }
