@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "support/cycle/CycleFixture.h"
 #include "upload/NotificationNames.h"
+#include "upload/Records.h"
 
 namespace vorn {
 namespace {
@@ -212,6 +214,90 @@ TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
         ASSERT_TRUE(waitForRest());
         EXPECT_FALSE(controller->isWaitingForSettings());
         EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
+    }
+}
+
+TEST_F(RescanTimerTest, APhotoThatFailsWaitsBeforeEachTryWhileTheOthersGo) {
+    timings.firstRetryWait = 1s;
+    const Dictionary fail{{httpStatusCode, 200},
+                          {httpOurCustomStatus, "FAIL"},
+                          {httpOurCustomMessage, "Server busy"}};
+    Dictionary unreadable = fail;
+    unreadable[httpReplyUnreadable] = true;
+    auto code = [](long c, const char* retryAfter) {
+        Dictionary d{{httpStatusCode, static_cast<std::int64_t>(c)}};
+        if (*retryAfter)
+            d[httpResponse] =
+                Dictionary{{"allHeaderFields", Dictionary{{"retry-after", retryAfter}}}};
+        return d;
+    };
+    struct Row {
+        const char* what;
+        std::vector<Dictionary> replies;  // for a.jpg; with forGood the last one stays
+        bool forGood;
+        std::string shown;  // in red
+        std::size_t minTries, maxTries;
+        std::chrono::seconds minGap;  // between two tries of a.jpg
+    };
+    const std::vector<Row> rows = {
+        // 1 s doubling: tries at 0, 1, 3, 7 and 15 s.
+        {"FAIL for good", {fail}, true, "service answered FAIL: Server busy", 4, 5, 1s},
+        {"unreadable reply for good", {unreadable}, true, "unreadable reply", 4, 5, 1s},
+        {"no reply for good",
+         {Dictionary{{httpError, makeErrorValue("Could not connect to server")}}},
+         true,
+         "no reply from the service: Could not connect to server",
+         4,
+         5,
+         1s},
+        {"503 twice with Retry-After 6",
+         {code(503, "6"), code(503, "6")},
+         false,
+         "HTTP Server Returned Status Code: 503",
+         3,
+         3,
+         6s},
+        {"429 once", {code(429, "")}, false, "HTTP Server Returned Status Code: 429", 2, 2, 1s},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        std::vector<std::chrono::steady_clock::time_point> tries;
+        uploader->onUpload([&](const Dictionary& item) -> std::optional<Dictionary> {
+            if (*stringForKey(item, cDictKeyCurItem) != "client/a.jpg") return std::nullopt;
+            tries.push_back(loop.now());
+            if (tries.size() > row.replies.size() && !row.forGood) return std::nullopt;
+            return row.replies[std::min(tries.size(), row.replies.size()) - 1];
+        });
+        for (const char* name : {"a.jpg", "b.jpg", "c.jpg"})
+            photo(std::string("client/") + name, name);
+
+        controller->ibUserClickedOnSynchronize();
+        ASSERT_TRUE(waitForRest());
+        for (auto t = 0ms; t < 15s; t += 250ms) {
+            loop.advance(250ms);
+            ASSERT_TRUE(waitForRest());
+        }
+
+        EXPECT_GE(tries.size(), row.minTries);
+        EXPECT_LE(tries.size(), row.maxTries);
+        for (std::size_t i = 1; i < tries.size(); ++i)
+            EXPECT_GE(tries[i] - tries[i - 1], row.minGap);
+        EXPECT_EQ(test::readFile((row.forGood ? source : mirror) / "client/a.jpg"), "a.jpg");
+        // The photos after it were not held up, and went once.
+        const std::vector<std::string> items = uploader->uploadedItems();
+        for (const char* later : {"client/b.jpg", "client/c.jpg"}) {
+            EXPECT_TRUE(std::filesystem::exists(mirror / later)) << later;
+            EXPECT_EQ(std::count(items.begin(), items.end(), later), 1) << later;
+        }
+        // Each failure shown in red with its reason, never as a success.
+        bool shown = false;
+        for (const auto& line : ui.lines())
+            shown |= line.field == "callback-error" && line.text.rfind(row.shown, 0) == 0;
+        EXPECT_TRUE(shown) << ui.last("callback-error");
+        EXPECT_EQ(ui.count("outcome", "uploaded"), row.forGood ? 2 : 3);
+        EXPECT_EQ(ui.count("outcome", "will retry"),
+                  static_cast<int>(tries.size()) - (row.forGood ? 0 : 1));
     }
 }
 

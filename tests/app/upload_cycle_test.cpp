@@ -184,12 +184,13 @@ TEST_F(UploadCycleTest, APauseDuringAnUploadTakesEffectWhenThatUploadIsDone) {
         photo("client/a.jpg", "a");
         photo("client/b.jpg", "b");
         bool pausedDuringUpload = false;
-        uploader->onUpload([&](const Dictionary&) {
-            if (pausedDuringUpload) return;
+        uploader->onUpload([&](const Dictionary&) -> std::optional<Dictionary> {
+            if (pausedDuringUpload) return std::nullopt;
             pausedDuringUpload = true;
             (controller.get()->*row.request)();
             EXPECT_TRUE(controller->wantsToHaltProcess());
             EXPECT_FALSE(controller->didHaltProcess());  // not before the upload is done
+            return std::nullopt;
         });
 
         controller->ibUserClickedOnSynchronize();

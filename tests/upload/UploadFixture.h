@@ -1,6 +1,7 @@
 #pragma once
 // Shared set-up of the uploader tests: a preferences store in a temporary folder, a
-// notification centre with the real HttpController, and a recorder of what the uploader posts.
+// notification centre with the real HttpController, a recorder of what the uploader posts, and
+// a raw loopback server as the service.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "RawHttpServer.h"
 #include "platform/NotificationCenter.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
@@ -39,6 +41,7 @@ class UploadTest : public ::testing::Test {
         std::filesystem::create_directories(logs);
         store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
         Preferences::setStore(store);
+        store->setObject(sPrefKivURL, server.url());
         // Observers that stand where the controller's are: registered first.
         for (const char* name : {kUploadStartNotification, kUploadDoneNotification,
                                  kUploadSuccessNotification, kUploadFailNotification}) {
@@ -83,6 +86,7 @@ class UploadTest : public ::testing::Test {
         return posted_;
     }
 
+    RawHttpServer server;
     TempDir tmp;
     std::filesystem::path photos, logs;
     std::shared_ptr<PreferencesStore> store;

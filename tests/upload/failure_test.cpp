@@ -12,27 +12,17 @@
 #include <future>
 #include <thread>
 
-#include "RawHttpServer.h"
 #include "UploadFixture.h"
 #include "platform/RunLoop.h"
 #include "support/RefusingPort.h"
-#include "support/RunAsUser.h"
 
 namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
-using test::RawHttpServer;
 using test::writeFile;
 
-class FailureTest : public test::UploadTest {
-  protected:
-    void SetUp() override {
-        UploadTest::SetUp();
-        store->setObject(sPrefKivURL, server.url());
-    }
-    RawHttpServer server;
-};
+using FailureTest = test::UploadTest;
 
 // A failed exchange that leaves the item where it is: an error, no reply keys, a failure verdict.
 void expectNotDelivered(const test::Posted& posted, const std::string& error) {
@@ -76,24 +66,6 @@ TEST_F(FailureTest, APhotoOrMovieThatCannotBeReadIsNotSentAndNotASuccess) {
     EXPECT_EQ(server.connections(), 0) << "nothing may go out";
 }
 
-TEST_F(FailureTest, APhotoThatItsOwnerAloneMayReadIsNotSentByAnotherUser) {
-    if (!test::canRunAsNobody()) GTEST_SKIP() << "needs root to drop to an unprivileged user";
-    fs::permissions(tmp.path(), fs::perms(0755));
-    fs::permissions(photos, fs::perms(0755));
-    fs::permissions(photos / "Smith", fs::perms(0755));
-    writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-    fs::permissions(photos / "Smith/IMG_0001.jpg", fs::perms(0600));
-    DictionaryPtr item = record("Smith/IMG_0001.jpg");
-    std::optional<int> answer = test::runAsNobody([&] {
-        test::Posted posted = upload(item);
-        return test::errorOf(posted.resultAtDone) == kCannotReadFileError && !posted.succeeded ? 0
-                                                                                               : 1;
-    });
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(*answer, 0);
-    EXPECT_EQ(server.connections(), 0);
-}
-
 TEST_F(FailureTest, AFileThatChangesWhileItIsSentCountsAsNotSent) {
     const fs::path photo = photos / "Smith/IMG_0001.jpg";
     struct Row {
@@ -130,7 +102,7 @@ TEST_F(FailureTest, AFileThatChangesWhileItIsSentCountsAsNotSent) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         writeFile(photo, std::string(64 * 1024, 'p'));
-        server.setBeforeReply([&](const RawHttpServer::Request&) { row.change(); });
+        server.setBeforeReply([&] { row.change(); });
         test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
         if (row.delivered) {
             EXPECT_TRUE(posted.succeeded);
@@ -204,7 +176,7 @@ TEST_F(FailureTest, CancelAbortsTheUploadInFlightAndRefusesNewOnesUntilReset) {
     EXPECT_TRUE(upload(record("Smith/IMG_0001.jpg")).succeeded);
 }
 
-class WatchdogTest : public FailureTest {
+class WatchdogTest : public test::UploadTest {
   protected:
     MainThread* mainThread() override { return &loop; }
     RunLoop loop{RunLoop::Time::Virtual};
@@ -225,10 +197,8 @@ TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndLeavesNoTimerBehind) {
         {"30 s, hanging", 30, true, seconds(29), seconds(2)},
         {"unset: 500 s", Value(), true, seconds(499), seconds(2)},
         {"zero: 500 s", 0, true, seconds(499), seconds(2)},
-        {"negative: 500 s", -5, true, seconds(499), seconds(2)},
         {"NaN: 500 s", std::nan(""), true, seconds(499), seconds(2)},
         {"1e30: held to a day", 1e30, true, seconds(86399), seconds(2)},
-        {"infinite: held to a day", HUGE_VAL, true, seconds(86399), seconds(2)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -5,7 +5,6 @@
 
 #include <optional>
 
-#include "RawHttpServer.h"
 #include "UploadFixture.h"
 #include "upload/HttpReply.h"
 
@@ -14,17 +13,10 @@ namespace {
 
 using test::RawHttpServer;
 
-class ReplyTest : public test::UploadTest {
-  protected:
-    void SetUp() override {
-        UploadTest::SetUp();
-        store->setObject(sPrefKivURL, server.url());
-        test::writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-    }
-    RawHttpServer server;
-};
+using ReplyTest = test::UploadTest;
 
 TEST_F(ReplyTest, StatusWordMessageAndVerdictForEachKindOfReply) {
+    test::writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     struct Row {
         const char* what;
         int code;
@@ -46,7 +38,6 @@ TEST_F(ReplyTest, StatusWordMessageAndVerdictForEachKindOfReply) {
          "No Email Addresses Sent", false},
         {"unknown status word", 200, "<r><s>Queued</s><m>later</m></r>", "Queued", "later", true},
         {"not XML", 200, "<html><body>Service Unavailable</html>", "FAIL", std::nullopt, false},
-        {"plain text", 200, "Internal error", "FAIL", std::nullopt, false},
         {"empty body", 200, "", "FAIL", std::nullopt, false},
         {"one child", 200, "<response><status>OK</status></response>", "FAIL",
          "Not enough data returned...", false},
@@ -69,7 +60,6 @@ TEST_F(ReplyTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"UTF-8 text", 200,
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><s>OK</s><m>Caf\xC3\xA9</m></r>", "OK",
          "Caf\xE2\x88\x9A\xC2\xA9", true},
-        {"status 404 with an OK document", 404, okDoc, "OK", "Fine", false},
         {"status 500 with an HTML page", 500, "<html><body>oops</body></html>", "FAIL",
          "Not enough data returned...", false},
         {"status 201 with an OK document", 201, okDoc, "OK", "Fine", false},
@@ -104,9 +94,20 @@ TEST_F(ReplyTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         EXPECT_EQ(posted.names.back(),
                   row.succeeds ? kUploadSuccessNotification : kUploadFailNotification);
     }
+
+    // The service's headers go along for the cycle, which heeds its Retry-After.
+    RawHttpServer::Reply reply;
+    reply.status = 503;
+    reply.headers = "Retry-After: 6\r\n";
+    server.setReply(reply);
+    const Dictionary result = upload(record("Smith/IMG_0001.jpg")).resultAtDone;
+    const Dictionary* headers =
+        result.at(httpResponse).asDictionary()->at("allHeaderFields").asDictionary();
+    EXPECT_EQ(*stringForKey(*headers, "Retry-After"), "6");
 }
 
 TEST_F(ReplyTest, HostileRepliesAreUnreadableAndNeverCrashTheReader) {
+    test::writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     // Nested a million levels deep: read without recursion.
     const int depth = 1000000;
     std::string deep = "<r><s>";

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "RawHttpServer.h"
 #include "UploadFixture.h"
 
 namespace vorn {
@@ -37,14 +36,7 @@ std::string photoBytes(std::size_t size, char seed) {
     return b;
 }
 
-class WireTest : public test::UploadTest {
-  protected:
-    void SetUp() override {
-        UploadTest::SetUp();
-        store->setObject(sPrefKivURL, server.url());
-    }
-    RawHttpServer server;
-};
+using WireTest = test::UploadTest;
 
 TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
     // The form without optional parts, written out in full once.
@@ -126,12 +118,8 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
          minimalForm + small + kClosing},
         {"movie wanted but none beside", "IMG_0001.jpg", small, true, false, nullptr,
          minimalForm + small + kClosing},
-        {"png", "IMG_0001.png", small, false, false, nullptr,
-         plain("IMG_0001.png", "image/png") + small + kClosing},
         {"PNG", "IMG_0001.PNG", small, false, false, nullptr,
          plain("IMG_0001.PNG", "image/png") + small + kClosing},
-        {"JPG", "IMG_0001.JPG", small, false, false, nullptr,
-         plain("IMG_0001.JPG", "image/jpeg") + small + kClosing},
         {"jpeg", "IMG_0001.jpeg", small, false, false, nullptr,
          plain("IMG_0001.jpeg", "image/jpeg") + small + kClosing},
         {"quote, CR and LF escaped, UTF-8 kept", "Ann \"Bo\"\r\n\xC3\xA9t\xC3\xA9.jpg", small, true,
@@ -201,6 +189,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAndAreReadableByTheOwnerOnly) {
 
     test::Posted posted = upload(record("Smith/IMG_0002.jpg"));
     ASSERT_TRUE(posted.succeeded);
+    fs::rename(photos / "Smith", tmp / "Filed");  // filed away while the copy is written
     uploader->waitForDebugCopies();
 
     const std::string form = field("username", "photog") + field("password", "%s") +
