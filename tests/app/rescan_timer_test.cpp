@@ -28,9 +28,8 @@ TEST_F(RescanTimerTest, AnEmptyPassArmsOneTimerThatStartsTheNextPassOnItsInterva
     };
     for (const Row& row :
          {Row{"unset", std::nullopt, 120}, Row{"300", 300.0, 300}, Row{"zero is raised", 0.0, 1},
-          Row{"negative is raised", -5.0, 1}, Row{"NaN falls back", std::nan(""), 120},
-          Row{"35 days", 3000000.0, 3000000}, Row{"infinite is held to a year", HUGE_VAL, 31536000},
-          Row{"1e300 is held to a year", 1e300, 31536000}}) {
+          Row{"NaN falls back", std::nan(""), 120}, Row{"35 days", 3000000.0, 3000000},
+          Row{"infinite is held to a year", HUGE_VAL, 31536000}}) {
         SCOPED_TRACE(row.what);
         reset();
         store->setObject(sPrefAutoSynchronize, true);
@@ -83,68 +82,28 @@ TEST_F(RescanTimerTest, NoTimerWithoutAutoSynchronizeAndAPassByHandDisarmsIt) {
     EXPECT_EQ(scanner->passes(), 3);
 }
 
-TEST_F(RescanTimerTest, PauseWhileIdleHoldsTheCycleAndResumeStartsAPass) {
-    store->setObject(sPrefAutoSynchronize, true);
-    photo("client/a.jpg");
-    controller->ibClickedOnHalt();  // idle: held at once
-    EXPECT_TRUE(controller->didHaltProcess());
-    EXPECT_EQ(ui.last("callback"), "Process Paused...");
-    EXPECT_EQ(ui.last("button"), "Resume");
-
-    // Neither the user's synchronise nor the timer uploads anything while held.
-    controller->ibUserClickedOnSynchronize();
-    ASSERT_TRUE(waitForRest());
-    EXPECT_TRUE(uploader->uploadedItems().empty());
-    EXPECT_EQ(ui.last("callback"), "Process Halted... Click Resume If You Wish To Continue...");
-
-    controller->ibClickedOnHalt();  // resume
-    ASSERT_TRUE(waitForRest());
-    EXPECT_FALSE(controller->didHaltProcess());
-    EXPECT_EQ(ui.last("button"), "Pause");
-    EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
-}
-
-TEST_F(RescanTimerTest, TheTimerNeverUndoesAPauseButUploadNowResumes) {
-    store->setObject(sPrefAutoSynchronize, true);
-    store->setObject(sPrefSecondsBetweenScans, 60.0);
-    controller->ibUserClickedOnSynchronize();
-    ASSERT_TRUE(waitForRest());
-    ASSERT_TRUE(controller->getRepeatTimer());
-
-    controller->ibClickedOnHalt();  // pause while idle, with the timer armed
-    photo("client/a.jpg");
-    loop.advance(60s);
-    ASSERT_TRUE(waitForRest());
-    EXPECT_TRUE(controller->didHaltProcess());
-    EXPECT_TRUE(uploader->uploadedItems().empty());
-
-    controller->ibClickedOnSynchronizeAgain();  // the remote "upload now"
-    ASSERT_TRUE(waitForRest());
-    EXPECT_FALSE(controller->didHaltProcess());
-    EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
-}
-
 TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
-    store->setObject(sPrefAutoSynchronize, true);
-    store->setObject(sPrefSecondsBetweenScans, 60.0);
+    using Step = std::function<void(RescanTimerTest&)>;
     struct Row {
         const char* what;
-        std::function<void(RescanTimerTest&)> pause;
-        std::function<void(RescanTimerTest&)> trigger;
+        Step pause, trigger, resume;
     };
-    auto remotePause = [](RescanTimerTest& t) { t.controller->forceProcessToPause(); };
-    auto watcherEvent = [](RescanTimerTest& t) {
+    const Step halt = [](RescanTimerTest& t) { t.controller->ibClickedOnHalt(); };
+    const Step remotePause = [](RescanTimerTest& t) { t.controller->forceProcessToPause(); };
+    const Step watcherEvent = [](RescanTimerTest& t) {
         t.center.post(kWatcherItemChanged, nullptr, nullptr);
     };
+    const Step uploadNow = [](RescanTimerTest& t) { t.controller->uploadNow(); };
     const std::vector<Row> rows = {
-        {"remote pause while idle, then a watcher event", remotePause, watcherEvent},
+        {"Halt button while idle, then synchronise, then Resume", halt,
+         [](RescanTimerTest& t) { t.controller->ibUserClickedOnSynchronize(); }, halt},
+        {"remote pause while idle, then a watcher event", remotePause, watcherEvent, uploadNow},
         {"remote pause while idle, then the timers", remotePause,
          [](RescanTimerTest& t) {
              t.controller->scheduleSettleRetry(1s);
              t.loop.advance(600s);
-         }},
-        {"remote pause while idle, then the start-up", remotePause,
-         [](RescanTimerTest& t) { t.controller->ibUserClickedOnSynchronize(); }},
+         },
+         [](RescanTimerTest& t) { t.controller->ibClickedOnSynchronizeAgain(); }},
         // The pause arrives while the scan is choosing: no upload starts after it.
         {"pause during a scan",
          [](RescanTimerTest& t) {
@@ -154,12 +113,15 @@ TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
              t.controller->ibClickedOnHalt();
              t.scanner->openGate();
          },
-         watcherEvent},
+         watcherEvent, uploadNow},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         reset();
         store->setObject(sPrefAutoSynchronize, true);
+        store->setObject(sPrefSecondsBetweenScans, 60.0);
+        controller->ibUserClickedOnSynchronize();  // an empty pass arms the timer
+        ASSERT_TRUE(waitForRest());
         photo("client/a.jpg");
         row.pause(*this);
         ASSERT_TRUE(waitForRest());
@@ -169,8 +131,10 @@ TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
         EXPECT_TRUE(controller->didHaltProcess());
         EXPECT_EQ(ui.last("button"), "Resume");
 
-        controller->uploadNow();
+        row.resume(*this);
         ASSERT_TRUE(waitForRest());
+        EXPECT_FALSE(controller->didHaltProcess());
+        EXPECT_EQ(ui.last("button"), "Pause");
         EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
     }
 }

@@ -4,7 +4,6 @@
 // a raw loopback server as the service.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -116,12 +115,6 @@ class UploadTest : public ::testing::Test {
 inline std::string errorOf(const Dictionary& d) {
     auto it = d.find(httpError);
     return it == d.end() ? std::string() : errorDescription(it->second);
-}
-
-inline mode_t fileMode(const std::filesystem::path& p) {
-    struct stat st {};
-    ::stat(p.c_str(), &st);
-    return st.st_mode & 07777;
 }
 
 }  // namespace vorn::test

@@ -14,7 +14,6 @@
 
 #include "UploadFixture.h"
 #include "platform/RunLoop.h"
-#include "support/RefusingPort.h"
 
 namespace vorn {
 namespace {
@@ -125,16 +124,20 @@ TEST_F(FailureTest, AFileCutShortWhileItIsReadEndsTheExchange) {
 }
 
 TEST_F(FailureTest, NoServiceListeningIsANetworkErrorAndTheItemIsNotDelivered) {
-    {
-        test::RefusingPort refusing;
-        store->setObject(sPrefKivURL, refusing.url("/"));
-        writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-        test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
-        EXPECT_FALSE(posted.succeeded);
-        EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
-        EXPECT_NE(test::errorOf(posted.resultAtDone).find("onnect"), std::string::npos)
-            << test::errorOf(posted.resultAtDone);
-    }
+    // A loopback port bound but not listening: connections are refused, no one else takes it.
+    int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ::getsockname(refusing, reinterpret_cast<sockaddr*>(&addr), &len);
+    store->setObject(sPrefKivURL, "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/");
+    writeFile(photos / "Smith/IMG_0001.jpg", "photo");
+    test::Posted posted = upload(record("Smith/IMG_0001.jpg"));
+    ::close(refusing);
+    EXPECT_FALSE(posted.succeeded);
+    EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
+    EXPECT_NE(test::errorOf(posted.resultAtDone).find("onnect"), std::string::npos)
+        << test::errorOf(posted.resultAtDone);
 
     store->setObject(sPrefKivURL, "");
     EXPECT_EQ(test::errorOf(upload(record("Smith/IMG_0001.jpg")).resultAtDone), "unsupported URL");
