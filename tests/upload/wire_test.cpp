@@ -157,10 +157,6 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
         EXPECT_TRUE(posted.succeeded);
         EXPECT_TRUE(item->empty()) << "the item record is emptied once UploadDone returns";
         for (const auto& [key, value] : itemCopy) EXPECT_EQ(posted.resultAtDone.at(key), value);
-        EXPECT_EQ(posted.resultAtDone.at(httpStatusCode).integerValue(), 200);
-        EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomStatus), "OK");
-        EXPECT_EQ(*stringForKey(posted.resultAtDone, httpOurCustomMessage), "Upload successful");
-        EXPECT_FALSE(hasKey(posted.resultAtDone, httpError));
     }
 }
 
@@ -310,8 +306,6 @@ TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"one child", 200, "<response><status>OK</status></response>", "FAIL",
          "Not enough data returned...", false},
         {"root without children", 200, "<response/>", "FAIL", "Not enough data returned...", false},
-        {"only text under the root", 200, "<response>OK Fine</response>", "FAIL",
-         "Not enough data returned...", false},
         {"extra whitespace around the words", 200,
          "\n\n  <response>\n\t<status>\n    FAIL  \n</status>\n  <message>  Server busy \r\n"
          "</message>\n</response>\n\n",
