@@ -381,13 +381,14 @@ TEST_F(WireTest, HostileRepliesAreUnreadableAndNeverCrashTheReader) {
     EXPECT_EQ(parsed.status, "OK");
     EXPECT_EQ(parsed.message, "deep");
 
-    // Longer than the reader takes: not read, a failure, the photo stays.
+    // Longer than the reader takes (1 MiB exactly is still read): not read, a failure, the
+    // photo stays.
     struct Row {
         std::size_t size;
         bool readable;
     };
     for (const Row& row :
-         {Row{1024 * 1024 - 64, true}, Row{1024 * 1024 + 1, false}, Row{17 * 1024 * 1024, false}}) {
+         {Row{1024 * 1024, true}, Row{1024 * 1024 + 1, false}, Row{17 * 1024 * 1024, false}}) {
         SCOPED_TRACE(row.size);
         RawHttpServer::Reply reply;
         reply.body = "<r><s>OK</s><m>";
