@@ -197,7 +197,7 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
     struct Row {
         const char* what;
         std::string file;
-        std::optional<std::string> fuseAction;
+        std::string fuseAction;
         std::optional<std::string> metaData;
         bool baseIds;
         std::string client;
@@ -216,10 +216,7 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
         SCOPED_TRACE(row.what);
         fs::remove_all(source);
         jpeg(row.file);
-        if (row.fuseAction)
-            store->setObject(sPrefKivFuseAction, *row.fuseAction);
-        else
-            store->removeObject(sPrefKivFuseAction);
+        store->setObject(sPrefKivFuseAction, row.fuseAction);
         if (row.metaData)
             store->setObject(sPrefMetaData, *row.metaData);
         else
@@ -237,7 +234,7 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
         EXPECT_EQ(*stringForKey(r, edPasswd), "secret");
         EXPECT_EQ(*stringForKey(r, edEventName), "Prom");
         EXPECT_EQ(*stringForKey(r, cDictKeyLocalSourceUploadFolder), source.string());
-        EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction.value_or("upload.upload"));
+        EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction);
         for (const char* absent :
              {edSittingInfoDictionary, edEmails, edOriginalPath, edRadudivInfo})
             EXPECT_FALSE(hasKey(r, absent)) << absent;
