@@ -39,12 +39,13 @@ class ScanTest : public ::testing::Test {
         store->setObject(sUserLoginName, "photog");
     }
 
-    // A JPEG with metadata, its modification time well in the past (a finished photo).
-    void jpeg(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}}) {
+    // A JPEG with metadata, its modification time well in the past (a finished photo) when aged.
+    void jpeg(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}},
+              bool aged = true) {
         capture::JpegSpec recipe;
         recipe.userComment = capture::metadataText(metadata);
         recipe.dateTimeOriginal = "2010:11:26 14:05:09";
-        write(rel, capture::makeJpeg(recipe));
+        write(rel, capture::makeJpeg(recipe), aged);
     }
     void png(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}}) {
         capture::PngSpec recipe;
@@ -55,9 +56,9 @@ class ScanTest : public ::testing::Test {
         test::writeFile(source / rel, bytes);
         fs::last_write_time(source / rel, kLongAgo);
     }
-    void write(const std::string& rel, const capture::PhotoBytes& bytes) {
+    void write(const std::string& rel, const capture::PhotoBytes& bytes, bool aged = true) {
         capture::writePhoto((source / rel).string(), bytes);
-        fs::last_write_time(source / rel, kLongAgo);
+        if (aged) fs::last_write_time(source / rel, kLongAgo);
     }
 
     ScanOutcome scan(SourceFolderScanner& scanner, RetryBackoff* backoff = nullptr) {
@@ -350,11 +351,8 @@ TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEvents
 
 TEST_F(ScanTest, APhotoClosedByItsWriterIsTakenAtOnceUnlessSomeoneStillWritesIt) {
     SourceFolderScanner scanner(Clock::system(), std::chrono::hours(1));
-    capture::JpegSpec recipe;
-    recipe.userComment = capture::metadataText({{"Version", "3"}});
-    fs::create_directories(source / "c");
-    capture::writePhoto((source / "c/a-open.jpg").string(), capture::makeJpeg(recipe));
-    capture::writePhoto((source / "c/b-closed.jpg").string(), capture::makeJpeg(recipe));
+    jpeg("c/a-open.jpg", {{"Version", "3"}}, false);
+    jpeg("c/b-closed.jpg", {{"Version", "3"}}, false);
     EXPECT_EQ(chosen(scanner), "");  // fresh: the settle interval rules
 
     // a-open.jpg is still held open for writing (a second writer), b-closed.jpg is not.
@@ -369,7 +367,7 @@ TEST_F(ScanTest, APhotoClosedByItsWriterIsTakenAtOnceUnlessSomeoneStillWritesIt)
     EXPECT_EQ(chosen(scanner), "c/a-open.jpg");  // its close was seen, nobody writes it now
 
     // Written again after its close: the settle interval rules again.
-    capture::writePhoto((source / "c/a-open.jpg").string(), capture::makeJpeg(recipe));
+    jpeg("c/a-open.jpg", {{"Version", "3"}}, false);
     struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     ::utimensat(AT_FDCWD, (source / "c/a-open.jpg").c_str(), times, 0);
     EXPECT_EQ(chosen(scanner), "");

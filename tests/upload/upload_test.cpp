@@ -558,8 +558,7 @@ TEST_F(FailureTest, CancelAbortsTheUploadInFlightAndRefusesNewOnesUntilReset) {
         std::async(std::launch::async, [&] { return upload(record("Smith/IMG_0001.jpg")); });
     ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(20)));
     uploader->cancel();
-    Posted posted = inFlight.get();
-    expectNotDelivered(posted, kUploadCancelledError);
+    expectNotDelivered(inFlight.get(), kUploadCancelledError);
     server.release();
 
     // While cancelled nothing goes out; after the reset uploads go out again.

@@ -11,11 +11,6 @@ namespace vorn::test {
 
 class RecordingUserInterface : public UserInterface {
   public:
-    struct Line {
-        std::string field;  // "callback", "callback-error", "button", "beep", "outcome", ...
-        std::string text;
-    };
-
     void ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError) override {
         record(isError ? "callback-error" : "callback", text);
     }
@@ -41,15 +36,15 @@ class RecordingUserInterface : public UserInterface {
     int count(const std::string& field, const std::string& prefix = "") const {
         std::lock_guard lock(mutex_);
         int n = 0;
-        for (const Line& l : lines_) n += l.field == field && l.text.rfind(prefix, 0) == 0;
+        for (const auto& [f, text] : lines_) n += f == field && text.rfind(prefix, 0) == 0;
         return n;
     }
     std::string last(const std::string& field) const {
         std::lock_guard lock(mutex_);
-        std::string text;
-        for (const Line& l : lines_)
-            if (l.field == field) text = l.text;
-        return text;
+        std::string last;
+        for (const auto& [f, text] : lines_)
+            if (f == field) last = text;
+        return last;
     }
     void clear() {
         std::lock_guard lock(mutex_);
@@ -59,10 +54,10 @@ class RecordingUserInterface : public UserInterface {
   private:
     void record(const std::string& field, const std::string& text) {
         std::lock_guard lock(mutex_);
-        lines_.push_back({field, text});
+        lines_.emplace_back(field, text);
     }
     mutable std::mutex mutex_;
-    std::vector<Line> lines_;
+    std::vector<std::pair<std::string, std::string>> lines_;  // field ("callback", ...), text
 };
 
 }  // namespace vorn::test
