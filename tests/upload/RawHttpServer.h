@@ -48,6 +48,9 @@ class RawHttpServer {
         bool announceClose = true;
         // Run on the server thread once the head is in, and once the whole request is in.
         std::function<void()> afterHead, beforeReply;
+        // The connection of the request with this head (the first is 1) is reset once its head
+        // is in: a kept connection the service closes while the client sends on it.
+        int resetAtHead = 0;
     };
 
     RawHttpServer() {
@@ -143,6 +146,11 @@ class RawHttpServer {
         Reply reply;
         locked([&] { reply = reply_; });
         if (reply.afterHead) reply.afterHead();
+        if (reply.resetAtHead == ++heads_) {  // with RST, not FIN
+            linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            return false;
+        }
         buf.erase(0, headEnd + 4);
         while (buf.size() < contentLength)
             if (!readMore(fd, buf)) return false;
@@ -176,6 +184,7 @@ class RawHttpServer {
     std::condition_variable cv_;
     bool stopping_ = false;
     bool held_ = false;
+    int heads_ = 0;  // request heads read so far, on the server thread
     Reply reply_;
     std::vector<Request> requests_;
     std::atomic<int> connections_{0};

@@ -301,15 +301,19 @@ TEST_F(WireTest, ADebugCopyNeverStopsTheUploadNorIsLeftHalfWritten) {
 
 TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     struct Row {
-        bool keepOpen, announceClose;
+        bool keepOpen, announceClose, resetSecond;
         int connections;
-    } rows[] = {{true, false, 1}, {false, false, 3}, {false, true, 3}};
+    } rows[] = {{true, false, false, 1},
+                {false, false, false, 3},
+                {false, true, false, 3},
+                {true, false, true, 2}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose);
+        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose << row.resetSecond);
         RawHttpServer service;
         RawHttpServer::Reply reply;
         reply.keepOpen = row.keepOpen;
         reply.announceClose = row.announceClose;
+        reply.resetAtHead = row.resetSecond ? 2 : 0;
         service.setReply(reply);
         store->setObject(sPrefKivURL, service.url());
         for (std::size_t i = 0; i < 3; ++i) {
