@@ -122,11 +122,6 @@ class UploadTest : public ::testing::Test {
     Posted posted_;
 };
 
-std::string errorOf(const Dictionary& d) {
-    auto it = d.find(httpError);
-    return it == d.end() ? std::string() : errorDescription(it->second);
-}
-
 // The expected form, spelled out here rather than taken from the code under test.
 const std::string kSep = "\r\n--0xKhTmLbOuNdArY\r\n";
 std::string field(const std::string& name, const std::string& value) {
@@ -442,8 +437,8 @@ using FailureTest = UploadTest;
 // A failed exchange that leaves the item where it is: an error (holding this text), no reply
 // keys, a failure verdict.
 void expectNotDelivered(const Posted& posted, const std::string& error) {
-    EXPECT_NE(errorOf(posted.resultAtDone).find(error), std::string::npos)
-        << errorOf(posted.resultAtDone);
+    const std::string text = errorDescription(posted.resultAtDone.at(httpError));
+    EXPECT_NE(text.find(error), std::string::npos) << text;
     EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
     EXPECT_FALSE(hasKey(posted.resultAtDone, httpOurCustomStatus));
     EXPECT_FALSE(posted.succeeded);
@@ -472,24 +467,14 @@ TEST_F(FailureTest, AFileUnreadableOrChangedWhileItIsSentCountsAsNotSent) {
          nullptr, nullptr, kCannotReadFileError},
         {"unchanged", aPhoto, nullptr, [] {}, ""},
         {"modification time moved", aPhoto, nullptr,
-         [&] {
-             struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
-             ::utimensat(AT_FDCWD, photo.c_str(), times, 0);
-         },
+         [&] { fs::last_write_time(photo, fs::last_write_time(photo) - std::chrono::hours(1)); },
          kFileChangedError},
-        {"bytes appended", aPhoto, nullptr,
-         [&] {
-             std::ofstream out(photo, std::ios::app);
-             out << "more";
-         },
+        {"bytes appended", aPhoto, nullptr, [&] { std::ofstream(photo, std::ios::app) << "more"; },
          kFileChangedError},
         {"replaced by another file of the same size and time", aPhoto, nullptr,
          [&] {
-             struct stat st {};
-             ::stat(photo.c_str(), &st);
              writeFile(photos / "Smith/new.tmp", std::string(fs::file_size(photo), 'z'));
-             struct timespec times[2] = {st.st_atim, st.st_mtim};
-             ::utimensat(AT_FDCWD, (photos / "Smith/new.tmp").c_str(), times, 0);
+             fs::last_write_time(photos / "Smith/new.tmp", fs::last_write_time(photo));
              fs::rename(photos / "Smith/new.tmp", photo);
          },
          kFileChangedError},
