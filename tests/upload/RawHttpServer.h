@@ -1,7 +1,6 @@
 #pragma once
 // A bare HTTP/1.1 server on a loopback socket for the upload tests: it takes one connection at a
-// time, reads the whole request exactly as it arrived (head and body), answers a set reply and
-// closes. It can hold the reply back, and run a hook once the head or the whole request is in.
+// time, records each request exactly as it arrived (head and body) and answers the set reply.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,7 +17,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace vorn::test {
@@ -26,15 +24,15 @@ namespace vorn::test {
 class RawHttpServer {
   public:
     struct Request {
-        std::string requestLine;
-        std::vector<std::pair<std::string, std::string>> headers;
-        std::string body;
+        std::string head, body;  // head: the request line and the headers, each ending in CR LF
 
         // Values of every header with this name (ignoring case), in order.
         std::vector<std::string> header(const std::string& name) const {
             std::vector<std::string> values;
-            for (const auto& [n, v] : headers)
-                if (::strcasecmp(n.c_str(), name.c_str()) == 0) values.push_back(v);
+            for (std::size_t at = 0, end; (end = head.find("\r\n", at)) != std::string::npos;
+                 at = end + 2)
+                if (::strncasecmp(head.c_str() + at, (name + ": ").c_str(), name.size() + 2) == 0)
+                    values.push_back(head.substr(at + name.size() + 2, end - at - name.size() - 2));
             return values;
         }
     };
@@ -48,15 +46,18 @@ class RawHttpServer {
         // reply, with "Connection: close" when announceClose, silently when not.
         bool keepOpen = false;
         bool announceClose = true;
+        // Run on the server thread once the head is in, and once the whole request is in.
+        std::function<void()> afterHead, beforeReply;
+        // The connection of the request with this head (the first is 1) is reset once its head
+        // is in: a kept connection the service closes while the client sends on it.
+        int resetAtHead = 0;
     };
 
     RawHttpServer() {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
-        if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::listen(listen_, 16) != 0 ||
             ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
             ::pipe2(stopPipe_, O_CLOEXEC) != 0)
@@ -66,10 +67,7 @@ class RawHttpServer {
     }
 
     ~RawHttpServer() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
+        locked([&] { stopping_ = true; });
         cv_.notify_all();
         (void)!::write(stopPipe_[1], "x", 1);
         thread_.join();
@@ -77,22 +75,8 @@ class RawHttpServer {
     }
 
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/vorn"; }
-
     void setReply(Reply reply) {
         locked([&] { reply_ = std::move(reply); });
-    }
-    // Runs on the server thread once the request head is in, before the body is read.
-    void setAfterHead(std::function<void()> hook) {
-        locked([&] { afterHead_ = std::move(hook); });
-    }
-    // Runs on the server thread once the whole request is in, before the reply goes out.
-    void setBeforeReply(std::function<void()> hook) {
-        locked([&] { beforeReply_ = std::move(hook); });
-    }
-    // The next request's connection is reset as soon as its head is in: a kept connection
-    // that the service closes while the client is sending on it.
-    void resetNextRequest() {
-        locked([&] { resetNext_ = true; });
     }
     // While held, complete requests are recorded but not answered.
     void hold() {
@@ -102,7 +86,6 @@ class RawHttpServer {
         locked([&] { held_ = false; });
         cv_.notify_all();
     }
-
     std::vector<Request> requests() const {
         std::lock_guard lock(mutex_);
         return requests_;
@@ -131,9 +114,8 @@ class RawHttpServer {
         if (p[2].revents && buf.empty() && !(p[0].revents & POLLIN)) return false;
         char chunk[256 * 1024];
         ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        buf.append(chunk, static_cast<std::size_t>(n));
-        return true;
+        if (n > 0) buf.append(chunk, static_cast<std::size_t>(n));
+        return n > 0;
     }
 
     void serve() {
@@ -141,8 +123,8 @@ class RawHttpServer {
             pollfd p[2] = {{listen_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
             if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
             if (p[1].revents) return;
-            if (!(p[0].revents & POLLIN)) continue;
-            int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd =
+                (p[0].revents & POLLIN) ? ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd < 0) continue;
             connections_.fetch_add(1);
             std::string buf;
@@ -158,26 +140,13 @@ class RawHttpServer {
         while ((headEnd = buf.find("\r\n\r\n")) == std::string::npos)
             if (!readMore(fd, buf)) return false;
         Request request;
-        std::size_t lineEnd = buf.find("\r\n");
-        request.requestLine = buf.substr(0, lineEnd);
-        while (lineEnd < headEnd) {
-            std::size_t start = lineEnd + 2;
-            lineEnd = buf.find("\r\n", start);
-            std::string line = buf.substr(start, lineEnd - start);
-            std::size_t colon = line.find(':');
-            if (colon == std::string::npos) continue;
-            std::size_t value = line.find_first_not_of(' ', colon + 1);
-            request.headers.emplace_back(line.substr(0, colon),
-                                         value == std::string::npos ? "" : line.substr(value));
-        }
+        request.head = buf.substr(0, headEnd + 2);
         std::size_t contentLength = 0;
         for (const std::string& v : request.header("Content-Length")) contentLength = std::stoul(v);
-        std::function<void()> afterHead, beforeReply;
-        locked([&] { afterHead = afterHead_; });
-        if (afterHead) afterHead();
-        bool reset = false;
-        locked([&] { reset = std::exchange(resetNext_, false); });
-        if (reset) {
+        Reply reply;
+        locked([&] { reply = reply_; });
+        if (reply.afterHead) reply.afterHead();
+        if (reply.resetAtHead == ++heads_) {  // with RST, not FIN
             linger abort{1, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             return false;
@@ -187,17 +156,13 @@ class RawHttpServer {
             if (!readMore(fd, buf)) return false;
         request.body = buf.substr(0, contentLength);
         buf.erase(0, contentLength);
-
-        Reply reply;
         {
             std::unique_lock lock(mutex_);
             requests_.push_back(std::move(request));
             cv_.notify_all();
             cv_.wait(lock, [&] { return !held_ || stopping_; });
-            beforeReply = beforeReply_;
-            reply = reply_;
         }
-        if (beforeReply) beforeReply();
+        if (reply.beforeReply) reply.beforeReply();
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) +
                           " Reason\r\nContent-Type: text/xml; charset=UTF-8\r\nContent-Length: " +
                           std::to_string(reply.body.size()) + "\r\n" + reply.headers +
@@ -219,9 +184,8 @@ class RawHttpServer {
     std::condition_variable cv_;
     bool stopping_ = false;
     bool held_ = false;
-    bool resetNext_ = false;
+    int heads_ = 0;  // request heads read so far, on the server thread
     Reply reply_;
-    std::function<void()> afterHead_, beforeReply_;
     std::vector<Request> requests_;
     std::atomic<int> connections_{0};
 };

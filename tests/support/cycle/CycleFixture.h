@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 
 #include "app/AppController.h"
@@ -14,9 +15,74 @@
 #include "support/TempDir.h"
 #include "support/cycle/FirstFileScanner.h"
 #include "support/cycle/RecordingUserInterface.h"
-#include "support/cycle/ScriptedUploader.h"
+#include "upload/NotificationNames.h"
+#include "upload/Records.h"
 
 namespace vorn::test {
+
+// A stand-in for the photo uploader: observes the same four notifications, answers each upload
+// with the next scripted reply instead of talking to a service, and gives the verdict.
+class ScriptedUploader {
+  public:
+    // Called on the scan thread in the middle of each upload; a reply it gives goes first.
+    using Hook = std::function<std::optional<Dictionary>(const Dictionary& item)>;
+
+    // Registers its observers: after the controller's, as the real uploader does.
+    explicit ScriptedUploader(NotificationCenter& center) : center_(center) {
+        center_.addObserver(this, kUploadStartNotification,
+                            [this](const Notification& n) { start(n); });
+        center_.addObserver(this, kUploadDoneNotification, [this](const Notification& n) {
+            if (n.userInfo)
+                center_.post(uploadSucceeded(*n.userInfo) ? kUploadSuccessNotification
+                                                          : kUploadFailNotification,
+                             this, n.userInfo);
+        });
+    }
+    ~ScriptedUploader() { center_.removeObserver(this); }
+
+    // Reply keys (httpStatusCode, httpOurCustomStatus, ...) for the next uploads, in order.
+    // When the script runs out, uploads answer status "OK", code 200.
+    void script(std::vector<Dictionary> replies) {
+        std::lock_guard lock(mutex_);
+        replies_.assign(replies.begin(), replies.end());
+    }
+    void onUpload(Hook hook) {
+        std::lock_guard lock(mutex_);
+        hook_ = std::move(hook);
+    }
+    // The localItem of every upload, in order.
+    std::vector<std::string> uploadedItems() const {
+        std::lock_guard lock(mutex_);
+        return uploaded_;
+    }
+
+  private:
+    void start(const Notification& note) {
+        Dictionary reply{{httpStatusCode, 200}, {httpOurCustomStatus, "OK"}};
+        Hook hook;
+        {
+            std::lock_guard lock(mutex_);
+            if (!replies_.empty()) {
+                reply = replies_.front();
+                replies_.pop_front();
+            }
+            uploaded_.push_back(*stringForKey(*note.userInfo, cDictKeyCurItem));
+            hook = hook_;
+        }
+        if (hook)
+            if (auto answer = hook(*note.userInfo)) reply = *answer;
+        DictionaryPtr result = makeResultRecord(*note.userInfo);
+        for (auto& [k, v] : reply) (*result)[k] = v;
+        center_.post(kUploadDoneNotification, this, result);
+        note.userInfo->clear();
+    }
+
+    NotificationCenter& center_;
+    mutable std::mutex mutex_;
+    std::deque<Dictionary> replies_;
+    Hook hook_;
+    std::vector<std::string> uploaded_;
+};
 
 // Pauses of the cycle shortened for tests: nothing here waits out a real second.
 inline CycleTimings quickCycleTimings() {
@@ -48,15 +114,9 @@ class CycleFixture : public ::testing::Test {
     explicit CycleFixture(RunLoop::Time time = RunLoop::Time::Real) : loop(time) {}
 
     void SetUp() override {
-        namespace fs = std::filesystem;
-        source = tmp / "Upload";
-        mirror = tmp / "Site" / "Mirror";
-        problem = tmp / "Site" / "Problem Folder";
-        fs::create_directories(source);
-        fs::create_directories(mirror);
-
+        std::filesystem::create_directories(source);
+        std::filesystem::create_directories(mirror);
         store = cyclePreferences(tmp / "prefs.plist", source, mirror);
-
         clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1796558400)));
         scanner = std::make_shared<FirstFileScanner>();
         startController();
@@ -104,12 +164,19 @@ class CycleFixture : public ::testing::Test {
         return rested;
     }
 
+    // A pass by hand, run to its end.
+    bool synchronize() {
+        controller->ibUserClickedOnSynchronize();
+        return waitForRest();
+    }
+
     void photo(const std::string& rel, const std::string& bytes = "JPEG bytes") {
         writeFile(source / rel, bytes);
     }
 
     TempDir tmp;
-    std::filesystem::path source, mirror, problem;
+    std::filesystem::path source = tmp / "Upload", mirror = tmp / "Site" / "Mirror",
+                          problem = tmp / "Site" / "Problem Folder";
     std::shared_ptr<PreferencesStore> store;
     std::shared_ptr<FixedClock> clock;
     CycleTimings timings = quickCycleTimings();

@@ -1,9 +1,7 @@
 #include "support/cycle/FirstFileScanner.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <set>
-#include <vector>
 
 #include "platform/PathUtilities.h"
 #include "upload/Records.h"
@@ -13,27 +11,23 @@ namespace vorn::test {
 namespace fs = std::filesystem;
 
 namespace {
-// Pre-order walk in name order; returns the first eligible relative path.
-std::optional<std::string> walk(const fs::path& root, const fs::path& mirror, const fs::path& rel,
-                                const ScanInput& input) {
-    std::vector<fs::directory_entry> entries;
-    for (const auto& e : fs::directory_iterator(root / rel)) entries.push_back(e);
-    std::sort(entries.begin(), entries.end(),
-              [](auto& a, auto& b) { return a.path().filename() < b.path().filename(); });
-    for (const auto& e : entries) {
-        fs::path r = rel / e.path().filename();
-        std::string name = e.path().filename().string();
-        if (e.is_directory()) {
+// Pre-order walk in name order, mirroring each folder; the first eligible relative path.
+std::optional<std::string> walk(const ScanInput& in, const fs::path& rel) {
+    std::set<fs::path> names;
+    for (const auto& e : fs::directory_iterator(fs::path(in.rootFolder) / rel))
+        names.insert(e.path().filename());
+    for (const fs::path& name : names) {
+        const fs::path r = rel / name, full = fs::path(in.rootFolder) / r;
+        if (fs::is_directory(full)) {
             std::error_code ec;
-            fs::create_directory(mirror / r, ec);
-            if (auto found = walk(root, mirror, r, input)) return found;
-            continue;
+            fs::create_directory(fs::path(in.mirrorFolder) / r, ec);
+            if (auto found = walk(in, r)) return found;
+        } else if (!rel.empty() && name.string()[0] != '.' &&
+                   !equalsIgnoringCase(pathExtension(name.string()), "mov") &&
+                   !in.awaitingFiling.count(r.string()) &&
+                   !(in.isWaitingToRetry && in.isWaitingToRetry(full.string()))) {
+            return r.string();
         }
-        if (name[0] == '.' || rel.empty()) continue;
-        std::string ext = pathExtension(name);
-        if (equalsIgnoringCase(ext, "mov") || input.awaitingFiling.count(r.string())) continue;
-        if (input.isWaitingToRetry && input.isWaitingToRetry((root / r).string())) continue;
-        return r.string();
     }
     return std::nullopt;
 }
@@ -43,15 +37,12 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
     passes_.fetch_add(1);
     {
         std::unique_lock lock(mutex_);
-        if (gateClosed_) {
-            waiting_ = true;
-            cv_.wait(lock, [this] { return !gateClosed_; });
-            waiting_ = false;
-        }
+        waiting_ = gateClosed_;
+        cv_.wait(lock, [this] { return !gateClosed_; });
+        waiting_ = false;
     }
-    auto rel = walk(input.rootFolder, input.mirrorFolder, "", input);
+    auto rel = walk(input, "");
     if (!rel) return {ScanOutcome::Kind::NothingToUpload, nullptr, {}};
-
     DictionaryPtr record = makeRecord(*input.workingCopy);
     Dictionary& r = *record;
     r[cDictKeyLocalMirrorFolder] = input.mirrorFolder;
@@ -68,15 +59,10 @@ ScanOutcome FirstFileScanner::chooseNextItem(const ScanInput& input) {
     return {ScanOutcome::Kind::Chosen, record, {}};
 }
 
-void FirstFileScanner::closeGate() {
-    std::lock_guard lock(mutex_);
-    gateClosed_ = true;
-}
-
-void FirstFileScanner::openGate() {
+void FirstFileScanner::setGate(bool closed) {
     {
         std::lock_guard lock(mutex_);
-        gateClosed_ = false;
+        gateClosed_ = closed;
     }
     cv_.notify_all();
 }

@@ -16,12 +16,13 @@ class FirstFileScanner : public FolderScanner {
     ScanOutcome chooseNextItem(const ScanInput& input) override;
 
     int passes() const { return passes_.load(); }
-    // The next pass waits inside chooseNextItem until open() is called.
-    void closeGate();
-    void openGate();
+    // While the gate is closed, passes wait inside chooseNextItem.
+    void closeGate() { setGate(true); }
+    void openGate() { setGate(false); }
     bool waitingAtGate() const { return waiting_.load(); }
 
   private:
+    void setGate(bool closed);
     std::atomic<int> passes_{0};
     std::mutex mutex_;
     std::condition_variable cv_;
