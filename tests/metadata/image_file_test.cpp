@@ -23,7 +23,6 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
         {"plain.jpg", jpeg, true},
         {"noexif.jpg", capture::makeJpeg(noExif).flatten(), true},
         {"photo.png", capture::makePng(capture::PngSpec{}).flatten(), true},
-        {"jpeg-named.png", jpeg, true},
         // The header parses up to the frame size; the pixel data is not needed.
         {"cut-scan.jpg", jpeg.substr(0, jpeg.size() - 4), true},
         {"cut-before-frame.jpg", jpeg.substr(0, 30), false},
@@ -48,16 +47,12 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
 TEST(ImageFile, BaseIdFromFileName) {
     const std::pair<const char*, const char*> rows[] = {
         {"/e/Smith/A12_01.jpg", "A12"},
-        {"/e/Smith/A12 01.jpg", "A12"},
         {"A12_01 copy.jpg", "A12"},
         {"A12 copy_2.jpg", "A12 copy"},
-        {"/e/B77_A.png", "B77"},
         {"/e/  C5_x.JPG", "C5"},
-        {"/e/\tD6\t.jpg", "D6"},
         {"/e/\xc2\xa0"
          "E7\xc2\xa0.jpg",
          "E7"},  // no-break spaces trimmed
-        {"/e/Zoë_01.jpg", "Zoë"},
         {"/e/a.b.c", "a.b"},
         {"/e/_lead.jpg", ""},
         {"/e/folder/", "folder"},
