@@ -142,11 +142,9 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
         {"Prom/a_31days.jpg", kJpeg, 31 * kDay, true},
         {"Prom/b_atCutoff.jpg", kJpeg, 30 * kDay, false},
         {"Prom/c_justOlder.jpg", kJpeg, 30 * kDay + 1s, true},
-        {"Prom/e.png", kPng, 31 * kDay, true},
         {"Prom/Client/deep.jpg", kJpeg, 400 * kDay, true},
         {"Prom/notes.txt", "notes", 5000 * kDay, false},
         {"Prom/fake.jpg", "not an image", 5000 * kDay, false},
-        {"Prom/IMG_1.mov", "movie", 5000 * kDay, false},
         {"Prom/.hidden", "x", 5000 * kDay, false},
     };
     for (const auto& c : cases) file(mirror() / c.name, c.content, c.age);

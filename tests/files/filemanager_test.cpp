@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <map>
 
-#include "settings/PreferenceKeys.h"
-#include "settings/Preferences.h"
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -73,13 +71,6 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
          true,
          {{"client/", ""}},
          {{"client/", ""}, {"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}}},
-        {"photo without movie",
-         {{"client/IMG_0002.jpg", "photo"}},
-         {{"client/", ""}},
-         {"client/IMG_0002.jpg", "client/IMG_0002.mov"},
-         true,
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0002.jpg", "photo"}}},
         {"a folder as item makes its counterpart only",
          {{"client/a.jpg", "a"}},
          {},
@@ -94,13 +85,6 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
          false,
          {{"client/", ""}, {"client/x.jpg", "new"}},
          {{"client/", ""}, {"client/x.jpg", "old"}}},
-        {"no intermediate folders are made",
-         {{"a/b/x.jpg", "x"}},
-         {},
-         {"a/b/x.jpg"},
-         true,
-         {{"a/", ""}, {"a/b/", ""}, {"a/b/x.jpg", "x"}},
-         {}},
         {"a name that climbs out of its folder is refused",
          {{"x.jpg", "x"}},
          {{"client/", ""}},
@@ -126,32 +110,6 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
     }
 }
 
-TEST(KDW_FileManager, UploadedItemsGoToTheMirrorFolderPreference) {
-    test::TempDir tmp;
-    test::ScopedEnv home("HOME", (tmp / "home").string());
-    auto previous = Preferences::sharedStore();
-    auto store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-    Preferences::setStore(store);
-    plant(tmp / "src", {{"client/IMG_0001.jpg", "photo"}, {"client/IMG_0001.mov", "movie"}});
-    plant(tmp / "home/Mirror", {{"client/IMG_0001.jpg", "older upload"}});
-
-    store->setObject(sPrefLocalMasterMirrorSiteFolder, Value("~/Mirror"));
-    KDW_FileManager::moveFileToPath("client/IMG_0001.jpg", (tmp / "src").string());
-    KDW_FileManager::moveFileToPath(KDW_FileManager::companionMovieItem("client/IMG_0001.jpg"),
-                                    (tmp / "src").string());
-    EXPECT_EQ(tree(tmp / "home/Mirror"), (Files{{"client/", ""},
-                                                {"client/IMG_0001.jpg", "photo"},
-                                                {"client/IMG_0001.mov", "movie"}}));
-    EXPECT_EQ(tree(tmp / "src"), (Files{{"client/", ""}}));
-
-    // Without a mirror folder nothing moves.
-    store->removeObject(sPrefLocalMasterMirrorSiteFolder);
-    writeFile(tmp / "src/client/IMG_0002.jpg", "photo 2");
-    KDW_FileManager::moveFileToPath("client/IMG_0002.jpg", (tmp / "src").string());
-    EXPECT_EQ(readFile(tmp / "src/client/IMG_0002.jpg"), "photo 2");
-    Preferences::setStore(previous);
-}
-
 TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
     test::ScopedEnv tz("TZ", "UTC");
     const FixedClock clock(utc(2026, 12, 6, 14, 15, 3));
@@ -163,20 +121,6 @@ TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
         Files sourceAfter, problemAfter;
     };
     const Case cases[] = {
-        {"first failure, no problem folder at all",
-         {{"client/x.jpg", "photo"}, {"client/x.mov", "movie"}},
-         {},
-         "client/x.jpg",
-         "client/x.jpg",
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/x.jpg", "photo"}, {"client/x.mov", "movie"}}},
-        {"every missing folder of the path is made",
-         {{"a/b/x.jpg", "photo"}},
-         {{"other/", ""}},
-         "a/b/x.jpg",
-         "a/b/x.jpg",
-         {{"a/", ""}, {"a/b/", ""}},
-         {{"other/", ""}, {"a/", ""}, {"a/b/", ""}, {"a/b/x.jpg", "photo"}}},
         {"a taken name gets the time stamp before the extension, movie alike",
          {{"client/x.jpg", "new photo"}, {"client/x.mov", "new movie"}},
          {{"client/x.jpg", "old photo"}, {"client/x.mov", "old movie"}},
@@ -188,15 +132,6 @@ TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
           {"client/x.mov", "old movie"},
           {"client/x 20261206_141503.jpg", "new photo"},
           {"client/x 20261206_141503.mov", "new movie"}}},
-        {"a taken movie name alone also moves the pair to a new stem",
-         {{"x.jpg", "new photo"}, {"x.mov", "new movie"}},
-         {{"x.mov", "old movie"}},
-         "x.jpg",
-         "x 20261206_141503.jpg",
-         {},
-         {{"x.mov", "old movie"},
-          {"x 20261206_141503.jpg", "new photo"},
-          {"x 20261206_141503.mov", "new movie"}}},
         {"the stamped name taken as well",
          {{"c/x.png", "new"}},
          {{"c/x.png", "1"}, {"c/x 20261206_141503.mov", "2"}},
