@@ -122,13 +122,6 @@ TEST_F(LogFileManagerTest, CleaningOptions) {
           {"deleteImmediately", true}},
          true,
          true},
-        {"another prefix",
-         {{"sourcePath", dir.string()},
-          {"baseName", "Other"},
-          {"beforeDate", Date::fromTimePoint(future)},
-          {"deleteSubDirectory", true}},
-         false,
-         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

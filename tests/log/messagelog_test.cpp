@@ -83,14 +83,6 @@ TEST_F(MessageLogTest, MyNSLogEndsEveryMessageWithOneLineEnd) {
               (std::vector<std::string>{"count 5", "<no stamp> ", "ready now", "<no stamp> "}));
 }
 
-TEST_F(MessageLogTest, MyPrintfTracesGoToTheLogWithThePercentSignLiterally) {
-    test::CapturedOutput out(2);
-    myPrintf("100% %s %d\n");
-    myPrintfDebug("debug\n");
-    myPrintfInternal("hidden\n", false, true);
-    EXPECT_EQ(out.text(), "100% %s %d\ndebug\n");
-}
-
 TEST_F(MessageLogTest, LinesFromManyThreadsStayWholeWhileTheLogCloses) {
     MessageLog::InitLog();
     test::CapturedOutput err(2);
