@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <map>
+#include <set>
+#include <sstream>
 
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
@@ -14,32 +14,29 @@
 namespace vorn {
 namespace {
 namespace fs = std::filesystem;
-using test::readFile;
-using test::writeFile;
-using Files = std::map<std::string, std::string>;  // relative path -> content
 
-using test::utc;
-// Every file below root with its content; folders appear with a trailing "/".
-Files tree(const fs::path& root) {
-    Files out;
-    if (!fs::exists(root)) return out;
+// A folder's contents as text: "dir/,dir/file=content,..." in name order, folders with a
+// trailing "/".
+std::string tree(const fs::path& root) {
+    std::set<std::string> entries;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
-        std::string rel = fs::relative(e.path(), root).string();
-        if (e.is_directory()) {
-            out[rel + "/"] = "";
-        } else {
-            out[rel] = readFile(e.path());
-        }
+        const std::string rel = fs::relative(e.path(), root).string();
+        entries.insert(e.is_directory() ? rel + "/" : rel + "=" + test::readFile(e.path()));
     }
+    std::string out;
+    for (const auto& entry : entries) out += (out.empty() ? "" : ",") + entry;
     return out;
 }
 
-void plant(const fs::path& root, const Files& files) {
-    for (const auto& [rel, content] : files) {
-        if (!rel.empty() && rel.back() == '/') {
-            fs::create_directories(root / rel);
+void plant(const fs::path& root, const std::string& spec) {
+    fs::create_directories(root);
+    std::istringstream in(spec);
+    for (std::string entry; std::getline(in, entry, ',');) {
+        const auto eq = entry.find('=');
+        if (eq == std::string::npos) {
+            fs::create_directories(root / entry);
         } else {
-            writeFile(root / rel, content);
+            test::writeFile(root / entry.substr(0, eq), entry.substr(eq + 1));
         }
     }
 }
@@ -57,47 +54,29 @@ TEST(KDW_FileManager, CompanionMovieItem) {
 
 TEST(KDW_FileManager, MovesKeepTheRelativePath) {
     struct Case {
-        const char* name;
-        Files source, dest;
+        const char *source, *dest;
         std::vector<const char*> items;
         bool overwrite;
-        Files sourceAfter, destAfter;
+        const char *sourceAfter, *destAfter;
     };
     const Case cases[] = {
-        {"photo and movie, the mirror copy replaced",
-         {{"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}},
-         {{"client/IMG_0001.jpg", "old"}},
-         {"client/IMG_0001.jpg", "client/IMG_0001.mov"},
+        // Photo and movie, the mirror copy replaced.
+        {"c/p.jpg=new,c/p.mov=movie",
+         "c/p.jpg=old",
+         {"c/p.jpg", "c/p.mov"},
          true,
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}}},
-        {"a folder as item makes its counterpart only",
-         {{"client/a.jpg", "a"}},
-         {},
-         {"client"},
-         true,
-         {{"client/", ""}, {"client/a.jpg", "a"}},
-         {{"client/", ""}}},
-        {"a taken name without overwrite stays",
-         {{"client/x.jpg", "new"}},
-         {{"client/x.jpg", "old"}},
-         {"client/x.jpg"},
-         false,
-         {{"client/", ""}, {"client/x.jpg", "new"}},
-         {{"client/", ""}, {"client/x.jpg", "old"}}},
-        {"a name that climbs out of its folder is refused",
-         {{"x.jpg", "x"}},
-         {{"client/", ""}},
-         {"client/../../outside.jpg"},
-         true,
-         {{"x.jpg", "x"}},
-         {{"client/", ""}}},
+         "c/",
+         "c/,c/p.jpg=new,c/p.mov=movie"},
+        // A folder as item makes its counterpart only.
+        {"c/a.jpg=a", "", {"c"}, true, "c/,c/a.jpg=a", "c/"},
+        {"c/x.jpg=new", "c/x.jpg=old", {"c/x.jpg"}, false, "c/,c/x.jpg=new", "c/,c/x.jpg=old"},
+        // A name that climbs out of its folder is refused.
+        {"x.jpg=x", "c/", {"c/../../outside.jpg"}, true, "x.jpg=x", "c/"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.source);
         test::TempDir tmp;
         plant(tmp / "src", c.source);
-        fs::create_directories(tmp / "src");
         plant(tmp / "mirror", c.dest);
         test::CapturedOutput quiet(2);
         for (const char* item : c.items) {
@@ -112,49 +91,31 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
 
 TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
     test::ScopedEnv tz("TZ", "UTC");
-    const FixedClock clock(utc(2026, 12, 6, 14, 15, 3));
+    const FixedClock clock(test::utc(2026, 12, 6, 14, 15, 3));
     struct Case {
-        const char* name;
-        Files source, problem;
-        const char* item;
+        const char *source, *problem, *item;
         std::optional<std::string> filedAs;
-        Files sourceAfter, problemAfter;
+        const char *sourceAfter, *problemAfter;
     };
     const Case cases[] = {
-        {"a taken name gets the time stamp before the extension, movie alike",
-         {{"client/x.jpg", "new photo"}, {"client/x.mov", "new movie"}},
-         {{"client/x.jpg", "old photo"}, {"client/x.mov", "old movie"}},
-         "client/x.jpg",
-         "client/x 20261206_141503.jpg",
-         {{"client/", ""}},
-         {{"client/", ""},
-          {"client/x.jpg", "old photo"},
-          {"client/x.mov", "old movie"},
-          {"client/x 20261206_141503.jpg", "new photo"},
-          {"client/x 20261206_141503.mov", "new movie"}}},
-        {"the stamped name taken as well",
-         {{"c/x.png", "new"}},
-         {{"c/x.png", "1"}, {"c/x 20261206_141503.mov", "2"}},
-         "c/x.png",
-         "c/x 20261206_141503 2.png",
-         {{"c/", ""}},
-         {{"c/", ""},
-          {"c/x.png", "1"},
-          {"c/x 20261206_141503.mov", "2"},
-          {"c/x 20261206_141503 2.png", "new"}}},
-        {"a vanished photo",
-         {{"client/", ""}},
-         {},
-         "client/x.jpg",
-         std::nullopt,
-         {{"client/", ""}},
-         {}},
+        // A taken name gets the time stamp before the extension, the movie alike.
+        {"c/x.jpg=new,c/x.mov=newmovie", "c/x.jpg=old,c/x.mov=oldmovie", "c/x.jpg",
+         "c/x 20261206_141503.jpg", "c/",
+         "c/,c/x 20261206_141503.jpg=new,c/x 20261206_141503.mov=newmovie,c/x.jpg=old,"
+         "c/x.mov=oldmovie"},
+        // A taken movie name alone also moves the pair to a new stem.
+        {"x.jpg=new,x.mov=newmovie", "x.mov=old", "x.jpg", "x 20261206_141503.jpg", "",
+         "x 20261206_141503.jpg=new,x 20261206_141503.mov=newmovie,x.mov=old"},
+        // The stamped name taken as well.
+        {"c/x.png=new", "c/x.png=1,c/x 20261206_141503.mov=2", "c/x.png",
+         "c/x 20261206_141503 2.png", "c/",
+         "c/,c/x 20261206_141503 2.png=new,c/x 20261206_141503.mov=2,c/x.png=1"},
+        {"c/", "", "c/x.jpg", std::nullopt, "c/", ""},  // a vanished photo
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.source);
         test::TempDir tmp;
         plant(tmp / "src", c.source);
-        fs::create_directories(tmp / "src");
         plant(tmp / "Problem Folder", c.problem);
         auto filed = KDW_FileManager::setItemAside(c.item, (tmp / "src").string(),
                                                    (tmp / "Problem Folder").string(), clock);
