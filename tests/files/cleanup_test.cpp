@@ -51,20 +51,18 @@ Tree tree(const fs::path& root) {
     return out;
 }
 
+// Keeps the window's closing and hands its second line to the test.
 class RecordingWindow : public MaintenanceWindow {
   public:
     RecordingWindow(Lines& log, std::function<void(const std::string&)>& onLine2)
         : log_(log), onLine2_(onLine2) {}
     void showWindow() override { log_.push_back("show"); }
-    void ibSetWindowTitle(const std::string& t) override { log_.push_back("title:" + t); }
-    void ibUpdateLine1TextField(const std::string& t, bool) override {
-        log_.push_back("line1:" + t);
-    }
+    void ibSetWindowTitle(const std::string&) override {}
+    void ibUpdateLine1TextField(const std::string&, bool) override {}
     void ibUpdateLine2TextField(const std::string& t, bool) override {
-        log_.push_back("line2:" + t);
         if (onLine2_) onLine2_(t);
     }
-    void ibUpdateProgressBar(const std::string& s) override { log_.push_back("progress:" + s); }
+    void ibUpdateProgressBar(const std::string&) override {}
     void close() override { log_.push_back("close"); }
 
   private:

@@ -207,15 +207,6 @@ TEST(Relauncher, BadArgumentsExitWithUsage) {
     EXPECT_FALSE(fs::exists(dir / "run" / "starts"));
 }
 
-TEST(RelaunchArguments, ReadsTheOriginalCommandLine) {
-    using namespace std::string_literals;
-    EXPECT_EQ(splitCommandLine("/bin/app\0--prefs\0\0/a b"s),
-              (std::vector<std::string>{"/bin/app", "--prefs", "", "/a b"}));
-    std::vector<std::string> own = ownCommandLine();
-    ASSERT_FALSE(own.empty());
-    EXPECT_NE(own.front().find("test_relaunch"), std::string::npos);
-}
-
 TEST(RelaunchSystemd, OnlyOurUnitWithAnInvocationCounts) {
     const std::tuple<const char*, const char*, bool> rows[] = {{"1", "0123abcd", true},
                                                                {"1", "", false},

@@ -76,19 +76,6 @@ TEST_F(WindowsTest, FieldUpdatesFollowTheWindowRules) {
     EXPECT_EQ(seen, "Müller/B10_01.jpg");
 }
 
-TEST_F(WindowsTest, BusyIndicatorStartsOnlyForYes) {
-    QtMaintenanceWindow maintenance;
-    maintenance.showWindow();
-    const std::pair<const char*, bool> rows[] = {{"YES", true}, {"NO", false}, {"maybe", false}};
-    for (const auto& [state, shown] : rows) {
-        SCOPED_TRACE(state);
-        maintenance.ibUpdateProgressBar(state);
-        QApplication::processEvents();
-        EXPECT_EQ(!maintenance.ibUtilProgressBar()->isHidden(), shown);
-        EXPECT_EQ(maintenance.ibUtilProgressBar()->maximum(), 0);  // indeterminate
-    }
-}
-
 TEST_F(WindowsTest, LiveTransferProgressShowsBytesRateAndTimeLeft) {
     QtUserInterface windows(*store, [] {});
     QtMainWindow* main = windows.mainWindow();
