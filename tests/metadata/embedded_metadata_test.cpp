@@ -109,6 +109,9 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"comment cut UTF-16 surrogate",
          jpegWithRawComment(std::string("UNICODE\0<\0\x3d\xd8", 12))},
         {"png shorter than the block", capture::makePng(capture::PngSpec{}).flatten()},
+        // The block is the last 2048 bytes of a longer file.
+        {"the block alone", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2048)},
+        {"the block, then one byte", pngWithBlock(plist) + " "},
         {"png block with NUL inside", pngWithBlock(withNul)},
         {"png block NUL then more text",
          pngWithBlock(plist + std::string(10, '\0') + "<!-- tail -->")},
@@ -117,6 +120,8 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"png block array root", pngWithBlock(arrayPlist)},
         // Accepted fillers: NUL bytes (or white space, then NUL bytes) after the closing tag,
         // and a comment whose text ends in NUL terminators.
+        {"one byte, then the block", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2049),
+         true},
         {"png NUL filler", pngWithBlock(plist + std::string(2048, '\0')), true},
         {"png blanks then NULs", pngWithBlock(plist + "\n\n" + std::string(2048, '\0')), true},
         {"comment with NUL terminators", jpegWithRawComment(ascii + plist + std::string(3, '\0')),
