@@ -224,49 +224,29 @@ TEST_F(FileEventStreamTest, MayBeStoppedOrDestroyedFromItsOwnCallback) {
 }
 
 TEST_F(FileEventStreamTest, SaysSoWhenWatchesRunOut) {
-    struct Case {
-        const char* name;
-        int maxWatches;
-        std::vector<std::string> before, after;  // folders made before and after start()
-        bool starts;
-        size_t watched;
-    };
-    const Case cases[] = {
-        {"not even the root", 0, {}, {}, false, 0},
-        {"on the first walk", 3, {"a", "b", "c", "d"}, {}, true, 3},
-        {"later, as folders appear", 2, {"a"}, {"b", "c"}, true, 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(root);
-        fs::create_directories(root);
-        for (const auto& f : c.before) fs::create_directories(at(f));
-        Recorder r;
-        FileEventStreamOptions o = fastOptions();
-        o.maxWatches = c.maxWatches;
-        FileEventStream stream(root, r.changes(), o, r.status());
-        std::string error;
-        ASSERT_EQ(stream.start(&error), c.starts) << error;
-        if (!c.starts) {
-            EXPECT_NE(error.find("max_user_watches"), std::string::npos) << error;
-            EXPECT_TRUE(stream.watchLimitReached());
-            continue;
-        }
-        for (const auto& f : c.after) fs::create_directories(at(f));
-        // Said before start() returned when the first walk met the limit.
-        if (c.after.empty()) {
-            std::lock_guard lock(r.m);
-            EXPECT_EQ(r.states, std::vector{FileEventStreamState::WatchLimitReached});
-        }
-        ASSERT_TRUE(r.waitForState(FileEventStreamState::WatchLimitReached));
-        EXPECT_TRUE(stream.watchLimitReached());
-        EXPECT_NE(r.lastMessage.find("max_user_watches"), std::string::npos) << r.lastMessage;
-        EXPECT_EQ(stream.watchedFolders().size(), c.watched);
-        // What is watched is still reported.
-        size_t seen = r.reports(root);
-        writeFile(at("p.jpg"), "j");
-        EXPECT_TRUE(r.waitForReport(root, seen));
+    for (const char* f : {"a", "b", "c", "d"}) fs::create_directories(at(f));
+    FileEventStreamOptions o = fastOptions();
+    o.maxWatches = 0;  // not even the root
+    FileEventStream none(root, rec.changes(), o);
+    std::string error;
+    EXPECT_FALSE(none.start(&error));
+    EXPECT_NE(error.find("max_user_watches"), std::string::npos) << error;
+    EXPECT_TRUE(none.watchLimitReached());
+
+    o.maxWatches = 3;  // met on the first walk: said before start() returns
+    FileEventStream stream(root, rec.changes(), o, rec.status());
+    ASSERT_TRUE(stream.start(&error)) << error;
+    {
+        std::lock_guard lock(rec.m);
+        EXPECT_EQ(rec.states, std::vector{FileEventStreamState::WatchLimitReached});
+        EXPECT_NE(rec.lastMessage.find("max_user_watches"), std::string::npos) << rec.lastMessage;
     }
+    EXPECT_TRUE(stream.watchLimitReached());
+    EXPECT_EQ(stream.watchedFolders().size(), 3u);
+    // What is watched is still reported.
+    size_t seen = rec.reports(root);
+    writeFile(at("p.jpg"), "j");
+    EXPECT_TRUE(rec.waitForReport(root, seen));
 }
 
 TEST_F(FileEventStreamTest, QueueOverflowReportsTheRootAndWatchesTheTreeAgain) {
@@ -277,6 +257,7 @@ TEST_F(FileEventStreamTest, QueueOverflowReportsTheRootAndWatchesTheTreeAgain) {
     ASSERT_TRUE(stream.start());
     fs::create_directories(at("b"));  // no watch left for it
     ASSERT_TRUE(rec.waitForState(FileEventStreamState::WatchLimitReached));
+    EXPECT_EQ(stream.watchedFolders().size(), 2u);
     size_t seen = rec.reports(root);
     fs::remove_all(at("a"));  // frees one
     ASSERT_TRUE(rec.waitForReport(root, seen));
