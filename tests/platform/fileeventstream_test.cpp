@@ -180,8 +180,11 @@ TEST_F(FileEventStreamTest, StopDuringABurstIsFinal) {
             o);
         const int seen = calls;
         ASSERT_TRUE(stream->start());
-        while (calls == seen) std::this_thread::yield();  // the burst is being reported
-        if (round > 0) continue;                          // destroyed while running
+        // The burst is being reported (bounded, in case nothing ever is).
+        const auto end = std::chrono::steady_clock::now() + kWait;
+        while (calls == seen && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+        EXPECT_NE(calls, seen) << "nothing was reported";
+        if (round > 0) continue;  // destroyed while running
         stream->stop();
         stopped = true;
         for (int mark = written; written < mark + 300;) std::this_thread::yield();
