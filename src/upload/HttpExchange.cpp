@@ -7,6 +7,7 @@
 
 #include "BuildInfo.h"
 #include "platform/PlatformLog.h"
+#include "platform/Text.h"
 
 namespace vorn {
 
@@ -24,13 +25,6 @@ struct Transfer {
     bool cancelled = false;
     Dictionary headers;
 };
-
-std::string trimmed(std::string s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
