@@ -29,18 +29,6 @@ struct Console {
     ConsoleUserInterface ui;
 };
 
-UploadOutcome outcome(UploadOutcome::Kind kind, std::string name, std::uint64_t bytes,
-                      double seconds, std::string reason, std::chrono::milliseconds retry = 0ms) {
-    UploadOutcome o;
-    o.kind = kind;
-    o.name = std::move(name);
-    o.bytes = bytes;
-    o.seconds = seconds;
-    o.reason = std::move(reason);
-    o.retryIn = retry;
-    return o;
-}
-
 TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     using K = UploadOutcome::Kind;
     Console console;
@@ -63,17 +51,14 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         const char* line;  // nullptr: nothing printed
     };
     const Row rows[] = {
-        {outcome(K::Uploaded, "Müller/B10_01.jpg", 4194304, 0.31, ""),
+        {{K::Uploaded, "Müller/B10_01.jpg", 4194304, 0.31, ""},
          "uploaded Müller/B10_01.jpg (4.0 MiB in 0.31 s)"},
-        {outcome(K::Uploaded, "A/small.png", 2560, 0.004, ""),
-         "uploaded A/small.png (2.5 KiB in 0.00 s)"},
-        {outcome(K::SetAside, "A/B.jpg", 0, 0, "Warning: duplicate"),
+        {{K::Uploaded, "A/small.png", 2560, 0.004, ""}, "uploaded A/small.png (2.5 KiB in 0.00 s)"},
+        {{K::SetAside, "A/B.jpg", 0, 0, "Warning: duplicate"},
          "set aside A/B.jpg (Warning: duplicate)"},
-        {outcome(K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 8s),
-         "will retry A/C.jpg in 8 s (HTTP 503)"},
-        {outcome(K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"),
-         "skipped A/D.jpg no upload metadata"},
-        {outcome(K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"), nullptr},  // once per file
+        {{K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 8s}, "will retry A/C.jpg in 8 s (HTTP 503)"},
+        {{K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"}, "skipped A/D.jpg no upload metadata"},
+        {{K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"}, nullptr},  // once per file
     };
     std::string expected;
     for (const Row& row : rows) {

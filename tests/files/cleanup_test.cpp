@@ -1,8 +1,6 @@
 #include "files/CleanUp.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -24,14 +22,11 @@ using Lines = std::vector<std::string>;
 
 constexpr auto kDay = std::chrono::hours(24);
 const std::string kJpeg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00", 11);
-const std::string kPng("\x89PNG\r\n\x1A\n", 8);
 const SystemTime kNow = std::chrono::sys_days(std::chrono::year(2026) / 6 / 1) + 12h;
 
-// Stands in for IsValidImageObject, which lives in the metadata layer: JPEG and PNG by their
-// first bytes.
+// Stands in for IsValidImageObject, which lives in the metadata layer.
 bool looksLikeImage(const std::string& path) {
-    const std::string head = test::readFile(path).substr(0, 8);
-    return head.rfind("\xFF\xD8\xFF", 0) == 0 || head == kPng;
+    return test::readFile(path).rfind("\xFF\xD8\xFF", 0) == 0;
 }
 
 std::string key(const fs::path& p) {
@@ -51,20 +46,18 @@ Tree tree(const fs::path& root) {
     return out;
 }
 
+// Keeps the window's closing and hands its second line to the test.
 class RecordingWindow : public MaintenanceWindow {
   public:
     RecordingWindow(Lines& log, std::function<void(const std::string&)>& onLine2)
         : log_(log), onLine2_(onLine2) {}
     void showWindow() override { log_.push_back("show"); }
-    void ibSetWindowTitle(const std::string& t) override { log_.push_back("title:" + t); }
-    void ibUpdateLine1TextField(const std::string& t, bool) override {
-        log_.push_back("line1:" + t);
-    }
+    void ibSetWindowTitle(const std::string&) override {}
+    void ibUpdateLine1TextField(const std::string&, bool) override {}
     void ibUpdateLine2TextField(const std::string& t, bool) override {
-        log_.push_back("line2:" + t);
         if (onLine2_) onLine2_(t);
     }
-    void ibUpdateProgressBar(const std::string& s) override { log_.push_back("progress:" + s); }
+    void ibUpdateProgressBar(const std::string&) override {}
     void close() override { log_.push_back("close"); }
 
   private:
@@ -142,11 +135,9 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
         {"Prom/a_31days.jpg", kJpeg, 31 * kDay, true},
         {"Prom/b_atCutoff.jpg", kJpeg, 30 * kDay, false},
         {"Prom/c_justOlder.jpg", kJpeg, 30 * kDay + 1s, true},
-        {"Prom/e.png", kPng, 31 * kDay, true},
         {"Prom/Client/deep.jpg", kJpeg, 400 * kDay, true},
         {"Prom/notes.txt", "notes", 5000 * kDay, false},
         {"Prom/fake.jpg", "not an image", 5000 * kDay, false},
-        {"Prom/IMG_1.mov", "movie", 5000 * kDay, false},
         {"Prom/.hidden", "x", 5000 * kDay, false},
     };
     for (const auto& c : cases) file(mirror() / c.name, c.content, c.age);

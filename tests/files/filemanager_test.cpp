@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <map>
+#include <set>
+#include <sstream>
 
-#include "settings/PreferenceKeys.h"
-#include "settings/Preferences.h"
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -16,32 +14,29 @@
 namespace vorn {
 namespace {
 namespace fs = std::filesystem;
-using test::readFile;
-using test::writeFile;
-using Files = std::map<std::string, std::string>;  // relative path -> content
 
-using test::utc;
-// Every file below root with its content; folders appear with a trailing "/".
-Files tree(const fs::path& root) {
-    Files out;
-    if (!fs::exists(root)) return out;
+// A folder's contents as text: "dir/,dir/file=content,..." in name order, folders with a
+// trailing "/".
+std::string tree(const fs::path& root) {
+    std::set<std::string> entries;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
-        std::string rel = fs::relative(e.path(), root).string();
-        if (e.is_directory()) {
-            out[rel + "/"] = "";
-        } else {
-            out[rel] = readFile(e.path());
-        }
+        const std::string rel = fs::relative(e.path(), root).string();
+        entries.insert(e.is_directory() ? rel + "/" : rel + "=" + test::readFile(e.path()));
     }
+    std::string out;
+    for (const auto& entry : entries) out += (out.empty() ? "" : ",") + entry;
     return out;
 }
 
-void plant(const fs::path& root, const Files& files) {
-    for (const auto& [rel, content] : files) {
-        if (!rel.empty() && rel.back() == '/') {
-            fs::create_directories(root / rel);
+void plant(const fs::path& root, const std::string& spec) {
+    fs::create_directories(root);
+    std::istringstream in(spec);
+    for (std::string entry; std::getline(in, entry, ',');) {
+        const auto eq = entry.find('=');
+        if (eq == std::string::npos) {
+            fs::create_directories(root / entry);
         } else {
-            writeFile(root / rel, content);
+            test::writeFile(root / entry.substr(0, eq), entry.substr(eq + 1));
         }
     }
 }
@@ -59,61 +54,29 @@ TEST(KDW_FileManager, CompanionMovieItem) {
 
 TEST(KDW_FileManager, MovesKeepTheRelativePath) {
     struct Case {
-        const char* name;
-        Files source, dest;
+        const char *source, *dest;
         std::vector<const char*> items;
         bool overwrite;
-        Files sourceAfter, destAfter;
+        const char *sourceAfter, *destAfter;
     };
     const Case cases[] = {
-        {"photo and movie, the mirror copy replaced",
-         {{"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}},
-         {{"client/IMG_0001.jpg", "old"}},
-         {"client/IMG_0001.jpg", "client/IMG_0001.mov"},
+        // Photo and movie, the mirror copy replaced.
+        {"c/p.jpg=new,c/p.mov=movie",
+         "c/p.jpg=old",
+         {"c/p.jpg", "c/p.mov"},
          true,
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0001.jpg", "new"}, {"client/IMG_0001.mov", "movie"}}},
-        {"photo without movie",
-         {{"client/IMG_0002.jpg", "photo"}},
-         {{"client/", ""}},
-         {"client/IMG_0002.jpg", "client/IMG_0002.mov"},
-         true,
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/IMG_0002.jpg", "photo"}}},
-        {"a folder as item makes its counterpart only",
-         {{"client/a.jpg", "a"}},
-         {},
-         {"client"},
-         true,
-         {{"client/", ""}, {"client/a.jpg", "a"}},
-         {{"client/", ""}}},
-        {"a taken name without overwrite stays",
-         {{"client/x.jpg", "new"}},
-         {{"client/x.jpg", "old"}},
-         {"client/x.jpg"},
-         false,
-         {{"client/", ""}, {"client/x.jpg", "new"}},
-         {{"client/", ""}, {"client/x.jpg", "old"}}},
-        {"no intermediate folders are made",
-         {{"a/b/x.jpg", "x"}},
-         {},
-         {"a/b/x.jpg"},
-         true,
-         {{"a/", ""}, {"a/b/", ""}, {"a/b/x.jpg", "x"}},
-         {}},
-        {"a name that climbs out of its folder is refused",
-         {{"x.jpg", "x"}},
-         {{"client/", ""}},
-         {"client/../../outside.jpg"},
-         true,
-         {{"x.jpg", "x"}},
-         {{"client/", ""}}},
+         "c/",
+         "c/,c/p.jpg=new,c/p.mov=movie"},
+        // A folder as item makes its counterpart only.
+        {"c/a.jpg=a", "", {"c"}, true, "c/,c/a.jpg=a", "c/"},
+        {"c/x.jpg=new", "c/x.jpg=old", {"c/x.jpg"}, false, "c/,c/x.jpg=new", "c/,c/x.jpg=old"},
+        // A name that climbs out of its folder is refused.
+        {"x.jpg=x", "c/", {"c/../../outside.jpg"}, true, "x.jpg=x", "c/"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.source);
         test::TempDir tmp;
         plant(tmp / "src", c.source);
-        fs::create_directories(tmp / "src");
         plant(tmp / "mirror", c.dest);
         test::CapturedOutput quiet(2);
         for (const char* item : c.items) {
@@ -126,100 +89,33 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
     }
 }
 
-TEST(KDW_FileManager, UploadedItemsGoToTheMirrorFolderPreference) {
-    test::TempDir tmp;
-    test::ScopedEnv home("HOME", (tmp / "home").string());
-    auto previous = Preferences::sharedStore();
-    auto store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-    Preferences::setStore(store);
-    plant(tmp / "src", {{"client/IMG_0001.jpg", "photo"}, {"client/IMG_0001.mov", "movie"}});
-    plant(tmp / "home/Mirror", {{"client/IMG_0001.jpg", "older upload"}});
-
-    store->setObject(sPrefLocalMasterMirrorSiteFolder, Value("~/Mirror"));
-    KDW_FileManager::moveFileToPath("client/IMG_0001.jpg", (tmp / "src").string());
-    KDW_FileManager::moveFileToPath(KDW_FileManager::companionMovieItem("client/IMG_0001.jpg"),
-                                    (tmp / "src").string());
-    EXPECT_EQ(tree(tmp / "home/Mirror"), (Files{{"client/", ""},
-                                                {"client/IMG_0001.jpg", "photo"},
-                                                {"client/IMG_0001.mov", "movie"}}));
-    EXPECT_EQ(tree(tmp / "src"), (Files{{"client/", ""}}));
-
-    // Without a mirror folder nothing moves.
-    store->removeObject(sPrefLocalMasterMirrorSiteFolder);
-    writeFile(tmp / "src/client/IMG_0002.jpg", "photo 2");
-    KDW_FileManager::moveFileToPath("client/IMG_0002.jpg", (tmp / "src").string());
-    EXPECT_EQ(readFile(tmp / "src/client/IMG_0002.jpg"), "photo 2");
-    Preferences::setStore(previous);
-}
-
 TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
     test::ScopedEnv tz("TZ", "UTC");
-    const FixedClock clock(utc(2026, 12, 6, 14, 15, 3));
+    const FixedClock clock(test::utc(2026, 12, 6, 14, 15, 3));
     struct Case {
-        const char* name;
-        Files source, problem;
-        const char* item;
+        const char *source, *problem, *item;
         std::optional<std::string> filedAs;
-        Files sourceAfter, problemAfter;
+        const char *sourceAfter, *problemAfter;
     };
     const Case cases[] = {
-        {"first failure, no problem folder at all",
-         {{"client/x.jpg", "photo"}, {"client/x.mov", "movie"}},
-         {},
-         "client/x.jpg",
-         "client/x.jpg",
-         {{"client/", ""}},
-         {{"client/", ""}, {"client/x.jpg", "photo"}, {"client/x.mov", "movie"}}},
-        {"every missing folder of the path is made",
-         {{"a/b/x.jpg", "photo"}},
-         {{"other/", ""}},
-         "a/b/x.jpg",
-         "a/b/x.jpg",
-         {{"a/", ""}, {"a/b/", ""}},
-         {{"other/", ""}, {"a/", ""}, {"a/b/", ""}, {"a/b/x.jpg", "photo"}}},
-        {"a taken name gets the time stamp before the extension, movie alike",
-         {{"client/x.jpg", "new photo"}, {"client/x.mov", "new movie"}},
-         {{"client/x.jpg", "old photo"}, {"client/x.mov", "old movie"}},
-         "client/x.jpg",
-         "client/x 20261206_141503.jpg",
-         {{"client/", ""}},
-         {{"client/", ""},
-          {"client/x.jpg", "old photo"},
-          {"client/x.mov", "old movie"},
-          {"client/x 20261206_141503.jpg", "new photo"},
-          {"client/x 20261206_141503.mov", "new movie"}}},
-        {"a taken movie name alone also moves the pair to a new stem",
-         {{"x.jpg", "new photo"}, {"x.mov", "new movie"}},
-         {{"x.mov", "old movie"}},
-         "x.jpg",
-         "x 20261206_141503.jpg",
-         {},
-         {{"x.mov", "old movie"},
-          {"x 20261206_141503.jpg", "new photo"},
-          {"x 20261206_141503.mov", "new movie"}}},
-        {"the stamped name taken as well",
-         {{"c/x.png", "new"}},
-         {{"c/x.png", "1"}, {"c/x 20261206_141503.mov", "2"}},
-         "c/x.png",
-         "c/x 20261206_141503 2.png",
-         {{"c/", ""}},
-         {{"c/", ""},
-          {"c/x.png", "1"},
-          {"c/x 20261206_141503.mov", "2"},
-          {"c/x 20261206_141503 2.png", "new"}}},
-        {"a vanished photo",
-         {{"client/", ""}},
-         {},
-         "client/x.jpg",
-         std::nullopt,
-         {{"client/", ""}},
-         {}},
+        // A taken name gets the time stamp before the extension, the movie alike.
+        {"c/x.jpg=new,c/x.mov=newmovie", "c/x.jpg=old,c/x.mov=oldmovie", "c/x.jpg",
+         "c/x 20261206_141503.jpg", "c/",
+         "c/,c/x 20261206_141503.jpg=new,c/x 20261206_141503.mov=newmovie,c/x.jpg=old,"
+         "c/x.mov=oldmovie"},
+        // A taken movie name alone also moves the pair to a new stem.
+        {"x.jpg=new,x.mov=newmovie", "x.mov=old", "x.jpg", "x 20261206_141503.jpg", "",
+         "x 20261206_141503.jpg=new,x 20261206_141503.mov=newmovie,x.mov=old"},
+        // The stamped name taken as well.
+        {"c/x.png=new", "c/x.png=1,c/x 20261206_141503.mov=2", "c/x.png",
+         "c/x 20261206_141503 2.png", "c/",
+         "c/,c/x 20261206_141503 2.png=new,c/x 20261206_141503.mov=2,c/x.png=1"},
+        {"c/", "", "c/x.jpg", std::nullopt, "c/", ""},  // a vanished photo
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.source);
         test::TempDir tmp;
         plant(tmp / "src", c.source);
-        fs::create_directories(tmp / "src");
         plant(tmp / "Problem Folder", c.problem);
         auto filed = KDW_FileManager::setItemAside(c.item, (tmp / "src").string(),
                                                    (tmp / "Problem Folder").string(), clock);

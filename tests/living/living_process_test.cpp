@@ -1,5 +1,6 @@
 // The living process end to end: the real uploader, the real stand-in service and real folders.
-// The watcher, the rescan timer, quitting during an upload and the relaunch of a hung upload.
+// Start-up and the orderly stop on a signal, the store lock, the watcher, the rescan timer,
+// quitting during an upload and the relaunch of a hung upload.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,11 +26,14 @@ using test::PhotoServiceProcess;
 using test::readFile;
 using test::TempDir;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr auto kWatcherDeadline = 6s;  // the sanitizer build runs several times slower
-#else
-constexpr auto kWatcherDeadline = 3s;
-#endif
+const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
+
+std::vector<fs::path> filesIn(const fs::path& dir) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) out.push_back(e.path());
+    return out;
+}
 
 // Polls an observable condition of another process (a file, a folder) until it holds.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
@@ -67,19 +71,22 @@ class LivingProcessTest : public ::testing::Test {
         prefs["prefAutoStartUploadAtStartup"] = true;
         prefs["prefAutoSynchronize"] = true;
         test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
-        std::vector<std::string> env = {"HOME=" + (tmp / "home").string(),
-                                        "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-                                        "XDG_STATE_HOME=" + (tmp / "state").string(),
-                                        "XDG_DATA_HOME=" + (tmp / "data").string(),
-                                        "VORN_AUTOSTART_DELAY_MS=0",
-                                        "VORN_UNDER_SYSTEMD="};
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        app = std::make_unique<ChildProcess>(
-            std::string(VORN_BIN_DIR) + "/vorn-uploader",
-            // The traces these tests look for are kept at the debug level.
-            std::vector<std::string>{"--headless", "--prefs", prefsFile.string(), "--log-dir",
-                                     logDir.string(), "--log-level=debug"},
-            env);
+        app = std::make_unique<ChildProcess>(kUploader, arguments(), environment(extraEnv));
+    }
+
+    // Keeps every file the program writes inside the test's folder.
+    std::vector<std::string> environment(std::vector<std::string> extra = {}) const {
+        extra.insert(extra.end(), {"HOME=" + (tmp / "home").string(),
+                                   "XDG_CONFIG_HOME=" + (tmp / "config").string(),
+                                   "XDG_STATE_HOME=" + (tmp / "state").string(),
+                                   "XDG_DATA_HOME=" + (tmp / "data").string(),
+                                   "VORN_AUTOSTART_DELAY_MS=0", "VORN_UNDER_SYSTEMD="});
+        return extra;
+    }
+    // The traces these tests look for are kept at the debug level.
+    std::vector<std::string> arguments() const {
+        return {"--headless", "--prefs",       prefsFile.string(),
+                "--log-dir",  logDir.string(), "--log-level=debug"};
     }
 
     void photo(const std::string& rel) {
@@ -104,6 +111,103 @@ class LivingProcessTest : public ::testing::Test {
     std::unique_ptr<ChildProcess> app;
 };
 
+const std::string kQuietPrefs = toXmlPropertyList(
+    Value(Dictionary{{"prefAutoStartUploadAtStartup", false}, {"userLoginName", "photog"}}));
+
+TEST_F(LivingProcessTest, StartsWritesItsLogsAndStopsInOrderOnTerminationSignals) {
+    // The last row runs with its windows (offscreen): no window may hold the stop up.
+    for (auto [sig, windowed] : {std::pair{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}}) {
+        SCOPED_TRACE(testing::Message() << sig << (windowed ? " windowed" : ""));
+        test::writeFile(prefsFile, kQuietPrefs);
+        std::vector<std::string> args = arguments(), env = environment();
+        if (windowed) {
+            args.erase(args.begin());
+            env.push_back("QT_QPA_PLATFORM=offscreen");
+        }
+        ChildProcess app(kUploader, args, env);
+        ASSERT_TRUE(app.waitForLine("started")) << "no start line";
+        app.signal(sig);
+        EXPECT_EQ(app.wait(), 0);
+
+        std::string messages = readFile(logDir / "VornLog.txt");
+        EXPECT_NE(messages.find("] ==> applicationWillFinishLaunching\n"), std::string::npos);
+        ASSERT_GE(messages.size(), 2u);
+        std::string lastLine = messages.substr(messages.rfind('\n', messages.size() - 2) + 1);
+        EXPECT_NE(lastLine.find("] ==> applicationWillTerminate - DONE!"), std::string::npos)
+            << lastLine;
+
+        EXPECT_NE(readFile(filesIn(logDir / "logs").at(0)).find("applicationWillTerminate - DONE!"),
+                  std::string::npos);
+    }
+    // The runs of the day wrote into the same dated file, each with its own header.
+    auto logs = filesIn(logDir / "logs");
+    ASSERT_EQ(logs.size(), 1u);
+    std::string log = readFile(logs[0]);
+    size_t headers = 0;
+    for (size_t at = log.find("vorn-uploader => "); at != std::string::npos;
+         at = log.find("vorn-uploader => ", at + 1))
+        ++headers;
+    EXPECT_EQ(headers, 3u);
+}
+
+TEST_F(LivingProcessTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDefaults) {
+    const std::string garbage = "<plist><dict><key>userLoginPassword</key><string>se";
+    test::writeFile(prefsFile, garbage);
+    ChildProcess app(kUploader, arguments(), environment());
+    ASSERT_TRUE(app.waitForLine("started"));
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait(), 0);
+    // Also on the status line, in red, so the user knows the settings are the factory's.
+    bool shown = false;
+    for (const std::string& line : app.output())
+        shown |= line.rfind("error: ", 0) == 0 &&
+                 line.find("The preferences file " + prefsFile.string() + " could not be read") !=
+                     std::string::npos &&
+                 line.find("factory settings are in use") != std::string::npos;
+    EXPECT_TRUE(shown);
+
+    int kept = 0;
+    for (const auto& f : filesIn(tmp.path())) {
+        std::string name = f.filename().string();
+        if (name != "prefs.plist" && name != "prefs.plist.lock" &&
+            name.rfind("prefs.plist", 0) == 0) {
+            ++kept;
+            EXPECT_EQ(readFile(f), garbage);
+        }
+    }
+    EXPECT_EQ(kept, 1);
+    auto logs = filesIn(logDir / "logs");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_NE(readFile(logs[0]).find(prefsFile.string()), std::string::npos)
+        << "the log names the unreadable store";
+}
+
+TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesTheFirst) {
+    test::writeFile(prefsFile, kQuietPrefs);
+    ChildProcess first(kUploader, arguments(), environment());
+    ASSERT_TRUE(first.waitForLine("started"));
+    EXPECT_EQ(readFile(fs::path(prefsFile.string() + ".lock")), std::to_string(first.pid()) + "\n");
+
+    // Its standard error joins the output read here.
+    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
+    for (const std::string& a : arguments()) shellArgs.push_back(a);
+    ChildProcess second("/bin/sh", shellArgs, environment());
+    EXPECT_TRUE(second.waitForLine("(process " + std::to_string(first.pid()) + ")"));
+    std::optional<int> status = second.wait();
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    for (const std::string& line : second.output())
+        EXPECT_EQ(line.find("started"), std::string::npos) << line;
+
+    // Once the first has gone, however it went, the next one starts.
+    first.signal(SIGKILL);
+    first.wait();
+    ChildProcess third(kUploader, arguments(), environment());
+    EXPECT_TRUE(third.waitForLine("started"));
+    third.signal(SIGTERM);
+    EXPECT_EQ(third.wait(), 0);
+}
+
 TEST_F(LivingProcessTest, TheWatcherUploadsANewPhotoWithinSecondsWhileTheTimerIsFarAway) {
     startService();
     startUploader({{"prefSecondsBetweenScans", 300.0}});
@@ -113,11 +217,7 @@ TEST_F(LivingProcessTest, TheWatcherUploadsANewPhotoWithinSecondsWhileTheTimerIs
 
     // A client folder made after the watch started, then a photo written into it.
     photo("Smith/IMG_0001.jpg");
-    auto closed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(service->waitForRequests(1, 20s));
-    auto took = std::chrono::steady_clock::now() - closed;
-    EXPECT_LE(took, kWatcherDeadline)
-        << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    ASSERT_TRUE(service->waitForRequests(1, 20s));  // long before the 300 s timer
     EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0001.jpg"); }));
     EXPECT_FALSE(fs::exists(source / "Smith/IMG_0001.jpg"));
 }

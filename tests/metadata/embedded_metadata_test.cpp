@@ -1,5 +1,5 @@
 // The embedded upload metadata readers on real files: what the capture software writes comes
-// back exactly, and broken or partial files give nothing.
+// back exactly, and broken or partial files give nothing. The scan's image test and base id.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,6 +8,7 @@
 #include "metadata/CaptureDate.h"
 #include "metadata/EmbeddedMetadata.h"
 #include "metadata/ImageFile.h"
+#include "metadata/TextCoding.h"
 #include "platform/PropertyList.h"
 #include "support/CapturedOutput.h"
 #include "support/TempDir.h"
@@ -26,16 +27,9 @@ std::optional<Value> readLikeTheScan(const std::string& path) {
 }
 
 TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
-    Dictionary sittingNoTime = *test::fullMetadata()["SittingInfoDictionary"].asDictionary();
-    sittingNoTime.erase("capturetime");
     const std::vector<std::pair<std::string, Dictionary>> samples = {
         {"no emails", {{"Version", "1"}, {"KD_emailsForUpload", Array{}}}},
-        {"one email", {{"KD_emailsForUpload", Array{"one@example.com"}}}},
-        {"six emails", test::fullMetadata(6)},
-        {"contact", {{"KD_radudivInfo", Dictionary{{"email", "a@b.c"}, {"mobile", "555"}}}}},
-        {"sitting without time", {{"SittingInfoDictionary", sittingNoTime}}},
-        {"sitting with time",
-         {{"SittingInfoDictionary", Dictionary{{"capturetime", "2011-01-02 03:04:05"}}}}},
+        {"everything", test::fullMetadata(6)},
         {"escaped path", {{"OriginalPath", "/Volumes/A%20B/%25done/%E2%82%AC.jpg"}}},
         {"non-ASCII", {{"Version", "Ünïcødé — 日本語 🌊"}, {"OriginalPath", "/tmp/Zoë"}}},
         {"empty dictionary", {}},
@@ -115,6 +109,9 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"comment cut UTF-16 surrogate",
          jpegWithRawComment(std::string("UNICODE\0<\0\x3d\xd8", 12))},
         {"png shorter than the block", capture::makePng(capture::PngSpec{}).flatten()},
+        // The block is the last 2048 bytes of a longer file.
+        {"the block alone", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2048)},
+        {"the block, then one byte", pngWithBlock(plist) + " "},
         {"png block with NUL inside", pngWithBlock(withNul)},
         {"png block NUL then more text",
          pngWithBlock(plist + std::string(10, '\0') + "<!-- tail -->")},
@@ -123,6 +120,8 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"png block array root", pngWithBlock(arrayPlist)},
         // Accepted fillers: NUL bytes (or white space, then NUL bytes) after the closing tag,
         // and a comment whose text ends in NUL terminators.
+        {"one byte, then the block", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2049),
+         true},
         {"png NUL filler", pngWithBlock(plist + std::string(2048, '\0')), true},
         {"png blanks then NULs", pngWithBlock(plist + "\n\n" + std::string(2048, '\0')), true},
         {"comment with NUL terminators", jpegWithRawComment(ascii + plist + std::string(3, '\0')),
@@ -186,6 +185,94 @@ TEST(EmbeddedMetadata, PartlyWrittenPhotosNeverGiveAPartialDictionary) {
     }
     test::writeFile(dir / "p.png", png);
     EXPECT_EQ(getVornMetaDataFromPng((dir / "p.png").string()), Value(meta));
+}
+
+TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
+    test::TempDir dir;
+    const std::string jpeg = capture::makeJpeg(capture::JpegSpec{}).flatten();
+    capture::JpegSpec noExif;
+    noExif.exif = false;
+    struct Row {
+        std::string name;
+        std::string bytes;
+        bool valid;
+    };
+    const std::vector<Row> rows = {
+        {"plain.jpg", jpeg, true},
+        {"noexif.jpg", capture::makeJpeg(noExif).flatten(), true},
+        {"photo.png", capture::makePng(capture::PngSpec{}).flatten(), true},
+        // The header parses up to the frame size; the pixel data is not needed.
+        {"cut-scan.jpg", jpeg.substr(0, jpeg.size() - 4), true},
+        {"cut-before-frame.jpg", jpeg.substr(0, 30), false},
+        {"signature-only.png", std::string("\x89PNG\r\n\x1a\n", 8), false},
+        {"text.jpg", "not an image at all", false},
+        {"empty.png", "", false},
+        {"movie.mov",
+         std::string("\0\0\0\x14"
+                     "ftypqt  ",
+                     12),
+         false},
+    };
+    for (const auto& row : rows) {
+        test::writeFile(dir / row.name, row.bytes);
+        EXPECT_EQ(IsValidImageObject((dir / row.name).string()), row.valid) << row.name;
+    }
+    EXPECT_FALSE(IsValidImageObject(""));
+    EXPECT_FALSE(IsValidImageObject(dir.str()));
+    EXPECT_FALSE(IsValidImageObject((dir / "missing.jpg").string()));
+}
+
+TEST(ImageFile, BaseIdFromFileName) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"/e/Smith/A12_01.jpg", "A12"},
+        {"A12_01 copy.jpg", "A12"},
+        {"A12 copy_2.jpg", "A12 copy"},
+        {"/e/  C5_x.JPG", "C5"},
+        {"/e/\xc2\xa0"
+         "E7\xc2\xa0.jpg",
+         "E7"},  // no-break spaces trimmed
+        {"/e/a.b.c", "a.b"},
+        {"/e/_lead.jpg", ""},
+        {"/e/folder/", "folder"},
+        {"", ""},
+    };
+    for (const auto& [path, id] : rows) EXPECT_EQ(getBaseIDFromFileName(path), id) << path;
+}
+
+std::string utf16(std::u16string_view text, bool bigEndian) {
+    std::string out;
+    for (char16_t c : text) {
+        const char hi = static_cast<char>(c >> 8), lo = static_cast<char>(c & 0xff);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    }
+    return out;
+}
+
+TEST(UserComment, Utf16InEitherByteOrder) {
+    const std::string header("UNICODE\0", 8);
+    const std::u16string xml = u"<?xml version=\"1.0\"?><plist><string>Zoë 田中</string></plist>";
+    const std::string xmlUtf8 = "<?xml version=\"1.0\"?><plist><string>Zoë 田中</string></plist>";
+    struct Row {
+        const char* what;
+        std::string payload;
+        bool bigEndianBlock;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"block order, big", utf16(xml, true), true, xmlUtf8},
+        {"little-endian text in a big-endian block", utf16(xml, false), true, xmlUtf8},
+        {"byte-order mark wins", "\xff\xfe" + utf16(xml, false), true, xmlUtf8},
+        // No zero bytes to tell the order by: the block's order.
+        {"text without ASCII", utf16(u"田中", true), true, "田中"},
+        {"text without ASCII, other block", utf16(u"田中", false), false, "田中"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        DecodedUserComment d = decodeExifUserComment(header + row.payload, row.bigEndianBlock);
+        EXPECT_EQ(d.status, UserCommentStatus::Text);
+        EXPECT_EQ(d.text, row.expected);
+    }
 }
 
 }  // namespace

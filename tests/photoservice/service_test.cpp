@@ -63,24 +63,5 @@ TEST(PhotoService, ScriptedVerdictThenStoredByteIdenticalAndLogged) {
     EXPECT_EQ(service.stop(), 0);
 }
 
-TEST(PhotoService, BadCommandLinesAreRefused) {
-    TempDir tmp;
-    writeFile(tmp / "script.txt", "a.jpg 1 explode\n");
-    writeFile(tmp / "orders.json", "[ {\"orderid\": [] } ]");
-    struct Case {
-        const char* what;
-        PhotoServiceProcess::Options options;
-    } cases[] = {
-        {"bad script", {tmp / "data", std::nullopt, tmp / "script.txt"}},
-        {"bad orders", {tmp / "data", tmp / "orders.json"}},
-        {"missing script", {tmp / "data", std::nullopt, tmp / "none.txt"}},
-        {"bad address", {tmp / "data", std::nullopt, std::nullopt, "127.0.0.1"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_THROW(PhotoServiceProcess{c.options}, std::runtime_error);
-    }
-}
-
 }  // namespace
 }  // namespace vorn::test
