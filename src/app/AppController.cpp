@@ -993,18 +993,11 @@ void AppController::handleNotification_UploadStart(const Notification& note) {
     }
 }
 
+// A pause asked for during the upload holds once the photo is filed (endUpload): the panel
+// that a pause may open can change the folders the photo is filed into.
 void AppController::handleNotification_UploadDone(const Notification&) {
     UserInterface* ui = deps_.ui;
     deps_.mainThread->post([ui] { ui->ibUpdateProgressBar(false); });
-    bool held = false;
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (gWantsToHaltProcess.load()) {
-            gDidHaltProcess.store(true);
-            held = true;
-        }
-    }
-    if (held) ui->setPauseResumeButton("Resume", true);
 }
 
 void AppController::moveItemToMirror(const Dictionary& record) {

@@ -359,6 +359,11 @@ TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
                  EXPECT_FALSE(t.controller->didHaltProcess());  // not before the upload is done
                  return std::nullopt;
              });
+             // Held only once 0.jpg is filed: the panel a pause opens may change the folders.
+             t.ui.onRecord = [&t](const std::string& field, const std::string& text) {
+                 EXPECT_TRUE(field != "button" || text != "Resume" ||
+                             fs::exists(t.mirror / "client/0.jpg"));
+             };
              t.controller->ibUserClickedOnSynchronize();
          },
          watcherEvent, halt},

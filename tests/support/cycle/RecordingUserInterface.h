@@ -1,6 +1,7 @@
 #pragma once
 // A user interface that remembers what the cycle showed, for tests.
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,10 +50,14 @@ class RecordingUserInterface : public UserInterface {
     void clear() {
         std::lock_guard lock(mutex_);
         lines_.clear();
+        onRecord = nullptr;
     }
+    // Called with each line as it is shown, on the thread that shows it.
+    std::function<void(const std::string& field, const std::string& text)> onRecord;
 
   private:
     void record(const std::string& field, const std::string& text) {
+        if (onRecord) onRecord(field, text);
         std::lock_guard lock(mutex_);
         lines_.emplace_back(field, text);
     }
