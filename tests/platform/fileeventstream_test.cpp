@@ -106,7 +106,6 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
     fs::create_directories(at(".hidden"));
     fs::create_directories(at("s"));
     writeFile(tmp / "outside/moved/inner/p.jpg", "jpeg");
-    writeFile(tmp / "outside/x.jpg", "jpeg");
     FileEventStream stream(root, rec.changes(), fastOptions());
     ASSERT_TRUE(stream.start());
     EXPECT_EQ(stream.watchedFolders(), existingFolders());
@@ -126,16 +125,12 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
         {"folder moved in with files inside",
          [&] { fs::rename(tmp / "outside/moved", at("a/moved")); },
          {at("a"), at("a/moved/inner")}},
-        {"later file in the moved-in folder",
-         [&] { writeFile(at("a/moved/inner/q.jpg"), "j"); },
-         {at("a/moved/inner")}},
         {"folder renamed inside the tree",
          [&] { fs::rename(at("a/moved"), at("a/renamed")); },
          {at("a")}},
         {"file under the renamed folder's new name",
          [&] { writeFile(at("a/renamed/inner/r.jpg"), "j"); },
          {at("a/renamed/inner")}},
-        {"file moved in", [&] { fs::rename(tmp / "outside/x.jpg", at("a/b/x.jpg")); }, {at("a/b")}},
         {"folder deleted", [&] { fs::remove_all(at("a/new")); }, {at("a")}},
         {"folder moved out", [&] { fs::rename(at("a/renamed"), tmp / "out2"); }, {at("a")}},
     };
@@ -230,11 +225,9 @@ TEST_F(FileEventStreamTest, SaysSoWhenWatchesRunOut) {
     for (const char* f : {"a", "b", "c", "d"}) fs::create_directories(at(f));
     FileEventStreamOptions o = fastOptions();
     o.maxWatches = 0;  // not even the root
-    FileEventStream none(root, rec.changes(), o);
     std::string error;
-    EXPECT_FALSE(none.start(&error));
+    EXPECT_FALSE(FileEventStream(root, rec.changes(), o).start(&error));
     EXPECT_NE(error.find("max_user_watches"), std::string::npos) << error;
-    EXPECT_TRUE(none.watchLimitReached());
 
     o.maxWatches = 3;  // met on the first walk: said before start() returns
     FileEventStream stream(root, rec.changes(), o, rec.status());
