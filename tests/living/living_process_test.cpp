@@ -135,9 +135,6 @@ TEST_F(LivingProcessTest, StartsWritesItsLogsAndStopsInOrderOnTerminationSignals
         std::string lastLine = messages.substr(messages.rfind('\n', messages.size() - 2) + 1);
         EXPECT_NE(lastLine.find("] ==> applicationWillTerminate - DONE!"), std::string::npos)
             << lastLine;
-
-        EXPECT_NE(readFile(filesIn(logDir / "logs").at(0)).find("applicationWillTerminate - DONE!"),
-                  std::string::npos);
     }
     // The runs of the day wrote into the same dated file, each with its own header.
     auto logs = filesIn(logDir / "logs");
@@ -176,10 +173,6 @@ TEST_F(LivingProcessTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDe
         }
     }
     EXPECT_EQ(kept, 1);
-    auto logs = filesIn(logDir / "logs");
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_NE(readFile(logs[0]).find(prefsFile.string()), std::string::npos)
-        << "the log names the unreadable store";
 }
 
 TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesTheFirst) {
@@ -193,9 +186,7 @@ TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesThe
     for (const std::string& a : arguments()) shellArgs.push_back(a);
     ChildProcess second("/bin/sh", shellArgs, environment());
     EXPECT_TRUE(second.waitForLine("(process " + std::to_string(first.pid()) + ")"));
-    std::optional<int> status = second.wait();
-    ASSERT_TRUE(status);
-    EXPECT_NE(*status, 0);
+    EXPECT_NE(second.wait().value_or(0), 0);
     for (const std::string& line : second.output())
         EXPECT_EQ(line.find("started"), std::string::npos) << line;
 
@@ -242,8 +233,6 @@ TEST_F(LivingProcessTest, QuittingDuringAnUploadCutsItOffAndKeepsThePhoto) {
     EXPECT_EQ(app->wait(10s), 0);
     EXPECT_TRUE(fs::exists(source / "Smith/IMG_0003.jpg"));
     EXPECT_FALSE(fs::exists(mirror / "Smith/IMG_0003.jpg"));
-    std::string messages = readFile(logDir / "VornLog.txt");
-    EXPECT_NE(messages.find("applicationWillTerminate - DONE!"), std::string::npos);
 }
 
 TEST_F(LivingProcessTest, AHungUploadRelaunchesTheApplicationWhichThenUploadsThePhoto) {
