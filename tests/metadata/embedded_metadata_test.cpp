@@ -30,7 +30,6 @@ TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
     const std::vector<std::pair<std::string, Dictionary>> samples = {
         {"no emails", {{"Version", "1"}, {"KD_emailsForUpload", Array{}}}},
         {"everything", test::fullMetadata(6)},
-        {"escaped path", {{"OriginalPath", "/Volumes/A%20B/%25done/%E2%82%AC.jpg"}}},
         {"non-ASCII", {{"Version", "Ünïcødé — 日本語 🌊"}, {"OriginalPath", "/tmp/Zoë"}}},
         {"empty dictionary", {}},
     };
@@ -41,7 +40,6 @@ TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
     };
     const Encoding encodings[] = {
         {"ascii", CommentCharset::Ascii, ExifByteOrder::Little},
-        {"ascii-be", CommentCharset::Ascii, ExifByteOrder::Big},
         {"unicode-le", CommentCharset::Unicode, ExifByteOrder::Little},
         {"unicode-be", CommentCharset::Unicode, ExifByteOrder::Big},
         {"undefined", CommentCharset::Undefined, ExifByteOrder::Little},
