@@ -26,7 +26,7 @@ class TrashTest : public ::testing::Test {
     fs::path info() const { return tmp / "data/Trash/info"; }
 };
 
-TEST_F(TrashTest, TakenNamesGetTheTimeStampAppendedToTheWholeName) {
+TEST_F(TrashTest, TakenNamesGetATimeStampAndTheInfoSaysWhereFromAndWhen) {
     struct Case {
         const char* content;
         const char* expectedName;
@@ -50,9 +50,8 @@ TEST_F(TrashTest, TakenNamesGetTheTimeStampAppendedToTheWholeName) {
     // The trash folders are private.
     for (const auto& p : {tmp / "data/Trash", files(), info()})
         EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_all) << p;
-}
 
-TEST_F(TrashTest, WritesWhereTheItemCameFromAndWhenAndTakesFolders) {
+    // Where the item came from and when; folders too.
     writeFile(tmp / "src/my file%.txt", "x");
     ASSERT_TRUE(moveToTrash((tmp / "src/./my file%.txt").string(), clock));
     const std::string expectedPath = (tmp / "src").string() + "/my%20file%25.txt";
