@@ -403,6 +403,7 @@ int main(int argc, char** argv) {
     vorn::logAt(vorn::LogLevel::Info, "%s stopped", vorn::build::kExecutableName);
     std::fflush(stdout);
     std::fflush(stderr);
+    vorn::flushLog();
     // Worker threads may still be inside an upload: end without running static destructors
     // under them. The item in flight stays in the source folder for the next run.
     ::_exit(exitStatus);

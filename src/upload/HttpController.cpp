@@ -324,6 +324,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
     center_.post(kUploadDoneNotification, this, result);
     record->clear();
     platformLog("EXITING  %s => %s...", kClass, "doRunHttpUploaderWithInfo");
+    // The upload's lines, its outcome's included, are on disk before the next one begins.
+    flushLog();
     return true;
 }
 

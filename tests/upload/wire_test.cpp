@@ -8,6 +8,7 @@
 
 #include "RawHttpServer.h"
 #include "UploadFixture.h"
+#include "support/CapturedOutput.h"
 
 namespace vorn {
 namespace {
@@ -255,6 +256,16 @@ TEST_F(WireTest, AnUnwritableLogFolderDoesNotStopTheUpload) {
     uploader->waitForDebugCopies();
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_EQ(readFile(logs / "postBodyData.txt"), "old");
+}
+
+TEST_F(WireTest, AnUploadsLinesAreInTheLogFileWhenItsOutcomeIsKnown) {
+    writeFile(photos / "Smith/IMG_0005.jpg", "photo");
+    test::CapturedOutput err(2);
+    ASSERT_TRUE(upload(record("Smith/IMG_0005.jpg")).succeeded);
+    const std::string text = err.written();
+    EXPECT_NE(text.find("Inside HttpController => handleNotification_UploadSuccess"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
