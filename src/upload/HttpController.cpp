@@ -250,8 +250,10 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
     if (!debugFolder.empty()) {
         debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataFileName),
                              std::move(beforePhoto));
+        // Skipped while the previous one is still being written: copies of photos never pile
+        // up behind a slow disk.
         debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataWithImageFileName),
-                             std::move(withImage));
+                             std::move(withImage), true);
     }
     DictionaryPtr result = makeResultRecord(r);
     Dictionary& d = *result;
