@@ -11,6 +11,7 @@
 #include "platform/Interval.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "platform/Text.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
@@ -21,7 +22,6 @@
 namespace vorn {
 
 namespace {
-constexpr const char* kClass = "AppController";
 
 bool isDirectory(const std::string& path) {
     std::error_code ec;
@@ -35,13 +35,6 @@ bool exists(const std::string& path) {
 
 std::string preferenceFolder(const std::optional<std::string>& value) {
     return value ? expandTildeInPath(*value) : std::string();
-}
-
-std::string trimmed(const std::string& s) {
-    const char* ws = " \t\r\n\v\f";
-    size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
 // The folder itself with every link and "." or ".." resolved; a part that does not exist yet
@@ -1085,9 +1078,10 @@ bool hasItemAndRoot(const Dictionary& record, const char* method) {
     bool root = stringForKey(record, cDictKeyLocalSourceUploadFolder) != nullptr;
     bool item = stringForKey(record, cDictKeyCurItem) != nullptr;
     if (!root)
-        platformLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder", kClass,
-                    method);
-    if (!item) platformLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", kClass, method);
+        platformLog("Inside %s => %s... PASSED BAD cDictKeyLocalSourceUploadFolder",
+                    AppController::kClass, method);
+    if (!item)
+        platformLog("Inside %s => %s... PASSED BAD cDictKeyCurItem", AppController::kClass, method);
     return root && item;
 }
 }  // namespace

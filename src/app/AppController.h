@@ -61,6 +61,9 @@ struct LaunchOptions {
 
 class AppController {
   public:
+    // The class name log lines carry.
+    static constexpr const char* kClass = "AppController";
+
     struct Dependencies {
         NotificationCenter* center = nullptr;
         MainThread* mainThread = nullptr;

@@ -17,9 +17,7 @@
 
 namespace vorn {
 
-namespace {
-constexpr const char* kClass = "AppController";
-}
+namespace {}
 
 void AppController::initializeClass(const LaunchOptions& options, std::shared_ptr<Clock> clock) {
     KDLogFileManager::configure(options.logDir, clock);

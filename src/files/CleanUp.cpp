@@ -14,7 +14,8 @@
 namespace vorn {
 namespace {
 
-constexpr const char* kClass = "AppController";
+// Clean-up was part of the application controller; its log lines still say so.
+constexpr const char* kCleanUpClass = "AppController";
 constexpr std::int16_t kDefaultDaysOld = 30;
 constexpr const char* kDateLogPattern = "%Y-%m-%d %H:%M:%S %z";
 
@@ -75,7 +76,7 @@ std::int16_t daysOldBeforeDeleting() {
 }
 
 void deleteOldOldPhotosAndFolderIfEmptyWorks(const CleanUpContext& context) {
-    VORN_TRACE(kClass, "deleteOldOldPhotosAndFolderIfEmptyWorks");
+    VORN_TRACE(kCleanUpClass, "deleteOldOldPhotosAndFolderIfEmptyWorks");
     if (!Preferences::getPrefUseDoDeleteOldPhotos()) {
         platformLog("deleteOldOldPhotosAndFolderIfEmpty -> preference is turned off...");
         return;
@@ -187,7 +188,7 @@ void deleteOldEmptySourceFolders(const CleanUpContext& context) {
 }
 
 void ibDeleteLocalFtpFolderIfEmpty(const CleanUpContext& context) {
-    VORN_TRACE(kClass, "ibDeleteLocalFtpFolderIfEmpty:");
+    VORN_TRACE(kCleanUpClass, "ibDeleteLocalFtpFolderIfEmpty:");
     const std::string source = folderPreference(Preferences::getLocalSourceUploadFolder());
     struct stat st {};
     if (source.empty() || ::stat(source.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;

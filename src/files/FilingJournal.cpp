@@ -69,11 +69,6 @@ bool samePhoto(const FilingEntry& a, const FilingEntry& b) {
     return a.root == b.root && a.item == b.item;
 }
 
-bool existsAtAll(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 }  // namespace
 
 std::optional<FileStamp> FileStamp::of(const std::string& path) {
@@ -90,7 +85,7 @@ FilingJournal::FilingJournal(std::string path) : path_(std::move(path)) {}
 void FilingJournal::loadLocked() {
     if (loaded_) return;
     loaded_ = true;
-    if (!existsAtAll(path_)) return;
+    if (!existsAtPath(path_)) return;
     std::string error;
     auto root = readPropertyListFile(path_, &error);
     const Array* list = root ? root->asArray() : nullptr;
@@ -181,7 +176,7 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
 
     const std::string movie =
         appendingPathComponent(entry.root, KDW_FileManager::companionMovieItem(entry.item));
-    if (KDW_FileManager::companionMovieItem(entry.item) != entry.item && existsAtAll(movie)) {
+    if (KDW_FileManager::companionMovieItem(entry.item) != entry.item && existsAtPath(movie)) {
         const std::string movieItem = KDW_FileManager::companionMovieItem(entry.filedAs);
         FileMoveResult r;
         // Set aside, nothing is replaced: a name taken since (or a pair parted by a kill)
@@ -194,7 +189,7 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
                                            KDW_FileManager::nameWithSuffix(
                                                lastPathComponent(dest), " " + std::to_string(n)));
             r = KDW_FileManager::moveFileAtPath(movie, dest, !entry.setAside);
-            if (r || !entry.setAside || !existsAtAll(dest)) break;
+            if (r || !entry.setAside || !existsAtPath(dest)) break;
         }
         if (!r) return r;
     }

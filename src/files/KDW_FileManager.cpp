@@ -16,21 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool existsFollowingLinks(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool existsAtAll(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool isFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // An item names a place below its root; ".." would let a crafted name reach outside it.
 bool staysInsideRoot(const std::string& item) {
     for (const auto& part : fs::path(item)) {
@@ -53,7 +38,7 @@ FileMoveResult KDW_FileManager::moveFileToPath(const std::string& item, const st
 
     ::mkdir(destRoot.c_str(), 0777);  // one level; an existing folder is fine
 
-    if (isFolder(fullSourcePath)) {
+    if (isFolderFollowingLinks(fullSourcePath)) {
         const std::string destFolder = appendingPathComponent(destRoot, item);
         ::mkdir(destFolder.c_str(), 0777);
         writeToStandardError(stringWithFormat("\ncreateDirectory %s\n", destFolder.c_str()));
@@ -73,7 +58,7 @@ FileMoveResult KDW_FileManager::moveFileToPath(const std::string& item, const st
                          fullSourcePath.c_str(), destRoot.c_str(), destPath.c_str()));
     FileMoveResult result = moveFileAtPath(fullSourcePath, destPath, overwrite);
     // Judged by the move itself: a destination that was there before is no success.
-    if (result && existsAtAll(destPath)) {
+    if (result && existsAtPath(destPath)) {
         writeToStandardError("moveFileToPath2 => destination moved/created Successfully\n\n");
     } else {
         writeToStandardError(stringWithFormat(
@@ -84,7 +69,7 @@ FileMoveResult KDW_FileManager::moveFileToPath(const std::string& item, const st
 
 FileMoveResult KDW_FileManager::moveFileAtPath(const std::string& from, const std::string& to,
                                                bool overwrite) {
-    if (!existsAtAll(from)) return {};
+    if (!existsAtPath(from)) return {};
     std::string error;
     // An older copy is replaced by the rename of the whole new one, never removed first.
     const bool moved =
@@ -129,13 +114,13 @@ std::optional<std::string> KDW_FileManager::setItemAside(const std::string& item
         return fail("the name leaves its folder");
     }
     const std::string photoSource = appendingPathComponent(srcRoot, item);
-    if (!existsAtAll(photoSource)) {
+    if (!existsAtPath(photoSource)) {
         platformLog("setItemAside => [%s] does not exist anymore", photoSource.c_str());
         return fail("it is gone");
     }
     const std::string movieItem = companionMovieItem(item);
     const std::string movieSource = appendingPathComponent(srcRoot, movieItem);
-    const bool hasMovie = withMovie && movieItem != item && existsAtAll(movieSource);
+    const bool hasMovie = withMovie && movieItem != item && existsAtPath(movieSource);
 
     // Every missing folder of the path: a photo that cannot be filed stays in the source
     // folder and would be uploaded and rejected again on every pass.
@@ -143,7 +128,7 @@ std::optional<std::string> KDW_FileManager::setItemAside(const std::string& item
     const std::string destFolder = appendingPathComponent(problemRoot, parent);
     std::error_code ec;
     fs::create_directories(destFolder, ec);
-    if (!isFolder(destFolder)) {
+    if (!isFolderFollowingLinks(destFolder)) {
         platformLog("setItemAside => cannot create [%s]: %s", destFolder.c_str(),
                     ec.message().c_str());
         return fail(ec ? ec.message() : "cannot create " + destFolder);
@@ -166,11 +151,11 @@ std::optional<std::string> KDW_FileManager::setItemAside(const std::string& item
         const std::string movieDest =
             appendingPathComponent(problemRoot, companionMovieItem(photoItem));
         // The stem must be free for both, so the pair stays a pair.
-        if (existsAtAll(photoDest) || existsAtAll(movieDest)) continue;
+        if (existsAtPath(photoDest) || existsAtPath(movieDest)) continue;
 
         std::string why;
         if (!moveItemSafely(photoSource, photoDest, &why)) {
-            if (existsAtAll(photoDest)) continue;  // taken in the meantime
+            if (existsAtPath(photoDest)) continue;  // taken in the meantime
             platformLog("setItemAside => cannot move [%s] to [%s]: %s", photoSource.c_str(),
                         photoDest.c_str(), why.c_str());
             return fail(why);

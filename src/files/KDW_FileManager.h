@@ -28,6 +28,9 @@ struct FileMoveResult {
 
 class KDW_FileManager {
   public:
+    // The class name log lines carry.
+    static constexpr const char* kClass = "KDW_FileManager";
+
     KDW_FileManager() = delete;
 
     // Moves srcRoot/item to destRoot/item. A missing source is skipped silently; destRoot is

@@ -16,8 +16,6 @@
 namespace vorn {
 namespace {
 
-constexpr const char* kClass = "KDW_FileManager";
-
 // The user may delete the folder: he may change its parent (and, in a sticky parent such as
 // /tmp, owns the folder or the parent).
 bool userMayDelete(const std::string& path, const struct stat& item) {

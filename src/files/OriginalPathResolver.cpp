@@ -18,18 +18,6 @@
 namespace vorn {
 namespace {
 
-constexpr const char* kClass = "KDW_FileManager";
-
-bool existsFollowingLinks(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-bool isFolder(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Only a regular file can be uploaded; a FIFO or a device would hang or leak the read.
 bool isRegularFile(const std::string& path) {
     struct stat st {};
@@ -147,7 +135,7 @@ bool isInvisibleFileAtPath2(const std::string& path) {
 }
 
 bool isRootVolume(const std::string& path) {
-    if (path.empty() || !isFolder(path)) return false;
+    if (path.empty() || !isFolderFollowingLinks(path)) return false;
     std::vector<std::string> parts =
         pathComponents(std::filesystem::path(path).lexically_normal().string());
     if (parts.empty() || parts[0] != "/") {
@@ -210,7 +198,7 @@ std::optional<std::string> KDW_FileManager::doResolveOriginalPathInPath(
     }
     if (!inPath) return std::nullopt;
     const std::string root = expandTildeInPath(*inPath);
-    if (!isFolder(root)) {
+    if (!isFolderFollowingLinks(root)) {
         if (!existsFollowingLinks(root)) {
             platformLog("inPath does NOT Exist = [%s] ???", root.c_str());
         }
@@ -262,7 +250,8 @@ std::optional<std::string> KDW_FileManager::doResolveOriginalPathInArrayOfPaths(
         const std::string first = expandTildeInPath(inArrayOfPaths->front());
         for (const std::string& name : directoryContentsAtPath(first)) {
             const std::string folder = appendingPathComponent(first, name);
-            if (isFolder(folder) && !isInvisibleFileAtPath2(folder)) searchList.push_back(folder);
+            if (isFolderFollowingLinks(folder) && !isInvisibleFileAtPath2(folder))
+                searchList.push_back(folder);
         }
     }
     platformLog("The SubArrays we Need to Search Thru has [%i] items",

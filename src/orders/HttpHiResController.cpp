@@ -13,6 +13,7 @@
 #include "metadata/ImageFile.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "platform/Text.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
@@ -24,8 +25,6 @@ namespace vorn {
 
 namespace {
 
-constexpr const char* kClass = "HttpHiResController";
-
 std::optional<std::string> optionalText(const Dictionary& d, const char* key) {
     const std::string* s = stringForKey(d, key);
     if (!s) return std::nullopt;
@@ -34,13 +33,6 @@ std::optional<std::string> optionalText(const Dictionary& d, const char* key) {
 
 std::string text(const Dictionary& d, const char* key) {
     return optionalText(d, key).value_or(std::string());
-}
-
-std::string trimmed(const std::string& s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
 bool missing(const std::optional<std::string>& s) {

@@ -37,6 +37,9 @@ struct OrderQueryRecord {
 
 class HttpHiResController {
   public:
+    // The class name log lines carry.
+    static constexpr const char* kClass = "HttpHiResController";
+
     struct Options {
         std::chrono::seconds connectTimeout{60};
         std::chrono::seconds idleTimeout{60};

@@ -15,9 +15,7 @@
 
 namespace vorn {
 
-namespace {
-constexpr const char* kClass = "OrderLoop";
-}  // namespace
+namespace {}  // namespace
 
 // Everything a pass thread or a timer touches, so that they stay safe when the loop object
 // goes first.

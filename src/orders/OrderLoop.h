@@ -20,6 +20,9 @@ inline constexpr const char* kCheckOrdersLine2 = "Sending Query...";
 
 class OrderLoop {
   public:
+    // The class name log lines carry.
+    static constexpr const char* kClass = "OrderLoop";
+
     struct Options {
         // Opens the pass's progress window; empty, or answering nothing: the pass runs without.
         MaintenanceWindowFactory newMaintenanceWindow;

@@ -1,6 +1,7 @@
 #include "platform/PathUtilities.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -63,6 +64,21 @@ std::string appendingPathComponent(const std::string& base, const std::string& c
     size_t start = component.find_first_not_of('/');
     if (start == std::string::npos) return b;
     return (b == "/" ? b : b + "/") + component.substr(start);
+}
+
+bool existsAtPath(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool existsFollowingLinks(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool isFolderFollowingLinks(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace vorn

@@ -19,4 +19,10 @@ std::string deletingPathExtension(const std::string& path);
 // Joins with exactly one "/" between the parts; an empty part leaves the other unchanged.
 std::string appendingPathComponent(const std::string& base, const std::string& component);
 
+// Whether something is at the path; a link counts, even one that leads nowhere.
+bool existsAtPath(const std::string& path);
+// Whether the path, links followed, leads to something (to a folder).
+bool existsFollowingLinks(const std::string& path);
+bool isFolderFollowingLinks(const std::string& path);
+
 }  // namespace vorn

@@ -30,11 +30,6 @@ bool setError(std::string* error, std::string text) {
     return false;
 }
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 std::string parentOf(const std::string& path) {
     fs::path p = fs::path(path).parent_path();
     return p.empty() ? std::string(".") : p.string();
@@ -64,7 +59,7 @@ int renameNoReplace(const std::string& from, const std::string& to) {
         e = errno;
         if (e != EPERM && e != ENOTSUP && e != EMLINK) return e;
     }
-    if (exists(to)) return EEXIST;
+    if (existsAtPath(to)) return EEXIST;
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
@@ -124,7 +119,7 @@ bool copyAcrossFileSystems(const std::string& from, const std::string& to, bool 
     if (!S_ISREG(st.st_mode)) {
         return setError(error, "only files can be moved to another file system");
     }
-    if (!replace && exists(to)) return setError(error, errnoText(EEXIST));
+    if (!replace && existsAtPath(to)) return setError(error, errnoText(EEXIST));
 
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!in.valid()) return setError(error, errnoText(errno));

@@ -21,11 +21,6 @@ namespace {
 
 constexpr size_t kNameMax = 255;
 
-bool exists(const std::string& path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
 bool makeFolder0700(const fs::path& dir) {
     std::error_code ec;
     if (fs::is_directory(dir, ec)) return true;
@@ -101,7 +96,7 @@ bool moveToTrash(const std::string& path, const Clock& clock, std::string* trash
     if (!item.has_filename()) item = item.parent_path();  // "dir/" names dir
     const std::string name = item.filename().string();
     if (name.empty() || name == "." || name == "..") return false;
-    if (!exists(item.string())) return false;
+    if (!existsAtPath(item.string())) return false;
 
     auto files = userTrashFilesDirectory();
     if (!files) return false;
@@ -140,7 +135,7 @@ bool moveToTrash(const std::string& path, const Clock& clock, std::string* trash
             return true;
         }
         ::unlink(infoPath.c_str());
-        if (exists(target)) continue;  // an item without its .trashinfo holds the name
+        if (existsAtPath(target)) continue;  // an item without its .trashinfo holds the name
         platformLog("moveToTrash => cannot move [%s]: %s", item.c_str(), error.c_str());
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "BuildInfo.h"
 #include "platform/PlatformLog.h"
+#include "platform/Text.h"
 
 namespace vorn {
 
@@ -24,13 +25,6 @@ struct Transfer {
     bool cancelled = false;
     Dictionary headers;
 };
-
-std::string trimmed(std::string s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
@@ -84,6 +78,16 @@ int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl
         return 1;
     }
     return 0;
+}
+
+// A reused connection that failed before any byte of a reply came back.
+bool diedBeforeAnyReply(CURL* curl, CURLcode code, long status, const Transfer& t) {
+    if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING)
+        return false;
+    long newConnections = -1;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
+    return newConnections == 0 && status == 0 && !t.cancelled && t.reply.empty() &&
+           t.body->readFailure() == MultipartBody::ReadFailure::None;
 }
 
 void initCurlOnce() {
@@ -160,9 +164,23 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
     CURLcode code = curl_easy_perform(curl);
-
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (session && diedBeforeAnyReply(curl, code, status, t)) {
+        // The service closed the kept connection while we were sending on it (an idle
+        // timeout racing our request): nothing reached it whole, so send once more afresh.
+        platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
+                    url.c_str(), curl_easy_strerror(code));
+        body.rewind();
+        t = Transfer{};
+        t.body = &body;
+        t.options = &options;
+        errorText[0] = 0;
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        code = curl_easy_perform(curl);
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
     if (status > 0) {
         result.statusCode = status;
         result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},

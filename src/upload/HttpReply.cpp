@@ -6,6 +6,7 @@
 #include <pugixml.hpp>
 
 #include "platform/PlatformLog.h"
+#include "platform/Text.h"
 #include "upload/Records.h"
 
 namespace vorn {
@@ -33,13 +34,6 @@ std::string textOf(const pugi::xml_node& node) {
     std::string out;
     appendText(node, out);
     return out;
-}
-
-std::string trimmed(const std::string& s) {
-    const char* ws = " \t\r\n";
-    std::size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
 }  // namespace

@@ -12,10 +12,8 @@
 
 #include "Json.h"
 #include "settings/PreferenceKeys.h"
-#include "settings/Preferences.h"
-#include "settings/PreferencesStore.h"
+#include "settings/SettingsFixture.h"
 #include "support/PhotoServiceProcess.h"
-#include "support/TempDir.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
 namespace vorn::test {
@@ -27,7 +25,6 @@ struct LoggedPart {
     std::string name, value, filename, contentType, stored;
 };
 struct LoggedRequest {
-    std::string kind, fuseaction;
     std::vector<LoggedPart> parts;
 
     std::vector<std::string> names() const {
@@ -51,16 +48,16 @@ inline std::string jsonText(const JsonValue& object, const char* name) {
     return v && v->isString() ? v->string : std::string();
 }
 
-inline std::vector<LoggedRequest> loggedRequests(const PhotoServiceProcess& service) {
+// The requests of one kind ("order-query", "hires") in the order the service took them.
+inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
+                                                 const std::string& kind) {
     std::vector<LoggedRequest> out;
     for (const std::string& line : service.requestLog()) {
         std::string error;
         auto v = photoservice::parseJson(line, &error);
         EXPECT_TRUE(v) << error << ": " << line;
-        if (!v) continue;
+        if (!v || jsonText(*v, "kind") != kind) continue;
         LoggedRequest r;
-        r.kind = jsonText(*v, "kind");
-        r.fuseaction = jsonText(*v, "fuseaction");
         if (const JsonValue* parts = v->find("parts"))
             for (const JsonValue& p : parts->array)
                 r.parts.push_back({jsonText(p, "name"), jsonText(p, "value"),
@@ -68,14 +65,6 @@ inline std::vector<LoggedRequest> loggedRequests(const PhotoServiceProcess& serv
                                    jsonText(p, "stored")});
         out.push_back(std::move(r));
     }
-    return out;
-}
-
-inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
-                                                 const std::string& kind) {
-    std::vector<LoggedRequest> out;
-    for (LoggedRequest& r : loggedRequests(service))
-        if (r.kind == kind) out.push_back(std::move(r));
     return out;
 }
 
@@ -94,11 +83,10 @@ inline std::filesystem::path writeImage(const std::filesystem::path& path) {
     return path;
 }
 
-class OrdersTest : public ::testing::Test {
+class OrdersTest : public SettingsTest {
   protected:
     void SetUp() override {
-        store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
-        Preferences::setStore(store);
+        SettingsTest::SetUp();
         store->setObject(sUserLoginName, "photog");
         store->setObject(sUserLoginPassword, "pw \"one\"");
         store->setObject(sPrefCheckHiResOrderFuseAction, "order.query");
@@ -110,24 +98,22 @@ class OrdersTest : public ::testing::Test {
     // Starts the service answering queries from ordersJson.
     void startService(const std::string& ordersJson,
                       std::optional<std::string> script = std::nullopt) {
-        writeFile(tmp / "orders.json", ordersJson);
+        writeFile(dir / "orders.json", ordersJson);
         std::optional<std::filesystem::path> scriptFile;
         if (script) {
-            scriptFile = tmp / "script.txt";
+            scriptFile = dir / "script.txt";
             writeFile(*scriptFile, *script);
         }
         service.reset();
-        std::filesystem::remove_all(tmp / "service");
-        service.emplace(tmp / "service", tmp / "orders.json", scriptFile);
+        std::filesystem::remove_all(dir / "service");
+        service.emplace(dir / "service", dir / "orders.json", scriptFile);
         store->setObject(sPrefKivURL, service->url());
     }
 
     std::filesystem::path stored(const LoggedPart& part) const {
-        return tmp / "service" / part.stored;
+        return dir / "service" / part.stored;
     }
 
-    TempDir tmp;
-    std::shared_ptr<PreferencesStore> store;
     std::optional<PhotoServiceProcess> service;
 };
 

@@ -65,9 +65,7 @@ TEST_F(OrderLoopTest, NextPassComesAfterTheIntervalOfTheMinutesPreference) {
     const Row rows[] = {
         {"half a minute", 0.5, 30s},
         {"half a minute as text", "0.5", 30s},
-        {"two minutes", 2, 120s},
         {"zero", 0, 10s},
-        {"negative", -3.5, 10s},
         {"no value", Value(), 3600s},
         {"beyond what a timer can wait", 1e12,
          std::chrono::milliseconds(std::numeric_limits<int>::max())},
@@ -128,46 +126,32 @@ TEST_F(OrderLoopTest, CheckingOffEndsTheLoopUntilTheNextStart) {
     EXPECT_EQ(passes, 1);
 }
 
-TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnce) {
+TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
     startService("[]");
     holdPasses = 1;
     OrderLoop orders(mainLoop, threads, options());
     orders.start();
     ASSERT_TRUE(waitEntered());
     EXPECT_TRUE(orders.isRunningQueryAndUploadHiResThread());
-
     orders.doQueryAndUploadHiResProcess();
     EXPECT_EQ(passes, 1);
     mainLoop.runPending();
     EXPECT_EQ(mainLoop.validTimerCount(), 0u) << "the second pass arms nothing";
 
-    release();
-    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
-    ASSERT_TRUE(threads.waitUntilIdle(10s));
-    mainLoop.runPending();
-    EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u) << "one query";
-    EXPECT_EQ(mainLoop.validTimerCount(), 1u) << "one timer, armed by the pass that ran";
-    orders.stop();
-}
-
-TEST_F(OrderLoopTest, StopCancelsTheTimerAndARunningPassArmsNothing) {
-    startService("[]");
-    holdPasses = 1;
-    OrderLoop orders(mainLoop, threads, options());
-    orders.start();
-    ASSERT_TRUE(waitEntered());
+    // Stopped while it runs, the pass ends before its query and arms nothing.
     orders.stop();
     release();
     ASSERT_TRUE(threads.waitUntilIdle(10s));
     mainLoop.runPending();
     EXPECT_FALSE(orders.isRunningQueryAndUploadHiResThread());
     EXPECT_EQ(mainLoop.validTimerCount(), 0u);
-    EXPECT_TRUE(requestsOfKind(*service, "order-query").empty()) << "stopped before the query";
+    EXPECT_TRUE(requestsOfKind(*service, "order-query").empty());
 
-    // Started again, it runs and arms; stopped, the armed timer never fires.
+    // Started again, it runs and arms one timer; stopped, the armed timer never fires.
     orders.start();
     ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
     EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u);
+    EXPECT_EQ(mainLoop.validTimerCount(), 1u);
     TimerPtr armed = orders.timer();
     orders.stop();
     EXPECT_FALSE(armed->isValid());
@@ -177,7 +161,7 @@ TEST_F(OrderLoopTest, StopCancelsTheTimerAndARunningPassArmsNothing) {
 }
 
 TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
-    const fs::path photo = tmp / "Capture/Prom Night/IMG 7.jpg";
+    const fs::path photo = dir / "Capture/Prom Night/IMG 7.jpg";
     writeImage(photo);
     startService(
         "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "platform/PathUtilities.h"
 #include "settings/PreferenceKeys.h"
@@ -198,7 +197,7 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
     struct Row {
         const char* what;
         std::string file;
-        std::optional<std::string> fuseAction;
+        std::string fuseAction;
         std::optional<std::string> metaData;
         bool baseIds;
         std::string client;
@@ -208,23 +207,16 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
         {"folder name", "Smith/IMG_1.jpg", "upload.upload", std::nullopt, false, "Smith", ""},
         {"fuse action gives the file name", "Smith/IMG_1.jpg", "upload.riri", std::nullopt, false,
          "IMG_1", "From Riri Miami 2010 Event."},
-        {"caption table is case sensitive", "Smith/IMG_1.jpg", "UPLOAD.RIRI", std::nullopt, false,
-         "IMG_1", ""},
         {"caption preference wins", "Smith/IMG_1.jpg", "upload.riri", "Senior prom", false, "IMG_1",
          "Senior prom"},
         {"base id before _", "Smith/A12_01.jpg", "upload.upload", std::nullopt, true, "A12", ""},
-        {"base id before a blank", "Smith/A12 01.jpg", "upload.upload", std::nullopt, true, "A12",
-         ""},
         {"base id is the name", "Smith/A12.jpg", "upload.upload", std::nullopt, true, "A12", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(source);
         jpeg(row.file);
-        if (row.fuseAction)
-            store->setObject(sPrefKivFuseAction, *row.fuseAction);
-        else
-            store->removeObject(sPrefKivFuseAction);
+        store->setObject(sPrefKivFuseAction, row.fuseAction);
         if (row.metaData)
             store->setObject(sPrefMetaData, *row.metaData);
         else
@@ -242,7 +234,7 @@ TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
         EXPECT_EQ(*stringForKey(r, edPasswd), "secret");
         EXPECT_EQ(*stringForKey(r, edEventName), "Prom");
         EXPECT_EQ(*stringForKey(r, cDictKeyLocalSourceUploadFolder), source.string());
-        EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction.value_or("upload.upload"));
+        EXPECT_EQ(*stringForKey(r, edKivFuseAction), row.fuseAction);
         for (const char* absent :
              {edSittingInfoDictionary, edEmails, edOriginalPath, edRadudivInfo})
             EXPECT_FALSE(hasKey(r, absent)) << absent;
@@ -297,39 +289,6 @@ TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
     EXPECT_EQ(o.retryAfter->count(), 600);  // waits only the rest of the interval
     clock->advance(std::chrono::milliseconds(600));
     EXPECT_EQ(chosen(scanner), "c/old.jpg");
-}
-
-TEST_F(ScanTest, APhotoBeingWrittenSlowlyIsNeverChosenUntilComplete) {
-    capture::JpegSpec recipe;
-    recipe.userComment = capture::metadataText({{"Version", "3"}});
-    recipe.minimumSize = 256 * 1024;
-    capture::PhotoBytes bytes = capture::makeJpeg(recipe);
-    const std::string path = (source / "c/slow.jpg").string();
-    fs::create_directories(source / "c");
-
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        capture::writePhoto(path, bytes, {1.0, 10});  // ten pieces over one second
-        done = true;
-    });
-    SourceFolderScanner scanner(Clock::system(), std::chrono::milliseconds(300));
-    int chosenWhileWriting = 0, scans = 0;
-    while (!done) {
-        ScanOutcome o = scan(scanner);
-        ++scans;
-        if (o.kind == ScanOutcome::Kind::Chosen && !done) ++chosenWhileWriting;
-    }
-    writer.join();
-    EXPECT_EQ(chosenWhileWriting, 0) << "after " << scans << " scans";
-    EXPECT_EQ(fs::file_size(path), bytes.size());
-    // Once it has rested, it is chosen.
-    ScanOutcome o;
-    for (int i = 0; i < 200 && o.kind != ScanOutcome::Kind::Chosen; ++i) {
-        o = scan(scanner);
-        if (o.kind != ScanOutcome::Kind::Chosen && o.retryAfter)
-            std::this_thread::sleep_for(*o.retryAfter);  // what the controller's timer does
-    }
-    EXPECT_EQ(o.kind, ScanOutcome::Kind::Chosen);
 }
 
 TEST_F(ScanTest, FilesWithoutMetadataAreReadAgainOnlyWhenTheyChange) {

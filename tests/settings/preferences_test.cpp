@@ -43,10 +43,7 @@ TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
     } cases[] = {
         {"nothing anywhere", {}, false, Value(false)},
         {"registered true", {Value(true), {}}, true, Value()},
-        {"registered false", {Value(false), {}}, false, Value()},
-        {"stored true", {{}, Value(true)}, true, Value(true)},
         {"stored yes", {{}, Value("yes")}, true, Value("yes")},
-        {"stored YES", {{}, Value("YES")}, true, Value("YES")},
         {"stored no over registered true", {Value(true), Value("no")}, false, Value("no")},
     };
     for (const auto& a : accessors) {
@@ -64,24 +61,16 @@ TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
 }
 
 TEST_F(SettingsTest, PlainBooleansReadYesNoTextAndStoreNothing) {
-    bool (*reads[])() = {&Preferences::getPrefShowPreviewWhenUploading,
-                         &Preferences::getPrefDoCheckOrders,
-                         &Preferences::getPrefAllowRootVolumeSelections,
-                         &Preferences::getPrefFormBaseIdFromFileName};
-    const char* keys[] = {sPrefShowPreviewWhenUploading, sPrefDoCheckOrders,
-                          sPrefAllowRootVolumeSelections, sPrefFormBaseIdFromFileName};
-    struct Case {
-        Value stored;
-        bool expected;
-    } cases[] = {{Value(), false},     {Value("yes"), true}, {Value("Yes"), true},
-                 {Value("no"), false}, {Value("NO"), false}, {Value(1), true}};
-    for (size_t i = 0; i < std::size(keys); ++i) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(keys[i]) + " = " + c.stored.description());
-            store->setObject(keys[i], c.stored);  // None removes
-            EXPECT_EQ(reads[i](), c.expected);
-            EXPECT_EQ(store->hasStoredValue(keys[i]), !c.stored.isNone());
-        }
+    const std::pair<const char*, bool (*)()> reads[] = {
+        {sPrefShowPreviewWhenUploading, &Preferences::getPrefShowPreviewWhenUploading},
+        {sPrefDoCheckOrders, &Preferences::getPrefDoCheckOrders},
+        {sPrefAllowRootVolumeSelections, &Preferences::getPrefAllowRootVolumeSelections},
+        {sPrefFormBaseIdFromFileName, &Preferences::getPrefFormBaseIdFromFileName}};
+    for (const auto& [key, read] : reads) {
+        EXPECT_FALSE(read()) << key;
+        EXPECT_FALSE(store->hasStoredValue(key)) << key;
+        store->setObject(key, "Yes");
+        EXPECT_TRUE(read()) << key;
     }
     store->setObject(sPrefUseEventName, "no");
     EXPECT_TRUE(Preferences::getUseEventName());
@@ -95,16 +84,11 @@ TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
     } cases[] = {
         {{}, 14, Value(14)},
         {{{}, Value(0)}, 14, Value(14)},
-        {{{}, Value(-5)}, 14, Value(14)},
-        {{{}, Value(1)}, 3, Value(3)},
         {{{}, Value(2)}, 3, Value(3)},
         {{{}, Value(3)}, 3, Value(3)},
         {{{}, Value(90)}, 90, Value(90)},
         {{{}, Value(91)}, 90, Value(90)},
-        {{{}, Value(std::int64_t{1} << 40)}, 90, Value(90)},
-        {{{}, Value("45")}, 45, Value("45")},
         {{Value(14), {}}, 14, Value()},  // the factory value stands and is not copied
-        {{Value(200), {}}, 90, Value(90)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.layers.registered.description() + " / " + c.layers.stored.description());
@@ -123,20 +107,15 @@ TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
     } cases[] = {
         {Value(), 500.0f},
         {Value(0), 500.0f},
-        {Value(-1), 500.0f},
         {Value(0.5), 0.5f},
-        {Value(120), 120.0f},
-        {Value("30"), 30.0f},
         {Value("abc"), 500.0f},
         {Value(1e-60), 500.0f},
-        {Value(1e300), 86400.0f},
         {Value(HUGE_VAL), 86400.0f},
         {Value(std::nan("")), 500.0f},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored.description());
-        store->removeObject(sPrefUploadTimeOut);
-        if (!c.stored.isNone()) store->setObject(sPrefUploadTimeOut, c.stored);
+        store->setObject(sPrefUploadTimeOut, c.stored);  // None removes
         EXPECT_EQ(Preferences::getUploadTimeOut(), c.expected);
     }
 }
@@ -148,20 +127,13 @@ TEST_F(SettingsTest, SearchPathMethodTagSelectsTheSearches) {
         bool original;
         bool alternate;
     } cases[] = {
-        {Value(), 0, false, false},
-        {Value(0), 0, false, false},
-        {Value(1), 1, true, false},
-        {Value(2), 2, false, true},
-        {Value(3), 3, true, true},
-        {Value(4), 4, false, false},
-        {Value(-1), -1, false, false},
-        {Value(65536 + 3), 3, true, true},
-        {Value(65536 + 32768), -32768, false, false},
+        {Value(), 0, false, false},        {Value(1), 1, true, false},
+        {Value(2), 2, false, true},        {Value(3), 3, true, true},
+        {Value(65536 + 3), 3, true, true}, {Value(65536 + 32768), -32768, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored.description());
-        store->removeObject(sPrefSearchPathMethodTag);
-        if (!c.stored.isNone()) store->setObject(sPrefSearchPathMethodTag, c.stored);
+        store->setObject(sPrefSearchPathMethodTag, c.stored);  // None removes
         EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), c.tag);
         EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), c.original);
         EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), c.alternate);
@@ -174,44 +146,15 @@ TEST_F(SettingsTest, ProblemFolderSitsBesideTheMirrorFolder) {
         std::optional<std::string> problem;
     } cases[] = {
         {Value("/A/B"), "/A/Problem Folder"},
-        {Value("/Volumes/Data/Site/Mirror"), "/Volumes/Data/Site/Problem Folder"},
         {Value("/A/B/"), "/A/Problem Folder"},
         {Value("/B"), "/Problem Folder"},
-        {Value("~/Pictures/Vorn/Mirror"), "~/Pictures/Vorn/Problem Folder"},
         {Value(), std::nullopt},
         {Value(""), std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mirror.description());
-        store->removeObject(sPrefLocalMasterMirrorSiteFolder);
-        if (!c.mirror.isNone()) store->setObject(sPrefLocalMasterMirrorSiteFolder, c.mirror);
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, c.mirror);  // None removes
         EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), c.problem);
         EXPECT_FALSE(store->hasStoredValue("Problem Folder"));
-    }
-}
-
-TEST_F(SettingsTest, NumberAccessorsReturnTheStoredNumber) {
-    using Read = std::optional<double> (*)();
-    struct Case {
-        const char* key;
-        Read read;
-        Value stored;
-        std::optional<double> expected;
-    } cases[] = {
-        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(), {}},
-        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value(60), 60.0},
-        {sPrefSecondsBetweenScans, &Preferences::getPrefSecondsBetweenScans, Value("12abc"), 12.0},
-        {sPrefSecondsBetweenScans,
-         &Preferences::getPrefSecondsBetweenScans,
-         Value(Array{Value(1)}),
-         {}},
-        {sPrefDaysOldBeforeDeleting, &Preferences::getPrefDaysOldBeforeDeleting, Value(7), 7.0},
-        {sPrefMinutesForCheckOrders, &Preferences::getPrefMinutesForCheckOrders, Value(1.5), 1.5},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.key) + " = " + c.stored.description());
-        store->removeObject(c.key);
-        if (!c.stored.isNone()) store->setObject(c.key, c.stored);
-        EXPECT_EQ(c.read(), c.expected);
     }
 }

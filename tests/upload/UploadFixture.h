@@ -1,9 +1,9 @@
 #pragma once
 // Shared set-up of the uploader tests: a preferences store in a temporary folder, a
-// notification centre with the real HttpController, and a recorder of what the uploader posts.
+// notification centre with the real HttpController, a recorder of what the uploader posts, and
+// a raw loopback server as the service.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "RawHttpServer.h"
 #include "platform/NotificationCenter.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
@@ -39,6 +40,7 @@ class UploadTest : public ::testing::Test {
         std::filesystem::create_directories(logs);
         store = std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
         Preferences::setStore(store);
+        store->setObject(sPrefKivURL, server.url());
         // Observers that stand where the controller's are: registered first.
         for (const char* name : {kUploadStartNotification, kUploadDoneNotification,
                                  kUploadSuccessNotification, kUploadFailNotification}) {
@@ -83,6 +85,7 @@ class UploadTest : public ::testing::Test {
         return posted_;
     }
 
+    RawHttpServer server;
     TempDir tmp;
     std::filesystem::path photos, logs;
     std::shared_ptr<PreferencesStore> store;
@@ -112,12 +115,6 @@ class UploadTest : public ::testing::Test {
 inline std::string errorOf(const Dictionary& d) {
     auto it = d.find(httpError);
     return it == d.end() ? std::string() : errorDescription(it->second);
-}
-
-inline mode_t fileMode(const std::filesystem::path& p) {
-    struct stat st {};
-    ::stat(p.c_str(), &st);
-    return st.st_mode & 07777;
 }
 
 }  // namespace vorn::test

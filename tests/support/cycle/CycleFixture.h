@@ -72,7 +72,7 @@ class CycleFixture : public ::testing::Test {
         deps.mainThread = &loop;
         deps.ui = &ui;
         deps.clock = clock;
-        deps.timings = quickCycleTimings();
+        deps.timings = timings;
         deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         deps.monotonicNow = [this] { return loop.now(); };
         controller = std::make_unique<AppController>(deps);
@@ -112,6 +112,7 @@ class CycleFixture : public ::testing::Test {
     std::filesystem::path source, mirror, problem;
     std::shared_ptr<PreferencesStore> store;
     std::shared_ptr<FixedClock> clock;
+    CycleTimings timings = quickCycleTimings();
     RunLoop loop;
     NotificationCenter center;
     RecordingUserInterface ui;
