@@ -24,26 +24,32 @@ void apply(PreferencesStore& s, const std::string& key, const Layers& l) {
 
 }  // namespace
 
-TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
+// Write-back booleans store false when nothing answers; plain ones store nothing.
+TEST_F(SettingsTest, BooleansReadTheirLayersAndOnlyWriteBackOnesStoreFalse) {
     struct Accessor {
         const char* key;
         bool (*read)();
+        bool writesBack;
     } accessors[] = {
-        {sPrefDeleteEmptyFtpFolders, &Preferences::getPrefDeleteEmptyFtpFolders},
-        {sPrefAutoSynchronize, &Preferences::getDoAutoSynchronize},
-        {sPrefDoUseDeleteOldPhotos, &Preferences::getPrefUseDoDeleteOldPhotos},
-        {sPrefShowWindowAtStartup, &Preferences::getPrefShowWindowAtStartup},
-        {sPrefAutoStartUploadAtStartup, &Preferences::getAutoStartUploadAtStartup},
+        {sPrefDeleteEmptyFtpFolders, &Preferences::getPrefDeleteEmptyFtpFolders, true},
+        {sPrefAutoSynchronize, &Preferences::getDoAutoSynchronize, true},
+        {sPrefDoUseDeleteOldPhotos, &Preferences::getPrefUseDoDeleteOldPhotos, true},
+        {sPrefShowWindowAtStartup, &Preferences::getPrefShowWindowAtStartup, true},
+        {sPrefAutoStartUploadAtStartup, &Preferences::getAutoStartUploadAtStartup, true},
+        {sPrefShowPreviewWhenUploading, &Preferences::getPrefShowPreviewWhenUploading, false},
+        {sPrefDoCheckOrders, &Preferences::getPrefDoCheckOrders, false},
+        {sPrefAllowRootVolumeSelections, &Preferences::getPrefAllowRootVolumeSelections, false},
+        {sPrefFormBaseIdFromFileName, &Preferences::getPrefFormBaseIdFromFileName, false},
     };
     struct Case {
         const char* name;
         Layers layers;
         bool expected;
-        Value storedAfter;  // None: still nothing stored
+        Value storedAfter;  // by a write-back boolean; None: still nothing stored
     } cases[] = {
         {"nothing anywhere", {}, false, Value(false)},
         {"registered true", {Value(true), {}}, true, Value()},
-        {"stored yes", {{}, Value("yes")}, true, Value("yes")},
+        {"stored Yes", {{}, Value("Yes")}, true, Value("Yes")},
         {"stored no over registered true", {Value(true), Value("no")}, false, Value("no")},
     };
     for (const auto& a : accessors) {
@@ -52,27 +58,15 @@ TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
             auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
             Preferences::setStore(s);
             apply(*s, a.key, c.layers);
+            const Value storedAfter = a.writesBack ? c.storedAfter : c.layers.stored;
             EXPECT_EQ(a.read(), c.expected);
-            EXPECT_EQ(s->hasStoredValue(a.key), !c.storedAfter.isNone());
-            EXPECT_EQ(s->storedValues()[a.key], c.storedAfter);
+            EXPECT_EQ(s->hasStoredValue(a.key), !storedAfter.isNone());
+            EXPECT_EQ(s->storedValues()[a.key], storedAfter);
             EXPECT_EQ(a.read(), c.expected) << "second read";
         }
     }
-}
-
-TEST_F(SettingsTest, PlainBooleansReadYesNoTextAndStoreNothing) {
-    const std::pair<const char*, bool (*)()> reads[] = {
-        {sPrefShowPreviewWhenUploading, &Preferences::getPrefShowPreviewWhenUploading},
-        {sPrefDoCheckOrders, &Preferences::getPrefDoCheckOrders},
-        {sPrefAllowRootVolumeSelections, &Preferences::getPrefAllowRootVolumeSelections},
-        {sPrefFormBaseIdFromFileName, &Preferences::getPrefFormBaseIdFromFileName}};
-    for (const auto& [key, read] : reads) {
-        EXPECT_FALSE(read()) << key;
-        EXPECT_FALSE(store->hasStoredValue(key)) << key;
-        store->setObject(key, "Yes");
-        EXPECT_TRUE(read()) << key;
-    }
     store->setObject(sPrefUseEventName, "no");
+    Preferences::setStore(store);
     EXPECT_TRUE(Preferences::getUseEventName());
 }
 
