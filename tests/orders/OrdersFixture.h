@@ -27,11 +27,6 @@ struct LoggedPart {
 struct LoggedRequest {
     std::vector<LoggedPart> parts;
 
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const LoggedPart& p : parts) out.push_back(p.name);
-        return out;
-    }
     const LoggedPart* part(const std::string& name) const {
         for (const LoggedPart& p : parts)
             if (p.name == name) return &p;
@@ -43,27 +38,23 @@ struct LoggedRequest {
     }
 };
 
-inline std::string jsonText(const JsonValue& object, const char* name) {
-    const JsonValue* v = object.find(name);
-    return v && v->isString() ? v->string : std::string();
-}
-
 // The requests of one kind ("order-query", "hires") in the order the service took them.
 inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
                                                  const std::string& kind) {
+    auto text = [](const JsonValue& object, const char* name) {
+        const JsonValue* v = object.find(name);
+        return v && v->isString() ? v->string : std::string();
+    };
     std::vector<LoggedRequest> out;
     for (const std::string& line : service.requestLog()) {
-        std::string error;
-        auto v = photoservice::parseJson(line, &error);
-        EXPECT_TRUE(v) << error << ": " << line;
-        if (!v || jsonText(*v, "kind") != kind) continue;
-        LoggedRequest r;
+        auto v = photoservice::parseJson(line, nullptr);
+        EXPECT_TRUE(v) << line;
+        if (!v || text(*v, "kind") != kind) continue;
+        LoggedRequest& r = out.emplace_back();
         if (const JsonValue* parts = v->find("parts"))
             for (const JsonValue& p : parts->array)
-                r.parts.push_back({jsonText(p, "name"), jsonText(p, "value"),
-                                   jsonText(p, "filename"), jsonText(p, "content_type"),
-                                   jsonText(p, "stored")});
-        out.push_back(std::move(r));
+                r.parts.push_back({text(p, "name"), text(p, "value"), text(p, "filename"),
+                                   text(p, "content_type"), text(p, "stored")});
     }
     return out;
 }
