@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <optional>
-
 #include "remote/CommandInterface.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SettingsFixture.h"
@@ -102,34 +100,18 @@ TEST_F(CommandInterfaceTest, SetValueChecksConvertsAndWritesThrough) {
 }
 
 TEST_F(CommandInterfaceTest, GetValueAnswersTheFourReadableKeys) {
-    struct Row {
-        std::optional<Value> seconds;  // stored prefSecondsBetweenScans
-        Value directObject;
-        AppleEventReply reply;
-    };
-    auto list = [](std::vector<std::string> items) {
-        return AppleEventReply{Kind::TextAndList, kSuccess, std::move(items)};
-    };
-    const Row rows[] = {
-        {Value(60.0), texts({"getValue", "prefSecondsBetweenScans", "-"}),
-         list({"getValue", "prefSecondsBetweenScans", "60.00"})},
+    const std::pair<Value, AppleEventReply> rows[] = {
         // The registered default counts as a value; the key is answered as received.
-        {std::nullopt, texts({"GetValue", "PrefSecondsBetweenScans", ""}),
-         list({"GetValue", "PrefSecondsBetweenScans", "120.00"})},
+        {texts({"GetValue", "PrefSecondsBetweenScans", ""}),
+         {Kind::TextAndList, kSuccess, {"GetValue", "PrefSecondsBetweenScans", "120.00"}}},
         // Nothing stored and no default: success without data.
-        {std::nullopt, texts({"getValue", "userEnteredEventName", ""}),
-         AppleEventReply::withText(kSuccess)},
-        // Keys that can be set but not read, and keys outside the table.
-        {std::nullopt, texts({"getValue", "prefDaysOldBeforeDeleting", ""}),
-         AppleEventReply::withText(kFailed)},
-        {std::nullopt, texts({"getValue", "prefKivURL", ""}), AppleEventReply::withText(kFailed)},
+        {texts({"getValue", "userEnteredEventName", ""}), AppleEventReply::withText(kSuccess)},
+        // A key that can be set but not read.
+        {texts({"getValue", "prefDaysOldBeforeDeleting", ""}), AppleEventReply::withText(kFailed)},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.directObject.description());
-        freshStore();
-        if (row.seconds) store->setObject(sPrefSecondsBetweenScans, *row.seconds);
-        EXPECT_EQ(CommandInterface::handleCommand(row.directObject), row.reply);
-    }
+    for (const auto& [directObject, reply] : rows)
+        EXPECT_EQ(CommandInterface::handleCommand(directObject), reply)
+            << directObject.description();
 }
 
 TEST_F(CommandInterfaceTest, AStoreThatCannotBeWrittenKeepsItsValueAndAnswersFailed) {
