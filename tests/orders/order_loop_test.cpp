@@ -150,18 +150,20 @@ TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
     mainLoop.runPending();
     EXPECT_FALSE(orders.isRunningQueryAndUploadHiResThread());
     EXPECT_EQ(mainLoop.validTimerCount(), 0u);
-    EXPECT_TRUE(requestsOfKind(*service, "order-query").empty());
+    EXPECT_TRUE(requestsOfKind("order-query").empty());
 
     // Started again, it runs and arms one timer; stopped, the armed timer never fires.
     orders.start();
     ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
-    EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u);
+    EXPECT_EQ(requestsOfKind("order-query").size(), 1u);
     EXPECT_EQ(mainLoop.validTimerCount(), 1u);
     // The pass shows its progress and uploads with the stored login.
-    std::vector<LoggedRequest> hires = requestsOfKind(*service, "hires");
+    std::vector<LoggedRequest> hires = requestsOfKind("hires");
     ASSERT_EQ(hires.size(), 1u);
-    EXPECT_EQ(hires[0].value("password"), "pw \"one\"");
-    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), readFile(photo));
+    EXPECT_EQ(hires[0].fields,
+              "fuseaction=order.upload username=photog password=pw \"one\" "
+              "orderid=70 imageid=700 imgfile=IMG 7.jpg image/jpeg");
+    EXPECT_EQ(readFile(hires[0].file), readFile(photo));
     {
         std::lock_guard lock(mutex);
         EXPECT_EQ(lines.back(), "Uploading Hi Res Item: [" + photo.string() + "]");

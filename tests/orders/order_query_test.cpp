@@ -36,15 +36,6 @@ std::string ordersJson(const std::vector<Order>& orders) {
     return json + "]";
 }
 
-// A logged request in one line: each field as name=value, a file as name=filename type.
-std::string describe(const LoggedRequest& r) {
-    std::string out;
-    for (const LoggedPart& p : r.parts)
-        out += (out.empty() ? "" : " ") + p.name + "=" +
-               (p.filename.empty() ? p.value : p.filename + " " + p.contentType);
-    return out;
-}
-
 // What f writes to standard error.
 template <class F>
 std::string logOf(F f) {
@@ -130,15 +121,14 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
             logOf([&] { EXPECT_TRUE(HttpHiResController().doQueryAndUploadHiResWithInfo(info)); });
         EXPECT_TRUE(info->empty()) << "the query info is emptied";
 
-        EXPECT_EQ(describe(requestsOfKind(*service, "order-query").back()),
+        EXPECT_EQ(requestsOfKind("order-query").back().fields,
                   std::string("fuseaction=") + fuseAction + " username=photog password=pw \"one\"");
-        std::vector<LoggedRequest> hires = requestsOfKind(*service, "hires");
+        std::vector<LoggedRequest> hires = requestsOfKind("hires");
         ASSERT_EQ(hires.size(), hiresBefore + std::size(expected)) << log;
         for (std::size_t i = 0; i < std::size(expected); ++i) {
             const LoggedRequest& got = hires[hiresBefore + i];
-            ASSERT_EQ(describe(got), expected[i].first);
-            EXPECT_EQ(readFile(stored(*got.part("imgfile"))), readFile(expected[i].second))
-                << "bytes arrive unchanged";
+            ASSERT_EQ(got.fields, expected[i].first);
+            EXPECT_EQ(readFile(got.file), readFile(expected[i].second)) << "bytes arrive unchanged";
         }
         hiresBefore = hires.size();
 
@@ -188,8 +178,8 @@ TEST_F(OrdersTest, QueryIsNotSentWithoutLoginOrFuseActionAndBadRepliesUploadNoth
         std::string log =
             logOf([&] { EXPECT_TRUE(HttpHiResController().doQueryAndUploadHiResWithInfo(info)); });
         EXPECT_TRUE(info->empty());
-        EXPECT_EQ(requestsOfKind(*service, "order-query").size(), row.queries);
-        EXPECT_EQ(requestsOfKind(*service, "hires").size(), row.uploads);
+        EXPECT_EQ(requestsOfKind("order-query").size(), row.queries);
+        EXPECT_EQ(requestsOfKind("hires").size(), row.uploads);
         EXPECT_TRUE(has(log, row.logLine)) << log;
         service.reset();
     }
@@ -234,12 +224,11 @@ TEST_F(OrdersTest, BadItemsSendNothingAShortReplyGivesNoStatusAndNoValueForgesAF
     (*forging)[edOrderId] = forged;
     (*forging)[edPictureId] = "P";
     HttpHiResController().doRunHttpUploaderHiResWithInfo(forging);
-    std::vector<LoggedRequest> hires = requestsOfKind(*service, "hires");
+    std::vector<LoggedRequest> hires = requestsOfKind("hires");
     ASSERT_EQ(hires.size(), 2u);
-    EXPECT_EQ(describe(hires[1]),
-              "fuseaction=order.upload username=u password=p orderid=" + forged +
-                  " imageid=900 pictureid=P imgfile=ok.jpg image/jpeg");
-    EXPECT_EQ(readFile(stored(*hires[1].part("imgfile"))), readFile(ok));
+    EXPECT_EQ(hires[1].fields, "fuseaction=order.upload username=u password=p orderid=" + forged +
+                                   " imageid=900 pictureid=P imgfile=ok.jpg image/jpeg");
+    EXPECT_EQ(readFile(hires[1].file), readFile(ok));
 }
 
 }  // namespace
