@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "OrdersFixture.h"
 #include "log/KDLogFileManager.h"
 #include "orders/HttpHiResController.h"
@@ -194,27 +196,18 @@ TEST_F(OrdersTest, BadItemsSendNothingAShortReplyGivesNoStatusAndNoValueForgesAF
         if (imageId) (*r)[edImageId] = imageId;
         return r;
     };
-    struct Row {
-        const char* what;
-        DictionaryPtr item;
-        const char* logLine;
-        std::size_t sent;
-    };
-    const Row rows[] = {
-        {"missing file", item(dir / "nope.jpg", "1"),
-         "Error in Reading the Contents of file at path:", 0},
-        {"no image id", item(ok, nullptr), "No image identifier for", 0},
+    const std::tuple<DictionaryPtr, const char*, std::size_t> rows[] = {
+        {item(dir / "nope.jpg", "1"), "Error in Reading the Contents of file at path:", 0},
+        {item(ok, nullptr), "No image identifier for", 0},
         // A reply whose root holds one child gives no status and says so.
-        {"one child", item(one, "1"), "NOT GETTING Enough data back from Response??????", 1},
+        {item(one, "1"), "NOT GETTING Enough data back from Response??????", 1},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto& [record, logLine, sent] : rows) {
         std::string log =
-            logOf([&] { HttpHiResController().doRunHttpUploaderHiResWithInfo(row.item); });
-        EXPECT_TRUE(row.item->empty());
-        EXPECT_TRUE(has(log, row.logLine)) << log;
-        EXPECT_FALSE(has(log, "httpOurCustomStatus = [")) << log;
-        EXPECT_EQ(service->requestLog().size(), row.sent);
+            logOf([&] { HttpHiResController().doRunHttpUploaderHiResWithInfo(record); });
+        EXPECT_TRUE(record->empty());
+        EXPECT_TRUE(has(log, logLine) && !has(log, "httpOurCustomStatus = [")) << log;
+        EXPECT_EQ(service->requestLog().size(), sent);
     }
 
     // A value holding the boundary cannot forge a field.

@@ -119,13 +119,10 @@ TEST_F(CommandInterfaceTest, AStoreThatCannotBeWrittenKeepsItsValueAndAnswersFai
 }
 
 TEST_F(CommandInterfaceTest, ThePasswordStaysOutOfTheLogs) {
-    std::string logged;
-    {
-        test::CapturedOutput err(STDERR_FILENO);
-        CommandInterface::handleCommand(texts({"setValue", "userLoginPassword", "hunter2-secret"}));
-        CommandInterface::handleCommand(texts({"getValue", "USERLOGINPASSWORD", ""}));
-        logged = err.text();
-    }
+    test::CapturedOutput err(STDERR_FILENO);
+    CommandInterface::handleCommand(texts({"setValue", "userLoginPassword", "hunter2-secret"}));
+    CommandInterface::handleCommand(texts({"getValue", "USERLOGINPASSWORD", ""}));
+    const std::string logged = err.text();
     EXPECT_NE(logged.find("userLoginPassword"), std::string::npos) << "the requests are logged";
     EXPECT_EQ(logged.find("hunter2-secret"), std::string::npos) << logged;
     EXPECT_EQ(store->objectForKey(sUserLoginPassword), Value("hunter2-secret"));
