@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 class OrderLoopTest : public OrdersTest {
   protected:
     // Counts the passes that got past their start (each opens one progress window, whose lines
-    // land in `lines`). The first `holdPasses` passes wait in their window until release().
+    // land in `lines`). The first `holdPasses` passes wait in their window until `releaser` is set.
     OrderLoop::Options options() {
         OrderLoop::Options o;
         o.settleDelay = 0ms;
@@ -40,8 +40,6 @@ class OrderLoopTest : public OrdersTest {
         };
         return o;
     }
-    void release() { releaser.set_value(); }
-    bool waitEntered() { return enteredFuture.wait_for(10s) == std::future_status::ready; }
 
     bool armedAndIdle(const OrderLoop& orders) const {
         TimerPtr t = orders.timer();
@@ -136,7 +134,7 @@ TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
     holdPasses = 1;
     OrderLoop orders(mainLoop, threads, options());
     orders.start();
-    ASSERT_TRUE(waitEntered());
+    ASSERT_EQ(enteredFuture.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(orders.isRunningQueryAndUploadHiResThread());
     orders.doQueryAndUploadHiResProcess();
     EXPECT_EQ(passes, 1);
@@ -145,7 +143,7 @@ TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
 
     // Stopped while it runs, the pass ends before its query and arms nothing.
     orders.stop();
-    release();
+    releaser.set_value();
     ASSERT_TRUE(threads.waitUntilIdle(10s));
     mainLoop.runPending();
     EXPECT_FALSE(orders.isRunningQueryAndUploadHiResThread());
