@@ -12,8 +12,6 @@
 namespace vorn {
 namespace {
 
-using Kind = AppleEventReply::Kind;
-
 const char* kSuccess = "COMMAND SUCCESS";
 const char* kFailed = "COMMAND FAILED";
 
@@ -92,7 +90,9 @@ TEST_F(CommandInterfaceTest, GetValueAnswersTheFourReadableKeys) {
     const std::pair<Value, AppleEventReply> rows[] = {
         // The registered default counts as a value; the key is answered as received.
         {texts({"GetValue", "PrefSecondsBetweenScans", ""}),
-         {Kind::TextAndList, kSuccess, {"GetValue", "PrefSecondsBetweenScans", "120.00"}}},
+         {AppleEventReply::Kind::TextAndList,
+          kSuccess,
+          {"GetValue", "PrefSecondsBetweenScans", "120.00"}}},
         // Nothing stored and no default: success without data.
         {texts({"getValue", "userEnteredEventName", ""}), AppleEventReply::withText(kSuccess)},
         // A key that can be set but not read.

@@ -52,11 +52,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-std::string lastLine(const std::string& text) {
-    if (text.size() < 2) return text;
-    return text.substr(text.rfind('\n', text.size() - 2) + 1);
-}
-
 class RemoteControlTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -101,7 +96,8 @@ class RemoteControlTest : public ::testing::Test {
 
     void expectOrderlyEnd() {
         EXPECT_EQ(app->wait(30s), 0);
-        const std::string last = lastLine(readFile(logDir / "VornLog.txt"));
+        const std::string log = readFile(logDir / "VornLog.txt");
+        const std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);  // the last line
         EXPECT_TRUE(contains(last, "] ==> applicationWillTerminate - DONE!")) << last;
     }
 
