@@ -4,13 +4,16 @@
 //   vorn-bench-perf drain [--photos 80] [--mb 4] [--rounds 3]
 //       The real cycle (scan, upload, filing, debug copies, log) drains N photos into a discard
 //       sink; anchor: one curl process posting the same bodies with --next. Time and CPU.
-//   vorn-bench-perf scale [--photos 1000] [--rounds 3]
+//   vorn-bench-perf scale [--photos 1000] [--rounds 3] [--watcher 0]
 //       Per-photo time of the last 100 against the first 100 of a drain with three ineligible
 //       files beside each photo and 5,000 files in the mirror, the folder moved in while the
-//       watcher runs; anchor: the same drain without the ineligible files.
+//       watcher runs (with --watcher 0: there from the start, and the drain runs before any
+//       watcher does, every pass a full walk); anchor: the same drain without the ineligible
+//       files.
 //   vorn-bench-perf scan [--files 50000] [--rounds 3]
-//       A later full pass, and the pass after one new photo arrives with the watcher running,
-//       against find -type f over the same tree.
+//       A later full pass (the rescan timer's, with the watcher running), the pass after one new
+//       photo arrives, and a thorough pass that looks at every file again (after a queue
+//       overflow), against find -type f over the same tree.
 //   vorn-bench-perf latency [--samples 20]
 //       A photo closed in a watched folder -> its upload request starts (median, p90).
 
@@ -329,13 +332,13 @@ int drain(int photos, int mib, int rounds) {
     return 0;
 }
 
-int scale(int photos, int rounds) {
+int scale(int photos, int rounds, bool watcher) {
     std::vector<double> withRatio, withoutRatio, firstMs, lastMs;
     for (int round = 0; round < rounds; ++round) {
         for (bool ineligible : {false, true}) {
             test::TempDir tmp;
             const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
-            const fs::path stage = tmp / "stage" / "Event";
+            const fs::path stage = watcher ? tmp / "stage" / "Event" : source / "Event";
             for (int i = 0; i < 5000; ++i)
                 writeSmall(mirror / ("Old" + std::to_string(i % 50)) /
                                ("OLD_" + std::to_string(i) + ".jpg"),
@@ -356,7 +359,9 @@ int scale(int photos, int rounds) {
             auto store = makeStore(tmp.path(), source, mirror);
             test::PhotoServiceProcess service(sink(tmp / "service"));
             store->setObject(sPrefKivURL, service.url());
-            CycleRun run = runCycle(tmp.path(), static_cast<std::size_t>(photos), &stage, &source);
+            CycleRun run =
+                watcher ? runCycle(tmp.path(), static_cast<std::size_t>(photos), &stage, &source)
+                        : runCycle(tmp.path(), static_cast<std::size_t>(photos));
             if (!run.ok || run.doneAt.size() < 200) {
                 std::fprintf(stderr, "the scale drain failed\n");
                 return 1;
@@ -372,8 +377,9 @@ int scale(int photos, int rounds) {
         }
     }
     std::printf(
-        "scale: %d photos, 3 ineligible files beside each, 5,000 files in the mirror, %d rounds\n",
-        photos, rounds);
+        "scale: %d photos, 3 ineligible files beside each, 5,000 files in the mirror, %d rounds, "
+        "watcher %s\n",
+        photos, rounds, watcher ? "running" : "not running");
     printRow("per photo, first 100", firstMs, "ms");
     printRow("per photo, last 100", lastMs, "ms");
     printRow("last/first with ineligible (goal <= 1.2)", withRatio, "x");
@@ -442,7 +448,7 @@ int scan(int files, int rounds) {
     scanner.noteChangedFolders(source.string(), {});
 #endif
     double firstPass = pass();
-    std::vector<double> fullMs, eventMs, findMs, fullRatio, eventRatio;
+    std::vector<double> fullMs, eventMs, findMs, fullRatio, eventRatio, thoroughMs, thoroughRatio;
     for (int round = 0; round < rounds; ++round) {
         double f = find();
 #ifndef VORN_BENCH_BASELINE
@@ -462,6 +468,12 @@ int scan(int files, int rounds) {
 #ifndef VORN_BENCH_BASELINE
         scanner.noteChangedFolders(source.string(), {(source / name).parent_path().string()});
 #endif
+#ifndef VORN_BENCH_BASELINE
+        scanner.noteChangedFolders(source.string(), {source.string()});  // an overflow
+#endif
+        double thorough = pass();
+        thoroughMs.push_back(thorough);
+        thoroughRatio.push_back(thorough / f);
         findMs.push_back(f);
         fullMs.push_back(full);
         eventMs.push_back(event);
@@ -473,8 +485,10 @@ int scan(int files, int rounds) {
     printRow("find -type f (anchor)", findMs, "ms");
     printRow("later full pass", fullMs, "ms");
     printRow("pass after one new photo, watcher running", eventMs, "ms");
+    printRow("thorough pass, after an overflow", thoroughMs, "ms");
     printRow("full pass / find (goal <= 1.5)", fullRatio, "x");
     printRow("event pass / find (goal <= 0.1)", eventRatio, "x");
+    printRow("thorough pass / find", thoroughRatio, "x");
     return 0;
 }
 
@@ -573,11 +587,14 @@ int main(int argc, char** argv) {
     int rounds = intArg(argc, argv, "--rounds", 3);
     if (mode == "drain")
         return drain(intArg(argc, argv, "--photos", 80), intArg(argc, argv, "--mb", 4), rounds);
-    if (mode == "scale") return scale(intArg(argc, argv, "--photos", 1000), rounds);
+    if (mode == "scale")
+        return scale(intArg(argc, argv, "--photos", 1000), rounds,
+                     intArg(argc, argv, "--watcher", 1) != 0);
     if (mode == "scan") return scan(intArg(argc, argv, "--files", 50000), rounds);
     if (mode == "latency") return latency(intArg(argc, argv, "--samples", 20));
-    std::fprintf(stderr,
-                 "usage: vorn-bench-perf drain [--photos N] [--mb M] | scale [--photos N] | "
-                 "scan [--files N] | latency [--samples N]  [--rounds R]\n");
+    std::fprintf(
+        stderr,
+        "usage: vorn-bench-perf drain [--photos N] [--mb M] | scale [--photos N] [--watcher 0|1] | "
+        "scan [--files N] | latency [--samples N]  [--rounds R]\n");
     return 2;
 }

@@ -80,6 +80,16 @@ int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl
     return 0;
 }
 
+// A reused connection that failed before any byte of a reply came back.
+bool diedBeforeAnyReply(CURL* curl, CURLcode code, long status, const Transfer& t) {
+    if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING)
+        return false;
+    long newConnections = -1;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
+    return newConnections == 0 && status == 0 && !t.cancelled && t.reply.empty() &&
+           t.body->readFailure() == MultipartBody::ReadFailure::None;
+}
+
 void initCurlOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -154,9 +164,23 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
     CURLcode code = curl_easy_perform(curl);
-
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (session && diedBeforeAnyReply(curl, code, status, t)) {
+        // The service closed the kept connection while we were sending on it (an idle
+        // timeout racing our request): nothing reached it whole, so send once more afresh.
+        platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
+                    url.c_str(), curl_easy_strerror(code));
+        body.rewind();
+        t = Transfer{};
+        t.body = &body;
+        t.options = &options;
+        errorText[0] = 0;
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        code = curl_easy_perform(curl);
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    }
     if (status > 0) {
         result.statusCode = status;
         result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},

@@ -58,6 +58,15 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
+// A name without its extension, as deletingPathExtension has it, without a copy.
+std::string_view stemOf(const std::string& name) {
+    std::string_view view(name);
+    const std::size_t dot = view.rfind('.');
+    return dot == std::string_view::npos || dot == 0 || dot + 1 == view.size()
+               ? view
+               : view.substr(0, dot);
+}
+
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -74,7 +83,10 @@ SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock, Options o
 void SourceFolderScanner::noteWatching(bool watching) {
     std::lock_guard lock(cacheMutex_);
     // What was vouched for before the watcher ran (or while it missed things) is not.
-    if (watching != watching_) fullPassRequested_ = true;
+    if (watching != watching_) {
+        fullPassRequested_ = true;
+        ++restGeneration_;
+    }
     watching_ = watching;
 }
 
@@ -84,10 +96,12 @@ void SourceFolderScanner::noteChangedFolders(const std::string& watchedRoot,
     if (watchedRoot != watchedRoot_) {
         watchedRoot_ = watchedRoot;
         fullPassRequested_ = true;
+        ++restGeneration_;
     }
     for (const std::string& folder : folders) {
         if (folder == watchedRoot) {
             fullPassRequested_ = true;  // an overflow, or the root's own entries
+            ++restGeneration_;
             continue;
         }
         if (folder.size() > watchedRoot.size() + 1 &&
@@ -105,6 +119,11 @@ void SourceFolderScanner::noteFileClosed(const std::string& path) {
     std::lock_guard lock(cacheMutex_);
     if (closedFiles_.size() > 10000) closedFiles_.clear();  // only recent closes matter
     closedFiles_[path] = Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    if (rewritten_.size() > 10000) {  // too many to follow one by one: look at everything
+        rewritten_.clear();
+        ++restGeneration_;
+    }
+    rewritten_.insert(path);
     std::string folder = deletingLastPathComponent(path);
     if (!watchedRoot_.empty() && folder.size() > watchedRoot_.size() + 1 &&
         folder.compare(0, watchedRoot_.size(), watchedRoot_) == 0)
@@ -114,6 +133,9 @@ void SourceFolderScanner::noteFileClosed(const std::string& path) {
 void SourceFolderScanner::requestFullPass() {
     std::lock_guard lock(cacheMutex_);
     fullPassRequested_ = true;
+    // Without a watcher nothing reports a file rewritten in place: the timer's pass is where
+    // rested files are looked at again.
+    if (!watching_ || clock_->now() - lastRestGeneration_ >= kThoroughInterval) ++restGeneration_;
 }
 
 namespace {
@@ -178,9 +200,12 @@ bool SourceFolderScanner::closedAndNotOpenForWriting(const std::string& full,
     return !openForWritingByAnyone(st.st_dev, st.st_ino);
 }
 
-SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
-    const PassSettings& settings, int dirFd, const Entry& entry, const std::string& folder,
-    const std::string& folderRel, std::chrono::milliseconds& settleLeft, Found& found) {
+SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& settings, int dirFd,
+                                                            const Entry& entry,
+                                                            const std::string& folder,
+                                                            const std::string& folderRel,
+                                                            std::chrono::milliseconds& settleLeft,
+                                                            Found& found, bool& rested) {
     // What the name alone decides comes first: most files met are passed over here, unstatted
     // and without a path built.
     const std::string& name = entry.name;
@@ -210,7 +235,8 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
         if (auto it = withoutMetadata_.find(id); it != withoutMetadata_.end()) {
             if (it->second.stamp == stamp) {  // unchanged since last look
                 it->second.pass = settings.pass;
-                const bool report = !it->second.reported && settled();
+                rested = settled();
+                const bool report = !it->second.reported && rested;
                 if (report) it->second.reported = true;
                 lock.unlock();
                 if (report) reportSkipped(relName());
@@ -236,6 +262,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(
         found.metadata = getVornMetaDataFromJpeg(full);
     if (!found.metadata) {
         const bool report = settled();
+        rested = report;
         {
             std::lock_guard lock(cacheMutex_);
             if (withoutMetadata_.size() >= kMaxRememberedFiles) {  // start again past a large event
@@ -279,6 +306,7 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
     if (cache.mtimeNs == mtime) return cache;
 
     std::vector<Entry> entries;
+    entries.reserve(cache.entries.size());
     int readFd = ::dup(dirFd);
     DIR* dir = readFd >= 0 ? ::fdopendir(readFd) : nullptr;
     if (!dir) {
@@ -295,9 +323,11 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         unsigned char type = d->d_type;
         Entry e;
         e.name = std::move(name);
+        e.ino = d->d_ino;
         if (type == DT_UNKNOWN || type == DT_LNK) {
             struct stat est {};
             if (::fstatat(dirFd, e.name.c_str(), &est, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            e.ino = est.st_ino;
             if (S_ISLNK(est.st_mode)) {
                 if (::fstatat(dirFd, e.name.c_str(), &est, 0) != 0 || S_ISDIR(est.st_mode))
                     continue;
@@ -314,8 +344,36 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
     ::closedir(dir);
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    // When files only left the folder (a photo filed after its upload), or the folder is as it
+    // was, what was learnt of each file still there, the same file by its inode, carries over.
+    // A name that came back (removed and written anew, perhaps under the same inode) looks the
+    // same in a listing: where a name is new, or the folder changed and none has gone,
+    // everything is judged again.
+    bool onlyRemovals = entries.size() < cache.entries.size() ||
+                        (entries.size() == cache.entries.size() && cache.seenMtimeNs == mtime);
+    for (auto e = entries.begin(), old = cache.entries.begin(); onlyRemovals && e != entries.end();
+         ++e) {
+        while (old != cache.entries.end() && old->name < e->name) ++old;
+        onlyRemovals = old != cache.entries.end() && old->name == e->name;
+    }
+    std::unordered_map<std::string_view, int> stems;  // files per stem, for alone movies
+    auto old = cache.entries.begin();
+    for (Entry& e : entries) {
+        if (!onlyRemovals) break;
+        while (old != cache.entries.end() && old->name < e.name) ++old;
+        if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
+        e.rested = old->rested;
+        e.restGeneration = old->restGeneration;
+        if (old->movieAlone) {
+            if (stems.empty())
+                for (const Entry& other : entries)
+                    if (!other.isDirectory) ++stems[stemOf(other.name)];
+            e.movieAlone = e.movieSettled = stems[stemOf(e.name)] == 1;
+        }
+    }
     cache.entries = std::move(entries);
     cache.listed = true;
+    cache.seenMtimeNs = mtime;
     // A folder changed again within the file system's time resolution could keep its time:
     // only a listing taken well after the folder's last change is kept.
     const auto age = clock_->now() - SystemTime(std::chrono::duration_cast<SystemTime::duration>(
@@ -345,11 +403,29 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     }
     if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
-    std::unordered_map<std::string, int> stems;  // files per stem, counted once when needed
+    std::unordered_map<std::string_view, int> stems;  // files per stem, counted when needed
+    // Files of this folder closed by a writer since they were judged: looked at again even
+    // when they had rested.
+    std::vector<std::string> rewritten;
+    {
+        std::lock_guard lock(cacheMutex_);
+        for (const std::string& path : rewritten_)
+            if (path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+                path[folder.size()] == '/' &&
+                path.find('/', folder.size() + 1) == std::string::npos)
+                rewritten.push_back(path.substr(folder.size() + 1));
+    }
     // The walk below adds other folders to folders_, which leaves this one where it is.
     for (Entry& e : cache.entries) {
         if (vouched && e.ineligible) continue;
+        if (e.rested && e.restGeneration == settings.restGeneration &&
+            std::find(rewritten.begin(), rewritten.end(), e.name) == rewritten.end()) {
+            e.ineligible = true;
+            ++restedPassedOver_;
+            continue;
+        }
         e.ineligible = false;
+        e.rested = false;
         if (e.isDirectory) {
             std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
             // What is filed must never be met again as something to upload.
@@ -376,7 +452,15 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
             continue;  // sent already; only its filing is left
         std::chrono::milliseconds settleLeft{0};
         Found found;
-        switch (judgeFile(settings, dirFd.get(), e, folder, rel, settleLeft, found)) {
+        bool rested = false;
+        const Verdict verdict =
+            judgeFile(settings, dirFd.get(), e, folder, rel, settleLeft, found, rested);
+        if (!rewritten.empty() &&
+            std::find(rewritten.begin(), rewritten.end(), e.name) != rewritten.end()) {
+            std::lock_guard lock(cacheMutex_);
+            rewritten_.erase(appendingPathComponent(folder, e.name));
+        }
+        switch (verdict) {
             case Verdict::Eligible:
                 return found;
             case Verdict::NotSettled:
@@ -387,15 +471,19 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
                 break;  // asked again next pass
             case Verdict::NotEligible:
                 e.ineligible = true;
-                if (e.name[0] != '.' && hasMovieExtension(e.name)) {
+                e.rested = rested;
+                e.restGeneration = settings.restGeneration;
+                if (!e.movieSettled && e.name[0] != '.' && hasMovieExtension(e.name)) {
                     // The movie alone means its photo has gone, perhaps filed by a move cut
                     // short.
                     if (stems.empty())
                         for (const Entry& other : cache.entries)
-                            if (!other.isDirectory) ++stems[deletingPathExtension(other.name)];
-                    if (stems[deletingPathExtension(e.name)] == 1)
-                        fileStrandedMovie(settings, input,
-                                          rel.empty() ? e.name : rel + "/" + e.name);
+                            if (!other.isDirectory) ++stems[stemOf(other.name)];
+                    e.movieAlone = stems[stemOf(e.name)] == 1;
+                    e.movieSettled = !e.movieAlone ||
+                                     fileStrandedMovie(settings, input,
+                                                       rel.empty() ? e.name : rel + "/" + e.name);
+                    e.movieAlone = e.movieAlone && e.movieSettled;
                 }
                 break;
         }
@@ -458,6 +546,13 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     {
         std::lock_guard lock(cacheMutex_);
         settings.pass = ++passes_;
+        // What was judged under other settings is judged again.
+        if (!lastSettings_ || !(*lastSettings_ == settings)) ++restGeneration_;
+        if (restGeneration_ != seenRestGeneration_) {
+            seenRestGeneration_ = restGeneration_;
+            lastRestGeneration_ = clock_->now();
+        }
+        settings.restGeneration = restGeneration_;
         settings.full = fullPassRequested_ || !watching_ || !lastSettings_ ||
                         !(*lastSettings_ == settings) || lastRoot_ != input.rootFolder ||
                         watchedRoot_.empty();
@@ -467,6 +562,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (lastRoot_ != input.rootFolder) folders_.clear();
     lastRoot_ = input.rootFolder;
     lastSettings_ = settings;
+    restedPassedOver_ = 0;
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<Found> found = walk(settings, input, "", retryAfter);
     // The waiting count walks the whole tree (names only): on full passes, when the pass found
@@ -477,7 +573,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         lastWaitingCount_ = clock_->now();
         ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
     }
-    if (!found && settings.full) {
+    if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
         std::erase_if(withoutMetadata_,
@@ -502,15 +598,15 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     return outcome;
 }
 
-void SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+bool SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
                                             const std::string& rel) {
     const std::string full = appendingPathComponent(input.rootFolder, rel);
     struct stat st {};
-    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     // A movie still being written may be the first half of a new pair.
     auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
         std::chrono::nanoseconds(mtimeNanoseconds(st))));
-    if (clock_->now() - modified < options_.settleInterval) return;
+    if (clock_->now() - modified < options_.settleInterval) return false;
     const std::string stemRel = deletingPathExtension(rel);
     static const char* const kPhotoTypes[] = {"jpg", "jpeg", "png", "JPG", "JPEG", "PNG"};
     const std::pair<const std::string*, bool> places[] = {{&input.mirrorFolder, true},
@@ -523,9 +619,10 @@ void SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const 
                 continue;
             platformLog("[%s] was left behind by its photo; filing it beside it", rel.c_str());
             KDW_FileManager::moveFileAtPath(full, appendingPathComponent(*folder, rel), replace);
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found) {

@@ -81,14 +81,25 @@ class SourceFolderScanner : public FolderScanner {
     };
     struct Entry {
         std::string name;
+        ino_t ino = 0;  // as the folder listing gives it
         bool isDirectory = false;
         bool isLink = false;
+        // Found without metadata after it had rested: passed over untouched while the folder
+        // lists it under the same inode, until its writer closes it again or every rested file
+        // is asked to be looked at again (restGeneration_ moves on).
+        bool rested = false;
+        std::uint64_t restGeneration = 0;
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
+        // A movie whose photo lies beside it, or which was alone and filed nowhere (kept into
+        // a new listing while it is still alone there): nothing to look for.
+        bool movieSettled = false;
+        bool movieAlone = false;
     };
     struct FolderCache {
-        std::int64_t mtimeNs = -1;  // of the listing below; -1: list again unless vouched for
+        std::int64_t mtimeNs = -1;      // of the listing below; -1: list again unless vouched for
+        std::int64_t seenMtimeNs = -1;  // the folder's time when it was listed
         bool listed = false;
         std::vector<Entry> entries;
     };
@@ -97,6 +108,7 @@ class SourceFolderScanner : public FolderScanner {
         bool baseIdsFromFileNames = false;
         bool uploadMovie = false;
         bool full = true;  // judge every file, trust nothing the watcher vouched for
+        std::uint64_t restGeneration = 0;
         std::uint64_t pass = 0;
         // The mirror and problem folders (device, inode): never walked into.
         std::vector<std::pair<dev_t, ino_t>> filingFolders;
@@ -114,7 +126,7 @@ class SourceFolderScanner : public FolderScanner {
 
     Verdict judgeFile(const PassSettings& settings, int dirFd, const Entry& entry,
                       const std::string& folder, const std::string& folderRel,
-                      std::chrono::milliseconds& settleLeft, Found& found);
+                      std::chrono::milliseconds& settleLeft, Found& found, bool& rested);
     std::optional<Found> walk(const PassSettings& settings, const ScanInput& input,
                               const std::string& rel,
                               std::optional<std::chrono::milliseconds>& retryAfter);
@@ -124,7 +136,8 @@ class SourceFolderScanner : public FolderScanner {
     std::size_t countWaiting(const std::string& root, const std::string& rel);
     void reportSkipped(const std::string& rel);
     // A movie left behind by a move cut short, whose photo is filed already, follows it.
-    void fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
+    // Answers whether the movie was settled and its photo filed nowhere.
+    bool fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
                            const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
@@ -140,6 +153,7 @@ class SourceFolderScanner : public FolderScanner {
     std::optional<PassSettings> lastSettings_;
     std::string lastRoot_;
     std::unordered_map<std::string, FolderCache> folders_;  // by path relative to the root
+    std::uint64_t restedPassedOver_ = 0;                    // in this pass
     // Files found without metadata: skipped while their size and time stay the same.
     struct Without {
         Stamp stamp;
@@ -153,12 +167,20 @@ class SourceFolderScanner : public FolderScanner {
     std::uint64_t passes_ = 0;
     bool watching_ = false;
     bool fullPassRequested_ = true;
+    std::uint64_t restGeneration_ = 0;
+    std::uint64_t seenRestGeneration_ = 0;
+    SystemTime lastRestGeneration_{};  // when a pass first saw the current generation
+    // Files closed after writing since a pass last judged them (full paths).
+    std::unordered_set<std::string> rewritten_;
     std::unordered_set<std::string> changedFolders_;  // relative; "" is the root
     std::string watchedRoot_;
     std::unordered_map<std::string, Stamp> closedFiles_;    // full path -> stamp when closed
     std::unordered_set<std::string> withoutMetadataPaths_;  // full paths, for the waiting count
 
     static constexpr std::chrono::seconds kWaitingCountInterval{5};
+    // Rested files are looked at again at least this often, from the rescan timer's pass on,
+    // for what no event reports (a network file system written from elsewhere).
+    static constexpr std::chrono::minutes kThoroughInterval{10};
     UserInterface* ui_ = nullptr;
     SystemTime lastWaitingCount_{};
 };

@@ -7,6 +7,7 @@
 #include <utime.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "platform/PathUtilities.h"
@@ -309,6 +310,46 @@ TEST_F(ScanTest, FilesWithoutMetadataAreReadAgainOnlyWhenTheyChange) {
     fs::remove_all(source / "c");
     EXPECT_EQ(chosen(scanner), "");
     EXPECT_EQ(scanner.filesWithoutMetadata(), 0u);
+}
+
+TEST_F(ScanTest, FilesRestedWithoutMetadataAreLeftAloneUntilTheyMayHaveChanged) {
+    // How a file rewritten in place (same name, same inode, folder unchanged) comes to be
+    // looked at again.
+    const std::vector<std::pair<const char*, std::function<void(SourceFolderScanner&)>>> tells = {
+        {"its writer's close",
+         [this](SourceFolderScanner& s) { s.noteFileClosed((source / "c/junk5.jpg").string()); }},
+        {"the timer's pass, no watcher", [](SourceFolderScanner& s) { s.requestFullPass(); }},
+    };
+    for (const auto& [kind, tell] : tells) {
+        SCOPED_TRACE(kind);
+        fs::remove_all(source / "c");
+        for (int i = 0; i < 20; ++i) plainFile("c/junk" + std::to_string(i) + ".jpg", "junk");
+        plainFile("c/zz.jpg", "junk");
+        age("c");
+        SourceFolderScanner scanner;
+        EXPECT_EQ(chosen(scanner), "");
+        const std::uint64_t judged = scanner.judgedFiles();
+        EXPECT_EQ(chosen(scanner), "");
+        // A file leaving, as a photo once filed: the others are not looked at again.
+        fs::remove(source / "c/zz.jpg");
+        EXPECT_EQ(chosen(scanner), "");
+        EXPECT_EQ(chosen(scanner), "");
+        EXPECT_EQ(scanner.judgedFiles(), judged);
+
+        {
+            std::ofstream out(source / "c/junk5.jpg", std::ios::binary | std::ios::trunc);
+            capture::JpegSpec recipe;
+            recipe.userComment = capture::metadataText({{"Version", "3.1"}});
+            out << capture::makeJpeg(recipe).flatten();
+        }
+        age("c/junk5.jpg");
+        EXPECT_EQ(chosen(scanner), "");
+        tell(scanner);
+        EXPECT_EQ(chosen(scanner), "c/junk5.jpg");
+        // A photo arriving beside them is found at once.
+        jpeg("c/a.jpg");
+        EXPECT_EQ(chosen(scanner), "c/a.jpg");
+    }
 }
 
 TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEventsMissed) {

@@ -89,6 +89,11 @@ class RawHttpServer {
     void setBeforeReply(std::function<void()> hook) {
         locked([&] { beforeReply_ = std::move(hook); });
     }
+    // The next request's connection is reset as soon as its head is in: a kept connection
+    // that the service closes while the client is sending on it.
+    void resetNextRequest() {
+        locked([&] { resetNext_ = true; });
+    }
     // While held, complete requests are recorded but not answered.
     void hold() {
         locked([&] { held_ = true; });
@@ -170,6 +175,13 @@ class RawHttpServer {
         std::function<void()> afterHead, beforeReply;
         locked([&] { afterHead = afterHead_; });
         if (afterHead) afterHead();
+        bool reset = false;
+        locked([&] { reset = std::exchange(resetNext_, false); });
+        if (reset) {
+            linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            return false;
+        }
         buf.erase(0, headEnd + 4);
         while (buf.size() < contentLength)
             if (!readMore(fd, buf)) return false;
@@ -207,6 +219,7 @@ class RawHttpServer {
     std::condition_variable cv_;
     bool stopping_ = false;
     bool held_ = false;
+    bool resetNext_ = false;
     Reply reply_;
     std::function<void()> afterHead_, beforeReply_;
     std::vector<Request> requests_;

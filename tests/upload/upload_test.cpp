@@ -239,12 +239,20 @@ TEST_F(WireTest, AnUnwritableLogFolderDoesNotStopTheUpload) {
 
 TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     struct Row {
-        bool keepOpen, announceClose;
+        bool keepOpen, announceClose, resetSecond;
         int connections;
-    } rows[] = {{true, false, 1}, {false, false, 3}, {false, true, 3}};
+    } rows[] = {{true, false, false, 1},
+                {false, false, false, 3},
+                {false, true, false, 3},
+                {true, false, true, 2}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose);
+        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose << row.resetSecond);
         RawHttpServer service;
+        int heads = 0;
+        if (row.resetSecond)
+            service.setAfterHead([&] {
+                if (++heads == 2) service.resetNextRequest();
+            });
         RawHttpServer::Reply reply;
         reply.keepOpen = row.keepOpen;
         reply.announceClose = row.announceClose;
