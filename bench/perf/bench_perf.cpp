@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "app/AppController.h"
+#include "platform/PlatformLog.h"
 #include "platform/RunLoop.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
@@ -159,15 +160,19 @@ class LogToFile {
   public:
     explicit LogToFile(const fs::path& path) {
         std::fflush(stderr);
+        flushLog();
         saved_ = ::dup(STDERR_FILENO);
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         ::dup2(fd, STDERR_FILENO);
         ::close(fd);
+        flushLog();
     }
     ~LogToFile() {
         std::fflush(stderr);
+        flushLog();
         ::dup2(saved_, STDERR_FILENO);
         ::close(saved_);
+        flushLog();
     }
 
   private:
@@ -195,6 +200,7 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage
     deps.mainThread = &loop;
     deps.ui = &ui;
     AppController controller(std::move(deps));
+    fs::create_directories(tmp / "logs");
     LogToFile log(tmp / "logs" / "vorn.log");
     if (stage)
         controller.awakeFromNib();  // registers, and finds that the watcher can run
@@ -202,7 +208,6 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage
         controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = (tmp / "logs").string();
-    fs::create_directories(tmp / "logs");
     HttpController uploader(center, &loop, options);
     controller.setFolderScanner(std::make_shared<SourceFolderScanner>());
     if (stage) {

@@ -245,6 +245,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vorn-uploader: cannot lock the preferences (%s: %s); going on\n",
                      storeLock.path().c_str(), storeLock.error().c_str());
 
+    // Qt's own messages join the log's lines: written past them, they would jump ahead of the
+    // lines the log gathers before writing.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        const vorn::LogLevel level = type == QtDebugMsg  ? vorn::LogLevel::Debug
+                                     : type == QtInfoMsg ? vorn::LogLevel::Info
+                                                         : vorn::LogLevel::Warn;
+        vorn::logAt(level, "%s", qPrintable(text));
+        if (type == QtFatalMsg) {
+            vorn::flushLog();
+            std::abort();
+        }
+    });
     std::unique_ptr<QCoreApplication> application;
     if (options.headless)
         application = std::make_unique<QCoreApplication>(argc, argv);
@@ -403,6 +415,7 @@ int main(int argc, char** argv) {
     vorn::logAt(vorn::LogLevel::Info, "%s stopped", vorn::build::kExecutableName);
     std::fflush(stdout);
     std::fflush(stderr);
+    vorn::flushLog();
     // Worker threads may still be inside an upload: end without running static destructors
     // under them. The item in flight stays in the source folder for the next run.
     ::_exit(exitStatus);

@@ -136,8 +136,10 @@ bool KDLogFileManager::setupLogFile() {
         return true;
     }
     std::fflush(stderr);
+    flushLog();
     const bool redirected = ::dup2(fd, STDERR_FILENO) >= 0;
     ::close(fd);
+    flushLog();
     if (!redirected) return true;
     {
         std::lock_guard lock(state().lock);

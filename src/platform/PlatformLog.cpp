@@ -8,13 +8,16 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -156,29 +159,28 @@ std::string stringWithFormat(const char* format, ...) {
 
 namespace {
 
-void writeRaw(std::string_view bytes) {
-    {
-        Guard& g = guard();
-        std::lock_guard lock(g.mutex);
-        if (g.cap != 0) {
-            std::string day = logDay();
-            if (day != g.day) {
-                g.day = day;
-                g.written = 0;
-                g.capNoted = false;
-            }
-            if (g.written + bytes.size() > g.cap) {
-                if (g.capNoted) return;
-                g.capNoted = true;
-                static const std::string note =
-                    "The log reached its daily cap; later lines are dropped until tomorrow\n";
-                std::fflush(stderr);
-                [[maybe_unused]] ssize_t n = ::write(fileno(stderr), note.data(), note.size());
-                return;
-            }
-            g.written += bytes.size();
-        }
-    }
+// Standard error's lines when it is a regular file (the dated log): gathered here and written
+// in one go at the end of an upload, on quit, for a warning, when 64 KiB have gathered, or a
+// moment after the first waiting line. Anything else (a terminal, a pipe) gets each line at
+// once. The lock is held while writing, so lines reach the file whole and in order.
+struct Sink {
+    std::mutex mutex;
+    std::string pending;
+    int mode = -1;  // -1 not yet looked at, 0 written at once, 1 gathered
+    bool flusherRunning = false;
+    std::condition_variable wake;
+};
+
+// Never destroyed: the flusher thread waits on it until the process ends.
+Sink& sink() {
+    static Sink* s = new Sink;
+    return *s;
+}
+
+constexpr std::size_t kGatherLimit = 64 * 1024;
+constexpr auto kGatherDelay = std::chrono::milliseconds(200);
+
+void writeAll(std::string_view bytes) {
     std::fflush(stderr);
     int fd = fileno(stderr);
     const char* p = bytes.data();
@@ -194,7 +196,81 @@ void writeRaw(std::string_view bytes) {
     }
 }
 
+void writePending(Sink& s) {
+    if (s.pending.empty()) return;
+    writeAll(s.pending);
+    s.pending.clear();
+}
+
+[[noreturn]] void flusherLoop() {
+    Sink& s = sink();
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        s.wake.wait(lock, [&] { return !s.pending.empty(); });
+        lock.unlock();
+        std::this_thread::sleep_for(kGatherDelay);
+        lock.lock();
+        writePending(s);
+    }
+}
+
+void emit(std::string_view bytes, bool urgent) {
+    Sink& s = sink();
+    std::lock_guard lock(s.mutex);
+    if (s.mode < 0) {
+        struct stat st {};
+        s.mode = ::fstat(fileno(stderr), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+        if (s.mode == 1 && !s.flusherRunning) {
+            try {
+                std::thread(flusherLoop).detach();
+                s.flusherRunning = true;
+                std::atexit([] { flushLog(); });  // a return from main; a crash loses the rest
+            } catch (const std::system_error&) {
+                s.mode = 0;  // nothing would write a quiet log's last lines
+            }
+        }
+    }
+    if (s.mode == 0) {
+        writeAll(bytes);
+        return;
+    }
+    if (s.pending.empty()) s.wake.notify_one();
+    s.pending.append(bytes);
+    if (urgent || s.pending.size() >= kGatherLimit) writePending(s);
+}
+
+void writeRaw(std::string_view bytes, LogLevel level) {
+    {
+        Guard& g = guard();
+        std::lock_guard lock(g.mutex);
+        if (g.cap != 0) {
+            std::string day = logDay();
+            if (day != g.day) {
+                g.day = day;
+                g.written = 0;
+                g.capNoted = false;
+            }
+            if (g.written + bytes.size() > g.cap) {
+                if (g.capNoted) return;
+                g.capNoted = true;
+                bytes = "The log reached its daily cap; later lines are dropped until tomorrow\n";
+                level = LogLevel::Warn;
+            } else {
+                g.written += bytes.size();
+            }
+        }
+    }
+    emit(bytes, level <= LogLevel::Warn);
+}
+
 }  // namespace
+
+void flushLog() {
+    Sink& s = sink();
+    std::lock_guard lock(s.mutex);
+    writePending(s);
+    s.mode = -1;
+}
 
 void writeToStandardError(std::string_view bytes) {
     writeToStandardErrorAt(LogLevel::Debug, bytes);
@@ -202,7 +278,7 @@ void writeToStandardError(std::string_view bytes) {
 
 void writeToStandardErrorAt(LogLevel level, std::string_view bytes) {
     if (level > logLevel()) return;
-    writeRaw(redactedForLog(std::string(bytes)));
+    writeRaw(redactedForLog(std::string(bytes)), level);
 }
 
 void platformLogText(std::string_view text) {
@@ -210,7 +286,7 @@ void platformLogText(std::string_view text) {
     std::string line = prefix();
     line.append(redactedForLog(std::string(text)));
     if (line.empty() || line.back() != '\n') line += '\n';
-    writeRaw(line);
+    writeRaw(line, classify(text));
 }
 
 void platformLog(const char* format, ...) {
@@ -259,7 +335,7 @@ void logAt(LogLevel level, const char* format, ...) {
     std::string line = prefix();
     line.append(redactedForLog(std::move(s)));
     if (line.back() != '\n') line += '\n';
-    writeRaw(line);
+    writeRaw(line, level);
 }
 
 void addLogSecret(const std::string& secret) {

@@ -1,7 +1,8 @@
 #pragma once
 // The platform log call (what NSLog was): one line to standard error with date, time with
 // milliseconds, program name, process id and thread id in front. Standard error is re-opened
-// onto the dated log file at start-up, so every line of the process lands there.
+// onto the dated log file at start-up, so every line of the process lands there. Lines bound for
+// a regular file are gathered and written a few at a time; see flushLog.
 
 #include <cstdarg>
 #include <cstdint>
@@ -45,6 +46,10 @@ std::string stringWithFormatV(const char* format, va_list args);
 void writeToStandardError(std::string_view bytes);
 // The same at a chosen level.
 void writeToStandardErrorAt(LogLevel level, std::string_view bytes);
+
+// Writes the lines still gathered for standard error (see PlatformLog.cpp): at the end of every
+// upload and on quit. Call it also before and after putting another file on descriptor 2.
+void flushLog();
 
 // The program name used in the prefix; defaults to the executable's name.
 void setPlatformLogProgramName(std::string name);

@@ -250,8 +250,10 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
     if (!debugFolder.empty()) {
         debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataFileName),
                              std::move(beforePhoto));
+        // Skipped while the previous one is still being written: copies of photos never pile
+        // up behind a slow disk.
         debugCopies_->submit(appendingPathComponent(debugFolder, kPostBodyDataWithImageFileName),
-                             std::move(withImage));
+                             std::move(withImage), true);
     }
     DictionaryPtr result = makeResultRecord(r);
     Dictionary& d = *result;
@@ -324,6 +326,8 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
     center_.post(kUploadDoneNotification, this, result);
     record->clear();
     platformLog("EXITING  %s => %s...", kClass, "doRunHttpUploaderWithInfo");
+    // The upload's lines, its outcome's included, are on disk before the next one begins.
+    flushLog();
     return true;
 }
 

@@ -15,21 +15,33 @@ HttpDebugCopyWriter::~HttpDebugCopyWriter() {
     if (thread_.joinable()) thread_.join();
 }
 
-void HttpDebugCopyWriter::submit(std::string path, BodySnapshot snapshot) {
+void HttpDebugCopyWriter::submit(std::string path, BodySnapshot snapshot, bool skippable) {
+    bool noteSkip = false;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        bool replaced = false;
-        for (auto& entry : waiting_) {
-            if (entry.first == path) {
-                entry.second = std::move(snapshot);
-                replaced = true;
-                break;
+        if (skippable && busy_ && writing_ == path) {
+            noteSkip = !skipNoted_;
+            skipNoted_ = true;
+        } else {
+            bool replaced = false;
+            for (auto& entry : waiting_) {
+                if (entry.first == path) {
+                    entry.second = std::move(snapshot);
+                    replaced = true;
+                    break;
+                }
             }
+            if (!replaced) waiting_.emplace_back(std::move(path), std::move(snapshot));
+            if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
         }
-        if (!replaced) waiting_.emplace_back(std::move(path), std::move(snapshot));
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     }
+    // Said once: on a slow disk it would otherwise come with every upload.
+    if (noteSkip)
+        platformLog(
+            "Skipping copies of %s while the previous one is still being written (said "
+            "once)",
+            path.c_str());
     changed_.notify_all();
 }
 
@@ -46,6 +58,7 @@ void HttpDebugCopyWriter::run() {
         auto [path, snapshot] = std::move(waiting_.front());
         waiting_.pop_front();
         busy_ = true;
+        writing_ = path;
         lock.unlock();
         std::string error;
         if (!snapshot.writeTo(path, &error, &stop_))

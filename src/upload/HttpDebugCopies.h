@@ -1,7 +1,8 @@
 #pragma once
 // Writes the debug copies of upload bodies on a thread of its own, so that copying a photo and
 // its movie into the log folder does not hold up the upload. Only the latest copy of each file
-// matters: one still waiting is replaced by a newer one.
+// matters: one still waiting is replaced by a newer one, and a copy that may be skipped is
+// dropped while the previous copy of its file is still being written.
 
 #include <atomic>
 #include <condition_variable>
@@ -24,7 +25,8 @@ class HttpDebugCopyWriter {
     HttpDebugCopyWriter(const HttpDebugCopyWriter&) = delete;
     HttpDebugCopyWriter& operator=(const HttpDebugCopyWriter&) = delete;
 
-    void submit(std::string path, BodySnapshot snapshot);
+    // skippable: dropped when the copy of the same file is under way.
+    void submit(std::string path, BodySnapshot snapshot, bool skippable = false);
     // Waits until every copy submitted so far has been written or has failed.
     void flush();
 
@@ -35,6 +37,8 @@ class HttpDebugCopyWriter {
     std::condition_variable changed_;
     std::deque<std::pair<std::string, BodySnapshot>> waiting_;
     bool busy_ = false;
+    std::string writing_;  // the file of the copy under way
+    bool skipNoted_ = false;
     bool stopping_ = false;
     std::atomic<bool> stop_{false};
     std::thread thread_;

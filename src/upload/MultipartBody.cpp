@@ -312,18 +312,28 @@ bool BodySnapshot::writeTo(const std::string& path, std::string* error,
     }
     bool ok = ::fchmod(fd, 0600) == 0;
     int savedErrno = errno;
+    // The text between files is gathered and written in one go (a body has some thirty parts).
+    std::string text;
+    auto writeText = [&] {
+        ok = ok && writeAll(fd, text.data(), text.size());
+        text.clear();
+    };
     for (const MultipartSegment& s : segments_) {
         if (!ok) break;
         if (s.file && leaveFilesOut) {
-            std::string mark = debugCopyOmission(s.path, s.length);
-            ok = writeAll(fd, mark.data(), mark.size());
+            text += debugCopyOmission(s.path, s.length);
         } else if (s.file) {
-            ok = copyRange(s.file->fd, s.length, fd, stop);
+            writeText();
+            ok = ok && copyRange(s.file->fd, s.length, fd, stop);
         } else if (s.secret) {
-            ok = writeAll(fd, kMaskedSecret, std::strlen(kMaskedSecret));
+            text += kMaskedSecret;
         } else {
-            ok = writeAll(fd, s.bytes.data(), s.bytes.size());
+            text += s.bytes;
         }
+        if (!ok) savedErrno = errno;
+    }
+    if (ok) {
+        writeText();
         if (!ok) savedErrno = errno;
     }
     if (::close(fd) != 0 && ok) {

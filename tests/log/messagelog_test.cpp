@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -145,6 +147,34 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
          at = text.find("daily cap", at + 1))
         ++notes;
     EXPECT_EQ(notes, 1u) << text;
+}
+
+// Gathered before they are written, lines from several threads still come out whole and each
+// thread's in order.
+TEST(LogLevels, LinesFromSeveralThreadsStayWholeAndInOrder) {
+    test::CapturedOutput err(2);
+    constexpr int kThreads = 4, kLines = 500;
+    const std::string tail(200, 'x');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &tail] {
+            for (int i = 0; i < kLines; ++i)
+                logAt(LogLevel::Info, "thread %d line %d %s", t, i, tail.c_str());
+        });
+    for (auto& th : threads) th.join();
+    std::istringstream lines(err.text());
+    int next[kThreads] = {}, count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        const size_t at = line.find("] thread ");
+        int t = -1, i = -1, n = 0;
+        ASSERT_TRUE(at != std::string::npos &&
+                    std::sscanf(line.c_str() + at, "] thread %d line %d %n", &t, &i, &n) == 2 &&
+                    t >= 0 && t < kThreads)
+            << line;
+        EXPECT_EQ(i, next[t]++) << line;
+        EXPECT_EQ(line.substr(at + static_cast<size_t>(n)), tail);
+    }
+    EXPECT_EQ(count, kThreads * kLines);
 }
 
 }  // namespace

@@ -20,53 +20,12 @@ namespace vorn::test {
 
 using photoservice::JsonValue;
 
-// One request as the service logged it.
-struct LoggedPart {
-    std::string name, value, filename, contentType, stored;
-};
+// One request as the service logged it: its fields in one line (name=value, a file as
+// name=filename type) and where the service stored the file it carried.
 struct LoggedRequest {
-    std::vector<LoggedPart> parts;
-
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const LoggedPart& p : parts) out.push_back(p.name);
-        return out;
-    }
-    const LoggedPart* part(const std::string& name) const {
-        for (const LoggedPart& p : parts)
-            if (p.name == name) return &p;
-        return nullptr;
-    }
-    std::string value(const std::string& name) const {
-        const LoggedPart* p = part(name);
-        return p ? p->value : "<absent>";
-    }
+    std::string fields;
+    std::filesystem::path file;
 };
-
-inline std::string jsonText(const JsonValue& object, const char* name) {
-    const JsonValue* v = object.find(name);
-    return v && v->isString() ? v->string : std::string();
-}
-
-// The requests of one kind ("order-query", "hires") in the order the service took them.
-inline std::vector<LoggedRequest> requestsOfKind(const PhotoServiceProcess& service,
-                                                 const std::string& kind) {
-    std::vector<LoggedRequest> out;
-    for (const std::string& line : service.requestLog()) {
-        std::string error;
-        auto v = photoservice::parseJson(line, &error);
-        EXPECT_TRUE(v) << error << ": " << line;
-        if (!v || jsonText(*v, "kind") != kind) continue;
-        LoggedRequest r;
-        if (const JsonValue* parts = v->find("parts"))
-            for (const JsonValue& p : parts->array)
-                r.parts.push_back({jsonText(p, "name"), jsonText(p, "value"),
-                                   jsonText(p, "filename"), jsonText(p, "content_type"),
-                                   jsonText(p, "stored")});
-        out.push_back(std::move(r));
-    }
-    return out;
-}
 
 // A real photo at path (orders send nothing else): a PNG for a .png name, else a JPEG whose
 // comment makes its bytes its own.
@@ -110,8 +69,28 @@ class OrdersTest : public SettingsTest {
         store->setObject(sPrefKivURL, service->url());
     }
 
-    std::filesystem::path stored(const LoggedPart& part) const {
-        return dir / "service" / part.stored;
+    // The requests of one kind ("order-query", "hires") in the order the service took them.
+    std::vector<LoggedRequest> requestsOfKind(const std::string& kind) const {
+        auto text = [](const JsonValue& object, const char* name) {
+            const JsonValue* v = object.find(name);
+            return v && v->isString() ? v->string : std::string();
+        };
+        std::vector<LoggedRequest> out;
+        for (const std::string& line : service->requestLog()) {
+            auto v = photoservice::parseJson(line);
+            EXPECT_TRUE(v) << line;
+            if (!v || text(*v, "kind") != kind) continue;
+            LoggedRequest& r = out.emplace_back();
+            if (const JsonValue* parts = v->find("parts"))
+                for (const JsonValue& p : parts->array) {
+                    const std::string file = text(p, "filename");
+                    r.fields +=
+                        (r.fields.empty() ? "" : " ") + text(p, "name") + "=" +
+                        (file.empty() ? text(p, "value") : file + " " + text(p, "content_type"));
+                    if (!file.empty()) r.file = dir / "service" / text(p, "stored");
+                }
+        }
+        return out;
     }
 
     std::optional<PhotoServiceProcess> service;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <limits>
@@ -21,8 +22,8 @@ namespace fs = std::filesystem;
 
 class OrderLoopTest : public OrdersTest {
   protected:
-    // Counts the passes that got past their start (each opens one progress window). The first
-    // `holdPasses` passes wait in their window until release().
+    // Counts the passes that got past their start (each opens one progress window, whose lines
+    // land in `lines`). The first `holdPasses` passes wait in their window until `releaser` is set.
     OrderLoop::Options options() {
         OrderLoop::Options o;
         o.settleDelay = 0ms;
@@ -32,12 +33,13 @@ class OrderLoopTest : public OrdersTest {
                 entered.set_value();
                 released.wait();
             }
-            return nullptr;
+            return std::make_unique<LineMaintenanceWindow>([this](const std::string& line) {
+                std::lock_guard lock(mutex);
+                lines.push_back(line);
+            });
         };
         return o;
     }
-    void release() { releaser.set_value(); }
-    bool waitEntered() { return enteredFuture.wait_for(10s) == std::future_status::ready; }
 
     bool armedAndIdle(const OrderLoop& orders) const {
         TimerPtr t = orders.timer();
@@ -50,12 +52,14 @@ class OrderLoopTest : public OrdersTest {
     WorkerThreads threads;
     std::atomic<int> passes{0};
     int holdPasses = 0;
+    std::mutex mutex;
+    std::vector<std::string> lines;
     std::promise<void> entered, releaser;
     std::future<void> enteredFuture = entered.get_future();
     std::shared_future<void> released = releaser.get_future().share();
 };
 
-TEST_F(OrderLoopTest, NextPassComesAfterTheIntervalOfTheMinutesPreference) {
+TEST_F(OrderLoopTest, NextPassComesAfterTheMinutesPreferenceAndCheckingOffEndsTheLoop) {
     store->removeObject(sPrefKivURL);  // passes end without a query
     struct Row {
         const char* what;
@@ -78,7 +82,6 @@ TEST_F(OrderLoopTest, NextPassComesAfterTheIntervalOfTheMinutesPreference) {
         orders.start();
         ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
         EXPECT_EQ(passes, 1);
-        EXPECT_EQ(mainLoop.validTimerCount(), 1u);
 
         mainLoop.advance(row.interval - 1ms);
         ASSERT_TRUE(threads.waitUntilIdle(10s));
@@ -89,14 +92,12 @@ TEST_F(OrderLoopTest, NextPassComesAfterTheIntervalOfTheMinutesPreference) {
         ASSERT_TRUE(mainLoop.runUntil([&] { return passes == 2 && armedAndIdle(orders); }));
         EXPECT_EQ(mainLoop.validTimerCount(), 1u) << "one timer at a time";
         orders.stop();
-        EXPECT_EQ(mainLoop.validTimerCount(), 0u);
         ASSERT_TRUE(threads.waitUntilIdle(10s));
     }
     EXPECT_EQ(OrderLoop::intervalForCheckOrders(std::numeric_limits<double>::quiet_NaN()), 10s);
-}
 
-TEST_F(OrderLoopTest, CheckingOffEndsTheLoopUntilTheNextStart) {
-    store->removeObject(sPrefKivURL);
+    // Checking turned off ends the loop until the next start.
+    passes = 0;
     store->setObject(sPrefMinutesForCheckOrders, 1);
     OrderLoop orders(mainLoop, threads, options());
 
@@ -127,11 +128,13 @@ TEST_F(OrderLoopTest, CheckingOffEndsTheLoopUntilTheNextStart) {
 }
 
 TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
-    startService("[]");
+    const fs::path photo = writeImage(dir / "Capture/Prom Night/IMG 7.jpg");
+    startService("[{\"orderid\": \"70\", \"imageid\": \"700\", \"localfilelocation\": \"" +
+                 photo.string() + "\"}]");
     holdPasses = 1;
     OrderLoop orders(mainLoop, threads, options());
     orders.start();
-    ASSERT_TRUE(waitEntered());
+    ASSERT_EQ(enteredFuture.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(orders.isRunningQueryAndUploadHiResThread());
     orders.doQueryAndUploadHiResProcess();
     EXPECT_EQ(passes, 1);
@@ -140,65 +143,36 @@ TEST_F(OrderLoopTest, APassWhileAPassRunsEndsAtOnceAndStopLeavesNoTimer) {
 
     // Stopped while it runs, the pass ends before its query and arms nothing.
     orders.stop();
-    release();
+    releaser.set_value();
     ASSERT_TRUE(threads.waitUntilIdle(10s));
     mainLoop.runPending();
     EXPECT_FALSE(orders.isRunningQueryAndUploadHiResThread());
     EXPECT_EQ(mainLoop.validTimerCount(), 0u);
-    EXPECT_TRUE(requestsOfKind(*service, "order-query").empty());
+    EXPECT_TRUE(requestsOfKind("order-query").empty());
 
     // Started again, it runs and arms one timer; stopped, the armed timer never fires.
     orders.start();
     ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
-    EXPECT_EQ(requestsOfKind(*service, "order-query").size(), 1u);
+    EXPECT_EQ(requestsOfKind("order-query").size(), 1u);
     EXPECT_EQ(mainLoop.validTimerCount(), 1u);
+    // The pass shows its progress and uploads with the stored login.
+    std::vector<LoggedRequest> hires = requestsOfKind("hires");
+    ASSERT_EQ(hires.size(), 1u);
+    EXPECT_EQ(hires[0].fields,
+              "fuseaction=order.upload username=photog password=pw \"one\" "
+              "orderid=70 imageid=700 imgfile=IMG 7.jpg image/jpeg");
+    EXPECT_EQ(readFile(hires[0].file), readFile(photo));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(lines.back(), "Uploading Hi Res Item: [" + photo.string() + "]");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Sending Query to order.query"), 1);
+    }
     TimerPtr armed = orders.timer();
     orders.stop();
     EXPECT_FALSE(armed->isValid());
     mainLoop.advance(2h);
     ASSERT_TRUE(threads.waitUntilIdle(10s));
     EXPECT_EQ(passes, 2);
-}
-
-TEST_F(OrderLoopTest, APassShowsItsProgressAndUploadsWithTheStoredLogin) {
-    const fs::path photo = dir / "Capture/Prom Night/IMG 7.jpg";
-    writeImage(photo);
-    startService(
-        "[{\"orderid\": \"70\", \"imageid\": \"700\", \"pictureid\": \"P7\", "
-        "\"localfilelocation\": \"" +
-        photo.string() + "\"}]");
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    OrderLoop::Options o;
-    o.settleDelay = 0ms;
-    o.newMaintenanceWindow = lineMaintenanceWindows([&](const std::string& line) {
-        std::lock_guard lock(mutex);
-        lines.push_back(line);
-    });
-    OrderLoop orders(mainLoop, threads, o);
-    orders.start();
-    ASSERT_TRUE(mainLoop.runUntil([&] { return armedAndIdle(orders); }));
-
-    const std::vector<std::string> expected = {
-        "Check Orders for Hi Res Photos",
-        "Checking For Orders Requiring Hi Res Photos...",
-        "Sending Query...",
-        "Sending Query to order.query",
-        "Found 1 Orders...",
-        "Looking for Hi Res Item: [" + photo.string() + "]",
-        "Uploading Hi Res Item: [" + photo.string() + "]",
-    };
-    {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(lines, expected);
-    }
-    std::vector<LoggedRequest> hires = requestsOfKind(*service, "hires");
-    ASSERT_EQ(hires.size(), 1u);
-    EXPECT_EQ(hires[0].value("username"), "photog");
-    EXPECT_EQ(hires[0].value("password"), "pw \"one\"");
-    EXPECT_EQ(hires[0].value("orderid"), "70");
-    EXPECT_EQ(readFile(stored(*hires[0].part("imgfile"))), readFile(photo));
-    orders.stop();
 }
 
 }  // namespace

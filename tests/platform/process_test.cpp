@@ -1,15 +1,40 @@
 #include "platform/Process.h"
+#include "platform/WorkerThreads.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 #include <set>
 #include <sstream>
 
 namespace vorn {
 namespace {
+
+// Tasks one after another share one thread; a task that runs on (the folder watcher) holds up
+// none, not even one it starts itself.
+TEST(WorkerThreads, ReuseAnIdleThreadAndStartOneWhenNoneIsIdle) {
+    WorkerThreads workers(std::chrono::seconds(60));
+    for (int i = 0; i < 5; ++i) {
+        workers.spawn([] {});
+        ASSERT_TRUE(workers.waitUntilIdle(std::chrono::seconds(30)));
+    }
+    EXPECT_EQ(workers.threadCount(), 1);
+
+    std::promise<void> release, innerRan;
+    std::shared_future<void> released = release.get_future().share();
+    workers.spawn([&workers, &innerRan, released] {
+        workers.spawn([&innerRan] { innerRan.set_value(); });
+        released.wait();
+    });
+    EXPECT_EQ(innerRan.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    release.set_value();
+    ASSERT_TRUE(workers.waitUntilIdle(std::chrono::seconds(30)));
+    EXPECT_EQ(workers.activeCount(), 0);
+    EXPECT_EQ(workers.threadCount(), 2);
+}
 
 TEST(Process, ReportsOutputAndHowTheProgramEnded) {
     struct Case {

@@ -320,7 +320,7 @@ TEST_F(ScanTest, FilesRestedWithoutMetadataAreLeftAloneUntilTheyMayHaveChanged) 
         fs::remove_all(source / "c");
         for (int i = 0; i < 20; ++i) plainFile("c/junk" + std::to_string(i) + ".jpg", "junk");
         plainFile("c/zz.jpg", "junk");
-        age("c");
+        fs::last_write_time(source / "c", kLongAgo);
         SourceFolderScanner scanner;
         EXPECT_EQ(chosen(scanner), "");
         const std::uint64_t judged = scanner.judgedFiles();
@@ -337,7 +337,7 @@ TEST_F(ScanTest, FilesRestedWithoutMetadataAreLeftAloneUntilTheyMayHaveChanged) 
             recipe.userComment = capture::metadataText({{"Version", "3.1"}});
             out << capture::makeJpeg(recipe).flatten();
         }
-        age("c/junk5.jpg");
+        fs::last_write_time(source / "c/junk5.jpg", kLongAgo);
         EXPECT_EQ(chosen(scanner), "");
         tell(scanner);
         EXPECT_EQ(chosen(scanner), "c/junk5.jpg");

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "SettingsFixture.h"
 #include "settings/PreferenceKeys.h"
@@ -24,26 +25,32 @@ void apply(PreferencesStore& s, const std::string& key, const Layers& l) {
 
 }  // namespace
 
-TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
+// Write-back booleans store false when nothing answers; plain ones store nothing.
+TEST_F(SettingsTest, BooleansReadTheirLayersAndOnlyWriteBackOnesStoreFalse) {
     struct Accessor {
         const char* key;
         bool (*read)();
+        bool writesBack;
     } accessors[] = {
-        {sPrefDeleteEmptyFtpFolders, &Preferences::getPrefDeleteEmptyFtpFolders},
-        {sPrefAutoSynchronize, &Preferences::getDoAutoSynchronize},
-        {sPrefDoUseDeleteOldPhotos, &Preferences::getPrefUseDoDeleteOldPhotos},
-        {sPrefShowWindowAtStartup, &Preferences::getPrefShowWindowAtStartup},
-        {sPrefAutoStartUploadAtStartup, &Preferences::getAutoStartUploadAtStartup},
+        {sPrefDeleteEmptyFtpFolders, &Preferences::getPrefDeleteEmptyFtpFolders, true},
+        {sPrefAutoSynchronize, &Preferences::getDoAutoSynchronize, true},
+        {sPrefDoUseDeleteOldPhotos, &Preferences::getPrefUseDoDeleteOldPhotos, true},
+        {sPrefShowWindowAtStartup, &Preferences::getPrefShowWindowAtStartup, true},
+        {sPrefAutoStartUploadAtStartup, &Preferences::getAutoStartUploadAtStartup, true},
+        {sPrefShowPreviewWhenUploading, &Preferences::getPrefShowPreviewWhenUploading, false},
+        {sPrefDoCheckOrders, &Preferences::getPrefDoCheckOrders, false},
+        {sPrefAllowRootVolumeSelections, &Preferences::getPrefAllowRootVolumeSelections, false},
+        {sPrefFormBaseIdFromFileName, &Preferences::getPrefFormBaseIdFromFileName, false},
     };
     struct Case {
         const char* name;
         Layers layers;
         bool expected;
-        Value storedAfter;  // None: still nothing stored
+        Value storedAfter;  // by a write-back boolean; None: still nothing stored
     } cases[] = {
         {"nothing anywhere", {}, false, Value(false)},
         {"registered true", {Value(true), {}}, true, Value()},
-        {"stored yes", {{}, Value("yes")}, true, Value("yes")},
+        {"stored Yes", {{}, Value("Yes")}, true, Value("Yes")},
         {"stored no over registered true", {Value(true), Value("no")}, false, Value("no")},
     };
     for (const auto& a : accessors) {
@@ -52,36 +59,20 @@ TEST_F(SettingsTest, WriteBackBooleansStoreFalseWhenNothingAnswers) {
             auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
             Preferences::setStore(s);
             apply(*s, a.key, c.layers);
+            const Value storedAfter = a.writesBack ? c.storedAfter : c.layers.stored;
             EXPECT_EQ(a.read(), c.expected);
-            EXPECT_EQ(s->hasStoredValue(a.key), !c.storedAfter.isNone());
-            EXPECT_EQ(s->storedValues()[a.key], c.storedAfter);
+            EXPECT_EQ(s->hasStoredValue(a.key), !storedAfter.isNone());
+            EXPECT_EQ(s->storedValues()[a.key], storedAfter);
             EXPECT_EQ(a.read(), c.expected) << "second read";
         }
     }
-}
-
-TEST_F(SettingsTest, PlainBooleansReadYesNoTextAndStoreNothing) {
-    const std::pair<const char*, bool (*)()> reads[] = {
-        {sPrefShowPreviewWhenUploading, &Preferences::getPrefShowPreviewWhenUploading},
-        {sPrefDoCheckOrders, &Preferences::getPrefDoCheckOrders},
-        {sPrefAllowRootVolumeSelections, &Preferences::getPrefAllowRootVolumeSelections},
-        {sPrefFormBaseIdFromFileName, &Preferences::getPrefFormBaseIdFromFileName}};
-    for (const auto& [key, read] : reads) {
-        EXPECT_FALSE(read()) << key;
-        EXPECT_FALSE(store->hasStoredValue(key)) << key;
-        store->setObject(key, "Yes");
-        EXPECT_TRUE(read()) << key;
-    }
     store->setObject(sPrefUseEventName, "no");
+    Preferences::setStore(store);
     EXPECT_TRUE(Preferences::getUseEventName());
 }
 
 TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
-    struct Case {
-        Layers layers;
-        int expected;
-        Value storedAfter;
-    } cases[] = {
+    const std::tuple<Layers, int, Value> cases[] = {
         {{}, 14, Value(14)},
         {{{}, Value(0)}, 14, Value(14)},
         {{{}, Value(2)}, 3, Value(3)},
@@ -90,21 +81,19 @@ TEST_F(SettingsTest, DaysToSaveLogsIsClampedAndTheCorrectionStored) {
         {{{}, Value(91)}, 90, Value(90)},
         {{Value(14), {}}, 14, Value()},  // the factory value stands and is not copied
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.layers.registered.description() + " / " + c.layers.stored.description());
+    for (const auto& [layers, expected, storedAfter] : cases) {
+        SCOPED_TRACE(layers.registered.description() + " / " + layers.stored.description());
         auto s = std::make_shared<PreferencesStore>((dir / "unused.plist").string());
         Preferences::setStore(s);
-        apply(*s, sPrefDaysToSaveLogs, c.layers);
-        EXPECT_EQ(Preferences::getDaysToSaveLogs(), c.expected);
-        EXPECT_EQ(s->storedValues()[sPrefDaysToSaveLogs], c.storedAfter);
+        apply(*s, sPrefDaysToSaveLogs, layers);
+        EXPECT_EQ(Preferences::getDaysToSaveLogs(), expected);
+        EXPECT_EQ(s->storedValues()[sPrefDaysToSaveLogs], storedAfter);
     }
 }
 
+// Stored values are set one after another on the shared store (None removes).
 TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
-    struct Case {
-        Value stored;
-        float expected;
-    } cases[] = {
+    const std::pair<Value, float> cases[] = {
         {Value(), 500.0f},
         {Value(0), 500.0f},
         {Value(0.5), 0.5f},
@@ -113,48 +102,37 @@ TEST_F(SettingsTest, UploadTimeOutFallsBackTo500) {
         {Value(HUGE_VAL), 86400.0f},
         {Value(std::nan("")), 500.0f},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.description());
-        store->setObject(sPrefUploadTimeOut, c.stored);  // None removes
-        EXPECT_EQ(Preferences::getUploadTimeOut(), c.expected);
+    for (const auto& [stored, expected] : cases) {
+        store->setObject(sPrefUploadTimeOut, stored);
+        EXPECT_EQ(Preferences::getUploadTimeOut(), expected) << stored.description();
     }
 }
 
 TEST_F(SettingsTest, SearchPathMethodTagSelectsTheSearches) {
-    struct Case {
-        Value stored;
-        std::int16_t tag;
-        bool original;
-        bool alternate;
-    } cases[] = {
+    const std::tuple<Value, std::int16_t, bool, bool> cases[] = {
         {Value(), 0, false, false},        {Value(1), 1, true, false},
         {Value(2), 2, false, true},        {Value(3), 3, true, true},
         {Value(65536 + 3), 3, true, true}, {Value(65536 + 32768), -32768, false, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.stored.description());
-        store->setObject(sPrefSearchPathMethodTag, c.stored);  // None removes
-        EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), c.tag);
-        EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), c.original);
-        EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), c.alternate);
+    for (const auto& [stored, tag, original, alternate] : cases) {
+        SCOPED_TRACE(stored.description());
+        store->setObject(sPrefSearchPathMethodTag, stored);
+        EXPECT_EQ(Preferences::getPrefSearchPathMethodTag(), tag);
+        EXPECT_EQ(Preferences::getPrefAlwaysSearchOriginalPath(), original);
+        EXPECT_EQ(Preferences::getPrefDoUseKivHiResAlternatePath1(), alternate);
     }
 }
 
 TEST_F(SettingsTest, ProblemFolderSitsBesideTheMirrorFolder) {
-    struct Case {
-        Value mirror;
-        std::optional<std::string> problem;
-    } cases[] = {
+    const std::pair<Value, std::optional<std::string>> cases[] = {
         {Value("/A/B"), "/A/Problem Folder"},
         {Value("/A/B/"), "/A/Problem Folder"},
         {Value("/B"), "/Problem Folder"},
         {Value(), std::nullopt},
         {Value(""), std::nullopt},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.mirror.description());
-        store->setObject(sPrefLocalMasterMirrorSiteFolder, c.mirror);  // None removes
-        EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), c.problem);
-        EXPECT_FALSE(store->hasStoredValue("Problem Folder"));
+    for (const auto& [mirror, problem] : cases) {
+        store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror);
+        EXPECT_EQ(Preferences::getLocalProblemUploadFolder(), problem) << mirror.description();
     }
 }

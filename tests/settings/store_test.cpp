@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -17,8 +15,6 @@
 #include "settings/PreferencesStore.h"
 #include "settings/StoreLock.h"
 #include "support/CapturedOutput.h"
-#include "support/RunAsUser.h"
-#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 using namespace vorn;
@@ -36,15 +32,9 @@ mode_t modeOf(const fs::path& p) {
     return st.st_mode & 07777;
 }
 
-// Names in dir other than the ones given.
-std::vector<std::string> strayFiles(const fs::path& dir, std::vector<std::string> expected) {
-    std::vector<std::string> stray;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        std::string name = e.path().filename().string();
-        if (std::find(expected.begin(), expected.end(), name) == expected.end())
-            stray.push_back(name);
-    }
-    return stray;
+// How many names the folder holds: a failed write leaves no temporary behind.
+long entries(const fs::path& dir) {
+    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
 }
 
 }  // namespace
@@ -65,20 +55,6 @@ TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
     ::umask(oldMask);
     EXPECT_EQ(modeOf(dir / "x"), 0700u);
     EXPECT_EQ(modeOf(dir / "x/y"), 0700u);
-
-    if (!vorn::test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as another user";
-    // Only the file's own mode may keep others out: open the folder up.
-    ::chmod(dir.path().c_str(), 0755);
-    writeFile(dir / "public.txt", "x");
-    ::chmod((dir / "public.txt").c_str(), 0644);
-    auto canOpen = [](const fs::path& p) {
-        return vorn::test::runAsNobody([p] {
-            int fd = ::open(p.c_str(), O_RDONLY);
-            return fd >= 0 ? 1 : 0;
-        });
-    };
-    EXPECT_EQ(canOpen(dir / "public.txt"), 1) << "the check itself must be able to read";
-    EXPECT_EQ(canOpen(old), 0);
 }
 
 // A write that fails half way (the file size limit stands in for a full disk) keeps the old
@@ -86,13 +62,9 @@ TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
 TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
     TempDir dir;
     std::string path = (dir / "prefs.plist").string();
-    {
-        PreferencesStore s(path);
-        s.load();
-        s.setObject("userLoginName", "kept");
-        ASSERT_TRUE(s.synchronize());
-    }
-    std::string before = readFile(path);
+    const std::string before =
+        toXmlPropertyList(Value(Dictionary{{"userLoginName", Value("kept")}}));
+    writeFile(path, before);
 
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -110,14 +82,14 @@ TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "synchronize reported success";
     EXPECT_EQ(readFile(path), before);
-    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist"}), std::vector<std::string>{});
+    EXPECT_EQ(entries(dir.path()), 1);
 
     // A target that cannot be replaced.
     fs::create_directories(dir / "folder/inside");
     std::string error;
     EXPECT_FALSE(writeFileAtomically((dir / "folder").string(), "bytes", 0600, &error));
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist", "folder"}), std::vector<std::string>{});
+    EXPECT_EQ(entries(dir.path()), 2);
 }
 
 TEST(PreferencesStore, UnreadableFileIsKeptAsideAndTheStoreStartsEmpty) {
@@ -175,14 +147,6 @@ TEST(PreferencesStore, MissingFileIsAnEmptyStoreAndRegisteredValuesAreNeverWritt
     EXPECT_EQ(readPropertyListFile(path), Value(Dictionary{{"b", Value("mine")}}));
     s.removeObject("b");
     EXPECT_EQ(s.objectForKey("b"), Value("x"));
-    // Numbers read as text; other kinds do not.
-    for (auto [v, text] : {std::pair{Value(60.0), std::optional<std::string>("60")},
-                           {Value(0.1), "0.1"},
-                           {Value(true), "1"},
-                           {Value(Array{}), std::nullopt}}) {
-        s.setObject("k", v);
-        EXPECT_EQ(s.stringForKey("k"), text) << v.description();
-    }
 }
 
 // A store never loaded must not wipe what the file holds when it writes.
@@ -222,82 +186,6 @@ TEST(PreferencesStore, ObserversAreToldOutsideTheLockAndCanLeave) {
     EXPECT_EQ(seen, (std::vector<std::string>{"x=1", "b:x", "y=2", "x="}));
 }
 
-TEST(PreferencesStore, RemovedObserverIsNotRunningWhenRemoveReturns) {
-    TempDir dir;
-    PreferencesStore s((dir / "p.plist").string());
-    std::atomic<bool> inside{false}, release{false}, removed{false};
-    std::atomic<int> callsAfterRemoval{0};
-    int owner = 0;
-    s.addObserver(&owner, [&](const std::string&) {
-        if (removed) ++callsAfterRemoval;
-        inside = true;
-        while (!release) std::this_thread::yield();
-        inside = false;
-    });
-    std::thread setter([&] { s.setObject("k", 1); });
-    while (!inside) std::this_thread::yield();
-    std::thread remover([&] {
-        s.removeObserver(&owner);
-        EXPECT_FALSE(inside.load()) << "removeObserver returned while the observer ran";
-        removed = true;
-    });
-    release = true;
-    setter.join();
-    remover.join();
-    s.setObject("k", 2);
-    EXPECT_EQ(callsAfterRemoval, 0);
-}
-
-// Writers, readers and a process-wide file reader at once: every file seen is whole, and the
-// last write holds the last values.
-TEST(PreferencesStore, ConcurrentUseNeverTearsTheFile) {
-    TempDir dir;
-    std::string path = (dir / "prefs.plist").string();
-    PreferencesStore s(path);
-    s.load();
-    constexpr int kWriters = 4, kRounds = 60;
-    std::atomic<bool> done{false};
-    std::atomic<int> filesRead{0}, badFiles{0};
-    std::thread reader([&] {
-        while (!done) {
-            if (!fs::exists(path)) continue;
-            auto v = readPropertyListFile(path);
-            ++filesRead;
-            if (!v || !v->isDictionary()) ++badFiles;
-        }
-    });
-    std::vector<std::thread> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([&, w] {
-            for (int i = 0; i < kRounds; ++i) {
-                s.setObject("writer" + std::to_string(w), i);
-                s.setObject("shared", std::string(static_cast<size_t>(100 + i), 'a'));
-                EXPECT_TRUE(s.synchronize());
-            }
-        });
-    }
-    for (auto& t : writers) t.join();
-    done = true;
-    reader.join();
-    EXPECT_EQ(badFiles, 0);
-    EXPECT_GT(filesRead, 0);
-    EXPECT_EQ(readPropertyListFile(path), Value(s.storedValues()));
-    EXPECT_EQ(strayFiles(dir.path(), {"prefs.plist"}), std::vector<std::string>{});
-}
-
-TEST(PreferencesStore, DefaultPathFollowsXdgConfigHome) {
-    {
-        vorn::test::ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/cfg");
-        EXPECT_EQ(PreferencesStore::defaultPath(), "/tmp/cfg/vorn/org.vorn.Uploader.plist");
-    }
-    vorn::test::ScopedEnv home("HOME", "/home/someone");
-    {
-        vorn::test::ScopedEnv xdg("XDG_CONFIG_HOME", "relative/ignored");
-        EXPECT_EQ(PreferencesStore::defaultPath(),
-                  "/home/someone/.config/vorn/org.vorn.Uploader.plist");
-    }
-}
-
 // Someone edits the file while the store runs: a write takes their edit in (values set here
 // since the last write win), and reload() takes it in without a write.
 TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
@@ -332,25 +220,19 @@ TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
         EXPECT_EQ(s.objectForKey("added"), Value(true));
         std::sort(told.begin(), told.end());
         EXPECT_EQ(told, (std::vector<std::string>{"added", "theirs"}));
-        if (!row.reload) {
-            auto onDisk = readPropertyListFile(path.string());
-            ASSERT_TRUE(onDisk && onDisk->asDictionary());
-            EXPECT_EQ(onDisk->asDictionary()->at("mine"), Value("set here"));
-            EXPECT_EQ(onDisk->asDictionary()->at("theirs"), Value("edited"));
-        }
+        // reload() writes nothing.
+        EXPECT_EQ(readPropertyListFile(path.string()),
+                  Value(row.reload ? edited : s.storedValues()));
         s.removeObserver(&told);
     }
 }
 
-TEST(StoreLock, OneOwnerAtATimeNamedInTheLockFileAndAnEditIsWaitedOut) {
+TEST(StoreLock, OneOwnerAtATimeAndAnEditIsWaitedOut) {
     vorn::test::TempDir dir;
     const std::string store = (dir / "new folder/prefs.plist").string();
     vorn::StoreLock first = vorn::StoreLock::acquire(store);
     ASSERT_TRUE(first.held()) << first.error();
-    EXPECT_EQ(vorn::test::readFile(store + ".lock"), std::to_string(::getpid()) + "\n");
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "new folder").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the store's folder is created private";
+    EXPECT_EQ(modeOf(dir / "new folder"), 0700u) << "the store's folder is created private";
 
     // Another descriptor is another owner, even in this process.
     vorn::StoreLock second = vorn::StoreLock::acquire(store);

@@ -15,6 +15,8 @@ class CapturedOutput {
 
     // Everything written so far.
     std::string text() const;
+    // What reached the descriptor, without writing the log's gathered lines first.
+    std::string written() const;
 
   private:
     int fd_;

@@ -19,6 +19,7 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "support/CapturedOutput.h"
 #include "support/TempDir.h"
 #include "upload/HttpController.h"
 #include "upload/HttpReply.h"
@@ -292,6 +293,16 @@ TEST_F(WireTest, ADebugCopyNeverStopsTheUploadNorIsLeftHalfWritten) {
     EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 2);
     std::uintmax_t size = fs::file_size(logs / "postBodyDataWithImage.txt");
     EXPECT_TRUE(size == 3 || size == newSize) << size;
+}
+
+TEST_F(WireTest, AnUploadsLinesAreInTheLogFileWhenItsOutcomeIsKnown) {
+    writeFile(photos / "Smith/IMG_0005.jpg", "photo");
+    test::CapturedOutput err(2);
+    ASSERT_TRUE(upload(record("Smith/IMG_0005.jpg")).succeeded);
+    const std::string text = err.written();
+    EXPECT_NE(text.find("Inside HttpController => handleNotification_UploadSuccess"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
