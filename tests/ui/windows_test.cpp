@@ -33,7 +33,7 @@ QColor textColour(const QWidget* w, QPalette::ColorRole role = QPalette::WindowT
     return w->palette().color(role);
 }
 
-TEST_F(WindowsTest, FieldUpdatesFollowTheWindowRules) {
+TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     QtUserInterface windows(*store, [] {});
     QtMainWindow* main = windows.mainWindow();
     struct Row {
@@ -72,18 +72,9 @@ TEST_F(WindowsTest, FieldUpdatesFollowTheWindowRules) {
     processEventsUntil([&] { return done.load(); });
     worker.join();
     EXPECT_EQ(seen, "Müller/B10_01.jpg");
-}
 
-TEST_F(WindowsTest, LiveTransferProgressShowsBytesRateAndTimeLeft) {
-    QtUserInterface windows(*store, [] {});
-    QtMainWindow* main = windows.mainWindow();
-    main->show();
-    TransferProgress p;
-    p.name = "Müller/B10_01.jpg";
-    p.bytesSent = 3 * 1024 * 1024;
-    p.bytesTotal = 12 * 1024 * 1024;
-    p.bytesPerSecond = 1024 * 1024;
-    p.secondsLeft = 75;
+    // Live transfer progress: bytes, rate and time left.
+    const TransferProgress p{"Müller/B10_01.jpg", 3 << 20, 12 << 20, 1 << 20, 75};
     std::thread([&] { windows.showTransferProgress(p); }).join();
     windows.showWaitingCount(42);
     QApplication::processEvents();
