@@ -36,11 +36,9 @@ std::string binaryChain(int n, bool twice) {
     auto be64 = [&](std::uint64_t v) {
         return be32(static_cast<std::uint32_t>(v >> 32)) + be32(static_cast<std::uint32_t>(v));
     };
-    std::string trailer(6, '\0');
-    trailer += '\x04';  // offset size
-    trailer += '\x04';  // reference size
-    trailer += be64(static_cast<std::uint64_t>(n)) + be64(0) + be64(body.size());
-    return body + table + trailer;
+    // Offsets and references of 4 bytes; n objects, the top one first.
+    return body + table + std::string(6, '\0') + "\x04\x04" + be64(static_cast<std::uint64_t>(n)) +
+           be64(0) + be64(body.size());
 }
 
 }  // namespace
