@@ -114,11 +114,14 @@ class LivingProcessTest : public ::testing::Test {
 const std::string kQuietPrefs = toXmlPropertyList(
     Value(Dictionary{{"prefAutoStartUploadAtStartup", false}, {"userLoginName", "photog"}}));
 
-TEST_F(LivingProcessTest, StartsWritesItsLogsAndStopsInOrderOnTerminationSignals) {
-    // The last row runs with its windows (offscreen): no window may hold the stop up.
+TEST_F(LivingProcessTest, StartsOnAnyStoreWritesItsLogsAndStopsInOrderOnTerminationSignals) {
+    // The first run finds a store that does not parse: it is kept aside and the program runs on
+    // defaults. The last runs with its windows (offscreen): no window may hold the stop up.
+    const std::string garbage = "<plist><dict><key>userLoginPassword</key><string>se";
     for (auto [sig, windowed] : {std::pair{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}}) {
         SCOPED_TRACE(testing::Message() << sig << (windowed ? " windowed" : ""));
-        test::writeFile(prefsFile, kQuietPrefs);
+        const bool broken = sig == SIGTERM && !windowed;
+        test::writeFile(prefsFile, broken ? garbage : kQuietPrefs);
         std::vector<std::string> args = arguments(), env = environment();
         if (windowed) {
             args.erase(args.begin());
@@ -128,6 +131,14 @@ TEST_F(LivingProcessTest, StartsWritesItsLogsAndStopsInOrderOnTerminationSignals
         ASSERT_TRUE(app.waitForLine("started")) << "no start line";
         app.signal(sig);
         EXPECT_EQ(app.wait(), 0);
+        // Also on the status line, in red, so the user knows the settings are the factory's.
+        bool shown = false;
+        for (const std::string& line : app.output())
+            shown |= line.rfind("error: ", 0) == 0 &&
+                     line.find("The preferences file " + prefsFile.string() +
+                               " could not be read") != std::string::npos &&
+                     line.find("factory settings are in use") != std::string::npos;
+        EXPECT_EQ(shown, broken);
 
         std::string messages = readFile(logDir / "VornLog.txt");
         EXPECT_NE(messages.find("] ==> applicationWillFinishLaunching\n"), std::string::npos);
@@ -145,23 +156,6 @@ TEST_F(LivingProcessTest, StartsWritesItsLogsAndStopsInOrderOnTerminationSignals
          at = log.find("vorn-uploader => ", at + 1))
         ++headers;
     EXPECT_EQ(headers, 3u);
-}
-
-TEST_F(LivingProcessTest, AStoreThatDoesNotParseIsKeptAsideAndTheProgramRunsOnDefaults) {
-    const std::string garbage = "<plist><dict><key>userLoginPassword</key><string>se";
-    test::writeFile(prefsFile, garbage);
-    ChildProcess app(kUploader, arguments(), environment());
-    ASSERT_TRUE(app.waitForLine("started"));
-    app.signal(SIGTERM);
-    EXPECT_EQ(app.wait(), 0);
-    // Also on the status line, in red, so the user knows the settings are the factory's.
-    bool shown = false;
-    for (const std::string& line : app.output())
-        shown |= line.rfind("error: ", 0) == 0 &&
-                 line.find("The preferences file " + prefsFile.string() + " could not be read") !=
-                     std::string::npos &&
-                 line.find("factory settings are in use") != std::string::npos;
-    EXPECT_TRUE(shown);
 
     int kept = 0;
     for (const auto& f : filesIn(tmp.path())) {
