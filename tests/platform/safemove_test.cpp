@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 
 #include "platform/FileTimes.h"
 #include "support/OtherFileSystem.h"
@@ -21,13 +22,8 @@ using test::writeFile;
 
 std::string photoBytes(size_t size) {
     std::string b(size, '\0');
-    std::uint32_t x = 2463534242u;
-    for (auto& c : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
+    std::mt19937 random(7);
+    for (auto& c : b) c = static_cast<char>(random());
     return b;
 }
 
