@@ -75,10 +75,6 @@ class UiFixture : public ::testing::Test {
         return std::make_unique<QtPreferencesPanel>(*store, actions);
     }
 
-    std::string lastAlertTitle() const {
-        return QtAlerts::shown.empty() ? "" : QtAlerts::shown.back().text.title;
-    }
-
     TempDir tmp;
     std::shared_ptr<PreferencesStore> store;
     bool uploading = false;

@@ -227,9 +227,10 @@ TEST_F(WindowsTest, FolderChoicesFollowTheRootVolumeAndUploadRules) {
         EXPECT_EQ(store->stringForKey(row.key), row.expectStored);
         ASSERT_EQ(QtAlerts::shown.size(), row.expectAlert ? 1u : 0u);
         if (row.expectAlert) {
-            EXPECT_EQ(lastAlertTitle(), lookUpAlert(resourceDirectory(), "English", kAlertTableName,
-                                                    row.expectAlert, "", "", nullptr)
-                                            ->title);
+            EXPECT_EQ(QtAlerts::shown.back().text.title,
+                      lookUpAlert(resourceDirectory(), "English", kAlertTableName, row.expectAlert,
+                                  "", "", nullptr)
+                          ->title);
         }
         // During an upload no chooser opened, so its answer is still waiting.
         EXPECT_EQ(QtPreferencesPanel::nextChosenPath.has_value(), row.uploading);
