@@ -103,7 +103,10 @@ bool FilingJournal::saveLocked(std::string* error) {
     std::error_code ec;
     fs::create_directories(fs::path(path_).parent_path(), ec);
     std::string why;
-    if (!writeFileAtomically(path_, toXmlPropertyList(Value(std::move(list))), 0600, &why)) {
+    // Not synced: two flushes per photo would cost more than the upload on a local service,
+    // and a power cut that loses the journal only means the photo is sent once more.
+    if (!writeFileAtomically(path_, toXmlPropertyList(Value(std::move(list))), 0600, &why,
+                             Sync::No)) {
         platformLog("FilingJournal => cannot write [%s]: %s", path_.c_str(), why.c_str());
         if (error) *error = why;
         return false;

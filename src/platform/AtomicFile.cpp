@@ -32,7 +32,7 @@ bool failWith(std::string* error, const std::string& what, int err) {
 }  // namespace
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
-                         std::string* error) {
+                         std::string* error, Sync sync) {
     size_t slash = path.rfind('/');
     std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -71,7 +71,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
         p += n;
         left -= static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0) return abandon(tmp, errno);
+    if (sync == Sync::Yes && ::fsync(fd) != 0) return abandon(tmp, errno);
     int closed = ::close(fd);
     fd = -1;
     if (closed != 0) return abandon(tmp, errno);
@@ -79,6 +79,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 
     // Make the rename itself durable. The new bytes are in place already, so a folder that
     // cannot be synced is not a failure of the write.
+    if (sync == Sync::No) return true;
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);
