@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang-format
+  build-essential cmake ninja-build lld pkg-config clang-format
   qt6-base-dev qt6-svg-dev libqt6dbus6 libgl-dev
   libcurl4-openssl-dev ca-certificates libpugixml-dev libexiv2-dev libplist-dev libcanberra-dev
   libcpp-httplib-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 // A folder's contents as text: "dir/,dir/file=content,..." in name order, folders with a
 // trailing "/".
-std::string tree(const fs::path& root) {
+std::string folderContents(const fs::path& root) {
     std::set<std::string> entries;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
         const std::string rel = fs::relative(e.path(), root).string();
@@ -83,8 +83,8 @@ TEST(KDW_FileManager, MovesKeepTheRelativePath) {
             KDW_FileManager::moveFileToPath(item, (tmp / "src").string(), (tmp / "mirror").string(),
                                             c.overwrite, false);
         }
-        EXPECT_EQ(tree(tmp / "src"), c.sourceAfter);
-        EXPECT_EQ(tree(tmp / "mirror"), c.destAfter);
+        EXPECT_EQ(folderContents(tmp / "src"), c.sourceAfter);
+        EXPECT_EQ(folderContents(tmp / "mirror"), c.destAfter);
         EXPECT_FALSE(fs::exists(tmp / "outside.jpg"));
     }
 }
@@ -120,8 +120,8 @@ TEST(KDW_FileManager, SettingAsideFilesPhotoAndMovieUnderAFreeName) {
         auto filed = KDW_FileManager::setItemAside(c.item, (tmp / "src").string(),
                                                    (tmp / "Problem Folder").string(), clock);
         EXPECT_EQ(filed, c.filedAs);
-        EXPECT_EQ(tree(tmp / "src"), c.sourceAfter);
-        EXPECT_EQ(tree(tmp / "Problem Folder"), c.problemAfter);
+        EXPECT_EQ(folderContents(tmp / "src"), c.sourceAfter);
+        EXPECT_EQ(folderContents(tmp / "Problem Folder"), c.problemAfter);
     }
 }
 
