@@ -10,6 +10,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/FileDescriptor.h"
+
 namespace vorn {
 namespace {
 
@@ -60,17 +62,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
     };
     // The umask may have narrowed the mode; set it exactly.
     if (::fchmod(fd, mode) != 0) return abandon(tmp, errno);
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return abandon(tmp, errno);
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    if (int err = writeAll(fd, bytes)) return abandon(tmp, err);
     if (sync == Sync::Yes && ::fsync(fd) != 0) return abandon(tmp, errno);
     int closed = ::close(fd);
     fd = -1;

@@ -3,7 +3,22 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
+
 namespace vorn {
+
+// Writes all of bytes to fd, going on after short writes and interruptions. 0, or the errno of
+// the write that failed.
+inline int writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
 
 class Fd {
   public:

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
+
 namespace vorn {
 namespace {
 
@@ -180,25 +182,14 @@ Sink& sink() {
 constexpr std::size_t kGatherLimit = 64 * 1024;
 constexpr auto kGatherDelay = std::chrono::milliseconds(200);
 
-void writeAll(std::string_view bytes) {
+void writeGathered(std::string_view bytes) {
     std::fflush(stderr);
-    int fd = fileno(stderr);
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    (void)writeAll(fileno(stderr), bytes);  // nowhere to report a log that cannot be written
 }
 
 void writePending(Sink& s) {
     if (s.pending.empty()) return;
-    writeAll(s.pending);
+    writeGathered(s.pending);
     s.pending.clear();
 }
 
@@ -231,7 +222,7 @@ void emit(std::string_view bytes, bool urgent) {
         }
     }
     if (s.mode == 0) {
-        writeAll(bytes);
+        writeGathered(bytes);
         return;
     }
     if (s.pending.empty()) s.wake.notify_one();

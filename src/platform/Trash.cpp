@@ -57,21 +57,6 @@ std::string fitName(const std::string& name, const std::string& suffix) {
     return name.substr(0, keep) + suffix;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string> userTrashFilesDirectory() {
@@ -124,7 +109,7 @@ bool moveToTrash(const std::string& path, const Clock& clock, std::string* trash
             if (errno == EEXIST) continue;
             return false;
         }
-        if (!writeAll(fd.get(), info) || !fd.close()) {
+        if (writeAll(fd.get(), info) != 0 || !fd.close()) {
             ::unlink(infoPath.c_str());
             return false;
         }
