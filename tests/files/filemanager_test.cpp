@@ -28,9 +28,9 @@ std::string folderContents(const fs::path& root) {
     return out;
 }
 
-void plant(const fs::path& root, const std::string& spec) {
+void plant(const fs::path& root, const std::string& layout) {
     fs::create_directories(root);
-    std::istringstream in(spec);
+    std::istringstream in(layout);
     for (std::string entry; std::getline(in, entry, ',');) {
         const auto eq = entry.find('=');
         if (eq == std::string::npos) {
