@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -40,7 +41,7 @@ struct Posted {
     std::vector<std::string> names;  // notifications in the order they were seen
     DictionaryPtr result;            // userInfo of UploadDone
     Dictionary resultAtDone;         // its contents while UploadDone ran
-    bool succeeded = false;
+    bool succeeded() const { return std::ranges::count(names, kUploadSuccessNotification) > 0; }
 };
 
 // The set-up of every test here: a preferences store in a temporary folder, a notification
@@ -48,7 +49,6 @@ struct Posted {
 class UploadTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::create_directories(photos / "Smith");
         fs::create_directories(logs);
         Preferences::setStore(store);
         store->setObject(sPrefKivURL, server.url());
@@ -107,7 +107,6 @@ class UploadTest : public ::testing::Test {
             posted_.result = n.userInfo;
             if (n.userInfo) posted_.resultAtDone = *n.userInfo;
         }
-        if (n.name == kUploadSuccessNotification) posted_.succeeded = true;
         if (n.name == kUploadSuccessNotification || n.name == kUploadFailNotification) {
             EXPECT_EQ(n.object, uploader.get());
             EXPECT_EQ(n.userInfo, posted_.result) << "the verdict passes the same record on";
@@ -230,7 +229,6 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
         EXPECT_EQ(posted.names,
                   (std::vector<std::string>{kUploadStartNotification, kUploadDoneNotification,
                                             kUploadSuccessNotification}));
-        EXPECT_TRUE(posted.succeeded);
         EXPECT_TRUE(item->empty()) << "the item record is emptied once UploadDone returns";
         for (const auto& [key, value] : itemCopy) EXPECT_EQ(posted.resultAtDone.at(key), value);
     }
@@ -247,7 +245,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAreTheOwnersOnlyAndNeverStopNorSpoilA
     options.debugCopyFolder = (logs / "no such folder").string();
     uploader = std::make_unique<HttpController>(center, nullptr, options);
     writeFile(photos / "Smith/IMG_0003.jpg", "photo");
-    EXPECT_TRUE(upload(record("Smith/IMG_0003.jpg")).succeeded);
+    EXPECT_TRUE(upload(record("Smith/IMG_0003.jpg")).succeeded());
     uploader->waitForDebugCopies();
     EXPECT_EQ(readFile(logs / "postBodyData.txt"), "old");
 
@@ -259,7 +257,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAreTheOwnersOnlyAndNeverStopNorSpoilA
     store->setObject(sPrefUploadMovie, true);
     {
         test::CapturedOutput err(2);
-        ASSERT_TRUE(upload(record("Smith/IMG_0002.jpg")).succeeded);
+        ASSERT_TRUE(upload(record("Smith/IMG_0002.jpg")).succeeded());
         // The upload's lines are in the log file once its outcome is known.
         EXPECT_NE(err.written().find("Inside HttpController => handleNotification_UploadSuccess"),
                   std::string::npos);
@@ -282,7 +280,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAreTheOwnersOnlyAndNeverStopNorSpoilA
     const fs::path big = photos / "Smith/IMG_0004.jpg";
     writeFile(big, "");
     fs::resize_file(big, 48 * 1024 * 1024);
-    EXPECT_TRUE(upload(record("Smith/IMG_0004.jpg")).succeeded);
+    EXPECT_TRUE(upload(record("Smith/IMG_0004.jpg")).succeeded());
     uploader.reset();  // as on quit, with the copy of the photo perhaps still under way
     // The new copy: the body without its closing line, the password masked.
     std::uintmax_t newSize = server.requests().back().body.size() - kClosing.size() -
@@ -313,7 +311,7 @@ TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
             const std::string name = "K" + std::to_string(i) + ".jpg";
             const std::string bytes = photoBytes(300 * 1024, static_cast<char>(i));
             writeFile(photos / "Smith" / name, bytes);
-            EXPECT_TRUE(upload(record("Smith/" + name)).succeeded);
+            EXPECT_TRUE(upload(record("Smith/" + name)).succeeded());
             auto requests = service.requests();  // each delivered once, whole
             ASSERT_EQ(requests.size(), i + 1);
             EXPECT_TRUE(requests.back().body == plainForm(name) + bytes + kClosing);
@@ -439,7 +437,7 @@ void expectNotDelivered(const Posted& posted, const std::string& error) {
     EXPECT_NE(text.find(error), std::string::npos) << text;
     EXPECT_FALSE(hasKey(posted.resultAtDone, httpStatusCode));
     EXPECT_FALSE(hasKey(posted.resultAtDone, httpOurCustomStatus));
-    EXPECT_FALSE(posted.succeeded);
+    EXPECT_FALSE(posted.succeeded());
     EXPECT_EQ(posted.names.back(), kUploadFailNotification);
 }
 
@@ -501,7 +499,7 @@ TEST_F(FailureTest, AFileUnreadableOrChangedWhileItIsSentCountsAsNotSent) {
         Posted posted = upload(item);
         EXPECT_TRUE(item->empty());
         if (row.error.empty()) {
-            EXPECT_TRUE(posted.succeeded);
+            EXPECT_TRUE(posted.succeeded());
             EXPECT_FALSE(hasKey(posted.resultAtDone, httpError));
         } else {
             expectNotDelivered(posted, row.error);
@@ -538,31 +536,13 @@ TEST_F(FailureTest, NoServiceListeningOrASilentOneIsANetworkErrorAndTheItemIsNot
     server.release();
 }
 
-TEST_F(FailureTest, CancelAbortsTheUploadInFlightAndRefusesNewOnesUntilReset) {
-    writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-    server.hold();
-    auto inFlight =
-        std::async(std::launch::async, [&] { return upload(record("Smith/IMG_0001.jpg")); });
-    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(20)));
-    uploader->cancel();
-    expectNotDelivered(inFlight.get(), kUploadCancelledError);
-    server.release();
-
-    // While cancelled nothing goes out; after the reset uploads go out again.
-    int connections = server.connections();
-    expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), kUploadCancelledError);
-    EXPECT_EQ(server.connections(), connections);
-    uploader->resetCancel();
-    EXPECT_TRUE(upload(record("Smith/IMG_0001.jpg")).succeeded);
-}
-
 class WatchdogTest : public UploadTest {
   protected:
     MainThread* mainThread() override { return &loop; }
     RunLoop loop{RunLoop::Time::Virtual};
 };
 
-TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndLeavesNoTimerBehind) {
+TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
     using namespace std::chrono_literals;
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     struct Row {
@@ -598,11 +578,27 @@ TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndLeavesNoTimerBehind) {
             EXPECT_EQ(fired, 1);
             server.release();
         }
-        EXPECT_TRUE(running.get().succeeded);
+        EXPECT_TRUE(running.get().succeeded());
         loop.advance(1000s);
         EXPECT_EQ(fired, hang ? 1 : 0);
         EXPECT_EQ(loop.validTimerCount(), 0u) << "disarmed after the exchange";
     }
+
+    // A cancel aborts the upload in flight, and refuses new ones until reset: nothing goes out.
+    const std::size_t before = server.requests().size();
+    server.hold();
+    auto inFlight =
+        std::async(std::launch::async, [&] { return upload(record("Smith/IMG_0001.jpg")); });
+    ASSERT_TRUE(server.waitForRequests(before + 1, 20s));
+    uploader->cancel();
+    expectNotDelivered(inFlight.get(), kUploadCancelledError);
+    server.release();
+    EXPECT_EQ(loop.validTimerCount(), 0u);
+    const int connections = server.connections();
+    expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), kUploadCancelledError);
+    EXPECT_EQ(server.connections(), connections);
+    uploader->resetCancel();
+    EXPECT_TRUE(upload(record("Smith/IMG_0001.jpg")).succeeded());
 }
 
 }  // namespace
