@@ -3,9 +3,7 @@
 // time, records each request exactly as it arrived (head and body) and answers the set reply.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,19 +57,22 @@ class RawHttpServer {
         socklen_t len = sizeof addr;
         if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::listen(listen_, 16) != 0 ||
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-            ::pipe2(stopPipe_, O_CLOEXEC) != 0)
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
             throw std::runtime_error("cannot listen on loopback");
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
 
+    // A socket shut down wakes the server thread blocked on it: accept fails, read ends.
     ~RawHttpServer() {
-        locked([&] { stopping_ = true; });
+        locked([&] {
+            stopping_ = true;
+            if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+        });
         cv_.notify_all();
-        (void)!::write(stopPipe_[1], "x", 1);
+        ::shutdown(listen_, SHUT_RDWR);
         thread_.join();
-        for (int fd : {listen_, stopPipe_[0], stopPipe_[1]}) ::close(fd);
+        ::close(listen_);
     }
 
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/vorn"; }
@@ -104,14 +105,8 @@ class RawHttpServer {
         f();
     }
 
-    // Reads more bytes into buf; false at the end of the stream or when the server stops.
-    bool readMore(int fd, std::string& buf) {
-        pollfd p[3] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
-        while (::poll(p, 3, -1) < 0)
-            if (errno != EINTR) return false;
-        if (p[1].revents) return false;
-        // A kept connection left idle while the client opens another: let it go.
-        if (p[2].revents && buf.empty() && !(p[0].revents & POLLIN)) return false;
+    // Reads more bytes into buf; false at the end of the stream.
+    static bool readMore(int fd, std::string& buf) {
         char chunk[256 * 1024];
         ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n > 0) buf.append(chunk, static_cast<std::size_t>(n));
@@ -119,17 +114,16 @@ class RawHttpServer {
     }
 
     void serve() {
-        for (;;) {
-            pollfd p[2] = {{listen_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
-            if (p[1].revents) return;
-            int fd =
-                (p[0].revents & POLLIN) ? ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-            if (fd < 0) continue;
+        for (int fd; (fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            locked([&] {
+                client_ = fd;
+                if (stopping_) ::shutdown(fd, SHUT_RDWR);
+            });
             connections_.fetch_add(1);
             std::string buf;
             while (handleOne(fd, buf)) {
             }
+            locked([&] { client_ = -1; });
             ::close(fd);
         }
     }
@@ -177,7 +171,7 @@ class RawHttpServer {
     }
 
     int listen_ = -1;
-    int stopPipe_[2] = {-1, -1};
+    int client_ = -1;  // the connection being served
     int port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
