@@ -83,40 +83,38 @@ class ScanTest : public ::testing::Test {
 TEST_F(ScanTest, EligibilityOfFiles) {
     struct Row {
         const char* what;
-        std::function<void(ScanTest&)> make;
+        std::function<void()> make;
         bool baseIds, movie;   // the preferences that take the base id from the file name, and
         std::string expected;  // that upload the movie; "" = nothing chosen
     };
     const std::vector<Row> rows = {
-        {"hidden file", [](ScanTest& t) { t.jpeg("client/.a.jpg"); }, false, false, ""},
-        {"photo in a hidden folder", [](ScanTest& t) { t.jpeg(".folder/a.jpg"); }, false, false,
+        {"hidden file", [this] { jpeg("client/.a.jpg"); }, false, false, ""},
+        {"photo in a hidden folder", [this] { jpeg(".folder/a.jpg"); }, false, false,
          ".folder/a.jpg"},
-        {"root-level photo without base ids", [](ScanTest& t) { t.jpeg("a.jpg"); }, false, false,
-         ""},
-        {"root-level photo with base ids", [](ScanTest& t) { t.jpeg("A12_01.jpg"); }, true, false,
+        {"root-level photo without base ids", [this] { jpeg("a.jpg"); }, false, false, ""},
+        {"root-level photo with base ids", [this] { jpeg("A12_01.jpg"); }, true, false,
          "A12_01.jpg"},
-        {"root-level non-image with base ids",
-         [](ScanTest& t) { t.plainFile("notes.jpg", "not an image"); }, true, false, ""},
-        {"movie alone", [](ScanTest& t) { t.plainFile("client/a.mov", "movie"); }, false, false,
-         ""},
+        {"root-level non-image with base ids", [this] { plainFile("notes.jpg", "not an image"); },
+         true, false, ""},
+        {"movie alone", [this] { plainFile("client/a.mov", "movie"); }, false, false, ""},
         {"no metadata",
-         [](ScanTest& t) {
-             t.plainFile("client/a.jpg", "x");
-             t.jpeg("client/b.jpg", {});  // an empty dictionary is metadata
+         [this] {
+             plainFile("client/a.jpg", "x");
+             jpeg("client/b.jpg", {});  // an empty dictionary is metadata
          },
          false, false, "client/b.jpg"},
         {"movie required and missing",
-         [](ScanTest& t) {
-             t.jpeg("client/a.jpg");
-             t.jpeg("client/b.jpg");
-             t.plainFile("client/b.mov", "movie");
+         [this] {
+             jpeg("client/a.jpg");
+             jpeg("client/b.jpg");
+             plainFile("client/b.mov", "movie");
          },
          false, true, "client/b.jpg"},
         {"name order inside a folder",
-         [](ScanTest& t) {
-             t.png("b/2.png");
-             t.jpeg("b/10.jpg");
-             t.jpeg("a/z.jpg");
+         [this] {
+             png("b/2.png");
+             jpeg("b/10.jpg");
+             jpeg("a/z.jpg");
          },
          false, false, "a/z.jpg"},
     };
@@ -125,7 +123,7 @@ TEST_F(ScanTest, EligibilityOfFiles) {
         fs::remove_all(source);
         store->setObject(sPrefFormBaseIdFromFileName, row.baseIds);
         store->setObject(sPrefUploadMovie, row.movie);
-        row.make(*this);
+        row.make();
         SourceFolderScanner scanner;
         EXPECT_EQ(chosen(scanner), row.expected);
     }

@@ -31,10 +31,7 @@ namespace vorn {
 namespace {
 
 namespace fs = std::filesystem;
-using test::RawHttpServer;
-using test::readFile;
-using test::TempDir;
-using test::writeFile;
+using namespace test;
 
 // What the uploader posted for one upload.
 struct Posted {
@@ -256,7 +253,7 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAreTheOwnersOnlyAndNeverStopNorSpoilA
     writeFile(photos / "Smith/IMG_0002.mov", movie);
     store->setObject(sPrefUploadMovie, true);
     {
-        test::CapturedOutput err(2);
+        CapturedOutput err(2);
         ASSERT_TRUE(upload(record("Smith/IMG_0002.jpg")).succeeded());
         // The upload's lines are in the log file once its outcome is known.
         EXPECT_NE(err.written().find("Inside HttpController => handleNotification_UploadSuccess"),
@@ -292,19 +289,17 @@ TEST_F(WireTest, DebugCopiesHideThePasswordAreTheOwnersOnlyAndNeverStopNorSpoilA
 
 TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     struct Row {
-        bool keepOpen, announceClose, resetSecond;
-        int connections;
-    } rows[] = {{true, false, false, 1},
-                {false, false, false, 3},
-                {false, true, false, 3},
-                {true, false, true, 2}};
+        bool keepOpen, announceClose;
+        int resetAtHead, connections;
+    } rows[] = {
+        {true, false, 0, 1}, {false, false, 0, 3}, {false, true, 0, 3}, {true, false, 2, 2}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose << row.resetSecond);
+        SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose << row.resetAtHead);
         RawHttpServer service;
         RawHttpServer::Reply reply;
         reply.keepOpen = row.keepOpen;
         reply.announceClose = row.announceClose;
-        reply.resetAtHead = row.resetSecond ? 2 : 0;
+        reply.resetAtHead = row.resetAtHead;
         service.setReply(reply);
         store->setObject(sPrefKivURL, service.url());
         for (std::size_t i = 0; i < 3; ++i) {
