@@ -186,12 +186,10 @@ TEST_F(ScanTest, APhotoWaitingAfterAFailureIsPassedOverUntilItsWaitEndsOrItChang
 TEST_F(ScanTest, ClientNamesCaptionsAndTheRecord) {
     struct Row {
         const char* what;
-        std::string file;
-        std::string fuseAction;
-        std::optional<std::string> metaData;
+        std::string file, fuseAction;
+        std::optional<std::string> metaData;  // the caption preference
         bool baseIds;
-        std::string client;
-        std::string caption;
+        std::string client, caption;
     };
     const std::vector<Row> rows = {
         {"folder name", "Smith/IMG_1.jpg", "upload.upload", std::nullopt, false, "Smith", ""},
@@ -334,7 +332,6 @@ TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEvents
          }},
         {"watcher lost", [](SourceFolderScanner& s) { s.noteWatching(false); }},
     };
-    int n = 0;
     for (const auto& [kind, askFull] : fulls) {
         SCOPED_TRACE(kind);
         SourceFolderScanner scanner;
@@ -344,23 +341,21 @@ TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEvents
         EXPECT_EQ(scanner.judgedFiles(), 30u);
 
         // An event in b: only b is looked at again.
-        const std::string arrived = "b/new" + std::to_string(n) + ".jpg";
-        jpeg(arrived);
+        jpeg("b/new.jpg");
         scanner.noteChangedFolders(source.string(), {(source / "b").string()});
-        EXPECT_EQ(chosen(scanner), arrived);
+        EXPECT_EQ(chosen(scanner), "b/new.jpg");
         EXPECT_EQ(scanner.judgedFiles(), 30u + 11u);
-        fs::remove(source / arrived);
+        fs::remove(source / "b/new.jpg");
         scanner.noteChangedFolders(source.string(), {(source / "b").string()});
         EXPECT_EQ(chosen(scanner), "");
 
         // A photo whose event was lost is not seen by event passes, but by the next full one.
-        const std::string missed = "c/missed" + std::to_string(n++) + ".jpg";
-        jpeg(missed);
+        jpeg("c/missed.jpg");
         scanner.noteChangedFolders(source.string(), {(source / "a").string()});
         EXPECT_EQ(chosen(scanner), "");
         askFull(scanner);
-        EXPECT_EQ(chosen(scanner), missed);
-        fs::remove(source / missed);
+        EXPECT_EQ(chosen(scanner), "c/missed.jpg");
+        fs::remove(source / "c/missed.jpg");
     }
 }
 

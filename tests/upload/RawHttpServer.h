@@ -36,9 +36,7 @@ class RawHttpServer {
     };
     struct Reply {
         int status = 200;
-        std::string body =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<response>\n  <status>OK</status>\n"
-            "  <message>Upload successful</message>\n  <imageid>1001</imageid>\n</response>\n";
+        std::string body = "<response><status>OK</status><message>Fine</message></response>";
         std::string headers;  // more header lines, each ending in CR LF
         // keepOpen: the connection serves the next request too. Otherwise it is closed after the
         // reply, with "Connection: close" when announceClose, silently when not.

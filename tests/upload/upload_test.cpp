@@ -336,8 +336,7 @@ TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     struct Row {
         const char* what;
         int code;
-        std::string body;
-        std::string status;
+        std::string body, status;
         std::optional<std::string> message;  // nullopt: any parser description (not empty)
         bool succeeds;
     };
