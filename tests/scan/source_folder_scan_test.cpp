@@ -29,12 +29,9 @@ const fs::file_time_type kLongAgo =
 class ScanTest : public ::testing::Test {
   public:
     void SetUp() override {
-        fs::create_directories(source);
         fs::create_directories(mirror);
         Preferences::setStore(store);
-        store->setObject(sPrefLocalSourceUploadFolder, source.string());
         store->setObject(sPrefLocalMasterMirrorSiteFolder, mirror.string());
-        store->setObject(sUserLoginName, "photog");
     }
 
     // A JPEG with metadata, its modification time well in the past (a finished photo) when aged.
