@@ -37,13 +37,13 @@ class RawHttpServer {
     struct Reply {
         int status = 200;
         std::string body = "<response><status>OK</status><message>Fine</message></response>";
-        std::string headers;  // more header lines, each ending in CR LF
+        std::string headers{};  // more header lines, each ending in CR LF
         // keepOpen: the connection serves the next request too. Otherwise it is closed after the
         // reply, with "Connection: close" when announceClose, silently when not.
         bool keepOpen = false;
         bool announceClose = true;
         // Run on the server thread once the head is in, and once the whole request is in.
-        std::function<void()> afterHead, beforeReply;
+        std::function<void()> afterHead{}, beforeReply{};
         // The connection of the request with this head (the first is 1) is reset once its head
         // is in: a kept connection the service closes while the client sends on it.
         int resetAtHead = 0;

@@ -53,9 +53,8 @@ class UploadTest : public ::testing::Test {
         for (const char* name : {kUploadStartNotification, kUploadDoneNotification,
                                  kUploadSuccessNotification, kUploadFailNotification})
             center.addObserver(this, name, [this](const Notification& n) { seen(n); });
-        HttpController::Options options;
-        options.debugCopyFolder = logs.string();
-        uploader = std::make_unique<HttpController>(center, mainThread(), options);
+        uploader = std::make_unique<HttpController>(
+            center, mainThread(), HttpController::Options{.debugCopyFolder = logs.string()});
     }
 
     void TearDown() override {
@@ -237,8 +236,7 @@ TEST_F(WireTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUpload
         fs::permissions(logs / copy, fs::perms(0644));
     }
     // A log folder that cannot be written: the upload goes on, the old copies stay.
-    HttpController::Options options;
-    options.debugCopyFolder = (logs / "no such folder").string();
+    HttpController::Options options{.debugCopyFolder = (logs / "no such folder").string()};
     uploader = std::make_unique<HttpController>(center, nullptr, options);
     writeFile(photos / "Smith/IMG_0003.jpg", "photo");
     EXPECT_TRUE(upload(record("Smith/IMG_0003.jpg")).succeeded());
@@ -310,11 +308,9 @@ TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.keepOpen << row.announceClose << row.resetAtHead);
         RawHttpServer service;
-        RawHttpServer::Reply reply;
-        reply.keepOpen = row.keepOpen;
-        reply.announceClose = row.announceClose;
-        reply.resetAtHead = row.resetAtHead;
-        service.setReply(reply);
+        service.setReply({.keepOpen = row.keepOpen,
+                          .announceClose = row.announceClose,
+                          .resetAtHead = row.resetAtHead});
         store->setObject(sPrefKivURL, service.url());
         for (std::size_t i = 0; i < 3; ++i) {
             const std::string name = "K" + std::to_string(i) + ".jpg";
@@ -379,10 +375,7 @@ TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        RawHttpServer::Reply reply;
-        reply.status = row.code;
-        reply.body = row.body;
-        server.setReply(reply);
+        server.setReply({.status = row.code, .body = row.body});
 
         Posted posted = upload(record("Smith/IMG_0001.jpg"));
         const Dictionary& d = posted.resultAtDone;
@@ -402,10 +395,7 @@ TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     }
 
     // The service's headers go along for the cycle, which heeds its Retry-After.
-    RawHttpServer::Reply reply;
-    reply.status = 503;
-    reply.headers = "Retry-After: 6\r\n";
-    server.setReply(reply);
+    server.setReply({.status = 503, .headers = "Retry-After: 6\r\n"});
     const Dictionary result = upload(record("Smith/IMG_0001.jpg")).resultAtDone;
     const Dictionary* headers =
         result.at(httpResponse).asDictionary()->at("allHeaderFields").asDictionary();
@@ -476,10 +466,7 @@ TEST_F(FailureTest, AFileUnreadableOrChangedWhileItIsSentCountsAsNotSent) {
         fs::remove_all(photos / "Smith");
         fs::create_directories(photos / "Smith");
         row.make();
-        RawHttpServer::Reply reply;
-        reply.afterHead = row.afterHead;
-        reply.beforeReply = row.beforeReply;
-        server.setReply(reply);
+        server.setReply({.afterHead = row.afterHead, .beforeReply = row.beforeReply});
         const std::size_t requests = server.requests().size();
         const int connections = server.connections();
         const bool changed = row.afterHead || row.beforeReply;
@@ -509,9 +496,10 @@ TEST_F(FailureTest, NoServiceListeningOrASilentOneIsANetworkErrorAndTheItemIsNot
 
     // A service that takes the request and then stays silent past the idle time.
     store->setObject(sPrefKivURL, server.url());
-    HttpController::Options options;
-    options.idleTimeout = std::chrono::seconds(1);
-    uploader = std::make_unique<HttpController>(center, nullptr, options);
+    uploader = std::make_unique<HttpController>(
+        center, nullptr,
+        HttpController::Options{.debugCopyFolder = logs.string(),
+                                .idleTimeout = std::chrono::seconds(1)});
     server.hold();
     expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), "imeout");
     server.release();
