@@ -24,13 +24,14 @@ class RawHttpServer {
     struct Request {
         std::string head, body;  // head: the request line and the headers, each ending in CR LF
 
-        // Values of every header with this name (ignoring case), in order.
-        std::vector<std::string> header(const std::string& name) const {
-            std::vector<std::string> values;
+        // The values of every header with this name (ignoring case), joined as HTTP joins them.
+        std::string header(const std::string& name) const {
+            std::string values;
             for (std::size_t at = 0, end; (end = head.find("\r\n", at)) != std::string::npos;
                  at = end + 2)
                 if (::strncasecmp(head.c_str() + at, (name + ": ").c_str(), name.size() + 2) == 0)
-                    values.push_back(head.substr(at + name.size() + 2, end - at - name.size() - 2));
+                    values += (values.empty() ? "" : ", ") +
+                              head.substr(at + name.size() + 2, end - at - name.size() - 2);
             return values;
         }
     };
@@ -133,8 +134,8 @@ class RawHttpServer {
             if (!readMore(fd, buf)) return false;
         Request request;
         request.head = buf.substr(0, headEnd + 2);
-        std::size_t contentLength = 0;
-        for (const std::string& v : request.header("Content-Length")) contentLength = std::stoul(v);
+        const std::string length = request.header("Content-Length");
+        const std::size_t contentLength = length.empty() ? 0 : std::stoul(length);
         Reply reply;
         locked([&] { reply = reply_; });
         if (reply.afterHead) reply.afterHead();

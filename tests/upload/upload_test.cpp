@@ -151,8 +151,7 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
 
     struct Row {
         const char* what;
-        std::string file;  // under photos/Smith
-        std::string bytes;
+        std::string file, bytes;  // file: under photos/Smith
         bool uploadMovie, movieBeside;
         std::function<void(Dictionary&)> edit;
         std::string expected;
@@ -213,11 +212,9 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
         ASSERT_EQ(requests.size(), ++received);
         const RawHttpServer::Request& req = requests.back();
         EXPECT_EQ(req.head.substr(0, req.head.find("\r\n")), "POST /vorn HTTP/1.1");
-        EXPECT_EQ(req.header("Content-Type"),
-                  std::vector<std::string>{"multipart/form-data; boundary=0xKhTmLbOuNdArY"});
-        EXPECT_EQ(req.header("Content-Length"),
-                  std::vector<std::string>{std::to_string(row.expected.size())});
-        EXPECT_TRUE(req.header("Expect").empty() && req.header("Transfer-Encoding").empty());
+        EXPECT_EQ(req.header("Content-Type"), "multipart/form-data; boundary=0xKhTmLbOuNdArY");
+        EXPECT_EQ(req.header("Content-Length"), std::to_string(row.expected.size()));
+        EXPECT_EQ(req.header("Expect") + req.header("Transfer-Encoding"), "");
         EXPECT_TRUE(req.body == row.expected) << req.body.size() << " bytes";
 
         // The chain the controller relies on, and the records afterwards.
