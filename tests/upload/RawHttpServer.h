@@ -41,8 +41,7 @@ class RawHttpServer {
         std::string headers{};  // more header lines, each ending in CR LF
         // keepOpen: the connection serves the next request too. Otherwise it is closed after the
         // reply, with "Connection: close" when announceClose, silently when not.
-        bool keepOpen = false;
-        bool announceClose = true;
+        bool keepOpen = false, announceClose = true;
         // Run on the server thread once the head is in, and once the whole request is in.
         std::function<void()> afterHead{}, beforeReply{};
         // The connection of the request with this head (the first is 1) is reset once its head
@@ -169,14 +168,12 @@ class RawHttpServer {
         return reply.keepOpen;
     }
 
-    int listen_ = -1;
+    int listen_ = -1, port_ = 0;
     int client_ = -1;  // the connection being served
-    int port_ = 0;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    bool stopping_ = false;
-    bool held_ = false;
+    bool stopping_ = false, held_ = false;
     int heads_ = 0;  // request heads read so far, on the server thread
     Reply reply_;
     std::vector<Request> requests_;

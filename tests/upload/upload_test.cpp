@@ -54,15 +54,13 @@ class UploadTest : public ::testing::Test {
                                  kUploadSuccessNotification, kUploadFailNotification})
             center.addObserver(this, name, [this](const Notification& n) { seen(n); });
         uploader = std::make_unique<HttpController>(
-            center, mainThread(), HttpController::Options{.debugCopyFolder = logs.string()});
+            center, nullptr, HttpController::Options{.debugCopyFolder = logs.string()});
     }
 
     void TearDown() override {
         uploader.reset();
         center.removeObserver(this);
     }
-
-    virtual MainThread* mainThread() { return nullptr; }
 
     // The record the scan would build for photo (a path under photos).
     DictionaryPtr record(const std::string& rel) const {
@@ -93,6 +91,7 @@ class UploadTest : public ::testing::Test {
     std::shared_ptr<PreferencesStore> store =
         std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
     NotificationCenter center;
+    RunLoop loop{RunLoop::Time::Virtual};  // the main thread, for the tests that arm the watchdog
     std::unique_ptr<HttpController> uploader;
 
   private:
@@ -502,13 +501,11 @@ TEST_F(FailureTest, NoServiceListeningOrASilentOneIsANetworkErrorAndTheItemIsNot
     server.release();
 }
 
-class WatchdogTest : public UploadTest {
-  protected:
-    MainThread* mainThread() override { return &loop; }
-    RunLoop loop{RunLoop::Time::Virtual};
-};
+using WatchdogTest = UploadTest;
 
 TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
+    uploader = std::make_unique<HttpController>(
+        center, &loop, HttpController::Options{.debugCopyFolder = logs.string()});
     using namespace std::chrono_literals;
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     struct Row {
