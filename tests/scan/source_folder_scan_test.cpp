@@ -1,5 +1,4 @@
-// The source-folder scan on real folder trees with real photos written as capture software
-// writes them.
+// The source-folder scan on real folder trees, the photos written as capture software does.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -270,8 +269,7 @@ TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
 }
 
 TEST_F(ScanTest, FilesWithoutMetadataAreLeftAloneUntilTheyMayHaveChangedAndForgottenOnceGone) {
-    // How a file rewritten in place (same name, same inode, folder unchanged) comes to be
-    // looked at again.
+    // How a file rewritten in place (same name, same inode, folder unchanged) is looked at again.
     const std::vector<std::pair<const char*, std::function<void(SourceFolderScanner&)>>> tells = {
         {"its writer's close",
          [this](SourceFolderScanner& s) { s.noteFileClosed((source / "c/junk5.jpg").string()); }},
@@ -367,8 +365,7 @@ TEST_F(ScanTest, APhotoClosedByItsWriterIsTakenAtOnceUnlessSomeoneStillWritesIt)
     ::close(writer);
     EXPECT_EQ(chosen(scanner), "c/a-open.jpg");  // its close was seen, nobody writes it now
 
-    // Written again after its close (longer metadata, whatever the clock's grain): the settle
-    // interval rules again.
+    // Written again after its close (a new size, whatever the clock's grain): it must rest again.
     jpeg("c/a-open.jpg", {{"Version", "3.1"}}, false);
     EXPECT_EQ(chosen(scanner), "");
 }

@@ -141,9 +141,7 @@ std::string photoBytes(std::size_t size, char seed) {
     return b;
 }
 
-using WireTest = UploadTest;
-
-TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
+TEST_F(UploadTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
     const std::string small = photoBytes(5000, 1);
     const std::string large = photoBytes(3 * 1024 * 1024 + 17, 2);  // many read calls
     const std::string movie = photoBytes(700 * 1024, 3);
@@ -225,7 +223,7 @@ TEST_F(WireTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
     }
 }
 
-TEST_F(WireTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUpload) {
+TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUpload) {
     // Copies left by an older run, readable by all: they must not keep that mode.
     for (const char* copy : {"postBodyData.txt", "postBodyDataWithImage.txt"}) {
         writeFile(logs / copy, "old");
@@ -295,7 +293,7 @@ TEST_F(WireTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUpload
                                                " bytes of BIG.mov left out of this copy]");
 }
 
-TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
+TEST_F(UploadTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     struct Row {
         bool keepOpen, announceClose;
         int resetAtHead, connections;
@@ -321,7 +319,7 @@ TEST_F(WireTest, UploadsShareOneConnectionAndOneTheServiceClosedIsReplaced) {
     }
 }
 
-TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
+TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     struct Row {
         const char* what;
@@ -406,8 +404,6 @@ TEST_F(WireTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     EXPECT_EQ(parsed.status + parsed.message, "OKdeep");
 }
 
-using FailureTest = UploadTest;
-
 // A failed exchange that leaves the item where it is: an error (holding this text), no reply
 // keys, a failure verdict.
 void expectNotDelivered(const Posted& posted, const std::string& error) {
@@ -419,7 +415,7 @@ void expectNotDelivered(const Posted& posted, const std::string& error) {
     EXPECT_EQ(posted.names.back(), kUploadFailNotification);
 }
 
-TEST_F(FailureTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansNotDelivered) {
+TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansNotDelivered) {
     const fs::path photo = photos / "Smith/IMG_0001.jpg", movie = photos / "Smith/IMG_0001.mov";
     using Step = std::function<void()>;
     struct Row {
@@ -499,9 +495,7 @@ TEST_F(FailureTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeans
     server.release();
 }
 
-using WatchdogTest = UploadTest;
-
-TEST_F(WatchdogTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
+TEST_F(UploadTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
     uploader = std::make_unique<HttpController>(
         center, &loop, HttpController::Options{.debugCopyFolder = logs.string()});
     using namespace std::chrono_literals;
