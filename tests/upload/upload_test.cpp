@@ -57,11 +57,6 @@ class UploadTest : public ::testing::Test {
             center, nullptr, HttpController::Options{.debugCopyFolder = logs.string()});
     }
 
-    void TearDown() override {
-        uploader.reset();
-        center.removeObserver(this);
-    }
-
     // The record the scan would build for photo (a path under photos).
     DictionaryPtr record(const std::string& rel) const {
         return makeRecord({{cDictKeyLocalSourceUploadFolder, photos.string()},
@@ -92,7 +87,7 @@ class UploadTest : public ::testing::Test {
         std::make_shared<PreferencesStore>((tmp / "prefs.plist").string());
     NotificationCenter center;
     RunLoop loop{RunLoop::Time::Virtual};  // the main thread, for the tests that arm the watchdog
-    std::unique_ptr<HttpController> uploader;
+    std::unique_ptr<HttpController> uploader;  // declared after what it uses: gone before it
 
   private:
     void seen(const Notification& n) {
@@ -142,9 +137,8 @@ std::string photoBytes(std::size_t size, char seed) {
 }
 
 TEST_F(UploadTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
-    const std::string small = photoBytes(5000, 1);
+    const std::string small = photoBytes(5000, 1), movie = photoBytes(700 * 1024, 3);
     const std::string large = photoBytes(3 * 1024 * 1024 + 17, 2);  // many read calls
-    const std::string movie = photoBytes(700 * 1024, 3);
 
     struct Row {
         const char* what;
