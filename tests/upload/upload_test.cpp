@@ -1,7 +1,6 @@
-// The photo upload against a raw loopback service: the exact request a fixed record and fixed
-// files produce, the debug copies of its body, what the uploader makes of each kind of reply,
-// and the uploads that must not count as delivered (a file unreadable or changed while sent, the
-// service gone or silent, a cancel), with the watchdog armed around each exchange.
+// The photo upload against a raw loopback service: the exact request, its debug copies, what
+// the uploader makes of each reply, and the uploads that must not count as delivered (a file
+// unreadable or changed while sent, the service gone or silent, a cancel), and the watchdog.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -398,8 +397,7 @@ TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
     EXPECT_EQ(parsed.status + parsed.message, "OKdeep");
 }
 
-// A failed exchange that leaves the item where it is: an error (holding this text), no reply
-// keys, a failure verdict.
+// A failed exchange leaves the item where it is: an error holding this text, no reply keys.
 void expectNotDelivered(const Posted& posted, const std::string& error) {
     const std::string text = errorDescription(posted.resultAtDone.at(httpError));
     EXPECT_NE(text.find(error), std::string::npos) << text;
