@@ -38,7 +38,6 @@ class ScanTest : public ::testing::Test {
               bool aged = true) {
         capture::JpegSpec recipe;
         recipe.userComment = capture::metadataText(metadata);
-        recipe.dateTimeOriginal = "2010:11:26 14:05:09";
         plainFile(rel, capture::makeJpeg(recipe).flatten(), aged);
     }
     void png(const std::string& rel, Dictionary metadata = {{"Version", "3.1"}}) {
@@ -262,8 +261,7 @@ TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
     clock->advance(std::chrono::milliseconds(400));  // 400 ms old
     ScanOutcome o = scan(scanner);
     EXPECT_EQ(o.kind, ScanOutcome::Kind::NothingToUpload);
-    ASSERT_TRUE(o.retryAfter.has_value());
-    EXPECT_EQ(o.retryAfter->count(), 600);  // waits only the rest of the interval
+    EXPECT_EQ(o.retryAfter, std::chrono::milliseconds(600));  // only the rest of the interval
     clock->advance(std::chrono::milliseconds(600));
     EXPECT_EQ(chosen(scanner), "c/old.jpg");
 }
@@ -287,8 +285,7 @@ TEST_F(ScanTest, FilesWithoutMetadataAreLeftAloneUntilTheyMayHaveChangedAndForgo
         EXPECT_EQ(scanner.metadataReads(), 21u);  // unchanged files are not read again
         // A file leaving, as a photo once filed: the others are not looked at again.
         fs::remove(source / "c/zz.jpg");
-        EXPECT_EQ(chosen(scanner), "");
-        EXPECT_EQ(chosen(scanner), "");
+        EXPECT_EQ(chosen(scanner) + chosen(scanner), "");
         EXPECT_EQ(scanner.judgedFiles(), judged);
 
         jpeg("c/junk5.jpg");
