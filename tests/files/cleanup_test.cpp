@@ -35,7 +35,6 @@ std::string key(const fs::path& p) {
     return s;
 }
 
-using test::setModificationTime;
 // Every entry below root, folders with a trailing "/".
 Tree tree(const fs::path& root) {
     Tree out;
@@ -146,7 +145,7 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
          {std::tuple{"old1904.jpg", -2082844800, 31}, {"new1970.jpg", 0, 1}}) {
         file(mirror() / "Zero" / name, kJpeg, 0s);
         created_[key(mirror() / "Zero" / name)] = SystemTime(std::chrono::seconds(zero));
-        setModificationTime(mirror() / "Zero" / name, kNow - modified * kDay);
+        test::setModificationTime(mirror() / "Zero" / name, kNow - modified * kDay);
     }
 
     deleteOldOldPhotosAndFolderIfEmptyWorks(context());
@@ -154,8 +153,7 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
     for (const auto& c : cases) EXPECT_EQ(fs::exists(mirror() / c.name), !c.deleted) << c.name;
     EXPECT_EQ(tree(mirror() / "Zero"), (Tree{"new1970.jpg"}));
     EXPECT_TRUE(fs::is_directory(mirror() / "Prom/Client"));  // folders are the sweep's
-    ASSERT_FALSE(window_.empty());
-    EXPECT_EQ(window_.back(), "close");
+    EXPECT_EQ(window_, (Lines{"show", "close"}));
 }
 
 TEST_F(CleanUp, TheAgeLimitPreference) {
@@ -266,8 +264,7 @@ TEST_F(CleanUp, QuitTimeSweepKeepsTheDirectSubFolders) {
     ibDeleteLocalFtpFolderIfEmpty(context());
     EXPECT_EQ(tree(source()), (Tree{"event/", "event2/", "event2/client/", "event3/", "event4/",
                                     "event4/client/", "event4/client/IMG_1.jpg", "event4/link"}));
-    ASSERT_FALSE(window_.empty());
-    EXPECT_EQ(window_.back(), "close");
+    EXPECT_EQ(window_, (Lines{"show", "close"}));
     EXPECT_TRUE(fs::is_directory(tmp_ / "outside"));
 
     ibDeleteLocalFtpFolderIfEmpty(context());
