@@ -87,9 +87,8 @@ class FileEventStreamTest : public ::testing::Test {
 
     std::vector<std::string> existingFolders() const {
         std::vector<std::string> folders{root};
-        for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
-            if (it->is_directory() && !it->is_symlink()) folders.push_back(it->path().string());
-        }
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_directory() && !e.is_symlink()) folders.push_back(e.path().string());
         std::sort(folders.begin(), folders.end());
         return folders;
     }
@@ -134,9 +133,8 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
         std::vector<size_t> seen;
         for (const auto& f : step.expect) seen.push_back(rec.reports(f));
         step.act();
-        for (size_t i = 0; i < step.expect.size(); ++i) {
+        for (size_t i = 0; i < step.expect.size(); ++i)
             EXPECT_TRUE(rec.waitForReport(step.expect[i], seen[i])) << step.expect[i];
-        }
         settle();
         EXPECT_EQ(stream.watchedFolders(), existingFolders());
     }
@@ -204,7 +202,6 @@ TEST_F(FileEventStreamTest, MayBeStoppedOrDestroyedFromItsOwnCallback) {
         std::lock_guard lock(rec.m);
         if (!destroy) {
             EXPECT_FALSE(stream->isRunning());
-            stream.reset();  // joins the thread that was asked to end
         }
     }
 }
