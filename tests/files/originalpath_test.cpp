@@ -192,9 +192,8 @@ TEST(OriginalPathVolumes, RootVolumesAndSystemFoldersOnRealFolders) {
         const std::vector<std::string> roots{"/"};
         for (const char* hidden : {"/dev", "/mach", "/mach.sym", "/Network", "/.snapshots"})
             writeFile(std::string(hidden) + "/Events/Prom/IMG_0042.JPG", "copy");
-        if (auto found = KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots)) {
+        if (auto found = KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots))
             wrong += std::fprintf(stderr, "found %s\n", found->c_str()) > 0;
-        }
         writeFile("/Disk2/Events/Prom/IMG_0042.JPG", "copy");
         if (KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots) !=
             "/Disk2/Events/Prom/IMG_0042.JPG") {
