@@ -45,27 +45,22 @@ Tree tree(const fs::path& root) {
     return out;
 }
 
-// Keeps the window's closing and hands its second line to the test.
-class RecordingWindow : public MaintenanceWindow {
-  public:
-    RecordingWindow(Lines& log, std::function<void(const std::string&)>& onLine2)
-        : log_(log), onLine2_(onLine2) {}
-    void showWindow() override { log_.push_back("show"); }
-    void ibSetWindowTitle(const std::string&) override {}
-    void ibUpdateLine1TextField(const std::string&, bool) override {}
-    void ibUpdateLine2TextField(const std::string& t, bool) override {
-        if (onLine2_) onLine2_(t);
-    }
-    void ibUpdateProgressBar(const std::string&) override {}
-    void close() override { log_.push_back("close"); }
-
-  private:
-    Lines& log_;
-    std::function<void(const std::string&)>& onLine2_;
-};
-
 class CleanUp : public ::testing::Test {
   protected:
+    // Keeps the window's showing and closing and hands its second line to the test.
+    struct Window : MaintenanceWindow {
+        explicit Window(CleanUp& fixture) : fixture(fixture) {}
+        void showWindow() override { fixture.window_.push_back("show"); }
+        void ibSetWindowTitle(const std::string&) override {}
+        void ibUpdateLine1TextField(const std::string&, bool) override {}
+        void ibUpdateLine2TextField(const std::string& t, bool) override {
+            if (fixture.onLine2_) fixture.onLine2_(t);
+        }
+        void ibUpdateProgressBar(const std::string&) override {}
+        void close() override { fixture.window_.push_back("close"); }
+        CleanUp& fixture;
+    };
+
     void SetUp() override {
         Preferences::setStore(store_);
         store_->setObject(sPrefLocalSourceUploadFolder, Value(source().string()));
@@ -102,15 +97,11 @@ class CleanUp : public ::testing::Test {
         };
     }
     CleanUpContext context() {
-        CleanUpContext c;
-        c.clock = clock_;
-        c.isImage = looksLikeImage;
-        c.fileDate = dates();
-        c.newMaintenanceWindow = [this] {
-            return std::make_unique<RecordingWindow>(window_, onLine2_);
-        };
-        c.settleDelay = 0ms;
-        return c;
+        return {.clock = clock_,
+                .isImage = looksLikeImage,
+                .fileDate = dates(),
+                .newMaintenanceWindow = [this] { return std::make_unique<Window>(*this); },
+                .settleDelay = 0ms};
     }
 
     test::TempDir tmp_;
