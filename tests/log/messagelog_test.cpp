@@ -57,8 +57,9 @@ TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThose
     MessageLog::LogMessage("halted", true);
     myNSLog("count %d", 5);
     myNSLog("ready %s\n", "now");
+    // Flushed per line: readable while the log is open.
     EXPECT_EQ(
-        messages(readFile(path)),  // flushed per line: readable while open
+        messages(readFile(path)),
         (std::vector<std::string>{"applicationWillFinishLaunching", "100% done", big, "halted",
                                   "count 5", "<no stamp> ", "ready now", "<no stamp> "}));
     MessageLog::CloseLog();
