@@ -22,28 +22,24 @@ std::string repeated(const std::string& part, int times) {
 // A binary list of n objects: object i is an array holding object i+1 (twice when `twice`,
 // which makes a graph whose unfolded tree has 2^n nodes); the last is a 64-byte string.
 std::string binaryChain(int n, bool twice) {
-    std::string body = "bplist00";
-    std::vector<std::uint32_t> offsets;
-    auto be32 = [](std::uint32_t v) {
+    auto be32 = [](std::uint64_t v) {
         return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                            static_cast<char>(v >> 8), static_cast<char>(v)};
     };
+    auto be64 = [&](std::uint64_t v) { return be32(v >> 32) + be32(v); };
+    std::string body = "bplist00";
+    std::string offsets;  // of each object, in order
     for (int i = 0; i < n - 1; ++i) {
-        offsets.push_back(static_cast<std::uint32_t>(body.size()));
+        offsets += be32(body.size());
         body += twice ? "\xA2" : "\xA1";
-        body += be32(static_cast<std::uint32_t>(i + 1));
-        if (twice) body += be32(static_cast<std::uint32_t>(i + 1));
+        body += be32(i + 1);
+        if (twice) body += be32(i + 1);
     }
-    offsets.push_back(static_cast<std::uint32_t>(body.size()));
+    offsets += be32(body.size());
     body += std::string("\x5F\x10\x40", 3) + std::string(64, 'x');
-    std::string table;
-    for (auto o : offsets) table += be32(o);
-    auto be64 = [&](std::uint64_t v) {
-        return be32(static_cast<std::uint32_t>(v >> 32)) + be32(static_cast<std::uint32_t>(v));
-    };
     // Offsets and references of 4 bytes; n objects, the top one first.
-    return body + table + std::string(6, '\0') + "\x04\x04" + be64(static_cast<std::uint64_t>(n)) +
-           be64(0) + be64(body.size());
+    return body + offsets + std::string(6, '\0') + "\x04\x04" + be64(n) + be64(0) +
+           be64(body.size());
 }
 
 }  // namespace
