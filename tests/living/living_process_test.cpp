@@ -25,13 +25,6 @@ using test::readFile;
 
 const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
 
-std::vector<fs::path> filesIn(const fs::path& dir) {
-    std::vector<fs::path> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) out.push_back(e.path());
-    return out;
-}
-
 // Polls an observable condition of another process (a file, a folder) until it holds.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -145,22 +138,21 @@ TEST_F(LivingProcessTest, StartsOnAnyStoreWritesItsLogsAndStopsInOrderOnTerminat
             << lastLine;
     }
     // The runs of the day wrote into the same dated file, each with its own header.
-    auto logs = filesIn(logDir / "logs");
-    ASSERT_EQ(logs.size(), 1u);
-    std::string log = readFile(logs[0]);
+    EXPECT_EQ(std::distance(fs::directory_iterator(logDir / "logs"), fs::directory_iterator()), 1);
+    const std::string dated = log();
     size_t headers = 0;
-    for (size_t at = log.find("vorn-uploader => "); at != std::string::npos;
-         at = log.find("vorn-uploader => ", at + 1))
+    for (size_t at = dated.find("vorn-uploader => "); at != std::string::npos;
+         at = dated.find("vorn-uploader => ", at + 1))
         ++headers;
     EXPECT_EQ(headers, 3u);
 
     int kept = 0;
-    for (const auto& f : filesIn(tmp.path())) {
-        std::string name = f.filename().string();
+    for (const auto& f : fs::directory_iterator(tmp.path())) {
+        std::string name = f.path().filename().string();
         if (name != "prefs.plist" && name != "prefs.plist.lock" &&
             name.rfind("prefs.plist", 0) == 0) {
             ++kept;
-            EXPECT_EQ(readFile(f), garbage);
+            EXPECT_EQ(readFile(f.path()), garbage);
         }
     }
     EXPECT_EQ(kept, 1);
