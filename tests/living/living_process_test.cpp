@@ -182,7 +182,7 @@ TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesThe
     EXPECT_EQ(third.wait(), 0);
 }
 
-TEST_F(LivingProcessTest, WithoutWatchingTheTimerFindsNewPhotosWithItTheWatcherLongBeforeIt) {
+TEST_F(LivingProcessTest, NewPhotosComeInByTheTimerAloneOrByTheWatcherLongBeforeIt) {
     startService();
     startUploader({{"prefSecondsBetweenScans", 1.0}}, {"VORN_DISABLE_WATCHER=1"});
     ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize Trigger Date"));
