@@ -236,13 +236,11 @@ TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUplo
     writeFile(photos / "Smith/IMG_0002.jpg", photo);
     writeFile(photos / "Smith/IMG_0002.mov", movie);
     store->setObject(sPrefUploadMovie, true);
-    {
-        CapturedOutput err(2);
-        ASSERT_TRUE(upload(record("Smith/IMG_0002.jpg")).succeeded());
-        // The upload's lines are in the log file once its outcome is known.
-        EXPECT_NE(err.written().find("Inside HttpController => handleNotification_UploadSuccess"),
-                  std::string::npos);
-    }
+    CapturedOutput err(2);
+    ASSERT_TRUE(upload(record("Smith/IMG_0002.jpg")).succeeded());
+    // The upload's lines are in the log file once its outcome is known.
+    EXPECT_NE(err.written().find("Inside HttpController => handleNotification_UploadSuccess"),
+              std::string::npos);
     fs::rename(photos / "Smith", tmp / "Filed");  // filed away while the copy is written
     uploader->waitForDebugCopies();
 
