@@ -77,47 +77,29 @@ class ScanTest : public ::testing::Test {
 TEST_F(ScanTest, EligibilityOfFiles) {
     struct Row {
         const char* what;
-        std::function<void()> make;
+        // Photos with an empty dictionary (that is metadata too), and other files.
+        std::vector<std::string> photos, others;
         bool baseIds, movie;   // the preferences that take the base id from the file name, and
         std::string expected;  // that upload the movie; "" = nothing chosen
     };
     const std::vector<Row> rows = {
-        {"hidden file", [this] { jpeg("client/.a.jpg"); }, false, false, ""},
-        {"photo in a hidden folder", [this] { jpeg(".folder/a.jpg"); }, false, false,
-         ".folder/a.jpg"},
-        {"root-level photo without base ids", [this] { jpeg("a.jpg"); }, false, false, ""},
-        {"root-level photo with base ids", [this] { jpeg("A12_01.jpg"); }, true, false,
-         "A12_01.jpg"},
-        {"root-level non-image with base ids", [this] { plainFile("notes.jpg", "not an image"); },
-         true, false, ""},
-        {"movie alone", [this] { plainFile("client/a.mov", "movie"); }, false, false, ""},
-        {"no metadata",
-         [this] {
-             plainFile("client/a.jpg", "x");
-             jpeg("client/b.jpg", {});  // an empty dictionary is metadata
-         },
-         false, false, "client/b.jpg"},
-        {"movie required and missing",
-         [this] {
-             jpeg("client/a.jpg");
-             jpeg("client/b.jpg");
-             plainFile("client/b.mov", "movie");
-         },
-         false, true, "client/b.jpg"},
-        {"name order inside a folder",
-         [this] {
-             png("b/2.png");
-             jpeg("b/10.jpg");
-             jpeg("a/z.jpg");
-         },
-         false, false, "a/z.jpg"},
+        {"hidden file", {"client/.a.jpg"}, {}, false, false, ""},
+        {"photo in a hidden folder", {".folder/a.jpg"}, {}, false, false, ".folder/a.jpg"},
+        {"root-level photo without base ids", {"a.jpg"}, {}, false, false, ""},
+        {"root-level photo with base ids", {"A12_01.jpg"}, {}, true, false, "A12_01.jpg"},
+        {"root-level non-image with base ids", {}, {"notes.jpg"}, true, false, ""},
+        {"movie alone", {}, {"client/a.mov"}, false, false, ""},
+        {"no metadata", {"client/b.jpg"}, {"client/a.jpg"}, false, false, "client/b.jpg"},
+        {"movie required and missing", {"c/a.jpg", "c/b.jpg"}, {"c/b.mov"}, false, true, "c/b.jpg"},
+        {"folders in name order", {"b/2.jpg", "b/10.jpg", "a/z.jpg"}, {}, false, false, "a/z.jpg"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(source);
         store->setObject(sPrefFormBaseIdFromFileName, row.baseIds);
         store->setObject(sPrefUploadMovie, row.movie);
-        row.make();
+        for (const std::string& photo : row.photos) jpeg(photo, {});
+        for (const std::string& file : row.others) plainFile(file, "not a photo");
         SourceFolderScanner scanner;
         EXPECT_EQ(chosen(scanner), row.expected);
     }
