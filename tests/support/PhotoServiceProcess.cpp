@@ -10,29 +10,30 @@
 namespace vorn::test {
 namespace {
 
-std::vector<std::string> serviceArguments(const std::filesystem::path& dataDir,
-                                          const std::optional<std::filesystem::path>& orders,
-                                          const std::optional<std::filesystem::path>& script) {
-    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--data", dataDir.string()};
-    if (orders) args.insert(args.end(), {"--orders", orders->string()});
-    if (script) args.insert(args.end(), {"--script", script->string()});
+std::vector<std::string> serviceArguments(const PhotoServiceProcess::Options& options) {
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--data", options.dataDir.string()};
+    if (options.orders) args.insert(args.end(), {"--orders", options.orders->string()});
+    if (options.script) args.insert(args.end(), {"--script", options.script->string()});
+    if (options.discard) args.push_back("--discard");
     return args;
 }
 
 }  // namespace
 
-PhotoServiceProcess::PhotoServiceProcess(std::filesystem::path dataDir,
-                                         std::optional<std::filesystem::path> orders,
-                                         std::optional<std::filesystem::path> script)
-    : dataDir_(std::move(dataDir)),
-      process_(std::string(VORN_BIN_DIR) + "/vorn-photo-service",
-               serviceArguments(dataDir_, orders, script)) {
+PhotoServiceProcess::PhotoServiceProcess(const Options& options)
+    : dataDir_(options.dataDir),
+      process_(std::string(VORN_BIN_DIR) + "/vorn-photo-service", serviceArguments(options)) {
     const std::string prefix = "listening on ";
     const std::string line = process_.readLine(std::chrono::seconds(20)).value_or("");
     if (line.rfind(prefix, 0) != 0)
         throw std::runtime_error("vorn-photo-service did not start: \"" + line + "\"");
     url_ = line.substr(prefix.size());
 }
+
+PhotoServiceProcess::PhotoServiceProcess(std::filesystem::path dataDir,
+                                         std::optional<std::filesystem::path> orders,
+                                         std::optional<std::filesystem::path> script)
+    : PhotoServiceProcess(Options(std::move(dataDir), std::move(orders), std::move(script))) {}
 
 PhotoServiceProcess::~PhotoServiceProcess() {
     process_.signal(SIGTERM);

@@ -14,8 +14,21 @@ namespace vorn::test {
 
 class PhotoServiceProcess {
   public:
-    // Starts the service (with --orders, --script when given) and waits for its "listening on"
-    // line; throws when it does not come.
+    struct Options {
+        explicit Options(std::filesystem::path data,
+                         std::optional<std::filesystem::path> ordersFile = std::nullopt,
+                         std::optional<std::filesystem::path> scriptFile = std::nullopt)
+            : dataDir(std::move(data)),
+              orders(std::move(ordersFile)),
+              script(std::move(scriptFile)) {}
+        std::filesystem::path dataDir;
+        std::optional<std::filesystem::path> orders;  // --orders
+        std::optional<std::filesystem::path> script;  // --script
+        bool discard = false;                         // --discard: a sink that stores nothing
+    };
+
+    // Starts the service and waits for its "listening on" line; throws when it does not come.
+    explicit PhotoServiceProcess(const Options& options);
     explicit PhotoServiceProcess(std::filesystem::path dataDir,
                                  std::optional<std::filesystem::path> orders = std::nullopt,
                                  std::optional<std::filesystem::path> script = std::nullopt);
