@@ -436,9 +436,7 @@ TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
 
 TEST_F(RescanTimerTest, APhotoThatFailsWaitsBeforeEachTryWhileTheOthersGo) {
     timings.firstRetryWait = 1s;
-    const Dictionary fail{{httpStatusCode, 200},
-                          {httpOurCustomStatus, "FAIL"},
-                          {httpOurCustomMessage, "Server busy"}};
+    const Dictionary fail = reply(200, "FAIL", "Server busy");
     Dictionary unreadable = fail;
     unreadable[httpReplyUnreadable] = true;
     auto code = [](long c, const char* retryAfter) {
