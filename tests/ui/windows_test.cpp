@@ -1,8 +1,6 @@
 // The windows' rules, offscreen: field updates, view utilities, the preferences panel's lock,
 // colours, folder choices and preference files, and the alerts.
 
-#include <sys/stat.h>
-
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -155,9 +153,8 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
     panel->ibSavePrefToFile(panel->saveAndCloseButton);
     fs::path saved = tmp / "event.plist";
     ASSERT_TRUE(fs::exists(saved));
-    struct stat st {};
-    ASSERT_EQ(::stat(saved.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+    EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << "it holds the password";
     EXPECT_NE(test::readFile(saved).find("<string>anna</string>"), std::string::npos);
 
     struct Row {
