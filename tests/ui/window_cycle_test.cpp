@@ -24,7 +24,6 @@ using test::processEventsUntil;
 TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResumes) {
     test::TempDir tmp;
     fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
-    fs::create_directories(source);
     fs::create_directories(mirror);
     test::writeFile(source / "Ball" / "IMG_0001.jpg", "\xFF\xD8 photo one");
     test::writeFile(source / "Ball" / "IMG_0002.jpg", "\xFF\xD8 photo two");
