@@ -35,7 +35,6 @@ std::string key(const fs::path& p) {
     return s;
 }
 
-using test::setModificationTime;
 // Every entry below root, folders with a trailing "/".
 Tree tree(const fs::path& root) {
     Tree out;
@@ -46,27 +45,22 @@ Tree tree(const fs::path& root) {
     return out;
 }
 
-// Keeps the window's closing and hands its second line to the test.
-class RecordingWindow : public MaintenanceWindow {
-  public:
-    RecordingWindow(Lines& log, std::function<void(const std::string&)>& onLine2)
-        : log_(log), onLine2_(onLine2) {}
-    void showWindow() override { log_.push_back("show"); }
-    void ibSetWindowTitle(const std::string&) override {}
-    void ibUpdateLine1TextField(const std::string&, bool) override {}
-    void ibUpdateLine2TextField(const std::string& t, bool) override {
-        if (onLine2_) onLine2_(t);
-    }
-    void ibUpdateProgressBar(const std::string&) override {}
-    void close() override { log_.push_back("close"); }
-
-  private:
-    Lines& log_;
-    std::function<void(const std::string&)>& onLine2_;
-};
-
 class CleanUp : public ::testing::Test {
   protected:
+    // Keeps the window's showing and closing and hands its second line to the test.
+    struct Window : MaintenanceWindow {
+        explicit Window(CleanUp& fixture) : fixture(fixture) {}
+        void showWindow() override { fixture.window_.push_back("show"); }
+        void ibSetWindowTitle(const std::string&) override {}
+        void ibUpdateLine1TextField(const std::string&, bool) override {}
+        void ibUpdateLine2TextField(const std::string& t, bool) override {
+            if (fixture.onLine2_) fixture.onLine2_(t);
+        }
+        void ibUpdateProgressBar(const std::string&) override {}
+        void close() override { fixture.window_.push_back("close"); }
+        CleanUp& fixture;
+    };
+
     void SetUp() override {
         Preferences::setStore(store_);
         store_->setObject(sPrefLocalSourceUploadFolder, Value(source().string()));
@@ -103,15 +97,11 @@ class CleanUp : public ::testing::Test {
         };
     }
     CleanUpContext context() {
-        CleanUpContext c;
-        c.clock = clock_;
-        c.isImage = looksLikeImage;
-        c.fileDate = dates();
-        c.newMaintenanceWindow = [this] {
-            return std::make_unique<RecordingWindow>(window_, onLine2_);
-        };
-        c.settleDelay = 0ms;
-        return c;
+        return {.clock = clock_,
+                .isImage = looksLikeImage,
+                .fileDate = dates(),
+                .newMaintenanceWindow = [this] { return std::make_unique<Window>(*this); },
+                .settleDelay = 0ms};
     }
 
     test::TempDir tmp_;
@@ -146,7 +136,7 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
          {std::tuple{"old1904.jpg", -2082844800, 31}, {"new1970.jpg", 0, 1}}) {
         file(mirror() / "Zero" / name, kJpeg, 0s);
         created_[key(mirror() / "Zero" / name)] = SystemTime(std::chrono::seconds(zero));
-        setModificationTime(mirror() / "Zero" / name, kNow - modified * kDay);
+        test::setModificationTime(mirror() / "Zero" / name, kNow - modified * kDay);
     }
 
     deleteOldOldPhotosAndFolderIfEmptyWorks(context());
@@ -154,8 +144,7 @@ TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
     for (const auto& c : cases) EXPECT_EQ(fs::exists(mirror() / c.name), !c.deleted) << c.name;
     EXPECT_EQ(tree(mirror() / "Zero"), (Tree{"new1970.jpg"}));
     EXPECT_TRUE(fs::is_directory(mirror() / "Prom/Client"));  // folders are the sweep's
-    ASSERT_FALSE(window_.empty());
-    EXPECT_EQ(window_.back(), "close");
+    EXPECT_EQ(window_, (Lines{"show", "close"}));
 }
 
 TEST_F(CleanUp, TheAgeLimitPreference) {
@@ -266,8 +255,7 @@ TEST_F(CleanUp, QuitTimeSweepKeepsTheDirectSubFolders) {
     ibDeleteLocalFtpFolderIfEmpty(context());
     EXPECT_EQ(tree(source()), (Tree{"event/", "event2/", "event2/client/", "event3/", "event4/",
                                     "event4/client/", "event4/client/IMG_1.jpg", "event4/link"}));
-    ASSERT_FALSE(window_.empty());
-    EXPECT_EQ(window_.back(), "close");
+    EXPECT_EQ(window_, (Lines{"show", "close"}));
     EXPECT_TRUE(fs::is_directory(tmp_ / "outside"));
 
     ibDeleteLocalFtpFolderIfEmpty(context());

@@ -85,35 +85,43 @@ TEST_F(OriginalPath, TheSearchMethodTagDecidesWhatIsTried) {
     const std::string folder = (tmp_ / "Capture/Events/Prom").string();
     const std::string missing = (tmp_ / "Gone/Lost/Prom/IMG_0042.JPG").string();
     writeFile(file, "original");
+    writeFile(tmp_ / "plain-file", "x");
     plantR({"Lost/Prom/IMG_0042.JPG"});
     const std::string copy = inR("Lost/Prom/IMG_0042.JPG");
+    const std::vector<std::string> r{root()}, none;
+    // A missing root or a file ends its own search only.
+    const std::vector<std::string> unusableFirst{(tmp_ / "missing").string(),
+                                                 (tmp_ / "plain-file").string(), root()};
     struct Case {
         int tag;
         std::string original;
-        bool withR;
+        const std::vector<std::string>* roots;
         Found expected;
     };
     const Case cases[] = {
-        {0, file, true, std::nullopt},
-        {4, missing, true, std::nullopt},
-        {1, file, false, file},
-        {1, folder, false, folder},        // the path itself may be a folder
-        {1, missing, true, std::nullopt},  // no search under R
-        {2, folder, true, std::nullopt},   // files only
-        {2, file, true, file},             // still in place: the first candidate
-        {2, missing, true, copy},
-        {3, folder, true, folder},
-        {3, missing, true, copy},
-        {3, missing, false, std::nullopt},
+        {0, file, &r, std::nullopt},
+        {4, missing, &r, std::nullopt},
+        {1, file, nullptr, file},
+        {1, folder, nullptr, folder},    // the path itself may be a folder
+        {1, missing, &r, std::nullopt},  // no search under R
+        {2, folder, &r, std::nullopt},   // files only
+        {2, file, &r, file},             // still in place: the first candidate
+        {2, missing, &r, copy},
+        {2, missing, &unusableFirst, copy},
+        {2, missing, &none, std::nullopt},
+        {3, folder, &r, folder},
+        {3, missing, &r, copy},
+        {3, missing, nullptr, std::nullopt},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("tag " + std::to_string(c.tag) + " " + c.original + (c.withR ? " R" : ""));
+        SCOPED_TRACE("tag " + std::to_string(c.tag) + " " + c.original + " in " +
+                     std::to_string(c.roots ? c.roots->size() : 0) + " roots");
         useTag(c.tag);
-        const std::vector<std::string> roots{root()};
-        EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInArrayOfPaths(c.original,
-                                                                       c.withR ? &roots : nullptr),
+        EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInArrayOfPaths(c.original, c.roots),
                   c.expected);
     }
+    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInPath(kOriginal, std::nullopt), std::nullopt);
+    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInPath(std::nullopt, root()), std::nullopt);
 }
 
 TEST_F(OriginalPath, EscapesAndUnsafePaths) {
@@ -145,21 +153,6 @@ TEST_F(OriginalPath, EscapesAndUnsafePaths) {
     EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInPath("/IMG_0042.JPG", root()), std::nullopt);
 }
 
-TEST_F(OriginalPath, RootsThatCannotBeSearched) {
-    useTag(2);
-    plantR({"Events/Prom/IMG_0042.JPG"});
-    writeFile(tmp_ / "plain-file", "x");
-    // A missing root or a file ends its own search only.
-    const std::vector<std::string> list{(tmp_ / "missing").string(), (tmp_ / "plain-file").string(),
-                                        root()};
-    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &list),
-              inR("Events/Prom/IMG_0042.JPG"));
-    const std::vector<std::string> none;
-    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &none), std::nullopt);
-    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInPath(kOriginal, std::nullopt), std::nullopt);
-    EXPECT_EQ(KDW_FileManager::doResolveOriginalPathInPath(std::nullopt, root()), std::nullopt);
-}
-
 // In a child whose "/" is a fresh temporary folder (chroot), so that /Volumes or /dev can be made
 // without touching the machine: which folders count as volumes, and which are never searched.
 // The child names each wrong answer on its standard error.
@@ -174,9 +167,8 @@ TEST(OriginalPathVolumes, RootVolumesAndSystemFoldersOnRealFolders) {
             ::_exit(77);
         }
         for (const char* dir : {"/Volumes/Backup/Events", "/Users/x", "/media/alice/USB/Events",
-                                "/mnt/disk/sub", "/run/media/alice/USB/Events"}) {
+                                "/mnt/disk/sub", "/run/media/alice/USB/Events"})
             fs::create_directories(dir);
-        }
         writeFile("/Volumes/file", "x");
         const std::pair<const char*, bool> cases[] = {
             {"/", true},
@@ -198,12 +190,10 @@ TEST(OriginalPathVolumes, RootVolumesAndSystemFoldersOnRealFolders) {
         }
         useTag(2);
         const std::vector<std::string> roots{"/"};
-        for (const char* hidden : {"/dev", "/mach", "/mach.sym", "/Network", "/.snapshots"}) {
+        for (const char* hidden : {"/dev", "/mach", "/mach.sym", "/Network", "/.snapshots"})
             writeFile(std::string(hidden) + "/Events/Prom/IMG_0042.JPG", "copy");
-        }
-        if (auto found = KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots)) {
+        if (auto found = KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots))
             wrong += std::fprintf(stderr, "found %s\n", found->c_str()) > 0;
-        }
         writeFile("/Disk2/Events/Prom/IMG_0042.JPG", "copy");
         if (KDW_FileManager::doResolveOriginalPathInArrayOfPaths(kOriginal, &roots) !=
             "/Disk2/Events/Prom/IMG_0042.JPG") {

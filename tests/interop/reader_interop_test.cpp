@@ -17,11 +17,9 @@
 #include "support/TempDir.h"
 
 namespace vorn {
-
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 
 // Absolute paths: the convert first on PATH need not be ImageMagick.
 constexpr const char* kConvert = "/usr/bin/convert";
@@ -61,71 +59,27 @@ std::string run(const std::string& program, const std::vector<std::string>& args
     return r.standardOutput;
 }
 
-std::optional<Value> readLikeTheScan(const std::string& path) {
-    if (auto v = getVornMetaDataFromPng(path)) return v;
-    return getVornMetaDataFromJpeg(path);
-}
-
-class ReaderInterop : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const std::pair<const char*, const char*> tools[] = {
-            {kConvert, "imagemagick"},
-            {kExiftool, "libimage-exiftool-perl"},
-            {kPython, "python3"},
-        };
-        for (const auto& [tool, package] : tools) {
-            ASSERT_EQ(::access(tool, X_OK), 0)
-                << tool << " is missing: install the Debian package " << package
-                << " (scripts/install-deps.sh installs everything the tests need)";
-        }
+// The full comparison covers the percent-escaped OriginalPath: it must arrive unchanged.
+TEST(ReaderInterop, ExiftoolCommentsInImageMagickJpegsAndPlistlibTrailersOnItsPngs) {
+    const std::pair<const char*, const char*> tools[] = {
+        {kConvert, "imagemagick"},
+        {kExiftool, "libimage-exiftool-perl"},
+        {kPython, "python3"},
+    };
+    for (const auto& [tool, package] : tools) {
+        ASSERT_EQ(::access(tool, X_OK), 0)
+            << tool << " is missing: install the Debian package " << package
+            << " (scripts/install-deps.sh installs everything the tests need)";
     }
-
-    std::string plist(const std::string& kind) {
+    test::TempDir dir;
+    // Writes the property list with plistlib. The readers must return what it holds read on
+    // its own.
+    auto plist = [&dir](const std::string& kind) {
         std::string path = (dir / (kind + ".plist")).string();
         run(kPython, {"-c", kPlistWriter, kind, path});
         return path;
-    }
-    std::string plistText(const std::string& kind) { return test::readFile(plist(kind)); }
-    // What the readers must return: the dictionary plistlib wrote, read on its own.
-    Value expected(const std::string& kind) {
-        auto v = readPropertyListFile((dir / (kind + ".plist")).string());
-        EXPECT_TRUE(v);
-        return v.value_or(Value());
-    }
+    };
 
-    // A JPEG drawn by ImageMagick, large enough that its last 2048 bytes are pixel data.
-    std::string magickJpeg(const std::string& name) {
-        std::string path = (dir / name).string();
-        run(kConvert, {"-size", "160x120", "-seed", "7", "plasma:fractal", "-quality", "92", path});
-        EXPECT_GT(fs::file_size(path), 2 * kVornPngMetaDataLength);
-        return path;
-    }
-    // ImageMagick's PNG with a 2048-byte trailer of text completed by filler.
-    std::string magickPngWithTrailer(const std::string& name, const std::string& text,
-                                     char filler) {
-        std::string path = (dir / name).string();
-        run(kConvert, {"-size", "40x30", "gradient:navy-gold", "PNG24:" + path});
-        EXPECT_LE(text.size(), kVornPngMetaDataLength);
-        std::string trailer = text;
-        trailer.resize(kVornPngMetaDataLength, filler);
-        test::writeFile(path, test::readFile(path) + trailer);
-        return path;
-    }
-    void exiftoolComment(const std::string& jpeg, const std::string& commentFile,
-                         const std::vector<std::string>& options) {
-        std::vector<std::string> args{"-q", "-overwrite_original"};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back("-UserComment<=" + commentFile);
-        args.push_back(jpeg);
-        run(kExiftool, args);
-    }
-
-    TempDir dir;
-};
-
-// The full comparison covers the percent-escaped OriginalPath: it must arrive unchanged.
-TEST_F(ReaderInterop, ExiftoolCommentsInImageMagickJpegs) {
     struct Row {
         const char* kind;
         std::vector<std::string> exiftoolOptions;
@@ -146,37 +100,42 @@ TEST_F(ReaderInterop, ExiftoolCommentsInImageMagickJpegs) {
         std::string options;
         for (const auto& o : row.exiftoolOptions) options += o + " ";
         SCOPED_TRACE(std::string(row.kind) + " " + options + (row.misnamed ? "misnamed" : ""));
-        std::string photo = magickJpeg("photo" + std::to_string(n++) + ".jpg");
-        exiftoolComment(photo, plist(row.kind), row.exiftoolOptions);
+        // Large enough that its last 2048 bytes are pixel data.
+        std::string photo = (dir / ("photo" + std::to_string(n++) + ".jpg")).string();
+        run(kConvert,
+            {"-size", "160x120", "-seed", "7", "plasma:fractal", "-quality", "92", photo});
+        EXPECT_GT(fs::file_size(photo), 2 * kVornPngMetaDataLength);
+        std::vector<std::string> args{"-q", "-overwrite_original"};
+        args.insert(args.end(), row.exiftoolOptions.begin(), row.exiftoolOptions.end());
+        const std::string plistFile = plist(row.kind);
+        args.insert(args.end(), {"-UserComment<=" + plistFile, photo});
+        run(kExiftool, args);
         ASSERT_NE(test::readFile(photo).find(row.header), std::string::npos);
         if (row.misnamed) {
             fs::rename(photo, photo + ".png");
             photo += ".png";
         }
         EXPECT_FALSE(getVornMetaDataFromPng(photo));
-        auto read = readLikeTheScan(photo);
+        auto read = getVornMetaDataFromJpeg(photo);
         ASSERT_TRUE(read);
-        EXPECT_EQ(*read, expected(row.kind)) << read->description();
+        EXPECT_EQ(read, readPropertyListFile(plistFile)) << read->description();
         EXPECT_TRUE(IsValidImageObject(photo));
     }
-}
 
-TEST_F(ReaderInterop, PlistlibTrailersOnImageMagickPngs) {
-    struct Row {
-        const char* name;
-        const char* kind;
-        char filler;
-    };
-    const Row rows[] = {
-        {"spaces.png", "unicode", ' '},
-        {"nuls.png", "unicode", '\0'},  // capture software may pad with NUL bytes
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string png = magickPngWithTrailer(row.name, plistText(row.kind), row.filler);
-        auto read = readLikeTheScan(png);
+    // ImageMagick's PNG with a 2048-byte trailer of plistlib's text completed by blanks or, as
+    // capture software may, by NUL bytes.
+    const std::string plistFile = plist("unicode"), text = test::readFile(plistFile);
+    ASSERT_LE(text.size(), kVornPngMetaDataLength);
+    for (char filler : {' ', '\0'}) {
+        SCOPED_TRACE(static_cast<int>(filler));
+        const std::string png = (dir / ("trailer" + std::to_string(filler) + ".png")).string();
+        run(kConvert, {"-size", "40x30", "gradient:navy-gold", "PNG24:" + png});
+        std::string trailer = text;
+        trailer.resize(kVornPngMetaDataLength, filler);
+        test::writeFile(png, test::readFile(png) + trailer);
+        auto read = getVornMetaDataFromPng(png);
         ASSERT_TRUE(read);
-        EXPECT_EQ(*read, expected(row.kind)) << read->description();
+        EXPECT_EQ(read, readPropertyListFile(plistFile)) << read->description();
         EXPECT_TRUE(IsValidImageObject(png));  // the trailer after IEND leaves the image valid
     }
 }

@@ -1,8 +1,8 @@
 #include "log/KDLogFileManager.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "support/CapturedOutput.h"
@@ -14,9 +14,9 @@ namespace vorn {
 namespace {
 namespace fs = std::filesystem;
 using test::readFile;
+using test::utc;
 using test::writeFile;
 
-using test::utc;
 class LogFileManagerTest : public ::testing::Test {
   protected:
     test::TempDir tmp;
@@ -35,6 +35,7 @@ TEST_F(LogFileManagerTest, TheDayOfTheLogFileTurnsAtThreeInTheMorning) {
         {utc(2010, 11, 26, 2, 59, 59), "/vorn-uploader_2010_11_25.log"},
         {utc(2010, 11, 26, 3, 0, 0), "/vorn-uploader_2010_11_26.log"},
         {utc(2011, 1, 1, 2, 30, 0), "/vorn-uploader_2010_12_31.log"},
+        {utc(2010, 3, 1, 1, 0, 0), "/vorn-uploader_2010_02_28.log"},
     };
     for (const auto& [t, name] : cases) EXPECT_EQ(KDLogFileManager::logFilePathFor(t), logs + name);
 }
@@ -47,7 +48,6 @@ TEST_F(LogFileManagerTest, DefaultFoldersFollowTheXdgStateHome) {
     }
     test::ScopedEnv relative("XDG_STATE_HOME", "relative/ignored");
     EXPECT_EQ(KDLogFileManager::logDirectory(), (tmp / "home/.local/state/vorn").string());
-    EXPECT_EQ(KDLogFileManager::logFolder(), (tmp / "home/.local/state/vorn/logs").string());
 }
 
 TEST_F(LogFileManagerTest, StandardErrorGoesIntoTheDatedFileAcrossLaunches) {
@@ -103,23 +103,6 @@ TEST_F(LogFileManagerTest, OldLogsGoToTheTrashAndOldConsoleFilesAreDeleted) {
     EXPECT_FALSE(fs::exists(trash / "myConsole.Log"));  // deleted, not trashed
     EXPECT_EQ(readFile(docs / "sub/myConsole.txt"), "deeper");
     EXPECT_EQ(readFile(docs / "notes.txt"), "notes");
-}
-
-// Everything older, in sub-folders too, deleted at once rather than trashed.
-TEST_F(LogFileManagerTest, CleaningOptions) {
-    const fs::path dir = tmp / "clean";
-    clock->set(SystemTime::clock::now());
-    writeFile(dir / "vorn-uploader_a.log", "a");
-    writeFile(dir / "deep/vorn-uploader_b.log", "b");
-    KDLogFileManager::deleteOldLogsWithOptions(
-        {{"sourcePath", dir.string()},
-         {"beforeDate", Date::fromTimePoint(SystemTime::clock::now() + std::chrono::hours(1))},
-         {"deleteSubDirectory", true},
-         {"deleteImmediately", true}});
-    EXPECT_FALSE(fs::exists(dir / "vorn-uploader_a.log"));
-    EXPECT_FALSE(fs::exists(dir / "deep/vorn-uploader_b.log"));
-    EXPECT_TRUE(fs::is_directory(dir / "deep"));
-    EXPECT_FALSE(fs::exists(tmp / "home/.local/share/Trash/files/vorn-uploader_a.log"));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include "log/MessageLog.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <regex>
 #include <sstream>
@@ -33,6 +31,12 @@ std::vector<std::string> messages(const std::string& text) {
     return out;
 }
 
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 class MessageLogTest : public ::testing::Test {
   protected:
     test::TempDir tmp;
@@ -41,29 +45,23 @@ class MessageLogTest : public ::testing::Test {
     void TearDown() override { MessageLog::CloseLog(); }
 };
 
-TEST_F(MessageLogTest, WritesTimeStampedLinesIntoAFileEmptiedAtLaunch) {
+TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThoseAfterClosing) {
     writeFile(path, "a previous run\n");
+    test::CapturedOutput err(2);
     MessageLog::InitLog();
     MessageLog::LogMessage("applicationWillFinishLaunching", false);
     MessageLog::LogMessage(std::string("100% done"));
     std::string big(100 * 1024, 'p');  // a long message is written whole
     big.back() = 'Z';
     MessageLog::LogMessage(big);
-
-    const std::string text = readFile(path);  // flushed per line: readable while open
-    EXPECT_EQ(messages(text),
-              (std::vector<std::string>{"applicationWillFinishLaunching", "100% done", big}));
-}
-
-TEST_F(MessageLogTest, EchoesEndsEachMessageOnceAndReportsLinesThatFindTheLogClosed) {
-    test::CapturedOutput err(2);
-    MessageLog::InitLog();
     MessageLog::LogMessage("halted", true);
     myNSLog("count %d", 5);
     myNSLog("ready %s\n", "now");
+    // Flushed per line: readable while the log is open.
     EXPECT_EQ(
         messages(readFile(path)),
-        (std::vector<std::string>{"halted", "count 5", "<no stamp> ", "ready now", "<no stamp> "}));
+        (std::vector<std::string>{"applicationWillFinishLaunching", "100% done", big, "halted",
+                                  "count 5", "<no stamp> ", "ready now", "<no stamp> "}));
     MessageLog::CloseLog();
     const std::string before = readFile(path);
     MessageLog::LogMessage("late line", true);
@@ -91,13 +89,8 @@ TEST_F(MessageLogTest, LinesFromManyThreadsStayWholeWhileTheLogCloses) {
     const auto written = messages(readFile(path));
     for (const auto& m : written) EXPECT_EQ(m.size(), 8 + 500u) << m.substr(0, 60);
     // Every line either reached the file or was reported as lost.
-    const std::string errText = err.text();
-    size_t reported = 0;
-    for (size_t p = 0; (p = errText.find("Logfile may be closed already", p)) != std::string::npos;
-         ++p) {
-        ++reported;
-    }
-    EXPECT_EQ(written.size() + reported, size_t{kThreads * kLines});
+    EXPECT_EQ(written.size() + occurrences(err.text(), "Logfile may be closed already"),
+              size_t{kThreads * kLines});
 }
 
 // What each level lets through, with addresses and passwords masked below debug, and the
@@ -142,11 +135,7 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
     EXPECT_NE(text.find("line 0 of the day"), std::string::npos);
     EXPECT_EQ(text.find("line 19 of the day"), std::string::npos);
     EXPECT_LE(text.size(), 300u);
-    std::size_t notes = 0;
-    for (std::size_t at = text.find("daily cap"); at != std::string::npos;
-         at = text.find("daily cap", at + 1))
-        ++notes;
-    EXPECT_EQ(notes, 1u) << text;
+    EXPECT_EQ(occurrences(text, "daily cap"), 1u) << text;
 }
 
 // Gathered before they are written, lines from several threads still come out whole and each

@@ -11,9 +11,8 @@ namespace vorn::test {
 // Everything the capture software may embed, non-ASCII text and escapes included.
 inline Dictionary fullMetadata(int emailCount = 6) {
     Array emails;
-    for (int i = 0; i < emailCount; ++i) {
+    for (int i = 0; i < emailCount; ++i)
         emails.emplace_back("guest" + std::to_string(i + 1) + "@example.com");
-    }
     return Dictionary{
         {"Version", "VornCapture 3.1"},
         {"OriginalPath", "/Volumes/Capture%20Disk/Event%201/M%C3%BCller/A12_01.CR2"},
@@ -42,17 +41,13 @@ inline std::string writePng(const std::string& path, const capture::PngSpec& rec
 
 inline capture::JpegSpec jpegWith(
     const Dictionary& metadata, capture::CommentCharset charset = capture::CommentCharset::Ascii) {
-    capture::JpegSpec recipe;
-    recipe.userComment = capture::metadataText(metadata);
-    recipe.charset = charset;
-    recipe.dateTimeOriginal = "2010:11:26 14:05:09";
-    return recipe;
+    return {.userComment = capture::metadataText(metadata),
+            .charset = charset,
+            .dateTimeOriginal = "2010:11:26 14:05:09"};
 }
 
 inline capture::PngSpec pngWith(const Dictionary& metadata) {
-    capture::PngSpec recipe;
-    recipe.trailerText = capture::metadataText(metadata);
-    return recipe;
+    return {.trailerText = capture::metadataText(metadata)};
 }
 
 }  // namespace vorn::test

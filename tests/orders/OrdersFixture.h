@@ -35,9 +35,8 @@ inline std::filesystem::path writeImage(const std::filesystem::path& path) {
     if (ext == ".png") {
         capture::writePhoto(path.string(), capture::makePng({}));
     } else {
-        capture::JpegSpec recipe;
-        recipe.userComment = path.filename().string();
-        capture::writePhoto(path.string(), capture::makeJpeg(recipe));
+        capture::writePhoto(path.string(),
+                            capture::makeJpeg({.userComment = path.filename().string()}));
     }
     return path;
 }

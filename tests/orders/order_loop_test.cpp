@@ -1,7 +1,6 @@
 // The order loop on a virtual-time run loop: the interval rules, one pass at a time, stopping.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>

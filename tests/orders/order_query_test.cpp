@@ -58,10 +58,6 @@ const std::string kTinyTiff = std::string(
     "\0\0\0\0",
     38);
 
-DictionaryPtr queryInfo() {
-    return makeRecord({{edUser, "photog"}, {edPasswd, "pw \"one\""}});
-}
-
 TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) {
     const fs::path prom = dir / "Capture/Events/Prom";
     const fs::path inPlace = prom / "IMG 0001.jpg";
@@ -118,7 +114,7 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
         SCOPED_TRACE(fuseAction);
         store->setObject(sPrefCheckHiResOrderFuseAction, fuseAction);
         const bool version4 = std::string(fuseAction) == "ORDERS.v4Check";
-        DictionaryPtr info = queryInfo();
+        DictionaryPtr info = makeRecord({{edUser, "photog"}, {edPasswd, "pw \"one\""}});
         std::string log =
             logOf([&] { EXPECT_TRUE(HttpHiResController().doQueryAndUploadHiResWithInfo(info)); });
         EXPECT_TRUE(info->empty()) << "the query info is emptied";

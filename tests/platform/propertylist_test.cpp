@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,43 +8,45 @@
 #include "support/TempDir.h"
 
 using namespace vorn;
-using vorn::test::runPython;
-using vorn::test::TempDir;
 
 namespace {
+
+const std::string kPlist = "<plist version=\"1.0\">";
+
+std::string repeated(const std::string& part, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += part;
+    return out;
+}
 
 // A binary list of n objects: object i is an array holding object i+1 (twice when `twice`,
 // which makes a graph whose unfolded tree has 2^n nodes); the last is a 64-byte string.
 std::string binaryChain(int n, bool twice) {
-    std::string body = "bplist00";
-    std::vector<std::uint32_t> offsets;
-    auto be32 = [](std::uint32_t v) {
+    auto be32 = [](std::uint64_t v) {
         return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                            static_cast<char>(v >> 8), static_cast<char>(v)};
     };
+    auto be64 = [&](std::uint64_t v) { return be32(v >> 32) + be32(v); };
+    std::string body = "bplist00";
+    std::string offsets;  // of each object, in order
     for (int i = 0; i < n - 1; ++i) {
-        offsets.push_back(static_cast<std::uint32_t>(body.size()));
+        offsets += be32(body.size());
         body += twice ? "\xA2" : "\xA1";
-        body += be32(static_cast<std::uint32_t>(i + 1));
-        if (twice) body += be32(static_cast<std::uint32_t>(i + 1));
+        body += be32(i + 1);
+        if (twice) body += be32(i + 1);
     }
-    offsets.push_back(static_cast<std::uint32_t>(body.size()));
+    offsets += be32(body.size());
     body += std::string("\x5F\x10\x40", 3) + std::string(64, 'x');
-    std::string table;
-    for (auto o : offsets) table += be32(o);
-    auto be64 = [&](std::uint64_t v) {
-        return be32(static_cast<std::uint32_t>(v >> 32)) + be32(static_cast<std::uint32_t>(v));
-    };
     // Offsets and references of 4 bytes; n objects, the top one first.
-    return body + table + std::string(6, '\0') + "\x04\x04" + be64(static_cast<std::uint64_t>(n)) +
-           be64(0) + be64(body.size());
+    return body + offsets + std::string(6, '\0') + "\x04\x04" + be64(n) + be64(0) +
+           be64(body.size());
 }
 
 }  // namespace
 
 // Python's plistlib writes both formats; we read them, write ours, and Python reads it back.
 TEST(PropertyList, RoundTripsThroughPythonInBothFormats) {
-    TempDir dir;
+    test::TempDir dir;
     const Value expected(Dictionary{
         {"neg", Value(std::int64_t{-5})},
         {"big", Value(INT64_MIN)},
@@ -60,8 +61,8 @@ TEST(PropertyList, RoundTripsThroughPythonInBothFormats) {
              {"e", Value(Dictionary{})},
              {"f", Value(Array{Value(true)})}})},
         {"data", Value(Data{0, 1, 255, 10})}});
-    vorn::test::writeFile(dir / "ours.plist", toXmlPropertyList(expected));
-    auto out = runPython(dir, R"(
+    test::writeFile(dir / "ours.plist", toXmlPropertyList(expected));
+    auto out = test::runPython(dir, R"(
 import plistlib, datetime, sys, os
 d = {'neg': -5, 'big': -9223372036854775808, 'date': datetime.datetime(1999, 12, 31, 23, 59, 58),
      'real': 0.1, 'text': 'Grüße & <x> "q" 東京', 'empty': '', 'no': False,
@@ -72,7 +73,7 @@ open(out + '.bin', 'wb').write(plistlib.dumps(d, fmt=plistlib.FMT_BINARY))
 ours = plistlib.load(open(os.path.dirname(out) + '/ours.plist', 'rb'))
 print('same' if ours == d else repr(ours))
 )",
-                         "'" + (dir / "p").string() + "'");
+                               "'" + (dir / "p").string() + "'");
     if (!out) GTEST_SKIP() << "python3 with plistlib is not available";
     EXPECT_EQ(*out, "same\n");
     for (const char* ext : {".xml", ".bin"}) {
@@ -93,16 +94,8 @@ TEST(PropertyList, WrittenValuesReadBackUnchanged) {
         {"date fraction dropped", Value(Date{1700000000.75}), Value(Date{1700000000})},
         {"markup", Value("a&b<c>d]]>e"), Value("a&b<c>d]]>e")},
         {"carriage return kept", Value("a\r\nb\rc"), Value("a\r\nb\rc")},
-        {"control characters dropped",
-         Value(std::string("a\x01"
-                           "b\x1f"
-                           "c\tz")),
-         Value("abc\tz")},
-        {"broken UTF-8 replaced",
-         Value(std::string("a\xff"
-                           "b\xc3")),
-         Value("a\xEF\xBF\xBD"
-               "b\xEF\xBF\xBD")},
+        {"control characters dropped", Value("x\x01y\x1fz\tz"), Value("xyz\tz")},
+        {"broken UTF-8 replaced", Value("x\xffy\xc3"), Value("x\xEF\xBF\xBDy\xEF\xBF\xBD")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,23 +110,15 @@ TEST(PropertyList, WrittenValuesReadBackUnchanged) {
 // Hostile input a short fuzz run would hardly build: never a crash, never a hang, refused with
 // a reason. Plain garbage is the fuzz target's.
 TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
-    const std::string deepOpen = "<plist version=\"1.0\">" + [] {
-        std::string s;
-        for (int i = 0; i < 200000; ++i) s += "<array>";
-        return s;
-    }();
-    std::string deepClosed = deepOpen;
-    for (int i = 0; i < 200000; ++i) deepClosed += "</array>";
-    deepClosed += "</plist>";
-    std::string commentTrick = "<plist version=\"1.0\">";
-    for (int i = 0; i < 5000; ++i) commentTrick += "<array><!-- </array> -->";
+    const std::string deepOpen = kPlist + repeated("<array>", 200000);
+    const std::string deepClosed = deepOpen + repeated("</array>", 200000) + "</plist>";
+    const std::string commentTrick = kPlist + repeated("<array><!-- </array> -->", 5000);
 
     struct Case {
         const char* name;
         std::string bytes;
     } cases[] = {
-        {"NUL inside text",
-         std::string("<plist version=\"1.0\"><string>a\0b</string></plist>", 49)},
+        {"NUL inside text", kPlist + std::string("<string>a\0b</string></plist>", 28)},
         {"bad entity", "<plist><string>&bogus;&#0;</string></plist>"},
         {"unbalanced quote hiding tags", "<plist><array a=\"><array></array></plist>"},
         {"internal DTD",
@@ -159,11 +144,8 @@ TEST(PropertyList, MalformedInputIsRefusedWithoutCrashing) {
 }
 
 TEST(PropertyList, NestingUpToTheLimitIsAccepted) {
-    std::string xml = "<plist version=\"1.0\">";
-    for (int i = 0; i < kPropertyListMaxDepth; ++i) xml += "<array>";
-    xml += "<true/>";
-    for (int i = 0; i < kPropertyListMaxDepth; ++i) xml += "</array>";
-    xml += "</plist>";
+    const std::string xml = kPlist + repeated("<array>", kPropertyListMaxDepth) + "<true/>" +
+                            repeated("</array>", kPropertyListMaxDepth) + "</plist>";
     std::string error;
     EXPECT_TRUE(parsePropertyList(xml, &error)) << error;
     EXPECT_TRUE(parsePropertyList(binaryChain(kPropertyListMaxDepth, false), &error)) << error;

@@ -13,9 +13,9 @@ namespace vorn {
 namespace {
 namespace fs = std::filesystem;
 using test::readFile;
+using test::utc;
 using test::writeFile;
 
-using test::utc;
 class TrashTest : public ::testing::Test {
   protected:
     test::TempDir tmp;
@@ -27,26 +27,22 @@ class TrashTest : public ::testing::Test {
 };
 
 TEST_F(TrashTest, TakenNamesGetATimeStampAndTheInfoSaysWhereFromAndWhen) {
-    struct Case {
-        const char* content;
-        const char* expectedName;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"first", "log.txt"},
         {"second", "log.txt 20101126_140509"},
         {"third", "log.txt 20101126_140509 2"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expectedName);
-        writeFile(tmp / "src/log.txt", c.content);
+    for (const auto& [content, expectedName] : cases) {
+        SCOPED_TRACE(expectedName);
+        writeFile(tmp / "src/log.txt", content);
         std::string trashed;
         ASSERT_TRUE(moveToTrash((tmp / "src/log.txt").string(), clock, &trashed));
-        EXPECT_EQ(fs::path(trashed), files() / c.expectedName);
+        EXPECT_EQ(fs::path(trashed), files() / expectedName);
         EXPECT_FALSE(fs::exists(tmp / "src/log.txt"));
-        EXPECT_TRUE(fs::exists(info() / (std::string(c.expectedName) + ".trashinfo")));
+        EXPECT_TRUE(fs::exists(info() / (expectedName + ".trashinfo")));
     }
     // Nothing was replaced: every version is still there with its own bytes.
-    for (const auto& c : cases) EXPECT_EQ(readFile(files() / c.expectedName), c.content);
+    for (const auto& [content, name] : cases) EXPECT_EQ(readFile(files() / name), content);
     // The trash folders are private.
     for (const auto& p : {tmp / "data/Trash", files(), info()})
         EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_all) << p;

@@ -18,7 +18,6 @@
 #include "app/Relaunch.h"
 #include "platform/Process.h"
 #include "support/ChildProcess.h"
-#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace vorn::test {
@@ -155,20 +154,9 @@ TEST_P(RelauncherWait, StartsTheAppOnlyAfterTheProcessEndsWithItsOriginalArgumen
 INSTANTIATE_TEST_SUITE_P(PidfdAndPolling, RelauncherWait, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Polling" : "Pidfd"; });
 
-// The background flag adds "--background" once; the relaunch adds it where it is missing.
-TEST(Relauncher, AGoneProcessStartsTheAppAtOnceWithoutDoublingTheBackgroundFlag) {
-    TempDir dir;
-    FakeApp app(dir, dir / "unused");
-    auto relauncher = runRelauncher(
-        {app.path(), std::to_string(gonePid()), "1049344", "--", "--headless", "--background"});
-    ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
-    std::optional<FakeAppRun> run = app.waitForRun();
-    ASSERT_TRUE(run);
-    EXPECT_EQ(run->arguments, (std::vector<std::string>{"--headless", "--background"}));
-    EXPECT_EQ(relauncher->wait(), 0);
-}
-
-TEST(Relauncher, BadArgumentsExitWithUsage) {
+// The background flag adds "--background" once; the relaunch adds it where it is missing. Bad
+// arguments start nothing.
+TEST(Relauncher, AGoneProcessStartsTheAppAtOnceAndBadArgumentsExitWithUsage) {
     TempDir dir;
     FakeApp app(dir, dir / "unused");
     writeFile(dir / "not-executable", "#!/bin/sh\n");
@@ -187,18 +175,13 @@ TEST(Relauncher, BadArgumentsExitWithUsage) {
         EXPECT_EQ(relauncher->wait(), 2);
     }
     EXPECT_FALSE(fs::exists(dir / "run" / "starts"));
-}
 
-TEST(RelaunchSystemd, OnlyOurUnitWithAnInvocationCounts) {
-    const std::tuple<const char*, const char*, bool> rows[] = {{"1", "0123abcd", true},
-                                                               {"1", "", false},
-                                                               {"0", "0123abcd", false},
-                                                               {"", "0123abcd", false}};
-    for (const auto& [underSystemd, invocationId, expected] : rows) {
-        ScopedEnv a(kUnderSystemdVariable, underSystemd);
-        ScopedEnv b("INVOCATION_ID", invocationId);
-        EXPECT_EQ(runningUnderSystemdUnit(), expected) << underSystemd << " / " << invocationId;
-    }
+    auto relauncher = runRelauncher({a, gone, "1049344", "--", "--headless", "--background"});
+    ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
+    std::optional<FakeAppRun> run = app.waitForRun();
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->arguments, (std::vector<std::string>{"--headless", "--background"}));
+    EXPECT_EQ(relauncher->wait(), 0);
 }
 
 // The unit and the code agree on how a relaunch ends.

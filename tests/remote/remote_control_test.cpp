@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -25,11 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::ChildProcess;
-using test::PrivateSessionBus;
 using test::readFile;
-using test::runTool;
-using test::TempDir;
 using test::ToolResult;
 using test::writeFile;
 
@@ -41,11 +36,11 @@ ToolResult dbusSend(const std::vector<std::string>& arguments) {
     std::vector<std::string> args{"--print-reply", "--dest=org.vorn.Uploader", "/org/vorn/Uploader",
                                   "org.vorn.Uploader.Event"};
     args.insert(args.end(), arguments.begin(), arguments.end());
-    return runTool(kDbusSend, args);
+    return test::runTool(kDbusSend, args);
 }
 
 ToolResult vornctl(const std::vector<std::string>& args) {
-    return runTool(kVornctl, args);
+    return test::runTool(kVornctl, args);
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -61,12 +56,6 @@ class RemoteControlTest : public ::testing::Test {
         busEnv.emplace("DBUS_SESSION_BUS_ADDRESS", bus->address());
     }
 
-    std::vector<std::string> environment(const fs::path& home) const {
-        return {"HOME=" + (home / "home").string(), "XDG_CONFIG_HOME=" + (home / "config").string(),
-                "XDG_STATE_HOME=" + (home / "state").string(),
-                "XDG_DATA_HOME=" + (home / "data").string()};
-    }
-
     // Starts the uploader over a preferences file holding prefs, and waits until it runs.
     void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {}) {
         prefs.emplace("prefAutoStartUploadAtStartup", false);
@@ -74,7 +63,11 @@ class RemoteControlTest : public ::testing::Test {
         std::vector<std::string> args{"--headless", "--prefs", prefsPath.string(), "--log-dir",
                                       logDir.string()};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        app.emplace(kUploader, args, environment(tmp.path()));
+        app.emplace(kUploader, args,
+                    std::vector<std::string>{"HOME=" + (tmp / "home").string(),
+                                             "XDG_CONFIG_HOME=" + (tmp / "config").string(),
+                                             "XDG_STATE_HOME=" + (tmp / "state").string(),
+                                             "XDG_DATA_HOME=" + (tmp / "data").string()});
         ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
     }
 
@@ -101,12 +94,12 @@ class RemoteControlTest : public ::testing::Test {
         EXPECT_TRUE(contains(last, "] ==> applicationWillTerminate - DONE!")) << last;
     }
 
-    TempDir tmp;
+    test::TempDir tmp;
     fs::path prefsPath = tmp / "prefs.plist";
     fs::path logDir = tmp / "logs-here";
-    std::optional<PrivateSessionBus> bus;
+    std::optional<test::PrivateSessionBus> bus;
     std::optional<test::ScopedEnv> busEnv;
-    std::optional<ChildProcess> app;
+    std::optional<test::ChildProcess> app;
 };
 
 TEST_F(RemoteControlTest, BothClientsSetAndGetValuesQuitEndsInOrderAndWithoutABusTheProgramRunsOn) {

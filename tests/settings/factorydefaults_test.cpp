@@ -14,11 +14,7 @@ using vorn::test::readFile;
 using vorn::test::SettingsTest;
 using vorn::test::writeFile;
 
-namespace {
-
 const std::string kFactoryFile = std::string(VORN_SOURCE_DIR) + "/resources/FactoryDefault.plist";
-
-}  // namespace
 
 TEST_F(SettingsTest, FactoryDefaultsAnswerWithoutBeingStored) {
     EXPECT_FALSE(setupFactoryDefaults(*store, (dir / "none.plist").string()));
