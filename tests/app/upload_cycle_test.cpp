@@ -120,30 +120,29 @@ TEST_F(UploadCycleTest, SettingsAndFoldersAreCheckedBeforeAPassAndEachFailureBee
     struct Row {
         const char* what;
         fs::path sourceFolder, mirrorFolder;
-        std::string event, user, password;
-        std::string eventStoredAfter;  // the event name is trimmed only when it was checked
-        std::string shown;             // in red, when the check fails
+        std::string shown;  // in red, when the check fails
+        std::string event = "Prom";
+        std::string eventStoredAfter = "Prom";  // trimmed only when the event name was checked
+        std::string user = "photog", password = "pw";
     };
     const fs::path bogus = tmp / "no such folder";
+    auto overlap = [](const fs::path& folder) { return "[" + folder.string() + "]"; };
     const std::vector<Row> rows = {
-        {"all valid", source, mirror, "  Prom 2026 \n", "photog", "pw", "Prom 2026", ""},
-        {"mirror missing: event not looked at", source, bogus, "  Prom  ", "photog", "pw",
-         "  Prom  ", bogus.string() + " does not exist"},
-        {"event placeholder", source, mirror, "TurnOnCheckBoxIfUsingThisOPTION", "photog", "pw",
-         "TurnOnCheckBoxIfUsingThisOPTION", "No event name"},
-        {"event empty", source, mirror, "   ", "photog", "pw", "", "No event name"},
-        {"empty password", source, mirror, "Prom", "photog", "", "Prom", "password is empty"},
-        {"empty user", source, mirror, "Prom", "", "pw", "Prom", "login name is empty"},
+        {"all valid", source, mirror, "", "  Prom 2026 \n", "Prom 2026"},
+        {"mirror missing: event not looked at", source, bogus, bogus.string() + " does not exist",
+         "  Prom  ", "  Prom  "},
+        {"event placeholder", source, mirror, "No event name", "TurnOnCheckBoxIfUsingThisOPTION",
+         "TurnOnCheckBoxIfUsingThisOPTION"},
+        {"event empty", source, mirror, "No event name", "   ", ""},
+        {"empty password", source, mirror, "password is empty", "Prom", "Prom", "photog", ""},
+        {"empty user", source, mirror, "login name is empty", "Prom", "Prom", "", "pw"},
         // Folders that overlap, however they are written.
-        {"the same", source, source, "Prom", "photog", "pw", "Prom", "[" + source.string() + "]"},
-        {"mirror inside source", source, source / "Mirror", "Prom", "photog", "pw", "Prom",
-         "[" + source.string() + "]"},
-        {"source inside mirror", mirror / "Upload", mirror, "Prom", "photog", "pw", "Prom",
-         "[" + (mirror / "Upload").string() + "]"},
-        {"the same through a link", source, tmp / "link", "Prom", "photog", "pw", "Prom",
-         "[" + source.string() + "]"},
-        {"source inside the problem folder", tmp / "Problem Folder/in", tmp / "M", "Prom", "photog",
-         "pw", "Prom", "[" + (tmp / "Problem Folder/in").string() + "]"},
+        {"the same", source, source, overlap(source)},
+        {"mirror inside source", source, source / "Mirror", overlap(source)},
+        {"source inside mirror", mirror / "Upload", mirror, overlap(mirror / "Upload")},
+        {"the same through a link", source, tmp / "link", overlap(source)},
+        {"source inside the problem folder", tmp / "Problem Folder/in", tmp / "M",
+         overlap(tmp / "Problem Folder/in")},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -436,9 +435,7 @@ TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
 
 TEST_F(RescanTimerTest, APhotoThatFailsWaitsBeforeEachTryWhileTheOthersGo) {
     timings.firstRetryWait = 1s;
-    const Dictionary fail{{httpStatusCode, 200},
-                          {httpOurCustomStatus, "FAIL"},
-                          {httpOurCustomMessage, "Server busy"}};
+    const Dictionary fail = reply(200, "FAIL", "Server busy");
     Dictionary unreadable = fail;
     unreadable[httpReplyUnreadable] = true;
     auto code = [](long c, const char* retryAfter) {

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "platform/PlatformLog.h"
+#include "support/TempDir.h"
 
 namespace vorn::test {
 
@@ -43,16 +44,8 @@ std::string CapturedOutput::text() const {
 }
 
 std::string CapturedOutput::written() const {
-    std::string out;
-    char buf[65536];
-    off_t offset = 0;
-    for (;;) {
-        ssize_t n = ::pread(file_, buf, sizeof buf, offset);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-        offset += n;
-    }
-    return out;
+    // A fresh open of the capture file reads it from its start.
+    return readFile("/proc/self/fd/" + std::to_string(file_));
 }
 
 }  // namespace vorn::test

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <thread>
@@ -33,11 +34,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        bool replaced = false;
-        for (const std::string& extra : extraEnvironment)
-            replaced = replaced || nameOf(extra) == nameOf(entry);
-        if (!replaced) envStrings.push_back(entry);
+        auto sameName = [&](const std::string& extra) { return nameOf(extra) == nameOf(*e); };
+        if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(), sameName))
+            envStrings.push_back(*e);
     }
     envStrings.insert(envStrings.end(), extraEnvironment.begin(), extraEnvironment.end());
     std::vector<char*> envp;
@@ -86,11 +85,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
         if (n <= 0) {
             ::close(stdoutFd_);
             stdoutFd_ = -1;
-            if (buffer_.empty()) return std::nullopt;
-            std::string line = buffer_;
-            buffer_.clear();
-            lines_.push_back(line);
-            return line;
+            if (!buffer_.empty()) buffer_ += '\n';  // the last line had no line end
+            continue;
         }
         buffer_.append(chunk, static_cast<size_t>(n));
     }
@@ -98,14 +94,13 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
 
 bool ChildProcess::waitForLine(const std::string& needle, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        auto line = readLine(left);
-        if (!line) return false;
+    };
+    while (auto line = readLine(left()))
         if (line->find(needle) != std::string::npos) return true;
-    }
+    return false;
 }
 
 void ChildProcess::signal(int sig) {

@@ -25,12 +25,9 @@ class QtEnvironment : public ::testing::Environment {
         static int argc = 1;
         static char name[] = "test_ui";
         static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
+        new QApplication(argc, argv);  // for the whole run
         QApplication::setQuitOnLastWindowClosed(false);
     }
-
-  private:
-    QApplication* app_ = nullptr;
 };
 
 // One application for every test of the run, whichever file it is in.

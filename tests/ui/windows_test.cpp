@@ -1,10 +1,6 @@
-// The windows' rules, offscreen: field updates, view utilities, the preferences panel's lock,
-// colours, folder choices and preference files, and the alerts.
+// The windows' rules, offscreen: field updates, the preferences panel's lock, colours, folder
+// choices and preference files, and the alerts.
 
-#include <sys/stat.h>
-
-#include <QCheckBox>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -88,23 +84,8 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     EXPECT_FALSE(main->transferBar->isVisible());
 }
 
-TEST_F(WindowsTest, ViewSetEnabledSparesTaggedControls) {
-    QWidget root;
-    auto* nested = new QCheckBox("nested", new QGroupBox("Box", &root));
-    auto* spared = new QPushButton("spared", &root);
-    spared->setProperty("tag", kTagLeaveAlone);
-    auto* greyed = new QLineEdit(&root);
-    greyed->setProperty("tag", kTagGreyWithState);
-    for (bool enabled : {false, true}) {
-        viewSetEnabled(&root, enabled);
-        QApplication::processEvents();  // the colour change is posted
-        EXPECT_EQ(nested->isEnabled(), enabled);
-        EXPECT_EQ(textColour(greyed, QPalette::Text), enabled ? Qt::black : Qt::gray);
-        EXPECT_TRUE(spared->isEnabled());
-    }
-}
-
-TEST_F(WindowsTest, LockEnablesTheGroupsAndOrderSettingsFollowTheirCheckBox) {
+TEST_F(WindowsTest, TheLockEnablesTheGroupsAndSaveAndCloseLocksOnlyValidSettings) {
+    store->setObject(sUserLoginName, "anna");
     auto panel = makePanel();
     QWidget* nsbox1 = findSubView(panel->ibChangeablePref3View, "nsbox1");
     ASSERT_NE(nsbox1, nullptr);
@@ -122,13 +103,27 @@ TEST_F(WindowsTest, LockEnablesTheGroupsAndOrderSettingsFollowTheirCheckBox) {
         panel->forceLockedIcon(row.lock);
         EXPECT_EQ(panel->lockState(), row.lock);
         EXPECT_EQ(panel->loginField->isEnabled(), row.accountEditable);
+        for (auto* button : panel->findChildren<QPushButton*>())  // reveal stays usable
+            EXPECT_TRUE(button->isEnabled() || !button->property("imageName").isValid());
         EXPECT_EQ(minutes->isEnabled(), row.ordersEditable);
     }
     // Unlocked, turning order checks off (from anywhere) disables the box at once.
     store->setObject(sPrefDoCheckOrders, false);
-    processEventsUntil([&] { return !minutes->isEnabled(); }, std::chrono::seconds(5));
-    EXPECT_FALSE(minutes->isEnabled());
+    EXPECT_TRUE(processEventsUntil([&] { return !minutes->isEnabled(); }, std::chrono::seconds(5)));
     EXPECT_EQ(panel->ibPasswordField->echoMode(), QLineEdit::Password);
+
+    // Save and Close holds the panel open, unlocked, while the settings are invalid.
+    panel->show();
+    for (bool valid : {false, true}) {
+        SCOPED_TRACE(valid);
+        settingsValid = valid;
+        beeps = 0;
+        panel->ibClickedOnSaveAndClose();
+        EXPECT_EQ(panel->isVisible(), !valid);
+        EXPECT_EQ(beeps, valid ? 0 : 1);
+        EXPECT_EQ(panel->lockState(), valid ? 0 : 1);
+        EXPECT_EQ(store->stringForKey(sUserLoginName), "anna");  // untouched fields stay
+    }
 }
 
 TEST_F(WindowsTest, PathFieldColoursFollowTheStoreFromAnyThread) {
@@ -155,9 +150,8 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
     panel->ibSavePrefToFile(panel->saveAndCloseButton);
     fs::path saved = tmp / "event.plist";
     ASSERT_TRUE(fs::exists(saved));
-    struct stat st {};
-    ASSERT_EQ(::stat(saved.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+    EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << "it holds the password";
     EXPECT_NE(test::readFile(saved).find("<string>anna</string>"), std::string::npos);
 
     struct Row {
@@ -234,23 +228,6 @@ TEST_F(WindowsTest, FolderChoicesFollowTheRootVolumeAndUploadRules) {
         }
         // During an upload no chooser opened, so its answer is still waiting.
         EXPECT_EQ(QtPreferencesPanel::nextChosenPath.has_value(), row.uploading);
-    }
-}
-
-TEST_F(WindowsTest, SaveAndCloseRefusesInvalidSettings) {
-    store->setObject(sUserLoginName, "anna");
-    auto panel = makePanel();
-    panel->show();
-    panel->forceLockedIcon(1);
-    for (bool valid : {false, true}) {
-        SCOPED_TRACE(valid);
-        settingsValid = valid;
-        beeps = 0;
-        panel->ibClickedOnSaveAndClose();
-        EXPECT_EQ(panel->isVisible(), !valid);
-        EXPECT_EQ(beeps, valid ? 0 : 1);
-        EXPECT_EQ(panel->lockState(), valid ? 0 : 1);
-        EXPECT_EQ(store->stringForKey(sUserLoginName), "anna");  // untouched fields stay
     }
 }
 
