@@ -96,6 +96,13 @@ class RawHttpServer {
         return cv_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
     }
 
+    // Waits until no connection is being served, so every step run on it has finished; false
+    // after timeout.
+    bool waitUntilIdle(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return client_ < 0; });
+    }
+
   private:
     template <class F>
     void locked(F f) {
@@ -121,8 +128,9 @@ class RawHttpServer {
             std::string buf;
             while (handleOne(fd, buf)) {
             }
-            locked([&] { client_ = -1; });
             ::close(fd);
+            locked([&] { client_ = -1; });
+            cv_.notify_all();
         }
     }
 
