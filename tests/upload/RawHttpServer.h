@@ -128,9 +128,9 @@ class RawHttpServer {
             std::string buf;
             while (handleOne(fd, buf)) {
             }
-            ::close(fd);
-            locked([&] { client_ = -1; });
+            locked([&] { client_ = -1; });  // before close: the destructor shuts client_ down
             cv_.notify_all();
+            ::close(fd);
         }
     }
 
