@@ -58,15 +58,6 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
-// A name without its extension, as deletingPathExtension has it, without a copy.
-std::string_view stemOf(const std::string& name) {
-    std::string_view view(name);
-    const std::size_t dot = view.rfind('.');
-    return dot == std::string_view::npos || dot == 0 || dot + 1 == view.size()
-               ? view
-               : view.substr(0, dot);
-}
-
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -356,7 +347,6 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         while (old != cache.entries.end() && old->name < e->name) ++old;
         onlyRemovals = old != cache.entries.end() && old->name == e->name;
     }
-    std::unordered_map<std::string_view, int> stems;  // files per stem, for alone movies
     auto old = cache.entries.begin();
     for (Entry& e : entries) {
         if (!onlyRemovals) break;
@@ -364,12 +354,6 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
         e.rested = old->rested;
         e.restGeneration = old->restGeneration;
-        if (old->movieAlone) {
-            if (stems.empty())
-                for (const Entry& other : entries)
-                    if (!other.isDirectory) ++stems[stemOf(other.name)];
-            e.movieAlone = e.movieSettled = stems[stemOf(e.name)] == 1;
-        }
     }
     cache.entries = std::move(entries);
     cache.listed = true;
@@ -403,7 +387,6 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     }
     if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
-    std::unordered_map<std::string_view, int> stems;  // files per stem, counted when needed
     // Files of this folder closed by a writer since they were judged: looked at again even
     // when they had rested.
     std::vector<std::string> rewritten;
@@ -473,18 +456,6 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
                 e.ineligible = true;
                 e.rested = rested;
                 e.restGeneration = settings.restGeneration;
-                if (!e.movieSettled && e.name[0] != '.' && hasMovieExtension(e.name)) {
-                    // The movie alone means its photo has gone, perhaps filed by a move cut
-                    // short.
-                    if (stems.empty())
-                        for (const Entry& other : cache.entries)
-                            if (!other.isDirectory) ++stems[stemOf(other.name)];
-                    e.movieAlone = stems[stemOf(e.name)] == 1;
-                    e.movieSettled = !e.movieAlone ||
-                                     fileStrandedMovie(settings, input,
-                                                       rel.empty() ? e.name : rel + "/" + e.name);
-                    e.movieAlone = e.movieAlone && e.movieSettled;
-                }
                 break;
         }
     }
@@ -596,33 +567,6 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     ScanOutcome outcome = prepareItem(input, std::move(*found));
     if (outcome.kind == ScanOutcome::Kind::NothingToUpload) outcome.retryAfter = retryAfter;
     return outcome;
-}
-
-bool SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
-                                            const std::string& rel) {
-    const std::string full = appendingPathComponent(input.rootFolder, rel);
-    struct stat st {};
-    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    // A movie still being written may be the first half of a new pair.
-    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
-        std::chrono::nanoseconds(mtimeNanoseconds(st))));
-    if (clock_->now() - modified < options_.settleInterval) return false;
-    const std::string stemRel = deletingPathExtension(rel);
-    static const char* const kPhotoTypes[] = {"jpg", "jpeg", "png", "JPG", "JPEG", "PNG"};
-    const std::pair<const std::string*, bool> places[] = {{&input.mirrorFolder, true},
-                                                          {&settings.problemFolder, false}};
-    for (const auto& [folder, replace] : places) {
-        if (folder->empty()) continue;
-        for (const char* type : kPhotoTypes) {
-            struct stat photo {};
-            if (::stat(appendingPathComponent(*folder, stemRel + "." + type).c_str(), &photo) != 0)
-                continue;
-            platformLog("[%s] was left behind by its photo; filing it beside it", rel.c_str());
-            KDW_FileManager::moveFileAtPath(full, appendingPathComponent(*folder, rel), replace);
-            return false;
-        }
-    }
-    return true;
 }
 
 ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found) {

@@ -92,10 +92,6 @@ class SourceFolderScanner : public FolderScanner {
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
-        // A movie whose photo lies beside it, or which was alone and filed nowhere (kept into
-        // a new listing while it is still alone there): nothing to look for.
-        bool movieSettled = false;
-        bool movieAlone = false;
     };
     struct FolderCache {
         std::int64_t mtimeNs = -1;      // of the listing below; -1: list again unless vouched for
@@ -135,10 +131,6 @@ class SourceFolderScanner : public FolderScanner {
     ScanOutcome prepareItem(const ScanInput& input, Found found);
     std::size_t countWaiting(const std::string& root, const std::string& rel);
     void reportSkipped(const std::string& rel);
-    // A movie left behind by a move cut short, whose photo is filed already, follows it.
-    // Answers whether the movie was settled and its photo filed nowhere.
-    bool fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
-                           const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
     Options options_;

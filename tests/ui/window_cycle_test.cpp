@@ -42,7 +42,6 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     deps.mainThread = &mainThread;
     deps.ui = &windows;
     deps.timings = test::quickCycleTimings();
-    deps.timings.pauseWaitPoll = std::chrono::milliseconds(10);
     AppController controller(deps);
     controller.registerNotifications();
     HttpController::Options options;
@@ -56,7 +55,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
 
     controller.ibUserClickedOnSynchronize();
     ASSERT_TRUE(processEventsUntil([&] { return service.requestLog().size() == 1; }));
-    ASSERT_TRUE(controller.startedUploadProcess());
+    ASSERT_TRUE(controller.flags().startedUploadProcess());
 
     windows.ibClickedOnOpenPref(main->ibOpenPrefButton);
     EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
@@ -65,7 +64,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     EXPECT_FALSE(panel->isVisible());
 
     ASSERT_TRUE(processEventsUntil([&] { return panel->isVisible(); }));
-    EXPECT_TRUE(controller.didHaltProcess());
+    EXPECT_TRUE(controller.flags().didHaltProcess());
     EXPECT_TRUE(panel->displayAsSheet());
     EXPECT_TRUE(main->ibOpenPrefButton->isEnabled());
     EXPECT_TRUE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
@@ -74,7 +73,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     panel->ibClickedOnSaveAndClose();
     EXPECT_FALSE(panel->isVisible());
     EXPECT_TRUE(processEventsUntil([&] { return fs::exists(mirror / "Ball/IMG_0002.jpg"); }));
-    EXPECT_FALSE(controller.didHaltProcess());
+    EXPECT_FALSE(controller.flags().didHaltProcess());
     EXPECT_TRUE(processEventsUntil([&] { return controller.workerThreads().activeCount() == 0; }));
     EXPECT_EQ(service.requestLog().size(), 2u);
 }
