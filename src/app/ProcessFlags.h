@@ -8,8 +8,8 @@
 //
 // Uploads in flight are a count, so that more than one photo may be on its way at once.
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -56,10 +56,10 @@ class ProcessFlags {
 
     // ---- scans ----
     enum class ScanStart {
-        Started,         // this scan runs; the rescan count is reset
-        AlreadyScanning, // counted as a rescan request for the running scan
-        UploadInFlight,  // refused: an upload still runs
-        Held,            // refused: paused or stopped on error
+        Started,          // this scan runs; the rescan count is reset
+        AlreadyScanning,  // counted as a rescan request for the running scan
+        UploadInFlight,   // refused: an upload still runs
+        Held,             // refused: paused or stopped on error
     };
     ScanStart beginScan();
     // Ends the running scan. True when scan requests arrived meanwhile: exactly one more pass

@@ -105,18 +105,19 @@ std::optional<std::string> folderOverlap(const std::string& source, const std::s
 SettingsCheck checkCycleSettings(const std::optional<std::string>& folder,
                                  const std::string& userName, const std::string& password) {
     SettingsCheck check;
-    const std::string mirror = checkFolder(
-        Preferences::getLocalMasterMirrorSiteFolder().value_or(""), "mirror",
-        "Local Master Mirror Folder Has NOT Been Selected Yet...",
-        "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]", check);
-    const std::string source = checkFolder(
-        folder ? *folder : Preferences::getLocalSourceUploadFolder().value_or(""), "source",
-        "Local Source Upload Folder Has NOT Been Selected Yet...",
-        "Local Source Upload Folder is NOT a Valid FOLDER: [%s]", check);
+    const std::string mirror =
+        checkFolder(Preferences::getLocalMasterMirrorSiteFolder().value_or(""), "mirror",
+                    "Local Master Mirror Folder Has NOT Been Selected Yet...",
+                    "Local Master Mirror Folder is NOT a Valid FOLDER: [%s]", check);
+    const std::string source =
+        checkFolder(folder ? *folder : Preferences::getLocalSourceUploadFolder().value_or(""),
+                    "source", "Local Source Upload Folder Has NOT Been Selected Yet...",
+                    "Local Source Upload Folder is NOT a Valid FOLDER: [%s]", check);
 
     if (check.errors == 0) {
         const std::optional<std::string> problem = Preferences::getLocalProblemUploadFolder();
-        if (auto clash = folderOverlap(source, mirror, problem ? expandTildeInPath(*problem) : "")) {
+        if (auto clash =
+                folderOverlap(source, mirror, problem ? expandTildeInPath(*problem) : "")) {
             myNSLog("%s", clash->c_str());
             check.overlap = clash;
             check.problem = *clash;

@@ -10,8 +10,8 @@ namespace vorn {
 
 struct SettingsCheck {
     int errors = 0;
-    std::string problem;                // the first problem, in words the user can act on
-    std::optional<std::string> overlap;  // folders that overlap: shown in red at once
+    std::string problem;                   // the first problem, in words the user can act on
+    std::optional<std::string> overlap;    // folders that overlap: shown in red at once
     std::optional<std::string> eventName;  // trimmed; set when it was looked at
     // The account to use: the stored one, else the one given.
     std::string userName;

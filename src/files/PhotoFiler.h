@@ -53,7 +53,7 @@ class PhotoFiler {
     Result fileSetAside(const Photo& photo, const Folders& folders);
 
     struct Pending {
-        std::set<std::string> waiting;   // photos below the root still to be filed: never sent
+        std::set<std::string> waiting;    // photos below the root still to be filed: never sent
         std::vector<std::string> errors;  // one line per filing that failed again
     };
     // Files what earlier passes could not (the move alone); sweeps first, once per process.

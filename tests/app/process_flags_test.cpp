@@ -29,7 +29,9 @@ const char* text(Flags::PauseResult p) {
     static const char* const names[] = {"held now", "pausing", "already held"};
     return names[static_cast<int>(p)];
 }
-std::string text(bool b) { return b ? "yes" : "no"; }
+std::string text(bool b) {
+    return b ? "yes" : "no";
+}
 
 const Event scan = [](Flags& f) { return text(f.beginScan()); };
 const Event scanEnds = [](Flags& f) { return "owes a pass: " + text(f.endScan(true)); };
@@ -150,7 +152,9 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
         {"ERROR while a pause was asked: paused once the error is cleared",
          {{upload("a.jpg"), "started", "uploading: a.jpg", {"uploading: a.jpg"}},
           {pause, "pausing", "pausing: a.jpg", {"pausing: a.jpg"}},
-          {error("a.jpg", "Down"), "held on error", "stopped on error: Down",
+          {error("a.jpg", "Down"),
+           "held on error",
+           "stopped on error: Down",
            {"stopped on error: Down"}},
           {errorCleared, "was held: yes", "paused", {"paused"}},
           {resume, "was held: yes", "idle", {"idle"}}}},
@@ -159,8 +163,10 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
            "newly waiting: yes",
            "waiting for valid settings: No event name",
            {"waiting for valid settings: No event name"}},
-          {settingsLost("No event name"), "newly waiting: no",
-           "waiting for valid settings: No event name", {}},
+          {settingsLost("No event name"),
+           "newly waiting: no",
+           "waiting for valid settings: No event name",
+           {}},
           {settingsLost("No mirror folder"),
            "newly waiting: no",
            "waiting for valid settings: No mirror folder",
@@ -168,15 +174,21 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
           {settingsBack, "was waiting: yes", "idle", {"idle"}},
           {settingsBack, "was waiting: no", "idle", {}}}},
         {"an opener at a time",
-         {{[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); }, "yes",
-           "idle", {}},
-          {[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); }, "no",
-           "idle", {}},
+         {{[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); },
+           "yes",
+           "idle",
+           {}},
+          {[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); },
+           "no",
+           "idle",
+           {}},
           {[](Flags& f) {
                f.leaveOpener();
                return text(f.enterOpener() == Flags::OpenerEntry::Entered);
            },
-           "yes", "idle", {}}}},
+           "yes",
+           "idle",
+           {}}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -185,9 +197,8 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
             return reason.empty() ? std::string(cycleStateName(s))
                                   : std::string(cycleStateName(s)) + ": " + reason;
         };
-        Flags flags([&](CycleState s, const std::string& reason) {
-            announced.push_back(show(s, reason));
-        });
+        Flags flags(
+            [&](CycleState s, const std::string& reason) { announced.push_back(show(s, reason)); });
         for (std::size_t i = 0; i < row.steps.size(); ++i) {
             SCOPED_TRACE("step " + std::to_string(i + 1));
             const Step& step = row.steps[i];
