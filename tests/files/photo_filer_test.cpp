@@ -28,8 +28,8 @@ struct FilerFixture {
 
     // As after a restart: the same journal, a new process.
     std::unique_ptr<PhotoFiler> newFiler(SystemTime startedAt = std::chrono::system_clock::now()) {
-        return std::make_unique<PhotoFiler>(
-            PhotoFiler::Dependencies{(tmp / "state/FilingJournal.plist").string(), clock, startedAt});
+        return std::make_unique<PhotoFiler>(PhotoFiler::Dependencies{
+            (tmp / "state/FilingJournal.plist").string(), clock, startedAt});
     }
     PhotoFiler::Photo photo(const std::string& item) {
         return {source.string(), item, FileStamp::of((source / item).string())};

@@ -204,6 +204,54 @@ TEST_F(LivingProcessTest, NewPhotosComeInByTheTimerAloneOrByTheWatcherLongBefore
     EXPECT_FALSE(fs::exists(source / "Jones/IMG_0001.jpg"));
 }
 
+TEST_F(LivingProcessTest, TheServicesErrorHoldsTheCycleUntilTheSettingsChange) {
+    startService("IMG_0005.jpg 1 error \"Invalid username or password\"\n");
+    startUploader({{"prefSecondsBetweenScans", 1.0}});
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));  // watching, the timer armed
+    photo("Smith/IMG_0005.jpg");
+    ASSERT_TRUE(app->waitForLine("state: stopped on error (Invalid username or password)"));
+    // The watcher's event for a new photo does not open it again (nor would the timer).
+    photo("Smith/IMG_0006.jpg");
+    ASSERT_TRUE(eventually([&] {
+        return log().find("application:openFile:...  The cycle is paused") != std::string::npos;
+    }));
+    EXPECT_EQ(service->requestLog().size(), 1u);
+    EXPECT_TRUE(fs::exists(source / "Smith/IMG_0005.jpg"));
+
+    // The user mends the account: both go, the one that got the error once more.
+    Dictionary prefs = *parsePropertyList(readFile(prefsFile))->asDictionary();
+    prefs["userLoginPassword"] = "mended";
+    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    app->signal(SIGHUP);
+    ASSERT_TRUE(service->waitForRequests(3, 20s));
+    EXPECT_TRUE(eventually([&] {
+        return fs::exists(mirror / "Smith/IMG_0005.jpg") &&
+               fs::exists(mirror / "Smith/IMG_0006.jpg");
+    }));
+    EXPECT_EQ(service->requestLog().size(), 3u);
+}
+
+TEST_F(LivingProcessTest, AMovieThatArrivesBeforeItsPhotoWaitsForItAndGoesWithIt) {
+    // An earlier sitting of the same name is in the mirror already.
+    test::writeFile(mirror / "Station1/IMG_0001.jpg", "earlier photo");
+    test::writeFile(mirror / "Station1/IMG_0001.mov", "earlier movie");
+    startService();
+    startUploader({{"prefSecondsBetweenScans", 1.0}, {"prefUploadMovie", true}});
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));
+    test::writeFile(source / "Station1/IMG_0001.mov", "new movie");
+    // Passes go by (the timer's, each second) while the movie waits alone.
+    for (int tick = 0; tick < 2; ++tick) ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));
+    EXPECT_EQ(readFile(mirror / "Station1/IMG_0001.mov"), "earlier movie");
+    EXPECT_TRUE(service->requestLog().empty());
+
+    photo("Station1/IMG_0001.jpg");
+    ASSERT_TRUE(service->waitForRequests(1, 20s));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(source / "Station1/IMG_0001.mov"); }));
+    EXPECT_EQ(readFile(mirror / "Station1/IMG_0001.mov"), "new movie");
+    EXPECT_NE(service->requestLog()[0].find("IMG_0001.mov"), std::string::npos)
+        << "the movie went with its photo";
+}
+
 TEST_F(LivingProcessTest, QuittingDuringAnUploadCutsItOffAndKeepsThePhoto) {
     startService("IMG_0003.jpg always hang 60\n");
     photo("Smith/IMG_0003.jpg");
