@@ -104,7 +104,7 @@ void AppController::registerNotifications() {
     add(kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop);
     // A setting that changes may be the one the cycle waits for.
     std::shared_ptr<PreferencesStore> store = Preferences::sharedStore();
-    store->addObserver(this, [this](const std::string&) { onSettingChanged(); });
+    store->addObserver(this, [this](const std::string& key) { onSettingChanged(key); });
     std::lock_guard lock(fieldsMutex_);
     observedStore_ = std::move(store);
 }
@@ -221,21 +221,25 @@ void AppController::waitForSettings(const std::string& problem) {
     });
 }
 
-void AppController::onSettingChanged() {
-    // A change of a setting is the user's answer to a stop on the service's ERROR too.
-    const bool errorHeld = flags_.isStoppedOnError();
+void AppController::onSettingChanged(const std::string& key) {
+    // A new account, address or event is the user's answer to the service's ERROR; values the
+    // accessors write back on their own are not.
+    const bool answersError = key == sUserLoginName || key == sUserLoginPassword ||
+                              key == sPrefKivURL || key == sUserEnteredEventName;
+    const bool errorHeld = answersError && flags_.isStoppedOnError();
     if (!flags_.isWaitingForSettings() && !errorHeld) return;
     {
         std::lock_guard lock(fieldsMutex_);
         if (settingsRecheckPosted_) return;
         settingsRecheckPosted_ = true;
     }
-    deps_.mainThread->post([this] {
+    deps_.mainThread->post([this, errorHeld] {
         {
             std::lock_guard lock(fieldsMutex_);
             settingsRecheckPosted_ = false;
         }
-        if (flags_.clearErrorHold() || flags_.isWaitingForSettings()) startCycle(false, false);
+        if (errorHeld) flags_.clearErrorHold();
+        if (!flags_.isHeld() || flags_.isWaitingForSettings()) startCycle(false, false);
     });
 }
 

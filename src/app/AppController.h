@@ -193,7 +193,7 @@ class AppController {
     void startCycle(bool beepOnInvalidSettings, bool byUser);
     bool checkSettings(const std::optional<std::string>& folder, bool beep, std::string* problem);
     void waitForSettings(const std::string& problem);
-    void onSettingChanged();
+    void onSettingChanged(const std::string& key);
     void armRetryTimer();
     void showHeld();
     void showPausing();
