@@ -424,7 +424,7 @@ void AppController::startOpenerThread() {
 
 bool AppController::beginScan() {
     // The busy test and the setting are one step: two scans at once would upload one item twice.
-    switch (flags_.beginScan()) {
+    switch (flags_.beginScan(Preferences::getConcurrentUploads())) {
         case ProcessFlags::ScanStart::Started:
             return true;
         case ProcessFlags::ScanStart::AlreadyScanning:
@@ -479,6 +479,7 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
     // Kept on the status line while a photo waits to be filed.
     const std::string filingError = pending.errors.empty() ? "" : pending.errors.back();
     input.awaitingFiling = std::move(pending.waiting);
+    for (const std::string& item : flags_.namesInFlight()) input.awaitingFiling.insert(item);
     input.isWaitingToRetry = [backoff = backoff_](const std::string& path) {
         return backoff->isWaiting(path);
     };
@@ -531,7 +532,8 @@ void AppController::handleNotification_ScanFolder(const Notification& note) {
 
 void AppController::handleNotification_PrepareUploadStart(const Notification& note) {
     // One step under the flags' lock: no upload starts once a pause is requested or held.
-    switch (flags_.beginUpload(itemOf(note.userInfo.get()))) {
+    const int limit = Preferences::getConcurrentUploads();
+    switch (flags_.beginUpload(itemOf(note.userInfo.get()), limit)) {
         case ProcessFlags::UploadStart::Busy:
             platformLog("Inside %s => %s... => An Upload Process Already in Progress...", kClass,
                         "handleNotification_PrepareUploadStart");
@@ -542,7 +544,17 @@ void AppController::handleNotification_PrepareUploadStart(const Notification& no
         case ProcessFlags::UploadStart::Started:
             break;
     }
-    deps_.center->post(kUploadStartNotification, this, note.userInfo);
+    if (limit == 1) {
+        // One at a time: the upload runs on the scan thread, as it always did.
+        deps_.center->post(kUploadStartNotification, this, note.userInfo);
+        return;
+    }
+    // More may go at once: this one on a thread of its own, and the scan that chose it ends
+    // owing a pass that looks for the next.
+    flags_.noteRescanNeeded();
+    threads_.spawn([this, record = note.userInfo] {
+        deps_.center->post(kUploadStartNotification, this, record);
+    });
 }
 
 // The upload itself was counted in by PrepareUploadStart, in the same step as its tests.
@@ -554,14 +566,13 @@ void AppController::handleNotification_UploadStart(const Notification& note) {
         if (Preferences::store().boolForKey(sPrefUploadMovie))
             bytes += fileSize(deletingPathExtension(*file) + ".mov");
     }
+    const std::string item = itemOf(note.userInfo.get());
     {
         std::lock_guard lock(fieldsMutex_);
         // The version about to be sent: only that one may be filed as sent.
-        sent_ = file ? FileStamp::of(*file) : std::nullopt;
-        uploadStarted_ = std::chrono::steady_clock::now();
-        uploadBytes_ = bytes;
+        inFlight_[item] = {file ? FileStamp::of(*file) : std::nullopt,
+                           std::chrono::steady_clock::now(), bytes};
     }
-    const std::string item = itemOf(note.userInfo.get());
     if (!item.empty())
         deps_.ui->ibUpdateFileNameField(item);
     else
@@ -592,7 +603,8 @@ void AppController::filePhoto(const Dictionary& record, bool setAside) {
     photo.item = *stringForKey(record, cDictKeyCurItem);
     {
         std::lock_guard lock(fieldsMutex_);
-        photo.sentAs = sent_;
+        if (auto it = inFlight_.find(photo.item); it != inFlight_.end())
+            photo.sentAs = it->second.sentAs;
     }
     const PhotoFiler::Result r = setAside ? filer_.fileSetAside(photo, filingFolders())
                                           : filer_.fileAccepted(photo, filingFolders());
@@ -627,10 +639,12 @@ void AppController::handleNotification_UploadSuccess(const Notification& note) {
         outcome.name = itemOf(note.userInfo.get());
         {
             std::lock_guard lock(fieldsMutex_);
-            outcome.bytes = uploadBytes_;
-            outcome.seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - uploadStarted_)
-                    .count();
+            if (auto it = inFlight_.find(outcome.name); it != inFlight_.end()) {
+                outcome.bytes = it->second.bytes;
+                outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                                it->second.started)
+                                      .count();
+            }
         }
         deps_.ui->showUploadOutcome(outcome);
     }
@@ -682,6 +696,7 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
             "The service answered ERROR (%s); the cycle stops until Upload Now, Resume "
             "or a change of settings",
             verdict.message.c_str());
+        forgetInFlight(item);
         flags_.holdOnError(item, verdict.message);
         deps_.ui->setPauseResumeButton("Resume", true);
         return;
@@ -709,11 +724,17 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
 void AppController::handleNotification_CleanUpAfterUpload(const Notification& note) {
     const std::string item = itemOf(note.userInfo.get());
     if (note.userInfo) note.userInfo->clear();
+    forgetInFlight(item);
     if (flags_.endUpload(item).held) {
         showHeld();
         return;
     }
     startOpenerThread();
+}
+
+void AppController::forgetInFlight(const std::string& item) {
+    std::lock_guard lock(fieldsMutex_);
+    inFlight_.erase(item);
 }
 
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification& note) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -199,6 +200,7 @@ class AppController {
     void showPausing();
     // The opener's work once it runs alone.
     bool openPass(const std::string& path);
+    void forgetInFlight(const std::string& item);
     // The scan's checks before it walks; false when this scan must not run.
     bool beginScan();
 
@@ -228,9 +230,14 @@ class AppController {
     TimerPtr settingsTimer_;
     bool settingsRecheckPosted_ = false;
     std::shared_ptr<PreferencesStore> observedStore_;
-    std::chrono::steady_clock::time_point uploadStarted_{};
-    std::uint64_t uploadBytes_ = 0;
-    std::optional<FileStamp> sent_;  // the photo in flight, as it was when its upload began
+    // Each photo in flight (by its path below the source folder): as it was when its upload
+    // began (only that version may be filed as sent), when it began and its bytes.
+    struct InFlight {
+        std::optional<FileStamp> sentAs;
+        std::chrono::steady_clock::time_point started{};
+        std::uint64_t bytes = 0;
+    };
+    std::map<std::string, InFlight> inFlight_;
     mutable std::mutex watcherMutex_;
     std::unique_ptr<FileEventStream> fWatcher;  // under watcherMutex_
 

@@ -20,6 +20,10 @@ int ProcessFlags::uploadsInFlight() const {
     Lock lock(fThreadLock);
     return uploadsInFlight_;
 }
+std::vector<std::string> ProcessFlags::namesInFlight() const {
+    Lock lock(fThreadLock);
+    return inFlight_;
+}
 bool ProcessFlags::wantsToHaltProcess() const {
     Lock lock(fThreadLock);
     return gWantsToHaltProcess;
@@ -123,13 +127,13 @@ void ProcessFlags::passOpened() {
     announceLocked();
 }
 
-ProcessFlags::ScanStart ProcessFlags::beginScan() {
+ProcessFlags::ScanStart ProcessFlags::beginScan(int uploadLimit) {
     Lock lock(fThreadLock);
     if (gIsScanning) {
         ++gNeedsToRescan;
         return ScanStart::AlreadyScanning;
     }
-    if (uploadsInFlight_ > 0) return ScanStart::UploadInFlight;
+    if (uploadsInFlight_ >= uploadLimit) return ScanStart::UploadInFlight;
     if (holdIfPauseRequestedLocked() || stoppedOnError_) {
         passUnderWay_ = false;
         announceLocked();

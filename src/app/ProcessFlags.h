@@ -33,6 +33,8 @@ class ProcessFlags {
     std::int32_t needsToRescan() const;
     bool startedUploadProcess() const;  // at least one upload in flight
     int uploadsInFlight() const;
+    // The photos in flight (relative to the source folder), in the order they went.
+    std::vector<std::string> namesInFlight() const;
     bool wantsToHaltProcess() const;
     bool didHaltProcess() const;
     bool isInsideOpenFile() const;
@@ -61,7 +63,8 @@ class ProcessFlags {
         UploadInFlight,   // refused: an upload still runs
         Held,             // refused: paused or stopped on error
     };
-    ScanStart beginScan();
+    // uploadLimit: the uploads that may be in flight at once; a scan runs beside fewer.
+    ScanStart beginScan(int uploadLimit = 1);
     // Ends the running scan. True when scan requests arrived meanwhile: exactly one more pass
     // is owed for all of them. A scan that found nothing and owes none ends the pass.
     bool endScan(bool foundNothing);

@@ -31,13 +31,16 @@ Dictionary replyFor(Answer a) {
         case Answer::Accepted:
             return {{httpStatusCode, 200}, {httpOurCustomStatus, "OK"}};
         case Answer::Warning:
-            return {{httpStatusCode, 200}, {httpOurCustomStatus, "Warning"},
+            return {{httpStatusCode, 200},
+                    {httpOurCustomStatus, "Warning"},
                     {httpOurCustomMessage, "Bad e-mail"}};
         case Answer::Fail:
-            return {{httpStatusCode, 200}, {httpOurCustomStatus, "FAIL"},
+            return {{httpStatusCode, 200},
+                    {httpOurCustomStatus, "FAIL"},
                     {httpOurCustomMessage, "Server busy"}};
         case Answer::Error:
-            return {{httpStatusCode, 200}, {httpOurCustomStatus, "ERROR"},
+            return {{httpStatusCode, 200},
+                    {httpOurCustomStatus, "ERROR"},
                     {httpOurCustomMessage, "Account locked"}};
         case Answer::Unavailable:
             return {{httpStatusCode, 503}};
