@@ -73,7 +73,7 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     EXPECT_EQ(console.text(), "state: uploading\n" + expected +
                                   "error: could not file IMG_0004.jpg in the mirror folder: No "
                                   "space left on device\n"
-                                  "error: Server said ERROR\nerror: Server said ERROR\n"
+                                  "error: Server said ERROR\n"
                                   "state: stopped on error (Server said ERROR)\n");
 
     // The counts are the day's.
