@@ -13,9 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/FolderScanner.h"
 #include "app/Relaunch.h"
-#include "app/UserInterface.h"
 #include "files/CleanUp.h"
 #include "files/FilingJournal.h"
 #include "orders/OrderLoop.h"
@@ -24,7 +22,9 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WorkerThreads.h"
+#include "upload/FolderScanner.h"
 #include "upload/RetryBackoff.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

@@ -16,8 +16,8 @@
 #include <functional>
 #include <string>
 
-#include "app/UserInterface.h"
 #include "files/CleanUpProgress.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

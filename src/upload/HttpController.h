@@ -11,13 +11,13 @@
 #include <optional>
 #include <string>
 
-#include "app/UserInterface.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 #include "upload/HttpDebugCopies.h"
 #include "upload/HttpExchange.h"
 #include "upload/MultipartBody.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

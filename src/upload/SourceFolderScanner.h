@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/FolderScanner.h"
-#include "app/UserInterface.h"
 #include "platform/Clock.h"
+#include "upload/FolderScanner.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 
