@@ -7,12 +7,12 @@
 #include "UiFixture.h"
 #include "app/AppController.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtMainThread.h"
+#include "shell/QtUserInterface.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/cycle/CycleFixture.h"
 #include "support/cycle/FirstFileScanner.h"
-#include "ui/QtAlerts.h"
-#include "ui/QtMainThread.h"
-#include "ui/QtUserInterface.h"
 #include "upload/HttpController.h"
 
 namespace vorn {

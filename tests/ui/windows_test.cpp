@@ -11,11 +11,11 @@
 #include "UiFixture.h"
 #include "platform/Resources.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtMainWindow.h"
+#include "shell/QtUserInterface.h"
+#include "shell/QtViewUtilities.h"
 #include "ui/AlertTable.h"
 #include "ui/PreferenceFiles.h"
-#include "ui/QtMainWindow.h"
-#include "ui/QtUserInterface.h"
-#include "ui/QtViewUtilities.h"
 
 namespace vorn {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/QtMainWindow.h"
+#include "shell/QtMainWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,4 +1,4 @@
-#include "ui/QtWindowTour.h"
+#include "shell/QtWindowTour.h"
 
 #include <QApplication>
 #include <QDir>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "ui/QtAlerts.h"
-#include "ui/QtUserInterface.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtUserInterface.h"
 
 namespace vorn {
 

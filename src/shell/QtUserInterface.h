@@ -10,8 +10,8 @@
 #include <memory>
 #include <mutex>
 
-#include "ui/QtMainWindow.h"
-#include "ui/QtPreferencesPanel.h"
+#include "shell/QtMainWindow.h"
+#include "shell/QtPreferencesPanel.h"
 #include "upload/UserInterface.h"
 
 class QMenu;
