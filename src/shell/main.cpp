@@ -352,8 +352,10 @@ int main(int argc, char** argv) {
     // Requests arrive from the event loop, after the orderly stop below is in place.
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
     // The photo uploader registers after the controller, so the controller's handlers run first.
-    auto* uploader =
-        new vorn::HttpController(vorn::NotificationCenter::defaultCenter(), &mainThread);
+    vorn::HttpController::Options uploaderOptions;
+    uploaderOptions.runsAfter = controller;
+    auto* uploader = new vorn::HttpController(vorn::NotificationCenter::defaultCenter(),
+                                              &mainThread, uploaderOptions);
     uploader->setUserInterface(ui);
     // A hanging upload relaunches the application; headless, it is never the active one.
     uploader->setOnWatchdogFired([controller, &mainThread] {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <stdexcept>
 
 #include "log/KDLogFileManager.h"
 #include "platform/Interval.h"
@@ -94,6 +95,12 @@ HttpController::HttpController(NotificationCenter& center, MainThread* mainThrea
       shared_(std::make_shared<Shared>()),
       debugCopies_(std::make_unique<HttpDebugCopyWriter>()) {
     shared_->onWatchdogFired = [] { platformLog("Upload watchdog fired"); };
+    if (const void* first = options_.runsAfter)
+        for (const char* name : {kUploadStartNotification, kUploadDoneNotification})
+            if (!center_.hasObserver(first, name))
+                throw std::logic_error(std::string("HttpController registered before the "
+                                                   "controller's observer of ") +
+                                       name);
     center_.addObserver(this, kUploadStartNotification,
                         [this](const Notification& n) { handleNotification_UploadStart(n); });
     center_.addObserver(this, kUploadDoneNotification,

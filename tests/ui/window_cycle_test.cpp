@@ -47,6 +47,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = tmp.str();
+    options.runsAfter = &controller;
     HttpController uploader(center, &mainThread, options);
     controller.setFolderScanner(std::make_shared<test::FirstFileScanner>());
     windows.setController(&controller);
