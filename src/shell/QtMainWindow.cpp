@@ -97,6 +97,37 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
 
     auto* right = new QVBoxLayout;
     top->addLayout(right, 1);
+    right->addLayout(makeFields(central));
+    addProgressBars(central, right);
+    right->addLayout(makeButtons(central));
+
+    auto* footer = makeFooter(central);
+    auto* outer = new QVBoxLayout;
+    auto* page = new QWidget(this);
+    page->setLayout(outer);
+    outer->addWidget(central, 1);
+    outer->addLayout(footer);
+    setCentralWidget(page);
+    // Outlets the main window does not have.
+    ibUtilStatus = nullptr;
+    ibUtilFunctionName = nullptr;
+
+    addMenus();
+    connect(ibSyncButton, &QPushButton::clicked, this, &QtMainWindow::synchronizeClicked);
+    connect(ibPauseResumeButton, &QPushButton::clicked, this, &QtMainWindow::pauseResumeClicked);
+    connect(ibOpenPrefButton, &QPushButton::clicked, this, &QtMainWindow::preferencesClicked);
+    connect(this, &QtMainWindow::previewDecoded, this, [this](quint64 generation, QImage image) {
+        if (generation != previewGeneration_.load()) return;  // a newer photo is on its way
+        if (image.isNull())
+            ibImageView->setText("No preview");
+        else
+            ibImageView->setPixmap(QPixmap::fromImage(image));
+    });
+    buildTextLabelDictionary();
+    resize(760, 380);
+}
+
+QFormLayout* QtMainWindow::makeFields(QWidget* central) {
     auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
     ibFileNameField = field(central, "ibFileNameField");
@@ -119,8 +150,11 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     form->addRow("Account:", ibLoginName);
     form->addRow("Destination:", ibUploadMainPath);
     form->addRow("Source folder:", ibSourceFolderPath);
-    right->addLayout(form);
+    return form;
+}
 
+// The transfer's own bar and figures, and the busy indicator below them.
+void QtMainWindow::addProgressBars(QWidget* central, QVBoxLayout* right) {
     transferBar = new QProgressBar(central);
     transferBar->setObjectName("transferBar");
     transferBar->setRange(0, 1000);
@@ -139,7 +173,9 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     ibProgressBar->setVisible(false);
     right->addWidget(ibProgressBar);
     right->addStretch(1);
+}
 
+QHBoxLayout* QtMainWindow::makeButtons(QWidget* central) {
     auto* buttons = new QHBoxLayout;
     ibSyncButton = new QPushButton("Upload Now", central);
     ibPauseResumeButton = new QPushButton("Pause", central);
@@ -150,8 +186,11 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     buttons->addWidget(ibPauseResumeButton);
     buttons->addStretch(1);
     buttons->addWidget(ibOpenPrefButton);
-    right->addLayout(buttons);
+    return buttons;
+}
 
+// Version, system and copyright, in a smaller type.
+QHBoxLayout* QtMainWindow::makeFooter(QWidget* central) {
     auto* footer = new QHBoxLayout;
     ibVersion = field(central, "ibVersion");
     ibMacOSVersion = field(central, "ibMacOSVersion");
@@ -164,16 +203,10 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
         footer->addWidget(l);
     }
     footer->addStretch(1);
-    auto* outer = new QVBoxLayout;
-    auto* page = new QWidget(this);
-    page->setLayout(outer);
-    outer->addWidget(central, 1);
-    outer->addLayout(footer);
-    setCentralWidget(page);
-    // Outlets the main window does not have.
-    ibUtilStatus = nullptr;
-    ibUtilFunctionName = nullptr;
+    return footer;
+}
 
+void QtMainWindow::addMenus() {
     auto item = [this](QMenu* menu, const QString& text, void (QtMainWindow::*signal)(),
                        QKeySequence shortcut = {}) {
         QAction* action = menu->addAction(text);
@@ -190,19 +223,6 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     item(file, "Quit", &QtMainWindow::quitClicked, QKeySequence::Quit);
     QMenu* help = menuBar()->addMenu("&Help");
     item(help, "E-mail Support…", &QtMainWindow::supportMailClicked);
-
-    connect(ibSyncButton, &QPushButton::clicked, this, &QtMainWindow::synchronizeClicked);
-    connect(ibPauseResumeButton, &QPushButton::clicked, this, &QtMainWindow::pauseResumeClicked);
-    connect(ibOpenPrefButton, &QPushButton::clicked, this, &QtMainWindow::preferencesClicked);
-    connect(this, &QtMainWindow::previewDecoded, this, [this](quint64 generation, QImage image) {
-        if (generation != previewGeneration_.load()) return;  // a newer photo is on its way
-        if (image.isNull())
-            ibImageView->setText("No preview");
-        else
-            ibImageView->setPixmap(QPixmap::fromImage(image));
-    });
-    buildTextLabelDictionary();
-    resize(760, 380);
 }
 
 void QtMainWindow::buildTextLabelDictionary() {

@@ -19,6 +19,10 @@
 #include "files/CleanUpProgress.h"
 #include "upload/UserInterface.h"
 
+class QFormLayout;
+class QHBoxLayout;
+class QVBoxLayout;
+
 namespace vorn {
 
 // Sets colour (red for errors), then text, then redisplays, on the main thread; waits only
@@ -69,6 +73,12 @@ class QtMainWindow : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    QFormLayout* makeFields(QWidget* central);
+    void addProgressBars(QWidget* central, QVBoxLayout* right);
+    QHBoxLayout* makeButtons(QWidget* central);
+    QHBoxLayout* makeFooter(QWidget* central);
+    void addMenus();
+
     QMap<QString, QVariant> labels_;
     std::atomic<quint64> previewGeneration_{0};
     bool hidesOnClose_ = false;
