@@ -57,9 +57,9 @@ class QtMainWindow : public QMainWindow {
     QLabel *ibFileNameField, *ibUploadFileStatusField, *ibFTPCallbackStatusField, *ibLoginName,
         *ibUploadMainPath, *ibSourceFolderPath, *ibVersion, *ibCopyright, *ibMacOSVersion,
         *ibImageView, *ibUtilStatus, *ibUtilFunctionName;
-    QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *ibSyncButton;
-    QProgressBar *ibProgressBar, *transferBar;
-    QLabel *transferDetail, *waitingLabel, *lastUploadLabel, *stateLabel;
+    QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *syncButton_;
+    QProgressBar *ibProgressBar, *transferBar_;
+    QLabel *transferDetail_, *waitingLabel_, *lastUploadLabel_, *stateLabel_;
 
   signals:
     void synchronizeClicked();

@@ -42,7 +42,7 @@ void startWindowTour(QtUserInterface& windows, const std::string& folder) {
         // Mid-upload: a photo name is showing and the transfer has reported progress (or
         // a few seconds passed without it).
         bool uploading = !main->ibFileNameField->text().isEmpty() &&
-                         (main->transferBar->isVisible() || tour->waited > 50);
+                         (main->transferBar_->isVisible() || tour->waited > 50);
         if (++tour->waited < 300 && !uploading) return;
         timer->stop();
         timer->deleteLater();

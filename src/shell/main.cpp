@@ -44,8 +44,8 @@
 
 namespace {
 
-int gSignalPipe[2] = {-1, -1};
-std::string gWindowTourDir;
+int signalPipe[2] = {-1, -1};
+std::string windowTourDir;
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -60,7 +60,7 @@ void onTerminationSignal(int sig) {
     // The interrupted code may be about to read errno.
     const int savedErrno = errno;
     char c = sig == SIGHUP ? 'h' : 't';
-    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
     errno = savedErrno;
 }
 
@@ -157,7 +157,7 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
                 extra.checkConfig = true;
                 break;
             case kTour:
-                gWindowTourDir = optarg;
+                windowTourDir = optarg;
                 break;
             case ':':
                 return usageError(std::string(argv[optind - 1]) + " needs a value", exitCode);
@@ -187,12 +187,12 @@ int checkConfiguration(const vorn::LaunchOptions& options) {
 
 // Start-up problems go to the terminal (or the journal), not only to the log file that
 // standard error is re-opened onto.
-int gStartupErrorFd = -1;
+int startupErrorFd = -1;
 
 void startupProblem(vorn::ConsoleUserInterface& ui, const std::string& text) {
     const std::string line = std::string("vorn-uploader: ") + text + "\n";
-    if (gStartupErrorFd >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(gStartupErrorFd, line.data(), line.size());
+    if (startupErrorFd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(startupErrorFd, line.data(), line.size());
     }
     ui.printLine("error", text);
     vorn::logAt(vorn::LogLevel::Error, "%s", text.c_str());
@@ -259,7 +259,7 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool h
 
 // SIGTERM, SIGINT and SIGHUP reach the event loop through a pipe (onSignals).
 bool catchSignals() {
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("vorn-uploader: pipe");
         return false;
     }
@@ -277,11 +277,11 @@ bool catchSignals() {
 // SIGHUP reloads the store; SIGTERM and SIGINT stop in order.
 void onSignals(QCoreApplication& app, vorn::PreferencesStore& store,
                vorn::ConsoleUserInterface& console, std::function<void()> terminate) {
-    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&store, &console, terminate] {
         char buf[16];
         bool stop = false, reload = false;
-        for (ssize_t n; (n = ::read(gSignalPipe[0], buf, sizeof buf)) > 0;)
+        for (ssize_t n; (n = ::read(signalPipe[0], buf, sizeof buf)) > 0;)
             for (ssize_t i = 0; i < n; ++i) (buf[i] == 'h' ? reload : stop) = true;
         if (reload) {
             vorn::logAt(vorn::LogLevel::Info, "SIGHUP: reloading the preferences from %s",
@@ -402,9 +402,9 @@ void showWindows(vorn::QtUserInterface& windows, vorn::AppController* controller
     if (show) {
         windows.mainWindow()->show();
         // The panel comes up at launch, free-standing, so the settings can be checked.
-        if (gWindowTourDir.empty()) windows.ibClickedOnOpenPref(nullptr);
+        if (windowTourDir.empty()) windows.ibClickedOnOpenPref(nullptr);
     }
-    if (!gWindowTourDir.empty()) vorn::startWindowTour(windows, gWindowTourDir);
+    if (!windowTourDir.empty()) vorn::startWindowTour(windows, windowTourDir);
 }
 
 }  // namespace
@@ -436,7 +436,7 @@ int main(int argc, char** argv) {
 
     registerLogSecrets(options);
     vorn::setLogLevel(extra.logLevel.value_or(vorn::LogLevel::Info));
-    gStartupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    startupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     vorn::AppController::initializeClass(options, clock);
     std::function<void()> quitInOrder;
     vorn::QtUserInterface* windows = nullptr;
