@@ -13,10 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/FolderScanner.h"
 #include "app/ProcessFlags.h"
 #include "app/Relaunch.h"
-#include "app/UserInterface.h"
 #include "files/CleanUp.h"
 #include "files/PhotoFiler.h"
 #include "orders/OrderLoop.h"
@@ -25,7 +23,9 @@
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WorkerThreads.h"
+#include "upload/FolderScanner.h"
 #include "upload/RetryBackoff.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UserInterface.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

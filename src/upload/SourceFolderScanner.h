@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/FolderScanner.h"
-#include "app/UserInterface.h"
 #include "platform/Clock.h"
+#include "upload/FolderScanner.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 
@@ -127,7 +127,14 @@ class SourceFolderScanner : public FolderScanner {
                               const std::string& rel,
                               std::optional<std::chrono::milliseconds>& retryAfter);
     FolderCache& listing(const std::string& rel, int dirFd, bool trustCache);
+    static std::optional<std::vector<Entry>> readEntries(int dirFd, std::size_t expected);
+    static void carryOver(const FolderCache& cache, std::vector<Entry>& entries, bool sameTime);
+    bool vouchedFor(const PassSettings& settings, const std::string& rel);
+    std::vector<std::string> rewrittenIn(const std::string& folder);
+    static bool mirrorSubfolder(const PassSettings& settings, const ScanInput& input, int dirFd,
+                                const std::string& name, const std::string& childRel);
     bool closedAndNotOpenForWriting(const std::string& full, const struct stat& st);
+    static void readMetadata(const std::string& full, Found& found);
     ScanOutcome prepareItem(const ScanInput& input, Found found);
     std::size_t countWaiting(const std::string& root, const std::string& rel);
     void reportSkipped(const std::string& rel);
@@ -154,6 +161,7 @@ class SourceFolderScanner : public FolderScanner {
         std::string path;
     };
     std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
+    void rememberWithoutMetadata(const FileId& id, Without without);
 
     std::mutex cacheMutex_;
     std::uint64_t passes_ = 0;

@@ -13,7 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include "ui/QtMainThread.h"
+#include "shell/QtMainThread.h"
 #endif
 #include "platform/Utf8.h"
 #include "support/OtherFileSystem.h"

@@ -7,12 +7,12 @@
 #include "UiFixture.h"
 #include "app/AppController.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtMainThread.h"
+#include "shell/QtUserInterface.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/cycle/CycleFixture.h"
 #include "support/cycle/FirstFileScanner.h"
-#include "ui/QtAlerts.h"
-#include "ui/QtMainThread.h"
-#include "ui/QtUserInterface.h"
 #include "upload/HttpController.h"
 
 namespace vorn {
@@ -46,6 +46,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = tmp.str();
+    options.runsAfter = &controller;
     HttpController uploader(center, &mainThread, options);
     controller.setFolderScanner(std::make_shared<test::FirstFileScanner>());
     windows.setController(&controller);

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "app/ProcessFlags.h"
-#include "app/UserInterface.h"
+#include "upload/UserInterface.h"
 
 namespace vorn::test {
 

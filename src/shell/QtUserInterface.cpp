@@ -1,4 +1,4 @@
-#include "ui/QtUserInterface.h"
+#include "shell/QtUserInterface.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -9,7 +9,7 @@
 #include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 #include "platform/Resources.h"
-#include "ui/QtAlerts.h"
+#include "shell/QtAlerts.h"
 
 namespace vorn {
 
