@@ -231,7 +231,8 @@ int main(int argc, char** argv) {
     // process ends; a brief edit of the store by another tool is waited out.
     const std::string storePath =
         options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
-    static vorn::StoreLock storeLock = vorn::StoreLock::acquire(storePath, std::chrono::seconds(2));
+    static vorn::StoreLock storeLock =
+        vorn::StoreLock::acquireForUploader(storePath, std::chrono::seconds(2));
     if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
         std::string owner =
             storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";
