@@ -127,9 +127,10 @@ std::string maskEmails(std::string text) {
 // A trace that reports a failure is a warning; every other platformLog line is a trace. Judged
 // by the format alone: a value (a name or a note in a photo's metadata) never lifts a line.
 LogLevel classify(std::string_view text) {
-    static const char* const kWords[] = {"UNABLE", "fail",    "FAIL",   "error",     "Error",
-                                         "ERROR",  "cannot",  "Cannot", "could not", "could NOT",
-                                         "NOT be", "refused", "Warning"};
+    static const char* const kWords[] = {
+        "UNABLE",      "Unable",  "fail",     "FAIL",      "error",     "Error",
+        "ERROR",       "cannot",  "Cannot",   "could not", "could NOT", "NOT be",
+        "NOT started", "refused", "refusing", "Warning",   "WARNING"};
     for (const char* w : kWords)
         if (text.find(w) != std::string_view::npos) return LogLevel::Warn;
     return LogLevel::Debug;
