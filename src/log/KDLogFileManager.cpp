@@ -170,6 +170,8 @@ bool KDLogFileManager::setupLogFile() {
 }
 
 void KDLogFileManager::startNewDay() {
+    std::error_code ec;
+    fs::create_directories(logFolder(), ec);  // taken away during the run
     const std::string path = logFilePathFor(currentClock()->now());
     if (path != currentLogFilePath() && redirectStandardErrorTo(path)) writeHeader();
     int days;
