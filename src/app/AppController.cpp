@@ -210,7 +210,7 @@ bool AppController::checkSettings(const std::optional<std::string>& folder, bool
 
 void AppController::waitForSettings(const std::string& problem) {
     if (flags_.waitForSettings(problem))
-        platformLog("The cycle waits for valid settings: %s", problem.c_str());
+        logAt(LogLevel::Warn, "The cycle waits for valid settings: %s", problem.c_str());
     showError(problem);
     // Looked at again on every rescan interval (a disk mounted later) and on every change.
     std::chrono::milliseconds interval = rescanInterval();
@@ -608,7 +608,9 @@ void AppController::filePhoto(const Dictionary& record, bool setAside) {
     }
     const PhotoFiler::Result r = setAside ? filer_.fileSetAside(photo, filingFolders())
                                           : filer_.fileAccepted(photo, filingFolders());
-    if (r.kind == PhotoFiler::Result::Kind::Failed) showError(r.error);
+    if (r.kind == PhotoFiler::Result::Kind::Failed ||
+        r.kind == PhotoFiler::Result::Kind::FiledSourceLeft)
+        showError(r.error);
 }
 
 namespace {

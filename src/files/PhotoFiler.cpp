@@ -12,9 +12,9 @@ std::string failureText(const FilingEntry& entry, const std::string& error) {
 }
 }  // namespace
 
-PhotoFiler::PhotoFiler(Dependencies deps)
-    : deps_(std::move(deps)), journal_(std::make_unique<FilingJournal>(deps_.journalPath)) {
+PhotoFiler::PhotoFiler(Dependencies deps) : deps_(std::move(deps)) {
     if (!deps_.clock) deps_.clock = Clock::system();
+    journal_ = std::make_unique<FilingJournal>(deps_.journalPath, deps_.clock);
 }
 
 PhotoFiler::Result PhotoFiler::fileAccepted(const Photo& photo, const Folders& folders) {
@@ -62,9 +62,13 @@ PhotoFiler::Result PhotoFiler::file(FilingEntry entry, const std::optional<FileS
     entry.stamp = *now;
     std::string error;
     if (!journal_->record(entry, &error))
-        platformLog("Filing journal not written (%s); filing [%s] anyway", error.c_str(),
-                    photo.c_str());
+        logAt(LogLevel::Warn, "Filing journal not written (%s); filing [%s] anyway", error.c_str(),
+              photo.c_str());
     FileMoveResult r = journal_->file(entry, *deps_.clock);
+    // Filed, but its source copy stays (a source folder that cannot be written): said once.
+    if (r && r.sourceLeft)
+        return {Result::Kind::FiledSourceLeft,
+                lastPathComponent(entry.item) + " is filed; " + r.error};
     if (r) return {};
     return {Result::Kind::Failed, failureText(entry, r.error)};
 }

@@ -40,10 +40,10 @@ class PhotoFiler {
         std::optional<FileStamp> sentAs;
     };
     struct Result {
-        enum class Kind { Filed, Gone, ChangedSinceSent, NoFolder, Failed };
+        enum class Kind { Filed, FiledSourceLeft, Gone, ChangedSinceSent, NoFolder, Failed };
         Kind kind = Kind::Filed;
-        // Failed: in words for the status line, e.g. "could not file a.jpg in the mirror
-        // folder: No space left on device".
+        // Failed and FiledSourceLeft: in words for the status line, e.g. "could not file a.jpg
+        // in the mirror folder: No space left on device".
         std::string error;
     };
 

@@ -217,7 +217,9 @@ void registerLogSecrets(const vorn::LaunchOptions& options) {
 bool lockStore(const vorn::LaunchOptions& options) {
     const std::string storePath =
         options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
-    static vorn::StoreLock storeLock = vorn::StoreLock::acquire(storePath, std::chrono::seconds(2));
+    // One uploader per store and per source folder: a second would send the same photos again.
+    static vorn::StoreLock storeLock =
+        vorn::StoreLock::acquireForUploader(storePath, std::chrono::seconds(2));
     if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
         std::string owner =
             storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";

@@ -158,25 +158,42 @@ TEST_F(LivingProcessTest, StartsOnAnyStoreWritesItsLogsAndStopsInOrderOnTerminat
     EXPECT_EQ(kept, 1);
 }
 
-TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesTheFirst) {
-    test::writeFile(prefsFile, kQuietPrefs);
-    ChildProcess first(kUploader, arguments(), environment());
+TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreOrSourceFolderRefusesToStart) {
+    // A second store names the same source folder through a link.
+    const fs::path otherPrefs = tmp / "other/prefs.plist";
+    fs::create_directory_symlink(source, tmp / "link");
+    Dictionary prefs{{"prefAutoStartUploadAtStartup", false}, {"userLoginName", "photog"}};
+    prefs["prefLocalSourceUploadFolder"] = source.string();
+    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    prefs["prefLocalSourceUploadFolder"] = (tmp / "link/").string();
+    test::writeFile(otherPrefs, toXmlPropertyList(Value(prefs)));
+    const std::vector<std::string> env = environment({"XDG_RUNTIME_DIR=" + (tmp / "run").string()});
+    auto argumentsFor = [&](const fs::path& store) {
+        std::vector<std::string> args = arguments();
+        args[2] = store.string();  // the value of --prefs
+        return args;
+    };
+
+    ChildProcess first(kUploader, arguments(), env);
     ASSERT_TRUE(first.waitForLine("started"));
     EXPECT_EQ(readFile(fs::path(prefsFile.string() + ".lock")), std::to_string(first.pid()) + "\n");
-
-    // Its standard error joins the output read here.
-    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
-    for (const std::string& a : arguments()) shellArgs.push_back(a);
-    ChildProcess second("/bin/sh", shellArgs, environment());
-    EXPECT_TRUE(second.waitForLine("(process " + std::to_string(first.pid()) + ")"));
-    EXPECT_NE(second.wait().value_or(0), 0);
-    for (const std::string& line : second.output())
-        EXPECT_EQ(line.find("started"), std::string::npos) << line;
+    for (const fs::path& store : {prefsFile, otherPrefs}) {
+        SCOPED_TRACE(store);
+        // Its standard error joins the output read here.
+        std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
+        for (const std::string& a : argumentsFor(store)) shellArgs.push_back(a);
+        ChildProcess second("/bin/sh", shellArgs, env);
+        EXPECT_TRUE(second.waitForLine("another uploader (process " + std::to_string(first.pid()) +
+                                       ") already runs"));
+        EXPECT_EQ(second.wait(), 3);
+        for (const std::string& line : second.output())
+            EXPECT_EQ(line.find("started"), std::string::npos) << line;
+    }
 
     // Once the first has gone, however it went, the next one starts.
     first.signal(SIGKILL);
     first.wait();
-    ChildProcess third(kUploader, arguments(), environment());
+    ChildProcess third(kUploader, argumentsFor(otherPrefs), env);
     EXPECT_TRUE(third.waitForLine("started"));
     third.signal(SIGTERM);
     EXPECT_EQ(third.wait(), 0);
