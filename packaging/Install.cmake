@@ -26,15 +26,13 @@ foreach(res ${VORN_EXTRA_RESOURCES})
   endif()
 endforeach()
 
-# The user unit runs the installed binary.
-file(READ ${CMAKE_SOURCE_DIR}/resources/vorn-uploader.service VORN_UNIT)
-string(REPLACE "%h/.local/bin/vorn-uploader" "${CMAKE_INSTALL_FULL_BINDIR}/vorn-uploader" VORN_UNIT
-               "${VORN_UNIT}")
-file(WRITE ${CMAKE_BINARY_DIR}/packaging/vorn-uploader.service "${VORN_UNIT}")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${CMAKE_SOURCE_DIR}/resources/vorn-uploader.service)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/vorn-uploader.service
-        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/user)
+# The user unit runs the installed binary: written at install time, so that the prefix given
+# then (cmake --install --prefix, CPack's) is where it goes and what its ExecStart names.
+install(CODE "
+  set(VORN_UNIT_TEMPLATE \"${CMAKE_SOURCE_DIR}/resources/vorn-uploader.service\")
+  set(VORN_UNIT_STAGING \"${CMAKE_BINARY_DIR}/packaging/unit\")
+  set(VORN_UNIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
+  include(\"${CMAKE_SOURCE_DIR}/packaging/InstallUnit.cmake\")")
 
 install(FILES ${CMAKE_SOURCE_DIR}/resources/vorn-uploader.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
