@@ -89,8 +89,8 @@ void LogMessage(const char* message, bool echo) {
         std::lock_guard lock(state().lock);
         State& s = state();
         if (s.open) {
-            std::string line =
-                "[" + asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
+            std::string line = "[";  // appended: "[" + ... trips GCC 12's -Wrestrict at -O2
+            line += asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
             s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
             s.file.flush();
             written = true;
