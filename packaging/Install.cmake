@@ -109,8 +109,8 @@ set(CPACK_PACKAGE_NAME ${VORN_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${VORN_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Unattended hot-folder photo uploader for event photography")
-# Debian's lines: at most 80 characters.
-set(CPACK_PACKAGE_DESCRIPTION
+# Debian's lines: at most 80 characters. One string (set() with several would join them with ";").
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Watches a source folder for finished photos with embedded upload metadata,\n"
     "uploads each to the photo service and files it into a mirror or problem\n"
     "folder. Runs for weeks unattended as a systemd user service; vornctl shows\n"

@@ -22,6 +22,12 @@ echo "depends: $depends"
 for lib in libcurl libexiv2 libplist libqt6dbus; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib (dpkg-shlibdeps did not run?)"
 done
+# The long description as written: no line longer than Debian's 80 characters, none beginning
+# with the ";" of a CMake list.
+description=$(dpkg-deb -f "$deb" Description)
+! grep -q '^ *;' <<<"$description" || fail "a description line begins with \";\": $description"
+awk 'length > 80 {long = 1} END {exit long}' <<<"$description" ||
+  fail "a description line is longer than 80 characters: $description"
 recommends=$(dpkg-deb -f "$deb" Recommends)
 for p in bash-completion dbus-user-session; do
   grep -qw "$p" <<<"$recommends" || fail "Recommends lacks $p: $recommends"
