@@ -9,7 +9,7 @@ count=${1:-24}
 
 build_dir=${VORN_BUILD_DIR:-build}
 if [ ! -x "$build_dir/bin/vorn-uploader" ]; then
-  echo "demo: first build into $build_dir/ - about 15 minutes on two cores (a minute or two" \
+  echo "demo: first build into $build_dir/ - about 5 minutes on two cores (a minute or two" \
     "with a warm compiler cache); progress follows"
 fi
 build_start=$SECONDS
@@ -87,6 +87,13 @@ uploaded=$(find "$mirror_dir" -type f \( -iname '*.jpg' -o -iname '*.png' \) | w
 aside=$( (find "$problem_dir" -type f \( -iname '*.jpg' -o -iname '*.png' \) 2>/dev/null || true) | wc -l)
 left=$(remaining)
 bytes=$(find "$mirror_dir" -type f -printf '%s\n' | awk '{s+=$1} END {print s+0}')
+# 1536 -> "1.5 KiB", as the uploader's own lines give sizes.
+size_text() {
+  awk -v b="$1" 'BEGIN {
+    if (b >= 1048576) printf "%.1f MiB", b / 1048576
+    else if (b >= 1024) printf "%.1f KiB", b / 1024
+    else printf "%d B", b }'
+}
 seconds=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.1f", b-a}')
 
 echo
@@ -94,7 +101,7 @@ echo "== Vorn demo summary"
 echo "photos uploaded:   $uploaded (with their movies: $(find "$mirror_dir" -type f -iname '*.mov' | wc -l) movies)"
 echo "photos set aside:  $aside"
 echo "photos left:       $left"
-echo "bytes uploaded:    $bytes"
+echo "data uploaded:     $(size_text "$bytes") (photos and movies)"
 echo "time:              ${seconds} s (including the 10 s start delay)"
 echo "mirror folder:     $mirror_dir"
 echo "service data:      $data_dir (requests.jsonl lists every request)"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs. Idempotent and silent when all is present.
+# Usage: scripts/install-deps.sh [--tests]   (--tests: also what only the tests use, lintian)
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,13 @@ packages=(
   libimage-exiftool-perl imagemagick libjpeg-dev libpng-dev clang libclang-rt-14-dev
   help2man dpkg-dev file
 )
+for arg in "$@"; do
+  case "$arg" in
+    # Debian's package checker for the package test: about 25 MB, mostly Perl modules.
+    --tests) packages+=(lintian) ;;
+    *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

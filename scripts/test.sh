@@ -11,20 +11,26 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-./scripts/install-deps.sh
+phase() { echo "== $* ($(date +%H:%M:%S))"; }
+
+phase "packages: installing what is missing"
+./scripts/install-deps.sh --tests
+phase "format check"
 ./scripts/format.sh --check
 ./scripts/check-layers.sh
 
 run_ctest() {
   local dir=$1
-  echo "== tests in $dir"
+  phase "tests in $dir"
   (cd "$dir" && dbus-run-session -- ctest --output-on-failure -j"$(nproc)" --timeout 300)
 }
 
 # Both builds are compiled for testing (--quick), in their own folders: build/ stays the
 # optimised one that the demo and the benchmarks use.
+phase "build in build-tests: warnings as errors"
 ./scripts/build.sh --werror --quick build-tests
 run_ctest build-tests
+phase "build in build-asan: AddressSanitizer + UndefinedBehaviorSanitizer"
 ./scripts/build.sh --werror --quick --asan build-asan
 run_ctest build-asan
-echo "== all tests passed"
+phase "all tests passed"

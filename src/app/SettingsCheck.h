@@ -24,9 +24,4 @@ struct SettingsCheck {
 SettingsCheck checkCycleSettings(const std::optional<std::string>& folder,
                                  const std::string& userName, const std::string& password);
 
-// The problem folder lies inside the source folder, or the mirror, or the other way round:
-// answers the message that names both, or nothing.
-std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
-                                         const std::string& problem);
-
 }  // namespace vorn

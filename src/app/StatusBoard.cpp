@@ -30,6 +30,19 @@ std::string bytesText(double bytes) {
     return buf;
 }
 
+// A photo on a fast network takes a few milliseconds: shown as such, not as "0.00 s".
+std::string durationText(double seconds) {
+    char buf[32];
+    const double ms = seconds * 1000.0;
+    if (ms < 9.95)
+        std::snprintf(buf, sizeof buf, "%.1f ms", ms);
+    else if (ms < 999.5)
+        std::snprintf(buf, sizeof buf, "%.0f ms", ms);
+    else
+        std::snprintf(buf, sizeof buf, "%.2f s", seconds);
+    return buf;
+}
+
 }  // namespace
 
 std::string jsonQuoted(const std::string& text) {
@@ -69,8 +82,8 @@ std::string outcomeLine(const UploadOutcome& outcome) {
     switch (outcome.kind) {
         case UploadOutcome::Kind::Uploaded: {
             const std::string size = bytesText(static_cast<double>(outcome.bytes));
-            std::snprintf(buf, sizeof buf, "%.2f s", outcome.seconds);
-            return "uploaded " + outcome.name + " (" + size + " in " + buf + ")";
+            return "uploaded " + outcome.name + " (" + size + " in " +
+                   durationText(outcome.seconds) + ")";
         }
         case UploadOutcome::Kind::SetAside:
             return "set aside " + outcome.name + " (" + outcome.reason + ")";

@@ -73,7 +73,7 @@ class StatusBoard : public UserInterface {
 };
 
 // One outcome as the line the console and the log show, e.g.
-// "uploaded Müller/B10_01.jpg (4.0 MiB in 0.31 s)".
+// "uploaded Müller/B10_01.jpg (4.0 MiB in 310 ms)".
 std::string outcomeLine(const UploadOutcome& outcome);
 
 // JSON string literal of text (UTF-8 kept, control characters escaped).

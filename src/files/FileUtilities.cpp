@@ -35,7 +35,7 @@ bool isDeletable(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return false;
     std::string parent = std::filesystem::path(path).parent_path().string();
-    if (parent.empty()) parent = ".";
+    if (parent.empty()) parent.push_back('.');  // assigning "." trips GCC 12's -Wrestrict
     if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
     struct stat dir {};
     if (::stat(parent.c_str(), &dir) != 0) return false;

@@ -74,6 +74,12 @@ std::optional<FilingEntry> fromValue(const Value& v) {
     return e;
 }
 
+// " 2": appended, as " " + std::to_string(n) trips GCC 12's -Wrestrict at -O2.
+std::string numberSuffix(int n) {
+    std::string suffix = " ";
+    return suffix += std::to_string(n);
+}
+
 bool samePhoto(const FilingEntry& a, const FilingEntry& b) {
     return a.root == b.root && a.item == b.item;
 }
@@ -236,10 +242,9 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
         for (int n = 0; n < 100; ++n) {
             std::string dest = appendingPathComponent(entry.destRoot, movieItem);
             if (n > 0)
-                dest =
-                    appendingPathComponent(deletingLastPathComponent(dest),
-                                           KDW_FileManager::nameWithSuffix(
-                                               lastPathComponent(dest), " " + std::to_string(n)));
+                dest = appendingPathComponent(
+                    deletingLastPathComponent(dest),
+                    KDW_FileManager::nameWithSuffix(lastPathComponent(dest), numberSuffix(n)));
             r = KDW_FileManager::moveFileAtPath(movie, dest, !entry.setAside);
             if (r || !entry.setAside || !existsAtPath(dest)) break;
         }

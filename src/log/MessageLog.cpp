@@ -94,8 +94,8 @@ void LogMessage(const char* message, bool echo) {
         std::lock_guard lock(state().lock);
         State& s = state();
         if (s.open) {
-            std::string line =
-                "[" + asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
+            std::string line = "[";  // appended: "[" + ... trips GCC 12's -Wrestrict at -O2
+            line += asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
             if (s.fd >= 0) (void)writeAll(s.fd, line);  // a failed write is lost, as before
             written = true;
         }

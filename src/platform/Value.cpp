@@ -151,8 +151,11 @@ std::string Value::description(int indent) const {
             std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S +0000", &tm);
             return buf;
         }
-        case Type::Data:
-            return "<" + std::to_string(asData()->size()) + " bytes>";
+        case Type::Data: {
+            std::string out = "<";  // appended: "<" + ... trips GCC 12's -Wrestrict at -O2
+            out += std::to_string(asData()->size());
+            return out + " bytes>";
+        }
         case Type::Array: {
             std::string out = "(\n";
             const Array& a = *asArray();

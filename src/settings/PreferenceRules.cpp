@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/PathUtilities.h"
+#include "settings/FolderRules.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/PreferencesStore.h"
 
@@ -118,20 +119,17 @@ std::string folderPath(const PreferencesStore& store, const char* key) {
     return expandTildeInPath(store.stringForKey(key).value_or(""));
 }
 
-std::string normalised(std::string path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real) {
-        path = real;
-        std::free(real);
-    }
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-bool inside(const std::string& inner, const std::string& outer) {
-    return inner == outer ||
-           (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-            (outer == "/" || inner[outer.size()] == '/'));
+// The stand-in service runs on this machine; a real one does not.
+bool isLoopbackHost(std::string host) {
+    if (auto at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);  // user:pw@
+    if (!host.empty() && host[0] == '[')
+        host = host.substr(1, host.find(']') - 1);
+    else
+        host = host.substr(0, host.find(':'));
+    host = lower(host);
+    // 127.x.y.z is loopback as an address, not as the start of a name.
+    const bool address = host.find_first_not_of("0123456789.") == std::string::npos;
+    return host == "localhost" || host == "::1" || (address && host.rfind("127.", 0) == 0);
 }
 
 }  // namespace
@@ -236,6 +234,35 @@ std::string preferenceValueText(const std::string& key, const Value& value) {
     return value.stringValue();
 }
 
+PreferenceChange checkPreferenceChange(const PreferencesStore& store, const std::string& key,
+                                       const std::string& text) {
+    PreferenceChange change;
+    change.value = parsePreferenceValue(key, text, change.error);
+    if (!change.value || preferenceRule(key)->type != Type::Folder || text.empty()) return change;
+    const std::string path = expandTildeInPath(text);
+    std::string source = folderPath(store, sPrefLocalSourceUploadFolder);
+    std::string mirror = folderPath(store, sPrefLocalMasterMirrorSiteFolder);
+    if (key == sPrefLocalSourceUploadFolder) source = path;
+    if (key == sPrefLocalMasterMirrorSiteFolder) mirror = path;
+    if (key == sPrefLocalSourceUploadFolder || key == sPrefLocalMasterMirrorSiteFolder) {
+        if (auto clash = folderOverlap(source, mirror, problemFolderBeside(mirror))) {
+            change.value.reset();
+            change.error = key + ": " + *clash;
+            return change;
+        }
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        change.warnings.push_back(key + ": " + path + " does not exist (" + std::strerror(errno) +
+                                  "); stored all the same, as it may be on a disk not mounted "
+                                  "yet, but nothing is uploaded until it is there");
+    } else if (!S_ISDIR(st.st_mode)) {
+        change.value.reset();
+        change.error = key + ": " + path + " is not a folder";
+    }
+    return change;
+}
+
 std::vector<std::string> checkPreferences(const PreferencesStore& store) {
     std::vector<std::string> problems;
     const std::string source = folderPath(store, sPrefLocalSourceUploadFolder);
@@ -262,12 +289,8 @@ std::vector<std::string> checkPreferences(const PreferencesStore& store) {
     const bool sourceOk = checkFolder(sPrefLocalSourceUploadFolder, source, true);
     const bool mirrorOk = checkFolder(sPrefLocalMasterMirrorSiteFolder, mirror, true);
     if (sourceOk && mirrorOk) {
-        const std::string s = normalised(source), m = normalised(mirror);
-        if (inside(s, m) || inside(m, s))
-            problems.push_back(std::string(sPrefLocalSourceUploadFolder) + " (" + source +
-                               ") and " + sPrefLocalMasterMirrorSiteFolder + " (" + mirror +
-                               ") overlap; the mirror folder must lie outside the source folder "
-                               "and the other way round");
+        if (auto clash = folderOverlap(source, mirror, problemFolderBeside(mirror)))
+            problems.push_back(std::string(sPrefLocalSourceUploadFolder) + ": " + *clash);
     }
     const std::string url = store.stringForKey(sPrefKivURL).value_or("");
     if (!webHost(url))
@@ -290,6 +313,23 @@ std::vector<std::string> checkPreferences(const PreferencesStore& store) {
         if (!parsePreferenceValue(rule.key, text, error)) problems.push_back(error);
     }
     return problems;
+}
+
+std::vector<std::string> preferenceWarnings(const PreferencesStore& store) {
+    std::vector<std::string> warnings;
+    const std::string url = store.stringForKey(sPrefKivURL).value_or("");
+    const auto host = webHost(url);
+    if (!host || isLoopbackHost(*host)) return warnings;
+    const Dictionary factory = store.registeredDefaults();
+    for (const char* key : {sUserEnteredEventName, sUserLoginName}) {
+        auto it = factory.find(key);
+        if (it == factory.end() || store.objectForKey(key) != it->second) continue;
+        warnings.push_back(std::string(key) + ": still the factory default \"" +
+                           preferenceValueText(key, it->second) + "\" while " + sPrefKivURL +
+                           " is a real service (" + url + "); set it with vornctl config set " +
+                           key + " VALUE");
+    }
+    return warnings;
 }
 
 }  // namespace vorn

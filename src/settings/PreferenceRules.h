@@ -38,9 +38,26 @@ std::optional<Value> parsePreferenceValue(const std::string& key, const std::str
 // A stored value as text for a person; a password shows as stars.
 std::string preferenceValueText(const std::string& key, const Value& value);
 
-// The settings as a whole: folders exist, the mirror folder is writable, source and mirror do
-// not overlap, the address is a web address, a login is set. One line per problem; empty when
-// all is well.
+// One value for key given as text, checked against the key's rule and against the settings it
+// must agree with: the source folder must not overlap the mirror or problem folder. A folder
+// that does not exist is kept with a warning (it may be on a disk not mounted yet); a file
+// where a folder should be is refused.
+struct PreferenceChange {
+    std::optional<Value> value;         // nothing: refused
+    std::string error;                  // why it was refused, naming the key
+    std::vector<std::string> warnings;  // kept, but worth a word to the person setting it
+};
+PreferenceChange checkPreferenceChange(const PreferencesStore& store, const std::string& key,
+                                       const std::string& text);
+
+// The settings as a whole: folders exist, the mirror folder is writable, the source folder
+// overlaps neither the mirror nor the problem folder, the address is a web address, a login is
+// set. One line per problem; empty when all is well.
 std::vector<std::string> checkPreferences(const PreferencesStore& store);
+
+// Settings that work but are likely not what a real desk wants: the factory's event name or
+// account name while the service address is not the stand-in's on this machine (loopback).
+// One line per warning.
+std::vector<std::string> preferenceWarnings(const PreferencesStore& store);
 
 }  // namespace vorn

@@ -7,6 +7,7 @@
 
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
+#include "settings/FolderRules.h"
 #include "settings/PreferenceKeys.h"
 
 namespace vorn {
@@ -75,10 +76,8 @@ std::optional<std::string> Preferences::getLocalMasterMirrorSiteFolder() {
 
 std::optional<std::string> Preferences::getLocalProblemUploadFolder() {
     auto mirror = getLocalMasterMirrorSiteFolder();
-    // An empty mirror folder is no folder: "Problem Folder" alone would land in the working
-    // folder.
     if (!mirror || mirror->empty()) return std::nullopt;
-    return appendingPathComponent(deletingLastPathComponent(*mirror), "Problem Folder");
+    return problemFolderBeside(*mirror);
 }
 
 std::optional<std::string> Preferences::getCurUserLoginName() {

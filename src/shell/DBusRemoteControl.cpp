@@ -74,14 +74,15 @@ std::pair<bool, std::string> configRequest(const std::string& action, const std:
         return {true, preferenceValueText(key, store.objectForKey(key))};
     }
     if (action == "set") {
-        std::string error;
-        std::optional<Value> parsed = parsePreferenceValue(key, value, error);
-        if (!parsed) return {false, error};
-        store.setObject(key, *parsed);
+        // The same rules as vornctl's own check: overlapping folders are refused whoever asks.
+        PreferenceChange change = checkPreferenceChange(store, key, value);
+        if (!change.value) return {false, change.error};
+        const Value parsed = *change.value;
+        store.setObject(key, parsed);
         if (!store.synchronize())
             return {false, key + ": set for this run, but the store " + store.path() +
                                " could not be written (see the log)"};
-        return {true, key + " = " + preferenceValueText(key, *parsed)};
+        return {true, key + " = " + preferenceValueText(key, parsed)};
     }
     if (action == "check") {
         std::string out;

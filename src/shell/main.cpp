@@ -181,6 +181,8 @@ int checkConfiguration(const vorn::LaunchOptions& options) {
     vorn::setupFactoryDefaults(store, vorn::defaultFactoryDefaultsPath());
     const auto problems = vorn::checkPreferences(store);
     for (const auto& line : problems) std::printf("%s\n", line.c_str());
+    for (const auto& line : vorn::preferenceWarnings(store))
+        std::printf("warning: %s\n", line.c_str());
     if (problems.empty()) std::printf("settings in %s are usable\n", store.path().c_str());
     return problems.empty() ? 0 : 1;
 }

@@ -292,8 +292,9 @@ bool MultipartBody::writeDebugCopy(const std::string& path, std::string* error) 
 }
 
 std::string debugCopyOmission(const std::string& path, std::uint64_t length) {
-    return "[" + std::to_string(length) + " bytes of " + lastPathComponent(path) +
-           " left out of this copy]";
+    std::string text = "[";  // appended: "[" + ... trips GCC 12's -Wrestrict at -O2
+    text += std::to_string(length) + " bytes of " + lastPathComponent(path);
+    return text + " left out of this copy]";
 }
 
 bool BodySnapshot::writeTo(const std::string& path, std::string* error,

@@ -38,8 +38,9 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         const char* line;  // nullptr: nothing printed
     };
     const Row rows[] = {
-        {{K::Uploaded, "Müller/B10_01.jpg", 4194304, 0.31, ""},
-         "uploaded Müller/B10_01.jpg (4.0 MiB in 0.31 s)"},
+        // A photo on a fast network takes a few milliseconds: shown, not rounded to 0.00 s.
+        {{K::Uploaded, "Müller/B10_01.jpg", 4194304, 0.0043, ""},
+         "uploaded Müller/B10_01.jpg (4.0 MiB in 4.3 ms)"},
         {{K::SetAside, "A/B.jpg", 0, 0, "Warning: duplicate"},
          "set aside A/B.jpg (Warning: duplicate)"},
         {{K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 8s}, "will retry A/C.jpg in 8 s (HTTP 503)"},

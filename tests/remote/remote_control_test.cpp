@@ -277,6 +277,12 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
         {"prefLocalSourceUploadFolder", "relative/dir", "absolute or beginning with ~"},
         {"prefLogLevel", "loud", "error, warn, info or debug"},
         {"noSuchKey", "1", "no such setting"},
+        // Against the factory's folders, ~/Pictures/Vorn/Upload and ~/Pictures/Vorn/Mirror.
+        {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Mirror/Upload",
+         "lies inside the mirror folder"},
+        {"prefLocalMasterMirrorSiteFolder", "~/Pictures/Vorn/Upload/Mirror",
+         "lies inside the source folder"},
+        {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Problem Folder", "are the same"},
     };
     const std::string before = readFile(prefsPath);
     for (bool running : {true, false}) {
@@ -297,6 +303,22 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
     ToolResult list = vornctl({"config", "list"});
     EXPECT_TRUE(contains(list.output, "userEnteredEventName\ttext\tSpring Gala\t")) << list.output;
 
+    // A folder not there yet (a typo, or a disk not mounted) is kept, with a warning.
+    const fs::path typo = tmp / "Uplaod";
+    ToolResult kept = vornctl({"config", "set", "prefLocalSourceUploadFolder", typo.string()});
+    EXPECT_EQ(kept.status, 0) << kept.output;
+    EXPECT_TRUE(contains(
+        kept.output, "warning: prefLocalSourceUploadFolder: " + typo.string() + " does not exist"))
+        << kept.output;
+    EXPECT_EQ(storedPreference("prefLocalSourceUploadFolder"), Value(typo.string()));
+    // The check warns of the factory account once the address is a real service's.
+    ASSERT_EQ(vornctl({"config", "set", "prefKivURL", "https://photos.example.net/vorn"}).status,
+              0);
+    ToolResult live = vornctl({"config", "check"});
+    EXPECT_TRUE(contains(live.output, "warning: userLoginName: still the factory default") &&
+                !contains(live.output, "warning: userEnteredEventName"))
+        << live.output;
+
     // A hand edit, then SIGHUP: the running uploader answers the edited value.
     Dictionary edited = *readPropertyListFile(prefsPath.string())->asDictionary();
     edited.insert_or_assign("userLoginName", Value("edited-by-hand"));
@@ -316,18 +338,38 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
     EXPECT_EQ(fs::status(prefsPath).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 
-    // The check names both folders when the mirror lies inside the source.
-    const fs::path source = tmp / "Upload", mirror = source / "Mirror";
+    // Folders that overlap are refused here too; written by hand, the check names both.
+    const fs::path source = tmp / "Upload", inside = source / "Mirror", mirror = tmp / "Mirror";
+    fs::create_directories(inside);
     fs::create_directories(mirror);
     const std::string prefs = "--prefs=" + prefsPath.string();
     ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalSourceUploadFolder", source}).status, 0);
-    ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", mirror}).status,
-              0);
+    ToolResult refused =
+        vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", inside});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(contains(refused.output, "lies inside the source folder")) << refused.output;
+    edited = *readPropertyListFile(prefsPath.string())->asDictionary();
+    edited.insert_or_assign("prefLocalMasterMirrorSiteFolder", Value(inside.string()));
+    writeFile(prefsPath, toXmlPropertyList(Value(edited)));
     ToolResult check = vornctl({prefs, "config", "check"});
     EXPECT_EQ(check.status, 1);
-    EXPECT_TRUE(contains(check.output, "(" + source.string() + ") and ") &&
-                contains(check.output, "(" + mirror.string() + ") overlap"))
+    EXPECT_TRUE(contains(check.output, "[" + inside.string() + "] lies inside the source folder [" +
+                                           source.string() + "]"))
         << check.output;
+
+    // Folders apart: the check passes, and warns (status 0) of the factory event name.
+    ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", mirror}).status,
+              0);
+    check = vornctl({prefs, "config", "check"});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.output, "") << "an event and an account of its own";
+    ASSERT_EQ(vornctl({prefs, "config", "set", "userEnteredEventName", "Demo Event"}).status, 0);
+    check = vornctl({prefs, "config", "check"});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.output,
+              "warning: userEnteredEventName: still the factory default \"Demo Event\" while "
+              "prefKivURL is a real service (https://photos.example.net/vorn); set it with "
+              "vornctl config set userEnteredEventName VALUE\n");
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ std::string utcTimestamp() {
 // The account's folder; the request log's own name is kept free.
 std::string userFolder(std::string_view user) {
     std::string c = sanitizeComponent(user);
-    if (c == Storage::kRequestLog) c.insert(0, "_");
+    if (c == Storage::kRequestLog) c = "_" + c;  // insert(0, "_") trips GCC 12's -Wrestrict
     return c;
 }
 

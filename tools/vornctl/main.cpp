@@ -23,6 +23,7 @@
 #include "platform/PlatformLog.h"
 #include "remote/RemoteProtocol.h"
 #include "settings/FactoryDefaults.h"
+#include "settings/PreferenceKeys.h"
 #include "settings/PreferenceRules.h"
 #include "settings/PreferencesStore.h"
 #include "settings/StoreLock.h"
@@ -168,6 +169,11 @@ void printText(const std::string& text) {
     if (!text.empty() && text.back() != '\n') std::fputc('\n', stdout);
 }
 
+void printWarnings(std::FILE* out, const std::vector<std::string>& warnings) {
+    for (const auto& line : warnings)
+        std::fprintf(out, "%swarning: %s\n", out == stderr ? "vornctl: " : "", line.c_str());
+}
+
 int status(bool json) {
     QDBusMessage reply;
     switch (callUploader(QString::fromLatin1(remote::kStatusMethodName),
@@ -189,37 +195,53 @@ int status(bool json) {
     return kNoUploader;
 }
 
-// The store edited directly, when no uploader runs: under the store's lock, so an uploader
-// starting meanwhile waits for the edit, written atomically with mode 0600.
+// config set on the store file itself, when no uploader runs: under the store's lock, so an
+// uploader starting meanwhile waits for the edit, written atomically with mode 0600.
+int setWithoutUploader(const std::string& path, const std::string& key, const std::string& value) {
+    vorn::PreferencesStore store(path);
+    vorn::setupFactoryDefaults(store, vorn::defaultFactoryDefaultsPath());
+    vorn::PreferenceChange change;
+    auto refused = [&] {
+        store.load();
+        change = vorn::checkPreferenceChange(store, key, value);
+        if (!change.value) std::fprintf(stderr, "vornctl: %s\n", change.error.c_str());
+        return !change.value;
+    };
+    // A bad value is named first, whoever holds the store.
+    if (refused()) return kCommandFailed;
+    // A running uploader holds the lock for its life; another editor only briefly.
+    const vorn::StoreLock lock = vorn::StoreLock::acquire(path, std::chrono::seconds(2));
+    if (lock.status() == vorn::StoreLock::Status::HeldByOther) {
+        std::fprintf(stderr,
+                     "vornctl: an uploader (process %d) holds %s but does not answer on this "
+                     "session bus; change the setting through it, or stop it first\n",
+                     static_cast<int>(lock.owner().value_or(0)), path.c_str());
+        return kCommandFailed;
+    }
+    if (!lock.held()) {
+        std::fprintf(stderr, "vornctl: cannot lock the store %s: %s\n", path.c_str(),
+                     lock.error().c_str());
+        return kCommandFailed;
+    }
+    // Again against the file as it is now that no one else may change it.
+    if (refused()) return kCommandFailed;
+    store.setObject(key, *change.value);
+    if (!store.synchronize()) {
+        std::fprintf(stderr, "vornctl: %s could not be written\n", path.c_str());
+        return kCommandFailed;
+    }
+    std::printf("%s = %s (in %s; no uploader is running)\n", key.c_str(),
+                vorn::preferenceValueText(key, *change.value).c_str(), path.c_str());
+    printWarnings(stderr, change.warnings);
+    return kOk;
+}
+
+// The store read directly, when no uploader runs.
 int configWithoutUploader(const std::string& prefsPath, const std::string& action,
                           const std::string& key, const std::string& value) {
     vorn::setLogLevel(vorn::LogLevel::Error);
     const std::string path = prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : prefsPath;
-    std::optional<vorn::StoreLock> lock;
-    std::optional<vorn::Value> parsed;
-    if (action == "set") {
-        // A bad value is named first, whoever holds the store.
-        std::string error;
-        parsed = vorn::parsePreferenceValue(key, value, error);
-        if (!parsed) {
-            std::fprintf(stderr, "vornctl: %s\n", error.c_str());
-            return kCommandFailed;
-        }
-        // A running uploader holds the lock for its life; another editor only briefly.
-        lock.emplace(vorn::StoreLock::acquire(path, std::chrono::seconds(2)));
-        if (lock->status() == vorn::StoreLock::Status::HeldByOther) {
-            std::fprintf(stderr,
-                         "vornctl: an uploader (process %d) holds %s but does not answer on this "
-                         "session bus; change the setting through it, or stop it first\n",
-                         static_cast<int>(lock->owner().value_or(0)), path.c_str());
-            return kCommandFailed;
-        }
-        if (!lock->held()) {
-            std::fprintf(stderr, "vornctl: cannot lock the store %s: %s\n", path.c_str(),
-                         lock->error().c_str());
-            return kCommandFailed;
-        }
-    }
+    if (action == "set") return setWithoutUploader(path, key, value);
     vorn::PreferencesStore store(path);
     store.load();
     vorn::setupFactoryDefaults(store, vorn::defaultFactoryDefaultsPath());
@@ -240,19 +262,33 @@ int configWithoutUploader(const std::string& prefsPath, const std::string& actio
         printText(vorn::preferenceValueText(key, store.objectForKey(key)));
         return kOk;
     }
-    if (action == "check") {
-        const auto problems = vorn::checkPreferences(store);
-        for (const auto& line : problems) std::printf("%s\n", line.c_str());
-        return problems.empty() ? kOk : kCommandFailed;
+    const auto problems = vorn::checkPreferences(store);
+    for (const auto& line : problems) std::printf("%s\n", line.c_str());
+    printWarnings(stdout, vorn::preferenceWarnings(store));
+    return problems.empty() ? kOk : kCommandFailed;
+}
+
+// The settings the checks of config set and config check read, as the running uploader has
+// them, over the factory defaults: in a store that is never written.
+constexpr const char* kCheckedKeys[] = {vorn::sPrefLocalSourceUploadFolder,
+                                        vorn::sPrefLocalMasterMirrorSiteFolder, vorn::sPrefKivURL,
+                                        vorn::sUserEnteredEventName, vorn::sUserLoginName};
+
+CallOutcome askLiveSettings(vorn::PreferencesStore& live) {
+    vorn::setLogLevel(vorn::LogLevel::Error);
+    vorn::setupFactoryDefaults(live, vorn::defaultFactoryDefaultsPath());
+    for (const char* key : kCheckedKeys) {
+        QDBusMessage reply;
+        const CallOutcome outcome =
+            callUploader(QString::fromLatin1(remote::kConfigMethodName),
+                         {QStringLiteral("get"), QString::fromLatin1(key), QString()}, reply);
+        if (outcome != CallOutcome::Answered) return outcome;
+        if (!reply.arguments().value(0).toBool()) continue;
+        const std::string text = reply.arguments().value(1).toString().toStdString();
+        std::string error;
+        if (auto value = vorn::parsePreferenceValue(key, text, error)) live.setObject(key, *value);
     }
-    store.setObject(key, *parsed);
-    if (!store.synchronize()) {
-        std::fprintf(stderr, "vornctl: %s could not be written\n", path.c_str());
-        return kCommandFailed;
-    }
-    std::printf("%s = %s (in %s; no uploader is running)\n", key.c_str(),
-                vorn::preferenceValueText(key, *parsed).c_str(), path.c_str());
-    return kOk;
+    return CallOutcome::Answered;
 }
 
 int config(const std::vector<std::string>& words, const std::string& prefsPath) {
@@ -267,11 +303,27 @@ int config(const std::vector<std::string>& words, const std::string& prefsPath) 
     const std::string key = needed > 2 ? words[2] : "";
     const std::string value = needed > 3 ? words[3] : "";
     if (prefsPath.empty()) {
+        // What the running uploader holds decides whether a folder is refused (an overlap) and
+        // what check warns about, as the store file does without one.
+        vorn::PreferencesStore live("");
+        std::vector<std::string> warnings;
+        CallOutcome outcome = CallOutcome::Answered;
+        if (action == "set" || action == "check") outcome = askLiveSettings(live);
+        if (outcome == CallOutcome::Answered && action == "set") {
+            const vorn::PreferenceChange change = vorn::checkPreferenceChange(live, key, value);
+            if (!change.value) {
+                std::fprintf(stderr, "vornctl: %s\n", change.error.c_str());
+                return kCommandFailed;
+            }
+            warnings = change.warnings;
+        }
         QDBusMessage reply;
-        switch (callUploader(QString::fromLatin1(remote::kConfigMethodName),
-                             {QString::fromStdString(action), QString::fromStdString(key),
-                              QString::fromStdString(value)},
-                             reply)) {
+        if (outcome == CallOutcome::Answered)
+            outcome = callUploader(QString::fromLatin1(remote::kConfigMethodName),
+                                   {QString::fromStdString(action), QString::fromStdString(key),
+                                    QString::fromStdString(value)},
+                                   reply);
+        switch (outcome) {
             case CallOutcome::Answered: {
                 const bool done = reply.arguments().value(0).toBool();
                 const std::string text = reply.arguments().value(1).toString().toStdString();
@@ -280,6 +332,8 @@ int config(const std::vector<std::string>& words, const std::string& prefsPath) 
                 } else {
                     std::fprintf(stderr, "vornctl: %s\n", text.c_str());
                 }
+                if (action == "check") printWarnings(stdout, vorn::preferenceWarnings(live));
+                if (done) printWarnings(stderr, warnings);
                 return done ? kOk : kCommandFailed;
             }
             case CallOutcome::NoUploader:
