@@ -1,5 +1,6 @@
 #pragma once
-// Names of the notifications that drive the upload cycle. Posting is synchronous: observers run
+// Names of the notifications that drive the upload cycle (the flags they change live in
+// app/ProcessFlags). Posting is synchronous: observers run
 // on the posting thread, in the order they registered, before the post returns. The controller
 // (AppController) registers at start-up; the uploader (HttpController) after it, which its
 // constructor checks when given the controller as Options::runsAfter.
@@ -10,20 +11,22 @@
 // ScanFolderNotification          the pass opener (its caller's)
 //   -> controller: starts a scan thread
 // PrepareUploadStartNotification  the scan, with the item record (scan thread)
-//   -> controller: drops the item while one is in flight or a pause holds; else UploadStart
-// UploadStartNotification         the controller (scan thread)
-//   -> 1. controller: marks the upload begun  2. uploader: sends it, posts UploadDone
+//   -> controller: counts the upload in (ProcessFlags), or drops the item while the uploads
+//      in flight are at their limit or the cycle is held; else posts UploadStart
+// UploadStartNotification         the controller (the scan thread with one upload at a time,
+//                                 an upload thread of its own with several)
+//   -> 1. controller: notes the photo as sent, shows it  2. uploader: sends it, posts UploadDone
 // UploadDoneNotification          the uploader, with the result record (scan thread)
 //   -> 1. controller: stops the progress bar  2. uploader: the verdict, posts Success or Fail
 // UploadSuccessNotification       the uploader's verdict (scan thread)
 //   -> 1. controller: files into the mirror, posts CleanUpAfterUpload  2. uploader: logs
 // UploadFailNotification          the uploader's verdict (scan thread)
-//   -> 1. controller: sets aside, leaves or stops; CleanUpAfterUpload unless it stops
-//      2. uploader: logs
+//   -> 1. controller: sets aside, leaves for a retry, or holds the cycle on the service's
+//      ERROR; CleanUpAfterUpload unless it holds  2. uploader: logs
 // CleanUpAfterUploadNotification  the controller's Success and Fail handlers (scan thread)
-//   -> controller: ends the upload; holds the pause or opens the next pass
+//   -> controller: counts the upload out; holds the pause or opens the next pass
 // CleanUpAfterCompleteLoop        the scan that found nothing (scan thread)
-//   -> controller: ends the upload
+//   -> controller: empties the scan request
 // UploadProcessPaused             the wait for a pause (its own thread)
 //   -> controller: opens the preferences panel on the main thread
 // WatcherStarted                  the folder watcher (watcher thread)
