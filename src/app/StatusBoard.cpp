@@ -128,17 +128,26 @@ StatusSnapshot StatusBoard::snapshot() const {
 std::string StatusBoard::json(const std::vector<std::pair<std::string, std::string>>& extra) const {
     const StatusSnapshot s = snapshot();
     std::ostringstream out;
+    auto transferJson = [&out](const TransferProgress& t) {
+        out << "{\"name\":" << jsonQuoted(t.name) << ",\"bytesSent\":" << t.bytesSent
+            << ",\"bytesTotal\":" << t.bytesTotal
+            << ",\"bytesPerSecond\":" << number(t.bytesPerSecond)
+            << ",\"secondsLeft\":" << (t.secondsLeft ? number(*t.secondsLeft) : "null") << "}";
+    };
     out << "{\"state\":" << jsonQuoted(cycleStateName(s.state))
         << ",\"stateReason\":" << jsonQuoted(s.stateReason) << ",\"transfer\":";
-    if (s.transfer) {
-        out << "{\"name\":" << jsonQuoted(s.transfer->name)
-            << ",\"bytesSent\":" << s.transfer->bytesSent
-            << ",\"bytesTotal\":" << s.transfer->bytesTotal
-            << ",\"bytesPerSecond\":" << number(s.transfer->bytesPerSecond) << ",\"secondsLeft\":"
-            << (s.transfer->secondsLeft ? number(*s.transfer->secondsLeft) : "null") << "}";
-    } else {
+    // "transfer": the first photo on its way, as before parallel uploads; "transfers": all.
+    if (s.transfers.empty())
         out << "null";
+    else
+        transferJson(s.transfers.front());
+    out << ",\"transfers\":[";
+    for (std::size_t i = 0; i < s.transfers.size(); ++i) {
+        if (i) out << ",";
+        transferJson(s.transfers[i]);
     }
+    out << "],\"bytesPerSecond\":" << number(s.bytesPerSecond)
+        << ",\"secondsLeft\":" << (s.secondsLeft ? number(*s.secondsLeft) : "null");
     out << ",\"photosWaiting\":" << s.photosWaiting << ",\"uploadedToday\":" << s.uploadedToday
         << ",\"setAsideToday\":" << s.setAsideToday
         << ",\"lastUpload\":" << (s.lastUpload ? jsonQuoted(isoTime(*s.lastUpload)) : "null")
@@ -157,11 +166,16 @@ std::string StatusBoard::text(const std::vector<std::pair<std::string, std::stri
     out << "state:            " << cycleStateName(s.state);
     if (!s.stateReason.empty()) out << " (" << s.stateReason << ")";
     out << "\n";
-    if (s.transfer) {
-        out << "sending:          " << s.transfer->name << ", " << bytesText(s.transfer->bytesSent);
-        if (s.transfer->bytesTotal) out << " of " << bytesText(s.transfer->bytesTotal);
-        out << " at " << bytesText(s.transfer->bytesPerSecond) << "/s";
-        if (s.transfer->secondsLeft) out << ", " << number(*s.transfer->secondsLeft) << " s left";
+    for (const TransferProgress& t : s.transfers) {
+        out << "sending:          " << t.name << ", " << bytesText(t.bytesSent);
+        if (t.bytesTotal) out << " of " << bytesText(t.bytesTotal);
+        out << " at " << bytesText(t.bytesPerSecond) << "/s";
+        if (t.secondsLeft) out << ", " << number(*t.secondsLeft) << " s left";
+        out << "\n";
+    }
+    if (s.transfers.size() > 1) {
+        out << "all together:     " << bytesText(s.bytesPerSecond) << "/s";
+        if (s.secondsLeft) out << ", " << number(*s.secondsLeft) << " s left";
         out << "\n";
     }
     out << "photos waiting:   " << s.photosWaiting << "\n"
@@ -249,17 +263,38 @@ void StatusBoard::showCycleState(CycleState state, const std::string& reason) {
 void StatusBoard::showTransferProgress(const TransferProgress& progress) {
     {
         std::lock_guard lock(mutex_);
-        facts_.transfer = progress;
+        auto it = std::find_if(facts_.transfers.begin(), facts_.transfers.end(),
+                               [&](const TransferProgress& t) { return t.name == progress.name; });
+        if (it == facts_.transfers.end())
+            facts_.transfers.push_back(progress);
+        else
+            *it = progress;
+        totalsLocked();
     }
     inner_.showTransferProgress(progress);
 }
 
-void StatusBoard::showTransferEnded() {
+void StatusBoard::showTransferEnded(const std::string& name) {
     {
         std::lock_guard lock(mutex_);
-        facts_.transfer.reset();
+        std::erase_if(facts_.transfers, [&](const TransferProgress& t) { return t.name == name; });
+        totalsLocked();
     }
-    inner_.showTransferEnded();
+    inner_.showTransferEnded(name);
+}
+
+// The rate of all photos on their way together, and the time until the last is sent at it.
+void StatusBoard::totalsLocked() {
+    double rate = 0, left = 0;
+    bool known = !facts_.transfers.empty();
+    for (const TransferProgress& t : facts_.transfers) {
+        rate += t.bytesPerSecond;
+        if (t.bytesTotal >= t.bytesSent) left += static_cast<double>(t.bytesTotal - t.bytesSent);
+        known = known && t.bytesTotal != 0;
+    }
+    facts_.bytesPerSecond = rate;
+    facts_.secondsLeft.reset();
+    if (known && rate > 0) facts_.secondsLeft = left / rate;
 }
 
 void StatusBoard::showWaitingCount(std::size_t photosWaiting) {

@@ -19,7 +19,10 @@ namespace vorn {
 struct StatusSnapshot {
     CycleState state = CycleState::Idle;
     std::string stateReason;
-    std::optional<TransferProgress> transfer;
+    // The photos on their way, in the order they went; the total rate and time left of all.
+    std::vector<TransferProgress> transfers;
+    double bytesPerSecond = 0;
+    std::optional<double> secondsLeft;
     std::size_t photosWaiting = 0;
     std::uint64_t uploadedToday = 0;
     std::uint64_t setAsideToday = 0;
@@ -58,12 +61,13 @@ class StatusBoard : public UserInterface {
 
     void showCycleState(CycleState state, const std::string& reason) override;
     void showTransferProgress(const TransferProgress& progress) override;
-    void showTransferEnded() override;
+    void showTransferEnded(const std::string& name) override;
     void showWaitingCount(std::size_t photosWaiting) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
 
   private:
     void rollDayLocked(SystemTime now);
+    void totalsLocked();
 
     UserInterface& inner_;
     std::shared_ptr<Clock> clock_;

@@ -282,41 +282,64 @@ void QtMainWindow::showPreview(const QString& path) {
 }
 
 void QtMainWindow::showTransferProgress(const TransferProgress& p) {
-    QString name = QString::fromStdString(p.name);
     runOnMainThread(
         this,
-        [this, p, name] {
-            transferBar_->setVisible(true);
-            transferDetail_->setVisible(true);
-            if (p.bytesTotal > 0) {
-                transferBar_->setRange(0, 1000);
-                transferBar_->setValue(
-                    static_cast<int>(1000.0 * std::min(p.bytesSent, p.bytesTotal) / p.bytesTotal));
-            } else {
-                transferBar_->setRange(0, 0);
-            }
-            QString text = QString("%1: %2 of %3")
-                               .arg(name, bytesText(p.bytesSent),
-                                    p.bytesTotal ? bytesText(p.bytesTotal) : QString("?"));
-            if (p.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(p.bytesPerSecond));
-            if (p.secondsLeft) {
-                int s = static_cast<int>(std::ceil(*p.secondsLeft));
-                text += s >= 60 ? QString(", %1 min %2 s left").arg(s / 60).arg(s % 60)
-                                : QString(", %1 s left").arg(s);
-            }
-            transferDetail_->setText(text);
+        [this, p] {
+            transfers_[p.name] = p;
+            drawTransfers();
         },
         false);
 }
 
-void QtMainWindow::showTransferEnded() {
+void QtMainWindow::showTransferEnded(const std::string& name) {
     runOnMainThread(
         this,
-        [this] {
-            transferBar_->setVisible(false);
-            transferDetail_->setVisible(false);
+        [this, name] {
+            transfers_.erase(name);
+            drawTransfers();
         },
         false);
+}
+
+// One bar for all photos on their way, and a line for each with the total under them.
+void QtMainWindow::drawTransfers() {
+    transferBar_->setVisible(!transfers_.empty());
+    transferDetail_->setVisible(!transfers_.empty());
+    if (transfers_.empty()) return;
+    std::uint64_t sent = 0, total = 0;
+    double rate = 0;
+    bool sizesKnown = true;
+    QStringList lines;
+    auto timeLeft = [](double seconds) {
+        int s = static_cast<int>(std::ceil(seconds));
+        return s >= 60 ? QString(", %1 min %2 s left").arg(s / 60).arg(s % 60)
+                       : QString(", %1 s left").arg(s);
+    };
+    for (const auto& [name, t] : transfers_) {
+        sent += std::min(t.bytesSent, t.bytesTotal ? t.bytesTotal : t.bytesSent);
+        total += t.bytesTotal;
+        rate += t.bytesPerSecond;
+        sizesKnown = sizesKnown && t.bytesTotal > 0;
+        QString text = QString("%1: %2 of %3")
+                           .arg(QString::fromStdString(name), bytesText(t.bytesSent),
+                                t.bytesTotal ? bytesText(t.bytesTotal) : QString("?"));
+        if (t.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(t.bytesPerSecond));
+        if (t.secondsLeft) text += timeLeft(*t.secondsLeft);
+        lines << text;
+    }
+    if (sizesKnown) {
+        transferBar_->setRange(0, 1000);
+        transferBar_->setValue(
+            static_cast<int>(1000.0 * static_cast<double>(sent) / static_cast<double>(total)));
+    } else {
+        transferBar_->setRange(0, 0);
+    }
+    if (transfers_.size() > 1) {
+        QString all = QString("%1 photos: %2/s").arg(transfers_.size()).arg(bytesText(rate));
+        if (sizesKnown && rate > 0) all += timeLeft(static_cast<double>(total - sent) / rate);
+        lines << all;
+    }
+    transferDetail_->setText(lines.join("\n"));
 }
 
 void QtMainWindow::showWaitingCount(std::size_t count) {

@@ -14,6 +14,7 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "files/CleanUpProgress.h"
@@ -47,7 +48,7 @@ class QtMainWindow : public QMainWindow {
     // Decodes the photo off the main thread, upright and scaled, then shows it.
     void showPreview(const QString& path);
     void showTransferProgress(const TransferProgress& progress);
-    void showTransferEnded();
+    void showTransferEnded(const std::string& name);
     void showWaitingCount(std::size_t count);
     void showLastUpload(const UploadOutcome& outcome);
     void showCycleState(CycleState state, const QString& reason);
@@ -58,6 +59,8 @@ class QtMainWindow : public QMainWindow {
         *ibUploadMainPath, *ibSourceFolderPath, *ibVersion, *ibCopyright, *ibMacOSVersion,
         *ibImageView, *ibUtilStatus, *ibUtilFunctionName;
     QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *syncButton_;
+    void drawTransfers();
+    std::map<std::string, TransferProgress> transfers_;  // on the main thread only
     QProgressBar *ibProgressBar, *transferBar_;
     QLabel *transferDetail_, *waitingLabel_, *lastUploadLabel_, *stateLabel_;
 

@@ -223,8 +223,8 @@ void QtUserInterface::showTransferProgress(const TransferProgress& progress) {
     main_->showTransferProgress(progress);
 }
 
-void QtUserInterface::showTransferEnded() {
-    main_->showTransferEnded();
+void QtUserInterface::showTransferEnded(const std::string& name) {
+    main_->showTransferEnded(name);
 }
 
 void QtUserInterface::showWaitingCount(std::size_t photosWaiting) {

@@ -60,7 +60,7 @@ class QtUserInterface : public QObject, public UserInterface {
     void doHandleOpenPrefPanel(DictionaryPtr sender) override;
     void showCycleState(CycleState state, const std::string& reason) override;
     void showTransferProgress(const TransferProgress& progress) override;
-    void showTransferEnded() override;
+    void showTransferEnded(const std::string& name) override;
     void showWaitingCount(std::size_t photosWaiting) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
 

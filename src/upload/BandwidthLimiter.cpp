@@ -7,9 +7,8 @@ namespace vorn {
 
 BandwidthLimiter::BandwidthLimiter(Dependencies deps) : deps_(std::move(deps)) {
     if (!deps_.now) deps_.now = [] { return Clock::now(); };
-    if (!deps_.sleepFor) deps_.sleepFor = [](std::chrono::nanoseconds d) {
-        std::this_thread::sleep_for(d);
-    };
+    if (!deps_.sleepFor)
+        deps_.sleepFor = [](std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); };
     last_ = deps_.now();
 }
 

@@ -162,6 +162,19 @@ void HttpController::resetCancel() {
     cancelled_.store(false);
 }
 
+std::unique_ptr<HttpSession> HttpController::takeSession() {
+    std::lock_guard lock(sessionsMutex_);
+    if (idleSessions_.empty()) return std::make_unique<HttpSession>();
+    std::unique_ptr<HttpSession> session = std::move(idleSessions_.back());
+    idleSessions_.pop_back();
+    return session;
+}
+
+void HttpController::giveBackSession(std::unique_ptr<HttpSession> session) {
+    std::lock_guard lock(sessionsMutex_);
+    idleSessions_.push_back(std::move(session));
+}
+
 void HttpController::waitForDebugCopies() {
     debugCopies_->flush();
 }
@@ -318,8 +331,12 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         if (ui_) exchangeOptions.onProgress = progressReporter(r, *ui_);
 
         TimerPtr watchdog = armWatchdog();
-        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions, &session_);
-        if (ui_) ui_->showTransferEnded();
+        limiter_.setBytesPerSecond(Preferences::getMaxUploadBytesPerSecond());
+        exchangeOptions.limiter = &limiter_;
+        std::unique_ptr<HttpSession> session = takeSession();
+        HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions, session.get());
+        giveBackSession(std::move(session));
+        if (ui_) ui_->showTransferEnded(nameBelowSource(text(r, edFileName)));
         if (watchdog && watchdog->isValid()) watchdog->invalidate();
 
         if (exchange.bodyFailure != MultipartBody::ReadFailure::None || !body.filesUnchanged()) {

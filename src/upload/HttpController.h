@@ -8,8 +8,10 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
@@ -99,8 +101,14 @@ class HttpController {
     std::atomic<bool> cancelled_{false};
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<HttpDebugCopyWriter> debugCopies_;
-    // Kept across uploads: the next upload reuses the connection and TLS session.
-    HttpSession session_;
+    // Kept across uploads: the next upload reuses a connection and TLS session. One a photo in
+    // flight; one upload at a time keeps using the same one.
+    std::mutex sessionsMutex_;
+    std::vector<std::unique_ptr<HttpSession>> idleSessions_;
+    std::unique_ptr<HttpSession> takeSession();
+    void giveBackSession(std::unique_ptr<HttpSession> session);
+    // The send cap shared by every upload in flight (prefMaxUploadBytesPerSecond, read live).
+    BandwidthLimiter limiter_;
 };
 
 }  // namespace vorn

@@ -28,7 +28,12 @@ struct Transfer {
 
 size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
-    std::optional<std::size_t> n = t->body->read(buf, size * count);
+    std::size_t want = size * count;
+    BandwidthLimiter* limiter = t->options->limiter;
+    const std::uint64_t cap = limiter ? limiter->bytesPerSecond() : 0;
+    if (cap != 0) want = std::min<std::size_t>(want, std::max<std::uint64_t>(1024, cap / 10));
+    std::optional<std::size_t> n = t->body->read(buf, want);
+    if (n && cap != 0) limiter->take(*n);
     return n ? *n : CURL_READFUNC_ABORT;
 }
 

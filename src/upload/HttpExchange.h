@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/Value.h"
+#include "upload/BandwidthLimiter.h"
 #include "upload/MultipartBody.h"
 
 namespace vorn {
@@ -28,6 +29,9 @@ struct HttpExchangeOptions {
     // Told the bytes of the body sent so far and the body's size, from libcurl's progress
     // callback (many times a second; the receiver throttles).
     std::function<void(std::uint64_t sent, std::uint64_t total)> onProgress;
+    // The cap all uploads share; the body is read in pieces it lets go within a tenth of a
+    // second, so a cancel is still seen at once.
+    BandwidthLimiter* limiter = nullptr;
 };
 
 struct HttpExchangeResult {

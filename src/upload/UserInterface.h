@@ -92,7 +92,8 @@ class UserInterface {
     }
     // Throttled by the caller to a few calls a second; ended by showTransferEnded.
     virtual void showTransferProgress(const TransferProgress& progress) { (void)progress; }
-    virtual void showTransferEnded() {}
+    // The photo named (as in its TransferProgress) is no longer on its way.
+    virtual void showTransferEnded(const std::string& name) { (void)name; }
     // Photos waiting in the source folder, as the last pass counted them.
     virtual void showWaitingCount(std::size_t photosWaiting) { (void)photosWaiting; }
     virtual void showUploadOutcome(const UploadOutcome& outcome) { (void)outcome; }

@@ -25,12 +25,20 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
 
     board.showCycleState(CycleState::Uploading, "");
     board.showTransferProgress({"Müller/B10_01.jpg", 1024, 4096, 2048.0, 1.5});
+    board.showTransferProgress({"Jones/A.jpg", 2048, 4096, 2048.0, 1.0});  // two at once
+    board.showTransferProgress({"Müller/B10_01.jpg", 1024, 4096, 2048.0, 1.5});
     std::string during = board.json({{"version", "1.0"}});
     for (const char* part :
-         {"\"state\":\"uploading\"", "\"name\":\"Müller/B10_01.jpg\"", "\"bytesSent\":1024",
-          "\"bytesTotal\":4096", "\"secondsLeft\":1.5", "\"version\":\"1.0\""})
+         {"\"state\":\"uploading\"", "\"transfer\":{\"name\":\"Müller/B10_01.jpg\"",
+          "\"bytesSent\":1024", "\"bytesTotal\":4096", "\"secondsLeft\":1.5",
+          "\"transfers\":[{\"name\":\"Müller/B10_01.jpg\"", "},{\"name\":\"Jones/A.jpg\"",
+          "],\"bytesPerSecond\":4096.0,\"secondsLeft\":1.2", "\"version\":\"1.0\""})
         EXPECT_NE(during.find(part), std::string::npos) << part << " in " << during;
-    board.showTransferEnded();
+    EXPECT_NE(board.text({}).find("all together:     4.0 KiB/s, 1.2 s left\n"), std::string::npos)
+        << board.text({});
+    board.showTransferEnded("Jones/A.jpg");
+    EXPECT_EQ(board.snapshot().transfers.size(), 1u);
+    board.showTransferEnded("Müller/B10_01.jpg");
     board.showWaitingCount(7);
 
     struct Row {

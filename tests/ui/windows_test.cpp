@@ -79,7 +79,7 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     EXPECT_EQ(main->transferDetail_->text(),
               "Müller/B10_01.jpg: 3.0 MB of 12.0 MB at 1.0 MB/s, 1 min 15 s left");
     EXPECT_EQ(main->waitingLabel_->text(), "42 photos");
-    windows.showTransferEnded();
+    windows.showTransferEnded("Müller/B10_01.jpg");
     QApplication::processEvents();
     EXPECT_FALSE(main->transferBar_->isVisible());
 }

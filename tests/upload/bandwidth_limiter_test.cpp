@@ -43,7 +43,8 @@ TEST(BandwidthLimiterTest, BytesGoAtTheCapHoweverTheyAreReadAndTheCapChangesLive
     // applies to the next read.
     BandwidthLimiter::Clock::time_point now{};
     std::chrono::nanoseconds held{0};
-    BandwidthLimiter limiter({[&] { return now; }, [&](std::chrono::nanoseconds d) {
+    BandwidthLimiter limiter({[&] { return now; },
+                              [&](std::chrono::nanoseconds d) {
                                   held += d;
                                   now += d;
                               }});

@@ -168,6 +168,7 @@ PhotoService::~PhotoService() {
 }
 
 std::unique_ptr<RequestSession> PhotoService::begin(RequestInfo info) {
+    ++open_;
     return std::make_unique<RequestSession>(*this, std::move(info));
 }
 
@@ -337,10 +338,11 @@ std::optional<ScriptAction> PhotoService::scriptedAction(Kind kind, const Reques
 // The request's line in requests.jsonl: what came in, every part, and what was answered.
 std::string PhotoService::logLine(std::uint64_t seq, Kind kind, const RequestSession& s,
                                   const Outcome& o, const std::optional<ScriptAction>& action,
-                                  const Answer& answer) {
+                                  const Answer& answer, int open) {
     JsonWriter w;
     w.beginObject();
     w.key("seq").number(static_cast<std::int64_t>(seq));
+    w.key("open").number(static_cast<std::int64_t>(open));
     w.key("time").string(utcTimestamp());
     w.key("remote").string(s.info_.remote);
     w.key("method").string(s.info_.method);
@@ -433,7 +435,7 @@ Answer PhotoService::finish(RequestSession& s) {
         fulfilled_.insert({order ? order->value : "", s.field("imageid")->value});
     }
 
-    appendLog(logLine(seq, kind, s, o, action, answer));
+    appendLog(logLine(seq, kind, s, o, action, answer, open_.load()));
     return answer;
 }
 

@@ -95,6 +95,8 @@ class PhotoService {
     std::unique_ptr<RequestSession> begin(RequestInfo info);
     // Decides, stores, logs. The session's body must have ended.
     Answer finish(RequestSession& session);
+    // The request begun last has had its reply sent (after any scripted hang).
+    void ended() { --open_; }
     // Requests that are not form posts (GET and the like): a short text, also logged.
     HttpReply other(const RequestInfo& info);
 
@@ -127,7 +129,7 @@ class PhotoService {
     std::optional<ScriptAction> scriptedAction(Kind kind, const RequestSession& s);
     static std::string logLine(std::uint64_t seq, Kind kind, const RequestSession& s,
                                const Outcome& o, const std::optional<ScriptAction>& action,
-                               const Answer& answer);
+                               const Answer& answer, int open);
     void storeFiles(RequestSession& s, const std::vector<std::string>& dirs, std::string& logError);
     void appendLog(const std::string& line);
 
@@ -136,6 +138,7 @@ class PhotoService {
     int logFd_ = -1;
     std::mutex logMutex_;
     std::atomic<std::uint64_t> sequence_{0};
+    std::atomic<int> open_{0};  // requests begun whose reply has not gone out
     std::atomic<std::uint64_t> nextImageId_{1001};
     std::mutex fulfilledMutex_;
     std::set<std::pair<std::string, std::string>> fulfilled_;  // (orderid, imageid)

@@ -164,6 +164,7 @@ void serve(httplib::Server& server, PhotoService& service, bool discard) {
         Answer answer = service.finish(*session);
         session.reset();  // drops temporary files not stored
         if (answer.delaySeconds > 0) service.hang(answer.delaySeconds);
+        service.ended();
         res.status = answer.reply.status;
         if (answer.reply.retryAfter) res.set_header("Retry-After", *answer.reply.retryAfter);
         res.set_content(answer.reply.body, answer.reply.contentType.c_str());
