@@ -53,9 +53,10 @@ std::string systemWatchLimit() {
     return value;
 }
 
-// Lists a folder: its sub-folders (not symbolic links) into folders; true when it holds
-// anything else.
-bool listFolder(const std::string& dir, std::vector<std::string>& folders) {
+// Lists a folder: its sub-folders (not symbolic links) into folders, and when files is given,
+// everything else into it; true when it holds anything else.
+bool listFolder(const std::string& dir, std::vector<std::string>& folders,
+                std::vector<std::string>* files = nullptr) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return false;
     bool hasFiles = false;
@@ -72,6 +73,7 @@ bool listFolder(const std::string& dir, std::vector<std::string>& folders) {
             folders.push_back(joinPath(dir, name));
         } else {
             hasFiles = true;
+            if (files) files->push_back(joinPath(dir, name));
         }
     }
     ::closedir(d);
@@ -271,19 +273,25 @@ struct FileEventStream::Impl {
 
     // Watches top and every folder below it. Each folder is watched before it is listed, so a
     // file that lands meanwhile is in the listing or reported by the watch. report: folders
-    // that already hold files count as changed (they came after the stream started).
+    // that already hold files count as changed (they came after the stream started), and their
+    // files are reported at once like closed ones: one written before its folder's watch was in
+    // place gives no close event, and waiting for the batch would hold it back.
     bool watchTree(const std::string& top, bool isRoot, bool report,
                    std::unordered_set<int>* seen) {
         int wd = addWatch(top, isRoot);
         if (wd < 0) return false;
         if (seen) seen->insert(wd);
         std::vector<std::string> todo{top};
-        std::vector<std::string> folders;
+        std::vector<std::string> folders, files;
+        const bool reportFiles = report && onFileClosed;
         while (!todo.empty() && !stopping) {
             std::string dir = std::move(todo.back());
             todo.pop_back();
             folders.clear();
-            if (listFolder(dir, folders) && report) addPending(dir);
+            files.clear();
+            if (listFolder(dir, folders, reportFiles ? &files : nullptr) && report) addPending(dir);
+            for (const std::string& file : files)
+                if (!stopping) onFileClosed(file);
             for (auto& sub : folders) {
                 int w = addWatch(sub, false);
                 if (w < 0) continue;
