@@ -48,13 +48,18 @@ FileWriters byProcScan(int fd) {
     if (::fstat(fd, &self) != 0) return FileWriters::Unknown;
     DIR* proc = ::opendir("/proc");
     if (!proc) return FileWriters::Unknown;
-    bool found = false;
+    // A process whose descriptors cannot be read (another user's, unless running as root) could
+    // be the writer: then only a writer found is an answer.
+    bool found = false, unseen = false;
     while (dirent* p = ::readdir(proc)) {
         if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
         Fd procFd(::openat(::dirfd(proc), p->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!procFd.valid()) continue;
         const int fdDir = ::openat(procFd.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdDir < 0) continue;
+        if (fdDir < 0) {
+            unseen = unseen || errno == EACCES || errno == EPERM;
+            continue;
+        }
         DIR* fds = ::fdopendir(fdDir);
         if (!fds) {
             ::close(fdDir);
@@ -74,7 +79,7 @@ FileWriters byProcScan(int fd) {
         if (found) break;
     }
     ::closedir(proc);
-    return found ? FileWriters::Some : FileWriters::None;
+    return found ? FileWriters::Some : unseen ? FileWriters::Unknown : FileWriters::None;
 }
 
 }  // namespace

@@ -18,8 +18,8 @@ enum class WriterProbe {
     // A read lease only: the kernel grants one only while nobody has the file open for writing.
     // Needs the file's owner or CAP_LEASE.
     Lease,
-    // Every process's open files in /proc; its cost grows with the processes on the machine,
-    // and processes of other users are not seen unless running as root.
+    // Every process's open files in /proc; its cost grows with the processes on the machine.
+    // Unknown unless running as root (other users' processes are not seen) or a writer is found.
     ProcScan,
 };
 
