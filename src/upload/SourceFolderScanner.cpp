@@ -580,20 +580,35 @@ void SourceFolderScanner::reportSkipped(const std::string& rel, const char* reas
 
 // Photos in the tree that a pass may still take: judged by name and the metadata cache only,
 // so the count costs a directory walk and no file reads.
-std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std::string& rel) {
+std::size_t SourceFolderScanner::countWaiting(const PassSettings& settings, const std::string& root,
+                                              const std::string& rel) {
     std::size_t count = 0;
     DIR* dir = ::opendir(appendingPathComponent(root, rel).c_str());
     if (!dir) return 0;
-    std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+    struct Child {
+        std::string name;
+        bool isDirectory;
+        ino_t ino;
+    };
+    std::vector<Child> entries;
     while (dirent* d = ::readdir(dir)) {
         if (d->d_name[0] == '.') continue;
-        entries.emplace_back(d->d_name, d->d_type == DT_DIR);
+        entries.push_back({d->d_name, d->d_type == DT_DIR, d->d_ino});
     }
     ::closedir(dir);
-    for (const auto& [name, isDirectory] : entries) {
+    for (const auto& [name, isDirectory, ino] : entries) {
         std::string childRel = rel.empty() ? name : rel + "/" + name;
         if (isDirectory) {
-            count += countWaiting(root, childRel);
+            // What is filed is not waiting: a mirror or problem folder inside the source folder
+            // (its inode in the listing, then confirmed) is not counted.
+            struct stat self {};
+            const bool filing =
+                std::any_of(settings.filingFolders.begin(), settings.filingFolders.end(),
+                            [ino](const auto& f) { return f.second == ino; }) &&
+                ::stat(appendingPathComponent(root, childRel).c_str(), &self) == 0 &&
+                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                          std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end();
+            if (!filing) count += countWaiting(settings, root, childRel);
             continue;
         }
         if (rel.empty()) continue;
@@ -601,8 +616,9 @@ std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std
         if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
             !equalsIgnoringCase(ext, "png"))
             continue;
+        const std::string full = appendingPathComponent(root, childRel);
         std::lock_guard lock(cacheMutex_);
-        if (!withoutMetadataPaths_.count(appendingPathComponent(root, childRel))) ++count;
+        if (!withoutMetadataPaths_.count(full) && !linksReported_.count(full)) ++count;
     }
     return count;
 }
@@ -651,7 +667,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (ui_ &&
         (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
         lastWaitingCount_ = clock_->now();
-        ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
+        ui_->showWaitingCount(countWaiting(settings, input.rootFolder, ""));
     }
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.

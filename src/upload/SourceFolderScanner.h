@@ -154,7 +154,8 @@ class SourceFolderScanner : public FolderScanner {
     bool linkStaysInside(const PassSettings& settings, const std::string& folder,
                          const std::string& folderRel, const std::string& name);
     ScanOutcome prepareItem(const ScanInput& input, Found found);
-    std::size_t countWaiting(const std::string& root, const std::string& rel);
+    std::size_t countWaiting(const PassSettings& settings, const std::string& root,
+                             const std::string& rel);
     void reportSkipped(const std::string& rel, const char* reason = "no upload metadata");
     // A movie left behind by a move cut short, whose photo is filed already, follows it.
     // Answers whether the movie was settled and its photo filed nowhere.

@@ -39,13 +39,15 @@ class HeldForWriting {
     test::ChildProcess holder_;
 };
 
-// The skip lines a user sees.
+// The skip lines and the waiting count a user sees.
 struct SkipLines : test::RecordingUserInterface {
     void showUploadOutcome(const UploadOutcome& outcome) override {
         if (outcome.kind == UploadOutcome::Kind::Skipped)
             lines.push_back("skipped " + outcome.name + " " + outcome.reason);
     }
+    void showWaitingCount(std::size_t photosWaiting) override { waiting = photosWaiting; }
     std::vector<std::string> lines;
+    std::size_t waiting = 99;
 };
 
 class ScanTest : public ::testing::Test {
@@ -465,6 +467,8 @@ TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
         EXPECT_EQ(chosen(scanner), row.expected);
         EXPECT_EQ(ui.lines, row.skipped.empty() ? std::vector<std::string>{}
                                                 : std::vector<std::string>{row.skipped});
+        // A photo that is a link skipped is not counted as waiting.
+        EXPECT_EQ(ui.waiting, row.skipped.empty() || row.movie ? 1u : 0u);
     }
 }
 
