@@ -124,8 +124,22 @@ void SourceFolderScanner::noteChangedFolders(const std::string& watchedRoot,
 
 void SourceFolderScanner::noteFileClosed(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     std::lock_guard lock(cacheMutex_);
+    // The folders from the root down are listed again: the file may be in a folder that is new
+    // (its watch found it there), whose parent's own event is still on its way.
+    const std::string folder = deletingLastPathComponent(path);
+    if (!watchedRoot_.empty() && folder.size() > watchedRoot_.size() + 1 &&
+        folder.compare(0, watchedRoot_.size(), watchedRoot_) == 0 &&
+        folder[watchedRoot_.size()] == '/') {
+        const std::string rel = folder.substr(watchedRoot_.size() + 1);
+        changedFolders_.insert("");
+        for (std::size_t slash = rel.find('/'); slash != std::string::npos;
+             slash = rel.find('/', slash + 1))
+            changedFolders_.insert(rel.substr(0, slash));
+        changedFolders_.insert(rel);
+    }
+    if (!regular) return;
     if (closedFiles_.size() > 10000) closedFiles_.clear();  // only recent closes matter
     closedFiles_[path] = Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     if (rewritten_.size() > 10000) {  // too many to follow one by one: look at everything
@@ -133,19 +147,6 @@ void SourceFolderScanner::noteFileClosed(const std::string& path) {
         ++restGeneration_;
     }
     rewritten_.insert(path);
-    // The folders from the root down are listed again: the file may be in a folder that is new
-    // (its watch found it there), whose parent's own event is still on its way.
-    std::string folder = deletingLastPathComponent(path);
-    if (watchedRoot_.empty() || folder.size() <= watchedRoot_.size() + 1 ||
-        folder.compare(0, watchedRoot_.size(), watchedRoot_) != 0 ||
-        folder[watchedRoot_.size()] != '/')
-        return;
-    const std::string rel = folder.substr(watchedRoot_.size() + 1);
-    changedFolders_.insert("");
-    for (std::size_t slash = rel.find('/'); slash != std::string::npos;
-         slash = rel.find('/', slash + 1))
-        changedFolders_.insert(rel.substr(0, slash));
-    changedFolders_.insert(rel);
 }
 
 void SourceFolderScanner::requestFullPass() {

@@ -400,14 +400,25 @@ TEST_F(ScanTest, APhotoInAFolderNewToTheWatcherIsTakenAsSoonAsTheWatcherReportsI
     fs::remove(source / "a/old.jpg");
     EXPECT_EQ(chosen(scanner), "");
 
-    // Written before the new folder's watch was in place: the watcher reports the photo found
-    // there; the event of the folder's own creation is still waiting in its batch.
-    for (const std::string rel : {"New Client/IMG_1.jpg", "Day 2/Client B/IMG_2.jpg"}) {
-        SCOPED_TRACE(rel);
-        jpeg(rel, {{"Version", "3"}}, false);
-        scanner.noteFileClosed((source / rel).string());
-        EXPECT_EQ(chosen(scanner), rel);
-        fs::remove(source / rel);
+    // Written before the new folder's watch was in place: the watcher reports a file it found
+    // there (one a folder); the event of the folder's own creation is still in its batch.
+    struct Row {
+        std::vector<std::string> photos;
+        std::string reported, expected;
+    };
+    const Row rows[] = {
+        {{"New Client/IMG_1.jpg"}, "New Client/IMG_1.jpg", "New Client/IMG_1.jpg"},
+        {{"Day 2/Client B/IMG_2.jpg"}, "Day 2/Client B/IMG_2.jpg", "Day 2/Client B/IMG_2.jpg"},
+        {{"Client C/IMG_3.jpg", "Client C/IMG_4.jpg"}, "Client C/IMG_4.jpg", "Client C/IMG_3.jpg"},
+        // A temporary file of the capture software, gone by the time it is looked at.
+        {{"Client D/IMG_5.jpg"}, "Client D/.IMG_5.jpg.part", "Client D/IMG_5.jpg"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        for (const std::string& photo : row.photos) jpeg(photo, {{"Version", "3"}}, false);
+        scanner.noteFileClosed((source / row.reported).string());
+        EXPECT_EQ(chosen(scanner), row.expected);
+        fs::remove_all((source / row.expected).parent_path());
     }
 }
 
