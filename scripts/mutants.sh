@@ -80,6 +80,7 @@ labels_for() {
     src/upload/*) echo '^(upload|scan)$' ;;
     src/app/*) echo '^(app|relaunch|living)$' ;;
     src/ui/*) echo '^(application)$' ;;
+    src/shell/*) echo '^(app|ui|remote)$' ;;
     src/*/*) local f=${1#src/}; echo "^(${f%%/*})\$" ;;
     *) echo '' ;;
   esac

@@ -2,6 +2,7 @@
 # Runs every test on a fresh Debian machine: installs what is missing, builds with warnings as
 # errors, runs the tests, then builds the tests with AddressSanitizer + UndefinedBehaviorSanitizer
 # and runs them again. D-Bus tests get a private session bus; window tests draw offscreen.
+# Before building, it checks the format and that no include in src/ runs up the layers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
@@ -12,6 +13,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 ./scripts/install-deps.sh
 ./scripts/format.sh --check
+./scripts/check-layers.sh
 
 run_ctest() {
   local dir=$1

@@ -208,6 +208,7 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage
         controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = (tmp / "logs").string();
+    options.runsAfter = &controller;
     HttpController uploader(center, &loop, options);
     controller.setFolderScanner(std::make_shared<SourceFolderScanner>());
     if (stage) {
@@ -516,7 +517,10 @@ int latency(int samples) {
     AppController controller(std::move(deps));
     LogToFile log(tmp / "latency.log");
     controller.awakeFromNib();
-    HttpController uploader(center, &loop, HttpController::Options{(tmp / "logs").string()});
+    HttpController::Options options;
+    options.debugCopyFolder = (tmp / "logs").string();
+    options.runsAfter = &controller;
+    HttpController uploader(center, &loop, options);
     fs::create_directories(tmp / "logs");
     controller.setFolderScanner(std::make_shared<SourceFolderScanner>());
     std::mutex mutex;

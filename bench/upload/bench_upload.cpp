@@ -174,6 +174,7 @@ int drain(int photos, int mib) {
         controller.registerNotifications();
         HttpController::Options options;
         options.debugCopyFolder = logs.string();
+        options.runsAfter = &controller;
         HttpController uploader(center, &loop, options);
         auto scanner = std::make_shared<test::FirstFileScanner>();
         controller.setFolderScanner(scanner);

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "files/KDW_FileManager.h"
+#include "app/SettingsCheck.h"
 #include "log/KDLogFileManager.h"
 #include "log/MessageLog.h"
 #include "platform/Interval.h"
@@ -15,18 +15,13 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
-#include "upload/HttpController.h"
+#include "upload/FailureRules.h"
 #include "upload/NotificationNames.h"
 #include "upload/Records.h"
 
 namespace vorn {
 
 namespace {
-
-bool isDirectory(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::is_directory(path, ec);
-}
 
 bool exists(const std::string& path) {
     std::error_code ec;
@@ -35,63 +30,6 @@ bool exists(const std::string& path) {
 
 std::string preferenceFolder(const std::optional<std::string>& value) {
     return value ? expandTildeInPath(*value) : std::string();
-}
-
-// The folder itself with every link and "." or ".." resolved; a part that does not exist yet
-// is taken as written.
-std::filesystem::path resolvedFolder(const std::string& path) {
-    std::error_code ec;
-    auto p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
-    return ec ? std::filesystem::path(path).lexically_normal() : p;
-}
-
-bool isSameOrInside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
-    auto o = outer.begin();
-    auto i = inner.begin();
-    for (; o != outer.end(); ++o, ++i) {
-        if (o->empty()) continue;  // a trailing separator
-        if (i == inner.end() || *i != *o) return false;
-    }
-    return true;
-}
-
-// A folder that is, holds or lies inside another would upload what it files (or file away
-// what it has not uploaded). Answers the message that names both, or nothing.
-std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
-                                         const std::string& problem) {
-    const auto s = resolvedFolder(source);
-    const std::pair<const char*, std::string> others[] = {{"mirror", mirror}, {"problem", problem}};
-    for (const auto& [what, folder] : others) {
-        if (folder.empty()) continue;
-        const auto f = resolvedFolder(folder);
-        std::string text;
-        if (s == f)
-            text = stringWithFormat("The source folder [%s] and the %s folder [%s] are the same",
-                                    source.c_str(), what, folder.c_str());
-        else if (isSameOrInside(f, s))
-            text = stringWithFormat("The %s folder [%s] lies inside the source folder [%s]", what,
-                                    folder.c_str(), source.c_str());
-        else if (isSameOrInside(s, f))
-            text = stringWithFormat("The source folder [%s] lies inside the %s folder [%s]",
-                                    source.c_str(), what, folder.c_str());
-        if (!text.empty()) return text + ": choose folders apart from each other.";
-    }
-    return std::nullopt;
-}
-
-bool isTransientStatus(long code) {
-    return code == 429 || code == 502 || code == 503 || code == 504;
-}
-
-std::optional<std::chrono::milliseconds> retryAfterOf(const Dictionary& result) {
-    auto response = result.find(httpResponse);
-    if (response == result.end() || !response->second.asDictionary()) return std::nullopt;
-    const Dictionary& r = *response->second.asDictionary();
-    auto headers = r.find("allHeaderFields");
-    if (headers == r.end() || !headers->second.asDictionary()) return std::nullopt;
-    for (const auto& [name, value] : *headers->second.asDictionary())
-        if (equalsIgnoringCase(name, "Retry-After")) return parseRetryAfter(value.stringValue());
-    return std::nullopt;
 }
 
 std::uint64_t fileSize(const std::string& path) {
@@ -111,14 +49,25 @@ std::string serviceDomain() {
     size_t end = url.find_first_of(":/", start);
     return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
+
+std::string journalPathOr(const std::string& path) {
+    return path.empty()
+               ? appendingPathComponent(KDLogFileManager::logDirectory(), "FilingJournal.plist")
+               : path;
+}
+
+std::string itemOf(const Dictionary* record) {
+    const std::string* item = record ? stringForKey(*record, cDictKeyCurItem) : nullptr;
+    return item ? *item : std::string();
+}
 }  // namespace
 
 AppController::AppController(Dependencies deps)
-    : deps_(std::move(deps)), fThreadLock(std::make_unique<std::recursive_mutex>()) {
-    std::string journal = deps_.filingJournalPath;
-    if (journal.empty())
-        journal = appendingPathComponent(KDLogFileManager::logDirectory(), "FilingJournal.plist");
-    journal_ = std::make_unique<FilingJournal>(journal);
+    : deps_(std::move(deps)),
+      flags_([ui = deps_.ui](CycleState state, const std::string& reason) {
+          ui->showCycleState(state, reason);
+      }),
+      filer_({journalPathOr(deps_.filingJournalPath), deps_.clock}) {
     if (!deps_.monotonicNow) deps_.monotonicNow = [] { return std::chrono::steady_clock::now(); };
     backoff_ = std::make_shared<RetryBackoff>(deps_.monotonicNow, deps_.timings.firstRetryWait);
 }
@@ -155,7 +104,7 @@ void AppController::registerNotifications() {
     add(kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop);
     // A setting that changes may be the one the cycle waits for.
     std::shared_ptr<PreferencesStore> store = Preferences::sharedStore();
-    store->addObserver(this, [this](const std::string&) { onSettingChanged(); });
+    store->addObserver(this, [this](const std::string& key) { onSettingChanged(key); });
     std::lock_guard lock(fieldsMutex_);
     observedStore_ = std::move(store);
 }
@@ -170,80 +119,20 @@ void AppController::unregisterNotifications() {
     if (store) store->removeObserver(this);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Process flags
-
-template <typename T>
-void AppController::writeFlag(std::atomic<T>& flag, T value) {
-    std::lock_guard lock(*fThreadLock);
-    flag.store(value);
-}
-
-void AppController::setIsScanningFolder(bool v) {
-    writeFlag(gIsScanning, v);
-}
-void AppController::setStartedUploadProcess(bool v) {
-    writeFlag(gStartedUploadProcess, v);
-}
-void AppController::setWantsToHaltProcess(bool v) {
-    writeFlag(gWantsToHaltProcess, v);
-}
-void AppController::setDidHaltProcess(bool v) {
-    writeFlag(gDidHaltProcess, v);
-}
-void AppController::setIsInsideOpenFile(bool v) {
-    {
-        std::lock_guard lock(openFileMutex_);
-        writeFlag(gInsideOpenFile, v);
-    }
-    if (!v) openFileFree_.notify_all();
-}
-void AppController::setIsInsideWatchFolderThread(bool v) {
-    writeFlag(gIsInWatchFolderInstaller, v);
-}
-
-void AppController::setNeedsToRescan(bool value) {
-    std::lock_guard lock(*fThreadLock);
-    if (value)
-        gNeedsToRescan.fetch_add(1);
-    else
-        gNeedsToRescan.store(0);
-}
-
-bool AppController::testAndSetInsideOpenFile() {
-    std::lock_guard lock(*fThreadLock);
-    return !gInsideOpenFile.exchange(true);
-}
-
-bool AppController::holdIfPauseRequestedLocked(bool* newlyHeld) {
-    if (gDidHaltProcess.load()) return true;
-    if (!gWantsToHaltProcess.load() || gStartedUploadProcess.load()) return false;
-    gDidHaltProcess.store(true);
-    if (newlyHeld) *newlyHeld = true;
-    return true;
-}
-
-bool AppController::isHeld() const {
-    std::lock_guard lock(*fThreadLock);
-    return gDidHaltProcess.load() || gWantsToHaltProcess.load();
+bool AppController::isRunningLeopard() const {
+    std::lock_guard lock(fieldsMutex_);
+    return isRunningLeopard_;
 }
 
 void AppController::showHeld() {
     deps_.ui->setPauseResumeButton("Resume", true);
     deps_.ui->ibUpdateFTPCallbackStatusTextField("Process Paused...");
-    deps_.ui->showCycleState(CycleState::Paused, "");
 }
 
-bool AppController::endUpload() {
-    bool newlyHeld = false;
-    bool held = false;
-    {
-        std::lock_guard lock(*fThreadLock);
-        gStartedUploadProcess.store(false);
-        held = holdIfPauseRequestedLocked(&newlyHeld);
-    }
-    if (newlyHeld) showHeld();
-    return held;
+void AppController::showPausing() {
+    deps_.ui->setPauseResumeButton("Pause", false);
+    deps_.ui->ibUpdateFTPCallbackStatusTextField(
+        "Pausing... Waiting for Current Item to Finish...");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,97 +195,51 @@ bool AppController::validateUserInfoBeforeUploading(const std::optional<std::str
 bool AppController::checkSettings(const std::optional<std::string>& folder, bool beep,
                                   std::string* problem) {
     VORN_TRACE(kClass, "validateUserInfoBeforeUploading");
-    int errors = 0;
-    // The first problem, in words the user can act on.
-    auto note = [problem](const std::string& text) {
-        if (problem->empty()) *problem = text;
-    };
-    const std::string inPreferences = ": connect its disk or choose another folder in Preferences";
-
-    std::string mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or("");
-    if (mirror.empty()) {
-        myNSLog("Local Master Mirror Folder Has NOT Been Selected Yet...");
-        note("No mirror folder is chosen: choose one in Preferences");
-        ++errors;
-    } else {
-        mirror = expandTildeInPath(mirror);
-        myNSLog("Checking for folder: [%s]", mirror.c_str());
-        if (!isDirectory(mirror)) {
-            myNSLog("Local Master Mirror Folder is NOT a Valid FOLDER: [%s]", mirror.c_str());
-            note("Mirror folder " + mirror + " does not exist" + inPreferences);
-            ++errors;
-        }
+    const SettingsCheck check = checkCycleSettings(folder, currentUserName(), currentPassword());
+    {
+        std::lock_guard lock(fieldsMutex_);
+        if (check.eventName) fCurEventName = *check.eventName;
+        fCurUserName = check.userName;
+        fCurPassword = check.password;
     }
-
-    std::string source = folder ? *folder : Preferences::getLocalSourceUploadFolder().value_or("");
-    if (source.empty()) {
-        myNSLog("Local Source Upload Folder Has NOT Been Selected Yet...");
-        note("No source folder is chosen: choose one in Preferences");
-        ++errors;
-    } else {
-        source = expandTildeInPath(source);
-        myNSLog("Checking for folder: [%s]", source.c_str());
-        if (!isDirectory(source)) {
-            myNSLog("Local Source Upload Folder is NOT a Valid FOLDER: [%s]", source.c_str());
-            note("Source folder " + source + " does not exist" + inPreferences);
-            ++errors;
-        }
-    }
-
-    if (errors == 0) {
-        std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
-        if (auto clash = folderOverlap(source, mirror, problem)) {
-            myNSLog("%s", clash->c_str());
-            deps_.ui->ibUpdateFTPCallbackStatusTextField(*clash, true);
-            ++errors;
-        }
-    }
-
-    if (errors == 0) {
-        getUserEnteredEventName();
-        std::string event = currentEventName();
-        if (event.empty() || equalsIgnoringCase(event, kEventNamePlaceholder)) {
-            platformLog("Event/Location Name is NOT valid: [%s]", event.c_str());
-            note("No event name is set: enter it in Preferences");
-            errors = 1;
-        }
-    }
-
-    getCurrentLoginInfo();
-    if (currentPassword().empty()) {
-        platformLog("Login Password is EMPTY");
-        note("The login password is empty: enter it in Preferences");
-        ++errors;
-    }
-    if (currentUserName().empty()) {
-        platformLog("Login Name is EMPTY");
-        note("The login name is empty: enter it in Preferences");
-        ++errors;
-    }
-
-    if (errors != 0 && beep) deps_.ui->beep();
-    return errors == 0;
+    if (check.overlap) deps_.ui->ibUpdateFTPCallbackStatusTextField(*check.overlap, true);
+    *problem = check.problem;
+    if (!check.ok() && beep) deps_.ui->beep();
+    return check.ok();
 }
 
 void AppController::waitForSettings(const std::string& problem) {
-    if (!waitingForSettings_.exchange(true))
-        platformLog("The cycle waits for valid settings: %s", problem.c_str());
+    if (flags_.waitForSettings(problem))
+        logAt(LogLevel::Warn, "The cycle waits for valid settings: %s", problem.c_str());
     showError(problem);
-    deps_.ui->showCycleState(CycleState::WaitingForSettings, problem);
     // Looked at again on every rescan interval (a disk mounted later) and on every change.
     std::chrono::milliseconds interval = rescanInterval();
     std::lock_guard lock(fieldsMutex_);
     if (settingsTimer_) settingsTimer_->invalidate();
     settingsTimer_ = deps_.mainThread->scheduleTimer(interval, false, [this] {
-        if (isWaitingForSettings()) startCycle(false);
+        if (flags_.isWaitingForSettings()) startCycle(false, false);
     });
 }
 
-void AppController::onSettingChanged() {
-    if (!isWaitingForSettings() || settingsRecheckPosted_.exchange(true)) return;
-    deps_.mainThread->post([this] {
-        settingsRecheckPosted_ = false;
-        if (isWaitingForSettings()) startCycle(false);
+void AppController::onSettingChanged(const std::string& key) {
+    // A new account, address or event is the user's answer to the service's ERROR; values the
+    // accessors write back on their own are not.
+    const bool answersError = key == sUserLoginName || key == sUserLoginPassword ||
+                              key == sPrefKivURL || key == sUserEnteredEventName;
+    const bool errorHeld = answersError && flags_.isStoppedOnError();
+    if (!flags_.isWaitingForSettings() && !errorHeld) return;
+    {
+        std::lock_guard lock(fieldsMutex_);
+        if (settingsRecheckPosted_) return;
+        settingsRecheckPosted_ = true;
+    }
+    deps_.mainThread->post([this, errorHeld] {
+        {
+            std::lock_guard lock(fieldsMutex_);
+            settingsRecheckPosted_ = false;
+        }
+        if (errorHeld) flags_.clearErrorHold();
+        if (!flags_.isHeld() || flags_.isWaitingForSettings()) startCycle(false, false);
     });
 }
 
@@ -409,30 +252,34 @@ bool AppController::saveLoginInfo() {
 void AppController::ibUserClickedOnSynchronize() {
     // The user's start: photos waiting after a failure go at once.
     backoff_->forgetAll();
-    startCycle(true);
+    startCycle(true, true);
 }
 
 void AppController::uploadNow() {
     backoff_->forgetAll();
+    flags_.clearErrorHold();
     ibClickedOnSynchronizeAgain();
 }
 
-void AppController::startCycle(bool beepOnInvalidSettings) {
+void AppController::startCycle(bool beepOnInvalidSettings, bool byUser) {
     VORN_TRACE(kClass, "ibUserClickedOnSynchronize");
-    if (startedUploadProcess()) {
+    if (flags_.startedUploadProcess()) {
         platformLog("ibUserClickedOnSynchronize - an upload process in progress...");
         deps_.ui->beep();
         deps_.ui->beep();
         return;
     }
-    if (isHeld()) {
-        deps_.ui->ibUpdateFTPCallbackStatusTextField(
-            "Process Halted... Click Resume If You Wish To Continue...");
+    if (byUser) flags_.clearErrorHold();
+    if (flags_.isHeld()) {
+        if (!flags_.isStoppedOnError())
+            deps_.ui->ibUpdateFTPCallbackStatusTextField(
+                "Process Halted... Click Resume If You Wish To Continue...");
         return;
     }
     std::string problem;
     // Only the first refusal beeps; the looks that follow while waiting are quiet.
-    if (!checkSettings(std::nullopt, beepOnInvalidSettings && !isWaitingForSettings(), &problem)) {
+    if (!checkSettings(std::nullopt, beepOnInvalidSettings && !flags_.isWaitingForSettings(),
+                       &problem)) {
         waitForSettings(problem);
         return;
     }
@@ -452,10 +299,10 @@ void AppController::ibClickedOnSynchronizeAgain() {
     VORN_TRACE(kClass, "ibClickedOnSynchronizeAgain");
     // A held cycle resumes whether or not its last upload is still being cleaned up: once the
     // pause has taken effect no upload is in flight, and "upload now" must not be a no-op.
-    if (didHaltProcess()) {
+    if (flags_.didHaltProcess()) {
         ibClickedOnHalt();
-    } else if (!startedUploadProcess()) {
-        startCycle(true);
+    } else if (!flags_.startedUploadProcess()) {
+        startCycle(true, false);
     } else {
         platformLog("ibClickedOnSynchronizeAgain - an upload process in progress...");
     }
@@ -463,64 +310,35 @@ void AppController::ibClickedOnSynchronizeAgain() {
 
 void AppController::ibClickedOnHalt() {
     MessageLog::LogMessage("ibClickedOnHalt\n");
-    // The test of the flags and their change are one step: an upload that ends in between
-    // must not let the next photo go before the pause.
-    std::unique_lock lock(*fThreadLock);
-    if (gDidHaltProcess.load()) {
-        gWantsToHaltProcess.store(false);
-        gDidHaltProcess.store(false);
-        lock.unlock();
-        platformLog("ibClickedOnHalt gDidHaltProcess is TRUE:\n\n");
-        myPrintfDebug("ibClickedOnHalt =>  gDidHaltProcess==true\n");
-        deps_.ui->setPauseResumeButton("Pause", true);
-        deps_.ui->ibUpdateFTPCallbackStatusTextField("");
-        applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
+    if (flags_.didHaltProcess() || flags_.isStoppedOnError()) {
+        doHandlePauseResumeButtonAsResume();
         return;
     }
-    const bool uploading = gStartedUploadProcess.load();
-    gWantsToHaltProcess.store(true);
-    if (!uploading) gDidHaltProcess.store(true);
-    lock.unlock();
-    platformLog("ibClickedOnHalt gDidHaltProcess is FALSE:\n\n");
-    if (uploading) {
-        deps_.ui->setPauseResumeButton("Pause", false);
-        deps_.ui->ibUpdateFTPCallbackStatusTextField(
-            "Pausing... Waiting for Current Item to Finish...");
-    } else {
+    // The button says so while the photo in flight is still going out.
+    if (flags_.requestPause() == ProcessFlags::PauseResult::Pausing)
+        showPausing();
+    else
         showHeld();
-    }
 }
 
 void AppController::doHandlePauseResumeButtonAsResume() {
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (!gDidHaltProcess.load()) return;
-        gWantsToHaltProcess.store(false);
-        gDidHaltProcess.store(false);
-    }
+    if (!flags_.resume()) return;
+    platformLog("The cycle resumes");
     deps_.ui->setPauseResumeButton("Pause", true);
+    deps_.ui->ibUpdateFTPCallbackStatusTextField("");
     applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
 }
 
 void AppController::forceProcessToPause() {
     // While idle the hold is set at once: a photo dropped in afterwards must wait for Resume.
-    bool heldNow = false;
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (gDidHaltProcess.load()) return;
-        gWantsToHaltProcess.store(true);
-        if (!gStartedUploadProcess.load()) {
-            gDidHaltProcess.store(true);
-            heldNow = true;
-        }
-    }
-    if (heldNow) showHeld();
+    if (flags_.requestPause() == ProcessFlags::PauseResult::HeldNow) showHeld();
 }
 
 void AppController::doWaitForUploadProcessToEndInThread(DictionaryPtr sender) {
-    while (!didHaltProcess()) {
-        platformLog("gDidHaltProcess is STILL NO?????");
-        sleepFor(deps_.timings.pauseWaitPoll);
+    // Woken by the change itself; a resume that comes first ends the wait too.
+    if (!flags_.waitUntilPaused()) {
+        platformLog("The pause was taken back before it took effect");
+        return;
     }
     deps_.center->post(kUploadProcessPaused, this, std::move(sender));
 }
@@ -530,20 +348,25 @@ void AppController::doWaitForUploadProcessToEndInThread(DictionaryPtr sender) {
 
 bool AppController::applicationOpenFile(const std::string& path) {
     VORN_TRACE(kClass, "application:openFile:");
-    if (!testAndSetInsideOpenFile()) {
+    if (flags_.enterOpener() == ProcessFlags::OpenerEntry::OtherOpenerRunning) {
         platformLog("Inside %s => %s...  Another Instance is ALREADY RUNNING....", kClass,
                     "application:openFile:");
         return true;
     }
-    if (isHeld()) {
-        setIsInsideOpenFile(false);
+    const bool opened = openPass(path);
+    flags_.leaveOpener();
+    return opened;
+}
+
+bool AppController::openPass(const std::string& path) {
+    if (flags_.isHeld()) {
         platformLog("Inside %s => %s...  The cycle is paused....", kClass, "application:openFile:");
-        deps_.ui->ibUpdateFTPCallbackStatusTextField(
-            "Process Halted... Click Resume If You Wish To Continue...");
+        if (!flags_.isStoppedOnError())
+            deps_.ui->ibUpdateFTPCallbackStatusTextField(
+                "Process Halted... Click Resume If You Wish To Continue...");
         return false;
     }
     if (path.empty() || !exists(path)) {
-        setIsInsideOpenFile(false);
         platformLog("Inside %s => %s...  Source Path/Item Does NOT Exist = [%s]....", kClass,
                     "application:openFile:", path.c_str());
         waitForSettings(path.empty() ? "No source folder is chosen: choose one in Preferences"
@@ -552,53 +375,43 @@ bool AppController::applicationOpenFile(const std::string& path) {
                                            "folder in Preferences");
         return true;
     }
-    if (startedUploadProcess()) {
-        setIsInsideOpenFile(false);
+    if (flags_.startedUploadProcess()) {
         platformLog("Inside %s => %s...  An UPLOAD Process Is Still In Progress....", kClass,
                     "application:openFile:");
         return false;
     }
     std::string problem;
-    if (!checkSettings(path, !isWaitingForSettings(), &problem)) {
-        setIsInsideOpenFile(false);
+    if (!checkSettings(path, !flags_.isWaitingForSettings(), &problem)) {
         waitForSettings(problem);
         return false;
     }
-    if (waitingForSettings_.exchange(false)) platformLog("The settings hold again");
+    if (flags_.settingsHoldAgain()) platformLog("The settings hold again");
     {
         std::lock_guard lock(fieldsMutex_);
         if (settingsTimer_) settingsTimer_->invalidate();
+        fRootFolder = path;
     }
     cancelRetriggerTimerOnMainThread();
     getCurrentLoginInfo();
     getUserEnteredEventName();
-    {
-        std::lock_guard lock(fieldsMutex_);
-        fRootFolder = path;
-    }
     std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
-    deps_.ui->showCycleState(CycleState::Scanning, "");
+    flags_.passOpened();
     deps_.center->post(kScanFolderNotification, this,
                        makeScanRequest(path, mirror, currentEventName()));
 
     deps_.ui->ibUpdateLoginName(currentUserName() + "." + serviceDomain());
     deps_.ui->ibUpdateUploadMainPath(path + "/");
     deps_.ui->ibUpdateSourceFolderPath(path);
-
-    setIsInsideOpenFile(false);
     return true;
 }
 
 void AppController::openFileOnMainThread() {
     VORN_TRACE(kClass, "openFileOnMainThread");
     // Woken as soon as the running pass start is done, not a whole poll interval later.
-    std::unique_lock lock(openFileMutex_);
-    while (isInsideOpenFile()) {
+    flags_.waitForOpenerFree(deps_.timings.openFilePoll, [] {
         platformLog("Inside %s => %s... Need to Wait for OpenFile to be Free...", kClass,
                     "openFileOnMainThread");
-        openFileFree_.wait_for(lock, deps_.timings.openFilePoll);
-    }
-    lock.unlock();
+    });
     applicationOpenFile(preferenceFolder(Preferences::getLocalSourceUploadFolder()));
 }
 
@@ -609,99 +422,87 @@ void AppController::startOpenerThread() {
 // ---------------------------------------------------------------------------------------------
 // The scan pass
 
-void AppController::scanFolderOnMainThread(const Notification& note) {
+bool AppController::beginScan() {
     // The busy test and the setting are one step: two scans at once would upload one item twice.
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (gIsScanning.exchange(true)) {
-            gNeedsToRescan.fetch_add(1);
+    switch (flags_.beginScan(Preferences::getConcurrentUploads())) {
+        case ProcessFlags::ScanStart::Started:
+            return true;
+        case ProcessFlags::ScanStart::AlreadyScanning:
             platformLog("\n ******** Already Started a scanning process  [%i] *******\n\n",
-                        static_cast<int>(gNeedsToRescan.load()));
-            return;
-        }
-        gNeedsToRescan.store(0);
+                        static_cast<int>(flags_.needsToRescan()));
+            return false;
+        case ProcessFlags::ScanStart::UploadInFlight:
+            platformLog("Cannot Scan Folder Yet - while an upload is still in progress");
+            return false;
+        case ProcessFlags::ScanStart::Held:
+            if (flags_.didHaltProcess()) {
+                showHeld();
+                deps_.ui->ibUpdateFTPCallbackStatusTextField(
+                    "Process Halted... Click Resume If You Wish To Continue...");
+            }
+            return false;
     }
-    if (startedUploadProcess()) {
-        platformLog(
-            "Cannot Scan Folder Yet - while an upload is still in "
-            "progress!!!!!!!!!!!!!!!!!!!!!!!!!!!"
-            "\n\n");
-        setIsScanningFolder(false);
-        return;
-    }
-    bool newlyHeld = false;
-    bool held = false;
-    {
-        std::lock_guard lock(*fThreadLock);
-        held = holdIfPauseRequestedLocked(&newlyHeld);
-    }
-    if (held) {
-        if (newlyHeld) showHeld();
-        deps_.ui->ibUpdateFTPCallbackStatusTextField(
-            "Process Halted... Click Resume If You Wish To Continue...");
-        setIsScanningFolder(false);
-        return;
-    }
-    if (!note.userInfo) {
-        deps_.ui->ibUpdateFTPCallbackStatusTextField(
-            "BAD Internal ERROR!!!!! No Info To Start Scan of Folder...");
-        setIsScanningFolder(false);
-        return;
-    }
+    return false;
+}
 
+void AppController::scanFolderOnMainThread(const Notification& note) {
+    if (!beginScan()) return;
     ScanInput input;
-    input.workingCopy = makeRecord(*note.userInfo);
-    input.workingCopy->erase(httpError);
-    const Dictionary& copy = *input.workingCopy;
-    const std::string* root = stringForKey(copy, cDictKeyLocalSourceUploadFolder);
-    const std::string* mirror = stringForKey(copy, cDictKeyLocalMirrorFolder);
-    const std::string* event = stringForKey(copy, cDictKeyUserEnteredEventName);
+    if (note.userInfo) input.workingCopy = makeRecord(*note.userInfo);
+    const Dictionary* copy = input.workingCopy.get();
+    const std::string* root = copy ? stringForKey(*copy, cDictKeyLocalSourceUploadFolder) : nullptr;
+    const std::string* mirror = copy ? stringForKey(*copy, cDictKeyLocalMirrorFolder) : nullptr;
+    const std::string* event = copy ? stringForKey(*copy, cDictKeyUserEnteredEventName) : nullptr;
     if (!root || !mirror || !event) {
-        MessageLog::LogMessage("Passed Note:\n" + Value(*note.userInfo).description() + "\n\n");
-        if (!root)
-            MessageLog::LogMessage(
-                "Unable to determine root folder to start the enumeration process...");
-        else if (!mirror)
-            MessageLog::LogMessage(
-                "Unable to determine dest folder to start the enumeration process...");
-        else
-            MessageLog::LogMessage(
-                "Unable to determine userEnteredEventName to start the enumeration process...");
-        setIsScanningFolder(false);
+        if (!copy) {
+            deps_.ui->ibUpdateFTPCallbackStatusTextField(
+                "BAD Internal ERROR!!!!! No Info To Start Scan of Folder...");
+        } else {
+            MessageLog::LogMessage("Passed Note:\n" + Value(*copy).description() + "\n\n");
+            MessageLog::LogMessage(std::string("Unable to determine ") +
+                                   (!root     ? "root folder"
+                                    : !mirror ? "dest folder"
+                                              : "userEnteredEventName") +
+                                   " to start the enumeration process...");
+        }
+        flags_.endScan(true);
         return;
     }
+    input.workingCopy->erase(httpError);
     input.rootFolder = *root;
     input.mirrorFolder = *mirror;
     input.eventName = *event;
     input.userName = currentUserName();
     input.password = currentPassword();
-    std::string filingError;  // kept on the status line while a photo waits to be filed
-    input.awaitingFiling = retryFiling(input.rootFolder, &filingError);
+    PhotoFiler::Pending pending = filer_.retryPending(input.rootFolder, filingFolders());
+    for (const std::string& error : pending.errors) showError(error);
+    // Kept on the status line while a photo waits to be filed.
+    const std::string filingError = pending.errors.empty() ? "" : pending.errors.back();
+    input.awaitingFiling = std::move(pending.waiting);
+    for (const std::string& item : flags_.namesInFlight()) input.awaitingFiling.insert(item);
     input.isWaitingToRetry = [backoff = backoff_](const std::string& path) {
         return backoff->isWaiting(path);
     };
 
     ScanOutcome outcome;
-    if (scanner_) {
+    if (scanner_)
         outcome = scanner_->chooseNextItem(input);
-    } else {
+    else
         platformLog("No more images to upload...");
-    }
     deps_.ui->ibUpdateFTPCallbackStatusTextField(filingError, !filingError.empty());
 
     switch (outcome.kind) {
         case ScanOutcome::Kind::NotYetWritten:
             sleepFor(deps_.timings.notYetWrittenPause);
-            setIsScanningFolder(false);
-            setNeedsToRescan(true);
+            flags_.endScan(true);
+            flags_.noteRescanNeeded();
             return;
         case ScanOutcome::Kind::Chosen:
-            if (outcome.record) {
+            if (outcome.record)
                 deps_.center->post(kPrepareUploadStartNotification, this, outcome.record);
-            } else {
+            else
                 MessageLog::LogMessage(
                     "Error in creating dictionary for file upload:  fileUploadInfo is NIL...");
-            }
             break;
         case ScanOutcome::Kind::NothingToUpload:
             platformLog("Scanning done - NO File found for uploading...");
@@ -714,211 +515,12 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
                 deps_.mainThread->post([this, filingError] { showError(filingError); });
             if (outcome.retryAfter) scheduleSettleRetry(*outcome.retryAfter);
             armRetryTimer();
-            deps_.ui->showCycleState(CycleState::Idle, "");
             break;
     }
 
     // Common end.
-    setIsScanningFolder(false);
     input.workingCopy->clear();
-    if (needsToRescan() != 0) startOpenerThread();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Rescan timer and watcher (the living process fills these in)
-
-void AppController::scheduleSettleRetry(std::chrono::milliseconds after) {
-    platformLog("A photo is still being written; looking again in %lld ms",
-                static_cast<long long>(after.count()));
-    std::lock_guard lock(fieldsMutex_);
-    if (settleRetryTimer_ && settleRetryTimer_->isValid()) return;  // one is already due
-    settleRetryTimer_ =
-        deps_.mainThread->scheduleTimer(after, false, [this] { startOpenerThread(); });
-}
-
-void AppController::cancelRetriggerTimerOnMainThread() {
-    deps_.mainThread->post([this] { cancelRetriggerTimer(); });
-}
-
-void AppController::doSetupRetriggerTimerOnMainThread() {
-    deps_.mainThread->post([this] { doSetupRetriggerTimer(); });
-}
-
-std::chrono::milliseconds AppController::rescanInterval() const {
-    std::optional<double> stored = Preferences::getPrefSecondsBetweenScans();
-    if (!stored) platformLog("Failed to get NSNumber for intervalInSecs");
-    // At least a second (a timer of no length fires again and again), at most a year.
-    return intervalFromSeconds(stored.value_or(120), 120, 1, 365.0 * 86400);
-}
-
-void AppController::armRetryTimer() {
-    std::optional<std::chrono::milliseconds> left = backoff_->nextWaitEnds();
-    if (!left) return;
-    const RetryBackoff::TimePoint due = deps_.monotonicNow() + *left;
-    std::lock_guard lock(fieldsMutex_);
-    if (retryTimer_ && retryTimer_->isValid() && retryTimerDue_ <= due) return;
-    if (retryTimer_) retryTimer_->invalidate();
-    retryTimerDue_ = due;
-    retryTimer_ = deps_.mainThread->scheduleTimer(*left, false, [this] { startOpenerThread(); });
-}
-
-TimerPtr AppController::getRepeatTimer() const {
-    std::lock_guard lock(fieldsMutex_);
-    return fRepeatTimer;
-}
-
-void AppController::doSetupRetriggerTimer() {
-    VORN_TRACE(kClass, "doSetupRetriggerTimer");
-    if (!Preferences::getDoAutoSynchronize()) {
-        platformLog("Done %s => %s... [self getDoAutoSynchronize] = NO...", kClass,
-                    "doSetupRetriggerTimer");
-        return;
-    }
-    cancelRetriggerTimer();
-    const std::chrono::milliseconds interval = rescanInterval();
-    TimerPtr timer =
-        deps_.mainThread->scheduleTimer(interval, false, [this] { doAutoResynchronize(); });
-    {
-        std::lock_guard lock(fieldsMutex_);
-        fRepeatTimer = timer;
-    }
-    std::string message = "Next Auto-Synchronize Trigger Date = " +
-                          formatLocalTime(deps_.clock->now() + interval, "%Y-%m-%d %H:%M:%S") +
-                          "...";
-    if (!isRunningLeopard())
-        message += "\n(This would Not be needed if running on Mac OS 10.5 or higer)";
-    platformLog("Setting up Timer => %s", message.c_str());
-    deps_.ui->ibUpdateFTPCallbackStatusTextField(message);
-    platformLog("Done with %s => %s...", kClass, "doSetupRetriggerTimer");
-}
-
-void AppController::cancelRetriggerTimer() {
-    VORN_TRACE(kClass, "cancelRetriggerTimer");
-    std::lock_guard lock(fieldsMutex_);
-    if (fRepeatTimer && fRepeatTimer->isValid()) fRepeatTimer->invalidate();
-    fRepeatTimer.reset();
-}
-
-void AppController::doAutoResynchronize() {
-    VORN_TRACE(kClass, "doAutoResynchronize");
-    if (startedUploadProcess()) {
-        platformLog("Inside doAutoResynchronize - a process already in session????");
-        return;
-    }
-    if (isHeld()) {  // the timer never undoes a pause
-        platformLog("Inside %s => %s...  Process is paused: nothing to do", kClass,
-                    "doAutoResynchronize");
-        return;
-    }
-    if (Preferences::getDoAutoSynchronize()) {
-        platformLog("Inside %s => %s...  Okay to start upload process again...", kClass,
-                    "doAutoResynchronize");
-        if (scanner_) scanner_->requestFullPass();  // what the watcher may have missed
-        ibClickedOnSynchronizeAgain();
-    } else {
-        platformLog("Inside %s => %s...  NO Need to autoResynchronize", kClass,
-                    "doAutoResynchronize");
-    }
-}
-void AppController::startFolderWatcherThread(const std::string& root) {
-    if (isInsideWatchFolderThread()) return;  // one watcher per process
-    threads_.spawn([this, root] { doWatchFolderInThread(root); });
-}
-
-void AppController::doWatchFolderInThread(const std::string& path) {
-    platformLog("Inside THREAD *********** %s => %s...", kClass, "doWatchFolderInThread");
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (gIsInWatchFolderInstaller.exchange(true)) {
-            platformLog("ALREADY inside doWatchFolderInThread     EXITING THREAD...\n\n");
-            return;
-        }
-    }
-    if (isWatching()) {
-        platformLog("Returning.... fWatcherRunLoop ALREADY Setup....    EXITING THREAD...\n");
-        return;
-    }
-    platformLog("Inside %s => %s  Trying to setup fWatcherRunLoop...", kClass,
-                "doWatchFolderInThread");
-    if (path.empty()) {
-        platformLog("Passed NO Info to %s => %s...", kClass, "doWatchFolderInThread");
-        setIsInsideWatchFolderThread(false);
-        return;
-    }
-    if (!isRunningLeopard() || deps_.watcherOptions.unavailable) {
-        MessageLog::LogMessage("====================================================", true);
-        MessageLog::LogMessage("Real-time folder watching (inotify) is NOT available...", true);
-        MessageLog::LogMessage("Will NOT Be Able to Watch for Folder in real time...", true);
-        MessageLog::LogMessage("====================================================", true);
-        return;  // the flag stays set: the rescan timer does the work
-    }
-    std::string watchedRoot = path;
-    while (watchedRoot.size() > 1 && watchedRoot.back() == '/') watchedRoot.pop_back();
-    auto watcher = std::make_unique<FileEventStream>(
-        path,
-        [this, watchedRoot](const std::vector<std::string>& folders) {
-            for (const std::string& folder : folders)
-                platformLog("=====>>>>  FOUND EVENT Inside fsevents_callback  <<<<<======= [%s]",
-                            folder.c_str());
-            // One pass per batch; the scanner looks again only at the folders named.
-            if (scanner_) scanner_->noteChangedFolders(watchedRoot, folders);
-            deps_.center->post(kWatcherItemChanged, nullptr, nullptr);
-        },
-        deps_.watcherOptions,
-        [this](FileEventStreamState state, const std::string& message) {
-            if (scanner_) scanner_->noteWatching(state == FileEventStreamState::Watching);
-            if (state == FileEventStreamState::Watching) return;
-            MessageLog::LogMessage(message.c_str(), true);
-            deps_.ui->ibUpdateFTPCallbackStatusTextField(message, true);
-        });
-    watcher->setOnFileClosed([this](const std::string& file) {
-        // A photo whose writer closed it may be ready now, without the settle wait.
-        if (!scanner_) return;
-        scanner_->noteFileClosed(file);
-        deps_.center->post(kWatcherItemChanged, nullptr, nullptr);
-    });
-    std::string error;
-    if (!watcher->start(&error)) {
-        platformLog("Folder watcher NOT started for [%s]: %s; relying on the rescan timer",
-                    path.c_str(), error.c_str());
-        setIsInsideWatchFolderThread(false);  // a later empty pass tries again
-        return;
-    }
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (scanner_) {
-            scanner_->noteChangedFolders(watcher->root(), {});
-            scanner_->noteWatching(!watcher->watchLimitReached());
-        }
-        fWatcher = std::move(watcher);
-    }
-    deps_.center->post(kWatcherStarted, this, makeRecord({{"CFRunLoopRef", "inotify:" + path}}));
-    platformLog("doInstallTheWatcher is running inside NSRunLoop = inotify:%s\n", path.c_str());
-}
-
-bool AppController::isWatching() const {
-    std::lock_guard lock(*fThreadLock);
-    return fWatcher && fWatcher->isRunning();
-}
-
-void AppController::stopFolderWatcher() {
-    std::unique_ptr<FileEventStream> watcher;
-    {
-        std::lock_guard lock(*fThreadLock);
-        watcher = std::move(fWatcher);
-    }
-    if (watcher) watcher->stop();
-    if (watcher && scanner_) scanner_->noteWatching(false);
-}
-
-void AppController::relaunchApp(const RelaunchRequest& request) {
-    VORN_TRACE(kClass, "relaunchApp");
-    auto terminate = deps_.terminate;
-    if (!terminate) {
-        platformLog("relaunchApp: no way to end this process; staying up");
-        return;
-    }
-    vorn::relaunchApp(request, [terminate](int status) { terminate(status); });
+    if (flags_.endScan(outcome.kind == ScanOutcome::Kind::NothingToUpload)) startOpenerThread();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -929,68 +531,58 @@ void AppController::handleNotification_ScanFolder(const Notification& note) {
 }
 
 void AppController::handleNotification_PrepareUploadStart(const Notification& note) {
-    // One step under the lock: no upload starts once a pause is requested or held.
-    bool busy = false, held = false, newlyHeld = false;
-    {
-        std::lock_guard lock(*fThreadLock);
-        if (gStartedUploadProcess.load())
-            busy = true;
-        else if (holdIfPauseRequestedLocked(&newlyHeld))
-            held = true;
-        else
-            gStartedUploadProcess.store(true);
+    // One step under the flags' lock: no upload starts once a pause is requested or held.
+    const int limit = Preferences::getConcurrentUploads();
+    switch (flags_.beginUpload(itemOf(note.userInfo.get()), limit)) {
+        case ProcessFlags::UploadStart::Busy:
+            platformLog("Inside %s => %s... => An Upload Process Already in Progress...", kClass,
+                        "handleNotification_PrepareUploadStart");
+            return;
+        case ProcessFlags::UploadStart::Held:
+            platformLog("The cycle is held: the photo stays for after Resume");
+            return;
+        case ProcessFlags::UploadStart::Started:
+            break;
     }
-    if (busy) {
-        platformLog("Inside %s => %s... => An Upload Process Already in Progress...", kClass,
-                    "handleNotification_PrepareUploadStart");
+    if (limit == 1) {
+        // One at a time: the upload runs on the scan thread, as it always did.
+        deps_.center->post(kUploadStartNotification, this, note.userInfo);
         return;
     }
-    if (held) {
-        if (newlyHeld) showHeld();
-        platformLog("The cycle is paused: the photo stays for after Resume");
-        return;
-    }
-    deps_.center->post(kUploadStartNotification, this, note.userInfo);
+    // More may go at once: this one on a thread of its own, and the scan that chose it ends
+    // owing a pass that looks for the next.
+    flags_.noteRescanNeeded();
+    threads_.spawn([this, record = note.userInfo] {
+        deps_.center->post(kUploadStartNotification, this, record);
+    });
 }
 
+// The upload itself was counted in by PrepareUploadStart, in the same step as its tests.
 void AppController::handleNotification_UploadStart(const Notification& note) {
-    setStartedUploadProcess(true);
-    {
-        // The version about to be sent: only that one may be filed as sent.
-        const std::string* file =
-            note.userInfo ? stringForKey(*note.userInfo, edFileName) : nullptr;
-        std::lock_guard lock(sentMutex_);
-        sent_ = file ? FileStamp::of(*file) : std::nullopt;
+    const std::string* file = note.userInfo ? stringForKey(*note.userInfo, edFileName) : nullptr;
+    std::uint64_t bytes = 0;
+    if (file) {
+        bytes = fileSize(*file);
+        if (Preferences::store().boolForKey(sPrefUploadMovie))
+            bytes += fileSize(deletingPathExtension(*file) + ".mov");
     }
-    const std::string* item =
-        note.userInfo ? stringForKey(*note.userInfo, cDictKeyCurItem) : nullptr;
+    const std::string item = itemOf(note.userInfo.get());
     {
-        std::uint64_t bytes = 0;
-        if (const std::string* file =
-                note.userInfo ? stringForKey(*note.userInfo, edFileName) : nullptr) {
-            bytes = fileSize(*file);
-            if (Preferences::store().boolForKey(sPrefUploadMovie))
-                bytes += fileSize(deletingPathExtension(*file) + ".mov");
-        }
         std::lock_guard lock(fieldsMutex_);
-        uploadStarted_ = std::chrono::steady_clock::now();
-        uploadBytes_ = bytes;
+        // The version about to be sent: only that one may be filed as sent.
+        inFlight_[item] = {file ? FileStamp::of(*file) : std::nullopt,
+                           std::chrono::steady_clock::now(), bytes};
     }
-    deps_.ui->showCycleState(CycleState::Uploading, item ? *item : "");
-    if (item)
-        deps_.ui->ibUpdateFileNameField(*item);
+    if (!item.empty())
+        deps_.ui->ibUpdateFileNameField(item);
     else
         platformLog("handleNotification_UploadStart got bad itemToMove = nil...");
     deps_.ui->ibUpdateUploadStatusTextField("Uploading...");
     UserInterface* ui = deps_.ui;
     deps_.mainThread->post([ui] { ui->ibUpdateProgressBar(true); });
 
-    if (Preferences::getPrefShowPreviewWhenUploading() && ui->hasImageView() && note.userInfo) {
-        if (const std::string* file = stringForKey(*note.userInfo, edFileName)) {
-            std::string path = *file;
-            deps_.mainThread->post([ui, path] { ui->showPreviewImage(path); });
-        }
-    }
+    if (file && Preferences::getPrefShowPreviewWhenUploading() && ui->hasImageView())
+        deps_.mainThread->post([ui, path = *file] { ui->showPreviewImage(path); });
 }
 
 // A pause asked for during the upload holds once the photo is filed (endUpload): the panel
@@ -1000,69 +592,25 @@ void AppController::handleNotification_UploadDone(const Notification&) {
     deps_.mainThread->post([ui] { ui->ibUpdateProgressBar(false); });
 }
 
-void AppController::moveItemToMirror(const Dictionary& record) {
-    const std::string* root = stringForKey(record, cDictKeyLocalSourceUploadFolder);
-    const std::string* item = stringForKey(record, cDictKeyCurItem);
-    platformLog("Preparing to Move [%s]/[%s]...", root->c_str(), item->c_str());
-    std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
-    if (mirror.empty()) {
-        platformLog("moveFileToPath2 => no mirror folder set, [%s] not moved???", item->c_str());
-        return;
-    }
-    FilingEntry entry;
-    entry.root = *root;
-    entry.item = *item;
-    entry.destRoot = mirror;
-    fileThroughJournal(std::move(entry), "mirror folder");
+PhotoFiler::Folders AppController::filingFolders() const {
+    return {preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder()),
+            preferenceFolder(Preferences::getLocalProblemUploadFolder())};
 }
 
-void AppController::fileThroughJournal(FilingEntry entry, const std::string& where) {
-    const std::string photo = appendingPathComponent(entry.root, entry.item);
-    auto now = FileStamp::of(photo);
-    std::optional<FileStamp> sent;
+void AppController::filePhoto(const Dictionary& record, bool setAside) {
+    PhotoFiler::Photo photo;
+    photo.root = *stringForKey(record, cDictKeyLocalSourceUploadFolder);
+    photo.item = *stringForKey(record, cDictKeyCurItem);
     {
-        std::lock_guard lock(sentMutex_);
-        sent = sent_;
+        std::lock_guard lock(fieldsMutex_);
+        if (auto it = inFlight_.find(photo.item); it != inFlight_.end())
+            photo.sentAs = it->second.sentAs;
     }
-    if (!now) {
-        platformLog("[%s] is gone; nothing to file", photo.c_str());
-        return;
-    }
-    if (sent && !(*sent == *now)) {
-        platformLog("[%s] was saved anew while it was sent; it stays and goes out again",
-                    photo.c_str());
-        return;
-    }
-    entry.stamp = *now;
-    std::string error;
-    if (!journal_->record(entry, &error))
-        platformLog("Filing journal not written (%s); filing [%s] anyway", error.c_str(),
-                    photo.c_str());
-    FileMoveResult r = journal_->file(entry, *deps_.clock);
-    if (!r)
-        showError("could not file " + lastPathComponent(entry.item) + " in the " + where + ": " +
-                  r.error);
-}
-
-void AppController::sweepStaleMoveTemporaries() {
-    // Once per process, before its own first move: what an earlier run left half done.
-    std::call_once(staleTemporariesSwept_, [this] {
-        std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
-        std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
-        for (const std::string& folder : {mirror, problem})
-            if (!folder.empty()) removeStaleMoveTemporaries(folder, startedAt_);
-    });
-}
-
-std::set<std::string> AppController::retryFiling(const std::string& root, std::string* lastError) {
-    sweepStaleMoveTemporaries();
-    for (const auto& failure : journal_->retryAll(*deps_.clock)) {
-        *lastError = "could not file " + lastPathComponent(failure.entry.item) + " in the " +
-                     (failure.entry.setAside ? "problem folder" : "mirror folder") + ": " +
-                     failure.error;
-        showError(*lastError);
-    }
-    return journal_->waitingItems(root);
+    const PhotoFiler::Result r = setAside ? filer_.fileSetAside(photo, filingFolders())
+                                          : filer_.fileAccepted(photo, filingFolders());
+    if (r.kind == PhotoFiler::Result::Kind::Failed ||
+        r.kind == PhotoFiler::Result::Kind::FiledSourceLeft)
+        showError(r.error);
 }
 
 namespace {
@@ -1090,43 +638,26 @@ void AppController::handleNotification_UploadSuccess(const Notification& note) {
         backoff_->forget(*file);
         UploadOutcome outcome;
         outcome.kind = UploadOutcome::Kind::Uploaded;
-        if (const std::string* item = stringForKey(*note.userInfo, cDictKeyCurItem))
-            outcome.name = *item;
+        outcome.name = itemOf(note.userInfo.get());
         {
             std::lock_guard lock(fieldsMutex_);
-            outcome.bytes = uploadBytes_;
-            outcome.seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - uploadStarted_)
-                    .count();
+            if (auto it = inFlight_.find(outcome.name); it != inFlight_.end()) {
+                outcome.bytes = it->second.bytes;
+                outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                                it->second.started)
+                                      .count();
+            }
         }
         deps_.ui->showUploadOutcome(outcome);
     }
     if (hasItemAndRoot(*note.userInfo, "handleNotification_UploadSuccess"))
-        moveItemToMirror(*note.userInfo);
+        filePhoto(*note.userInfo, false);
     deps_.center->post(kCleanUpAfterUploadNotification, this, note.userInfo);
 }
 
 void AppController::showError(const std::string& text) {
     deps_.ui->ibUpdateFTPCallbackStatusTextField(text, true);
     deps_.ui->ibUpdateUploadStatusTextField(text);
-}
-
-void AppController::setItemAside(const Dictionary& record) {
-    if (!hasItemAndRoot(record, "handleNotification_UploadFail")) return;
-    const std::string& root = *stringForKey(record, cDictKeyLocalSourceUploadFolder);
-    const std::string& item = *stringForKey(record, cDictKeyCurItem);
-    std::string problem = preferenceFolder(Preferences::getLocalProblemUploadFolder());
-    if (problem.empty()) {
-        platformLog("No Problem Folder (no mirror folder set): [%s] stays in [%s]", item.c_str(),
-                    root.c_str());
-        return;
-    }
-    FilingEntry entry;
-    entry.root = root;
-    entry.item = item;
-    entry.destRoot = problem;
-    entry.setAside = true;
-    fileThroughJournal(std::move(entry), "problem folder");
 }
 
 void AppController::handleNotification_UploadFail(const Notification& note) {
@@ -1137,103 +668,54 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
         return;
     }
     const Dictionary& d = *note.userInfo;
-    bool stop = false;
-    bool setAside = false;
-    std::string message;
-    if (const std::string* m = stringForKey(d, httpOurCustomMessage)) message = *m;
-    std::optional<long> code;
-    if (auto c = d.find(httpStatusCode); c != d.end())
-        code = static_cast<long>(c->second.integerValue());
-    const bool transientCode = code && isTransientStatus(*code);
-    // Set when the photo stays in the source folder and is tried again after its wait.
-    std::optional<std::string> retryReason;
-    std::optional<std::chrono::milliseconds> retryHint;
+    FailureVerdict verdict = judgeFailedUpload(d, serviceDomain());
+    for (const std::string& error : verdict.errorsShown) showError(error);
+    if (verdict.noteShown) {
+        deps_.ui->ibUpdateFTPCallbackStatusTextField(*verdict.noteShown, false);
+        deps_.ui->ibUpdateUploadStatusTextField(*verdict.noteShown);
+    }
+    if (verdict.pause == FailureVerdict::Pause::AfterNoEmailAddresses)
+        sleepFor(deps_.timings.afterNoEmailAddresses);
+    else if (verdict.pause == FailureVerdict::Pause::AfterHttpError)
+        sleepFor(deps_.timings.afterHttpError);
 
-    if (auto err = d.find(httpError); err != d.end()) {
-        std::string description = errorDescription(err->second);
-        // A photo that changed while it was sent is a new photo: it goes once it has settled,
-        // without a wait. A cancelled upload is the quit's.
-        if (description == kCannotReadFileError) {
-            const std::string* item = stringForKey(d, cDictKeyCurItem);
-            retryReason = "could not read " + (item ? *item : std::string("the photo"));
-        } else if (description != kUploadCancelledError && description != kFileChangedError) {
-            std::string host = serviceDomain();
-            retryReason =
-                "no reply from " + (host.empty() ? "the service" : host) + ": " + description;
-        }
-    }
-    if (const std::string* status = stringForKey(d, httpOurCustomStatus)) {
-        if (equalsIgnoringCase(*status, kStatusError)) {
-            showError(message);
-            stop = true;
-        } else if (equalsIgnoringCase(*status, kStatusWarning)) {
-            showError(message);
-            setAside = true;
-        } else if (equalsIgnoringCase(*status, kStatusOK)) {
-            // An OK under a failing status code is no success and is not shown as one.
-            if (!code || *code == 200) {
-                deps_.ui->ibUpdateFTPCallbackStatusTextField(message, false);
-                deps_.ui->ibUpdateUploadStatusTextField(message);
-            }
-        } else if (equalsIgnoringCase(*status, kStatusFail) && !retryReason &&
-                   (!code || *code == 200) &&
-                   !equalsIgnoringCase(message, kMessageNoEmailAddressesSent)) {
-            auto unreadable = d.find(httpReplyUnreadable);
-            retryReason = unreadable != d.end() && unreadable->second.boolValue()
-                              ? std::string("unreadable reply")
-                              : "service answered FAIL: " + message;
-        }
-    }
-    bool fileIt = setAside;
-    if (code) {
-        if (*code == 200) {
-            if (equalsIgnoringCase(message, kMessageNoEmailAddressesSent)) {
-                sleepFor(deps_.timings.afterNoEmailAddresses);
-                fileIt = true;
-            }
-        } else if (transientCode) {
-            // A passing outage: the photo stays and is tried again.
-            retryReason = stringWithFormat("HTTP Server Returned Status Code: %li", *code);
-            retryHint = retryAfterOf(d);
-            fileIt = false;
-        } else {
-            showError(stringWithFormat("HTTP Server Returned Status Code: %li", *code));
-            sleepFor(deps_.timings.afterHttpError);
-            fileIt = true;
-        }
-    }
-    const std::string* item = stringForKey(d, cDictKeyCurItem);
+    const std::string item = itemOf(&d);
     const std::string* file = stringForKey(d, edFileName);
-    if (fileIt) {
-        setItemAside(d);
+    if (verdict.setAside) {
+        if (hasItemAndRoot(d, "handleNotification_UploadFail")) filePhoto(d, true);
         UploadOutcome outcome;
         outcome.kind = UploadOutcome::Kind::SetAside;
-        outcome.name = item ? *item : "";
-        outcome.reason = code && *code != 200
-                             ? stringWithFormat("HTTP Server Returned Status Code: %li", *code)
-                             : message;
+        outcome.name = item;
+        outcome.reason = verdict.setAsideReason;
         deps_.ui->showUploadOutcome(outcome);
-        if (file && exists(*file) && !retryReason)
-            retryReason = "could not set " + outcome.name + " aside";  // never sent again at once
+        if (file && exists(*file) && !verdict.retryReason)
+            verdict.retryReason = "could not set " + item + " aside";  // never sent again at once
     }
 
-    if (stop) {
-        endUpload();
-        deps_.ui->showCycleState(CycleState::Error, message);
+    if (verdict.stop) {
+        // The service's ERROR holds the cycle until the user starts it again.
+        platformLog(
+            "The service answered ERROR (%s); the cycle stops until Upload Now, Resume "
+            "or a change of settings",
+            verdict.message.c_str());
+        forgetInFlight(item);
+        flags_.holdOnError(item, verdict.message);
+        deps_.ui->setPauseResumeButton("Resume", true);
         return;
     }
-    if (retryReason && file) {
+    if (verdict.retryReason && file) {
         std::chrono::milliseconds longest =
             deps_.timings.longestRetryWait.value_or(rescanInterval());
-        std::chrono::milliseconds wait = backoff_->recordFailure(*file, longest, retryHint);
+        std::chrono::milliseconds wait =
+            backoff_->recordFailure(*file, longest, verdict.retryAfter);
         platformLog("Upload of [%s] failed (%s); trying again in %s",
-                    item ? item->c_str() : file->c_str(), retryReason->c_str(),
+                    item.empty() ? file->c_str() : item.c_str(), verdict.retryReason->c_str(),
                     secondsText(wait).c_str());
-        if (!fileIt) showError(*retryReason);
+        if (!verdict.setAside) showError(*verdict.retryReason);
         UploadOutcome outcome;
         outcome.kind = UploadOutcome::Kind::WillRetry;
-        outcome.name = item ? *item : *file;
-        outcome.reason = *retryReason;
+        outcome.name = item.empty() ? *file : item;
+        outcome.reason = *verdict.retryReason;
         outcome.retryIn = wait;
         deps_.ui->showUploadOutcome(outcome);
         armRetryTimer();
@@ -1242,18 +724,23 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
 }
 
 void AppController::handleNotification_CleanUpAfterUpload(const Notification& note) {
+    const std::string item = itemOf(note.userInfo.get());
     if (note.userInfo) note.userInfo->clear();
-    if (endUpload()) {
-        deps_.ui->ibUpdateFTPCallbackStatusTextField("Process Paused...");
-        deps_.ui->showCycleState(CycleState::Paused, "");
+    forgetInFlight(item);
+    if (flags_.endUpload(item).held) {
+        showHeld();
         return;
     }
     startOpenerThread();
 }
 
+void AppController::forgetInFlight(const std::string& item) {
+    std::lock_guard lock(fieldsMutex_);
+    inFlight_.erase(item);
+}
+
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification& note) {
     if (note.userInfo) note.userInfo->clear();
-    endUpload();
 }
 
 void AppController::handleNotification_UploadProcessPaused(const Notification& note) {

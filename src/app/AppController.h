@@ -1,30 +1,31 @@
 #pragma once
-// The application controller: owns the process flags of the upload cycle and drives it through
-// named notifications; holds the pass opener and the user's entry points.
+// The application controller: drives the upload cycle through named notifications and holds
+// the user's entry points, the pass opener and the cycle's timers. The cycle's flags and the
+// state the user sees live in ProcessFlags; filing lives in PhotoFiler; the verdict on a failed
+// upload in FailureRules.
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "app/FolderScanner.h"
+#include "app/ProcessFlags.h"
 #include "app/Relaunch.h"
-#include "app/UserInterface.h"
 #include "files/CleanUp.h"
-#include "files/FilingJournal.h"
+#include "files/PhotoFiler.h"
 #include "orders/OrderLoop.h"
 #include "platform/Clock.h"
 #include "platform/FileEventStream.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/WorkerThreads.h"
+#include "upload/FolderScanner.h"
 #include "upload/RetryBackoff.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 
@@ -37,7 +38,6 @@ struct CycleTimings {
     std::chrono::milliseconds afterNoEmailAddresses{2000};
     std::chrono::milliseconds notYetWrittenPause{1000};
     std::chrono::milliseconds openFilePoll{500};
-    std::chrono::milliseconds pauseWaitPoll{1000};
     // The wait of a photo after its first failed upload; it doubles with each further failure
     // up to longestRetryWait (unset: the rescan interval).
     std::chrono::milliseconds firstRetryWait{1000};
@@ -89,24 +89,8 @@ class AppController {
     void registerNotifications();
     void unregisterNotifications();
 
-    // ---- process flags: read without the lock, written through the setters under it ----
-    bool isScanning() const { return gIsScanning.load(); }
-    std::int32_t needsToRescan() const { return gNeedsToRescan.load(); }
-    bool startedUploadProcess() const { return gStartedUploadProcess.load(); }
-    bool wantsToHaltProcess() const { return gWantsToHaltProcess.load(); }
-    bool didHaltProcess() const { return gDidHaltProcess.load(); }
-    bool isInsideOpenFile() const { return gInsideOpenFile.load(); }
-    bool isInsideWatchFolderThread() const { return gIsInWatchFolderInstaller.load(); }
-
-    void setIsScanningFolder(bool value);
-    void setNeedsToRescan(bool value);  // true adds one, false sets 0
-    void setStartedUploadProcess(bool value);
-    void setWantsToHaltProcess(bool value);
-    void setDidHaltProcess(bool value);
-    void setIsInsideOpenFile(bool value);
-    void setIsInsideWatchFolderThread(bool value);
-    // Sets gInsideOpenFile when it was clear; false when it was already set.
-    bool testAndSetInsideOpenFile();
+    // The cycle's flags and the state the user sees; changed only through its transitions.
+    const ProcessFlags& flags() const { return flags_; }
 
     // ---- start-up and shutdown, in the order they run ----
     // Class initialisation: the log file, the preferences store with its factory defaults, the
@@ -122,7 +106,7 @@ class AppController {
     std::string getMacOsVersionString() const;
     std::string getAppVersionString() const;
     std::string getCopyrightString() const;
-    bool isRunningLeopard() const { return _isRunningLeopard.load(); }
+    bool isRunningLeopard() const;
     // The auto-start timer armed at launch, if any.
     TimerPtr autoStartTimer() const { return autoStartTimer_; }
 
@@ -173,9 +157,6 @@ class AppController {
     std::chrono::milliseconds rescanInterval() const;
     // Photos waiting to be tried again after a failed upload.
     RetryBackoff& retryBackoff() { return *backoff_; }
-    // The cycle could not start for want of valid settings; it looks again on every rescan
-    // interval and every change of a setting.
-    bool isWaitingForSettings() const { return waitingForSettings_.load(); }
 
     // ---- notification handlers ----
     void handleNotification_ScanFolder(const Notification& note);
@@ -204,81 +185,63 @@ class AppController {
     const CycleTimings& timings() const { return deps_.timings; }
 
   private:
-    template <typename T>
-    void writeFlag(std::atomic<T>& flag, T value);
-    void moveItemToMirror(const Dictionary& record);
-    void setItemAside(const Dictionary& record);
-    // Files an accepted or rejected photo through the journal; shows a failure in red.
-    void fileThroughJournal(FilingEntry entry, const std::string& where);
-    // At the start of a pass: files what earlier passes could not (the move alone) and
-    // answers the photos still waiting, which the scan passes over.
-    std::set<std::string> retryFiling(const std::string& root, std::string* lastError);
-    // Removes the temporaries of moves an earlier run left behind (once per process).
-    void sweepStaleMoveTemporaries();
+    PhotoFiler::Folders filingFolders() const;
+    // Files an accepted or set-aside photo; shows a failure in red.
+    void filePhoto(const Dictionary& record, bool setAside);
     void showError(const std::string& text);
     void sleepFor(std::chrono::milliseconds d) const;
-    void startCycle(bool beepOnInvalidSettings);
+    // byUser: the user's (or the remote) start, which also ends a stop on the service's ERROR.
+    void startCycle(bool beepOnInvalidSettings, bool byUser);
     bool checkSettings(const std::optional<std::string>& folder, bool beep, std::string* problem);
     void waitForSettings(const std::string& problem);
-    void onSettingChanged();
+    void onSettingChanged(const std::string& key);
     void armRetryTimer();
-    // Under the flag lock: a requested pause takes effect once no upload is in flight. True
-    // when the cycle is held.
-    bool holdIfPauseRequestedLocked(bool* newlyHeld);
     void showHeld();
-    // Clears gStartedUploadProcess; a pause that was requested meanwhile takes effect. True
-    // when the cycle is held.
-    bool endUpload();
-    bool isHeld() const;
+    void showPausing();
+    // The opener's work once it runs alone.
+    bool openPass(const std::string& path);
+    void forgetInFlight(const std::string& item);
+    // The scan's checks before it walks; false when this scan must not run.
+    bool beginScan();
 
     Dependencies deps_;
+    ProcessFlags flags_;
     std::shared_ptr<FolderScanner> scanner_;
     WorkerThreads threads_;
     WorkerThreads maintenanceThreads_;
     WorkerThreads orderThreads_;  // apart, so that waiting for a scan never waits for an order
     std::unique_ptr<OrderLoop> orderLoop_;
+    PhotoFiler filer_;
 
-    // Process flags.
-    std::unique_ptr<std::recursive_mutex> fThreadLock;
-    std::atomic<bool> gIsScanning{false};
-    std::atomic<std::int32_t> gNeedsToRescan{0};
-    std::atomic<bool> gStartedUploadProcess{false};
-    std::atomic<bool> gWantsToHaltProcess{false};
-    std::atomic<bool> gDidHaltProcess{false};
-    std::atomic<bool> gInsideOpenFile{false};
-    std::atomic<bool> gIsInWatchFolderInstaller{false};
-
-    std::mutex openFileMutex_;
-    std::condition_variable openFileFree_;
-    mutable std::mutex fieldsMutex_;
+    mutable std::mutex fieldsMutex_;  // the fields below
     std::string fCurUserName = kBuiltInTestAccountName;
     std::string fCurPassword = kBuiltInTestAccountPassword;
     std::string fCurEventName;
     std::string fRootFolder;
-    std::string _macVersionString;
-    std::string _appVersionString;
-    std::string _appCopyrightString;
-    std::atomic<bool> _isRunningLeopard{false};
+    std::string macVersionString_;
+    std::string appVersionString_;
+    std::string appCopyrightString_;
+    bool isRunningLeopard_ = false;
     TimerPtr autoStartTimer_;
     TimerPtr settleRetryTimer_;
     TimerPtr fRepeatTimer;
     TimerPtr retryTimer_;
     RetryBackoff::TimePoint retryTimerDue_{};
     TimerPtr settingsTimer_;
-    std::shared_ptr<RetryBackoff> backoff_;
-    std::atomic<bool> waitingForSettings_{false};
-    std::atomic<bool> settingsRecheckPosted_{false};
+    bool settingsRecheckPosted_ = false;
     std::shared_ptr<PreferencesStore> observedStore_;
-    std::chrono::steady_clock::time_point uploadStarted_{};  // under fieldsMutex_
-    std::uint64_t uploadBytes_ = 0;                          // under fieldsMutex_
-    std::unique_ptr<FileEventStream> fWatcher;
+    // Each photo in flight (by its path below the source folder): as it was when its upload
+    // began (only that version may be filed as sent), when it began and its bytes.
+    struct InFlight {
+        std::optional<FileStamp> sentAs;
+        std::chrono::steady_clock::time_point started{};
+        std::uint64_t bytes = 0;
+    };
+    std::map<std::string, InFlight> inFlight_;
+    mutable std::mutex watcherMutex_;
+    std::unique_ptr<FileEventStream> fWatcher;  // under watcherMutex_
 
-    std::unique_ptr<FilingJournal> journal_;
-    // Real time (file times are real): temporaries older than this are an earlier run's.
-    const SystemTime startedAt_ = std::chrono::system_clock::now();
-    std::once_flag staleTemporariesSwept_;
-    std::mutex sentMutex_;
-    std::optional<FileStamp> sent_;  // the photo in flight, as it was when its upload began
+    std::shared_ptr<RetryBackoff> backoff_;
 };
 
 }  // namespace vorn

@@ -17,8 +17,6 @@
 
 namespace vorn {
 
-namespace {}
-
 void AppController::initializeClass(const LaunchOptions& options, std::shared_ptr<Clock> clock) {
     KDLogFileManager::configure(options.logDir, clock);
     MessageLog::setLogFilePath(appendingPathComponent(
@@ -43,19 +41,16 @@ void AppController::awakeFromNib() {
     registerNotifications();
 
     // The system check: real-time watching needs inotify, as it needed 10.5 before.
-    if (auto version = operatingSystemVersion()) {
-        std::lock_guard lock(fieldsMutex_);
-        _macVersionString = "v" + *version;
-    } else {
-        platformLog("runShellScript2 failed to get Mac OS version???");
-    }
-    _isRunningLeopard = realTimeWatchingAvailable();
-    if (!_isRunningLeopard) platformLog("Real-time folder watching (inotify) is NOT available");
-
+    std::optional<std::string> version = operatingSystemVersion();
+    if (!version) platformLog("runShellScript2 failed to get Mac OS version???");
+    const bool watching = realTimeWatchingAvailable();
+    if (!watching) platformLog("Real-time folder watching (inotify) is NOT available");
     {
         std::lock_guard lock(fieldsMutex_);
-        _appCopyrightString = build::kCopyright;
-        _appVersionString = build::kVersion;
+        if (version) macVersionString_ = "v" + *version;
+        isRunningLeopard_ = watching;
+        appCopyrightString_ = build::kCopyright;
+        appVersionString_ = build::kVersion;
     }
     importOlderPreferences(Preferences::store(), defaultOlderPreferencesPath());
 }
@@ -83,7 +78,7 @@ void AppController::applicationWillFinishLaunching() {
     deleteOldEmptySourceFolders(cleanUpContext());
     maintenanceThreads_.spawn(
         [context = cleanUpContext()] { doSetupDeleteOldPhotosThread(context); });
-    maintenanceThreads_.spawn([this] { sweepStaleMoveTemporaries(); });
+    maintenanceThreads_.spawn([this] { filer_.sweepAtStart(filingFolders()); });
 
     // The hi-res order loop: a pass now, then every prefMinutesForCheckOrders minutes.
     OrderLoop::Options orders;
@@ -129,9 +124,9 @@ bool AppController::applicationShouldTerminate() {
 void AppController::applicationWillTerminate() {
     VORN_TRACE(kClass, "applicationWillTerminate");
     myPrintfDebug("applicationWillTerminate\n");
-    if (startedUploadProcess()) {
+    if (flags_.startedUploadProcess()) {
         platformLog("Telling Thread to Stop - as soon as possible");
-        setWantsToHaltProcess(true);
+        flags_.requestPause();
     }
     if (autoStartTimer_) autoStartTimer_->invalidate();
     stopFolderWatcher();
@@ -150,15 +145,15 @@ void AppController::applicationWillTerminate() {
 
 std::string AppController::getMacOsVersionString() const {
     std::lock_guard lock(fieldsMutex_);
-    return _macVersionString;
+    return macVersionString_;
 }
 std::string AppController::getAppVersionString() const {
     std::lock_guard lock(fieldsMutex_);
-    return _appVersionString;
+    return appVersionString_;
 }
 std::string AppController::getCopyrightString() const {
     std::lock_guard lock(fieldsMutex_);
-    return _appCopyrightString;
+    return appCopyrightString_;
 }
 
 }  // namespace vorn

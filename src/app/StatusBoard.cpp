@@ -168,9 +168,15 @@ std::string StatusBoard::text(const std::vector<std::pair<std::string, std::stri
 
 void StatusBoard::ibUpdateFTPCallbackStatusTextField(const std::string& text, bool isError) {
     if (isError && !text.empty()) {
-        std::lock_guard lock(mutex_);
-        facts_.lastError = text;
-        facts_.lastErrorTime = clock_->now();
+        bool again = false;
+        {
+            std::lock_guard lock(mutex_);
+            again = facts_.lastError == text;
+            facts_.lastError = text;
+            facts_.lastErrorTime = clock_->now();
+        }
+        // Whatever is shown in red is in the dated log too, once while it stays the same.
+        if (!again) logAt(LogLevel::Error, "%s", text.c_str());
     }
     inner_.ibUpdateFTPCallbackStatusTextField(text, isError);
 }

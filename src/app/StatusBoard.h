@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/UserInterface.h"
 #include "platform/Clock.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

@@ -52,6 +52,60 @@ void closeMaintenanceWindow(std::unique_ptr<MaintenanceWindow>& window) {
     window.reset();
 }
 
+// Deletes the images under mirror dated before cutoff, depth first, leaving the source folder
+// (source) alone wherever it lies; shows each deletion and each skipped file in the window.
+void deleteOldPhotosUnder(const std::string& mirror, const FileIdentity& source, SystemTime cutoff,
+                          const CleanUpContext& context, MaintenanceWindow* window) {
+    std::vector<std::string> pending;  // relative paths, depth first
+    auto pushContents = [&](const std::string& relative) {
+        const auto names = directoryContentsAtPath(appendingPathComponent(mirror, relative));
+        for (auto it = names.rbegin(); it != names.rend(); ++it) {
+            pending.push_back(appendingPathComponent(relative, *it));
+        }
+    };
+    pushContents("");
+    while (!pending.empty()) {
+        const std::string relative = pending.back();
+        pending.pop_back();
+        const std::string path = appendingPathComponent(mirror, relative);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            platformLog("testDirectory=> curItem does NOT exist: %s\n", path.c_str());
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (source.is(st)) {
+                platformLog(
+                    "deleteOldOldPhotosAndFolderIfEmpty => skipping the source folder "
+                    "[%s]",
+                    path.c_str());
+            } else {
+                pushContents(relative);
+            }
+            continue;
+        }
+        // Links are not followed out of the mirror folder.
+        if (!S_ISREG(st.st_mode)) continue;
+
+        const std::string name = lastPathComponent(relative);
+        if (context.isImage && context.isImage(path)) {
+            const auto date = context.fileDate ? context.fileDate(path) : std::nullopt;
+            if (date && *date < cutoff) {
+                if (window) window->ibUpdateLine2TextField("Deleting: " + relative, false);
+                if (::unlink(path.c_str()) != 0) {
+                    platformLog("deleteOldOldPhotosAndFolderIfEmpty => could not delete [%s]",
+                                path.c_str());
+                }
+            }
+        } else {
+            platformLog("itemName is NOT an Image File: [%s]\n", name.c_str());
+            if (window && !name.empty() && name[0] != '.') {
+                window->ibUpdateLine2TextField("Skipping: " + relative, false);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 std::int16_t daysOldBeforeDeleting() {
@@ -120,54 +174,7 @@ void deleteOldOldPhotosAndFolderIfEmptyWorks(const CleanUpContext& context) {
         window->showWindow();
     }
 
-    std::vector<std::string> pending;  // relative paths, depth first
-    auto pushContents = [&](const std::string& relative) {
-        const auto names = directoryContentsAtPath(appendingPathComponent(mirror, relative));
-        for (auto it = names.rbegin(); it != names.rend(); ++it) {
-            pending.push_back(appendingPathComponent(relative, *it));
-        }
-    };
-    pushContents("");
-    while (!pending.empty()) {
-        const std::string relative = pending.back();
-        pending.pop_back();
-        const std::string path = appendingPathComponent(mirror, relative);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            platformLog("testDirectory=> curItem does NOT exist: %s\n", path.c_str());
-            continue;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            if (source.is(st)) {
-                platformLog(
-                    "deleteOldOldPhotosAndFolderIfEmpty => skipping the source folder "
-                    "[%s]",
-                    path.c_str());
-            } else {
-                pushContents(relative);
-            }
-            continue;
-        }
-        // Links are not followed out of the mirror folder.
-        if (!S_ISREG(st.st_mode)) continue;
-
-        const std::string name = lastPathComponent(relative);
-        if (context.isImage && context.isImage(path)) {
-            const auto date = context.fileDate ? context.fileDate(path) : std::nullopt;
-            if (date && *date < cutoff) {
-                if (window) window->ibUpdateLine2TextField("Deleting: " + relative, false);
-                if (::unlink(path.c_str()) != 0) {
-                    platformLog("deleteOldOldPhotosAndFolderIfEmpty => could not delete [%s]",
-                                path.c_str());
-                }
-            }
-        } else {
-            platformLog("itemName is NOT an Image File: [%s]\n", name.c_str());
-            if (window && !name.empty() && name[0] != '.') {
-                window->ibUpdateLine2TextField("Skipping: " + relative, false);
-            }
-        }
-    }
+    deleteOldPhotosUnder(mirror, source, cutoff, context, window.get());
     closeMaintenanceWindow(window);
 }
 

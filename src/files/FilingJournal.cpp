@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -36,6 +38,8 @@ Value toValue(const FilingEntry& e) {
     d["size"] = e.stamp.size;
     d["mtimeNs"] = e.stamp.mtimeNs;
     if (!e.filedAs.empty()) d["filedAs"] = e.filedAs;
+    if (e.sourceLeft) d["sourceLeft"] = true;
+    if (e.done) d["done"] = true;
     return Value(std::move(d));
 }
 
@@ -55,8 +59,13 @@ std::optional<FilingEntry> fromValue(const Value& v) {
     e.item = text("item");
     e.destRoot = text("destRoot");
     if (e.root.empty() || e.item.empty() || e.destRoot.empty()) return std::nullopt;
-    auto flag = d->find("setAside");
-    e.setAside = flag != d->end() && flag->second.boolValue();
+    auto flag = [&](const char* key) {
+        auto it = d->find(key);
+        return it != d->end() && it->second.boolValue();
+    };
+    e.setAside = flag("setAside");
+    e.sourceLeft = flag("sourceLeft");
+    e.done = flag("done");
     e.stamp.device = static_cast<std::uint64_t>(number("device"));
     e.stamp.inode = static_cast<std::uint64_t>(number("inode"));
     e.stamp.size = number("size");
@@ -80,7 +89,8 @@ std::optional<FileStamp> FileStamp::of(const std::string& path) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-FilingJournal::FilingJournal(std::string path) : path_(std::move(path)) {}
+FilingJournal::FilingJournal(std::string path, std::shared_ptr<Clock> clock)
+    : path_(std::move(path)), clock_(std::move(clock)) {}
 
 void FilingJournal::loadLocked() {
     if (loaded_) return;
@@ -90,11 +100,38 @@ void FilingJournal::loadLocked() {
     auto root = readPropertyListFile(path_, &error);
     const Array* list = root ? root->asArray() : nullptr;
     if (!list) {
-        platformLog("FilingJournal => cannot read [%s]: %s", path_.c_str(), error.c_str());
+        keepAsideLocked(root ? "the top level is not a list" : error);
         return;
     }
-    for (const Value& v : *list)
-        if (auto e = fromValue(v)) entries_.push_back(std::move(*e));
+    for (const Value& v : *list) {
+        if (auto e = fromValue(v))
+            entries_.push_back(std::move(*e));
+        else
+            platformLog("FilingJournal => an entry of [%s] could not be read: %s", path_.c_str(),
+                        v.description().c_str());
+    }
+}
+
+// The next save would write over what could not be read: it is kept for a look by hand.
+void FilingJournal::keepAsideLocked(const std::string& reason) {
+    const std::string stamp = formatLocalTime(clock_->now(), "%Y%m%d_%H%M%S");
+    std::string aside = path_ + ".unreadable-" + stamp;
+    for (int n = 2; existsAtPath(aside) && n < 1000; ++n)
+        aside = path_ + ".unreadable-" + stamp + "-" + std::to_string(n);
+    loadProblem_ = "The filing journal " + path_ + " could not be read (" + reason + ")";
+    if (::rename(path_.c_str(), aside.c_str()) == 0) {
+        loadProblem_ += "; it was kept as " + aside +
+                        ". Photos it listed as sent but not yet filed may be sent again";
+    } else {
+        loadProblem_ += std::string(" nor kept aside: ") + std::strerror(errno);
+    }
+    logAt(LogLevel::Warn, "FilingJournal => %s", loadProblem_.c_str());
+}
+
+std::string FilingJournal::loadProblem() {
+    std::lock_guard lock(mutex_);
+    loadLocked();
+    return loadProblem_;
 }
 
 bool FilingJournal::saveLocked(std::string* error) {
@@ -150,6 +187,13 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
     };
 
     const std::string photo = appendingPathComponent(entry.root, entry.item);
+    if (entry.done) {
+        // Filed earlier, its source copy left behind: remembered while that copy is there.
+        auto now = FileStamp::of(photo);
+        if (!now || !(*now == entry.stamp)) update(true);
+        return {};
+    }
+    std::string leftWhy;
     if (entry.filedAs.empty()) {
         auto now = FileStamp::of(photo);
         if (!now) {
@@ -163,16 +207,21 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
             return {};
         } else if (entry.setAside) {
             std::string error;
+            bool left = false;
             auto filed = KDW_FileManager::setItemAside(entry.item, entry.root, entry.destRoot,
-                                                       clock, &error, false);
+                                                       clock, &error, false, &left);
             if (!filed) return {false, error};
             entry.filedAs = *filed;
+            entry.sourceLeft = left;
+            if (left) leftWhy = error;
             update(false);
         } else {
             FileMoveResult r = KDW_FileManager::moveFileToPath(entry.item, entry.root,
                                                                entry.destRoot, true, false);
             if (!r) return r;
             entry.filedAs = entry.item;
+            entry.sourceLeft = r.sourceLeft;
+            if (r.sourceLeft) leftWhy = r.error;
             update(false);
         }
     }
@@ -196,6 +245,16 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
         }
         if (!r) return r;
     }
+    if (entry.sourceLeft) {
+        entry.done = true;
+        update(false);
+        const std::string why =
+            leftWhy.empty() ? std::string("the source copy could not be removed") : leftWhy;
+        logAt(LogLevel::Warn,
+              "FilingJournal => [%s] is filed, but %s; it is left where it is and not sent again",
+              photo.c_str(), why.c_str());
+        return {true, "filed; " + why, true};
+    }
     update(true);
     return {};
 }
@@ -203,7 +262,8 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
 std::vector<FilingJournal::Failure> FilingJournal::retryAll(const Clock& clock) {
     std::vector<Failure> failures;
     for (const FilingEntry& e : entries()) {
-        platformLog("FilingJournal => filing [%s]/[%s] again", e.root.c_str(), e.item.c_str());
+        if (!e.done)
+            platformLog("FilingJournal => filing [%s]/[%s] again", e.root.c_str(), e.item.c_str());
         FileMoveResult r = file(e, clock);
         if (!r) failures.push_back({e, r.error});
     }

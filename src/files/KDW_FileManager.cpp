@@ -72,8 +72,9 @@ FileMoveResult KDW_FileManager::moveFileAtPath(const std::string& from, const st
     if (!existsAtPath(from)) return {};
     std::string error;
     // An older copy is replaced by the rename of the whole new one, never removed first.
-    const bool moved =
+    const SafeMoveResult moved =
         overwrite ? replaceItemSafely(from, to, &error) : moveItemSafely(from, to, &error);
+    if (moved.sourceLeft()) return {true, error, true};
     if (moved) return {};
     platformLog("moveFileToPath2 => movePath Failed???");
     platformLog("moveFileToPath2 => [%s] -> [%s]: %s", from.c_str(), to.c_str(), error.c_str());
@@ -103,7 +104,7 @@ std::optional<std::string> KDW_FileManager::setItemAside(const std::string& item
                                                          const std::string& srcRoot,
                                                          const std::string& problemRoot,
                                                          const Clock& clock, std::string* error,
-                                                         bool withMovie) {
+                                                         bool withMovie, bool* sourceLeft) {
     auto fail = [error](std::string why) -> std::optional<std::string> {
         if (error) *error = std::move(why);
         return std::nullopt;
@@ -154,13 +155,18 @@ std::optional<std::string> KDW_FileManager::setItemAside(const std::string& item
         if (existsAtPath(photoDest) || existsAtPath(movieDest)) continue;
 
         std::string why;
-        if (!moveItemSafely(photoSource, photoDest, &why)) {
+        const SafeMoveResult moved = moveItemSafely(photoSource, photoDest, &why);
+        if (!moved) {
             if (existsAtPath(photoDest)) continue;  // taken in the meantime
             platformLog("setItemAside => cannot move [%s] to [%s]: %s", photoSource.c_str(),
                         photoDest.c_str(), why.c_str());
             return fail(why);
         }
         platformLog("setItemAside => [%s] filed as [%s]", item.c_str(), photoDest.c_str());
+        if (moved.sourceLeft()) {
+            if (sourceLeft) *sourceLeft = true;
+            if (error) *error = why;
+        }
         if (hasMovie) {
             if (moveItemSafely(movieSource, movieDest, &why)) {
                 platformLog("setItemAside => [%s] filed as [%s]", movieItem.c_str(),

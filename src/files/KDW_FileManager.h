@@ -23,6 +23,8 @@ using FileDateSource = std::function<std::optional<SystemTime>(const std::string
 struct FileMoveResult {
     bool ok = true;
     std::string error;  // why it failed, e.g. "No space left on device"
+    // Filed, but the source copy could not be removed (error says why): it stays where it is.
+    bool sourceLeft = false;
     explicit operator bool() const { return ok; }
 };
 
@@ -36,7 +38,8 @@ class KDW_FileManager {
     // Moves srcRoot/item to destRoot/item. A missing source is skipped silently; destRoot is
     // created (one level) when missing; a folder item only gets its counterpart folder made.
     // With overwrite a file already at the destination is replaced, and only by the complete
-    // new copy; without it the move fails and the item stays. The encapsulate flag is accepted
+    // new copy; without it the move fails and the item stays. A source that cannot be removed
+    // once its copy is in place stays beside it (sourceLeft). The encapsulate flag is accepted
     // and unused. Never creates the item's intermediate folders.
     static FileMoveResult moveFileToPath(const std::string& item, const std::string& srcRoot,
                                          const std::string& destRoot, bool overwrite,
@@ -59,12 +62,14 @@ class KDW_FileManager {
     // "x 20261206_141503.jpg" and "x 20261206_141503.mov"; nothing there is ever replaced.
     // A stamped name too long for the file system gets its stem shortened (whole UTF-8
     // characters). Returns the relative path the photo got, or nothing when it stayed where it
-    // was (error then says why). withMovie false files the photo alone.
+    // was (error then says why). withMovie false files the photo alone. sourceLeft is set when
+    // the photo was filed but its source copy could not be removed (error says why).
     static std::optional<std::string> setItemAside(const std::string& item,
                                                    const std::string& srcRoot,
                                                    const std::string& problemRoot,
                                                    const Clock& clock, std::string* error = nullptr,
-                                                   bool withMovie = true);
+                                                   bool withMovie = true,
+                                                   bool* sourceLeft = nullptr);
     // name with suffix inserted before its extension, its stem cut (whole UTF-8 characters)
     // so that the result, and the same with extension "mov", fit in maxBytes.
     static std::string nameWithSuffix(const std::string& name, const std::string& suffix,

@@ -39,6 +39,26 @@ bool removeEmptyFolder(const std::string& path, const std::string& relative,
     return ::rmdir(path.c_str()) == 0;
 }
 
+// An empty folder dated before beforeDate goes; a newer one stays.
+bool removeIfOlder(const std::string& path, const std::string& relative, SystemTime beforeDate,
+                   const FileDateSource& fileDate, MaintenanceWindow* progress) {
+    const auto date = fileDate ? fileDate(path) : std::nullopt;
+    if (date && *date < beforeDate) {
+        if (progress) {
+            progress->ibUpdateLine2TextField(
+                stringWithFormat("ITEM IS OLDDDDDDDD [%s]", path.c_str()), false);
+        }
+        platformLog("SHOULD BE DELETING THIS OLD ITEM??????");
+        return removeEmptyFolder(path, relative, progress);
+    }
+    if (progress) {
+        progress->ibUpdateLine2TextField(stringWithFormat("Will NOT Delete [%s]", path.c_str()),
+                                         false);
+    }
+    platformLog("SHOULD NOT Delete this NEWER ITEm??????");
+    return false;
+}
+
 }  // namespace
 
 void KDW_FileManager::deleteFolderIfEmpty(const std::string& sourcePath,
@@ -101,21 +121,7 @@ void KDW_FileManager::deleteFolderIfEmpty(const std::string& sourcePath,
                     deleted = removeEmptyFolder(path, entry.relative, progress);
                 }
             } else if (beforeDate) {
-                const auto date = fileDate ? fileDate(path) : std::nullopt;
-                if (date && *date < *beforeDate) {
-                    if (progress) {
-                        progress->ibUpdateLine2TextField(
-                            stringWithFormat("ITEM IS OLDDDDDDDD [%s]", path.c_str()), false);
-                    }
-                    platformLog("SHOULD BE DELETING THIS OLD ITEM??????");
-                    deleted = removeEmptyFolder(path, entry.relative, progress);
-                } else {
-                    if (progress) {
-                        progress->ibUpdateLine2TextField(
-                            stringWithFormat("Will NOT Delete [%s]", path.c_str()), false);
-                    }
-                    platformLog("SHOULD NOT Delete this NEWER ITEm??????");
-                }
+                deleted = removeIfOlder(path, entry.relative, *beforeDate, fileDate, progress);
             } else {
                 deleted = removeEmptyFolder(path, entry.relative, progress);
             }

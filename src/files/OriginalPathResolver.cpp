@@ -1,7 +1,6 @@
 #include "files/OriginalPathResolver.h"
 
 #include <dirent.h>
-#include <iconv.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -29,24 +28,6 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-std::optional<std::string> macRomanToUtf8(const std::string& bytes) {
-    iconv_t cd = ::iconv_open("UTF-8", "MACINTOSH");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        platformLog("replacingPercentEscapes => no Mac OS Roman converter");
-        return std::nullopt;
-    }
-    std::string out(bytes.size() * 3 + 4, '\0');
-    char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = bytes.size();
-    char* o = out.data();
-    std::size_t outLeft = out.size();
-    const std::size_t r = ::iconv(cd, &in, &inLeft, &o, &outLeft);
-    ::iconv_close(cd);
-    if (r == static_cast<std::size_t>(-1)) return std::nullopt;
-    out.resize(out.size() - outLeft);
-    return out;
 }
 
 std::string joined(const std::vector<std::string>& parts, std::size_t from, const char* sep) {
@@ -88,13 +69,7 @@ std::optional<std::string> replacingPercentEscapes(const std::string& text) {
             run += byte;
             i += 3;
         }
-        if (isValidUtf8(run)) {
-            out += run;
-        } else {
-            auto decoded = macRomanToUtf8(run);
-            if (!decoded) return std::nullopt;
-            out += *decoded;
-        }
+        out += isValidUtf8(run) ? run : macRomanToUtf8(run);
     }
     return out;
 }

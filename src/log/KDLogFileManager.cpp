@@ -34,6 +34,7 @@ struct State {
     std::string applicationName;
     std::string copyrightVersion;
     std::optional<std::string> logFile;
+    int daysToSave = 0;  // of the last clean-up, repeated as each day begins; 0: none yet
 };
 
 State& state() {
@@ -63,12 +64,22 @@ bool beginsWithIgnoringCase(const std::string& name, const std::string& prefix) 
            ::strncasecmp(name.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 
+// The file standard error writes to: however old it looks, the clean-up leaves it.
+bool isStandardError(const struct stat& st) {
+    struct stat err {};
+    return ::fstat(STDERR_FILENO, &err) == 0 && err.st_dev == st.st_dev && err.st_ino == st.st_ino;
+}
+
 }  // namespace
 
 void KDLogFileManager::configure(const std::string& logDir, std::shared_ptr<Clock> clock) {
-    std::lock_guard lock(state().lock);
-    state().logDir = expandTildeInPath(logDir);
-    state().clock = std::move(clock);
+    {
+        std::lock_guard lock(state().lock);
+        state().logDir = expandTildeInPath(logDir);
+        state().clock = clock;
+        state().daysToSave = 0;
+    }
+    setLogDay(std::move(clock), nullptr);  // until setupLogFile has a file to turn
 }
 
 std::string KDLogFileManager::logDirectory() {
@@ -117,9 +128,33 @@ std::optional<std::string> KDLogFileManager::hostModelAndArch() {
     return hardwareModel().value_or("Unknown model") + " (" + machineArchitecture() + ")";
 }
 
+namespace {
+
+// Puts standard error onto the dated file at path (appending). Opened first and then put in
+// place of descriptor 2: freopen would close standard error before knowing whether the new
+// file opens, losing both on failure.
+bool redirectStandardErrorTo(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        platformLog("setupLogFile => cannot open [%s]", path.c_str());
+        return false;
+    }
+    std::fflush(stderr);
+    flushLog();
+    const bool redirected = ::dup2(fd, STDERR_FILENO) >= 0;
+    ::close(fd);
+    flushLog();
+    if (!redirected) return false;
+    std::lock_guard lock(state().lock);
+    state().logFile = path;
+    return true;
+}
+
+}  // namespace
+
 bool KDLogFileManager::setupLogFile() {
-    const std::string version = getCopyrightInfo();
-    const std::string name = getApplicationName();
+    getCopyrightInfo();
+    getApplicationName();
 
     const std::string folder = logFolder();
     std::error_code ec;
@@ -127,25 +162,29 @@ bool KDLogFileManager::setupLogFile() {
     if (ec) platformLog("createDirectoryAtPath returned error: %s", ec.message().c_str());
     if (!fs::is_directory(folder, ec)) return true;
 
+    if (!redirectStandardErrorTo(logFilePathFor(currentClock()->now()))) return true;
+    writeHeader();
+    // A run that goes on for weeks writes each day into that day's file.
+    setLogDay(currentClock(), [] { startNewDay(); });
+    return true;
+}
+
+void KDLogFileManager::startNewDay() {
+    std::error_code ec;
+    fs::create_directories(logFolder(), ec);  // taken away during the run
     const std::string path = logFilePathFor(currentClock()->now());
-    // Opened first and then put in place of descriptor 2: freopen would close standard error
-    // before knowing whether the new file opens, losing both on failure.
-    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        platformLog("setupLogFile => cannot open [%s]", path.c_str());
-        return true;
-    }
-    std::fflush(stderr);
-    flushLog();
-    const bool redirected = ::dup2(fd, STDERR_FILENO) >= 0;
-    ::close(fd);
-    flushLog();
-    if (!redirected) return true;
+    if (path != currentLogFilePath() && redirectStandardErrorTo(path)) writeHeader();
+    int days;
     {
         std::lock_guard lock(state().lock);
-        state().logFile = path;
+        days = state().daysToSave;
     }
+    if (days > 0) deleteOldLogs(days);
+}
 
+void KDLogFileManager::writeHeader() {
+    const std::string version = getCopyrightInfo();
+    const std::string name = getApplicationName();
     // The header of each run belongs to its start: written at every level but error.
     logAt(LogLevel::Warn, "%s", kRule.c_str());
     logAt(LogLevel::Warn, "%s", hostModelAndArch().value_or("Unknown machine").c_str());
@@ -156,7 +195,6 @@ bool KDLogFileManager::setupLogFile() {
     }
     logAt(LogLevel::Warn, "%s => %s", name.c_str(), version.c_str());
     logAt(LogLevel::Warn, "%s", kRule.c_str());
-    return true;
 }
 
 void KDLogFileManager::deleteOldLogsWithOptions(const Dictionary& options) {
@@ -205,7 +243,7 @@ void KDLogFileManager::deleteItem(const std::string& path, SystemTime beforeDate
         platformLog("testDirectory=> curItem does NOT exist: %s", item.c_str());
         return;
     }
-    if (S_ISDIR(st.st_mode)) return;
+    if (S_ISDIR(st.st_mode) || isStandardError(st)) return;
     const std::string name = lastPathComponent(item);
     if (basename.empty() || !beginsWithIgnoringCase(name, basename)) return;
     if (!itemIsEarlierThan(item, beforeDate)) return;
@@ -221,6 +259,10 @@ void KDLogFileManager::deleteItem(const std::string& path, SystemTime beforeDate
 void KDLogFileManager::deleteOldLogs(int daysToSave) {
     // At least a day: a cut-off of "now" would throw away the file being written.
     const int days = std::max(daysToSave, 1);
+    {
+        std::lock_guard lock(state().lock);
+        state().daysToSave = days;
+    }
     platformLog("Checking for Old Log Files to Delete...");
     const SystemTime cutoff = currentClock()->now() - std::chrono::hours(24) * days;
     deleteOldLogsWithOptions(Dictionary{{"deleteSubDirectory", true},

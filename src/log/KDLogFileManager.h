@@ -1,7 +1,8 @@
 #pragma once
 // The dated log files: at start-up standard error is re-opened onto
 // <log directory>/logs/<app>_<yyyy_MM_dd>.log (the day changing at 03:00 local time), so every
-// log line of the process lands there; old files are cleaned up once per launch.
+// log line of the process lands there. A run that goes on past 03:00 turns to the new day's
+// file with its first line of that day, and cleans old files then as it did at launch.
 
 #include <memory>
 #include <optional>
@@ -30,7 +31,10 @@ class KDLogFileManager {
 
     // Creates the folder, re-opens standard error onto today's file (appending) and writes
     // the header. When the folder or the file cannot be had, standard error stays as it was.
+    // From then on each new day does the same (startNewDay), on the clock of configure.
     static bool setupLogFile();
+    // Turns to the file of the day begun and repeats the last clean-up (deleteOldLogs).
+    static void startNewDay();
 
     static std::string getApplicationName();
     static std::string getCopyrightInfo();
@@ -45,8 +49,12 @@ class KDLogFileManager {
     static void deleteOldLogsWithOptions(const Dictionary& options);
     static void deleteItem(const std::string& path, SystemTime beforeDate,
                            const std::string& basename, bool deleteImmediately);
-    // Old dated logs (any depth) to the trash; old ~/Documents/myConsole* files deleted.
+    // Old dated logs (any depth) to the trash; old ~/Documents/myConsole* files deleted. The
+    // file being written stays, however old. Repeated with the same days as each day begins.
     static void deleteOldLogs(int daysToSave);
+
+  private:
+    static void writeHeader();
 };
 
 }  // namespace vorn

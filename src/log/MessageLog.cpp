@@ -1,14 +1,18 @@
 #include "log/MessageLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 
 #include "BuildInfo.h"
 #include "log/KDLogFileManager.h"
+#include "platform/FileDescriptor.h"
 #include "platform/PlatformLog.h"
 
 namespace vorn {
@@ -22,7 +26,7 @@ namespace {
 // while a worker thread is still writing, so "is it open" is decided under the same lock.
 struct State {
     std::mutex lock;
-    std::ofstream file;
+    int fd = -1;
     bool open = false;
     std::string path;
 };
@@ -73,11 +77,12 @@ void InitLog() {
     {
         std::lock_guard lock(state().lock);
         State& s = state();
-        if (s.file.is_open()) s.file.close();
-        s.file.clear();
-        s.file.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (s.fd >= 0) ::close(s.fd);
+        // Private like the rest of the state folder, a file of an older run included.
+        s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (s.fd >= 0) ::fchmod(s.fd, 0600);
         s.open = true;  // even when the file failed to open: its writes are lost, not reported
-        opened = s.file.is_open();
+        opened = s.fd >= 0;
     }
     if (!opened) platformLog("MessageLog => cannot open [%s]", path.c_str());
 }
@@ -91,8 +96,7 @@ void LogMessage(const char* message, bool echo) {
         if (s.open) {
             std::string line =
                 "[" + asctimeText(std::time(nullptr)) + "] ==> " + redactedForLog(text) + "\n";
-            s.file.write(line.data(), static_cast<std::streamsize>(line.size()));
-            s.file.flush();
+            if (s.fd >= 0) (void)writeAll(s.fd, line);  // a failed write is lost, as before
             written = true;
         }
     }
@@ -107,7 +111,8 @@ void LogMessage(const std::string& message) {
 void CloseLog() {
     std::lock_guard lock(state().lock);
     State& s = state();
-    if (s.file.is_open()) s.file.close();
+    if (s.fd >= 0) ::close(s.fd);
+    s.fd = -1;
     s.open = false;
 }
 

@@ -20,6 +20,12 @@ void NotificationCenter::removeObserver(const void* owner) {
     std::erase_if(entries_, [owner](const Entry& e) { return e.owner == owner; });
 }
 
+bool NotificationCenter::hasObserver(const void* owner, const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    return std::ranges::any_of(entries_,
+                               [&](const Entry& e) { return e.owner == owner && e.name == name; });
+}
+
 void NotificationCenter::post(const std::string& name, const void* object, DictionaryPtr userInfo) {
     std::vector<std::shared_ptr<Handler>> handlers;
     {

@@ -28,6 +28,8 @@ class NotificationCenter {
     void addObserver(const void* owner, std::string name, Handler handler);
     void removeObserver(const void* owner);
     void post(const std::string& name, const void* object, DictionaryPtr userInfo);
+    // Whether owner observes name: an observer that registers now runs after it.
+    bool hasObserver(const void* owner, const std::string& name) const;
 
   private:
     struct Entry {
@@ -35,7 +37,7 @@ class NotificationCenter {
         std::string name;
         std::shared_ptr<Handler> handler;
     };
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<Entry> entries_;
 };
 

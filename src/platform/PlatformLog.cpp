@@ -16,8 +16,11 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
@@ -32,8 +35,13 @@ struct Guard {
     std::vector<std::string> secrets;
     std::uint64_t cap = 0;
     std::uint64_t written = 0;
-    std::string day;
     bool capNoted = false;
+    // The log's day, [dayStart, dayEnd) by this clock; looked at only while a cap or a
+    // new-day handler wants it.
+    std::shared_ptr<Clock> clock = Clock::system();
+    SystemTime dayStart{}, dayEnd{};
+    std::function<void()> onNewDay;
+    std::unordered_set<std::string> warnedKeys;
 };
 
 Guard& guard() {
@@ -41,14 +49,32 @@ Guard& guard() {
     return g;
 }
 
-// The day a line belongs to: the dated log's day turns at 03:00.
-std::string logDay() {
-    std::time_t t = std::time(nullptr) - 3 * 3600;
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[16];
-    std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
-    return buf;
+constexpr std::size_t kMaxWarnedKeys = 4096;
+
+// The log day that holds t: it begins at 03:00 local time, like the dated log's name.
+std::pair<SystemTime, SystemTime> logDayAround(SystemTime t) {
+    using std::chrono::system_clock;
+    const std::time_t shifted = system_clock::to_time_t(t - std::chrono::hours(3));
+    std::tm start{};
+    localtime_r(&shifted, &start);
+    start.tm_hour = 3;
+    start.tm_min = 0;
+    start.tm_sec = 0;
+    start.tm_isdst = -1;
+    std::tm end = start;
+    end.tm_mday += 1;
+    return {system_clock::from_time_t(std::mktime(&start)),
+            system_clock::from_time_t(std::mktime(&end))};
+}
+
+// Whether t lies in another log day than the last line's; g.mutex held.
+bool dayTurnedLocked(Guard& g, SystemTime t) {
+    if (t >= g.dayStart && t < g.dayEnd) return false;
+    const auto [start, end] = logDayAround(t);
+    const bool turned = start != g.dayStart;
+    g.dayStart = start;
+    g.dayEnd = end;
+    return turned;
 }
 
 // The value after a password key in a dump ("userLoginPassword = x;", "<key>...</key>
@@ -98,11 +124,13 @@ std::string maskEmails(std::string text) {
     return text;
 }
 
-// A trace that reports a failure is a warning; every other platformLog line is a trace.
+// A trace that reports a failure is a warning; every other platformLog line is a trace. Judged
+// by the format alone: a value (a name or a note in a photo's metadata) never lifts a line.
 LogLevel classify(std::string_view text) {
-    static const char* const kWords[] = {"UNABLE", "fail",    "FAIL",   "error",     "Error",
-                                         "ERROR",  "cannot",  "Cannot", "could not", "could NOT",
-                                         "NOT be", "refused", "Warning"};
+    static const char* const kWords[] = {
+        "UNABLE",      "Unable",  "fail",     "FAIL",      "error",     "Error",
+        "ERROR",       "cannot",  "Cannot",   "could not", "could NOT", "NOT be",
+        "NOT started", "refused", "refusing", "Warning",   "WARNING"};
     for (const char* w : kWords)
         if (text.find(w) != std::string_view::npos) return LogLevel::Warn;
     return LogLevel::Debug;
@@ -230,28 +258,53 @@ void emit(std::string_view bytes, bool urgent) {
     if (urgent || s.pending.size() >= kGatherLimit) writePending(s);
 }
 
+// Before the first line of a new log day: the cap starts again and the handler (the dated
+// log's turn to a new file) runs, outside the locks; its own lines belong to the new day.
+void turnTheDayIfDue() {
+    Guard& g = guard();
+    std::function<void()> onNewDay;
+    {
+        std::lock_guard lock(g.mutex);
+        if (g.cap == 0 && !g.onNewDay) return;
+        if (!dayTurnedLocked(g, g.clock->now())) return;
+        g.written = 0;
+        g.capNoted = false;
+        onNewDay = g.onNewDay;
+    }
+    if (onNewDay) onNewDay();
+}
+
 void writeRaw(std::string_view bytes, LogLevel level) {
+    turnTheDayIfDue();
+    bool noteTheCap = false;
     {
         Guard& g = guard();
         std::lock_guard lock(g.mutex);
-        if (g.cap != 0) {
-            std::string day = logDay();
-            if (day != g.day) {
-                g.day = day;
-                g.written = 0;
-                g.capNoted = false;
-            }
-            if (g.written + bytes.size() > g.cap) {
-                if (g.capNoted) return;
-                g.capNoted = true;
-                bytes = "The log reached its daily cap; later lines are dropped until tomorrow\n";
-                level = LogLevel::Warn;
-            } else {
-                g.written += bytes.size();
-            }
+        // Past the cap only info and debug lines go: a runaway log must not hide an error.
+        if (g.cap != 0 && g.written + bytes.size() > g.cap && level > LogLevel::Warn) {
+            if (g.capNoted) return;
+            g.capNoted = true;
+            noteTheCap = true;
+        } else {
+            g.written += bytes.size();
         }
     }
+    if (noteTheCap) {
+        emit(prefix() +
+                 "The log reached its daily cap; info and debug lines are dropped until "
+                 "tomorrow, warnings and errors are still written\n",
+             true);
+        return;
+    }
     emit(bytes, level <= LogLevel::Warn);
+}
+
+void logLine(LogLevel level, std::string_view text) {
+    if (level > logLevel()) return;
+    std::string line = prefix();
+    line.append(redactedForLog(std::string(text)));
+    if (line.empty() || line.back() != '\n') line += '\n';
+    writeRaw(line, level);
 }
 
 }  // namespace
@@ -273,19 +326,28 @@ void writeToStandardErrorAt(LogLevel level, std::string_view bytes) {
 }
 
 void platformLogText(std::string_view text) {
-    if (classify(text) > logLevel()) return;
-    std::string line = prefix();
-    line.append(redactedForLog(std::string(text)));
-    if (line.empty() || line.back() != '\n') line += '\n';
-    writeRaw(line, classify(text));
+    logLine(classify(text), text);
 }
 
 void platformLog(const char* format, ...) {
+    const LogLevel level = classify(format);
+    if (level > logLevel()) return;
     va_list args;
     va_start(args, format);
     std::string s = stringWithFormatV(format, args);
     va_end(args);
-    platformLogText(s);
+    logLine(level, s);
+}
+
+void warnOncePerKey(const std::string& key, std::string_view text) {
+    bool first;
+    {
+        Guard& g = guard();
+        std::lock_guard lock(g.mutex);
+        if (g.warnedKeys.size() >= kMaxWarnedKeys) g.warnedKeys.clear();
+        first = g.warnedKeys.insert(key).second;
+    }
+    logLine(first ? LogLevel::Warn : LogLevel::Debug, text);
 }
 
 void setLogLevel(LogLevel level) {
@@ -355,13 +417,21 @@ void setStandardErrorDailyCap(std::uint64_t bytes) {
     Guard& g = guard();
     std::lock_guard lock(g.mutex);
     g.cap = bytes;
-    g.day = logDay();
+    dayTurnedLocked(g, g.clock->now());
     g.capNoted = false;
     // What today's file already holds counts against the cap.
     struct stat st {};
     g.written = (::fstat(fileno(stderr), &st) == 0 && S_ISREG(st.st_mode))
                     ? static_cast<std::uint64_t>(st.st_size)
                     : 0;
+}
+
+void setLogDay(std::shared_ptr<Clock> clock, std::function<void()> onNewDay) {
+    Guard& g = guard();
+    std::lock_guard lock(g.mutex);
+    g.clock = clock ? std::move(clock) : Clock::system();
+    g.onNewDay = std::move(onNewDay);
+    dayTurnedLocked(g, g.clock->now());  // today is no new day
 }
 
 void setPlatformLogProgramName(std::string name) {

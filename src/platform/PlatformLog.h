@@ -6,9 +6,13 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/Clock.h"
 
 namespace vorn {
 
@@ -31,12 +35,21 @@ void addLogSecret(const std::string& secret);
 std::string redactedForLog(std::string text);
 
 // Caps what standard error takes per day (the day turning at 03:00 local time, like the dated
-// log's name): past the cap one line says so and later lines are dropped until the next day.
-// 0: no cap.
+// log's name): past the cap one line says so and later info and debug lines are dropped until
+// the next day; warnings and errors are always written. 0: no cap.
 void setStandardErrorDailyCap(std::uint64_t bytes);
+
+// The clock the log's day follows (the system's when null), and what runs before the first
+// line of each new day (the dated log turning to the day's file), outside the log's locks on
+// the thread that logs that line; its own lines belong to the new day. Null: nothing.
+void setLogDay(std::shared_ptr<Clock> clock, std::function<void()> onNewDay);
 
 void platformLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void platformLogText(std::string_view text);
+
+// A warning that every pass would repeat about one thing (a stray file in the source folder,
+// keyed by its path): a warning the first time for each key, a trace after that.
+void warnOncePerKey(const std::string& key, std::string_view text);
 
 // printf-style formatting into a string of any length.
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

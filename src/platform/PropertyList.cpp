@@ -278,6 +278,53 @@ class BinaryShape {
 
 // ---- libplist nodes to Values ----------------------------------------------------------------
 
+std::optional<Value> fromNode(plist_t node, int depth, std::string* error);
+
+std::optional<Value> arrayFromNode(plist_t node, int depth, std::string* error) {
+    Array a;
+    a.reserve(plist_array_get_size(node));
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(node, &it);
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(node, it, &item);
+        if (!item) break;
+        auto v = fromNode(item, depth + 1, error);
+        if (!v) {
+            std::free(it);
+            return std::nullopt;
+        }
+        a.push_back(std::move(*v));
+    }
+    std::free(it);
+    return Value(std::move(a));
+}
+
+std::optional<Value> dictionaryFromNode(plist_t node, int depth, std::string* error) {
+    Dictionary d;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node, &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, it, &key, &item);
+        if (!item) {
+            std::free(key);
+            break;
+        }
+        std::string k = key ? key : "";
+        std::free(key);
+        auto v = fromNode(item, depth + 1, error);
+        if (!v) {
+            std::free(it);
+            return std::nullopt;
+        }
+        d.insert_or_assign(std::move(k), std::move(*v));
+    }
+    std::free(it);
+    return Value(std::move(d));
+}
+
 std::optional<Value> fromNode(plist_t node, int depth, std::string* error) {
     if (depth > kPropertyListMaxDepth) {
         fail(error, "nested too deeply");
@@ -323,49 +370,10 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string* error) {
             plist_get_uid_val(node, &u);
             return Value(Dictionary{{"CF$UID", Value(static_cast<std::int64_t>(u))}});
         }
-        case PLIST_ARRAY: {
-            Array a;
-            a.reserve(plist_array_get_size(node));
-            plist_array_iter it = nullptr;
-            plist_array_new_iter(node, &it);
-            for (;;) {
-                plist_t item = nullptr;
-                plist_array_next_item(node, it, &item);
-                if (!item) break;
-                auto v = fromNode(item, depth + 1, error);
-                if (!v) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                a.push_back(std::move(*v));
-            }
-            std::free(it);
-            return Value(std::move(a));
-        }
-        case PLIST_DICT: {
-            Dictionary d;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char* key = nullptr;
-                plist_t item = nullptr;
-                plist_dict_next_item(node, it, &key, &item);
-                if (!item) {
-                    std::free(key);
-                    break;
-                }
-                std::string k = key ? key : "";
-                std::free(key);
-                auto v = fromNode(item, depth + 1, error);
-                if (!v) {
-                    std::free(it);
-                    return std::nullopt;
-                }
-                d.insert_or_assign(std::move(k), std::move(*v));
-            }
-            std::free(it);
-            return Value(std::move(d));
-        }
+        case PLIST_ARRAY:
+            return arrayFromNode(node, depth, error);
+        case PLIST_DICT:
+            return dictionaryFromNode(node, depth, error);
         default:
             fail(error, "unsupported value type");
             return std::nullopt;

@@ -25,10 +25,12 @@ std::string errnoText(int e) {
     return std::error_code(e, std::generic_category()).message();
 }
 
-bool setError(std::string* error, std::string text) {
+SafeMoveResult failed(std::string* error, std::string text) {
     if (error) *error = std::move(text);
-    return false;
+    return {};
 }
+
+constexpr SafeMoveResult kMoved{SafeMoveResult::Kind::Moved};
 
 std::string parentOf(const std::string& path) {
     fs::path p = fs::path(path).parent_path();
@@ -112,18 +114,18 @@ bool sameVersion(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-bool copyAcrossFileSystems(const std::string& from, const std::string& to, bool replace,
-                           std::string* error, const SafeMoveHook* hook) {
+SafeMoveResult copyAcrossFileSystems(const std::string& from, const std::string& to, bool replace,
+                                     std::string* error, const SafeMoveHook* hook) {
     struct stat st {};
-    if (::lstat(from.c_str(), &st) != 0) return setError(error, errnoText(errno));
+    if (::lstat(from.c_str(), &st) != 0) return failed(error, errnoText(errno));
     if (!S_ISREG(st.st_mode)) {
-        return setError(error, "only files can be moved to another file system");
+        return failed(error, "only files can be moved to another file system");
     }
-    if (!replace && existsAtPath(to)) return setError(error, errnoText(EEXIST));
+    if (!replace && existsAtPath(to)) return failed(error, errnoText(EEXIST));
 
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!in.valid()) return setError(error, errnoText(errno));
-    if (::fstat(in.get(), &st) != 0) return setError(error, errnoText(errno));
+    if (!in.valid()) return failed(error, errnoText(errno));
+    if (::fstat(in.get(), &st) != 0) return failed(error, errnoText(errno));
 
     // A hidden name in the destination folder: the scan passes over hidden files, and the
     // final rename stays within one file system.
@@ -131,31 +133,31 @@ bool copyAcrossFileSystems(const std::string& from, const std::string& to, bool 
     std::string tmp = dir + "/.vorn-move-XXXXXX";
     TempGuard guard;
     Fd out(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (!out.valid()) return setError(error, errnoText(errno));
+    if (!out.valid()) return failed(error, errnoText(errno));
     guard.path = tmp;
 
-    if (!copyBytes(in.get(), out.get())) return setError(error, errnoText(errno));
+    if (!copyBytes(in.get(), out.get())) return failed(error, errnoText(errno));
     // Written to while it was copied: the copy may hold a mixture of two versions.
     struct stat after {};
-    if (::fstat(in.get(), &after) != 0) return setError(error, errnoText(errno));
-    if (!sameVersion(st, after)) return setError(error, "the file changed while it was copied");
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0) return setError(error, errnoText(errno));
+    if (::fstat(in.get(), &after) != 0) return failed(error, errnoText(errno));
+    if (!sameVersion(st, after)) return failed(error, "the file changed while it was copied");
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0) return failed(error, errnoText(errno));
     if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
         // Not ours to give away when running unprivileged; the copy keeps our ownership.
     }
     // The modification date ages the photo in the mirror folder: it must come along.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(out.get(), times) != 0) return setError(error, errnoText(errno));
-    if (::fsync(out.get()) != 0) return setError(error, errnoText(errno));
-    if (!out.close()) return setError(error, errnoText(errno));
+    if (::futimens(out.get(), times) != 0) return failed(error, errnoText(errno));
+    if (::fsync(out.get()) != 0) return failed(error, errnoText(errno));
+    if (!out.close()) return failed(error, errnoText(errno));
     in.reset();
 
     if (hook && *hook) (*hook)(SafeMoveStep::Copied);
 
     if (replace) {
-        if (::rename(tmp.c_str(), to.c_str()) != 0) return setError(error, errnoText(errno));
+        if (::rename(tmp.c_str(), to.c_str()) != 0) return failed(error, errnoText(errno));
     } else if (int e = renameNoReplace(tmp, to); e != 0) {
-        return setError(error, errnoText(e));
+        return failed(error, errnoText(e));
     }
     guard.path.clear();
     syncFolder(dir);
@@ -168,44 +170,48 @@ bool copyAcrossFileSystems(const std::string& from, const std::string& to, bool 
     if (::lstat(from.c_str(), &now) != 0 || !sameVersion(st, now)) {
         platformLog("moveItemSafely => [%s] changed during the move; the new version stays",
                     from.c_str());
-        return true;
+        return kMoved;
     }
     if (::unlink(from.c_str()) != 0) {
-        // The source cannot go: take the copy back so that the move fails as a whole rather
-        // than leaving the item in both places (it would be handled twice).
-        int e = errno;
-        ::unlink(to.c_str());
-        syncFolder(dir);
-        return setError(error, "cannot remove the source: " + errnoText(e));
+        // The source cannot go (a read-only source folder). The whole copy is in place and may
+        // have replaced an older one: taking it back could leave neither, so both stay and the
+        // caller decides what the source copy means.
+        const int e = errno;
+        platformLog(
+            "moveItemSafely => [%s] is in place as [%s], but the source could not be "
+            "removed: %s",
+            from.c_str(), to.c_str(), errnoText(e).c_str());
+        if (error) *error = "the source copy could not be removed: " + errnoText(e);
+        return {SafeMoveResult::Kind::SourceLeft};
     }
     syncFolder(parentOf(from));
-    return true;
+    return kMoved;
 }
 
 }  // namespace
 
-bool moveItemSafely(const std::string& from, const std::string& to, std::string* error,
-                    const SafeMoveHook* hook) {
-    if (from.empty() || to.empty()) return setError(error, "empty path");
+SafeMoveResult moveItemSafely(const std::string& from, const std::string& to, std::string* error,
+                              const SafeMoveHook* hook) {
+    if (from.empty() || to.empty()) return failed(error, "empty path");
     int e = renameNoReplace(from, to);
-    if (e == 0) return true;
+    if (e == 0) return kMoved;
     if (e == EXDEV) return copyAcrossFileSystems(from, to, false, error, hook);
-    return setError(error, errnoText(e));
+    return failed(error, errnoText(e));
 }
 
-bool replaceItemSafely(const std::string& from, const std::string& to, std::string* error,
-                       const SafeMoveHook* hook) {
-    if (from.empty() || to.empty()) return setError(error, "empty path");
+SafeMoveResult replaceItemSafely(const std::string& from, const std::string& to, std::string* error,
+                                 const SafeMoveHook* hook) {
+    if (from.empty() || to.empty()) return failed(error, "empty path");
     struct stat st {};
-    if (::lstat(from.c_str(), &st) != 0) return setError(error, errnoText(errno));
-    if (!S_ISREG(st.st_mode)) return setError(error, "only files replace files");
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (::lstat(from.c_str(), &st) != 0) return failed(error, errnoText(errno));
+    if (!S_ISREG(st.st_mode)) return failed(error, "only files replace files");
+    if (::rename(from.c_str(), to.c_str()) == 0) return kMoved;
     if (errno == EXDEV) return copyAcrossFileSystems(from, to, true, error, hook);
-    return setError(error, errnoText(errno));
+    return failed(error, errnoText(errno));
 }
 
-bool moveItemSafely(const std::string& from, const std::string& to, std::string* error,
-                    const SafeMoveHook& hook) {
+SafeMoveResult moveItemSafely(const std::string& from, const std::string& to, std::string* error,
+                              const SafeMoveHook& hook) {
     return moveItemSafely(from, to, error, &hook);
 }
 

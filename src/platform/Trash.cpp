@@ -115,11 +115,18 @@ bool moveToTrash(const std::string& path, const Clock& clock, std::string* trash
         }
         const std::string target = *files + "/" + candidate;
         std::string error;
-        if (moveItemSafely(item.string(), target, &error)) {
+        const SafeMoveResult moved = moveItemSafely(item.string(), target, &error);
+        if (moved && !moved.sourceLeft()) {
             if (trashedPath) *trashedPath = target;
             return true;
         }
         ::unlink(infoPath.c_str());
+        if (moved.sourceLeft()) {
+            // Not trashed after all: the copy made for the trash goes, the item stays.
+            ::unlink(target.c_str());
+            platformLog("moveToTrash => cannot move [%s]: %s", item.c_str(), error.c_str());
+            return false;
+        }
         if (existsAtPath(target)) continue;  // an item without its .trashinfo holds the name
         platformLog("moveToTrash => cannot move [%s]: %s", item.c_str(), error.c_str());
         return false;

@@ -57,6 +57,8 @@ const std::vector<std::string>& allPreferenceKeyNames() {
         sPrefFormBaseIdFromFileName,
         sPrefUploadMovie,
         sPrefUploadTimeOut,
+        sPrefConcurrentUploads,
+        sPrefMaxUploadBytesPerSecond,
         sPrefDoCheckOrders,
         sPrefMinutesForCheckOrders,
         sPrefCheckHiResOrderFuseAction,

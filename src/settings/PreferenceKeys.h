@@ -31,6 +31,10 @@ inline constexpr const char* sPrefMetaData = "prefMetaData";
 inline constexpr const char* sPrefFormBaseIdFromFileName = "prefFormBaseIdFromFileName";
 inline constexpr const char* sPrefUploadMovie = "prefUploadMovie";
 inline constexpr const char* sPrefUploadTimeOut = "prefUploadTimeOut";
+// Beyond the original set: photos in flight at once, and the most bytes a second all uploads
+// together may send (0: no cap).
+inline constexpr const char* sPrefConcurrentUploads = "prefConcurrentUploads";
+inline constexpr const char* sPrefMaxUploadBytesPerSecond = "prefMaxUploadBytesPerSecond";
 inline constexpr const char* sPrefDoCheckOrders = "prefDoCheckOrders";
 inline constexpr const char* sPrefMinutesForCheckOrders = "prefMinutesForCheckOrders";
 inline constexpr const char* sPrefCheckHiResOrderFuseAction = "prefCheckHiResOrderFuseAction";

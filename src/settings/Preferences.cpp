@@ -196,4 +196,16 @@ float Preferences::getUploadTimeOut() {
     return std::min(seconds, static_cast<float>(kLongestUploadTimeOut));
 }
 
+int Preferences::getConcurrentUploads() {
+    const double n = asFloat(store().doubleForKey(sPrefConcurrentUploads));
+    if (!(n >= 1)) return 1;
+    return static_cast<int>(std::min<double>(n, kMostConcurrentUploads));
+}
+
+std::uint64_t Preferences::getMaxUploadBytesPerSecond() {
+    const double n = asFloat(store().doubleForKey(sPrefMaxUploadBytesPerSecond));
+    if (!(n >= 1)) return 0;
+    return n >= 1e15 ? static_cast<std::uint64_t>(1e15) : static_cast<std::uint64_t>(n);
+}
+
 }  // namespace vorn

@@ -64,6 +64,11 @@ class Preferences {
     // Seconds an upload may take; 500 when unset, NaN or not above 0, at most a day.
     static float getUploadTimeOut();
     static constexpr double kLongestUploadTimeOut = 86400;
+    // Photos in flight at once: 1 (unset or out of range) to 8.
+    static int getConcurrentUploads();
+    static constexpr int kMostConcurrentUploads = 8;
+    // The most bytes a second all uploads together may send; 0 (unset, negative): no cap.
+    static std::uint64_t getMaxUploadBytesPerSecond();
 };
 
 }  // namespace vorn

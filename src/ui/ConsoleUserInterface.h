@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "app/UserInterface.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <stdexcept>
 
 #include "log/KDLogFileManager.h"
 #include "platform/Interval.h"
@@ -77,6 +78,41 @@ std::function<void(std::uint64_t, std::uint64_t)> progressReporter(const Diction
     };
 }
 
+// The status, the reply and what the service said in it, or why it could not be read.
+void recordReply(const HttpExchangeResult& exchange, const Dictionary& r, Dictionary& d) {
+    if (exchange.statusCode) {
+        d[httpStatusCode] = static_cast<std::int64_t>(*exchange.statusCode);
+        d[httpResponse] = exchange.response;
+    }
+    if (exchange.error) {
+        platformLog("Upload of [%s] failed: %s", text(r, edFileName).c_str(),
+                    exchange.error->c_str());
+        d[httpError] = makeErrorValue(*exchange.error);
+    }
+    if (exchange.replyTooLarge) {
+        d[httpOurCustomStatus] = kStatusFail;
+        d[httpOurCustomMessage] = kReplyTooLargeMessage;
+        d[httpReplyUnreadable] = true;
+    }
+    if (exchange.replyBody) {
+        const std::string& reply = *exchange.replyBody;
+        d[httpReturnData] = Data(reply.begin(), reply.end());
+        if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
+            std::string parseError;
+            if (std::optional<ServiceReply> parsed = readPositionalReply(*decoded, &parseError)) {
+                d[httpOurCustomStatus] = parsed->status;
+                d[httpOurCustomMessage] = parsed->message;
+            } else {
+                // Read as a FAIL, marked so the cycle can say the reply was unreadable.
+                d[httpOurCustomStatus] = kStatusFail;
+                d[httpOurCustomMessage] =
+                    parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
+                d[httpReplyUnreadable] = true;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 struct HttpController::Shared {
@@ -94,6 +130,12 @@ HttpController::HttpController(NotificationCenter& center, MainThread* mainThrea
       shared_(std::make_shared<Shared>()),
       debugCopies_(std::make_unique<HttpDebugCopyWriter>()) {
     shared_->onWatchdogFired = [] { platformLog("Upload watchdog fired"); };
+    if (const void* first = options_.runsAfter)
+        for (const char* name : {kUploadStartNotification, kUploadDoneNotification})
+            if (!center_.hasObserver(first, name))
+                throw std::logic_error(std::string("HttpController registered before the "
+                                                   "controller's observer of ") +
+                                       name);
     center_.addObserver(this, kUploadStartNotification,
                         [this](const Notification& n) { handleNotification_UploadStart(n); });
     center_.addObserver(this, kUploadDoneNotification,
@@ -288,38 +330,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                 exchange.bodyFailure == MultipartBody::ReadFailure::ReadError ? kCannotReadFileError
                                                                               : kFileChangedError);
         } else {
-            if (exchange.statusCode) {
-                d[httpStatusCode] = static_cast<std::int64_t>(*exchange.statusCode);
-                d[httpResponse] = exchange.response;
-            }
-            if (exchange.error) {
-                platformLog("Upload of [%s] failed: %s", text(r, edFileName).c_str(),
-                            exchange.error->c_str());
-                d[httpError] = makeErrorValue(*exchange.error);
-            }
-            if (exchange.replyTooLarge) {
-                d[httpOurCustomStatus] = kStatusFail;
-                d[httpOurCustomMessage] = kReplyTooLargeMessage;
-                d[httpReplyUnreadable] = true;
-            }
-            if (exchange.replyBody) {
-                const std::string& reply = *exchange.replyBody;
-                d[httpReturnData] = Data(reply.begin(), reply.end());
-                if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
-                    std::string parseError;
-                    if (std::optional<ServiceReply> parsed =
-                            readPositionalReply(*decoded, &parseError)) {
-                        d[httpOurCustomStatus] = parsed->status;
-                        d[httpOurCustomMessage] = parsed->message;
-                    } else {
-                        // Read as a FAIL, marked so the cycle can say the reply was unreadable.
-                        d[httpOurCustomStatus] = kStatusFail;
-                        d[httpOurCustomMessage] =
-                            parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
-                        d[httpReplyUnreadable] = true;
-                    }
-                }
-            }
+            recordReply(exchange, r, d);
         }
     }
 

@@ -11,13 +11,13 @@
 #include <optional>
 #include <string>
 
-#include "app/UserInterface.h"
 #include "platform/MainThread.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Value.h"
 #include "upload/HttpDebugCopies.h"
 #include "upload/HttpExchange.h"
 #include "upload/MultipartBody.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 
@@ -35,11 +35,17 @@ class HttpController {
         std::string debugCopyFolder;
         std::chrono::seconds connectTimeout{60};
         std::chrono::seconds idleTimeout{60};
+        // The observer (the controller) whose UploadStart and UploadDone handlers must run
+        // before the uploader's: it marks the upload begun before the upload runs inside the
+        // post, and its UploadDone handler runs before the verdict files the item. Null when
+        // the uploader runs alone.
+        const void* runsAfter = nullptr;
     };
 
     // Registers the four observers (UploadStart, UploadDone, UploadSuccess, UploadFail) on
-    // center, so the controller must have registered its own before. mainThread carries the
-    // watchdog timer; without one, uploads run unguarded.
+    // center; observers run in the order they registered. Throws std::logic_error when
+    // options.runsAfter does not observe UploadStart and UploadDone yet. mainThread carries
+    // the watchdog timer; without one, uploads run unguarded.
     HttpController(NotificationCenter& center, MainThread* mainThread);
     HttpController(NotificationCenter& center, MainThread* mainThread, Options options);
     ~HttpController();

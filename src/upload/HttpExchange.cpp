@@ -95,6 +95,65 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Every option of one request; the session's kept connection and TLS session are not options.
+// The body is read through t; errorText takes curl's own words.
+void setRequestOptions(CURL* curl, const std::string& url, std::uint64_t bodySize,
+                       const HttpExchangeOptions& options, Transfer& t, curl_slist* headers,
+                       char* errorText) {
+    const std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancel);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                     static_cast<long>(options.connectTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.idleTimeout.count()));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+}
+
+// What the exchange came to: the reply read whole, or why not (cancelled, the file changed or
+// unreadable, a reply too large, or curl's own error).
+void readOutcome(HttpExchangeResult& result, CURLcode code, Transfer& t, const std::string& url,
+                 std::size_t maxReplyBytes, const char* errorText) {
+    if (code == CURLE_OK) {
+        result.replyBody = std::move(t.reply);
+    } else if (t.cancelled) {
+        result.cancelled = true;
+        result.error = "Upload cancelled";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::FileChanged) {
+        result.error = "file changed during upload";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
+        result.error = "cannot read file";
+    } else if (t.replyTooLarge) {
+        platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
+                    maxReplyBytes);
+        result.replyTooLarge = true;
+    } else {
+        std::string text = curl_easy_strerror(code);
+        if (errorText[0]) text += std::string(": ") + errorText;
+        result.error = text;
+    }
+}
+
 }  // namespace
 
 HttpSession::HttpSession() = default;
@@ -132,36 +191,9 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         curl_slist_append(headers, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
     // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
     headers = curl_slist_append(headers, "Expect:");
-    std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
     char errorText[CURL_ERROR_SIZE] = {0};
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
-    curl_easy_setopt(curl, CURLOPT_READDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
-    curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancel);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
-                     static_cast<long>(options.connectTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.idleTimeout.count()));
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    setRequestOptions(curl, url, body.size(), options, t, headers, errorText);
 
     CURLcode code = curl_easy_perform(curl);
     long status = 0;
@@ -188,24 +220,7 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
                                      {"allHeaderFields", t.headers}};
     }
     result.bodyFailure = body.readFailure();
-    if (code == CURLE_OK) {
-        result.replyBody = std::move(t.reply);
-    } else if (t.cancelled) {
-        result.cancelled = true;
-        result.error = "Upload cancelled";
-    } else if (result.bodyFailure == MultipartBody::ReadFailure::FileChanged) {
-        result.error = "file changed during upload";
-    } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
-        result.error = "cannot read file";
-    } else if (t.replyTooLarge) {
-        platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
-                    options.maxReplyBytes);
-        result.replyTooLarge = true;
-    } else {
-        std::string text = curl_easy_strerror(code);
-        if (errorText[0]) text += std::string(": ") + errorText;
-        result.error = text;
-    }
+    readOutcome(result, code, t, url, options.maxReplyBytes, errorText);
     curl_slist_free_all(headers);
     if (session) {
         // Nothing of this exchange may be left pointing into its stack frame.

@@ -1,12 +1,11 @@
 #include "upload/HttpReply.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <pugixml.hpp>
 
 #include "platform/PlatformLog.h"
 #include "platform/Text.h"
+#include "platform/Utf8.h"
 #include "upload/Records.h"
 
 namespace vorn {
@@ -39,23 +38,7 @@ std::string textOf(const pugi::xml_node& node) {
 }  // namespace
 
 std::optional<std::string> decodeMacRoman(std::string_view bytes) {
-    iconv_t cd = ::iconv_open("UTF-8", "MACINTOSH");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        platformLog("Cannot decode Mac OS Roman text: no converter");
-        return std::nullopt;
-    }
-    std::string out;
-    // At most three UTF-8 bytes for each Mac OS Roman byte.
-    out.resize(bytes.size() * 3 + 4);
-    char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = bytes.size();
-    char* o = out.data();
-    std::size_t outLeft = out.size();
-    std::size_t r = ::iconv(cd, &in, &inLeft, &o, &outLeft);
-    ::iconv_close(cd);
-    if (r == static_cast<std::size_t>(-1)) return std::nullopt;
-    out.resize(out.size() - outLeft);
-    return out;
+    return macRomanToUtf8(bytes);
 }
 
 std::optional<ServiceReply> readPositionalReply(const std::string& text, std::string* error) {

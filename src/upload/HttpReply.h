@@ -17,8 +17,8 @@ inline constexpr const char* kNotEnoughDataMessage = "Not enough data returned..
 // The message recorded with "FAIL" for a reply longer than the exchange reads.
 inline constexpr const char* kReplyTooLargeMessage = "unreadable reply: larger than 1 MiB";
 
-// Mac OS Roman bytes as UTF-8 text. Every byte has a character there, so this fails only when
-// the converter itself is missing.
+// Mac OS Roman bytes as UTF-8 text, from a built-in table: never nothing, so a system without
+// a converter for it still reads "FAIL" as FAIL.
 std::optional<std::string> decodeMacRoman(std::string_view bytes);
 
 struct ServiceReply {

@@ -59,15 +59,6 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
-// A name without its extension, as deletingPathExtension has it, without a copy.
-std::string_view stemOf(const std::string& name) {
-    std::string_view view(name);
-    const std::size_t dot = view.rfind('.');
-    return dot == std::string_view::npos || dot == 0 || dot + 1 == view.size()
-               ? view
-               : view.substr(0, dot);
-}
-
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -258,6 +249,16 @@ bool SourceFolderScanner::linkStaysInside(const PassSettings& settings, const st
     return false;
 }
 
+// The photo's metadata: a PNG's own, else the JPEG reading.
+void SourceFolderScanner::readMetadata(const std::string& full, Found& found) {
+    found.metadataFromPng = false;
+    found.metadata = getVornMetaDataFromPng(full);
+    if (found.metadata)
+        found.metadataFromPng = true;
+    else
+        found.metadata = getVornMetaDataFromJpeg(full);
+}
+
 SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& settings, int dirFd,
                                                             const Entry& entry,
                                                             const std::string& folder,
@@ -292,12 +293,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
         return Verdict::Skipped;  // failed lately; tried again when its wait is over
     if (settings.baseIdsFromFileNames && !IsValidImageObject(full)) return Verdict::NotEligible;
     metadataReads_.fetch_add(1);
-    found.metadataFromPng = false;
-    found.metadata = getVornMetaDataFromPng(full);
-    if (found.metadata)
-        found.metadataFromPng = true;
-    else
-        found.metadata = getVornMetaDataFromJpeg(full);
+    readMetadata(full, found);
     if (!found.metadata) {
         rememberWithoutMetadata(settings, found.rel, full, st, rested);
         return Verdict::NotEligible;
@@ -384,18 +380,38 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
     const std::int64_t mtime = mtimeNanoseconds(st);
     if (cache.mtimeNs == mtime) return cache;
 
+    std::optional<std::vector<Entry>> read = readEntries(dirFd, cache.entries.size());
+    if (!read) {
+        cache = FolderCache();
+        return cache;
+    }
+    std::vector<Entry>& entries = *read;
+    carryOver(cache, entries, cache.seenMtimeNs == mtime);
+    cache.entries = std::move(entries);
+    cache.listed = true;
+    cache.seenMtimeNs = mtime;
+    // A folder changed again within the file system's time resolution could keep its time:
+    // only a listing taken well after the folder's last change is kept.
+    const auto age = clock_->now() - SystemTime(std::chrono::duration_cast<SystemTime::duration>(
+                                         std::chrono::nanoseconds(mtime)));
+    cache.mtimeNs = age > std::chrono::seconds(1) ? mtime : -1;
+    return cache;
+}
+
+// The folder's files and sub-folders in name order; nothing when it cannot be read. Entries
+// are typed from the directory read itself: a scan of a big tree must not stat every file it
+// passes over. Symbolic links to folders are not descended into.
+std::optional<std::vector<SourceFolderScanner::Entry>> SourceFolderScanner::readEntries(
+    int dirFd, std::size_t expected) {
     std::vector<Entry> entries;
-    entries.reserve(cache.entries.size());
+    entries.reserve(expected);
     int readFd = ::dup(dirFd);
     DIR* dir = readFd >= 0 ? ::fdopendir(readFd) : nullptr;
     if (!dir) {
         if (readFd >= 0) ::close(readFd);
-        cache = FolderCache();
-        return cache;
+        return std::nullopt;
     }
     ::rewinddir(dir);
-    // Entries are typed from the directory read itself: a scan of a big tree must not stat
-    // every file it passes over. Symbolic links to folders are not descended into.
     while (dirent* d = ::readdir(dir)) {
         std::string name = d->d_name;
         if (name == "." || name == "..") continue;
@@ -423,19 +439,23 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
     ::closedir(dir);
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
-    // When files only left the folder (a photo filed after its upload), or the folder is as it
-    // was, what was learnt of each file still there, the same file by its inode, carries over.
-    // A name that came back (removed and written anew, perhaps under the same inode) looks the
-    // same in a listing: where a name is new, or the folder changed and none has gone,
-    // everything is judged again.
+    return entries;
+}
+
+// When files only left the folder (a photo filed after its upload), or the folder is as it was
+// (sameTime), what was learnt of each file still there, the same file by its inode, carries
+// over. A name that came back (removed and written anew, perhaps under the same inode) looks
+// the same in a listing: where a name is new, or the folder changed and none has gone,
+// everything is judged again.
+void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>& entries,
+                                    bool sameTime) {
     bool onlyRemovals = entries.size() < cache.entries.size() ||
-                        (entries.size() == cache.entries.size() && cache.seenMtimeNs == mtime);
-    for (auto e = entries.begin(), old = cache.entries.begin(); onlyRemovals && e != entries.end();
-         ++e) {
+                        (entries.size() == cache.entries.size() && sameTime);
+    for (auto e = entries.cbegin(), old = cache.entries.begin();
+         onlyRemovals && e != entries.cend(); ++e) {
         while (old != cache.entries.end() && old->name < e->name) ++old;
         onlyRemovals = old != cache.entries.end() && old->name == e->name;
     }
-    std::unordered_map<std::string_view, int> stems;  // files per stem, for alone movies
     auto old = cache.entries.begin();
     for (Entry& e : entries) {
         if (!onlyRemovals) break;
@@ -443,22 +463,51 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
         e.rested = old->rested;
         e.restGeneration = old->restGeneration;
-        if (old->movieAlone) {
-            if (stems.empty())
-                for (const Entry& other : entries)
-                    if (!other.isDirectory) ++stems[stemOf(other.name)];
-            e.movieAlone = e.movieSettled = stems[stemOf(e.name)] == 1;
-        }
     }
-    cache.entries = std::move(entries);
-    cache.listed = true;
-    cache.seenMtimeNs = mtime;
-    // A folder changed again within the file system's time resolution could keep its time:
-    // only a listing taken well after the folder's last change is kept.
-    const auto age = clock_->now() - SystemTime(std::chrono::duration_cast<SystemTime::duration>(
-                                         std::chrono::nanoseconds(mtime)));
-    cache.mtimeNs = age > std::chrono::seconds(1) ? mtime : -1;
-    return cache;
+}
+
+// A folder the watcher vouches for (no event since it was last looked at) is taken as it was:
+// its listing and what was found ineligible in it.
+bool SourceFolderScanner::vouchedFor(const PassSettings& settings, const std::string& rel) {
+    bool vouched = false;
+    {
+        std::lock_guard lock(cacheMutex_);
+        vouched = changedFolders_.erase(rel) == 0 && !settings.full && watching_;
+    }
+    return vouched && folders_.find(rel) != folders_.end();
+}
+
+// Files of this folder closed by a writer since they were judged: looked at again even when
+// they had rested.
+std::vector<std::string> SourceFolderScanner::rewrittenIn(const std::string& folder) {
+    std::vector<std::string> rewritten;
+    std::lock_guard lock(cacheMutex_);
+    for (const std::string& path : rewritten_)
+        if (path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+            path[folder.size()] == '/' && path.find('/', folder.size() + 1) == std::string::npos)
+            rewritten.push_back(path.substr(folder.size() + 1));
+    return rewritten;
+}
+
+// Mirrors the sub-folder name of the folder dirFd with the source folder's permissions (an
+// existing one stays). False for a filing folder, which must never be met again as something
+// to upload.
+bool SourceFolderScanner::mirrorSubfolder(const PassSettings& settings, const ScanInput& input,
+                                          int dirFd, const std::string& name,
+                                          const std::string& childRel) {
+    struct stat self {};
+    if (!settings.filingFolders.empty() && ::fstatat(dirFd, name.c_str(), &self, 0) == 0 &&
+        std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                  std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end()) {
+        platformLog("[%s] is where photos are filed; not scanned", childRel.c_str());
+        return false;
+    }
+    std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
+        ::chmod(mirrored.c_str(), st.st_mode & 07777);
+    return true;
 }
 
 std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
@@ -470,27 +519,9 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
         folders_.erase(rel);
         return std::nullopt;
     }
-    // A folder the watcher vouches for (no event since it was last looked at) is taken as it
-    // was: its listing and what was found ineligible in it.
-    bool vouched = false;
-    {
-        std::lock_guard lock(cacheMutex_);
-        vouched = changedFolders_.erase(rel) == 0 && !settings.full && watching_;
-    }
-    if (vouched && folders_.find(rel) == folders_.end()) vouched = false;
+    const bool vouched = vouchedFor(settings, rel);
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
-    std::unordered_map<std::string_view, int> stems;  // files per stem, counted when needed
-    // Files of this folder closed by a writer since they were judged: looked at again even
-    // when they had rested.
-    std::vector<std::string> rewritten;
-    {
-        std::lock_guard lock(cacheMutex_);
-        for (const std::string& path : rewritten_)
-            if (path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
-                path[folder.size()] == '/' &&
-                path.find('/', folder.size() + 1) == std::string::npos)
-                rewritten.push_back(path.substr(folder.size() + 1));
-    }
+    const std::vector<std::string> rewritten = rewrittenIn(folder);
     // The walk below adds other folders to folders_, which leaves this one where it is.
     for (Entry& e : cache.entries) {
         if (vouched && e.ineligible) continue;
@@ -504,22 +535,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
         e.rested = false;
         if (e.isDirectory) {
             std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
-            // What is filed must never be met again as something to upload.
-            struct stat self {};
-            if (!settings.filingFolders.empty() &&
-                ::fstatat(dirFd.get(), e.name.c_str(), &self, 0) == 0 &&
-                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
-                          std::make_pair(self.st_dev, self.st_ino)) !=
-                    settings.filingFolders.end()) {
-                platformLog("[%s] is where photos are filed; not scanned", childRel.c_str());
-                continue;
-            }
-            // Mirror the folder with the source folder's permissions; an existing one stays.
-            std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
-            struct stat st {};
-            if (::fstatat(dirFd.get(), e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
-                ::chmod(mirrored.c_str(), st.st_mode & 07777);
+            if (!mirrorSubfolder(settings, input, dirFd.get(), e.name, childRel)) continue;
             if (auto found = walk(settings, input, childRel, retryAfter)) return found;
             continue;
         }
@@ -549,18 +565,6 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
                 e.ineligible = true;
                 e.rested = rested;
                 e.restGeneration = settings.restGeneration;
-                if (!e.movieSettled && e.name[0] != '.' && hasMovieExtension(e.name)) {
-                    // The movie alone means its photo has gone, perhaps filed by a move cut
-                    // short.
-                    if (stems.empty())
-                        for (const Entry& other : cache.entries)
-                            if (!other.isDirectory) ++stems[stemOf(other.name)];
-                    e.movieAlone = stems[stemOf(e.name)] == 1;
-                    e.movieSettled = !e.movieAlone ||
-                                     fileStrandedMovie(settings, input,
-                                                       rel.empty() ? e.name : rel + "/" + e.name);
-                    e.movieAlone = e.movieAlone && e.movieSettled;
-                }
                 break;
         }
     }
@@ -696,32 +700,80 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     return outcome;
 }
 
-bool SourceFolderScanner::fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
-                                            const std::string& rel) {
-    const std::string full = appendingPathComponent(input.rootFolder, rel);
-    struct stat st {};
-    if (::stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    // A movie still being written may be the first half of a new pair.
-    auto modified = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
-        std::chrono::nanoseconds(mtimeNanoseconds(st))));
-    if (clock_->now() - modified < options_.settleInterval) return false;
-    const std::string stemRel = deletingPathExtension(rel);
-    static const char* const kPhotoTypes[] = {"jpg", "jpeg", "png", "JPG", "JPEG", "PNG"};
-    const std::pair<const std::string*, bool> places[] = {{&input.mirrorFolder, true},
-                                                          {&settings.problemFolder, false}};
-    for (const auto& [folder, replace] : places) {
-        if (folder->empty()) continue;
-        for (const char* type : kPhotoTypes) {
-            struct stat photo {};
-            if (::stat(appendingPathComponent(*folder, stemRel + "." + type).c_str(), &photo) != 0)
-                continue;
-            platformLog("[%s] was left behind by its photo; filing it beside it", rel.c_str());
-            KDW_FileManager::moveFileAtPath(full, appendingPathComponent(*folder, rel), replace);
-            return false;
-        }
+namespace {
+
+// What the scan works out for the chosen photo, before it becomes the upload item record.
+struct ItemFields {
+    std::string clientName, captureTime, caption, fuseAction;
+    std::optional<std::string> emails, originalPath;
+    std::optional<Value> contact, sitting;
+};
+
+std::string clientNameOf(const std::string& rel, bool useBaseFileName) {
+    const std::string fileName = lastPathComponent(rel);
+    if (Preferences::getPrefFormBaseIdFromFileName()) {
+        size_t cut = fileName.find('_');
+        if (cut == std::string::npos) cut = fileName.find(' ');
+        return cut == std::string::npos ? deletingPathExtension(fileName) : fileName.substr(0, cut);
     }
-    return true;
+    if (useBaseFileName) return deletingPathExtension(fileName);
+    return lastPathComponent(deletingLastPathComponent(rel));
 }
+
+// E-mails (the first four) and contact details, from the JPEG reading of the metadata.
+void readContacts(const std::optional<Value>& exif, ItemFields& item) {
+    if (!exif || !exif->asDictionary()) return;
+    const Dictionary& d = *exif->asDictionary();
+    if (auto it = d.find("KD_radudivInfo"); it != d.end() && it->second.isDictionary())
+        item.contact = it->second;
+    if (auto it = d.find("KD_emailsForUpload"); it != d.end() && it->second.isArray()) {
+        const Array& list = *it->second.asArray();
+        std::string joined;
+        for (size_t i = 0; i < list.size() && i < 4; ++i) {
+            if (i) joined += ",";
+            joined += list[i].stringValue();
+        }
+        if (!list.empty()) item.emails = joined;
+    }
+}
+
+// The original path, and the sitting details with the capture time they carry.
+void readOriginalPathAndSitting(const std::optional<Value>& metadata, ItemFields& item) {
+    if (!metadata || !metadata->asDictionary()) return;
+    const Dictionary& d = *metadata->asDictionary();
+    if (const std::string* p = stringForKey(d, "OriginalPath")) item.originalPath = *p;
+    if (auto it = d.find("SittingInfoDictionary"); it != d.end() && it->second.isDictionary()) {
+        item.sitting = it->second;
+        if (const std::string* t = stringForKey(*it->second.asDictionary(), "capturetime"))
+            item.captureTime = *t;
+    }
+}
+
+DictionaryPtr itemRecord(const ScanInput& input, const std::string& rel, const std::string& full,
+                         const ItemFields& item) {
+    DictionaryPtr record = makeRecord(*input.workingCopy);
+    Dictionary& r = *record;
+    r[cDictKeyLocalMirrorFolder] = expandTildeInPath(
+        Preferences::getLocalMasterMirrorSiteFolder().value_or(input.mirrorFolder));
+    r[cDictKeyLocalSourceUploadFolder] =
+        expandTildeInPath(Preferences::getLocalSourceUploadFolder().value_or(input.rootFolder));
+    r[cDictKeyCurItem] = rel;
+    r[edUser] = input.userName;
+    r[edPasswd] = input.password;
+    r[edFileName] = full;
+    r[edClientName] = item.clientName;
+    r[edEventName] = input.eventName;
+    r[edMetaData] = item.caption;
+    r[edCaptureTime] = item.captureTime;
+    r[edKivFuseAction] = item.fuseAction;
+    if (item.sitting) r[edSittingInfoDictionary] = *item.sitting;
+    if (item.emails) r[edEmails] = *item.emails;
+    if (item.originalPath) r[edOriginalPath] = *item.originalPath;
+    if (item.contact) r[edRadudivInfo] = *item.contact;
+    return record;
+}
+
+}  // namespace
 
 ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found) {
     const std::string& rel = found.rel;
@@ -729,7 +781,7 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found
     const std::string account = Preferences::getCurUserLoginName().value_or("");
     const bool dererave = equalsIgnoringCase(account, kAccountDererave);
     const bool rurizururiz = equalsIgnoringCase(account, kAccountRurizururiz);
-    Dictionary& working = *input.workingCopy;
+    ItemFields item;
 
     // 1. The metadata read moments ago while judging the file, carried here: reading it again
     // would prove nothing the readiness rule and the unchanged-after-upload check do not
@@ -741,19 +793,8 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found
     // 2. Client name.
     const std::optional<std::string> fuseActionPref = Preferences::getKivFuseAction();
     if (fuseActionPref) useBaseFileName_ = !equalsIgnoringCase(*fuseActionPref, kDefaultFuseAction);
-    const std::string fileName = lastPathComponent(rel);
-    std::string clientName;
-    if (Preferences::getPrefFormBaseIdFromFileName()) {
-        size_t cut = fileName.find('_');
-        if (cut == std::string::npos) cut = fileName.find(' ');
-        clientName =
-            cut == std::string::npos ? deletingPathExtension(fileName) : fileName.substr(0, cut);
-    } else if (useBaseFileName_) {
-        clientName = deletingPathExtension(fileName);
-    } else {
-        clientName = lastPathComponent(deletingLastPathComponent(rel));
-    }
-    working[cDictKeyUserEnteredClientName] = clientName;
+    item.clientName = clientNameOf(rel, useBaseFileName_);
+    (*input.workingCopy)[cDictKeyUserEnteredClientName] = item.clientName;
 
     // 3. and 4. The file must still be there and have a date.
     struct stat st {};
@@ -763,79 +804,32 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found
     }
     std::optional<SystemTime> date = GetAndUpdateFileCreationDate(full, true);
     if (!date) return {};
-    std::string captureTime = formatLocalTime(*date, "%Y-%m-%d %H:%M:%S");
+    item.captureTime = formatLocalTime(*date, "%Y-%m-%d %H:%M:%S");
 
     // 5. Caption and fuse action.
-    std::string caption;
     const std::optional<std::string> metaDataPref = Preferences::getPrefMetaData();
-    if (metaDataPref) caption = *metaDataPref;
-    const std::string fuseAction = fuseActionPref.value_or(kDefaultFuseAction);
+    if (metaDataPref) item.caption = *metaDataPref;
+    item.fuseAction = fuseActionPref.value_or(kDefaultFuseAction);
     if (fuseActionPref && !metaDataPref)
-        if (const char* c = eventCaption(*fuseActionPref)) caption = c;
+        if (const char* c = eventCaption(*fuseActionPref)) item.caption = c;
 
-    // 6. E-mails and contact details, from the photo's EXIF, for fuse actions that use them.
-    std::optional<std::string> emails;
-    std::optional<Value> contact;
-    if (!equalsIgnoringCase(fuseAction, kDefaultFuseAction)) {
-        // The JPEG reading of the same metadata; a PNG carries none there.
-        std::optional<Value> exif;
-        if (!found.metadataFromPng) exif = metadata;
-        if (exif && exif->asDictionary()) {
-            const Dictionary& d = *exif->asDictionary();
-            if (auto it = d.find("KD_radudivInfo"); it != d.end() && it->second.isDictionary())
-                contact = it->second;
-            if (auto it = d.find("KD_emailsForUpload"); it != d.end() && it->second.isArray()) {
-                const Array& list = *it->second.asArray();
-                std::string joined;
-                for (size_t i = 0; i < list.size() && i < 4; ++i) {
-                    if (i) joined += ",";
-                    joined += list[i].stringValue();
-                }
-                if (!list.empty()) emails = joined;
-            }
-        }
-    }
+    // 6. E-mails and contact details, from the photo's EXIF, for fuse actions that use them; a
+    // PNG carries none there.
+    if (!equalsIgnoringCase(item.fuseAction, kDefaultFuseAction) && !found.metadataFromPng)
+        readContacts(metadata, item);
 
     // 7. and 8. Original path and sitting details.
-    std::optional<std::string> originalPath;
-    std::optional<Value> sitting;
-    if (metadata && metadata->asDictionary()) {
-        const Dictionary& d = *metadata->asDictionary();
-        if (const std::string* p = stringForKey(d, "OriginalPath")) originalPath = *p;
-        if (auto it = d.find("SittingInfoDictionary"); it != d.end() && it->second.isDictionary()) {
-            sitting = it->second;
-            if (const std::string* t = stringForKey(*it->second.asDictionary(), "capturetime"))
-                captureTime = *t;
-        }
-    }
-    if (!sitting) {
+    readOriginalPathAndSitting(metadata, item);
+    if (!item.sitting) {
         if (fuseActionPref && equalsIgnoringCase(*fuseActionPref, kFuseActionRurizururiz))
             platformLog("2010-09-02 - MISSING Sitting info. FuseAction = %s REQUIRES More INFO!!!!",
                         fuseActionPref->c_str());
-        if (rurizururiz) sitting = Value(Dictionary{{"sittingid", getBaseIDFromFileName(full)}});
+        if (rurizururiz)
+            item.sitting = Value(Dictionary{{"sittingid", getBaseIDFromFileName(full)}});
     }
 
     // 9. The upload item record.
-    DictionaryPtr record = makeRecord(working);
-    Dictionary& r = *record;
-    r[cDictKeyLocalMirrorFolder] = expandTildeInPath(
-        Preferences::getLocalMasterMirrorSiteFolder().value_or(input.mirrorFolder));
-    r[cDictKeyLocalSourceUploadFolder] =
-        expandTildeInPath(Preferences::getLocalSourceUploadFolder().value_or(input.rootFolder));
-    r[cDictKeyCurItem] = rel;
-    r[edUser] = input.userName;
-    r[edPasswd] = input.password;
-    r[edFileName] = full;
-    r[edClientName] = clientName;
-    r[edEventName] = input.eventName;
-    r[edMetaData] = caption;
-    r[edCaptureTime] = captureTime;
-    r[edKivFuseAction] = fuseAction;
-    if (sitting) r[edSittingInfoDictionary] = *sitting;
-    if (emails) r[edEmails] = *emails;
-    if (originalPath) r[edOriginalPath] = *originalPath;
-    if (contact) r[edRadudivInfo] = *contact;
-    return {ScanOutcome::Kind::Chosen, record, {}};
+    return {ScanOutcome::Kind::Chosen, itemRecord(input, rel, full, item), {}};
 }
 
 }  // namespace vorn

@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/FolderScanner.h"
-#include "app/UserInterface.h"
 #include "platform/Clock.h"
+#include "upload/FolderScanner.h"
+#include "upload/UserInterface.h"
 
 namespace vorn {
 
@@ -94,10 +94,6 @@ class SourceFolderScanner : public FolderScanner {
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
-        // A movie whose photo lies beside it, or which was alone and filed nowhere (kept into
-        // a new listing while it is still alone there): nothing to look for.
-        bool movieSettled = false;
-        bool movieAlone = false;
     };
     struct FolderCache {
         std::int64_t mtimeNs = -1;      // of the listing below; -1: list again unless vouched for
@@ -139,6 +135,13 @@ class SourceFolderScanner : public FolderScanner {
                               const std::string& rel,
                               std::optional<std::chrono::milliseconds>& retryAfter);
     FolderCache& listing(const std::string& rel, int dirFd, bool trustCache);
+    static std::optional<std::vector<Entry>> readEntries(int dirFd, std::size_t expected);
+    static void carryOver(const FolderCache& cache, std::vector<Entry>& entries, bool sameTime);
+    bool vouchedFor(const PassSettings& settings, const std::string& rel);
+    std::vector<std::string> rewrittenIn(const std::string& folder);
+    static bool mirrorSubfolder(const PassSettings& settings, const ScanInput& input, int dirFd,
+                                const std::string& name, const std::string& childRel);
+    static void readMetadata(const std::string& full, Found& found);
     bool hasRested(const Stamp& stamp, std::chrono::steady_clock::time_point since) const;
     bool knownWithoutMetadata(const PassSettings& settings, const std::string& rel,
                               const struct stat& st, bool& rested);
@@ -157,10 +160,6 @@ class SourceFolderScanner : public FolderScanner {
     std::size_t countWaiting(const PassSettings& settings, const std::string& root,
                              const std::string& rel);
     void reportSkipped(const std::string& rel, const char* reason = "no upload metadata");
-    // A movie left behind by a move cut short, whose photo is filed already, follows it.
-    // Answers whether the movie was settled and its photo filed nowhere.
-    bool fileStrandedMovie(const PassSettings& settings, const ScanInput& input,
-                           const std::string& rel);
 
     std::shared_ptr<Clock> clock_;
     Options options_;

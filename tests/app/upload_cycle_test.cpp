@@ -13,7 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include "ui/QtMainThread.h"
+#include "shell/QtMainThread.h"
 #endif
 #include "platform/Utf8.h"
 #include "support/OtherFileSystem.h"
@@ -81,7 +81,7 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
                 EXPECT_EQ(fs::exists(folder / file), folder == base) << folder / file;
         EXPECT_EQ(uploader->uploadedItems().size(), row.thenOk ? 2u : 1u);
         EXPECT_EQ(scanner->passes(), row.stopped ? 1 : row.thenOk ? 3 : 2);
-        EXPECT_EQ(controller->needsToRescan(), 0);
+        EXPECT_EQ(controller->flags().needsToRescan(), 0);
         EXPECT_TRUE(!row.errorShown || ui.count("callback-error", row.errorShown) > 0)
             << ui.last("callback-error");
     }
@@ -98,7 +98,7 @@ TEST_F(UploadCycleTest, ScanRequestsThatArriveDuringAScanOpenExactlyOneMorePass)
         for (int i = 0; i < requests; ++i)
             center.post(kScanFolderNotification, controller.get(),
                         makeScanRequest(source.string(), mirror.string(), "Prom 2026"));
-        ASSERT_TRUE(loop.runUntil([&] { return controller->needsToRescan() == requests; }));
+        ASSERT_TRUE(loop.runUntil([&] { return controller->flags().needsToRescan() == requests; }));
         EXPECT_EQ(scanner->passes(), 1);  // the requests did not scan
 
         scanner->openGate();
@@ -107,8 +107,8 @@ TEST_F(UploadCycleTest, ScanRequestsThatArriveDuringAScanOpenExactlyOneMorePass)
         // The first scan found nothing; on its way out it opened exactly one pass for the
         // requests it had turned away, and that pass opened no further one.
         EXPECT_EQ(scanner->passes(), 2);
-        EXPECT_EQ(controller->needsToRescan(), 0);
-        EXPECT_FALSE(controller->isScanning());
+        EXPECT_EQ(controller->flags().needsToRescan(), 0);
+        EXPECT_FALSE(controller->flags().isScanning());
     }
 }
 
@@ -229,13 +229,7 @@ TEST_F(UploadCycleTest, APhotoThatCannotBeFiledIsNeverSentAgainAndIsFiledOnceThe
     }
 }
 
-TEST_F(UploadCycleTest, ASetAsideNameTooLongIsShortenedAndTemporariesOfAnEarlierRunRemoved) {
-    // Left by moves cut short in an earlier run, beside a file that is not ours.
-    writeFile(mirror / "client/.vorn-move-Ab12Cd", "half a photo");
-    writeFile(problem / "x/.vorn-move-Zz99Yy", "half a movie");
-    writeFile(mirror / "client/.vorn-moved-by-someone", "not ours");
-    startController();
-
+TEST_F(UploadCycleTest, ASetAsideNameTooLongIsShortened) {
     std::string stem = "a";
     while (stem.size() < 251) stem += "\xC3\xA9";  // "e" with an accent, two bytes
     const std::string name = stem + ".jpg";        // 255 bytes, the most a name may have
@@ -258,9 +252,6 @@ TEST_F(UploadCycleTest, ASetAsideNameTooLongIsShortenedAndTemporariesOfAnEarlier
         EXPECT_EQ(test::readFile(e.path()), e.path().extension() == ".mov" ? "movie" : "new");
     }
     EXPECT_EQ(filed, 2);  // photo and movie, under one stem
-    EXPECT_FALSE(fs::exists(mirror / "client/.vorn-move-Ab12Cd"));
-    EXPECT_FALSE(fs::exists(problem / "x/.vorn-move-Zz99Yy"));
-    EXPECT_TRUE(fs::exists(mirror / "client/.vorn-moved-by-someone"));
 }
 
 class RescanTimerTest : public test::CycleFixture {
@@ -355,7 +346,8 @@ TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
              t.uploader->onUpload([&t](const Dictionary& item) -> std::optional<Dictionary> {
                  if (*stringForKey(item, cDictKeyCurItem) != "client/0.jpg") return std::nullopt;
                  t.controller->ibClickedOnHalt();
-                 EXPECT_FALSE(t.controller->didHaltProcess());  // not before the upload is done
+                 EXPECT_FALSE(
+                     t.controller->flags().didHaltProcess());  // not before the upload is done
                  return std::nullopt;
              });
              // Held only once 0.jpg is filed: the panel a pause opens may change the folders.
@@ -380,12 +372,12 @@ TEST_F(RescanTimerTest, APauseHoldsAgainstEveryTriggerUntilResumeOrUploadNow) {
         ASSERT_TRUE(waitForRest());
         std::vector<std::string> sent = uploader->uploadedItems();
         EXPECT_EQ(std::count(sent.begin(), sent.end(), "client/a.jpg"), 0);
-        EXPECT_TRUE(controller->didHaltProcess());
+        EXPECT_TRUE(controller->flags().didHaltProcess());
         EXPECT_EQ(ui.last("button"), "Resume");
 
         row.resume(*this);
         ASSERT_TRUE(waitForRest());
-        EXPECT_FALSE(controller->didHaltProcess());
+        EXPECT_FALSE(controller->flags().didHaltProcess());
         EXPECT_EQ(ui.last("button"), "Pause");
         sent.push_back("client/a.jpg");
         EXPECT_EQ(uploader->uploadedItems(), sent) << "each sent once";
@@ -418,7 +410,7 @@ TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
         photo("client/a.jpg");
         row.spoil(*this);
         ASSERT_TRUE(synchronize());
-        EXPECT_TRUE(controller->isWaitingForSettings());
+        EXPECT_TRUE(controller->flags().isWaitingForSettings());
         EXPECT_NE(ui.last("callback-error").find(row.shown), std::string::npos)
             << ui.last("callback-error");
         loop.advance(120s);  // quiet looks while nothing changed
@@ -428,7 +420,7 @@ TEST_F(RescanTimerTest, TheCycleStartsByItselfOnceItsSettingsHold) {
 
         row.mend(*this);
         ASSERT_TRUE(waitForRest());
-        EXPECT_FALSE(controller->isWaitingForSettings());
+        EXPECT_FALSE(controller->flags().isWaitingForSettings());
         EXPECT_EQ(uploader->uploadedItems(), std::vector<std::string>{"client/a.jpg"});
     }
 }

@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     using K = UploadOutcome::Kind;
     test::CapturedOutput console(1);
+    test::CapturedOutput log(2);
     ConsoleUserInterface ui(stdout);
     auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
     StatusBoard board(ui, clock);
@@ -50,8 +51,17 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         board.showUploadOutcome(row.outcome);
         if (row.line) expected += std::string(row.line) + "\n";
     }
+    board.ibUpdateFTPCallbackStatusTextField(
+        "could not file IMG_0004.jpg in the mirror folder: No space left on device", true);
+    board.ibUpdateFTPCallbackStatusTextField("Server said ERROR", true);
     board.ibUpdateFTPCallbackStatusTextField("Server said ERROR", true);
     board.showCycleState(CycleState::Error, "Server said ERROR");
+    // Every error shown in red is in the dated log, once while it stays the same.
+    const std::string logged = log.text();
+    for (const char* error :
+         {"] could not file IMG_0004.jpg in the mirror folder: No space", "] Server said ERROR"})
+        EXPECT_NE(logged.find(error), std::string::npos) << error << " in " << logged;
+    EXPECT_EQ(logged.find("Server said ERROR"), logged.rfind("Server said ERROR"));
 
     std::string after = board.json({});
     for (const char* part :
@@ -61,6 +71,8 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         EXPECT_NE(after.find(part), std::string::npos) << part << " in " << after;
     EXPECT_EQ(after.find("\"lastErrorTime\":null"), std::string::npos);
     EXPECT_EQ(console.text(), "state: uploading\n" + expected +
+                                  "error: could not file IMG_0004.jpg in the mirror folder: No "
+                                  "space left on device\n"
                                   "error: Server said ERROR\n"
                                   "state: stopped on error (Server said ERROR)\n");
 

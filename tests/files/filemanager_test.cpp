@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "support/CapturedOutput.h"
+#include "support/FolderLayout.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/Times.h"
@@ -15,31 +16,8 @@ namespace vorn {
 namespace {
 namespace fs = std::filesystem;
 
-// A folder's contents as text: "dir/,dir/file=content,..." in name order, folders with a
-// trailing "/".
-std::string folderContents(const fs::path& root) {
-    std::set<std::string> entries;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        const std::string rel = fs::relative(e.path(), root).string();
-        entries.insert(e.is_directory() ? rel + "/" : rel + "=" + test::readFile(e.path()));
-    }
-    std::string out;
-    for (const auto& entry : entries) out += (out.empty() ? "" : ",") + entry;
-    return out;
-}
-
-void plant(const fs::path& root, const std::string& layout) {
-    fs::create_directories(root);
-    std::istringstream in(layout);
-    for (std::string entry; std::getline(in, entry, ',');) {
-        const auto eq = entry.find('=');
-        if (eq == std::string::npos) {
-            fs::create_directories(root / entry);
-        } else {
-            test::writeFile(root / entry.substr(0, eq), entry.substr(eq + 1));
-        }
-    }
-}
+using test::folderContents;
+using test::plant;
 
 TEST(KDW_FileManager, CompanionMovieItem) {
     const std::pair<const char*, const char*> cases[] = {

@@ -158,25 +158,42 @@ TEST_F(LivingProcessTest, StartsOnAnyStoreWritesItsLogsAndStopsInOrderOnTerminat
     EXPECT_EQ(kept, 1);
 }
 
-TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreRefusesToStartAndNamesTheFirst) {
-    test::writeFile(prefsFile, kQuietPrefs);
-    ChildProcess first(kUploader, arguments(), environment());
+TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreOrSourceFolderRefusesToStart) {
+    // A second store names the same source folder through a link.
+    const fs::path otherPrefs = tmp / "other/prefs.plist";
+    fs::create_directory_symlink(source, tmp / "link");
+    Dictionary prefs{{"prefAutoStartUploadAtStartup", false}, {"userLoginName", "photog"}};
+    prefs["prefLocalSourceUploadFolder"] = source.string();
+    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    prefs["prefLocalSourceUploadFolder"] = (tmp / "link/").string();
+    test::writeFile(otherPrefs, toXmlPropertyList(Value(prefs)));
+    const std::vector<std::string> env = environment({"XDG_RUNTIME_DIR=" + (tmp / "run").string()});
+    auto argumentsFor = [&](const fs::path& store) {
+        std::vector<std::string> args = arguments();
+        args[2] = store.string();  // the value of --prefs
+        return args;
+    };
+
+    ChildProcess first(kUploader, arguments(), env);
     ASSERT_TRUE(first.waitForLine("started"));
     EXPECT_EQ(readFile(fs::path(prefsFile.string() + ".lock")), std::to_string(first.pid()) + "\n");
-
-    // Its standard error joins the output read here.
-    std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
-    for (const std::string& a : arguments()) shellArgs.push_back(a);
-    ChildProcess second("/bin/sh", shellArgs, environment());
-    EXPECT_TRUE(second.waitForLine("(process " + std::to_string(first.pid()) + ")"));
-    EXPECT_NE(second.wait().value_or(0), 0);
-    for (const std::string& line : second.output())
-        EXPECT_EQ(line.find("started"), std::string::npos) << line;
+    for (const fs::path& store : {prefsFile, otherPrefs}) {
+        SCOPED_TRACE(store);
+        // Its standard error joins the output read here.
+        std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
+        for (const std::string& a : argumentsFor(store)) shellArgs.push_back(a);
+        ChildProcess second("/bin/sh", shellArgs, env);
+        EXPECT_TRUE(second.waitForLine("another uploader (process " + std::to_string(first.pid()) +
+                                       ") already runs"));
+        EXPECT_EQ(second.wait(), 3);
+        for (const std::string& line : second.output())
+            EXPECT_EQ(line.find("started"), std::string::npos) << line;
+    }
 
     // Once the first has gone, however it went, the next one starts.
     first.signal(SIGKILL);
     first.wait();
-    ChildProcess third(kUploader, arguments(), environment());
+    ChildProcess third(kUploader, argumentsFor(otherPrefs), env);
     EXPECT_TRUE(third.waitForLine("started"));
     third.signal(SIGTERM);
     EXPECT_EQ(third.wait(), 0);
@@ -202,6 +219,54 @@ TEST_F(LivingProcessTest, NewPhotosComeInByTheTimerAloneOrByTheWatcherLongBefore
     ASSERT_TRUE(service->waitForRequests(2, 20s));  // long before the 300 s timer
     EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Jones/IMG_0001.jpg"); }));
     EXPECT_FALSE(fs::exists(source / "Jones/IMG_0001.jpg"));
+}
+
+TEST_F(LivingProcessTest, TheServicesErrorHoldsTheCycleUntilTheSettingsChange) {
+    startService("IMG_0005.jpg 1 error \"Invalid username or password\"\n");
+    startUploader({{"prefSecondsBetweenScans", 1.0}});
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));  // watching, the timer armed
+    photo("Smith/IMG_0005.jpg");
+    ASSERT_TRUE(app->waitForLine("state: stopped on error (Invalid username or password)"));
+    // The watcher's event for a new photo does not open it again (nor would the timer).
+    photo("Smith/IMG_0006.jpg");
+    ASSERT_TRUE(eventually([&] {
+        return log().find("application:openFile:...  The cycle is paused") != std::string::npos;
+    }));
+    EXPECT_EQ(service->requestLog().size(), 1u);
+    EXPECT_TRUE(fs::exists(source / "Smith/IMG_0005.jpg"));
+
+    // The user mends the account: both go, the one that got the error once more.
+    Dictionary prefs = *parsePropertyList(readFile(prefsFile))->asDictionary();
+    prefs["userLoginPassword"] = "mended";
+    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    app->signal(SIGHUP);
+    ASSERT_TRUE(service->waitForRequests(3, 20s));
+    EXPECT_TRUE(eventually([&] {
+        return fs::exists(mirror / "Smith/IMG_0005.jpg") &&
+               fs::exists(mirror / "Smith/IMG_0006.jpg");
+    }));
+    EXPECT_EQ(service->requestLog().size(), 3u);
+}
+
+TEST_F(LivingProcessTest, AMovieThatArrivesBeforeItsPhotoWaitsForItAndGoesWithIt) {
+    // An earlier sitting of the same name is in the mirror already.
+    test::writeFile(mirror / "Station1/IMG_0001.jpg", "earlier photo");
+    test::writeFile(mirror / "Station1/IMG_0001.mov", "earlier movie");
+    startService();
+    startUploader({{"prefSecondsBetweenScans", 1.0}, {"prefUploadMovie", true}});
+    ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));
+    test::writeFile(source / "Station1/IMG_0001.mov", "new movie");
+    // Passes go by (the timer's, each second) while the movie waits alone.
+    for (int tick = 0; tick < 2; ++tick) ASSERT_TRUE(app->waitForLine("Waiting For New Images..."));
+    EXPECT_EQ(readFile(mirror / "Station1/IMG_0001.mov"), "earlier movie");
+    EXPECT_TRUE(service->requestLog().empty());
+
+    photo("Station1/IMG_0001.jpg");
+    ASSERT_TRUE(service->waitForRequests(1, 20s));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(source / "Station1/IMG_0001.mov"); }));
+    EXPECT_EQ(readFile(mirror / "Station1/IMG_0001.mov"), "new movie");
+    EXPECT_NE(service->requestLog()[0].find("IMG_0001.mov"), std::string::npos)
+        << "the movie went with its photo";
 }
 
 TEST_F(LivingProcessTest, QuittingDuringAnUploadCutsItOffAndKeepsThePhoto) {

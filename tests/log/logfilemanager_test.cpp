@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/FileTimes.h"
+#include "platform/PlatformLog.h"
 #include "support/CapturedOutput.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -103,6 +105,77 @@ TEST_F(LogFileManagerTest, OldLogsGoToTheTrashAndOldConsoleFilesAreDeleted) {
     EXPECT_FALSE(fs::exists(trash / "myConsole.Log"));  // deleted, not trashed
     EXPECT_EQ(readFile(docs / "sub/myConsole.txt"), "deeper");
     EXPECT_EQ(readFile(docs / "notes.txt"), "notes");
+
+    // The exact age: a log older than the days kept goes, one a day younger stays; 0 keeps one.
+    using std::chrono::hours, std::chrono::seconds;
+    const hours day(24);
+    struct Row {
+        int daysKept;
+        SystemTime::duration age;
+        bool goes;
+    };
+    const Row rows[] = {
+        {14, 14 * day + seconds(1), true},
+        {14, 14 * day - seconds(1), false},
+        {14, 13 * day + seconds(1), false},
+        {3, 3 * day + seconds(1), true},
+        {3, 2 * day + seconds(1), false},
+        {0, day + seconds(1), true},
+        {0, seconds(1), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.daysKept << " days kept, age "
+                                        << std::chrono::duration_cast<seconds>(row.age).count());
+        const fs::path log = logs / "vorn-uploader_2010_10_01.log";
+        writeFile(log, "aged");
+        const auto born = fileDateForAging(log.string());
+        ASSERT_TRUE(born);
+        clock->set(*born + row.age);
+        KDLogFileManager::deleteOldLogs(row.daysKept);
+        EXPECT_EQ(!fs::exists(log), row.goes);
+    }
+}
+
+// A run that goes on for days writes each day into that day's file and cleans old logs as each
+// day begins, not only at launch.
+TEST_F(LogFileManagerTest, ALongRunFollowsTheDayAndCleansOldLogsDaily) {
+    using namespace std::chrono;
+    const fs::path logs = tmp / "state/logs";
+    writeFile(logs / "vorn-uploader_2000_01_01.log", "old");
+    const SystemTime born = *fileDateForAging((logs / "vorn-uploader_2000_01_01.log").string());
+    // The next 03:00 (UTC here) after t.
+    auto nextTurn = [](SystemTime t) {
+        SystemTime turn = floor<days>(t) + hours(3);
+        return turn <= t ? turn + days(1) : turn;
+    };
+    test::CapturedOutput keep(2);
+    const SystemTime launch = born + hours(1);
+    clock->set(launch);
+    ASSERT_TRUE(KDLogFileManager::setupLogFile());
+    KDLogFileManager::deleteOldLogs(3);  // at launch: nothing is old yet
+    logAt(LogLevel::Warn, "before the turn");
+
+    clock->set(nextTurn(launch));
+    logAt(LogLevel::Warn, "after the turn");
+    flushLog();
+    const std::string first = readFile(KDLogFileManager::logFilePathFor(launch));
+    const std::string second = readFile(KDLogFileManager::logFilePathFor(clock->now()));
+    EXPECT_NE(first.find("before the turn"), std::string::npos) << first;
+    EXPECT_EQ(first.find("after the turn"), std::string::npos) << first;
+    EXPECT_NE(second.find("vorn-uploader => "), std::string::npos) << "a header: " << second;
+    EXPECT_NE(second.find("after the turn"), std::string::npos) << second;
+    EXPECT_EQ(KDLogFileManager::currentLogFilePath(),
+              KDLogFileManager::logFilePathFor(clock->now()));
+    EXPECT_TRUE(fs::exists(logs / "vorn-uploader_2000_01_01.log"));
+
+    // Days later (every file here was born at the start): the first line of the day cleans.
+    clock->set(nextTurn(born + days(3) + hours(1)));
+    logAt(LogLevel::Warn, "days later");
+    flushLog();
+    EXPECT_FALSE(fs::exists(logs / "vorn-uploader_2000_01_01.log"));
+    EXPECT_EQ(readFile(tmp / "home/.local/share/Trash/files/vorn-uploader_2000_01_01.log"), "old");
+    EXPECT_NE(readFile(KDLogFileManager::logFilePathFor(clock->now())).find("days later"),
+              std::string::npos);
 }
 
 }  // namespace

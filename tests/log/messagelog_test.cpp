@@ -1,8 +1,10 @@
 #include "log/MessageLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -47,8 +49,11 @@ class MessageLogTest : public ::testing::Test {
 
 TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThoseAfterClosing) {
     writeFile(path, "a previous run\n");
+    ::chmod(path.c_str(), 0644);
     test::CapturedOutput err(2);
     MessageLog::InitLog();
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     MessageLog::LogMessage("applicationWillFinishLaunching", false);
     MessageLog::LogMessage(std::string("100% done"));
     std::string big(100 * 1024, 'p');  // a long message is written whole
@@ -70,6 +75,11 @@ TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThose
     EXPECT_EQ(std::regex_replace(err.text(), std::regex(R"((^|\n)[^\n]*\] )"), "$1"),
               "NSLog = halted\ncount 5\nready now\nLogfile may be closed already?????\n"
               "NSLog = late line\n");
+    // A new file is private from the start.
+    std::filesystem::remove(path);
+    MessageLog::InitLog();
+    EXPECT_EQ(std::filesystem::status(path).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(MessageLogTest, LinesFromManyThreadsStayWholeWhileTheLogCloses) {
@@ -105,13 +115,15 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
     const Row rows[] = {
         {LogLevel::Debug,
          "trace",
-         {"trace ann@example.org", "cannot open", "photo done", "userLoginPassword = \"********\""},
+         {"trace ann@example.org", "cannot open", "photo done", "userLoginPassword = \"********\"",
+          "Ann Smith"},
          {"hunter22", "secret-value"}},
+        // A value with a word such as "failed" in it does not lift a dump of personal data.
         {LogLevel::Info,
          "info",
          {"cannot open <e-mail>", "photo done"},
-         {"trace", "@", "hunter22"}},
-        {LogLevel::Error, "error", {"boom"}, {"cannot open", "photo done"}},
+         {"trace", "@", "hunter22", "Ann Smith"}},
+        {LogLevel::Error, "error", {"boom"}, {"cannot open", "photo done", "Ann Smith"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.written);
@@ -122,20 +134,46 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
         platformLog("userLoginPassword = \"%s\";", "secret-value");
         logAt(LogLevel::Info, "photo done");
         logAt(LogLevel::Error, "boom");
+        platformLog("%s",
+                    "{ customer = \"Ann Smith\"; note = \"Error on retake, flash failed\"; }");
         const std::string text = err.text();
         for (const char* part : row.present) EXPECT_NE(text.find(part), std::string::npos) << part;
         for (const char* part : row.absent) EXPECT_EQ(text.find(part), std::string::npos) << part;
     }
+    // Past the cap, info lines go and it is said once; warnings and errors are all kept.
     test::CapturedOutput err(2);
-    setStandardErrorDailyCap(200);
-    for (int i = 0; i < 20; ++i) logAt(LogLevel::Error, "line %d of the day", i);
+    setLogLevel(LogLevel::Info);
+    setStandardErrorDailyCap(400);
+    for (int i = 0; i < 20; ++i) {
+        logAt(LogLevel::Info, "info %d of the day", i);
+        logAt(i % 2 ? LogLevel::Warn : LogLevel::Error, "problem %d of the day", i);
+    }
     setStandardErrorDailyCap(0);
     setLogLevel(LogLevel::Debug);
     const std::string text = err.text();
-    EXPECT_NE(text.find("line 0 of the day"), std::string::npos);
-    EXPECT_EQ(text.find("line 19 of the day"), std::string::npos);
-    EXPECT_LE(text.size(), 300u);
+    EXPECT_NE(text.find("info 0 of the day"), std::string::npos);
+    EXPECT_EQ(text.find("info 19 of the day"), std::string::npos);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_NE(text.find("problem " + std::to_string(i) + " of"), std::string::npos) << i;
     EXPECT_EQ(occurrences(text, "daily cap"), 1u) << text;
+}
+
+// A warning that every pass would repeat about the same file is logged once per file; the
+// repeats stay traces.
+TEST(LogLevels, ARepeatedWarningAboutOneFileIsLoggedOnce) {
+    for (LogLevel level : {LogLevel::Info, LogLevel::Debug}) {
+        SCOPED_TRACE(logLevelName(level));
+        test::CapturedOutput err(2);
+        setLogLevel(level);
+        for (int pass = 0; pass < 3; ++pass)
+            for (const std::string name : {"a.jpg", "b.jpg"})
+                warnOncePerKey(std::string(level == LogLevel::Info ? "/i/" : "/d/") + name,
+                               "Root Item [" + name + "] May NOT be Uploaded!!!!!");
+        setLogLevel(LogLevel::Debug);
+        const size_t times = level == LogLevel::Info ? 1 : 3;
+        EXPECT_EQ(occurrences(err.text(), "Root Item [a.jpg]"), times) << err.text();
+        EXPECT_EQ(occurrences(err.text(), "Root Item [b.jpg]"), times) << err.text();
+    }
 }
 
 // Gathered before they are written, lines from several threads still come out whole and each

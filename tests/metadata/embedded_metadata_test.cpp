@@ -244,6 +244,9 @@ TEST(UserComment, Utf16InEitherByteOrder) {
         {"block order, big", utf16(xml, true), true, xmlUtf8},
         {"little-endian text in a big-endian block", utf16(xml, false), true, xmlUtf8},
         {"byte-order mark wins", "\xff\xfe" + utf16(xml, false), true, xmlUtf8},
+        {"marked big-endian in a little-endian block", "\xfe\xff" + utf16(xml, true), false,
+         xmlUtf8},
+        {"marked big-endian, text without ASCII", "\xfe\xff" + utf16(u"田中", true), false, "田中"},
         // No zero bytes to tell the order by: the block's order.
         {"text without ASCII", utf16(u"田中", true), true, "田中"},
         {"text without ASCII, other block", utf16(u"田中", false), false, "田中"},

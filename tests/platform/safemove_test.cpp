@@ -12,6 +12,7 @@
 
 #include "platform/FileTimes.h"
 #include "support/OtherFileSystem.h"
+#include "support/RunAsUser.h"
 #include "support/TempDir.h"
 
 namespace vorn {
@@ -157,6 +158,35 @@ TEST_F(SafeMoveTest, APhotoSavedAnewDuringACopyStaysAndAnOlderCopyGoesOnlyForAWh
     const std::vector<std::string> left = entries(other.path());
     EXPECT_EQ(left.size(), 3u);
     EXPECT_EQ(left.front().rfind(".vorn-move-", 0), 0u) << left.front();
+}
+
+// A source folder the uploader may read but not write (a read-only share): once the new copy is
+// whole in place, the photo is filed; the source stays and so does the copy, never neither.
+TEST_F(SafeMoveTest, ASourceThatCannotBeRemovedLeavesBothCopies) {
+    if (!test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as an unprivileged user";
+    const std::string bytes = photoBytes(256 * 1024);
+    ::chmod(tmp.path().c_str(), 0755);
+    ::chmod(other.path().c_str(), 0777);
+    for (bool replace : {true, false}) {
+        SCOPED_TRACE(replace ? "replacing an older copy" : "to a free name");
+        writeFile(tmp / "src/a.jpg", bytes);
+        ::chmod((tmp / "src").c_str(), 0755);  // not writable by the unprivileged user
+        ::chmod((tmp / "src/a.jpg").c_str(), 0644);
+        if (replace) writeFile(other / "a.jpg", "older copy");
+        const std::string from = tmp / "src/a.jpg", to = other / "a.jpg";
+        const auto result = test::runAsNobody([&] {
+            std::string error;
+            const SafeMoveResult r =
+                replace ? replaceItemSafely(from, to, &error) : moveItemSafely(from, to, &error);
+            if (r.sourceLeft() && error.find("could not be removed") != std::string::npos) return 2;
+            return r ? 1 : 0;
+        });
+        EXPECT_EQ(result, 2) << "filed, the source left";
+        EXPECT_TRUE(fs::exists(to) && readFile(to) == bytes) << "the new copy";
+        EXPECT_TRUE(readFile(from) == bytes) << "the source";
+        EXPECT_EQ(entries(other.path()), std::vector<std::string>{"a.jpg"}) << "temporary left";
+        fs::remove(to);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "support/OtherFileSystem.h"
+#include "support/RunAsUser.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/Times.h"
@@ -75,6 +76,18 @@ TEST_F(TrashTest, TrashesFromAnotherFileSystem) {
     ASSERT_TRUE(moveToTrash((other / "log.txt").string(), clock, &trashed));
     EXPECT_EQ(readFile(trashed), bytes);
     EXPECT_FALSE(fs::exists(other / "log.txt"));
+
+    // From a folder the user may not write, the item stays and the trash keeps no copy of it.
+    if (!test::canRunAsNobody()) GTEST_SKIP() << "needs root to check as an unprivileged user";
+    writeFile(other / "kept/log.txt", "kept");
+    for (const fs::path& p : {tmp.path(), other.path(), other / "kept"}) ::chmod(p.c_str(), 0755);
+    for (const fs::path& p : {tmp / "data", tmp / "data/Trash", files(), info()})
+        ::chmod(p.c_str(), 0777);
+    const std::string kept = other / "kept/log.txt";
+    EXPECT_EQ(test::runAsNobody([&] { return moveToTrash(kept, clock) ? 1 : 0; }), 0);
+    EXPECT_EQ(readFile(kept), "kept");
+    EXPECT_FALSE(fs::exists(files() / "log.txt 20101126_140509"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(files()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "settings/PreferencesStore.h"
 #include "settings/StoreLock.h"
 #include "support/CapturedOutput.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 using namespace vorn;
@@ -248,4 +249,45 @@ TEST(StoreLock, OneOwnerAtATimeAndAnEditIsWaitedOut) {
     editor.join();
     EXPECT_TRUE(third.held());
     EXPECT_EQ(first.status(), vorn::StoreLock::Status::Released);
+}
+
+// Two uploaders never work one source folder, however they reach it: through a link, from two
+// stores. The lock follows the folder itself, not its name.
+TEST(StoreLock, OneUploaderPerSourceFolderWhateverTheStoreAndTheName) {
+    TempDir dir;
+    const fs::path runtime = dir / "run";
+    fs::create_directories(runtime);
+    vorn::test::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.string());
+    fs::create_directories(dir / "photos/Upload");
+    fs::create_directories(dir / "photos/Other");
+    fs::create_directory_symlink(dir / "photos/Upload", dir / "link");
+    auto store = [&](const std::string& name, const fs::path& source) {
+        const std::string path = (dir / name / "prefs.plist").string();
+        Dictionary d;
+        d["prefLocalSourceUploadFolder"] = source.string();
+        fs::create_directories(dir / name);
+        EXPECT_TRUE(writeFileAtomically(path, toXmlPropertyList(Value(d)), 0600));
+        return path;
+    };
+    const std::string a = store("a", dir / "photos/Upload"), b = store("b", dir / "link/");
+    const std::string c = store("c", dir / "photos/Other");
+
+    vorn::StoreLock first = vorn::StoreLock::acquireForUploader(a);
+    ASSERT_TRUE(first.held()) << first.error();
+    vorn::StoreLock second = vorn::StoreLock::acquireForUploader(b);
+    EXPECT_EQ(second.status(), vorn::StoreLock::Status::HeldByOther);
+    EXPECT_EQ(second.owner(), ::getpid());
+    // Refused, it keeps nothing: its store is free for an editor.
+    EXPECT_TRUE(vorn::StoreLock::acquire(b).held());
+    EXPECT_TRUE(vorn::StoreLock::acquireForUploader(c).held());
+
+    first.release();
+    EXPECT_TRUE(vorn::StoreLock::acquireForUploader(b).held());
+    // The lock files live in the runtime folder, named after the folder's device and inode.
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "photos/Upload").c_str(), &st), 0);
+    EXPECT_EQ(vorn::StoreLock::folderLockPathFor((dir / "link").string()),
+              (runtime / "vorn" /
+               ("source-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".lock"))
+                  .string());
 }

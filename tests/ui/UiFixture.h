@@ -12,9 +12,9 @@
 
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtPreferencesPanel.h"
 #include "support/TempDir.h"
-#include "ui/QtAlerts.h"
-#include "ui/QtPreferencesPanel.h"
 
 namespace vorn::test {
 

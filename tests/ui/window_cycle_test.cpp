@@ -7,12 +7,12 @@
 #include "UiFixture.h"
 #include "app/AppController.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtMainThread.h"
+#include "shell/QtUserInterface.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/cycle/CycleFixture.h"
 #include "support/cycle/FirstFileScanner.h"
-#include "ui/QtAlerts.h"
-#include "ui/QtMainThread.h"
-#include "ui/QtUserInterface.h"
 #include "upload/HttpController.h"
 
 namespace vorn {
@@ -42,11 +42,11 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     deps.mainThread = &mainThread;
     deps.ui = &windows;
     deps.timings = test::quickCycleTimings();
-    deps.timings.pauseWaitPoll = std::chrono::milliseconds(10);
     AppController controller(deps);
     controller.registerNotifications();
     HttpController::Options options;
     options.debugCopyFolder = tmp.str();
+    options.runsAfter = &controller;
     HttpController uploader(center, &mainThread, options);
     controller.setFolderScanner(std::make_shared<test::FirstFileScanner>());
     windows.setController(&controller);
@@ -56,7 +56,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
 
     controller.ibUserClickedOnSynchronize();
     ASSERT_TRUE(processEventsUntil([&] { return service.requestLog().size() == 1; }));
-    ASSERT_TRUE(controller.startedUploadProcess());
+    ASSERT_TRUE(controller.flags().startedUploadProcess());
 
     windows.ibClickedOnOpenPref(main->ibOpenPrefButton);
     EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
@@ -65,7 +65,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     EXPECT_FALSE(panel->isVisible());
 
     ASSERT_TRUE(processEventsUntil([&] { return panel->isVisible(); }));
-    EXPECT_TRUE(controller.didHaltProcess());
+    EXPECT_TRUE(controller.flags().didHaltProcess());
     EXPECT_TRUE(panel->displayAsSheet());
     EXPECT_TRUE(main->ibOpenPrefButton->isEnabled());
     EXPECT_TRUE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
@@ -74,7 +74,7 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     panel->ibClickedOnSaveAndClose();
     EXPECT_FALSE(panel->isVisible());
     EXPECT_TRUE(processEventsUntil([&] { return fs::exists(mirror / "Ball/IMG_0002.jpg"); }));
-    EXPECT_FALSE(controller.didHaltProcess());
+    EXPECT_FALSE(controller.flags().didHaltProcess());
     EXPECT_TRUE(processEventsUntil([&] { return controller.workerThreads().activeCount() == 0; }));
     EXPECT_EQ(service.requestLog().size(), 2u);
 }

@@ -11,11 +11,11 @@
 #include "UiFixture.h"
 #include "platform/Resources.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtMainWindow.h"
+#include "shell/QtUserInterface.h"
+#include "shell/QtViewUtilities.h"
 #include "ui/AlertTable.h"
 #include "ui/PreferenceFiles.h"
-#include "ui/QtMainWindow.h"
-#include "ui/QtUserInterface.h"
-#include "ui/QtViewUtilities.h"
 
 namespace vorn {
 namespace {
@@ -74,14 +74,14 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     std::thread([&] { windows.showTransferProgress(p); }).join();
     windows.showWaitingCount(42);
     QApplication::processEvents();
-    EXPECT_TRUE(main->transferBar->isVisible());
-    EXPECT_EQ(main->transferBar->value(), 250);
-    EXPECT_EQ(main->transferDetail->text(),
+    EXPECT_TRUE(main->transferBar_->isVisible());
+    EXPECT_EQ(main->transferBar_->value(), 250);
+    EXPECT_EQ(main->transferDetail_->text(),
               "Müller/B10_01.jpg: 3.0 MB of 12.0 MB at 1.0 MB/s, 1 min 15 s left");
-    EXPECT_EQ(main->waitingLabel->text(), "42 photos");
+    EXPECT_EQ(main->waitingLabel_->text(), "42 photos");
     windows.showTransferEnded();
     QApplication::processEvents();
-    EXPECT_FALSE(main->transferBar->isVisible());
+    EXPECT_FALSE(main->transferBar_->isVisible());
 }
 
 TEST_F(WindowsTest, TheLockEnablesTheGroupsAndSaveAndCloseLocksOnlyValidSettings) {

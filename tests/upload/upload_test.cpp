@@ -52,8 +52,14 @@ class UploadTest : public ::testing::Test {
         for (const char* name : {kUploadStartNotification, kUploadDoneNotification,
                                  kUploadSuccessNotification, kUploadFailNotification})
             center.addObserver(this, name, [this](const Notification& n) { seen(n); });
-        uploader = std::make_unique<HttpController>(
-            center, nullptr, HttpController::Options{.debugCopyFolder = logs.string()});
+        uploader = makeUploader({.debugCopyFolder = logs.string()});
+    }
+
+    // An uploader that registers after the stand-ins, as the real one does after the controller.
+    std::unique_ptr<HttpController> makeUploader(HttpController::Options options,
+                                                 MainThread* mainThread = nullptr) {
+        options.runsAfter = this;
+        return std::make_unique<HttpController>(center, mainThread, std::move(options));
     }
 
     // The record the scan would build for photo (a path under photos).
@@ -216,6 +222,35 @@ TEST_F(UploadTest, AFixedRecordAndFixedFilesGiveExactlyTheseBytes) {
     }
 }
 
+// The controller's UploadStart and UploadDone handlers must run first, so an uploader that
+// would register before them is refused, not left to run in the wrong order.
+TEST(UploaderOrderTest, AnUploaderRegisteredBeforeTheControllersHandlersIsRefused) {
+    struct Row {
+        std::vector<const char*> observed;  // what the controller observes already
+        bool accepted;
+    };
+    const std::vector<Row> rows = {
+        {{}, false},
+        {{kUploadStartNotification}, false},
+        {{kUploadDoneNotification, kUploadSuccessNotification}, false},
+        {{kUploadStartNotification, kUploadDoneNotification}, true},
+    };
+    for (const Row& row : rows) {
+        NotificationCenter center;
+        int controller = 0, other = 0;
+        for (const char* name : row.observed) center.addObserver(&controller, name, [](auto&) {});
+        center.addObserver(&other, kUploadStartNotification, [](auto&) {});
+        center.addObserver(&other, kUploadDoneNotification, [](auto&) {});
+        auto make = [&] { HttpController uploader(center, nullptr, {.runsAfter = &controller}); };
+        if (row.accepted)
+            EXPECT_NO_THROW(make()) << row.observed.size();
+        else
+            EXPECT_THROW(make(), std::logic_error) << row.observed.size();
+        // Alone, with no controller named, it registers anywhere.
+        EXPECT_NO_THROW(HttpController(center, nullptr));
+    }
+}
+
 TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUpload) {
     // Copies left by an older run, readable by all: they must not keep that mode.
     for (const char* copy : {"postBodyData.txt", "postBodyDataWithImage.txt"}) {
@@ -224,14 +259,14 @@ TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUplo
     }
     // A log folder that cannot be written: the upload goes on, the old copies stay.
     HttpController::Options options{.debugCopyFolder = (logs / "no such folder").string()};
-    uploader = std::make_unique<HttpController>(center, nullptr, options);
+    uploader = makeUploader(options);
     writeFile(photos / "Smith/IMG_0003.jpg", "photo");
     EXPECT_TRUE(upload(record("Smith/IMG_0003.jpg")).succeeded());
     uploader->waitForDebugCopies();
     EXPECT_EQ(readFile(logs / "postBodyData.txt"), "old");
 
     options.debugCopyFolder = logs.string();
-    uploader = std::make_unique<HttpController>(center, nullptr, options);
+    uploader = makeUploader(options);
     const std::string photo = photoBytes(200 * 1024, 4), movie = photoBytes(90 * 1024, 5);
     writeFile(photos / "Smith/IMG_0002.jpg", photo);
     writeFile(photos / "Smith/IMG_0002.mov", movie);
@@ -478,18 +513,15 @@ TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansN
 
     // A service that takes the request and then stays silent past the idle time.
     store->setObject(sPrefKivURL, server.url());
-    uploader = std::make_unique<HttpController>(
-        center, nullptr,
-        HttpController::Options{.debugCopyFolder = logs.string(),
-                                .idleTimeout = std::chrono::seconds(1)});
+    uploader =
+        makeUploader({.debugCopyFolder = logs.string(), .idleTimeout = std::chrono::seconds(1)});
     server.hold();
     expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), "imeout");
     server.release();
 }
 
 TEST_F(UploadTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
-    uploader = std::make_unique<HttpController>(
-        center, &loop, HttpController::Options{.debugCopyFolder = logs.string()});
+    uploader = makeUploader({.debugCopyFolder = logs.string()}, &loop);
     using namespace std::chrono_literals;
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
     struct Row {

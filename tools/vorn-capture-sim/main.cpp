@@ -63,12 +63,23 @@ double realArg(const char* name, const char* text) {
     return v;
 }
 
-}  // namespace
+vorn::capture::CommentCharset charsetArg(std::string_view c) {
+    using vorn::capture::CommentCharset;
+    if (c == "ascii") return CommentCharset::Ascii;
+    if (c == "unicode") return CommentCharset::Unicode;
+    if (c != "undefined") fail("--charset takes ascii, unicode or undefined");
+    return CommentCharset::Undefined;
+}
 
-int main(int argc, char** argv) {
-    using namespace vorn::capture;
-    EventOptions o;
-    bool quiet = false;
+vorn::capture::TrailerFiller fillerArg(std::string_view f) {
+    using vorn::capture::TrailerFiller;
+    if (f == "space") return TrailerFiller::Space;
+    if (f != "nul") fail("--png-filler takes space or nul");
+    return TrailerFiller::Nul;
+}
+
+// False when --help or --version was answered.
+bool parseArguments(int argc, char** argv, vorn::capture::EventOptions& o, bool& quiet) {
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         // --opt=value is --opt value.
@@ -86,10 +97,10 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
-            return 0;
+            return false;
         } else if (a == "--version") {
             std::printf("vorn-capture-sim %s\n", VORN_VERSION);
-            return 0;
+            return false;
         } else if (a == "--out") {
             o.outDir = value();
         } else if (a == "--count") {
@@ -118,25 +129,9 @@ int main(int argc, char** argv) {
         } else if (a == "--date") {
             o.firstDate = value();
         } else if (a == "--charset") {
-            std::string_view c = value();
-            if (c == "ascii") {
-                o.charset = CommentCharset::Ascii;
-            } else if (c == "unicode") {
-                o.charset = CommentCharset::Unicode;
-            } else if (c == "undefined") {
-                o.charset = CommentCharset::Undefined;
-            } else {
-                fail("--charset takes ascii, unicode or undefined");
-            }
+            o.charset = charsetArg(value());
         } else if (a == "--png-filler") {
-            std::string_view f = value();
-            if (f == "space") {
-                o.pngFiller = TrailerFiller::Space;
-            } else if (f == "nul") {
-                o.pngFiller = TrailerFiller::Nul;
-            } else {
-                fail("--png-filler takes space or nul");
-            }
+            o.pngFiller = fillerArg(value());
         } else if (a == "--size-kb") {
             o.sizeKb = static_cast<std::uint64_t>(integerArg("--size-kb", value(), 0));
         } else if (a == "--slow") {
@@ -150,6 +145,16 @@ int main(int argc, char** argv) {
         }
     }
     if (o.outDir.empty()) fail("--out DIR is required");
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vorn::capture;
+    EventOptions o;
+    bool quiet = false;
+    if (!parseArguments(argc, argv, o, quiet)) return 0;
 
     int jpegs = 0, pngs = 0, bare = 0, movies = 0;
     std::uint64_t total = 0;

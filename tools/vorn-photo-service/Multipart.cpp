@@ -236,115 +236,133 @@ std::size_t MultipartReader::findDelimiter() const {
     }
 }
 
+// Each step below reads what its state expects from buf_; false when it needs more bytes or
+// the body failed, true when the state moved on.
+bool MultipartReader::readPreamble() {
+    std::size_t at = findDelimiter();
+    if (at == std::string::npos) {
+        std::size_t keep = std::min(buf_.size(), delimiter_.size() - 1);
+        buf_.erase(0, buf_.size() - keep);
+        return false;
+    }
+    if (delimiterAt(at + delimiter_.size()) == Delimiter::NeedMore) {
+        buf_.erase(0, at);
+        return false;
+    }
+    buf_.erase(0, at + delimiter_.size());
+    state_ = State::AfterDelimiter;
+    return true;
+}
+
+bool MultipartReader::readAfterDelimiter() {
+    if (buf_.size() < 2) return false;
+    if (buf_[0] == '-' && buf_[1] == '-') {
+        if (parts_ == 0) {
+            fail("no parts before the closing boundary");
+            return false;
+        }
+        state_ = State::Epilogue;
+        buf_.clear();
+        return false;
+    }
+    // Transport padding (blanks) may sit between the boundary and its CR LF.
+    std::size_t p = buf_.find_first_not_of(" \t");
+    if (p == std::string::npos || p + 1 >= buf_.size()) {
+        if (buf_.size() > 256) fail("boundary line too long");
+        return false;
+    }
+    if (buf_[p] != '\r' || buf_[p + 1] != '\n') {
+        fail("boundary line not followed by CR LF");
+        return false;
+    }
+    buf_.erase(0, p + 2);
+    state_ = State::Headers;
+    return true;
+}
+
+bool MultipartReader::readHeaders() {
+    std::size_t blockEnd;
+    std::size_t consumed;
+    if (buf_.size() >= 2 && buf_[0] == '\r' && buf_[1] == '\n') {
+        blockEnd = 0;
+        consumed = 2;
+    } else {
+        blockEnd = buf_.find("\r\n\r\n");
+        if (blockEnd == std::string::npos) {
+            if (buf_.size() > kMaxHeaderBytes) fail("part headers too long");
+            return false;
+        }
+        consumed = blockEnd + 4;
+    }
+    if (blockEnd > kMaxHeaderBytes) {
+        fail("part headers too long");
+        return false;
+    }
+    PartHeader header;
+    if (!parseHeaders(std::string_view(buf_).substr(0, blockEnd), header)) return false;
+    buf_.erase(0, consumed);
+    if (!sink_.beginPart(header)) {
+        fail(sink_.sinkError());
+        return false;
+    }
+    ++parts_;
+    state_ = State::Body;
+    return true;
+}
+
+bool MultipartReader::readBody() {
+    // A delimiter only counts when "--" or the end of its line follows; anything
+    // else is part data that happens to hold the boundary text, kept as it is.
+    std::size_t at = findDelimiter();
+    Delimiter kind = at == std::string::npos ? Delimiter::No : delimiterAt(at + delimiter_.size());
+    if (at == std::string::npos || kind == Delimiter::NeedMore) {
+        // Hold back what may be the start of a delimiter split across two reads.
+        std::size_t keep = at != std::string::npos ? buf_.size() - at
+                                                   : std::min(buf_.size(), delimiter_.size() - 1);
+        std::size_t give = buf_.size() - keep;
+        if (give > 0) {
+            if (!sink_.partData(buf_.data(), give)) {
+                fail(sink_.sinkError());
+                return false;
+            }
+            buf_.erase(0, give);
+        }
+        return false;
+    }
+    if (at > 0 && !sink_.partData(buf_.data(), at)) {
+        fail(sink_.sinkError());
+        return false;
+    }
+    if (!sink_.endPart()) {
+        fail(sink_.sinkError());
+        return false;
+    }
+    buf_.erase(0, at + delimiter_.size());
+    state_ = State::AfterDelimiter;
+    return true;
+}
+
 void MultipartReader::run() {
     for (;;) {
+        bool movedOn = false;
         switch (state_) {
-            case State::Preamble: {
-                std::size_t at = findDelimiter();
-                if (at == std::string::npos) {
-                    std::size_t keep = std::min(buf_.size(), delimiter_.size() - 1);
-                    buf_.erase(0, buf_.size() - keep);
-                    return;
-                }
-                if (delimiterAt(at + delimiter_.size()) == Delimiter::NeedMore) {
-                    buf_.erase(0, at);
-                    return;
-                }
-                buf_.erase(0, at + delimiter_.size());
-                state_ = State::AfterDelimiter;
+            case State::Preamble:
+                movedOn = readPreamble();
                 break;
-            }
-            case State::AfterDelimiter: {
-                if (buf_.size() < 2) return;
-                if (buf_[0] == '-' && buf_[1] == '-') {
-                    if (parts_ == 0) {
-                        fail("no parts before the closing boundary");
-                        return;
-                    }
-                    state_ = State::Epilogue;
-                    buf_.clear();
-                    return;
-                }
-                // Transport padding (blanks) may sit between the boundary and its CR LF.
-                std::size_t p = buf_.find_first_not_of(" \t");
-                if (p == std::string::npos || p + 1 >= buf_.size()) {
-                    if (buf_.size() > 256) fail("boundary line too long");
-                    return;
-                }
-                if (buf_[p] != '\r' || buf_[p + 1] != '\n') {
-                    fail("boundary line not followed by CR LF");
-                    return;
-                }
-                buf_.erase(0, p + 2);
-                state_ = State::Headers;
+            case State::AfterDelimiter:
+                movedOn = readAfterDelimiter();
                 break;
-            }
-            case State::Headers: {
-                std::size_t blockEnd;
-                std::size_t consumed;
-                if (buf_.size() >= 2 && buf_[0] == '\r' && buf_[1] == '\n') {
-                    blockEnd = 0;
-                    consumed = 2;
-                } else {
-                    blockEnd = buf_.find("\r\n\r\n");
-                    if (blockEnd == std::string::npos) {
-                        if (buf_.size() > kMaxHeaderBytes) fail("part headers too long");
-                        return;
-                    }
-                    consumed = blockEnd + 4;
-                }
-                if (blockEnd > kMaxHeaderBytes) {
-                    fail("part headers too long");
-                    return;
-                }
-                PartHeader header;
-                if (!parseHeaders(std::string_view(buf_).substr(0, blockEnd), header)) return;
-                buf_.erase(0, consumed);
-                if (!sink_.beginPart(header)) {
-                    fail(sink_.sinkError());
-                    return;
-                }
-                ++parts_;
-                state_ = State::Body;
+            case State::Headers:
+                movedOn = readHeaders();
                 break;
-            }
-            case State::Body: {
-                // A delimiter only counts when "--" or the end of its line follows; anything
-                // else is part data that happens to hold the boundary text, kept as it is.
-                std::size_t at = findDelimiter();
-                Delimiter kind =
-                    at == std::string::npos ? Delimiter::No : delimiterAt(at + delimiter_.size());
-                if (at == std::string::npos || kind == Delimiter::NeedMore) {
-                    // Hold back what may be the start of a delimiter split across two reads.
-                    std::size_t keep = at != std::string::npos
-                                           ? buf_.size() - at
-                                           : std::min(buf_.size(), delimiter_.size() - 1);
-                    std::size_t give = buf_.size() - keep;
-                    if (give > 0) {
-                        if (!sink_.partData(buf_.data(), give)) {
-                            fail(sink_.sinkError());
-                            return;
-                        }
-                        buf_.erase(0, give);
-                    }
-                    return;
-                }
-                if (at > 0 && !sink_.partData(buf_.data(), at)) {
-                    fail(sink_.sinkError());
-                    return;
-                }
-                if (!sink_.endPart()) {
-                    fail(sink_.sinkError());
-                    return;
-                }
-                buf_.erase(0, at + delimiter_.size());
-                state_ = State::AfterDelimiter;
+            case State::Body:
+                movedOn = readBody();
                 break;
-            }
             case State::Epilogue:
             case State::Failed:
                 return;
         }
+        if (!movedOn) return;
     }
 }
 

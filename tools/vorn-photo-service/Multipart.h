@@ -59,6 +59,10 @@ class MultipartReader {
     void fail(std::string message);
     bool parseHeaders(std::string_view block, PartHeader& header);
     void run();
+    bool readPreamble();
+    bool readAfterDelimiter();
+    bool readHeaders();
+    bool readBody();
 
     std::string delimiter_;  // "\r\n--" + boundary
     MultipartSink& sink_;

@@ -322,69 +322,22 @@ PhotoService::Outcome PhotoService::query(RequestSession& s) {
     return o;
 }
 
-Answer PhotoService::finish(RequestSession& s) {
-    if (s.reader_) s.reader_->finish();
-    std::uint64_t seq = ++sequence_;
-    Kind kind = classify(s);
+// The script's answer to a complete request: by the photo's name, or the rule for queries.
+std::optional<ScriptAction> PhotoService::scriptedAction(Kind kind, const RequestSession& s) {
+    if (!options_.script) return std::nullopt;
+    if (kind == Kind::OrderQuery) return options_.script->take("", true);
+    const auto* image = s.firstFile("imgfile");
+    if (!image) return std::nullopt;
+    std::string_view name = image->filename;
+    std::size_t slash = name.find_last_of("/\\");
+    if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
+    return options_.script->take(name, false);
+}
 
-    Outcome o;
-    std::string subject;
-    switch (kind) {
-        case Kind::Photo:
-            o = photo(s);
-            break;
-        case Kind::HiRes:
-            o = hiRes(s);
-            break;
-        case Kind::OrderQuery:
-            o = query(s);
-            break;
-        case Kind::Malformed: {
-            std::string why = !s.setupError_.empty() ? s.setupError_
-                              : s.reader_            ? s.reader_->error()
-                                                     : std::string("unreadable body");
-            o.doc = failure("FAIL", "Malformed multipart body: " + why);
-            o.httpStatus = 400;
-            o.error = why;
-            break;
-        }
-        case Kind::Unknown:
-            o.doc = failure("FAIL", "Unknown request: no fuseaction");
-            o.httpStatus = 400;
-            break;
-    }
-
-    std::optional<ScriptAction> action;
-    if (o.complete && options_.script) {
-        if (kind == Kind::OrderQuery) {
-            action = options_.script->take("", true);
-        } else if (const auto* image = s.firstFile("imgfile")) {
-            std::string_view name = image->filename;
-            std::size_t slash = name.find_last_of("/\\");
-            if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-            action = options_.script->take(name, false);
-        }
-    }
-    bool refused =
-        action && (action->verdict == Verdict::Warning || action->verdict == Verdict::Error ||
-                   action->verdict == Verdict::Fail || action->verdict == Verdict::NoEmail);
-    // Only a photo the service accepts gets an image id, so ids run on without gaps.
-    if (kind == Kind::Photo && o.complete && !refused)
-        o.doc.extra = "  " + xmlElement("imageid", std::to_string(nextImageId_++)) + "\n";
-
-    Answer answer;
-    answer.reply = makeReply(o.doc, action ? &*action : nullptr);
-    if (!action || action->verdict != Verdict::HttpStatus) answer.reply.status = o.httpStatus;
-    if (action && action->verdict == Verdict::Hang) answer.delaySeconds = action->seconds;
-
-    if (kind == Kind::HiRes && o.complete && answer.reply.status == 200 && !refused &&
-        (!action || action->verdict == Verdict::Ok || action->verdict == Verdict::Hang ||
-         action->verdict == Verdict::Encoding)) {
-        const auto* order = s.field("orderid");
-        std::lock_guard<std::mutex> lock(fulfilledMutex_);
-        fulfilled_.insert({order ? order->value : "", s.field("imageid")->value});
-    }
-
+// The request's line in requests.jsonl: what came in, every part, and what was answered.
+std::string PhotoService::logLine(std::uint64_t seq, Kind kind, const RequestSession& s,
+                                  const Outcome& o, const std::optional<ScriptAction>& action,
+                                  const Answer& answer) {
     JsonWriter w;
     w.beginObject();
     w.key("seq").number(static_cast<std::int64_t>(seq));
@@ -423,7 +376,64 @@ Answer PhotoService::finish(RequestSession& s) {
     w.key("status").number(static_cast<std::int64_t>(answer.reply.status));
     w.key("reply").string(answer.reply.body);
     w.endObject();
-    appendLog(w.str());
+    return w.str();
+}
+
+Answer PhotoService::finish(RequestSession& s) {
+    if (s.reader_) s.reader_->finish();
+    std::uint64_t seq = ++sequence_;
+    Kind kind = classify(s);
+
+    Outcome o;
+    std::string subject;
+    switch (kind) {
+        case Kind::Photo:
+            o = photo(s);
+            break;
+        case Kind::HiRes:
+            o = hiRes(s);
+            break;
+        case Kind::OrderQuery:
+            o = query(s);
+            break;
+        case Kind::Malformed: {
+            std::string why = !s.setupError_.empty() ? s.setupError_
+                              : s.reader_            ? s.reader_->error()
+                                                     : std::string("unreadable body");
+            o.doc = failure("FAIL", "Malformed multipart body: " + why);
+            o.httpStatus = 400;
+            o.error = why;
+            break;
+        }
+        case Kind::Unknown:
+            o.doc = failure("FAIL", "Unknown request: no fuseaction");
+            o.httpStatus = 400;
+            break;
+    }
+
+    std::optional<ScriptAction> action;
+    if (o.complete) action = scriptedAction(kind, s);
+    bool refused =
+        action && (action->verdict == Verdict::Warning || action->verdict == Verdict::Error ||
+                   action->verdict == Verdict::Fail || action->verdict == Verdict::NoEmail);
+    // Only a photo the service accepts gets an image id, so ids run on without gaps.
+    if (kind == Kind::Photo && o.complete && !refused)
+        o.doc.extra = "  " + xmlElement("imageid", std::to_string(nextImageId_++)) + "\n";
+
+    Answer answer;
+    answer.reply = makeReply(o.doc, action ? &*action : nullptr);
+    if (!action || action->verdict != Verdict::HttpStatus) answer.reply.status = o.httpStatus;
+    if (action && action->verdict == Verdict::Hang) answer.delaySeconds = action->seconds;
+
+    if (kind == Kind::HiRes && o.complete && answer.reply.status == 200 && !refused &&
+        (!action || action->verdict == Verdict::Ok || action->verdict == Verdict::Hang ||
+         action->verdict == Verdict::Encoding)) {
+        const auto* order = s.field("orderid");
+        std::lock_guard<std::mutex> lock(fulfilledMutex_);
+        fulfilled_.insert({order ? order->value : "", s.field("imageid")->value});
+    }
+
+    appendLog(logLine(seq, kind, s, o, action, answer));
     return answer;
 }
 

@@ -124,6 +124,10 @@ class PhotoService {
     Outcome photo(RequestSession& s);
     Outcome hiRes(RequestSession& s);
     Outcome query(RequestSession& s);
+    std::optional<ScriptAction> scriptedAction(Kind kind, const RequestSession& s);
+    static std::string logLine(std::uint64_t seq, Kind kind, const RequestSession& s,
+                               const Outcome& o, const std::optional<ScriptAction>& action,
+                               const Answer& answer);
     void storeFiles(RequestSession& s, const std::vector<std::string>& dirs, std::string& logError);
     void appendLog(const std::string& line);
 

@@ -54,6 +54,53 @@ bool parseNumber(const std::string& text, double& out) {
     return errno == 0 && end && *end == '\0';
 }
 
+// The verdict of a rule (words[2]) and its arguments; what is wrong with them, or nothing.
+std::string readVerdict(const std::vector<std::string>& words, ScriptAction& a) {
+    const std::string& verdict = words[2];
+    std::size_t args = words.size() - 3;
+    auto optionalMessage = [&]() -> bool {
+        if (args > 1) return false;
+        if (args == 1) a.message = words[3];
+        return true;
+    };
+    if (verdict == "ok" || verdict == "warning" || verdict == "error" || verdict == "fail") {
+        a.verdict = verdict == "ok"        ? Verdict::Ok
+                    : verdict == "warning" ? Verdict::Warning
+                    : verdict == "error"   ? Verdict::Error
+                                           : Verdict::Fail;
+        if (!optionalMessage()) return "quote a message that holds blanks";
+    } else if (verdict == "no-email") {
+        a.verdict = Verdict::NoEmail;
+        if (args != 0) return "no-email takes no argument";
+    } else if (verdict == "http") {
+        a.verdict = Verdict::HttpStatus;
+        double code;
+        if (args < 1 || args > 2 || !parseNumber(words[3], code) || code < 100 || code > 599 ||
+            code != static_cast<int>(code))
+            return "http needs a status code between 100 and 599";
+        a.httpStatus = static_cast<int>(code);
+        if (args == 2) a.retryAfter = words[4];
+    } else if (verdict == "malformed" || verdict == "empty" || verdict == "one-child") {
+        a.verdict = verdict == "malformed" ? Verdict::Malformed
+                    : verdict == "empty"   ? Verdict::Empty
+                                           : Verdict::OneChild;
+        if (args != 0) return verdict + " takes no argument";
+    } else if (verdict == "encoding") {
+        a.verdict = Verdict::Encoding;
+        if (args > 1) return "encoding takes one character set name";
+        a.encoding = args == 1 ? words[3] : "ISO-8859-1";
+        if (!convertFromUtf8("?", a.encoding))
+            return "unknown character set \"" + a.encoding + "\"";
+    } else if (verdict == "hang") {
+        a.verdict = Verdict::Hang;
+        if (args != 1 || !parseNumber(words[3], a.seconds) || a.seconds < 0 || a.seconds > 86400)
+            return "hang needs a number of seconds";
+    } else {
+        return "unknown verdict \"" + verdict + "\"";
+    }
+    return "";
+}
+
 }  // namespace
 
 const char* verdictName(Verdict verdict) {
@@ -142,49 +189,7 @@ std::unique_ptr<Script> Script::parse(std::string_view text, std::string* error)
         }
         ScriptAction& a = rule.action;
         a.rule = std::string(line);
-        const std::string& verdict = words[2];
-        std::size_t args = words.size() - 3;
-        auto optionalMessage = [&]() -> bool {
-            if (args > 1) return false;
-            if (args == 1) a.message = words[3];
-            return true;
-        };
-        if (verdict == "ok" || verdict == "warning" || verdict == "error" || verdict == "fail") {
-            a.verdict = verdict == "ok"        ? Verdict::Ok
-                        : verdict == "warning" ? Verdict::Warning
-                        : verdict == "error"   ? Verdict::Error
-                                               : Verdict::Fail;
-            if (!optionalMessage()) return bad("quote a message that holds blanks");
-        } else if (verdict == "no-email") {
-            a.verdict = Verdict::NoEmail;
-            if (args != 0) return bad("no-email takes no argument");
-        } else if (verdict == "http") {
-            a.verdict = Verdict::HttpStatus;
-            double code;
-            if (args < 1 || args > 2 || !parseNumber(words[3], code) || code < 100 || code > 599 ||
-                code != static_cast<int>(code))
-                return bad("http needs a status code between 100 and 599");
-            a.httpStatus = static_cast<int>(code);
-            if (args == 2) a.retryAfter = words[4];
-        } else if (verdict == "malformed" || verdict == "empty" || verdict == "one-child") {
-            a.verdict = verdict == "malformed" ? Verdict::Malformed
-                        : verdict == "empty"   ? Verdict::Empty
-                                               : Verdict::OneChild;
-            if (args != 0) return bad(verdict + " takes no argument");
-        } else if (verdict == "encoding") {
-            a.verdict = Verdict::Encoding;
-            if (args > 1) return bad("encoding takes one character set name");
-            a.encoding = args == 1 ? words[3] : "ISO-8859-1";
-            if (!convertFromUtf8("?", a.encoding))
-                return bad("unknown character set \"" + a.encoding + "\"");
-        } else if (verdict == "hang") {
-            a.verdict = Verdict::Hang;
-            if (args != 1 || !parseNumber(words[3], a.seconds) || a.seconds < 0 ||
-                a.seconds > 86400)
-                return bad("hang needs a number of seconds");
-        } else {
-            return bad("unknown verdict \"" + verdict + "\"");
-        }
+        if (std::string why = readVerdict(words, a); !why.empty()) return bad(why);
         script->rules_.push_back(std::move(rule));
         if (end == text.size()) break;
     }

@@ -126,6 +126,74 @@ Arguments parseArguments(int argc, char** argv) {
     return args;
 }
 
+RequestInfo infoOf(const httplib::Request& req) {
+    RequestInfo info;
+    info.method = req.method;
+    info.path = req.path;
+    info.contentType = req.get_header_value("Content-Type");
+    info.remote = req.remote_addr + ":" + std::to_string(req.remote_port);
+    return info;
+}
+
+// Every POST goes to the service (or, with discard, is read and dropped); other methods get
+// the service's answer to a stray request.
+void serve(httplib::Server& server, PhotoService& service, bool discard) {
+    server.Post(".*", [&service, discard](const httplib::Request& req, httplib::Response& res,
+                                          const httplib::ContentReader& reader) {
+        if (discard) {
+            auto& raw = const_cast<httplib::Request&>(req).headers;
+            auto type = raw.equal_range("Content-Type");
+            raw.erase(type.first, type.second);  // the raw body, not parsed
+            reader([](const char*, std::size_t) { return true; });
+            res.set_content(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<reply>\n  <status>OK</status>\n"
+                "  <message>discarded</message>\n</reply>\n",
+                "text/xml");
+            return;
+        }
+        auto session = service.begin(infoOf(req));
+        // Our own reader keeps every part's bytes exact and answers a malformed body in XML;
+        // with the type hidden, the library hands over the raw body instead of parsing it.
+        auto& headers = const_cast<httplib::Request&>(req).headers;
+        auto types = headers.equal_range("Content-Type");
+        headers.erase(types.first, types.second);
+        reader([&](const char* data, std::size_t size) {
+            session->feed(data, size);
+            return true;
+        });
+        Answer answer = service.finish(*session);
+        session.reset();  // drops temporary files not stored
+        if (answer.delaySeconds > 0) service.hang(answer.delaySeconds);
+        res.status = answer.reply.status;
+        if (answer.reply.retryAfter) res.set_header("Retry-After", *answer.reply.retryAfter);
+        res.set_content(answer.reply.body, answer.reply.contentType.c_str());
+    });
+    auto other = [&service](const httplib::Request& req, httplib::Response& res) {
+        HttpReply reply = service.other(infoOf(req));
+        res.status = reply.status;
+        res.set_content(reply.body, reply.contentType.c_str());
+    };
+    server.Get(".*", other);
+    server.Put(".*", other);
+    server.Delete(".*", other);
+}
+
+// The port bound (a free one for port 0), or -1.
+int bindPort(httplib::Server& server, const Arguments& args) {
+    int port = args.port;
+    if (port == 0) {
+        port = server.bind_to_any_port(args.host);
+        if (port < 0) {
+            std::cerr << "vorn-photo-service: cannot listen on " << args.host << "\n";
+            return -1;
+        }
+    } else if (!server.bind_to_port(args.host, port)) {
+        std::cerr << "vorn-photo-service: cannot listen on " << args.host << ":" << port << "\n";
+        return -1;
+    }
+    return port;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,65 +240,10 @@ int main(int argc, char** argv) {
     server.set_read_timeout(60);
     server.set_write_timeout(60);
 
-    auto infoOf = [](const httplib::Request& req) {
-        RequestInfo info;
-        info.method = req.method;
-        info.path = req.path;
-        info.contentType = req.get_header_value("Content-Type");
-        info.remote = req.remote_addr + ":" + std::to_string(req.remote_port);
-        return info;
-    };
+    serve(server, *service, args.discard);
 
-    server.Post(".*", [&](const httplib::Request& req, httplib::Response& res,
-                          const httplib::ContentReader& reader) {
-        if (args.discard) {
-            auto& raw = const_cast<httplib::Request&>(req).headers;
-            auto type = raw.equal_range("Content-Type");
-            raw.erase(type.first, type.second);  // the raw body, not parsed
-            reader([](const char*, std::size_t) { return true; });
-            res.set_content(
-                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<reply>\n  <status>OK</status>\n"
-                "  <message>discarded</message>\n</reply>\n",
-                "text/xml");
-            return;
-        }
-        auto session = service->begin(infoOf(req));
-        // Our own reader keeps every part's bytes exact and answers a malformed body in XML;
-        // with the type hidden, the library hands over the raw body instead of parsing it.
-        auto& headers = const_cast<httplib::Request&>(req).headers;
-        auto types = headers.equal_range("Content-Type");
-        headers.erase(types.first, types.second);
-        reader([&](const char* data, std::size_t size) {
-            session->feed(data, size);
-            return true;
-        });
-        Answer answer = service->finish(*session);
-        session.reset();  // drops temporary files not stored
-        if (answer.delaySeconds > 0) service->hang(answer.delaySeconds);
-        res.status = answer.reply.status;
-        if (answer.reply.retryAfter) res.set_header("Retry-After", *answer.reply.retryAfter);
-        res.set_content(answer.reply.body, answer.reply.contentType.c_str());
-    });
-    auto other = [&](const httplib::Request& req, httplib::Response& res) {
-        HttpReply reply = service->other(infoOf(req));
-        res.status = reply.status;
-        res.set_content(reply.body, reply.contentType.c_str());
-    };
-    server.Get(".*", other);
-    server.Put(".*", other);
-    server.Delete(".*", other);
-
-    int port = args.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(args.host);
-        if (port < 0) {
-            std::cerr << "vorn-photo-service: cannot listen on " << args.host << "\n";
-            return 1;
-        }
-    } else if (!server.bind_to_port(args.host, port)) {
-        std::cerr << "vorn-photo-service: cannot listen on " << args.host << ":" << port << "\n";
-        return 1;
-    }
+    const int port = bindPort(server, args);
+    if (port < 0) return 1;
     std::string host = args.host.find(':') != std::string::npos ? "[" + args.host + "]" : args.host;
     std::printf("listening on http://%s:%d/vorn\n", host.c_str(), port);
     std::fflush(stdout);

@@ -291,6 +291,50 @@ int config(const std::vector<std::string>& words, const std::string& prefsPath) 
     return configWithoutUploader(prefsPath, action, key, value);
 }
 
+// One of the remote commands (set, get, upload-now, pause, quit), sent to the running uploader.
+int sendRequest(const std::vector<std::string>& words) {
+    QStringList args;
+    for (const auto& w : words) args << QString::fromStdString(w);
+    Request request;
+    if (!parseRequest(args, request)) {
+        static const char* const kKnown[] = {"set", "get", "upload-now", "pause", "quit"};
+        for (const char* known : kKnown)
+            if (words[0] == known)
+                return usageError("wrong number of arguments for '" + words[0] + "'");
+        return usageError("unknown command '" + words[0] + "'");
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "vornctl: no session bus: %s\n",
+                     bus.lastError().message().toUtf8().constData());
+        return kNoUploader;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
+        QString::fromLatin1(remote::kInterfaceName), QString::fromLatin1(remote::kMethodName));
+    call.setAutoStartService(false);
+    call << request.eventClass << request.eventId << request.directObject;
+    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
+
+    const bool quitting = request.eventId == QLatin1String(remote::kEventIdQuit);
+    if (reply.type() == QDBusMessage::ReplyMessage) return quitting ? kOk : printReply(reply);
+
+    const QString error = reply.errorName();
+    // Quit is never answered: the uploader leaving the bus is the sign that it quit.
+    if (quitting && error == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
+        !bus.interface()->isServiceRegistered(QString::fromLatin1(remote::kServiceName)).value())
+        return kOk;
+    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
+                     remote::kServiceName);
+    } else {
+        std::fprintf(stderr, "vornctl: %s: %s\n", error.toUtf8().constData(),
+                     reply.errorMessage().toUtf8().constData());
+    }
+    return kNoUploader;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,44 +390,5 @@ int main(int argc, char** argv) {
     if (words[0] == "status") return status(json);
     if (words[0] == "config") return config(words, prefsPath);
 
-    QStringList args;
-    for (const auto& w : words) args << QString::fromStdString(w);
-    Request request;
-    if (!parseRequest(args, request)) {
-        static const char* const kKnown[] = {"set", "get", "upload-now", "pause", "quit"};
-        for (const char* known : kKnown)
-            if (words[0] == known)
-                return usageError("wrong number of arguments for '" + words[0] + "'");
-        return usageError("unknown command '" + words[0] + "'");
-    }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "vornctl: no session bus: %s\n",
-                     bus.lastError().message().toUtf8().constData());
-        return kNoUploader;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
-        QString::fromLatin1(remote::kInterfaceName), QString::fromLatin1(remote::kMethodName));
-    call.setAutoStartService(false);
-    call << request.eventClass << request.eventId << request.directObject;
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
-
-    const bool quitting = request.eventId == QLatin1String(remote::kEventIdQuit);
-    if (reply.type() == QDBusMessage::ReplyMessage) return quitting ? kOk : printReply(reply);
-
-    const QString error = reply.errorName();
-    // Quit is never answered: the uploader leaving the bus is the sign that it quit.
-    if (quitting && error == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
-        !bus.interface()->isServiceRegistered(QString::fromLatin1(remote::kServiceName)).value())
-        return kOk;
-    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
-        std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
-                     remote::kServiceName);
-    } else {
-        std::fprintf(stderr, "vornctl: %s: %s\n", error.toUtf8().constData(),
-                     reply.errorMessage().toUtf8().constData());
-    }
-    return kNoUploader;
+    return sendRequest(words);
 }

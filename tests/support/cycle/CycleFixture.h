@@ -89,8 +89,7 @@ inline CycleTimings quickCycleTimings() {
     CycleTimings quick;
     quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
         std::chrono::milliseconds(0);
-    quick.notYetWrittenPause = quick.openFilePoll = quick.pauseWaitPoll =
-        std::chrono::milliseconds(1);
+    quick.notYetWrittenPause = quick.openFilePoll = std::chrono::milliseconds(1);
     quick.firstRetryWait = std::chrono::milliseconds(0);  // a failed photo goes again at once
     return quick;
 }
@@ -126,6 +125,7 @@ class CycleFixture : public ::testing::Test {
     // A new controller on the same folders and state, as after a restart of the program.
     void startController() {
         uploader.reset();
+        ui.flags = nullptr;
         controller.reset();
         AppController::Dependencies deps;
         deps.center = &center;
@@ -136,6 +136,7 @@ class CycleFixture : public ::testing::Test {
         deps.filingJournalPath = (tmp / "state" / "FilingJournal.plist").string();
         deps.monotonicNow = [this] { return loop.now(); };
         controller = std::make_unique<AppController>(deps);
+        ui.flags = &controller->flags();
         controller->registerNotifications();
         uploader = std::make_unique<ScriptedUploader>(center);
         controller->setFolderScanner(scanner);
@@ -145,6 +146,7 @@ class CycleFixture : public ::testing::Test {
         scanner->openGate();
         EXPECT_TRUE(waitForRest());
         uploader.reset();
+        ui.flags = nullptr;
         controller.reset();
     }
 

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/FolderScanner.h"
+#include "upload/FolderScanner.h"
 
 namespace vorn::test {
 

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "app/UserInterface.h"
+#include <gtest/gtest.h>
+
+#include "app/ProcessFlags.h"
+#include "upload/UserInterface.h"
 
 namespace vorn::test {
 
@@ -28,6 +31,15 @@ class RecordingUserInterface : public UserInterface {
     void ibUpdateSourceFolderPath(const std::string&) override {}
     void beep() override { record("beep", ""); }
     bool hasImageView() const override { return false; }
+    // Each state is announced under the flags' lock: what is shown must be what they say.
+    void showCycleState(CycleState state, const std::string& reason) override {
+        if (const ProcessFlags* f = flags) {
+            EXPECT_EQ(cycleStateName(f->shownState()), std::string(cycleStateName(state)));
+            EXPECT_EQ(f->shownReason(), reason);
+        }
+        record("state", reason.empty() ? cycleStateName(state)
+                                       : std::string(cycleStateName(state)) + ": " + reason);
+    }
     void showUploadOutcome(const UploadOutcome& outcome) override {
         static const char* const kinds[] = {"uploaded", "set aside", "will retry", "skipped"};
         record("outcome", kinds[static_cast<int>(outcome.kind)]);
@@ -52,6 +64,8 @@ class RecordingUserInterface : public UserInterface {
         lines_.clear();
         onRecord = nullptr;
     }
+    // The flags whose announcements this records, checked against each one.
+    const ProcessFlags* flags = nullptr;
     // Called with each line as it is shown, on the thread that shows it.
     std::function<void(const std::string& field, const std::string& text)> onRecord;
 

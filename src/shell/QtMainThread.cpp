@@ -1,4 +1,4 @@
-#include "ui/QtMainThread.h"
+#include "shell/QtMainThread.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "ui/QtViewUtilities.h"
+#include "shell/QtViewUtilities.h"
 
 #include <QAbstractButton>
 #include <QAbstractSlider>

@@ -28,24 +28,24 @@
 #include "platform/NotificationCenter.h"
 #include "platform/PlatformLog.h"
 #include "platform/PropertyList.h"
-#include "remote/DBusRemoteControl.h"
 #include "settings/FactoryDefaults.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/PreferenceRules.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
 #include "settings/StoreLock.h"
+#include "shell/DBusRemoteControl.h"
+#include "shell/QtMainThread.h"
+#include "shell/QtUserInterface.h"
+#include "shell/QtWindowTour.h"
 #include "ui/ConsoleUserInterface.h"
-#include "ui/QtMainThread.h"
-#include "ui/QtUserInterface.h"
-#include "ui/QtWindowTour.h"
 #include "upload/HttpController.h"
 #include "upload/SourceFolderScanner.h"
 
 namespace {
 
-int gSignalPipe[2] = {-1, -1};
-std::string gWindowTourDir;
+int signalPipe[2] = {-1, -1};
+std::string windowTourDir;
 
 bool haveDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
@@ -60,7 +60,7 @@ void onTerminationSignal(int sig) {
     // The interrupted code may be about to read errno.
     const int savedErrno = errno;
     char c = sig == SIGHUP ? 'h' : 't';
-    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
     errno = savedErrno;
 }
 
@@ -157,7 +157,7 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
                 extra.checkConfig = true;
                 break;
             case kTour:
-                gWindowTourDir = optarg;
+                windowTourDir = optarg;
                 break;
             case ':':
                 return usageError(std::string(argv[optind - 1]) + " needs a value", exitCode);
@@ -187,12 +187,12 @@ int checkConfiguration(const vorn::LaunchOptions& options) {
 
 // Start-up problems go to the terminal (or the journal), not only to the log file that
 // standard error is re-opened onto.
-int gStartupErrorFd = -1;
+int startupErrorFd = -1;
 
 void startupProblem(vorn::ConsoleUserInterface& ui, const std::string& text) {
     const std::string line = std::string("vorn-uploader: ") + text + "\n";
-    if (gStartupErrorFd >= 0) {
-        [[maybe_unused]] ssize_t n = ::write(gStartupErrorFd, line.data(), line.size());
+    if (startupErrorFd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(startupErrorFd, line.data(), line.size());
     }
     ui.printLine("error", text);
     vorn::logAt(vorn::LogLevel::Error, "%s", text.c_str());
@@ -211,6 +211,204 @@ void registerLogSecrets(const vorn::LaunchOptions& options) {
     }
 }
 
+// One uploader per store: a second one would send the same photos again. Held until the
+// process ends; a brief edit of the store by another tool is waited out. False when another
+// uploader holds it.
+bool lockStore(const vorn::LaunchOptions& options) {
+    const std::string storePath =
+        options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
+    // One uploader per store and per source folder: a second would send the same photos again.
+    static vorn::StoreLock storeLock =
+        vorn::StoreLock::acquireForUploader(storePath, std::chrono::seconds(2));
+    if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
+        std::string owner =
+            storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";
+        std::fprintf(stderr,
+                     "vorn-uploader: another uploader (%s) already runs on the preferences %s; "
+                     "not starting\n",
+                     owner.c_str(), storePath.c_str());
+        return false;
+    }
+    if (!storeLock.held())
+        std::fprintf(stderr, "vorn-uploader: cannot lock the preferences (%s: %s); going on\n",
+                     storeLock.path().c_str(), storeLock.error().c_str());
+    return true;
+}
+
+// Qt's own messages join the log's lines: written past them, they would jump ahead of the
+// lines the log gathers before writing.
+void sendQtMessagesToTheLog() {
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        const vorn::LogLevel level = type == QtDebugMsg  ? vorn::LogLevel::Debug
+                                     : type == QtInfoMsg ? vorn::LogLevel::Info
+                                                         : vorn::LogLevel::Warn;
+        vorn::logAt(level, "%s", qPrintable(text));
+        if (type == QtFatalMsg) {
+            vorn::flushLog();
+            std::abort();
+        }
+    });
+}
+
+// argc is kept by reference by the application, so it is main's own.
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, bool headless) {
+    if (headless) return std::make_unique<QCoreApplication>(argc, argv);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    // Closing the last window must not end the program outside its orderly stop.
+    QApplication::setQuitOnLastWindowClosed(false);
+    return application;
+}
+
+// SIGTERM, SIGINT and SIGHUP reach the event loop through a pipe (onSignals).
+bool catchSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("vorn-uploader: pipe");
+        return false;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+// SIGHUP reloads the store; SIGTERM and SIGINT stop in order.
+void onSignals(QCoreApplication& app, vorn::PreferencesStore& store,
+               vorn::ConsoleUserInterface& console, std::function<void()> terminate) {
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&store, &console, terminate] {
+        char buf[16];
+        bool stop = false, reload = false;
+        for (ssize_t n; (n = ::read(signalPipe[0], buf, sizeof buf)) > 0;)
+            for (ssize_t i = 0; i < n; ++i) (buf[i] == 'h' ? reload : stop) = true;
+        if (reload) {
+            vorn::logAt(vorn::LogLevel::Info, "SIGHUP: reloading the preferences from %s",
+                        store.path().c_str());
+            store.reload();
+            console.printLine("status", "settings reloaded from " + store.path());
+        }
+        if (stop) terminate();
+    });
+}
+
+// The preference decides the level unless the command line did; a new password is masked
+// from the moment it is stored.
+void followLogPreferences(vorn::PreferencesStore& store, const Arguments& extra,
+                          const void* owner) {
+    auto applyLogLevelPreference = [&extra, &store] {
+        if (extra.logLevel) return;
+        auto level = vorn::parseLogLevel(store.stringForKey(vorn::sPrefLogLevel).value_or("info"));
+        vorn::setLogLevel(level.value_or(vorn::LogLevel::Info));
+    };
+    applyLogLevelPreference();
+    store.addObserver(owner, [&store, applyLogLevelPreference](const std::string& key) {
+        if (key == vorn::sPrefLogLevel) applyLogLevelPreference();
+        if (key == vorn::sUserLoginPassword)
+            if (auto pw = store.stringForKey(key)) vorn::addLogSecret(*pw);
+    });
+}
+
+// The dated log, and what keeps the uploader from working, said at once. The log file's path.
+std::optional<std::string> openLog(vorn::ConsoleUserInterface& console,
+                                   vorn::PreferencesStore& store) {
+    vorn::setStandardErrorDailyCap(kDailyLogCap);
+    auto logFile = vorn::KDLogFileManager::currentLogFilePath();
+    if (!logFile)
+        startupProblem(console, "the log folder " + vorn::KDLogFileManager::logFolder() +
+                                    " cannot be written; choose another with --log-dir");
+    for (const auto& problem : vorn::checkPreferences(store))
+        startupProblem(console, "settings: " + problem);
+    return logFile;
+}
+
+// What `vornctl status` answers besides the cycle's own state.
+void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
+                          std::optional<std::string> logFile) {
+    vorn::setRemoteStatusProvider([ui, &store, logFile](bool json) {
+        std::vector<std::pair<std::string, std::string>> extra{
+            {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
+            {"mirrorFolder",
+             store.stringForKey(vorn::sPrefLocalMasterMirrorSiteFolder).value_or("")},
+            {"serviceAddress", store.stringForKey(vorn::sPrefKivURL).value_or("")},
+            {"version", vorn::build::kVersion},
+            {"pid", std::to_string(::getpid())},
+            {"logFile", logFile.value_or("")},
+            {"store", store.path()}};
+        return json ? ui->json(extra) : ui->text(extra);
+    });
+}
+
+// The controller with its scanner, started up to where the event loop takes over. terminate
+// ends the process with a status (a relaunch under systemd exits with its own).
+vorn::AppController* startController(vorn::LaunchOptions& options, vorn::QtMainThread& mainThread,
+                                     vorn::StatusBoard* ui, std::shared_ptr<vorn::Clock> clock,
+                                     std::function<void(int)> terminate) {
+    vorn::AppController::Dependencies deps;
+    deps.center = &vorn::NotificationCenter::defaultCenter();
+    deps.mainThread = &mainThread;
+    deps.ui = ui;
+    deps.clock = clock;
+    // Test switches: the auto-start delay, and running as if real-time watching were unavailable.
+    if (const char* ms = std::getenv("VORN_AUTOSTART_DELAY_MS"); ms && *ms)
+        options.autoStartDelay = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));
+    if (const char* off = std::getenv("VORN_DISABLE_WATCHER");
+        off && *off && std::string(off) != "0")
+        deps.watcherOptions.unavailable = true;
+    deps.terminate = std::move(terminate);
+    auto* controller = new vorn::AppController(deps);
+    auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock);
+    scanner->setUserInterface(ui);
+    controller->setFolderScanner(scanner);
+    controller->awakeFromNib();
+    controller->applicationWillFinishLaunching();
+    return controller;
+}
+
+// The photo uploader registers after the controller, so the controller's handlers run first.
+vorn::HttpController* startUploader(vorn::AppController* controller, vorn::QtMainThread& mainThread,
+                                    vorn::StatusBoard* ui) {
+    vorn::HttpController::Options uploaderOptions;
+    uploaderOptions.runsAfter = controller;
+    auto* uploader = new vorn::HttpController(vorn::NotificationCenter::defaultCenter(),
+                                              &mainThread, uploaderOptions);
+    uploader->setUserInterface(ui);
+    // A hanging upload relaunches the application; headless, it is never the active one.
+    uploader->setOnWatchdogFired([controller, &mainThread] {
+        mainThread.post([controller] {
+            controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
+        });
+    });
+    return uploader;
+}
+
+void announceStart(vorn::ConsoleUserInterface& console, const std::optional<std::string>& logFile) {
+    console.printLine("status", std::string(vorn::build::kExecutableName) + " " +
+                                    vorn::build::kVersion + " started (pid " +
+                                    std::to_string(::getpid()) + ", log " +
+                                    logFile.value_or("none") + ")");
+    vorn::logAt(vorn::LogLevel::Info, "%s %s started", vorn::build::kExecutableName,
+                vorn::build::kVersion);
+}
+
+void showWindows(vorn::QtUserInterface& windows, vorn::AppController* controller,
+                 const vorn::LaunchOptions& options) {
+    windows.setController(controller);
+    windows.fillInVersionStrings(controller->getAppVersionString(),
+                                 controller->getMacOsVersionString(),
+                                 controller->getCopyrightString());
+    bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
+    if (show) {
+        windows.mainWindow()->show();
+        // The panel comes up at launch, free-standing, so the settings can be checked.
+        if (windowTourDir.empty()) windows.ibClickedOnOpenPref(nullptr);
+    }
+    if (!windowTourDir.empty()) vorn::startWindowTour(windows, windowTourDir);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -226,58 +424,12 @@ int main(int argc, char** argv) {
                      "headless\n");
         options.headless = true;
     }
+    if (!lockStore(options)) return 3;
 
-    // One uploader per store: a second one would send the same photos again. Held until the
-    // process ends; a brief edit of the store by another tool is waited out.
-    const std::string storePath =
-        options.prefsPath.empty() ? vorn::PreferencesStore::defaultPath() : options.prefsPath;
-    static vorn::StoreLock storeLock = vorn::StoreLock::acquire(storePath, std::chrono::seconds(2));
-    if (storeLock.status() == vorn::StoreLock::Status::HeldByOther) {
-        std::string owner =
-            storeLock.owner() ? "process " + std::to_string(*storeLock.owner()) : "another process";
-        std::fprintf(stderr,
-                     "vorn-uploader: another uploader (%s) already runs on the preferences %s; "
-                     "not starting\n",
-                     owner.c_str(), storePath.c_str());
-        return 3;
-    }
-    if (!storeLock.held())
-        std::fprintf(stderr, "vorn-uploader: cannot lock the preferences (%s: %s); going on\n",
-                     storeLock.path().c_str(), storeLock.error().c_str());
-
-    // Qt's own messages join the log's lines: written past them, they would jump ahead of the
-    // lines the log gathers before writing.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
-        const vorn::LogLevel level = type == QtDebugMsg  ? vorn::LogLevel::Debug
-                                     : type == QtInfoMsg ? vorn::LogLevel::Info
-                                                         : vorn::LogLevel::Warn;
-        vorn::logAt(level, "%s", qPrintable(text));
-        if (type == QtFatalMsg) {
-            vorn::flushLog();
-            std::abort();
-        }
-    });
-    std::unique_ptr<QCoreApplication> application;
-    if (options.headless)
-        application = std::make_unique<QCoreApplication>(argc, argv);
-    else
-        application = std::make_unique<QApplication>(argc, argv);
-    // Closing the last window must not end the program outside its orderly stop.
-    if (!options.headless) QApplication::setQuitOnLastWindowClosed(false);
+    sendQtMessagesToTheLog();
+    std::unique_ptr<QCoreApplication> application = makeApplication(argc, argv, options.headless);
     QCoreApplication& app = *application;
-
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        std::perror("vorn-uploader: pipe");
-        return 1;
-    }
-    struct sigaction sa {};
-    sa.sa_handler = onTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    if (!catchSignals()) return 1;
 
     vorn::QtMainThread mainThread;
     // Both live until the process ends: detached worker threads may still use them.
@@ -286,7 +438,7 @@ int main(int argc, char** argv) {
 
     registerLogSecrets(options);
     vorn::setLogLevel(extra.logLevel.value_or(vorn::LogLevel::Info));
-    gStartupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    startupErrorFd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     vorn::AppController::initializeClass(options, clock);
     std::function<void()> quitInOrder;
     vorn::QtUserInterface* windows = nullptr;
@@ -297,89 +449,19 @@ int main(int argc, char** argv) {
     auto* ui = new vorn::StatusBoard(
         windows ? static_cast<vorn::UserInterface&>(*windows) : *console, clock);
     vorn::PreferencesStore& store = vorn::Preferences::store();
-    // The preference decides the level unless the command line did.
-    auto applyLogLevelPreference = [&extra, &store] {
-        if (extra.logLevel) return;
-        auto level = vorn::parseLogLevel(store.stringForKey(vorn::sPrefLogLevel).value_or("info"));
-        vorn::setLogLevel(level.value_or(vorn::LogLevel::Info));
-    };
-    applyLogLevelPreference();
-    store.addObserver(ui, [&store, applyLogLevelPreference](const std::string& key) {
-        if (key == vorn::sPrefLogLevel) applyLogLevelPreference();
-        if (key == vorn::sUserLoginPassword)
-            if (auto pw = store.stringForKey(key)) vorn::addLogSecret(*pw);
-    });
-    vorn::setStandardErrorDailyCap(kDailyLogCap);
-    const auto logFile = vorn::KDLogFileManager::currentLogFilePath();
-    if (!logFile)
-        startupProblem(*console, "the log folder " + vorn::KDLogFileManager::logFolder() +
-                                     " cannot be written; choose another with --log-dir");
-    for (const auto& problem : vorn::checkPreferences(store))
-        startupProblem(*console, "settings: " + problem);
-    vorn::setRemoteStatusProvider([ui, &store, logFile](bool json) {
-        std::vector<std::pair<std::string, std::string>> extra{
-            {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
-            {"mirrorFolder",
-             store.stringForKey(vorn::sPrefLocalMasterMirrorSiteFolder).value_or("")},
-            {"serviceAddress", store.stringForKey(vorn::sPrefKivURL).value_or("")},
-            {"version", vorn::build::kVersion},
-            {"pid", std::to_string(::getpid())},
-            {"logFile", logFile.value_or("")},
-            {"store", store.path()}};
-        return json ? ui->json(extra) : ui->text(extra);
-    });
-    vorn::AppController::Dependencies deps;
-    deps.center = &vorn::NotificationCenter::defaultCenter();
-    deps.mainThread = &mainThread;
-    deps.ui = ui;
-    deps.clock = clock;
-    // Test switches: the auto-start delay, and running as if real-time watching were unavailable.
-    if (const char* ms = std::getenv("VORN_AUTOSTART_DELAY_MS"); ms && *ms)
-        options.autoStartDelay = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));
-    if (const char* off = std::getenv("VORN_DISABLE_WATCHER");
-        off && *off && std::string(off) != "0")
-        deps.watcherOptions.unavailable = true;
+    followLogPreferences(store, extra, ui);
+    const auto logFile = openLog(*console, store);
+    answerStatusRequests(ui, store, logFile);
     // Exit status of the orderly stop (a relaunch under systemd exits with its own status).
     int exitStatus = 0;
     std::function<void(int)> quitWithStatus;
-    deps.terminate = [&quitWithStatus](int status) { quitWithStatus(status); };
-    auto* controller = new vorn::AppController(deps);
-    auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock);
-    scanner->setUserInterface(ui);
-    controller->setFolderScanner(scanner);
-    controller->awakeFromNib();
-    controller->applicationWillFinishLaunching();
+    auto* controller = startController(options, mainThread, ui, clock,
+                                       [&quitWithStatus](int status) { quitWithStatus(status); });
     // Requests arrive from the event loop, after the orderly stop below is in place.
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
-    // The photo uploader registers after the controller, so the controller's handlers run first.
-    auto* uploader =
-        new vorn::HttpController(vorn::NotificationCenter::defaultCenter(), &mainThread);
-    uploader->setUserInterface(ui);
-    // A hanging upload relaunches the application; headless, it is never the active one.
-    uploader->setOnWatchdogFired([controller, &mainThread] {
-        mainThread.post([controller] {
-            controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
-        });
-    });
-    console->printLine("status", std::string(vorn::build::kExecutableName) + " " +
-                                     vorn::build::kVersion + " started (pid " +
-                                     std::to_string(::getpid()) + ", log " +
-                                     logFile.value_or("none") + ")");
-    vorn::logAt(vorn::LogLevel::Info, "%s %s started", vorn::build::kExecutableName,
-                vorn::build::kVersion);
-    if (windows) {
-        windows->setController(controller);
-        windows->fillInVersionStrings(controller->getAppVersionString(),
-                                      controller->getMacOsVersionString(),
-                                      controller->getCopyrightString());
-        bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
-        if (show) {
-            windows->mainWindow()->show();
-            // The panel comes up at launch, free-standing, so the settings can be checked.
-            if (gWindowTourDir.empty()) windows->ibClickedOnOpenPref(nullptr);
-        }
-        if (!gWindowTourDir.empty()) vorn::startWindowTour(*windows, gWindowTourDir);
-    }
+    auto* uploader = startUploader(controller, mainThread, ui);
+    announceStart(*console, logFile);
+    if (windows) showWindows(*windows, controller, options);
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;
@@ -393,23 +475,9 @@ int main(int argc, char** argv) {
             QCoreApplication::exit(0);  // unlike quit(), no window can refuse it
         }
     };
-    auto terminate = [&] { terminateWith(0); };
-    quitInOrder = terminate;
+    quitInOrder = [&] { terminateWith(0); };
     quitWithStatus = terminateWith;
-    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        char buf[16];
-        bool stop = false, reload = false;
-        for (ssize_t n; (n = ::read(gSignalPipe[0], buf, sizeof buf)) > 0;)
-            for (ssize_t i = 0; i < n; ++i) (buf[i] == 'h' ? reload : stop) = true;
-        if (reload) {
-            vorn::logAt(vorn::LogLevel::Info, "SIGHUP: reloading the preferences from %s",
-                        store.path().c_str());
-            store.reload();
-            console->printLine("status", "settings reloaded from " + store.path());
-        }
-        if (stop) terminate();
-    });
+    onSignals(app, store, *console, [&] { terminateWith(0); });
 
     app.exec();
     vorn::logAt(vorn::LogLevel::Info, "%s stopped", vorn::build::kExecutableName);

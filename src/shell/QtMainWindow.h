@@ -16,8 +16,12 @@
 #include <functional>
 #include <string>
 
-#include "app/UserInterface.h"
 #include "files/CleanUpProgress.h"
+#include "upload/UserInterface.h"
+
+class QFormLayout;
+class QHBoxLayout;
+class QVBoxLayout;
 
 namespace vorn {
 
@@ -53,9 +57,9 @@ class QtMainWindow : public QMainWindow {
     QLabel *ibFileNameField, *ibUploadFileStatusField, *ibFTPCallbackStatusField, *ibLoginName,
         *ibUploadMainPath, *ibSourceFolderPath, *ibVersion, *ibCopyright, *ibMacOSVersion,
         *ibImageView, *ibUtilStatus, *ibUtilFunctionName;
-    QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *ibSyncButton;
-    QProgressBar *ibProgressBar, *transferBar;
-    QLabel *transferDetail, *waitingLabel, *lastUploadLabel, *stateLabel;
+    QPushButton *ibPauseResumeButton, *ibOpenPrefButton, *syncButton_;
+    QProgressBar *ibProgressBar, *transferBar_;
+    QLabel *transferDetail_, *waitingLabel_, *lastUploadLabel_, *stateLabel_;
 
   signals:
     void synchronizeClicked();
@@ -69,6 +73,12 @@ class QtMainWindow : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    QFormLayout* makeFields(QWidget* central);
+    void addProgressBars(QWidget* central, QVBoxLayout* right);
+    QHBoxLayout* makeButtons(QWidget* central);
+    QHBoxLayout* makeFooter(QWidget* central);
+    void addMenus();
+
     QMap<QString, QVariant> labels_;
     std::atomic<quint64> previewGeneration_{0};
     bool hidesOnClose_ = false;

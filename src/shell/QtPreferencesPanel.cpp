@@ -1,4 +1,4 @@
-#include "ui/QtPreferencesPanel.h"
+#include "shell/QtPreferencesPanel.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,9 +24,9 @@
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtViewUtilities.h"
 #include "ui/PreferenceFiles.h"
-#include "ui/QtAlerts.h"
-#include "ui/QtViewUtilities.h"
 #include "ui/ValueTransformers.h"
 
 namespace vorn {

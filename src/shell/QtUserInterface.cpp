@@ -1,4 +1,4 @@
-#include "ui/QtUserInterface.h"
+#include "shell/QtUserInterface.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -9,7 +9,7 @@
 #include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 #include "platform/Resources.h"
-#include "ui/QtAlerts.h"
+#include "shell/QtAlerts.h"
 
 namespace vorn {
 
@@ -23,7 +23,9 @@ QtUserInterface::QtUserInterface(PreferencesStore& store, std::function<void()> 
     main_ = new QtMainWindow;
     main_->setWindowIcon(stateIcon(CycleState::Idle));
     QtPreferencesPanel::Actions actions;
-    actions.uploadStarted = [this] { return controller_ && controller_->startedUploadProcess(); };
+    actions.uploadStarted = [this] {
+        return controller_ && controller_->flags().startedUploadProcess();
+    };
     actions.saveLoginInfo = [this] { return !controller_ || controller_->saveLoginInfo(); };
     actions.quit = [this] { quit_(); };
     panel_ = new QtPreferencesPanel(store, std::move(actions), main_);
@@ -72,7 +74,7 @@ void QtUserInterface::fillInVersionStrings(const std::string& appVersion,
 // ---- the panel ----
 
 void QtUserInterface::ibClickedOnOpenPref(QWidget* sender) {
-    if (main_->isVisible() && controller_ && controller_->startedUploadProcess()) {
+    if (main_->isVisible() && controller_ && controller_->flags().startedUploadProcess()) {
         ibUpdateFTPCallbackStatusTextField(
             "Will Open Pref Panel After Current Item is Finished...");
         auto* button = qobject_cast<QPushButton*>(sender);
@@ -256,6 +258,7 @@ QIcon QtUserInterface::stateIcon(CycleState state) {
         case CycleState::Scanning:
             dot = QColor("#2e9b3f");
             break;
+        case CycleState::Pausing:
         case CycleState::Paused:
         case CycleState::WaitingForSettings:
             dot = QColor("#e8a317");

@@ -1,4 +1,4 @@
-#include "ui/QtAlerts.h"
+#include "shell/QtAlerts.h"
 
 #include <canberra.h>
 

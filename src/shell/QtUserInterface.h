@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 
-#include "app/UserInterface.h"
-#include "ui/QtMainWindow.h"
-#include "ui/QtPreferencesPanel.h"
+#include "shell/QtMainWindow.h"
+#include "shell/QtPreferencesPanel.h"
+#include "upload/UserInterface.h"
 
 class QMenu;
 

@@ -1,4 +1,4 @@
-#include "remote/DBusRemoteControl.h"
+#include "shell/DBusRemoteControl.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>

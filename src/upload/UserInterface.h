@@ -16,7 +16,7 @@
 namespace vorn {
 
 // The cycle's state as the windows, the tray and `vornctl status` show it.
-enum class CycleState { Idle, Scanning, Uploading, Paused, Error, WaitingForSettings };
+enum class CycleState { Idle, Scanning, Uploading, Pausing, Paused, Error, WaitingForSettings };
 
 inline const char* cycleStateName(CycleState state) {
     switch (state) {
@@ -26,6 +26,8 @@ inline const char* cycleStateName(CycleState state) {
             return "scanning";
         case CycleState::Uploading:
             return "uploading";
+        case CycleState::Pausing:
+            return "pausing";
         case CycleState::Paused:
             return "paused";
         case CycleState::Error:

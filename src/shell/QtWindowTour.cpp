@@ -1,4 +1,4 @@
-#include "ui/QtWindowTour.h"
+#include "shell/QtWindowTour.h"
 
 #include <QApplication>
 #include <QDir>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "ui/QtAlerts.h"
-#include "ui/QtUserInterface.h"
+#include "shell/QtAlerts.h"
+#include "shell/QtUserInterface.h"
 
 namespace vorn {
 
@@ -42,7 +42,7 @@ void startWindowTour(QtUserInterface& windows, const std::string& folder) {
         // Mid-upload: a photo name is showing and the transfer has reported progress (or
         // a few seconds passed without it).
         bool uploading = !main->ibFileNameField->text().isEmpty() &&
-                         (main->transferBar->isVisible() || tour->waited > 50);
+                         (main->transferBar_->isVisible() || tour->waited > 50);
         if (++tour->waited < 300 && !uploading) return;
         timer->stop();
         timer->deleteLater();

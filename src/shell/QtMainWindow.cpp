@@ -1,4 +1,4 @@
-#include "ui/QtMainWindow.h"
+#include "shell/QtMainWindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -97,6 +97,37 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
 
     auto* right = new QVBoxLayout;
     top->addLayout(right, 1);
+    right->addLayout(makeFields(central));
+    addProgressBars(central, right);
+    right->addLayout(makeButtons(central));
+
+    auto* footer = makeFooter(central);
+    auto* outer = new QVBoxLayout;
+    auto* page = new QWidget(this);
+    page->setLayout(outer);
+    outer->addWidget(central, 1);
+    outer->addLayout(footer);
+    setCentralWidget(page);
+    // Outlets the main window does not have.
+    ibUtilStatus = nullptr;
+    ibUtilFunctionName = nullptr;
+
+    addMenus();
+    connect(syncButton_, &QPushButton::clicked, this, &QtMainWindow::synchronizeClicked);
+    connect(ibPauseResumeButton, &QPushButton::clicked, this, &QtMainWindow::pauseResumeClicked);
+    connect(ibOpenPrefButton, &QPushButton::clicked, this, &QtMainWindow::preferencesClicked);
+    connect(this, &QtMainWindow::previewDecoded, this, [this](quint64 generation, QImage image) {
+        if (generation != previewGeneration_.load()) return;  // a newer photo is on its way
+        if (image.isNull())
+            ibImageView->setText("No preview");
+        else
+            ibImageView->setPixmap(QPixmap::fromImage(image));
+    });
+    buildTextLabelDictionary();
+    resize(760, 380);
+}
+
+QFormLayout* QtMainWindow::makeFields(QWidget* central) {
     auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
     ibFileNameField = field(central, "ibFileNameField");
@@ -106,30 +137,33 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     ibLoginName = field(central, "ibLoginName");
     ibUploadMainPath = field(central, "ibUploadMainPath");
     ibSourceFolderPath = field(central, "ibSourceFolderPath");
-    stateLabel = field(central, "stateLabel");
-    waitingLabel = field(central, "waitingLabel");
-    lastUploadLabel = field(central, "lastUploadLabel");
-    for (QLabel* l : {stateLabel, waitingLabel, lastUploadLabel}) l->setText("—");
+    stateLabel_ = field(central, "stateLabel");
+    waitingLabel_ = field(central, "waitingLabel");
+    lastUploadLabel_ = field(central, "lastUploadLabel");
+    for (QLabel* l : {stateLabel_, waitingLabel_, lastUploadLabel_}) l->setText("—");
     form->addRow("Photo:", ibFileNameField);
     form->addRow("Upload:", ibUploadFileStatusField);
     form->addRow("Status:", ibFTPCallbackStatusField);
-    form->addRow("State:", stateLabel);
-    form->addRow("Waiting:", waitingLabel);
-    form->addRow("Last upload:", lastUploadLabel);
+    form->addRow("State:", stateLabel_);
+    form->addRow("Waiting:", waitingLabel_);
+    form->addRow("Last upload:", lastUploadLabel_);
     form->addRow("Account:", ibLoginName);
     form->addRow("Destination:", ibUploadMainPath);
     form->addRow("Source folder:", ibSourceFolderPath);
-    right->addLayout(form);
+    return form;
+}
 
-    transferBar = new QProgressBar(central);
-    transferBar->setObjectName("transferBar");
-    transferBar->setRange(0, 1000);
-    transferBar->setTextVisible(false);
-    transferBar->setVisible(false);
-    transferDetail = field(central, "transferDetail");
-    transferDetail->setVisible(false);
-    right->addWidget(transferBar);
-    right->addWidget(transferDetail);
+// The transfer's own bar and figures, and the busy indicator below them.
+void QtMainWindow::addProgressBars(QWidget* central, QVBoxLayout* right) {
+    transferBar_ = new QProgressBar(central);
+    transferBar_->setObjectName("transferBar");
+    transferBar_->setRange(0, 1000);
+    transferBar_->setTextVisible(false);
+    transferBar_->setVisible(false);
+    transferDetail_ = field(central, "transferDetail");
+    transferDetail_->setVisible(false);
+    right->addWidget(transferBar_);
+    right->addWidget(transferDetail_);
 
     ibProgressBar = new QProgressBar(central);
     ibProgressBar->setObjectName("ibProgressBar");
@@ -139,19 +173,24 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     ibProgressBar->setVisible(false);
     right->addWidget(ibProgressBar);
     right->addStretch(1);
+}
 
+QHBoxLayout* QtMainWindow::makeButtons(QWidget* central) {
     auto* buttons = new QHBoxLayout;
-    ibSyncButton = new QPushButton("Upload Now", central);
+    syncButton_ = new QPushButton("Upload Now", central);
     ibPauseResumeButton = new QPushButton("Pause", central);
     ibPauseResumeButton->setObjectName("ibPauseResumeButton");
     ibOpenPrefButton = new QPushButton("Preferences…", central);
     ibOpenPrefButton->setObjectName("ibOpenPrefButton");
-    buttons->addWidget(ibSyncButton);
+    buttons->addWidget(syncButton_);
     buttons->addWidget(ibPauseResumeButton);
     buttons->addStretch(1);
     buttons->addWidget(ibOpenPrefButton);
-    right->addLayout(buttons);
+    return buttons;
+}
 
+// Version, system and copyright, in a smaller type.
+QHBoxLayout* QtMainWindow::makeFooter(QWidget* central) {
     auto* footer = new QHBoxLayout;
     ibVersion = field(central, "ibVersion");
     ibMacOSVersion = field(central, "ibMacOSVersion");
@@ -164,16 +203,10 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
         footer->addWidget(l);
     }
     footer->addStretch(1);
-    auto* outer = new QVBoxLayout;
-    auto* page = new QWidget(this);
-    page->setLayout(outer);
-    outer->addWidget(central, 1);
-    outer->addLayout(footer);
-    setCentralWidget(page);
-    // Outlets the main window does not have.
-    ibUtilStatus = nullptr;
-    ibUtilFunctionName = nullptr;
+    return footer;
+}
 
+void QtMainWindow::addMenus() {
     auto item = [this](QMenu* menu, const QString& text, void (QtMainWindow::*signal)(),
                        QKeySequence shortcut = {}) {
         QAction* action = menu->addAction(text);
@@ -190,19 +223,6 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
     item(file, "Quit", &QtMainWindow::quitClicked, QKeySequence::Quit);
     QMenu* help = menuBar()->addMenu("&Help");
     item(help, "E-mail Support…", &QtMainWindow::supportMailClicked);
-
-    connect(ibSyncButton, &QPushButton::clicked, this, &QtMainWindow::synchronizeClicked);
-    connect(ibPauseResumeButton, &QPushButton::clicked, this, &QtMainWindow::pauseResumeClicked);
-    connect(ibOpenPrefButton, &QPushButton::clicked, this, &QtMainWindow::preferencesClicked);
-    connect(this, &QtMainWindow::previewDecoded, this, [this](quint64 generation, QImage image) {
-        if (generation != previewGeneration_.load()) return;  // a newer photo is on its way
-        if (image.isNull())
-            ibImageView->setText("No preview");
-        else
-            ibImageView->setPixmap(QPixmap::fromImage(image));
-    });
-    buildTextLabelDictionary();
-    resize(760, 380);
 }
 
 void QtMainWindow::buildTextLabelDictionary() {
@@ -266,14 +286,14 @@ void QtMainWindow::showTransferProgress(const TransferProgress& p) {
     runOnMainThread(
         this,
         [this, p, name] {
-            transferBar->setVisible(true);
-            transferDetail->setVisible(true);
+            transferBar_->setVisible(true);
+            transferDetail_->setVisible(true);
             if (p.bytesTotal > 0) {
-                transferBar->setRange(0, 1000);
-                transferBar->setValue(
+                transferBar_->setRange(0, 1000);
+                transferBar_->setValue(
                     static_cast<int>(1000.0 * std::min(p.bytesSent, p.bytesTotal) / p.bytesTotal));
             } else {
-                transferBar->setRange(0, 0);
+                transferBar_->setRange(0, 0);
             }
             QString text = QString("%1: %2 of %3")
                                .arg(name, bytesText(p.bytesSent),
@@ -284,7 +304,7 @@ void QtMainWindow::showTransferProgress(const TransferProgress& p) {
                 text += s >= 60 ? QString(", %1 min %2 s left").arg(s / 60).arg(s % 60)
                                 : QString(", %1 s left").arg(s);
             }
-            transferDetail->setText(text);
+            transferDetail_->setText(text);
         },
         false);
 }
@@ -293,8 +313,8 @@ void QtMainWindow::showTransferEnded() {
     runOnMainThread(
         this,
         [this] {
-            transferBar->setVisible(false);
-            transferDetail->setVisible(false);
+            transferBar_->setVisible(false);
+            transferDetail_->setVisible(false);
         },
         false);
 }
@@ -302,7 +322,7 @@ void QtMainWindow::showTransferEnded() {
 void QtMainWindow::showWaitingCount(std::size_t count) {
     QString text = count == 1 ? QString("1 photo") : QString("%1 photos").arg(count);
     runOnMainThread(
-        this, [this, text] { waitingLabel->setText(text); }, false);
+        this, [this, text] { waitingLabel_->setText(text); }, false);
 }
 
 void QtMainWindow::showLastUpload(const UploadOutcome& outcome) {
@@ -311,7 +331,7 @@ void QtMainWindow::showLastUpload(const UploadOutcome& outcome) {
         QString("%1 at %2")
             .arg(QString::fromStdString(outcome.name), QTime::currentTime().toString("HH:mm:ss"));
     runOnMainThread(
-        this, [this, text] { lastUploadLabel->setText(text); }, false);
+        this, [this, text] { lastUploadLabel_->setText(text); }, false);
 }
 
 void QtMainWindow::showCycleState(CycleState state, const QString& reason) {
@@ -319,7 +339,7 @@ void QtMainWindow::showCycleState(CycleState state, const QString& reason) {
     text[0] = text[0].toUpper();
     if (!reason.isEmpty()) text += ": " + reason;
     runOnMainThread(
-        this, [this, text] { stateLabel->setText(text); }, false);
+        this, [this, text] { stateLabel_->setText(text); }, false);
 }
 
 void QtMainWindow::closeEvent(QCloseEvent* event) {
