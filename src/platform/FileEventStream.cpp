@@ -53,25 +53,28 @@ std::string systemWatchLimit() {
     return value;
 }
 
-// Lists a folder: its sub-folders (not symbolic links) into folders; true when it holds
-// anything else.
-bool listFolder(const std::string& dir, std::vector<std::string>& folders) {
+// Lists a folder: its sub-folders (not symbolic links) into folders, and when firstFile is
+// given, the first regular file met into it; true when it holds anything else.
+bool listFolder(const std::string& dir, std::vector<std::string>& folders,
+                std::string* firstFile = nullptr) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return false;
     bool hasFiles = false;
     while (dirent* e = ::readdir(d)) {
         const char* name = e->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        bool isDir = e->d_type == DT_DIR;
+        bool isDir = e->d_type == DT_DIR, isFile = e->d_type == DT_REG;
         if (e->d_type == DT_UNKNOWN) {
             struct stat st {};
-            isDir =
-                ::fstatat(::dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            const bool known = ::fstatat(::dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+            isDir = known && S_ISDIR(st.st_mode);
+            isFile = known && S_ISREG(st.st_mode);
         }
         if (isDir) {
             folders.push_back(joinPath(dir, name));
         } else {
             hasFiles = true;
+            if (isFile && firstFile && firstFile->empty()) *firstFile = joinPath(dir, name);
         }
     }
     ::closedir(d);
@@ -271,7 +274,10 @@ struct FileEventStream::Impl {
 
     // Watches top and every folder below it. Each folder is watched before it is listed, so a
     // file that lands meanwhile is in the listing or reported by the watch. report: folders
-    // that already hold files count as changed (they came after the stream started).
+    // that already hold files count as changed (they came after the stream started), and the
+    // first file of each is reported at once like a closed one: a file written before its
+    // folder's watch was in place gives no close event, and the pass that report starts finds
+    // the others (one report a folder, not one a file, when a full folder is moved in).
     bool watchTree(const std::string& top, bool isRoot, bool report,
                    std::unordered_set<int>* seen) {
         int wd = addWatch(top, isRoot);
@@ -279,11 +285,16 @@ struct FileEventStream::Impl {
         if (seen) seen->insert(wd);
         std::vector<std::string> todo{top};
         std::vector<std::string> folders;
+        std::string firstFile;
+        const bool reportFiles = report && onFileClosed;
         while (!todo.empty() && !stopping) {
             std::string dir = std::move(todo.back());
             todo.pop_back();
             folders.clear();
-            if (listFolder(dir, folders) && report) addPending(dir);
+            firstFile.clear();
+            if (listFolder(dir, folders, reportFiles ? &firstFile : nullptr) && report)
+                addPending(dir);
+            if (!firstFile.empty() && !stopping) onFileClosed(firstFile);
             for (auto& sub : folders) {
                 int w = addWatch(sub, false);
                 if (w < 0) continue;

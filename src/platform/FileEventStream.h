@@ -45,8 +45,9 @@ class FileEventStream {
     using StatusCallback =
         std::function<void(FileEventStreamState state, const std::string& message)>;
 
-    // On the watcher thread, as soon as the event is read: a file closed after writing, or
-    // renamed into a watched folder (full path).
+    // On the watcher thread, as soon as the event is read: a file closed after writing,
+    // renamed into a watched folder, or the first one found in a folder that came into the tree
+    // (full path). That one's writer may still hold it: only its close is sure to be reported.
     using FileClosedCallback = std::function<void(const std::string& path)>;
 
     FileEventStream(std::string root, Callback onChange, FileEventStreamOptions options = {},

@@ -17,6 +17,7 @@
 #include "metadata/EmbeddedMetadata.h"
 #include "metadata/ImageFile.h"
 #include "platform/FileDescriptor.h"
+#include "platform/FileWriters.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
@@ -62,14 +63,22 @@ std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+SystemTime timeOfNanoseconds(std::int64_t ns) {
+    return SystemTime(
+        std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(ns)));
+}
+
 }  // namespace
 
 SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock,
                                          std::chrono::milliseconds settleInterval)
-    : SourceFolderScanner(std::move(clock), Options{settleInterval, {}}) {}
+    : SourceFolderScanner(std::move(clock), Options{settleInterval, {}, {}}) {}
 
 SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock, Options options)
-    : clock_(std::move(clock)), options_(std::move(options)) {}
+    : clock_(std::move(clock)), options_(std::move(options)) {
+    if (!options_.monotonicNow)
+        options_.monotonicNow = [] { return std::chrono::steady_clock::now(); };
+}
 
 void SourceFolderScanner::noteWatching(bool watching) {
     std::lock_guard lock(cacheMutex_);
@@ -106,8 +115,22 @@ void SourceFolderScanner::noteChangedFolders(const std::string& watchedRoot,
 
 void SourceFolderScanner::noteFileClosed(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     std::lock_guard lock(cacheMutex_);
+    // The folders from the root down are listed again: the file may be in a folder that is new
+    // (its watch found it there), whose parent's own event is still on its way.
+    const std::string folder = deletingLastPathComponent(path);
+    if (!watchedRoot_.empty() && folder.size() > watchedRoot_.size() + 1 &&
+        folder.compare(0, watchedRoot_.size(), watchedRoot_) == 0 &&
+        folder[watchedRoot_.size()] == '/') {
+        const std::string rel = folder.substr(watchedRoot_.size() + 1);
+        changedFolders_.insert("");
+        for (std::size_t slash = rel.find('/'); slash != std::string::npos;
+             slash = rel.find('/', slash + 1))
+            changedFolders_.insert(rel.substr(0, slash));
+        changedFolders_.insert(rel);
+    }
+    if (!regular) return;
     if (closedFiles_.size() > 10000) closedFiles_.clear();  // only recent closes matter
     closedFiles_[path] = Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     if (rewritten_.size() > 10000) {  // too many to follow one by one: look at everything
@@ -115,10 +138,6 @@ void SourceFolderScanner::noteFileClosed(const std::string& path) {
         ++restGeneration_;
     }
     rewritten_.insert(path);
-    std::string folder = deletingLastPathComponent(path);
-    if (!watchedRoot_.empty() && folder.size() > watchedRoot_.size() + 1 &&
-        folder.compare(0, watchedRoot_.size(), watchedRoot_) == 0)
-        changedFolders_.insert(folder.substr(watchedRoot_.size() + 1));
 }
 
 void SourceFolderScanner::requestFullPass() {
@@ -129,66 +148,105 @@ void SourceFolderScanner::requestFullPass() {
     if (!watching_ || clock_->now() - lastRestGeneration_ >= kThoroughInterval) ++restGeneration_;
 }
 
-namespace {
-
-// Whether some process has the file (dev, ino) open for writing, from /proc. Processes whose
-// descriptors this user cannot read are not seen: a writer of another user is not expected in
-// a capture folder, and the unchanged-after-upload check still catches one.
-bool openForWritingByAnyone(dev_t dev, ino_t ino) {
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return true;  // cannot tell: not ready early
-    bool found = false;
-    while (dirent* p = ::readdir(proc)) {
-        if (p->d_name[0] < '0' || p->d_name[0] > '9') continue;
-        std::string base = std::string("/proc/") + p->d_name;
-        int fdDir = ::open((base + "/fd").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdDir < 0) continue;
-        DIR* fds = ::fdopendir(fdDir);
-        if (!fds) {
-            ::close(fdDir);
-            continue;
-        }
-        while (dirent* f = ::readdir(fds)) {
-            if (f->d_name[0] < '0' || f->d_name[0] > '9') continue;
-            struct stat st {};
-            if (::fstatat(fdDir, f->d_name, &st, 0) != 0) continue;
-            if (st.st_dev != dev || st.st_ino != ino) continue;
-            // Same file: look at the descriptor's access mode.
-            std::string info = base + "/fdinfo/" + f->d_name;
-            int in = ::open(info.c_str(), O_RDONLY | O_CLOEXEC);
-            if (in < 0) continue;
-            char buf[256] = {0};
-            ssize_t n = ::read(in, buf, sizeof buf - 1);
-            ::close(in);
-            if (n <= 0) continue;
-            const char* flags = std::strstr(buf, "flags:");
-            if (!flags) continue;
-            long mode = std::strtol(flags + 6, nullptr, 8);
-            if ((mode & O_ACCMODE) != O_RDONLY) {
-                found = true;
-                break;
-            }
-        }
-        ::closedir(fds);
-        if (found) break;
-    }
-    ::closedir(proc);
-    return found;
-}
-
-}  // namespace
-
-bool SourceFolderScanner::closedAndNotOpenForWriting(const std::string& full,
-                                                     const struct stat& st) {
+// Readable metadata does not prove a photo complete (a JPEG carries its EXIF first). Any one of
+// these does: its time stamp is a settle interval old; it was the same at two looks a settle
+// interval apart by the monotonic clock, whatever its time stamp says (a camera clock hours
+// ahead); nobody has it open for writing, where a writer would be seen. When none does yet,
+// settleLeft is how long until a look could.
+bool SourceFolderScanner::isWritten(const PassSettings& settings, int dirFd,
+                                    const std::string& name, const std::string& full, bool isLink,
+                                    const struct stat& st, std::chrono::milliseconds& settleLeft) {
+    using std::chrono::milliseconds;
+    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    const auto age =
+        std::chrono::duration_cast<milliseconds>(clock_->now() - timeOfNanoseconds(stamp.mtimeNs));
+    if (age >= options_.settleInterval) return true;
+    const FileId id{st.st_dev, st.st_ino};
+    const auto now = options_.monotonicNow();
+    milliseconds looked{0};
     {
         std::lock_guard lock(cacheMutex_);
+        if (auto it = looks_.find(id); it != looks_.end() && it->second.stamp == stamp) {
+            looked = std::chrono::duration_cast<milliseconds>(now - it->second.at);
+            if (looked >= options_.settleInterval) {
+                looks_.erase(it);
+                return true;
+            }
+        }
+    }
+    if (nobodyWrites(dirFd, name, full, isLink, st)) {
+        std::lock_guard lock(cacheMutex_);
+        looks_.erase(id);
+        return true;
+    }
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (looks_.size() >= kMaxRememberedFiles) looks_.clear();
+        Look& look = looks_[id];
+        if (!(look.stamp == stamp)) {
+            look = Look{stamp, now, 0};
+            looked = milliseconds(0);
+        }
+        look.pass = settings.pass;
+    }
+    settleLeft = options_.settleInterval - looked;
+    if (age >= milliseconds(0)) settleLeft = std::min(settleLeft, options_.settleInterval - age);
+    return false;
+}
+
+bool SourceFolderScanner::nobodyWrites(int dirFd, const std::string& name, const std::string& full,
+                                       bool isLink, const struct stat& st) {
+    // A link was looked at and stays inside the source folder; a name that has become one
+    // since is not followed.
+    Fd fd(::openat(dirFd, name.c_str(),
+                   O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW)));
+    struct stat opened {};
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino || opened.st_size != st.st_size ||
+        mtimeNanoseconds(opened) != mtimeNanoseconds(st))
+        return false;  // changed meanwhile: looked at again
+    if (onSharedFileSystem(fd.get())) {
+        // Writers on other machines are never seen: only a close seen here, by a writer of this
+        // machine, lets nobody-writes-it vouch.
+        std::lock_guard lock(cacheMutex_);
         auto it = closedFiles_.find(full);
-        if (it == closedFiles_.end()) return false;
-        // Written again since it was closed: the close no longer vouches for it.
-        if (!(it->second == Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)}))
+        if (it == closedFiles_.end() ||
+            !(it->second == Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)}))
             return false;
     }
-    return !openForWritingByAnyone(st.st_dev, st.st_ino);
+    return fileWriters(fd.get()) == FileWriters::None;
+}
+
+bool SourceFolderScanner::linkStaysInside(const PassSettings& settings, const std::string& folder,
+                                          const std::string& folderRel, const std::string& name) {
+    auto resolved = [](const std::string& path) {
+        char* real = path.empty() ? nullptr : ::realpath(path.c_str(), nullptr);
+        std::string text = real ? real : "";
+        std::free(real);
+        return text;
+    };
+    auto within = [](const std::string& path, const std::string& top) {
+        return !top.empty() && path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+               (top == "/" || path[top.size()] == '/');
+    };
+    const std::string full = appendingPathComponent(folder, name);
+    const std::string target = resolved(full);
+    if (target.empty()) return false;  // leads nowhere (yet): nothing to send
+    const char* why = nullptr;
+    if (!within(target, resolved(settings.rootFolder)))
+        why = "a link to a file outside the source folder";
+    else if (within(target, resolved(settings.mirrorFolder)) ||
+             within(target, resolved(settings.problemFolder)))
+        why = "a link to a file filed already";
+    if (!why) return true;
+    bool first;
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (linksReported_.size() >= kMaxRememberedFiles) linksReported_.clear();
+        first = linksReported_.insert(full).second;
+    }
+    if (first) reportSkipped(folderRel.empty() ? name : folderRel + "/" + name, why);
+    return false;
 }
 
 // The photo's metadata: a PNG's own, else the JPEG reading.
@@ -199,16 +257,6 @@ void SourceFolderScanner::readMetadata(const std::string& full, Found& found) {
         found.metadataFromPng = true;
     else
         found.metadata = getVornMetaDataFromJpeg(full);
-}
-
-void SourceFolderScanner::rememberWithoutMetadata(const FileId& id, Without without) {
-    std::lock_guard lock(cacheMutex_);
-    if (withoutMetadata_.size() >= kMaxRememberedFiles) {  // start again past a large event
-        withoutMetadata_.clear();
-        withoutMetadataPaths_.clear();
-    }
-    withoutMetadataPaths_.insert(without.path);
-    withoutMetadata_[id] = std::move(without);
 }
 
 SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& settings, int dirFd,
@@ -228,36 +276,16 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     if (hasMovieExtension(name)) return Verdict::NotEligible;
 
     judgedFiles_.fetch_add(1);
+    // A link is followed only where it stays inside the source folder.
     struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Verdict::NotEligible;
+    const bool isLink = S_ISLNK(st.st_mode);
+    if (isLink && (!linkStaysInside(settings, folder, folderRel, name) ||
+                   ::fstatat(dirFd, name.c_str(), &st, 0) != 0))
         return Verdict::NotEligible;
-    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
-    const FileId id{st.st_dev, st.st_ino};
-    // A file still being written may lack its metadata for now: it is reported as skipped
-    // only once it has rested for the settle interval.
-    auto settled = [&] {
-        auto modifiedAt = SystemTime(std::chrono::duration_cast<SystemTime::duration>(
-            std::chrono::nanoseconds(stamp.mtimeNs)));
-        return clock_->now() - modifiedAt >= options_.settleInterval;
-    };
-    auto relName = [&] { return folderRel.empty() ? name : folderRel + "/" + name; };
-    {
-        std::unique_lock lock(cacheMutex_);
-        if (auto it = withoutMetadata_.find(id); it != withoutMetadata_.end()) {
-            if (it->second.stamp == stamp) {  // unchanged since last look
-                it->second.pass = settings.pass;
-                rested = settled();
-                const bool report = !it->second.reported && rested;
-                if (report) it->second.reported = true;
-                lock.unlock();
-                if (report) reportSkipped(relName());
-                return Verdict::NotEligible;
-            }
-            withoutMetadataPaths_.erase(it->second.path);
-            withoutMetadata_.erase(it);
-        }
-    }
+    if (!S_ISREG(st.st_mode)) return Verdict::NotEligible;
     found.rel = folderRel.empty() ? name : folderRel + "/" + name;
+    if (knownWithoutMetadata(settings, found.rel, st, rested)) return Verdict::NotEligible;
     if (options_.skipItem && options_.skipItem(found.rel)) return Verdict::Skipped;
     const std::string full = appendingPathComponent(folder, name);
     if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
@@ -267,28 +295,77 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     metadataReads_.fetch_add(1);
     readMetadata(full, found);
     if (!found.metadata) {
-        const bool report = settled();
-        rested = report;
-        rememberWithoutMetadata(id, Without{stamp, report, settings.pass, full});
-        if (report) reportSkipped(found.rel);
+        rememberWithoutMetadata(settings, found.rel, full, st, rested);
         return Verdict::NotEligible;
     }
+    // The movie goes out with the photo: it must be there, inside the source folder, and
+    // written too.
+    const std::string movieName =
+        settings.uploadMovie ? deletingPathExtension(name) + ".mov" : std::string();
+    struct stat movie {};
+    bool movieIsLink = false;
     if (settings.uploadMovie) {
-        struct stat movie {};
-        std::string movieName = deletingPathExtension(name) + ".mov";
-        if (::fstatat(dirFd, movieName.c_str(), &movie, 0) != 0) return Verdict::NotEligible;
+        if (::fstatat(dirFd, movieName.c_str(), &movie, AT_SYMLINK_NOFOLLOW) != 0)
+            return Verdict::NotEligible;
+        movieIsLink = S_ISLNK(movie.st_mode);
+        if (movieIsLink && (!linkStaysInside(settings, folder, folderRel, movieName) ||
+                            ::fstatat(dirFd, movieName.c_str(), &movie, 0) != 0))
+            return Verdict::NotEligible;
+        if (!S_ISREG(movie.st_mode)) return Verdict::NotEligible;
     }
-
-    // Readable metadata does not prove the photo is complete (a JPEG carries its EXIF first):
-    // it must also have rested for the settle interval, or have been closed by its writer.
-    auto modified = SystemTime(
-        std::chrono::duration_cast<SystemTime::duration>(std::chrono::nanoseconds(stamp.mtimeNs)));
-    auto age = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->now() - modified);
-    if (age < options_.settleInterval && !closedAndNotOpenForWriting(full, st)) {
-        settleLeft = options_.settleInterval - std::max(age, std::chrono::milliseconds(0));
+    if (!isWritten(settings, dirFd, name, full, isLink, st, settleLeft) ||
+        (settings.uploadMovie &&
+         !isWritten(settings, dirFd, movieName, appendingPathComponent(folder, movieName),
+                    movieIsLink, movie, settleLeft)))
         return Verdict::NotSettled;
-    }
     return Verdict::Eligible;
+}
+
+// A file still being written may lack its metadata for now: it is reported as skipped only
+// once it has rested for the settle interval, by its time stamp or by the monotonic clock.
+bool SourceFolderScanner::hasRested(const Stamp& stamp,
+                                    std::chrono::steady_clock::time_point since) const {
+    return clock_->now() - timeOfNanoseconds(stamp.mtimeNs) >= options_.settleInterval ||
+           options_.monotonicNow() - since >= options_.settleInterval;
+}
+
+bool SourceFolderScanner::knownWithoutMetadata(const PassSettings& settings, const std::string& rel,
+                                               const struct stat& st, bool& rested) {
+    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    std::unique_lock lock(cacheMutex_);
+    auto it = withoutMetadata_.find(FileId{st.st_dev, st.st_ino});
+    if (it == withoutMetadata_.end()) return false;
+    if (!(it->second.stamp == stamp)) {  // changed since: read again
+        withoutMetadataPaths_.erase(it->second.path);
+        withoutMetadata_.erase(it);
+        return false;
+    }
+    it->second.pass = settings.pass;
+    rested = hasRested(stamp, it->second.since);
+    const bool report = !it->second.reported && rested;
+    if (report) it->second.reported = true;
+    lock.unlock();
+    if (report) reportSkipped(rel);
+    return true;
+}
+
+void SourceFolderScanner::rememberWithoutMetadata(const PassSettings& settings,
+                                                  const std::string& rel, const std::string& full,
+                                                  const struct stat& st, bool& rested) {
+    const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    const auto now = options_.monotonicNow();
+    rested = hasRested(stamp, now);
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (withoutMetadata_.size() >= kMaxRememberedFiles) {  // start again past a large event
+            withoutMetadata_.clear();
+            withoutMetadataPaths_.clear();
+        }
+        withoutMetadata_[FileId{st.st_dev, st.st_ino}] =
+            Without{stamp, rested, settings.pass, full, now};
+        withoutMetadataPaths_.insert(full);
+    }
+    if (rested) reportSkipped(rel);
 }
 
 SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string& rel, int dirFd,
@@ -393,12 +470,9 @@ void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>
 // its listing and what was found ineligible in it.
 bool SourceFolderScanner::vouchedFor(const PassSettings& settings, const std::string& rel) {
     bool vouched = false;
-    if (!settings.full) {
+    {
         std::lock_guard lock(cacheMutex_);
-        vouched = watching_ && changedFolders_.erase(rel) == 0;
-    } else if (!rel.empty()) {
-        std::lock_guard lock(cacheMutex_);
-        changedFolders_.erase(rel);
+        vouched = changedFolders_.erase(rel) == 0 && !settings.full && watching_;
     }
     return vouched && folders_.find(rel) != folders_.end();
 }
@@ -497,31 +571,49 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     return std::nullopt;
 }
 
-void SourceFolderScanner::reportSkipped(const std::string& rel) {
-    if (!ui_) return;
+void SourceFolderScanner::reportSkipped(const std::string& rel, const char* reason) {
+    if (!ui_) {
+        platformLog("skipped %s %s", rel.c_str(), reason);
+        return;
+    }
     UploadOutcome outcome;
     outcome.kind = UploadOutcome::Kind::Skipped;
     outcome.name = rel;
-    outcome.reason = "no upload metadata";
+    outcome.reason = reason;
     ui_->showUploadOutcome(outcome);
 }
 
 // Photos in the tree that a pass may still take: judged by name and the metadata cache only,
 // so the count costs a directory walk and no file reads.
-std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std::string& rel) {
+std::size_t SourceFolderScanner::countWaiting(const PassSettings& settings, const std::string& root,
+                                              const std::string& rel) {
     std::size_t count = 0;
     DIR* dir = ::opendir(appendingPathComponent(root, rel).c_str());
     if (!dir) return 0;
-    std::vector<std::pair<std::string, bool>> entries;  // name, is a folder
+    struct Child {
+        std::string name;
+        bool isDirectory;
+        ino_t ino;
+    };
+    std::vector<Child> entries;
     while (dirent* d = ::readdir(dir)) {
         if (d->d_name[0] == '.') continue;
-        entries.emplace_back(d->d_name, d->d_type == DT_DIR);
+        entries.push_back({d->d_name, d->d_type == DT_DIR, d->d_ino});
     }
     ::closedir(dir);
-    for (const auto& [name, isDirectory] : entries) {
+    for (const auto& [name, isDirectory, ino] : entries) {
         std::string childRel = rel.empty() ? name : rel + "/" + name;
         if (isDirectory) {
-            count += countWaiting(root, childRel);
+            // What is filed is not waiting: a mirror or problem folder inside the source folder
+            // (its inode in the listing, then confirmed) is not counted.
+            struct stat self {};
+            const bool filing =
+                std::any_of(settings.filingFolders.begin(), settings.filingFolders.end(),
+                            [ino](const auto& f) { return f.second == ino; }) &&
+                ::stat(appendingPathComponent(root, childRel).c_str(), &self) == 0 &&
+                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                          std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end();
+            if (!filing) count += countWaiting(settings, root, childRel);
             continue;
         }
         if (rel.empty()) continue;
@@ -529,8 +621,9 @@ std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std
         if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
             !equalsIgnoringCase(ext, "png"))
             continue;
+        const std::string full = appendingPathComponent(root, childRel);
         std::lock_guard lock(cacheMutex_);
-        if (!withoutMetadataPaths_.count(appendingPathComponent(root, childRel))) ++count;
+        if (!withoutMetadataPaths_.count(full) && !linksReported_.count(full)) ++count;
     }
     return count;
 }
@@ -544,6 +637,8 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     settings.isWaitingToRetry = &input.isWaitingToRetry;
     settings.problemFolder =
         expandTildeInPath(Preferences::getLocalProblemUploadFolder().value_or(""));
+    settings.rootFolder = input.rootFolder;
+    settings.mirrorFolder = input.mirrorFolder;
     for (const std::string& folder : {input.mirrorFolder, settings.problemFolder}) {
         struct stat st {};
         if (!folder.empty() && ::stat(folder.c_str(), &st) == 0)
@@ -577,13 +672,14 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (ui_ &&
         (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
         lastWaitingCount_ = clock_->now();
-        ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
+        ui_->showWaitingCount(countWaiting(settings, input.rootFolder, ""));
     }
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
         std::erase_if(withoutMetadata_,
                       [&](const auto& e) { return e.second.pass != settings.pass; });
+        std::erase_if(looks_, [&](const auto& e) { return e.second.pass != settings.pass; });
         withoutMetadataPaths_.clear();
         for (const auto& [id, without] : withoutMetadata_)
             withoutMetadataPaths_.insert(without.path);
@@ -688,11 +784,11 @@ ScanOutcome SourceFolderScanner::prepareItem(const ScanInput& input, Found found
     ItemFields item;
 
     // 1. The metadata read moments ago while judging the file, carried here: reading it again
-    // would prove nothing the settle rule (or the writer's close) and the unchanged-after-upload
-    // check do not already.
+    // would prove nothing the readiness rule and the unchanged-after-upload check do not
+    // already. Without it, a pass looks again once it could have changed.
     std::optional<Value> metadata = std::move(found.metadata);
     if (!metadata && !dererave && !rurizururiz)
-        return {ScanOutcome::Kind::NotYetWritten, nullptr, {}};
+        return {ScanOutcome::Kind::NotYetWritten, nullptr, options_.settleInterval};
 
     // 2. Client name.
     const std::optional<std::string> fuseActionPref = Preferences::getKivFuseAction();

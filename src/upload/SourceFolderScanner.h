@@ -27,10 +27,12 @@ namespace vorn {
 class SourceFolderScanner : public FolderScanner {
   public:
     struct Options {
-        // A file is chosen only once its size and modification time have stayed unchanged
-        // this long, so a photo still being copied is never uploaded half-written; unless its
-        // writer was seen closing it and nobody has it open for writing any more.
+        // A photo is chosen only once it is completely written: nobody has it open for writing,
+        // or its size and modification time have stayed unchanged this long (its time stamp
+        // says so, or two looks this far apart by the monotonic clock do).
         std::chrono::milliseconds settleInterval = std::chrono::seconds(1);
+        // The monotonic clock the looks are timed by; the steady clock when empty.
+        std::function<std::chrono::steady_clock::time_point()> monotonicNow;
         // Items to pass over for now (path relative to the source folder), e.g. while their
         // retry wait runs; they are asked again on every pass.
         std::function<bool(const std::string& rel)> skipItem;
@@ -108,11 +110,17 @@ class SourceFolderScanner : public FolderScanner {
         std::uint64_t pass = 0;
         // The mirror and problem folders (device, inode): never walked into.
         std::vector<std::pair<dev_t, ino_t>> filingFolders;
-        std::string problemFolder;
+        std::string rootFolder, mirrorFolder, problemFolder;
         const std::function<bool(const std::string&)>* isWaitingToRetry = nullptr;
         bool operator==(const PassSettings& o) const {
             return baseIdsFromFileNames == o.baseIdsFromFileNames && uploadMovie == o.uploadMovie;
         }
+    };
+    // A file found not yet written, as it was when first seen so.
+    struct Look {
+        Stamp stamp;
+        std::chrono::steady_clock::time_point at;
+        std::uint64_t pass = 0;  // the last pass that met it
     };
     struct Found {
         std::string rel;
@@ -133,11 +141,25 @@ class SourceFolderScanner : public FolderScanner {
     std::vector<std::string> rewrittenIn(const std::string& folder);
     static bool mirrorSubfolder(const PassSettings& settings, const ScanInput& input, int dirFd,
                                 const std::string& name, const std::string& childRel);
-    bool closedAndNotOpenForWriting(const std::string& full, const struct stat& st);
     static void readMetadata(const std::string& full, Found& found);
+    bool hasRested(const Stamp& stamp, std::chrono::steady_clock::time_point since) const;
+    bool knownWithoutMetadata(const PassSettings& settings, const std::string& rel,
+                              const struct stat& st, bool& rested);
+    void rememberWithoutMetadata(const PassSettings& settings, const std::string& rel,
+                                 const std::string& full, const struct stat& st, bool& rested);
+    bool isWritten(const PassSettings& settings, int dirFd, const std::string& name,
+                   const std::string& full, bool isLink, const struct stat& st,
+                   std::chrono::milliseconds& settleLeft);
+    bool nobodyWrites(int dirFd, const std::string& name, const std::string& full, bool isLink,
+                      const struct stat& st);
+    // Whether the link name in folder leads to a file inside the source folder that is not
+    // filed already; the first time one does not, says why.
+    bool linkStaysInside(const PassSettings& settings, const std::string& folder,
+                         const std::string& folderRel, const std::string& name);
     ScanOutcome prepareItem(const ScanInput& input, Found found);
-    std::size_t countWaiting(const std::string& root, const std::string& rel);
-    void reportSkipped(const std::string& rel);
+    std::size_t countWaiting(const PassSettings& settings, const std::string& root,
+                             const std::string& rel);
+    void reportSkipped(const std::string& rel, const char* reason = "no upload metadata");
 
     std::shared_ptr<Clock> clock_;
     Options options_;
@@ -159,9 +181,11 @@ class SourceFolderScanner : public FolderScanner {
         bool reported = false;   // the skip was shown once
         std::uint64_t pass = 0;  // the last pass that met it
         std::string path;
+        std::chrono::steady_clock::time_point since;  // first met with this stamp
     };
     std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
-    void rememberWithoutMetadata(const FileId& id, Without without);
+    std::unordered_map<FileId, Look, FileIdHash> looks_;  // files not yet written
+    std::unordered_set<std::string> linksReported_;       // links skipped and said so (full paths)
 
     std::mutex cacheMutex_;
     std::uint64_t passes_ = 0;

@@ -29,6 +29,7 @@ struct Recorder {
     std::vector<std::vector<std::string>> batches;
     std::vector<FileEventStreamState> states;
     std::string lastMessage;
+    std::vector<std::string> closed;
 
     FileEventStream::Callback changes() {
         return [this](const std::vector<std::string>& folders) {
@@ -44,6 +45,17 @@ struct Recorder {
             lastMessage = message;
             cv.notify_all();
         };
+    }
+    FileEventStream::FileClosedCallback closedFiles() {
+        return [this](const std::string& path) {
+            std::lock_guard lock(m);
+            closed.push_back(path);
+            cv.notify_all();
+        };
+    }
+    bool waitForClosed(const std::string& path) {
+        return waitUntil(
+            [&] { return std::find(closed.begin(), closed.end(), path) != closed.end(); });
     }
     size_t reportsLocked(const std::string& folder) const {
         return std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
@@ -100,6 +112,7 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
     fs::create_directories(at("s"));
     writeFile(tmp / "outside/moved/inner/p.jpg", "jpeg");
     FileEventStream stream(root, rec.changes(), kFast);
+    stream.setOnFileClosed(rec.closedFiles());
     ASSERT_TRUE(stream.start());
     EXPECT_EQ(stream.watchedFolders(), existingFolders());
 
@@ -107,17 +120,23 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
         const char* name;
         std::function<void()> act;
         std::vector<std::string> expect;
+        std::vector<std::string> closed;  // files reported at once, as their writer is done
     };
     const Step steps[] = {
-        {"file in a sub-folder", [&] { writeFile(at("a/p.jpg"), "j"); }, {at("a")}},
+        {"file in a sub-folder",
+         [&] { writeFile(at("a/p.jpg"), "j"); },
+         {at("a")},
+         {at("a/p.jpg")}},
         {"file in a hidden folder", [&] { writeFile(at(".hidden/p.jpg"), "j"); }, {at(".hidden")}},
         {"folders created after start",
          [&] { writeFile(at("a/new/deeper/p.jpg"), "j"); },
-         {at("a/new/deeper")}},
+         {at("a/new/deeper")},
+         {at("a/new/deeper/p.jpg")}},
         // Its files were there before any watch could be: the stream must look inside.
         {"folder moved in with files inside",
          [&] { fs::rename(tmp / "outside/moved", at("a/moved")); },
-         {at("a"), at("a/moved/inner")}},
+         {at("a"), at("a/moved/inner")},
+         {at("a/moved/inner/p.jpg")}},
         {"folder renamed inside the tree",
          [&] { fs::rename(at("a/moved"), at("a/renamed")); },
          {at("a")}},
@@ -135,6 +154,7 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
         step.act();
         for (size_t i = 0; i < step.expect.size(); ++i)
             EXPECT_TRUE(rec.waitForReport(step.expect[i], seen[i])) << step.expect[i];
+        for (const auto& file : step.closed) EXPECT_TRUE(rec.waitForClosed(file)) << file;
         settle();
         EXPECT_EQ(stream.watchedFolders(), existingFolders());
     }

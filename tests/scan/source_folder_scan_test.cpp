@@ -9,7 +9,9 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/cycle/RecordingUserInterface.h"
 #include "upload/Records.h"
 #include "upload/RetryBackoff.h"
 #include "upload/SourceFolderScanner.h"
@@ -24,6 +26,29 @@ using test::TempDir;
 // The modification time of a finished photo, as the fixed clock sees it.
 const fs::file_time_type kLongAgo =
     std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(1700000000));
+
+// A real process holding a file open for writing while it lives.
+class HeldForWriting {
+  public:
+    explicit HeldForWriting(const fs::path& file)
+        : holder_("/bin/sh", {"-c", "exec 3>>\"$0\"; echo ready; exec sleep 600", file.string()}) {
+        EXPECT_TRUE(holder_.waitForLine("ready"));
+    }
+
+  private:
+    test::ChildProcess holder_;
+};
+
+// The skip lines and the waiting count a user sees.
+struct SkipLines : test::RecordingUserInterface {
+    void showUploadOutcome(const UploadOutcome& outcome) override {
+        if (outcome.kind == UploadOutcome::Kind::Skipped)
+            lines.push_back("skipped " + outcome.name + " " + outcome.reason);
+    }
+    void showWaitingCount(std::size_t photosWaiting) override { waiting = photosWaiting; }
+    std::vector<std::string> lines;
+    std::size_t waiting = 99;
+};
 
 class ScanTest : public ::testing::Test {
   public:
@@ -235,18 +260,6 @@ TEST_F(ScanTest, EmailsContactSittingAndCaptureTime) {
     EXPECT_EQ(stringForKey(*o.record, edCaptureTime)->size(), 19u);
 }
 
-TEST_F(ScanTest, APhotoIsChosenOnlyOnceItHasRestedForTheSettleInterval) {
-    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1700000000)));
-    SourceFolderScanner scanner(clock, std::chrono::milliseconds(1000));
-    jpeg("c/old.jpg");                               // mtime = clock's now
-    clock->advance(std::chrono::milliseconds(400));  // 400 ms old
-    ScanOutcome o = scan(scanner);
-    EXPECT_EQ(o.kind, ScanOutcome::Kind::NothingToUpload);
-    EXPECT_EQ(o.retryAfter, std::chrono::milliseconds(600));  // only the rest of the interval
-    clock->advance(std::chrono::milliseconds(600));
-    EXPECT_EQ(chosen(scanner), "c/old.jpg");
-}
-
 TEST_F(ScanTest, FilesWithoutMetadataAreLeftAloneUntilTheyMayHaveChangedAndForgottenOnceGone) {
     // How a file rewritten in place (same name, same inode, folder unchanged) is looked at again.
     const std::vector<std::pair<const char*, std::function<void(SourceFolderScanner&)>>> tells = {
@@ -326,26 +339,147 @@ TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEvents
     }
 }
 
-TEST_F(ScanTest, APhotoClosedByItsWriterIsTakenAtOnceUnlessSomeoneStillWritesIt) {
+TEST_F(ScanTest, APhotoIsTakenOnceNobodyWritesItOrItStayedTheSameForTheSettleInterval) {
+    using namespace std::chrono_literals;
+    // The photo's time stamp against the wall clock: a camera clock hours ahead must not keep a
+    // photo back, nor make passes run one after another.
+    struct Row {
+        const char* what;
+        std::chrono::milliseconds stampedAgo;
+        // retryAfter while a writer holds it: at once, 400 ms on, after it changed again
+        std::chrono::milliseconds waits[3];
+    };
+    const Row rows[] = {
+        {"written just now", 0ms, {1000ms, 600ms, 1000ms}},
+        {"dated three hours ahead", -3h, {1000ms, 600ms, 1000ms}},
+        {"written 400 ms ago", 400ms, {600ms, 200ms, 600ms}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(source);
+        auto wall = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1800000000)));
+        auto monotonic = std::chrono::steady_clock::time_point() + std::chrono::hours(100);
+        SourceFolderScanner scanner(
+            wall, {.settleInterval = 1000ms, .monotonicNow = [&monotonic] { return monotonic; }});
+        auto write = [&](const std::string& rel, Dictionary metadata) {
+            jpeg(rel, std::move(metadata), false);
+            fs::last_write_time(source / rel,
+                                std::chrono::file_clock::from_sys(wall->now() - row.stampedAgo));
+        };
+        auto wait = [&](std::chrono::milliseconds expected) {
+            ScanOutcome o = scan(scanner);
+            EXPECT_EQ(o.kind, ScanOutcome::Kind::NothingToUpload);
+            EXPECT_EQ(o.retryAfter, expected);
+        };
+
+        write("c/free.jpg", {{"Version", "3"}});  // nobody has it open: taken at once
+        EXPECT_EQ(chosen(scanner), "c/free.jpg");
+        fs::remove(source / "c/free.jpg");
+
+        write("c/held.jpg", {{"Version", "3"}});
+        HeldForWriting writer(source / "c/held.jpg");
+        wait(row.waits[0]);
+        monotonic += 400ms;
+        wall->advance(400ms);
+        wait(row.waits[1]);
+        write("c/held.jpg", {{"Version", "3.1"}});  // written again: it must rest again
+        wait(row.waits[2]);
+        // The same at two looks a settle interval apart: taken, though its writer holds on.
+        monotonic += 1000ms;
+        EXPECT_EQ(chosen(scanner), "c/held.jpg");
+    }
+}
+
+TEST_F(ScanTest, APhotoInAFolderNewToTheWatcherIsTakenAsSoonAsTheWatcherReportsIt) {
     SourceFolderScanner scanner(Clock::system(), std::chrono::hours(1));
-    jpeg("c/a-open.jpg", {{"Version", "3"}}, false);
-    jpeg("c/b-closed.jpg", {{"Version", "3"}}, false);
-    EXPECT_EQ(chosen(scanner), "");  // fresh: the settle interval rules
-
-    // a-open.jpg is still held open for writing (a second writer), b-closed.jpg is not.
-    int writer = ::open((source / "c/a-open.jpg").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    scanner.noteFileClosed((source / "c/a-open.jpg").string());
-    scanner.noteFileClosed((source / "c/b-closed.jpg").string());
-    EXPECT_EQ(chosen(scanner), "c/b-closed.jpg");
-    fs::remove(source / "c/b-closed.jpg");
+    jpeg("a/old.jpg");
+    scanner.noteWatching(true);
+    scanner.noteChangedFolders(source.string(), {});
+    EXPECT_EQ(chosen(scanner), "a/old.jpg");
+    fs::remove(source / "a/old.jpg");
     EXPECT_EQ(chosen(scanner), "");
-    ::close(writer);
-    EXPECT_EQ(chosen(scanner), "c/a-open.jpg");  // its close was seen, nobody writes it now
 
-    // Written again after its close (a new size, whatever the clock's grain): it must rest again.
-    jpeg("c/a-open.jpg", {{"Version", "3.1"}}, false);
-    EXPECT_EQ(chosen(scanner), "");
+    // Written before the new folder's watch was in place: the watcher reports a file it found
+    // there (one a folder); the event of the folder's own creation is still in its batch.
+    struct Row {
+        std::vector<std::string> photos;
+        std::string reported, expected;
+    };
+    const Row rows[] = {
+        {{"New Client/IMG_1.jpg"}, "New Client/IMG_1.jpg", "New Client/IMG_1.jpg"},
+        {{"Day 2/Client B/IMG_2.jpg"}, "Day 2/Client B/IMG_2.jpg", "Day 2/Client B/IMG_2.jpg"},
+        {{"Client C/IMG_3.jpg", "Client C/IMG_4.jpg"}, "Client C/IMG_4.jpg", "Client C/IMG_3.jpg"},
+        // A temporary file of the capture software, gone by the time it is looked at.
+        {{"Client D/IMG_5.jpg"}, "Client D/.IMG_5.jpg.part", "Client D/IMG_5.jpg"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        for (const std::string& photo : row.photos) jpeg(photo, {{"Version", "3"}}, false);
+        scanner.noteFileClosed((source / row.reported).string());
+        EXPECT_EQ(chosen(scanner), row.expected);
+        fs::remove_all((source / row.expected).parent_path());
+    }
+}
+
+TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
+    const fs::path elsewhere = tmp / "Elsewhere";
+    auto photoAt = [](const fs::path& path) {
+        capture::JpegSpec recipe;
+        recipe.userComment = capture::metadataText({{"Version", "3"}});
+        test::writeFile(path, capture::makeJpeg(recipe).flatten());
+        fs::last_write_time(path, kLongAgo);
+    };
+    struct Row {
+        const char* what;
+        std::string link, target;  // the link in the source folder, what it holds
+        std::string expected;      // chosen
+        std::string skipped;       // the one line saying why, "" when none
+        bool movie = false, mirrorInside = false;
+    };
+    const std::string outside = "skipped c/a.jpg a link to a file outside the source folder";
+    const std::vector<Row> rows = {
+        {"absolute, outside", "c/a.jpg", (elsewhere / "secret.jpg").string(), "", outside},
+        {"relative, climbing out", "c/a.jpg", "../../Elsewhere/secret.jpg", "", outside},
+        {"into a folder whose name starts like the source folder's", "c/a.jpg",
+         (tmp / "Upload2/p.jpg").string(), "", outside},
+        {"through a link inside to outside", "c/a.jpg", "../hop.jpg", "", outside},
+        {"relative, inside", "c/a.jpg", "../shared.jpg", "c/a.jpg", ""},
+        {"absolute, inside", "c/a.jpg", (source / "shared.jpg").string(), "c/a.jpg", ""},
+        {"into the mirror folder inside the source folder", "c/a.jpg", "../Mirror/c/x.jpg", "",
+         "skipped c/a.jpg a link to a file filed already", false, true},
+        {"a movie, outside", "c/a.mov", (elsewhere / "secret.mov").string(), "",
+         "skipped c/a.mov a link to a file outside the source folder", true},
+        {"a movie, inside", "c/a.mov", "../shared.mov", "c/a.jpg", "", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(source);
+        fs::remove_all(tmp / "Upload2");
+        photoAt(elsewhere / "secret.jpg");
+        test::writeFile(elsewhere / "secret.mov", "private movie");
+        photoAt(tmp / "Upload2/p.jpg");
+        photoAt(source / "shared.jpg");  // at the root: not a photo to upload by itself
+        test::writeFile(source / "shared.mov", "movie");
+        if (row.mirrorInside) photoAt(source / "Mirror/c/x.jpg");
+        fs::create_symlink(elsewhere / "secret.jpg", source / "hop.jpg");
+        if (row.movie) jpeg("c/a.jpg");
+        fs::create_directories(source / "c");
+        fs::create_symlink(row.target, source / row.link);
+        store->setObject(sPrefUploadMovie, row.movie);
+        store->setObject(sPrefLocalMasterMirrorSiteFolder,
+                         (row.mirrorInside ? source / "Mirror" : mirror).string());
+        SkipLines ui;
+        SourceFolderScanner scanner;
+        scanner.setUserInterface(&ui);
+        EXPECT_EQ(chosen(scanner), row.expected);
+        EXPECT_EQ(chosen(scanner), row.expected);  // said once per file, not once per pass
+        scanner.requestFullPass();
+        EXPECT_EQ(chosen(scanner), row.expected);
+        EXPECT_EQ(ui.lines, row.skipped.empty() ? std::vector<std::string>{}
+                                                : std::vector<std::string>{row.skipped});
+        // A photo that is a link skipped is not counted as waiting.
+        EXPECT_EQ(ui.waiting, row.skipped.empty() || row.movie ? 1u : 0u);
+    }
 }
 
 }  // namespace
