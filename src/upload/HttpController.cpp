@@ -274,6 +274,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         exchangeOptions.idleTimeout = options_.idleTimeout;
         exchangeOptions.cancel = &cancelled_;
         if (ui_) exchangeOptions.onProgress = progressReporter(r, *ui_);
+        exchangeOptions.onResend =
+            [this, name = nameBelowSource(text(r, edFileName))](const std::string& why) {
+                logAt(LogLevel::Info, "Sending %s again: %s", name.c_str(), why.c_str());
+                if (ui_) ui_->noteResend(name);
+            };
 
         TimerPtr watchdog = armWatchdog();
         HttpExchangeResult exchange = postMultipart(*url, body, exchangeOptions, &session_);

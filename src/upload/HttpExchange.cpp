@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string_view>
 
 #include "BuildInfo.h"
 #include "platform/PlatformLog.h"
@@ -24,12 +25,49 @@ struct Transfer {
     bool replyTooLarge = false;
     bool cancelled = false;
     Dictionary headers;
+    // How far into the body curl has read in this attempt: no more than that can have left.
+    std::uint64_t position = 0, handedOut = 0;
+    // curl wanted to send the body again after all of it had been handed over.
+    bool resendRefused = false;
+    // Request heads sent in this exchange; every one after the first is a resend.
+    int requests = 0, resends = 0;
+    std::string resendWhy;  // set by the decision that allowed the next one
 };
 
 size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
     auto* t = static_cast<Transfer*>(userdata);
     std::optional<std::size_t> n = t->body->read(buf, size * count);
-    return n ? *n : CURL_READFUNC_ABORT;
+    if (!n) return CURL_READFUNC_ABORT;
+    t->position += *n;
+    t->handedOut = std::max(t->handedOut, t->position);
+    return *n;
+}
+
+// A body may go out again only while the service provably lacks part of it: once all of it
+// could have arrived, the service may have taken the photo and a second copy would double it.
+bool mayResend(Transfer& t, std::uint64_t sentAtMost, const std::string& why) {
+    if (sentAtMost >= t.body->size()) {
+        t.resendRefused = true;
+        return false;
+    }
+    t.resendWhy = why;
+    return true;
+}
+
+// Counts the request heads that go out: curl sends a request again by itself on a kept
+// connection that died (its body only through seekBody).
+int watchRequests(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
+    auto* t = static_cast<Transfer*>(userdata);
+    if (type != CURLINFO_HEADER_OUT || std::string_view(data, size).substr(0, 5) != "POST ")
+        return 0;
+    if (++t->requests == 1) return 0;
+    ++t->resends;
+    if (t->options->onResend)
+        t->options->onResend(t->resendWhy.empty()
+                                 ? "the kept connection was lost before the photo's bytes went out"
+                                 : t->resendWhy);
+    t->resendWhy.clear();
+    return 0;
 }
 
 size_t collectReply(char* data, size_t size, size_t count, void* userdata) {
@@ -60,12 +98,16 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
-// Called when curl must send the body again (a reused connection the service had closed).
+// Called when curl would send the body again from its start (a reused connection that died
+// before any reply came back).
 int seekBody(void* userdata, curl_off_t offset, int origin) {
     auto* t = static_cast<Transfer*>(userdata);
-    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
-    return t->body->seek(static_cast<std::uint64_t>(offset)) ? CURL_SEEKFUNC_OK
-                                                             : CURL_SEEKFUNC_FAIL;
+    if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (!mayResend(*t, t->handedOut, "the connection was lost before the request was all sent"))
+        return CURL_SEEKFUNC_CANTSEEK;
+    t->body->rewind();
+    t->position = t->handedOut = 0;
+    return CURL_SEEKFUNC_OK;
 }
 
 int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
@@ -80,14 +122,24 @@ int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl
     return 0;
 }
 
-// A reused connection that failed before any byte of a reply came back.
+// A reused connection that failed before any byte of a reply came back, curl not having sent
+// the body again itself.
 bool diedBeforeAnyReply(CURL* curl, CURLcode code, long status, const Transfer& t) {
     if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING)
         return false;
     long newConnections = -1;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
     return newConnections == 0 && status == 0 && !t.cancelled && t.reply.empty() &&
-           t.body->readFailure() == MultipartBody::ReadFailure::None;
+           !t.resendRefused && t.body->readFailure() == MultipartBody::ReadFailure::None;
+}
+
+// The bytes of the body that can have left in the attempt just ended: what curl counted as
+// sent, and never more than it read.
+std::uint64_t sentAtMost(CURL* curl, const Transfer& t) {
+    curl_off_t uploaded = -1;
+    if (curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &uploaded) != CURLE_OK || uploaded < 0)
+        return t.handedOut;
+    return std::min(t.handedOut, static_cast<std::uint64_t>(uploaded));
 }
 
 void initCurlOnce() {
@@ -154,6 +206,9 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancel);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, watchRequests);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                      static_cast<long>(options.connectTimeout.count()));
@@ -166,15 +221,22 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     CURLcode code = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (session && diedBeforeAnyReply(curl, code, status, t)) {
+    if (session && diedBeforeAnyReply(curl, code, status, t) &&
+        mayResend(t, sentAtMost(curl, t),
+                  std::string("the kept connection was closed before the request was all sent (") +
+                      curl_easy_strerror(code) + ")")) {
         // The service closed the kept connection while we were sending on it (an idle
         // timeout racing our request): nothing reached it whole, so send once more afresh.
         platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
                     url.c_str(), curl_easy_strerror(code));
         body.rewind();
-        t = Transfer{};
-        t.body = &body;
-        t.options = &options;
+        Transfer next;
+        next.body = &body;
+        next.options = &options;
+        next.requests = t.requests;
+        next.resends = t.resends;
+        next.resendWhy = std::move(t.resendWhy);
+        t = std::move(next);
         errorText[0] = 0;
         curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
         code = curl_easy_perform(curl);
@@ -188,6 +250,7 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
                                      {"allHeaderFields", t.headers}};
     }
     result.bodyFailure = body.readFailure();
+    result.resends = t.resends;
     if (code == CURLE_OK) {
         result.replyBody = std::move(t.reply);
     } else if (t.cancelled) {
@@ -197,6 +260,8 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         result.error = "file changed during upload";
     } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
         result.error = "cannot read file";
+    } else if (t.resendRefused) {
+        result.error = kLostAfterWholeRequestError;
     } else if (t.replyTooLarge) {
         platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
                     options.maxReplyBytes);
@@ -211,6 +276,9 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         // Nothing of this exchange may be left pointing into its stack frame.
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);  // closing the connection later says so
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, nullptr);
+        curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
     } else {
         curl_easy_cleanup(curl);
     }

@@ -28,7 +28,15 @@ struct HttpExchangeOptions {
     // Told the bytes of the body sent so far and the body's size, from libcurl's progress
     // callback (many times a second; the receiver throttles).
     std::function<void(std::uint64_t sent, std::uint64_t total)> onProgress;
+    // Told why, each time the body goes out again within the exchange: only ever when the
+    // copy before it was provably cut short, so the service cannot have taken it.
+    std::function<void(const std::string& why)> onResend;
 };
+
+// The error of an exchange whose connection was lost with no reply once the whole request could
+// have arrived: the service may have taken it, so it is not sent again here.
+inline constexpr const char* kLostAfterWholeRequestError =
+    "the connection was lost once the whole request was sent, before any reply";
 
 struct HttpExchangeResult {
     std::optional<long> statusCode;
@@ -43,6 +51,8 @@ struct HttpExchangeResult {
     bool replyTooLarge = false;
     // A file of the body could not be read or changed size while it was sent.
     MultipartBody::ReadFailure bodyFailure = MultipartBody::ReadFailure::None;
+    // How many times the body went out again (see HttpExchangeOptions::onResend).
+    int resends = 0;
 };
 
 // One libcurl handle kept across exchanges, so that its connection and TLS session are reused
