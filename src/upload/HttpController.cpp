@@ -293,6 +293,9 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                 exchange.bodyFailure == MultipartBody::ReadFailure::ReadError ? kCannotReadFileError
                                                                               : kFileChangedError);
         } else {
+            // What filing checks the photo against: a touch since is no change.
+            if (std::optional<SentVersion> sent = body.sentVersion(0))
+                d[httpSentVersion] = sentVersionValue(*sent);
             if (exchange.statusCode) {
                 d[httpStatusCode] = static_cast<std::int64_t>(*exchange.statusCode);
                 d[httpResponse] = exchange.response;

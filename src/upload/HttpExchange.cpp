@@ -155,49 +155,20 @@ HttpSession::~HttpSession() {
     if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
 }
 
-HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
-                                 const HttpExchangeOptions& options, HttpSession* session) {
-    initCurlOnce();
-    HttpExchangeResult result;
-    std::unique_lock<std::mutex> sessionLock;
-    CURL* curl = nullptr;
-    if (session) {
-        sessionLock = std::unique_lock(session->mutex_);
-        if (!session->handle_) session->handle_ = curl_easy_init();
-        curl = static_cast<CURL*>(session->handle_);
-        // Back to a fresh handle's options; the open connection and TLS session stay.
-        if (curl) curl_easy_reset(curl);
-    } else {
-        curl = curl_easy_init();
-    }
-    if (!curl) {
-        result.error = "cannot create an HTTP request";
-        return result;
-    }
-    body.rewind();
-    Transfer t;
-    t.body = &body;
-    t.options = &options;
+namespace {
 
-    curl_slist* headers = nullptr;
-    headers =
-        curl_slist_append(headers, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
-    // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
-    headers = curl_slist_append(headers, "Expect:");
-    std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
-    char errorText[CURL_ERROR_SIZE] = {0};
-
+// The options of one exchange that stay the same for every attempt.
+void setExchangeOptions(CURL* curl, const std::string& url, const HttpExchangeOptions& options,
+                        Transfer& t, const std::string& userAgent, char* errorText) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(curl, CURLOPT_READDATA, &t);
     curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
     curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
@@ -217,32 +188,38 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+}
 
-    CURLcode code = curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (session && diedBeforeAnyReply(curl, code, status, t) &&
-        mayResend(t, sentAtMost(curl, t),
-                  std::string("the kept connection was closed before the request was all sent (") +
-                      curl_easy_strerror(code) + ")")) {
-        // The service closed the kept connection while we were sending on it (an idle
-        // timeout racing our request): nothing reached it whole, so send once more afresh.
-        platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
-                    url.c_str(), curl_easy_strerror(code));
-        body.rewind();
-        Transfer next;
-        next.body = &body;
-        next.options = &options;
-        next.requests = t.requests;
-        next.resends = t.resends;
-        next.resendWhy = std::move(t.resendWhy);
-        t = std::move(next);
-        errorText[0] = 0;
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-        code = curl_easy_perform(curl);
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    }
+// The headers that name the body's boundary and length, which a fresh boundary changes.
+curl_slist* setBodyOptions(CURL* curl, const MultipartBody& body, curl_slist* previous) {
+    curl_slist_free_all(previous);
+    curl_slist* headers =
+        curl_slist_append(nullptr, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
+    // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    return headers;
+}
+
+// Ready for the next attempt: what the last one read and received is forgotten, the count of
+// requests and the reason for the next one stay.
+void startAttempt(Transfer& t) {
+    t.body->rewind();
+    t.reply.clear();
+    t.replyTooLarge = false;
+    t.headers.clear();
+    t.position = t.handedOut = 0;
+    t.resendRefused = false;
+}
+
+// How many fresh boundaries a body is tried with when its files keep holding the one it has
+// (a random one: the first is all but certain to do).
+constexpr int kMostFreshBoundaries = 3;
+
+void fillResult(HttpExchangeResult& result, CURLcode code, long status, Transfer& t,
+                const std::string& url, const char* errorText) {
+    const MultipartBody& body = *t.body;
     if (status > 0) {
         result.statusCode = status;
         result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},
@@ -260,17 +237,82 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         result.error = "file changed during upload";
     } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
         result.error = "cannot read file";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::BoundaryInFile) {
+        result.error = "the file's bytes hold every boundary tried";
     } else if (t.resendRefused) {
         result.error = kLostAfterWholeRequestError;
     } else if (t.replyTooLarge) {
         platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
-                    options.maxReplyBytes);
+                    t.options->maxReplyBytes);
         result.replyTooLarge = true;
     } else {
         std::string text = curl_easy_strerror(code);
         if (errorText[0]) text += std::string(": ") + errorText;
         result.error = text;
     }
+}
+
+}  // namespace
+
+HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
+                                 const HttpExchangeOptions& options, HttpSession* session) {
+    initCurlOnce();
+    HttpExchangeResult result;
+    std::unique_lock<std::mutex> sessionLock;
+    CURL* curl = nullptr;
+    if (session) {
+        sessionLock = std::unique_lock(session->mutex_);
+        if (!session->handle_) session->handle_ = curl_easy_init();
+        curl = static_cast<CURL*>(session->handle_);
+        // Back to a fresh handle's options; the open connection and TLS session stay.
+        if (curl) curl_easy_reset(curl);
+    } else {
+        curl = curl_easy_init();
+    }
+    if (!curl) {
+        result.error = "cannot create an HTTP request";
+        return result;
+    }
+    Transfer t;
+    t.body = &body;
+    t.options = &options;
+    std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    setExchangeOptions(curl, url, options, t, userAgent, errorText);
+    curl_slist* headers = nullptr;
+
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    for (int freshBoundaries = 0;;) {
+        startAttempt(t);
+        headers = setBodyOptions(curl, body, headers);
+        errorText[0] = 0;
+        code = curl_easy_perform(curl);
+        status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        if (body.readFailure() == MultipartBody::ReadFailure::BoundaryInFile && !t.cancelled &&
+            freshBoundaries++ < kMostFreshBoundaries) {
+            // Stopped before the boundary went out, so the service saw a request cut short.
+            body.useFreshBoundary();
+            t.resendWhy = "its bytes hold the form's boundary; sending it with a fresh one";
+            continue;
+        }
+        if (session && diedBeforeAnyReply(curl, code, status, t) &&
+            mayResend(t, sentAtMost(curl, t),
+                      std::string("the kept connection was closed before the request was all "
+                                  "sent (") +
+                          curl_easy_strerror(code) + ")")) {
+            // The service closed the kept connection while we were sending on it (an idle
+            // timeout racing our request): nothing reached it whole, so send once more afresh.
+            platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
+                        url.c_str(), curl_easy_strerror(code));
+            curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+            continue;
+        }
+        break;
+    }
+    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
+    fillResult(result, code, status, t, url, errorText);
     curl_slist_free_all(headers);
     if (session) {
         // Nothing of this exchange may be left pointing into its stack frame.

@@ -206,18 +206,23 @@ TEST_F(OrdersTest, BadItemsSendNothingAShortReplyGivesNoStatusAndNoValueForgesAF
         EXPECT_EQ(service->requestLog().size(), sent);
     }
 
-    // A value holding the boundary cannot forge a field.
+    // Neither a value nor a photo's bytes holding the boundary can forge a field.
     const std::string forged =
         "7\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"forged\"\r\n\r\nevil";
-    DictionaryPtr forging = item(ok, "900");
-    (*forging)[edOrderId] = forged;
-    (*forging)[edPictureId] = "P";
-    HttpHiResController().doRunHttpUploaderHiResWithInfo(forging);
+    capture::writePhoto(ok.string(), capture::makeJpeg({.userComment = forged}));
+    DictionaryPtr byValue = item(ok, "900"), byPhoto = item(ok, "901");
+    (*byValue)[edOrderId] = forged;
+    (*byValue)[edPictureId] = "P";
+    HttpHiResController().doRunHttpUploaderHiResWithInfo(byValue);
+    HttpHiResController().doRunHttpUploaderHiResWithInfo(byPhoto);
     std::vector<LoggedRequest> hires = requestsOfKind("hires");
-    ASSERT_EQ(hires.size(), 2u);
+    ASSERT_EQ(hires.size(), 3u);
     EXPECT_EQ(hires[1].fields, "fuseaction=order.upload username=u password=p orderid=" + forged +
                                    " imageid=900 pictureid=P imgfile=ok.jpg image/jpeg");
-    EXPECT_EQ(readFile(hires[1].file), readFile(ok));
+    EXPECT_EQ(
+        hires[2].fields,
+        "fuseaction=order.upload username=u password=p imageid=901 imgfile=ok.jpg image/jpeg");
+    for (std::size_t i : {1, 2}) EXPECT_EQ(readFile(hires[i].file), readFile(ok)) << i;
 }
 
 }  // namespace
