@@ -81,7 +81,8 @@ std::uint64_t ContentChecksum::digest() const {
     h += total_;
     const unsigned char* p = pending_;
     std::size_t left = pendingSize_;
-    for (; left >= 8; left -= 8, p += 8) h = std::rotl(h ^ mixLane(0, load64(p)), 27) * kPrime1 + kPrime4;
+    for (; left >= 8; left -= 8, p += 8)
+        h = std::rotl(h ^ mixLane(0, load64(p)), 27) * kPrime1 + kPrime4;
     if (left >= 4) {
         h = std::rotl(h ^ (load32(p) * kPrime1), 23) * kPrime2 + kPrime3;
         left -= 4;

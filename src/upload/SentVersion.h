@@ -14,7 +14,7 @@
 namespace vorn {
 
 struct SentVersion {
-    FileStamp stamp;                      // when it was opened
+    FileStamp stamp;                        // when it was opened
     std::optional<std::uint64_t> checksum;  // of every byte sent; none when not all went out
     bool operator==(const SentVersion&) const = default;
 };

@@ -81,10 +81,16 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
     writeImage(logs / "logs/shot.jpg");
     writeImage(dir / "prefs.plist.jpg");
     writeFile(prom / "fake.jpg", "text dressed as a photo");
+    // A link, as the photo or as a folder on its way, could be swapped to lead anywhere.
+    writeImage(dir / "Elsewhere/shot.jpg");
+    fs::create_symlink(dir / "Elsewhere/shot.jpg", prom / "alias.jpg");
+    fs::create_symlink(dir / "Elsewhere", prom / "Linked");
     const std::pair<fs::path, const char*> refused[] = {
         {home / ".ssh/id_ed25519", "not a photo file type"},
         {home / ".ssh/id.jpg", "lies in a hidden folder"},
-        {prom / "link.jpg", "lies in a hidden folder"},
+        {prom / "link.jpg", "its path holds a symbolic link"},
+        {prom / "alias.jpg", "its path holds a symbolic link"},
+        {prom / "Linked/shot.jpg", "its path holds a symbolic link"},
         {dir / "prefs.plist.jpg", "is the uploader's preferences"},
         {logs / "logs/shot.jpg", "lies in the uploader's own folder"},
         {prom / "fake.jpg", "its contents are not an image"},
@@ -134,7 +140,7 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
         EXPECT_TRUE(has(log, "has no imageid: skipping it"));
         EXPECT_TRUE(has(log, std::string("The localfilelocation list of this ") +
                                  (version4 ? "image" : "order") + " is empty"));
-        EXPECT_TRUE(has(log, "Order query status: [OK] message: [13 orders waiting]")) << log;
+        EXPECT_TRUE(has(log, "Order query status: [OK] message: [15 orders waiting]")) << log;
         for (const auto& [file, reason] : refused)
             EXPECT_TRUE(has(log, "refusing to send [" + file.string() + "]: " + reason)) << log;
     }
