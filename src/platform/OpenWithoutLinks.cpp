@@ -31,8 +31,8 @@ int openByWalking(const std::string& path, int flags) {
     Fd folder(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) return -1;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        int next = ::openat(folder.get(), parts[i].c_str(),
-                            O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next =
+            ::openat(folder.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             // A link opened with O_NOFOLLOW is not a folder: say what it is.
             struct stat st {};

@@ -13,8 +13,7 @@ enum class LinkSafeOpen { Openat2, WalkEachFolder };
 // every folder on its way; ".." is fine) with ELOOP. openat2 with RESOLVE_NO_SYMLINKS where the
 // kernel has it, else folder by folder with O_NOFOLLOW; how picks the way (tests use both). A
 // descriptor, or -1 with errno set.
-int openWithoutLinks(const std::string& path, int flags,
-                     LinkSafeOpen how = LinkSafeOpen::Openat2);
+int openWithoutLinks(const std::string& path, int flags, LinkSafeOpen how = LinkSafeOpen::Openat2);
 
 // The name under which the kernel knows an open file ("/proc/self/fd/N" read back); empty when
 // it cannot tell.

@@ -37,7 +37,8 @@ TEST(OpenWithoutLinks, ALinkAnywhereOnThePathIsRefusedEitherWay) {
     };
     for (LinkSafeOpen how : {LinkSafeOpen::Openat2, LinkSafeOpen::WalkEachFolder}) {
         for (const Row& row : rows) {
-            SCOPED_TRACE(testing::Message() << row.path << (how == LinkSafeOpen::Openat2 ? " openat2" : " walk"));
+            SCOPED_TRACE(testing::Message()
+                         << row.path << (how == LinkSafeOpen::Openat2 ? " openat2" : " walk"));
             errno = 0;
             Fd fd(openWithoutLinks((base / row.path).string(), O_RDONLY | O_NONBLOCK, how));
             EXPECT_EQ(fd.valid() ? 0 : errno, row.error);

@@ -377,6 +377,10 @@ TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"children read by position, not name", 200, "<a><x>ok</x><y>Fine</y><z/></a>", "ok",
          "Fine", true},
         {"Warning", 200, "<r><s>Warning</s><m>Bad e-mail</m></r>", "Warning", "Bad e-mail", false},
+        // The status words decide whatever their case.
+        {"WARNING", 200, "<r><s>WARNING</s><m>Bad e-mail</m></r>", "WARNING", "Bad e-mail", false},
+        {"fail", 200, "<r><s>fail</s><m>Busy</m></r>", "fail", "Busy", false},
+        {"Error", 200, "<r><s>Error</s><m>Locked</m></r>", "Error", "Locked", false},
         {"unknown status word", 200, "<r><s>Queued</s><m>later</m></r>", "Queued", "later", true},
         {"not XML", 200, "<html><body>Service Unavailable</html>", "FAIL", std::nullopt, false},
         {"one child", 200, "<response><status>OK</status></response>", "FAIL",
