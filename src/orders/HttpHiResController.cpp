@@ -125,6 +125,28 @@ std::optional<std::string> refusalReason(const std::string& fileName, int fd) {
     return std::nullopt;
 }
 
+// The file an order names, opened once so that what is checked is what is sent, whatever the
+// path leads to later; -1 (logged) when it cannot be read or must not go out.
+int openOrderedFile(const Dictionary& item) {
+    const std::string fileName = text(item, edFileName);
+    Fd file(openWithoutLinks(fileName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+    std::optional<std::string> why;
+    struct stat st {};
+    if (!file.valid() && errno == ELOOP) {
+        why = "its path holds a symbolic link";
+    } else if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
+        return -1;
+    } else {
+        why = refusalReason(fileName, file.get());
+    }
+    if (!why) return file.release();
+    platformLog("WARNING => Order [%s] image [%s]: refusing to send [%s]: %s",
+                text(item, edOrderId).c_str(), text(item, edImageId).c_str(), fileName.c_str(),
+                why->c_str());
+    return -1;
+}
+
 }  // namespace
 
 HttpHiResController::HttpHiResController() : HttpHiResController(Options{}) {}
@@ -356,24 +378,8 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictionaryPtr& it
         return finish();
     }
 
-    // Opened once: what is checked is what is sent, whatever the path leads to later.
-    Fd file(openWithoutLinks(fileName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
-    std::optional<std::string> why;
-    struct stat st {};
-    if (!file.valid() && errno == ELOOP) {
-        why = "its path holds a symbolic link";
-    } else if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
-        return finish();
-    } else {
-        why = refusalReason(fileName, file.get());
-    }
-    if (why) {
-        platformLog("WARNING => Order [%s] image [%s]: refusing to send [%s]: %s",
-                    text(*item, edOrderId).c_str(), text(*item, edImageId).c_str(),
-                    fileName.c_str(), why->c_str());
-        return finish();
-    }
+    Fd file(openOrderedFile(*item));
+    if (!file.valid()) return finish();
 
     MultipartBody body;
     if (!buildHiResUploadBody(*item, *fuseAction, file.release(), body)) return finish();
