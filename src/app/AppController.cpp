@@ -18,6 +18,7 @@
 #include "upload/FailureRules.h"
 #include "upload/NotificationNames.h"
 #include "upload/Records.h"
+#include "upload/SentVersion.h"
 
 namespace vorn {
 
@@ -605,6 +606,12 @@ void AppController::filePhoto(const Dictionary& record, bool setAside) {
         std::lock_guard lock(fieldsMutex_);
         if (auto it = inFlight_.find(photo.item); it != inFlight_.end())
             photo.sentAs = it->second.sentAs;
+    }
+    // The bytes decide: a photo only touched while it went out (its date set from the capture
+    // date) is the photo sent; the uploader's checksum of what it sent tells.
+    if (std::optional<SentVersion> sent = sentVersionOf(record)) {
+        const std::string path = appendingPathComponent(photo.root, photo.item);
+        photo.sentAs = sameContentAsSent(path, *sent) ? FileStamp::of(path) : sent->stamp;
     }
     const PhotoFiler::Result r = setAside ? filer_.fileSetAside(photo, filingFolders())
                                           : filer_.fileAccepted(photo, filingFolders());

@@ -113,6 +113,7 @@ void StatusBoard::rollDayLocked(SystemTime now) {
     day_ = day;
     facts_.uploadedToday = 0;
     facts_.setAsideToday = 0;
+    facts_.resentToday = 0;
 }
 
 StatusSnapshot StatusBoard::snapshot() const {
@@ -121,6 +122,7 @@ StatusSnapshot StatusBoard::snapshot() const {
     if (formatLocalTime(clock_->now(), "%Y-%m-%d") != day_) {
         copy.uploadedToday = 0;
         copy.setAsideToday = 0;
+        copy.resentToday = 0;
     }
     return copy;
 }
@@ -149,7 +151,7 @@ std::string StatusBoard::json(const std::vector<std::pair<std::string, std::stri
     out << "],\"bytesPerSecond\":" << number(s.bytesPerSecond)
         << ",\"secondsLeft\":" << (s.secondsLeft ? number(*s.secondsLeft) : "null");
     out << ",\"photosWaiting\":" << s.photosWaiting << ",\"uploadedToday\":" << s.uploadedToday
-        << ",\"setAsideToday\":" << s.setAsideToday
+        << ",\"setAsideToday\":" << s.setAsideToday << ",\"resentToday\":" << s.resentToday
         << ",\"lastUpload\":" << (s.lastUpload ? jsonQuoted(isoTime(*s.lastUpload)) : "null")
         << ",\"lastUploadName\":" << jsonQuoted(s.lastUploadName)
         << ",\"lastError\":" << jsonQuoted(s.lastError) << ",\"lastErrorTime\":"
@@ -181,6 +183,7 @@ std::string StatusBoard::text(const std::vector<std::pair<std::string, std::stri
     out << "photos waiting:   " << s.photosWaiting << "\n"
         << "uploaded today:   " << s.uploadedToday << "\n"
         << "set aside today:  " << s.setAsideToday << "\n"
+        << "sent again today: " << s.resentToday << "\n"
         << "last upload:      "
         << (s.lastUpload ? isoTime(*s.lastUpload) + " " + s.lastUploadName : "none") << "\n"
         << "last error:       "
@@ -329,6 +332,15 @@ void StatusBoard::showUploadOutcome(const UploadOutcome& outcome) {
     }
     logAt(LogLevel::Info, "%s", outcomeLine(outcome).c_str());  // the photo's line in the log
     inner_.showUploadOutcome(outcome);
+}
+
+void StatusBoard::noteResend(const std::string& name) {
+    {
+        std::lock_guard lock(mutex_);
+        rollDayLocked(clock_->now());
+        ++facts_.resentToday;
+    }
+    inner_.noteResend(name);
 }
 
 }  // namespace vorn

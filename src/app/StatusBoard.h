@@ -26,6 +26,7 @@ struct StatusSnapshot {
     std::size_t photosWaiting = 0;
     std::uint64_t uploadedToday = 0;
     std::uint64_t setAsideToday = 0;
+    std::uint64_t resentToday = 0;  // requests that went out a second time in one exchange
     std::optional<SystemTime> lastUpload;
     std::string lastUploadName;
     std::string lastError;
@@ -64,6 +65,7 @@ class StatusBoard : public UserInterface {
     void showTransferEnded(const std::string& name) override;
     void showWaitingCount(std::size_t photosWaiting) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
+    void noteResend(const std::string& name) override;
 
   private:
     void rollDayLocked(SystemTime now);

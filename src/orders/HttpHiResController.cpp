@@ -7,10 +7,15 @@
 #include <pugixml.hpp>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "files/KDW_FileManager.h"
 #include "files/OriginalPathResolver.h"
 #include "log/KDLogFileManager.h"
 #include "metadata/ImageFile.h"
+#include "platform/FileDescriptor.h"
+#include "platform/OpenWithoutLinks.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "platform/Text.h"
@@ -91,14 +96,14 @@ bool isInside(const std::filesystem::path& path, const std::string& folder) {
     return fi == f.end() || (std::next(fi) == f.end() && fi->empty());
 }
 
-// Why the file an order names must not go out, or nothing when it is a photo that may. The
-// service (or anyone between it and us on plain HTTP) chooses the location, so it is checked
-// as given and as it resolves: a link must not lead out to a key or to our own settings.
-std::optional<std::string> refusalReason(const std::string& fileName) {
+// Why the file an order names, opened as fd, must not go out, or nothing when it is a photo
+// that may. The service (or anyone between it and us on plain HTTP) chooses the location, so
+// the file was opened without following links, and is checked as opened: by the name the
+// kernel knows it under, and by its contents read through the descriptor.
+std::optional<std::string> refusalReason(const std::string& fileName, int fd) {
     if (!isPhotoExtension(pathExtension(fileName))) return "not a photo file type";
-    std::error_code ec;
-    const std::filesystem::path real = std::filesystem::canonical(fileName, ec);
-    if (ec) return "cannot be resolved: " + ec.message();
+    const std::filesystem::path real = pathOfDescriptor(fd);
+    if (real.empty()) return "cannot be resolved";
     if (!isPhotoExtension(pathExtension(real.string()))) return "not a photo file type";
     if (isHidden(fileName) || isHidden(real)) return "lies in a hidden folder";
     const std::string storePath = Preferences::store().path();
@@ -111,12 +116,35 @@ std::optional<std::string> refusalReason(const std::string& fileName) {
                                    deletingLastPathComponent(PreferencesStore::defaultPath())})
         if (isInside(real, own)) return "lies in the uploader's own folder " + own;
     // The store and the files beside it that carry its name (lock, temporary copies).
+    std::error_code ec;
     std::filesystem::path store = std::filesystem::weakly_canonical(storePath, ec);
     if (!ec && real.parent_path() == store.parent_path() &&
         real.filename().string().rfind(store.filename().string(), 0) == 0)
         return "is the uploader's preferences";
-    if (!IsValidImageObject(real.string())) return "its contents are not an image";
+    if (!IsValidImageObject(descriptorPath(fd))) return "its contents are not an image";
     return std::nullopt;
+}
+
+// The file an order names, opened once so that what is checked is what is sent, whatever the
+// path leads to later; -1 (logged) when it cannot be read or must not go out.
+int openOrderedFile(const Dictionary& item) {
+    const std::string fileName = text(item, edFileName);
+    Fd file(openWithoutLinks(fileName, O_RDONLY | O_NOCTTY | O_NONBLOCK));
+    std::optional<std::string> why;
+    struct stat st {};
+    if (!file.valid() && errno == ELOOP) {
+        why = "its path holds a symbolic link";
+    } else if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
+        return -1;
+    } else {
+        why = refusalReason(fileName, file.get());
+    }
+    if (!why) return file.release();
+    platformLog("WARNING => Order [%s] image [%s]: refusing to send [%s]: %s",
+                text(item, edOrderId).c_str(), text(item, edImageId).c_str(), fileName.c_str(),
+                why->c_str());
+    return -1;
 }
 
 }  // namespace
@@ -140,7 +168,8 @@ void HttpHiResController::buildOrderQueryBody(const std::string& fuseAction,
 }
 
 bool HttpHiResController::buildHiResUploadBody(const Dictionary& item,
-                                               const std::string& fuseAction, MultipartBody& body) {
+                                               const std::string& fuseAction, int fd,
+                                               MultipartBody& body) {
     body.addField("fuseaction", fuseAction);
     body.addField("username", text(item, edUser));
     body.addField("password", text(item, edPasswd), /*secret=*/true);
@@ -150,7 +179,7 @@ bool HttpHiResController::buildHiResUploadBody(const Dictionary& item,
 
     const std::string fileName = text(item, edFileName);
     body.addFileHeader("imgfile", fileName, contentTypeForExtension(pathExtension(fileName)));
-    bool readable = !fileName.empty() && body.attachFile(fileName);
+    bool readable = body.attachOpenFile(fd, fileName);
     if (!readable)
         platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
     return readable;
@@ -349,20 +378,11 @@ bool HttpHiResController::doRunHttpUploaderHiResWithInfo(const DictionaryPtr& it
         return finish();
     }
 
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(fileName, ec)) {
-        platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
-        return finish();
-    }
-    if (std::optional<std::string> why = refusalReason(fileName)) {
-        platformLog("WARNING => Order [%s] image [%s]: refusing to send [%s]: %s",
-                    text(*item, edOrderId).c_str(), text(*item, edImageId).c_str(),
-                    fileName.c_str(), why->c_str());
-        return finish();
-    }
+    Fd file(openOrderedFile(*item));
+    if (!file.valid()) return finish();
 
     MultipartBody body;
-    if (!buildHiResUploadBody(*item, *fuseAction, body)) return finish();
+    if (!buildHiResUploadBody(*item, *fuseAction, file.release(), body)) return finish();
     if (cancelled()) {
         platformLog("Order check cancelled: not sending [%s]", fileName.c_str());
         return finish();

@@ -76,9 +76,10 @@ class HttpHiResController {
     static void buildOrderQueryBody(const std::string& fuseAction, const std::string& user,
                                     const std::string& password, MultipartBody& body);
     // The hi-res upload form without its closing line: fuseaction, username, password,
-    // orderid (when present), imageid, pictureid (when present), then the file as "imgfile".
-    // False when the file cannot be read; the body then lacks its bytes.
-    static bool buildHiResUploadBody(const Dictionary& item, const std::string& fuseAction,
+    // orderid (when present), imageid, pictureid (when present), then the file as "imgfile":
+    // the bytes of fd, the file edFileName names as it was opened and checked (the body takes
+    // it over). False when it cannot be read; the body then lacks its bytes.
+    static bool buildHiResUploadBody(const Dictionary& item, const std::string& fuseAction, int fd,
                                      MultipartBody& body);
 
   private:

@@ -28,6 +28,12 @@ class Fd {
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over to the caller, who closes it.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;

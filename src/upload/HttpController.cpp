@@ -78,15 +78,15 @@ std::function<void(std::uint64_t, std::uint64_t)> progressReporter(const Diction
     };
 }
 
-// The status, the reply and what the service said in it, or why it could not be read.
-void recordReply(const HttpExchangeResult& exchange, const Dictionary& r, Dictionary& d) {
+// What the service answered, into the result record: status code, headers, the reply and the
+// status word and message read from it.
+void recordReply(const HttpExchangeResult& exchange, const std::string& fileName, Dictionary& d) {
     if (exchange.statusCode) {
         d[httpStatusCode] = static_cast<std::int64_t>(*exchange.statusCode);
         d[httpResponse] = exchange.response;
     }
     if (exchange.error) {
-        platformLog("Upload of [%s] failed: %s", text(r, edFileName).c_str(),
-                    exchange.error->c_str());
+        platformLog("Upload of [%s] failed: %s", fileName.c_str(), exchange.error->c_str());
         d[httpError] = makeErrorValue(*exchange.error);
     }
     if (exchange.replyTooLarge) {
@@ -94,22 +94,21 @@ void recordReply(const HttpExchangeResult& exchange, const Dictionary& r, Dictio
         d[httpOurCustomMessage] = kReplyTooLargeMessage;
         d[httpReplyUnreadable] = true;
     }
-    if (exchange.replyBody) {
-        const std::string& reply = *exchange.replyBody;
-        d[httpReturnData] = Data(reply.begin(), reply.end());
-        if (std::optional<std::string> decoded = decodeMacRoman(reply)) {
-            std::string parseError;
-            if (std::optional<ServiceReply> parsed = readPositionalReply(*decoded, &parseError)) {
-                d[httpOurCustomStatus] = parsed->status;
-                d[httpOurCustomMessage] = parsed->message;
-            } else {
-                // Read as a FAIL, marked so the cycle can say the reply was unreadable.
-                d[httpOurCustomStatus] = kStatusFail;
-                d[httpOurCustomMessage] =
-                    parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
-                d[httpReplyUnreadable] = true;
-            }
-        }
+    if (!exchange.replyBody) return;
+    const std::string& reply = *exchange.replyBody;
+    d[httpReturnData] = Data(reply.begin(), reply.end());
+    std::optional<std::string> decoded = decodeMacRoman(reply);
+    if (!decoded) return;
+    std::string parseError;
+    if (std::optional<ServiceReply> parsed = readPositionalReply(*decoded, &parseError)) {
+        d[httpOurCustomStatus] = parsed->status;
+        d[httpOurCustomMessage] = parsed->message;
+    } else {
+        // Read as a FAIL, marked so the cycle can say the reply was unreadable.
+        d[httpOurCustomStatus] = kStatusFail;
+        d[httpOurCustomMessage] =
+            parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
+        d[httpReplyUnreadable] = true;
     }
 }
 
@@ -329,6 +328,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
         exchangeOptions.idleTimeout = options_.idleTimeout;
         exchangeOptions.cancel = &cancelled_;
         if (ui_) exchangeOptions.onProgress = progressReporter(r, *ui_);
+        exchangeOptions.onResend =
+            [this, name = nameBelowSource(text(r, edFileName))](const std::string& why) {
+                logAt(LogLevel::Info, "Sending %s again: %s", name.c_str(), why.c_str());
+                if (ui_) ui_->noteResend(name);
+            };
 
         TimerPtr watchdog = armWatchdog();
         limiter_.setBytesPerSecond(Preferences::getMaxUploadBytesPerSecond());
@@ -347,7 +351,10 @@ bool HttpController::doRunHttpUploaderWithInfo(const DictionaryPtr& record) {
                 exchange.bodyFailure == MultipartBody::ReadFailure::ReadError ? kCannotReadFileError
                                                                               : kFileChangedError);
         } else {
-            recordReply(exchange, r, d);
+            // What filing checks the photo against: a touch since is no change.
+            if (std::optional<SentVersion> sent = body.sentVersion(0))
+                d[httpSentVersion] = sentVersionValue(*sent);
+            recordReply(exchange, text(r, edFileName), d);
         }
     }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string_view>
 
 #include "BuildInfo.h"
 #include "platform/PlatformLog.h"
@@ -24,6 +25,13 @@ struct Transfer {
     bool replyTooLarge = false;
     bool cancelled = false;
     Dictionary headers;
+    // How far into the body curl has read in this attempt: no more than that can have left.
+    std::uint64_t position = 0, handedOut = 0;
+    // curl wanted to send the body again after all of it had been handed over.
+    bool resendRefused = false;
+    // Request heads sent in this exchange; every one after the first is a resend.
+    int requests = 0, resends = 0;
+    std::string resendWhy;  // set by the decision that allowed the next one
 };
 
 size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
@@ -33,8 +41,38 @@ size_t readBody(char* buf, size_t size, size_t count, void* userdata) {
     const std::uint64_t cap = limiter ? limiter->bytesPerSecond() : 0;
     if (cap != 0) want = std::min<std::size_t>(want, std::max<std::uint64_t>(1024, cap / 10));
     std::optional<std::size_t> n = t->body->read(buf, want);
-    if (n && cap != 0) limiter->take(*n);
-    return n ? *n : CURL_READFUNC_ABORT;
+    if (!n) return CURL_READFUNC_ABORT;
+    if (cap != 0) limiter->take(*n);
+    t->position += *n;
+    t->handedOut = std::max(t->handedOut, t->position);
+    return *n;
+}
+
+// A body may go out again only while the service provably lacks part of it: once all of it
+// could have arrived, the service may have taken the photo and a second copy would double it.
+bool mayResend(Transfer& t, std::uint64_t sentAtMost, const std::string& why) {
+    if (sentAtMost >= t.body->size()) {
+        t.resendRefused = true;
+        return false;
+    }
+    t.resendWhy = why;
+    return true;
+}
+
+// Counts the request heads that go out: curl sends a request again by itself on a kept
+// connection that died (its body only through seekBody).
+int watchRequests(CURL*, curl_infotype type, char* data, size_t size, void* userdata) {
+    auto* t = static_cast<Transfer*>(userdata);
+    if (type != CURLINFO_HEADER_OUT || std::string_view(data, size).substr(0, 5) != "POST ")
+        return 0;
+    if (++t->requests == 1) return 0;
+    ++t->resends;
+    if (t->options->onResend)
+        t->options->onResend(t->resendWhy.empty()
+                                 ? "the kept connection was lost before the photo's bytes went out"
+                                 : t->resendWhy);
+    t->resendWhy.clear();
+    return 0;
 }
 
 size_t collectReply(char* data, size_t size, size_t count, void* userdata) {
@@ -65,12 +103,16 @@ size_t collectHeader(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
-// Called when curl must send the body again (a reused connection the service had closed).
+// Called when curl would send the body again from its start (a reused connection that died
+// before any reply came back).
 int seekBody(void* userdata, curl_off_t offset, int origin) {
     auto* t = static_cast<Transfer*>(userdata);
-    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
-    return t->body->seek(static_cast<std::uint64_t>(offset)) ? CURL_SEEKFUNC_OK
-                                                             : CURL_SEEKFUNC_FAIL;
+    if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+    if (!mayResend(*t, t->handedOut, "the connection was lost before the request was all sent"))
+        return CURL_SEEKFUNC_CANTSEEK;
+    t->body->rewind();
+    t->position = t->handedOut = 0;
+    return CURL_SEEKFUNC_OK;
 }
 
 int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
@@ -85,14 +127,24 @@ int checkCancel(void* userdata, curl_off_t, curl_off_t, curl_off_t ultotal, curl
     return 0;
 }
 
-// A reused connection that failed before any byte of a reply came back.
+// A reused connection that failed before any byte of a reply came back, curl not having sent
+// the body again itself.
 bool diedBeforeAnyReply(CURL* curl, CURLcode code, long status, const Transfer& t) {
     if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING)
         return false;
     long newConnections = -1;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &newConnections);
     return newConnections == 0 && status == 0 && !t.cancelled && t.reply.empty() &&
-           t.body->readFailure() == MultipartBody::ReadFailure::None;
+           !t.resendRefused && t.body->readFailure() == MultipartBody::ReadFailure::None;
+}
+
+// The bytes of the body that can have left in the attempt just ended: what curl counted as
+// sent, and never more than it read.
+std::uint64_t sentAtMost(CURL* curl, const Transfer& t) {
+    curl_off_t uploaded = -1;
+    if (curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &uploaded) != CURLE_OK || uploaded < 0)
+        return t.handedOut;
+    return std::min(t.handedOut, static_cast<std::uint64_t>(uploaded));
 }
 
 void initCurlOnce() {
@@ -100,23 +152,28 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Every option of one request; the session's kept connection and TLS session are not options.
-// The body is read through t; errorText takes curl's own words.
-void setRequestOptions(CURL* curl, const std::string& url, std::uint64_t bodySize,
-                       const HttpExchangeOptions& options, Transfer& t, curl_slist* headers,
-                       char* errorText) {
-    const std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
+}  // namespace
+
+HttpSession::HttpSession() = default;
+
+HttpSession::~HttpSession() {
+    if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
+}
+
+namespace {
+
+// The options of one exchange that stay the same for every attempt.
+void setExchangeOptions(CURL* curl, const std::string& url, const HttpExchangeOptions& options,
+                        Transfer& t, const std::string& userAgent, char* errorText) {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize));
     curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(curl, CURLOPT_READDATA, &t);
     curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
     curl_easy_setopt(curl, CURLOPT_SEEKDATA, &t);
     curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectReply);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
@@ -125,6 +182,9 @@ void setRequestOptions(CURL* curl, const std::string& url, std::uint64_t bodySiz
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancel);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, watchRequests);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
                      static_cast<long>(options.connectTimeout.count()));
@@ -135,10 +195,44 @@ void setRequestOptions(CURL* curl, const std::string& url, std::uint64_t bodySiz
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 }
 
-// What the exchange came to: the reply read whole, or why not (cancelled, the file changed or
-// unreadable, a reply too large, or curl's own error).
-void readOutcome(HttpExchangeResult& result, CURLcode code, Transfer& t, const std::string& url,
-                 std::size_t maxReplyBytes, const char* errorText) {
+// The headers that name the body's boundary and length, which a fresh boundary changes.
+curl_slist* setBodyOptions(CURL* curl, const MultipartBody& body, curl_slist* previous) {
+    curl_slist_free_all(previous);
+    curl_slist* headers =
+        curl_slist_append(nullptr, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
+    // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    return headers;
+}
+
+// Ready for the next attempt: what the last one read and received is forgotten, the count of
+// requests and the reason for the next one stay.
+void startAttempt(Transfer& t) {
+    t.body->rewind();
+    t.reply.clear();
+    t.replyTooLarge = false;
+    t.headers.clear();
+    t.position = t.handedOut = 0;
+    t.resendRefused = false;
+}
+
+// How many fresh boundaries a body is tried with when its files keep holding the one it has
+// (a random one: the first is all but certain to do).
+constexpr int kMostFreshBoundaries = 3;
+
+void fillResult(HttpExchangeResult& result, CURLcode code, long status, Transfer& t,
+                const std::string& url, const char* errorText) {
+    const MultipartBody& body = *t.body;
+    if (status > 0) {
+        result.statusCode = status;
+        result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},
+                                     {"URL", url},
+                                     {"allHeaderFields", t.headers}};
+    }
+    result.bodyFailure = body.readFailure();
+    result.resends = t.resends;
     if (code == CURLE_OK) {
         result.replyBody = std::move(t.reply);
     } else if (t.cancelled) {
@@ -148,9 +242,13 @@ void readOutcome(HttpExchangeResult& result, CURLcode code, Transfer& t, const s
         result.error = "file changed during upload";
     } else if (result.bodyFailure == MultipartBody::ReadFailure::ReadError) {
         result.error = "cannot read file";
+    } else if (result.bodyFailure == MultipartBody::ReadFailure::BoundaryInFile) {
+        result.error = "the file's bytes hold every boundary tried";
+    } else if (t.resendRefused) {
+        result.error = kLostAfterWholeRequestError;
     } else if (t.replyTooLarge) {
         platformLog("The reply from [%s] is larger than %zu bytes: not read", url.c_str(),
-                    maxReplyBytes);
+                    t.options->maxReplyBytes);
         result.replyTooLarge = true;
     } else {
         std::string text = curl_easy_strerror(code);
@@ -160,12 +258,6 @@ void readOutcome(HttpExchangeResult& result, CURLcode code, Transfer& t, const s
 }
 
 }  // namespace
-
-HttpSession::HttpSession() = default;
-
-HttpSession::~HttpSession() {
-    if (handle_) curl_easy_cleanup(static_cast<CURL*>(handle_));
-}
 
 HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
                                  const HttpExchangeOptions& options, HttpSession* session) {
@@ -186,51 +278,54 @@ HttpExchangeResult postMultipart(const std::string& url, MultipartBody& body,
         result.error = "cannot create an HTTP request";
         return result;
     }
-    body.rewind();
     Transfer t;
     t.body = &body;
     t.options = &options;
-
-    curl_slist* headers = nullptr;
-    headers =
-        curl_slist_append(headers, ("Content-Type: " + body.contentTypeHeaderValue()).c_str());
-    // Without this curl asks for 100-continue above 1 MiB and each upload stalls for a second.
-    headers = curl_slist_append(headers, "Expect:");
+    std::string userAgent = std::string(build::kDisplayName) + "/" + build::kVersion;
     char errorText[CURL_ERROR_SIZE] = {0};
+    setExchangeOptions(curl, url, options, t, userAgent, errorText);
+    curl_slist* headers = nullptr;
 
-    setRequestOptions(curl, url, body.size(), options, t, headers, errorText);
-
-    CURLcode code = curl_easy_perform(curl);
+    CURLcode code = CURLE_OK;
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (session && diedBeforeAnyReply(curl, code, status, t)) {
-        // The service closed the kept connection while we were sending on it (an idle
-        // timeout racing our request): nothing reached it whole, so send once more afresh.
-        platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
-                    url.c_str(), curl_easy_strerror(code));
-        body.rewind();
-        t = Transfer{};
-        t.body = &body;
-        t.options = &options;
+    for (int freshBoundaries = 0;;) {
+        startAttempt(t);
+        headers = setBodyOptions(curl, body, headers);
         errorText[0] = 0;
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
         code = curl_easy_perform(curl);
-        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
+        status = 0;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        if (body.readFailure() == MultipartBody::ReadFailure::BoundaryInFile && !t.cancelled &&
+            freshBoundaries++ < kMostFreshBoundaries) {
+            // Stopped before the boundary went out, so the service saw a request cut short.
+            body.useFreshBoundary();
+            t.resendWhy = "its bytes hold the form's boundary; sending it with a fresh one";
+            continue;
+        }
+        if (session && diedBeforeAnyReply(curl, code, status, t) &&
+            mayResend(t, sentAtMost(curl, t),
+                      std::string("the kept connection was closed before the request was all "
+                                  "sent (") +
+                          curl_easy_strerror(code) + ")")) {
+            // The service closed the kept connection while we were sending on it (an idle
+            // timeout racing our request): nothing reached it whole, so send once more afresh.
+            platformLog("The kept connection to [%s] was closed (%s): sending again on a new one",
+                        url.c_str(), curl_easy_strerror(code));
+            curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+            continue;
+        }
+        break;
     }
-    if (status > 0) {
-        result.statusCode = status;
-        result.response = Dictionary{{"statusCode", static_cast<std::int64_t>(status)},
-                                     {"URL", url},
-                                     {"allHeaderFields", t.headers}};
-    }
-    result.bodyFailure = body.readFailure();
-    readOutcome(result, code, t, url, options.maxReplyBytes, errorText);
+    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 0L);
+    fillResult(result, code, status, t, url, errorText);
     curl_slist_free_all(headers);
     if (session) {
         // Nothing of this exchange may be left pointing into its stack frame.
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);  // closing the connection later says so
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, nullptr);
+        curl_easy_setopt(curl, CURLOPT_DEBUGDATA, nullptr);
     } else {
         curl_easy_cleanup(curl);
     }

@@ -32,7 +32,15 @@ struct HttpExchangeOptions {
     // The cap all uploads share; the body is read in pieces it lets go within a tenth of a
     // second, so a cancel is still seen at once.
     BandwidthLimiter* limiter = nullptr;
+    // Told why, each time the body goes out again within the exchange: only ever when the
+    // copy before it was provably cut short, so the service cannot have taken it.
+    std::function<void(const std::string& why)> onResend;
 };
+
+// The error of an exchange whose connection was lost with no reply once the whole request could
+// have arrived: the service may have taken it, so it is not sent again here.
+inline constexpr const char* kLostAfterWholeRequestError =
+    "the connection was lost once the whole request was sent, before any reply";
 
 struct HttpExchangeResult {
     std::optional<long> statusCode;
@@ -47,6 +55,8 @@ struct HttpExchangeResult {
     bool replyTooLarge = false;
     // A file of the body could not be read or changed size while it was sent.
     MultipartBody::ReadFailure bodyFailure = MultipartBody::ReadFailure::None;
+    // How many times the body went out again (see HttpExchangeOptions::onResend).
+    int resends = 0;
 };
 
 // One libcurl handle kept across exchanges, so that its connection and TLS session are reused

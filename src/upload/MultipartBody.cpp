@@ -123,14 +123,11 @@ void MultipartBody::addFraming(std::string rest) {
     segments_.push_back(std::move(s));
 }
 
-void MultipartBody::keepBoundaryOutOf(const std::string& text) {
-    if (text.find(boundary_) == std::string::npos) return;
-    auto used = [&](const std::string& b) {
-        if (text.find(b) != std::string::npos) return true;
-        for (const Segment& s : segments_)
-            if (!s.file && s.bytes.find(b) != std::string::npos) return true;
-        return false;
-    };
+namespace {
+
+// "vorn-" and 32 random hexadecimal digits, one that used() does not reject.
+template <class Used>
+std::string randomBoundary(Used used) {
     std::string fresh;
     do {
         unsigned char random[16];
@@ -146,6 +143,31 @@ void MultipartBody::keepBoundaryOutOf(const std::string& text) {
             fresh += hex[c & 15];
         }
     } while (used(fresh));
+    return fresh;
+}
+
+}  // namespace
+
+void MultipartBody::keepBoundaryOutOf(const std::string& text) {
+    if (text.find(boundary_) == std::string::npos) return;
+    moveToBoundary(randomBoundary([&](const std::string& b) {
+        if (text.find(b) != std::string::npos) return true;
+        for (const Segment& s : segments_)
+            if (!s.file && s.bytes.find(b) != std::string::npos) return true;
+        return false;
+    }));
+}
+
+void MultipartBody::useFreshBoundary() {
+    moveToBoundary(randomBoundary([&](const std::string& b) {
+        for (const Segment& s : segments_)
+            if (!s.file && s.bytes.find(b) != std::string::npos) return true;
+        return b == boundary_;
+    }));
+    rewind();
+}
+
+void MultipartBody::moveToBoundary(const std::string& fresh) {
     for (Segment& s : segments_) {
         if (!s.framing) continue;
         size_ -= s.bytes.size();
@@ -180,6 +202,10 @@ bool MultipartBody::addFile(const std::string& fieldName, const std::string& pat
 bool MultipartBody::attachFile(const std::string& path) {
     // Non-blocking so that a FIFO in the photo's place cannot hang the open.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    return fd >= 0 && attachOpenFile(fd, path);
+}
+
+bool MultipartBody::attachOpenFile(int fd, const std::string& path) {
     if (fd < 0) return false;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -206,19 +232,29 @@ void MultipartBody::rewind() {
     current_ = 0;
     offset_ = 0;
     failure_ = ReadFailure::None;
+    scanTail_.clear();
+    for (Segment& s : segments_) {
+        s.checksum = ContentChecksum();
+        s.checksummed = 0;
+    }
 }
 
-bool MultipartBody::seek(std::uint64_t offset) {
-    if (offset > size_) return false;
-    rewind();
-    while (current_ < segments_.size()) {
-        const Segment& s = segments_[current_];
-        std::uint64_t length = s.file ? s.length : s.bytes.size();
-        if (offset < length) break;
-        offset -= length;
-        ++current_;
+bool MultipartBody::passFileBytes(Segment& s, const char* bytes, std::size_t n) {
+    const std::size_t keep = boundary_.size() - 1;
+    if (offset_ == 0) scanTail_.clear();
+    // The boundary within these bytes, or begun in the ones before and ended here.
+    if (::memmem(bytes, n, boundary_.data(), boundary_.size())) return false;
+    const std::string joint = scanTail_ + std::string(bytes, std::min(n, keep));
+    if (joint.find(boundary_) != std::string::npos) return false;
+    if (n >= keep) {
+        scanTail_.assign(bytes + n - keep, keep);
+    } else {
+        scanTail_ = joint.substr(joint.size() - std::min(joint.size(), keep));
     }
-    offset_ = offset;
+    if (offset_ == s.checksummed) {
+        s.checksum.update(bytes, n);
+        s.checksummed += n;
+    }
     return true;
 }
 
@@ -226,7 +262,7 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
     if (failure_ != ReadFailure::None) return std::nullopt;
     std::size_t done = 0;
     while (done < capacity && current_ < segments_.size()) {
-        const Segment& s = segments_[current_];
+        Segment& s = segments_[current_];
         std::uint64_t length = s.file ? s.length : s.bytes.size();
         if (offset_ >= length) {
             ++current_;
@@ -250,6 +286,11 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
                 return std::nullopt;
             }
             want = static_cast<std::size_t>(n);
+            // Bytes that would end the form early are never handed out.
+            if (!passFileBytes(s, buf + done, want)) {
+                failure_ = ReadFailure::BoundaryInFile;
+                return std::nullopt;
+            }
         }
         offset_ += want;
         done += want;
@@ -257,21 +298,42 @@ std::optional<std::size_t> MultipartBody::read(char* buf, std::size_t capacity) 
     return done;
 }
 
+namespace {
+
+FileStamp stampOf(const MultipartSegment& s) {
+    return FileStamp{static_cast<std::uint64_t>(s.dev), static_cast<std::uint64_t>(s.ino),
+                     static_cast<std::int64_t>(s.length),
+                     static_cast<std::int64_t>(s.mtime.tv_sec) * 1000000000 + s.mtime.tv_nsec};
+}
+
+}  // namespace
+
 bool MultipartBody::filesUnchanged() const {
-    for (const Segment& s : segments_) {
+    for (std::size_t i = 0, file = 0; i < segments_.size(); ++i) {
+        const Segment& s = segments_[i];
         if (!s.file) continue;
+        const std::size_t index = file++;
         struct stat now {};
-        if (::fstat(s.file->fd, &now) != 0 || static_cast<std::uint64_t>(now.st_size) != s.length ||
-            !sameTime(now.st_mtim, s.mtime))
-            return false;
-        // Replaced at its path (renamed over, deleted and written anew) counts as changed too.
-        struct stat atPath {};
-        if (::stat(s.path.c_str(), &atPath) != 0 || atPath.st_dev != s.dev ||
-            atPath.st_ino != s.ino || static_cast<std::uint64_t>(atPath.st_size) != s.length ||
-            !sameTime(atPath.st_mtim, s.mtime))
-            return false;
+        if (::fstat(s.file->fd, &now) == 0 && static_cast<std::uint64_t>(now.st_size) == s.length &&
+            sameTime(now.st_mtim, s.mtime) && FileStamp::of(s.path) == stampOf(s))
+            continue;
+        // Touched, or replaced at its path: still the file sent if it holds the bytes sent. The
+        // common case above reads nothing.
+        std::optional<SentVersion> sent = sentVersion(index);
+        if (!sent || !sameContentAsSent(s.path, *sent)) return false;
     }
     return true;
+}
+
+std::optional<SentVersion> MultipartBody::sentVersion(std::size_t index) const {
+    for (const Segment& s : segments_) {
+        if (!s.file) continue;
+        if (index-- > 0) continue;
+        SentVersion sent{stampOf(s), std::nullopt};
+        if (s.checksummed == s.length) sent.checksum = s.checksum.digest();
+        return sent;
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string> MultipartBody::filePaths() const {

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "upload/ContentChecksum.h"
+#include "upload/SentVersion.h"
+
 namespace vorn {
 
 inline constexpr const char* kMultipartBoundary = "0xKhTmLbOuNdArY";
@@ -51,6 +54,9 @@ struct MultipartSegment {
     dev_t dev = 0;
     ino_t ino = 0;
     timespec mtime{};
+    // The bytes of the file that went out in the current sending, from its start.
+    ContentChecksum checksum;
+    std::uint64_t checksummed = 0;
 };
 
 // A body as built up to some point, sharing its open files, so that a debug copy of it can be
@@ -71,7 +77,8 @@ class BodySnapshot {
 
 class MultipartBody {
   public:
-    enum class ReadFailure { None, ReadError, FileChanged };
+    // BoundaryInFile: a file's bytes hold the boundary, stopped before the boundary went out.
+    enum class ReadFailure { None, ReadError, FileChanged, BoundaryInFile };
 
     explicit MultipartBody(std::string boundary = kMultipartBoundary);
     MultipartBody(const MultipartBody&) = delete;
@@ -82,8 +89,8 @@ class MultipartBody {
 
     // "\r\n--B\r\nContent-Disposition: form-data; name="NAME"\r\n\r\nVALUE". A secret value is
     // sent as is but masked in the debug copies. A name or value holding the boundary would end
-    // its part early and forge others: the whole body then moves to a fresh random boundary
-    // (file contents are not looked at; a part's length never depends on them).
+    // its part early and forge others: the whole body then moves to a fresh random boundary.
+    // File contents are looked at only while they are sent (see read).
     void addField(const std::string& name, const std::string& value, bool secret = false);
 
     // The part header of a file: name="FIELD"; filename="NAME", NAME being the escaped last
@@ -93,6 +100,9 @@ class MultipartBody {
     // The bytes of the file at path, read while the body is sent. False, and nothing added,
     // when it cannot be opened for reading as a regular file.
     bool attachFile(const std::string& path);
+    // The same for a file already open for reading (checked by its opener), which the body
+    // owns from now on, closing it even when it is refused; path names it.
+    bool attachOpenFile(int fd, const std::string& path);
     // Both of the above.
     bool addFile(const std::string& fieldName, const std::string& path,
                  const std::string& contentType);
@@ -104,16 +114,23 @@ class MultipartBody {
     std::uint64_t size() const { return size_; }
 
     // Streaming: copies the next bytes into buf and answers how many (0 at the end), or
-    // nothing when a file could not be read to its recorded size (see readFailure()).
+    // nothing when a file could not be read to its recorded size or holds the boundary (see
+    // readFailure()). File bytes are checked for the boundary, and checksummed, on their way:
+    // a chunk that would complete the boundary is never handed out.
     std::optional<std::size_t> read(char* buf, std::size_t capacity);
+    // Back to the first byte, to send the body (again) from its start.
     void rewind();
-    // Continues reading from offset (the body is sent again from there); false past the end.
-    bool seek(std::uint64_t offset);
     ReadFailure readFailure() const { return failure_; }
+    // Moves the body to a fresh random boundary that none of its text holds (after a file was
+    // found to hold the current one). The size changes with it.
+    void useFreshBoundary();
 
-    // True when every file still has the size, modification time and identity it had when it
-    // was added, both through the open descriptor and at its path.
+    // True when every file is the one that was sent: it still has the size, modification time
+    // and identity it had when it was added, through the open descriptor and at its path; or
+    // only those changed and the file at its path holds the very bytes sent (read once more).
     bool filesUnchanged() const;
+    // The version of the index-th file (0: the first added) that went out in the last sending.
+    std::optional<SentVersion> sentVersion(std::size_t index) const;
     // Paths of the files added.
     std::vector<std::string> filePaths() const;
 
@@ -128,6 +145,10 @@ class MultipartBody {
     void addFraming(std::string rest);
     // Moves the body to a fresh boundary when text holds the current one.
     void keepBoundaryOutOf(const std::string& text);
+    void moveToBoundary(const std::string& fresh);
+    // Scans and checksums bytes of the file being read, at offset_; false when they would
+    // complete the boundary.
+    bool passFileBytes(Segment& s, const char* bytes, std::size_t n);
 
     std::string boundary_;
     std::vector<Segment> segments_;
@@ -135,6 +156,7 @@ class MultipartBody {
     std::size_t current_ = 0;
     std::uint64_t offset_ = 0;
     ReadFailure failure_ = ReadFailure::None;
+    std::string scanTail_;  // the last bytes of the file being read, shorter than the boundary
 };
 
 }  // namespace vorn

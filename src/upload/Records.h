@@ -42,6 +42,8 @@ inline constexpr const char* httpOurCustomStatus = "httpOurCustomStatus";
 inline constexpr const char* httpOurCustomMessage = "httpOurCustomMessage";
 // Set (true) when the reply could not be read as the service's XML verdict.
 inline constexpr const char* httpReplyUnreadable = "httpReplyUnreadable";
+// The version of the photo that went out (see SentVersion.h), when it was sent.
+inline constexpr const char* httpSentVersion = "httpSentVersion";
 
 // Status words and the message that carry meaning (compared ignoring case).
 inline constexpr const char* kStatusOK = "OK";

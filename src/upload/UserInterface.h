@@ -97,6 +97,9 @@ class UserInterface {
     // Photos waiting in the source folder, as the last pass counted them.
     virtual void showWaitingCount(std::size_t photosWaiting) { (void)photosWaiting; }
     virtual void showUploadOutcome(const UploadOutcome& outcome) { (void)outcome; }
+    // The request carrying this photo (name as in TransferProgress) went out once more in the
+    // same exchange, its first copy being provably incomplete.
+    virtual void noteResend(const std::string& name) { (void)name; }
 };
 
 }  // namespace vorn

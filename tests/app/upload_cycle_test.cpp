@@ -61,6 +61,13 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
         {"ERROR", reply(200, "ERROR", "Account locked"), false, Place::Source, true,
          "Account locked"},
         {"ERROR with code 500", reply(500, "ERROR", "Down"), false, Place::Problem, true, "Down"},
+        // The status words decide whatever their case.
+        {"WARNING", reply(200, "WARNING", "Bad e-mail"), false, Place::Problem, false,
+         "Bad e-mail"},
+        {"Error", reply(200, "Error", "Account locked"), false, Place::Source, true,
+         "Account locked"},
+        {"fail, No Email Addresses Sent", reply(200, "fail", "No Email Addresses Sent"), false,
+         Place::Problem, false, nullptr},
         {"code 503 (a passing outage) then OK", reply(503, "OK", "Upload successful"), true,
          Place::Mirror, false, "HTTP Server Returned Status Code: 503"},
     };

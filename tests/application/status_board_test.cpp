@@ -60,6 +60,7 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         board.showUploadOutcome(row.outcome);
         if (row.line) expected += std::string(row.line) + "\n";
     }
+    board.noteResend("A/C.jpg");  // in the log, not on the console
     board.ibUpdateFTPCallbackStatusTextField(
         "could not file IMG_0004.jpg in the mirror folder: No space left on device", true);
     board.ibUpdateFTPCallbackStatusTextField("Server said ERROR", true);
@@ -75,10 +76,11 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     std::string after = board.json({});
     for (const char* part :
          {"\"state\":\"stopped on error\"", "\"transfer\":null", "\"photosWaiting\":7",
-          "\"uploadedToday\":1", "\"setAsideToday\":1", "\"lastUploadName\":\"Müller/B10_01.jpg\"",
-          "\"lastError\":\"Server said ERROR\""})
+          "\"uploadedToday\":1", "\"setAsideToday\":1", "\"resentToday\":1",
+          "\"lastUploadName\":\"Müller/B10_01.jpg\"", "\"lastError\":\"Server said ERROR\""})
         EXPECT_NE(after.find(part), std::string::npos) << part << " in " << after;
     EXPECT_EQ(after.find("\"lastErrorTime\":null"), std::string::npos);
+    EXPECT_NE(board.text({}).find("\nsent again today: 1\n"), std::string::npos) << board.text({});
     EXPECT_EQ(console.text(), "state: uploading\n" + expected +
                                   "error: could not file IMG_0004.jpg in the mirror folder: No "
                                   "space left on device\n"
@@ -87,7 +89,8 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
 
     // The counts are the day's.
     clock->advance(std::chrono::hours(24));
-    EXPECT_NE(board.json({}).find("\"uploadedToday\":0,\"setAsideToday\":0"), std::string::npos);
+    EXPECT_NE(board.json({}).find("\"uploadedToday\":0,\"setAsideToday\":0,\"resentToday\":0"),
+              std::string::npos);
 }
 
 }  // namespace

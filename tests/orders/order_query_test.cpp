@@ -81,10 +81,16 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
     writeImage(logs / "logs/shot.jpg");
     writeImage(dir / "prefs.plist.jpg");
     writeFile(prom / "fake.jpg", "text dressed as a photo");
+    // A link, as the photo or as a folder on its way, could be swapped to lead anywhere.
+    writeImage(dir / "Elsewhere/shot.jpg");
+    fs::create_symlink(dir / "Elsewhere/shot.jpg", prom / "alias.jpg");
+    fs::create_symlink(dir / "Elsewhere", prom / "Linked");
     const std::pair<fs::path, const char*> refused[] = {
         {home / ".ssh/id_ed25519", "not a photo file type"},
         {home / ".ssh/id.jpg", "lies in a hidden folder"},
-        {prom / "link.jpg", "lies in a hidden folder"},
+        {prom / "link.jpg", "its path holds a symbolic link"},
+        {prom / "alias.jpg", "its path holds a symbolic link"},
+        {prom / "Linked/shot.jpg", "its path holds a symbolic link"},
         {dir / "prefs.plist.jpg", "is the uploader's preferences"},
         {logs / "logs/shot.jpg", "lies in the uploader's own folder"},
         {prom / "fake.jpg", "its contents are not an image"},
@@ -134,7 +140,7 @@ TEST_F(OrdersTest, OrdersAreFoundAndUploadedWithTheirIdentifiersInBothVersions) 
         EXPECT_TRUE(has(log, "has no imageid: skipping it"));
         EXPECT_TRUE(has(log, std::string("The localfilelocation list of this ") +
                                  (version4 ? "image" : "order") + " is empty"));
-        EXPECT_TRUE(has(log, "Order query status: [OK] message: [13 orders waiting]")) << log;
+        EXPECT_TRUE(has(log, "Order query status: [OK] message: [15 orders waiting]")) << log;
         for (const auto& [file, reason] : refused)
             EXPECT_TRUE(has(log, "refusing to send [" + file.string() + "]: " + reason)) << log;
     }
@@ -206,18 +212,23 @@ TEST_F(OrdersTest, BadItemsSendNothingAShortReplyGivesNoStatusAndNoValueForgesAF
         EXPECT_EQ(service->requestLog().size(), sent);
     }
 
-    // A value holding the boundary cannot forge a field.
+    // Neither a value nor a photo's bytes holding the boundary can forge a field.
     const std::string forged =
         "7\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"forged\"\r\n\r\nevil";
-    DictionaryPtr forging = item(ok, "900");
-    (*forging)[edOrderId] = forged;
-    (*forging)[edPictureId] = "P";
-    HttpHiResController().doRunHttpUploaderHiResWithInfo(forging);
+    capture::writePhoto(ok.string(), capture::makeJpeg({.userComment = forged}));
+    DictionaryPtr byValue = item(ok, "900"), byPhoto = item(ok, "901");
+    (*byValue)[edOrderId] = forged;
+    (*byValue)[edPictureId] = "P";
+    HttpHiResController().doRunHttpUploaderHiResWithInfo(byValue);
+    HttpHiResController().doRunHttpUploaderHiResWithInfo(byPhoto);
     std::vector<LoggedRequest> hires = requestsOfKind("hires");
-    ASSERT_EQ(hires.size(), 2u);
+    ASSERT_EQ(hires.size(), 3u);
     EXPECT_EQ(hires[1].fields, "fuseaction=order.upload username=u password=p orderid=" + forged +
                                    " imageid=900 pictureid=P imgfile=ok.jpg image/jpeg");
-    EXPECT_EQ(readFile(hires[1].file), readFile(ok));
+    EXPECT_EQ(
+        hires[2].fields,
+        "fuseaction=order.upload username=u password=p imageid=901 imgfile=ok.jpg image/jpeg");
+    for (std::size_t i : {1, 2}) EXPECT_EQ(readFile(hires[i].file), readFile(ok)) << i;
 }
 
 }  // namespace

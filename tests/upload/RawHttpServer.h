@@ -47,12 +47,19 @@ class RawHttpServer {
         // The connection of the request with this head (the first is 1) is reset once its head
         // is in: a kept connection the service closes while the client sends on it.
         int resetAtHead = 0;
+        // The connection of the request with this number is dropped once its whole request is
+        // in (and recorded), without a reply: reset (RST) or closed (FIN).
+        int resetAfterBody = 0, closeAfterBody = 0;
     };
 
-    RawHttpServer() {
+    // receiveBuffer: the size of each connection's receive buffer, when not the system's; a
+    // small one keeps most of a large body on the client's side until the service reads it.
+    explicit RawHttpServer(int receiveBuffer = 0) {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
+        if (listen_ >= 0 && receiveBuffer > 0)
+            ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
             ::listen(listen_, 16) != 0 ||
             ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -103,11 +110,24 @@ class RawHttpServer {
         return cv_.wait_for(lock, timeout, [&] { return client_ < 0; });
     }
 
+    // Waits until count connections have been closed by the service; false after timeout.
+    bool waitUntilClosed(int count, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return closed_ >= count; });
+    }
+
   private:
     template <class F>
     void locked(F f) {
         std::lock_guard lock(mutex_);
         f();
+    }
+
+    // Closed with RST, not FIN, once the caller closes fd.
+    static bool resetConnection(int fd) {
+        linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return false;
     }
 
     // Reads more bytes into buf; false at the end of the stream.
@@ -131,6 +151,8 @@ class RawHttpServer {
             locked([&] { client_ = -1; });  // before close: the destructor shuts client_ down
             cv_.notify_all();
             ::close(fd);
+            locked([&] { ++closed_; });
+            cv_.notify_all();
         }
     }
 
@@ -146,11 +168,8 @@ class RawHttpServer {
         Reply reply;
         locked([&] { reply = reply_; });
         if (reply.afterHead) reply.afterHead();
-        if (reply.resetAtHead == ++heads_) {  // with RST, not FIN
-            linger abort{1, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-            return false;
-        }
+        const int number = ++heads_;
+        if (reply.resetAtHead == number) return resetConnection(fd);
         buf.erase(0, headEnd + 4);
         while (buf.size() < contentLength)
             if (!readMore(fd, buf)) return false;
@@ -162,6 +181,8 @@ class RawHttpServer {
             cv_.notify_all();
             cv_.wait(lock, [&] { return !held_ || stopping_; });
         }
+        if (reply.resetAfterBody == number) return resetConnection(fd);
+        if (reply.closeAfterBody == number) return false;
         if (reply.beforeReply) reply.beforeReply();
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) +
                           " Reason\r\nContent-Type: text/xml; charset=UTF-8\r\nContent-Length: " +
@@ -182,7 +203,8 @@ class RawHttpServer {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     bool stopping_ = false, held_ = false;
-    int heads_ = 0;  // request heads read so far, on the server thread
+    int heads_ = 0;   // request heads read so far, on the server thread
+    int closed_ = 0;  // connections closed
     Reply reply_;
     std::vector<Request> requests_;
     std::atomic<int> connections_{0};
