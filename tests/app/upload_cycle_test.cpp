@@ -17,7 +17,9 @@
 #endif
 #include "platform/Utf8.h"
 #include "support/OtherFileSystem.h"
+#include "support/Times.h"
 #include "support/cycle/CycleFixture.h"
+#include "upload/SentVersion.h"
 
 namespace vorn {
 namespace {
@@ -91,6 +93,42 @@ TEST_F(UploadCycleTest, EachReplyFilesTheItemAndItsMovieAndDecidesWhetherTheCycl
         EXPECT_EQ(controller->flags().needsToRescan(), 0);
         EXPECT_TRUE(!row.errorShown || ui.count("callback-error", row.errorShown) > 0)
             << ui.last("callback-error");
+    }
+}
+
+TEST_F(UploadCycleTest, APhotoOnlyTouchedWhileItWasSentIsFiledOnceTheBytesDecide) {
+    struct Row {
+        const char* what;
+        std::function<void(const fs::path&)> meanwhile;  // while the photo goes out
+        std::size_t uploads;
+        std::string filed;  // what the mirror holds at the end
+    };
+    const std::vector<Row> rows = {
+        {"its date set from the capture date",
+         [](const fs::path& p) { test::setModificationTime(p, test::utc(2026, 12, 6, 9, 0, 0)); },
+         1, "photo bytes"},
+        {"saved anew with other bytes", [](const fs::path& p) { writeFile(p, "edited bytes"); }, 2,
+         "edited bytes"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset();
+        photo("client/a.jpg", "photo bytes");
+        const fs::path path = source / "client/a.jpg";
+        bool first = true;
+        uploader->onUpload([&](const Dictionary&) -> std::optional<Dictionary> {
+            // The uploader's own account of what it sent, then the change.
+            SentVersion sent{*FileStamp::of(path.string()), fileChecksum(path.string())};
+            if (first) row.meanwhile(path);
+            first = false;
+            return Dictionary{{httpStatusCode, 200},
+                              {httpOurCustomStatus, "OK"},
+                              {httpSentVersion, sentVersionValue(sent)}};
+        });
+        ASSERT_TRUE(synchronize());
+        EXPECT_EQ(uploader->uploadedItems().size(), row.uploads);
+        EXPECT_EQ(test::readFile(mirror / "client/a.jpg"), row.filed);
+        EXPECT_FALSE(fs::exists(path));
     }
 }
 
