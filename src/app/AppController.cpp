@@ -494,9 +494,9 @@ void AppController::scanFolderOnMainThread(const Notification& note) {
 
     switch (outcome.kind) {
         case ScanOutcome::Kind::NotYetWritten:
-            sleepFor(deps_.timings.notYetWrittenPause);
+            // Looked at again when a look can prove it written, not in a loop.
+            if (outcome.retryAfter) scheduleSettleRetry(*outcome.retryAfter);
             flags_.endScan(true);
-            flags_.noteRescanNeeded();
             return;
         case ScanOutcome::Kind::Chosen:
             if (outcome.record)

@@ -36,7 +36,6 @@ struct CycleTimings {
     std::chrono::milliseconds afterNetworkError{1000};
     std::chrono::milliseconds afterHttpError{2000};
     std::chrono::milliseconds afterNoEmailAddresses{2000};
-    std::chrono::milliseconds notYetWrittenPause{1000};
     std::chrono::milliseconds openFilePoll{500};
     // The wait of a photo after its first failed upload; it doubles with each further failure
     // up to longestRetryWait (unset: the rescan interval).
@@ -224,6 +223,7 @@ class AppController {
     bool isRunningLeopard_ = false;
     TimerPtr autoStartTimer_;
     TimerPtr settleRetryTimer_;
+    RetryBackoff::TimePoint settleRetryDue_{};
     TimerPtr fRepeatTimer;
     TimerPtr retryTimer_;
     RetryBackoff::TimePoint retryTimerDue_{};

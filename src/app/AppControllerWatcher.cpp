@@ -19,8 +19,12 @@ namespace vorn {
 void AppController::scheduleSettleRetry(std::chrono::milliseconds after) {
     platformLog("A photo is still being written; looking again in %lld ms",
                 static_cast<long long>(after.count()));
+    const RetryBackoff::TimePoint due = deps_.monotonicNow() + after;
     std::lock_guard lock(fieldsMutex_);
-    if (settleRetryTimer_ && settleRetryTimer_->isValid()) return;  // one is already due
+    // One look is due at a time: the earliest.
+    if (settleRetryTimer_ && settleRetryTimer_->isValid() && settleRetryDue_ <= due) return;
+    if (settleRetryTimer_) settleRetryTimer_->invalidate();
+    settleRetryDue_ = due;
     settleRetryTimer_ =
         deps_.mainThread->scheduleTimer(after, false, [this] { startOpenerThread(); });
 }

@@ -31,12 +31,12 @@ struct ScanOutcome {
     enum class Kind {
         Chosen,           // record holds the upload item record
         NothingToUpload,  // no eligible item (or it vanished / has no date)
-        NotYetWritten,    // the chosen item's metadata could not be read a second time
+        NotYetWritten,    // the chosen item could not be read yet; look again after retryAfter
     };
     Kind kind = Kind::NothingToUpload;
     DictionaryPtr record;
-    // Set when a photo was passed over only because it was still being written: a new pass
-    // should look again after this long.
+    // Set when a photo was passed over only because it was still being written: when a look
+    // could prove it written.
     std::optional<std::chrono::milliseconds> retryAfter;
 };
 
@@ -53,7 +53,8 @@ class FolderScanner {
     // itself among them (a queue overflow reports it) makes the next pass walk everything.
     virtual void noteChangedFolders(const std::string& /*watchedRoot*/,
                                     const std::vector<std::string>& /*folders*/) {}
-    // A file whose writer closed it, or that was renamed into a watched folder.
+    // A file whose writer closed it, that was renamed into a watched folder, or the first file
+    // found in a folder new to the watcher.
     virtual void noteFileClosed(const std::string& /*path*/) {}
     // The next pass walks and judges the whole tree again (the rescan timer).
     virtual void requestFullPass() {}

@@ -1,12 +1,17 @@
 #include "upload/HttpController.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <mutex>
 #include <stdexcept>
 
 #include "log/KDLogFileManager.h"
 #include "platform/Interval.h"
+#include "platform/OpenWithoutLinks.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
@@ -110,6 +115,27 @@ void recordReply(const HttpExchangeResult& exchange, const std::string& fileName
             parseError.empty() ? std::string(kNotEnoughDataMessage) : parseError;
         d[httpReplyUnreadable] = true;
     }
+}
+
+// Opens a photo or movie as the scan judged it: a plain file without following a link swapped
+// in since; a link only when it still leads inside the source folder, checked on what was
+// opened. -1 otherwise.
+int openSourceFile(const std::string& path, const std::string& root) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return -1;
+    // Non-blocking: a FIFO in the photo's place cannot hang the open.
+    if (!S_ISLNK(st.st_mode))
+        return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    char resolved[PATH_MAX], rootResolved[PATH_MAX];
+    if (root.empty() || !::realpath(path.c_str(), resolved) ||
+        !::realpath(root.c_str(), rootResolved))
+        return -1;
+    const std::string inside = std::string(rootResolved) + "/";
+    if (std::string(resolved).compare(0, inside.size(), inside) != 0) {
+        platformLog("[%s] leads outside the source folder; not sent", path.c_str());
+        return -1;
+    }
+    return openWithoutLinks(resolved, O_RDONLY | O_NOCTTY | O_NONBLOCK);
 }
 
 }  // namespace
@@ -233,7 +259,9 @@ bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie, Mult
     body.addFileHeader("imgfile", fileName, contentTypeForExtension(pathExtension(fileName)));
     if (beforePhoto) *beforePhoto = body.snapshot();
 
-    bool readable = !fileName.empty() && body.attachFile(fileName);
+    const std::string root = text(r, cDictKeyLocalSourceUploadFolder);
+    bool readable =
+        !fileName.empty() && body.attachOpenFile(openSourceFile(fileName, root), fileName);
     if (!readable)
         platformLog("Error in Reading the Contents of file at path:\n%s\n\n", fileName.c_str());
 
@@ -241,7 +269,7 @@ bool HttpController::buildUploadBody(const Dictionary& r, bool uploadMovie, Mult
         std::string movie = deletingPathExtension(fileName) + ".mov";
         if (::access(movie.c_str(), F_OK) == 0) {
             body.addFileHeader("vidfile", movie, "video/quicktime");
-            if (!body.attachFile(movie)) {
+            if (!body.attachOpenFile(openSourceFile(movie, root), movie)) {
                 platformLog("Error in Reading the Contents of MOVIE file at path:\n%s\n\n",
                             movie.c_str());
                 readable = false;

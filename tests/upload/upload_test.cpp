@@ -510,6 +510,20 @@ TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansN
              ::mkfifo(movie.c_str(), 0644);
          },
          nullptr, nullptr},
+        // A link swapped in after the scan judged the file: only one leading inside is sent.
+        {"photo is a link outside the source folder",
+         [&] {
+             writeFile(tmp / "outside/id_ed25519", "a key");
+             fs::create_symlink(tmp / "outside/id_ed25519", photo);
+         },
+         nullptr, nullptr},
+        {"movie is a link outside the source folder",
+         [&] {
+             aPhoto();
+             writeFile(tmp / "outside/id_ed25519", "a key");
+             fs::create_symlink(tmp / "outside/id_ed25519", movie);
+         },
+         nullptr, nullptr},
         {"same size, other bytes", aPhoto, nullptr,
          [&] { writeFile(photo, std::string(64 * 1024 - 1, 'p') + "q"); }},
         {"bytes appended", aPhoto, nullptr, [&] { std::ofstream(photo, std::ios::app) << "more"; }},

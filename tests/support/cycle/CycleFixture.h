@@ -89,7 +89,7 @@ inline CycleTimings quickCycleTimings() {
     CycleTimings quick;
     quick.afterNetworkError = quick.afterHttpError = quick.afterNoEmailAddresses =
         std::chrono::milliseconds(0);
-    quick.notYetWrittenPause = quick.openFilePoll = std::chrono::milliseconds(1);
+    quick.openFilePoll = std::chrono::milliseconds(1);
     quick.firstRetryWait = std::chrono::milliseconds(0);  // a failed photo goes again at once
     return quick;
 }
