@@ -376,7 +376,7 @@ bool AppController::openPass(const std::string& path) {
                                            "folder in Preferences");
         return true;
     }
-    if (flags_.startedUploadProcess()) {
+    if (flags_.uploadsInFlight() >= Preferences::getConcurrentUploads()) {
         platformLog("Inside %s => %s...  An UPLOAD Process Is Still In Progress....", kClass,
                     "application:openFile:");
         return false;
