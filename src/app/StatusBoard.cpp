@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 
 namespace vorn {
@@ -330,7 +331,9 @@ void StatusBoard::showUploadOutcome(const UploadOutcome& outcome) {
                 break;
         }
     }
-    logAt(LogLevel::Info, "%s", outcomeLine(outcome).c_str());  // the photo's line in the log
+    const std::string line = outcomeLine(outcome);
+    logAt(LogLevel::Info, "%s", line.c_str());  // the photo's line in the dated log
+    MessageLog::LogMessage(line);               // and in the message log of the run
     inner_.showUploadOutcome(outcome);
 }
 

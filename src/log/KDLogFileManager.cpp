@@ -125,7 +125,9 @@ std::string KDLogFileManager::getCopyrightInfo() {
 }
 
 std::optional<std::string> KDLogFileManager::hostModelAndArch() {
-    return hardwareModel().value_or("Unknown model") + " (" + machineArchitecture() + ")";
+    const std::optional<std::string> model = hardwareModel();
+    return model ? *model + " (" + machineArchitecture() + ")"
+                 : "machine: " + machineArchitecture();
 }
 
 namespace {

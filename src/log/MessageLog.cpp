@@ -119,8 +119,8 @@ void CloseLog() {
 }  // namespace MessageLog
 
 void logMessageToCocoaView(void* view, const std::string& message, bool /*flag*/) {
-    // The message log's milestones (start, stop, pauses) belong in the log at the info level.
-    if (!view) logAt(LogLevel::Info, "NSLog = %s", message.c_str());
+    // The message log's own wording: a trace; start and stop have lines of their own.
+    if (!view) logAt(LogLevel::Debug, "NSLog = %s", message.c_str());
 }
 
 void myNSLog(const char* format, ...) {
@@ -131,7 +131,10 @@ void myNSLog(const char* format, ...) {
     va_end(args);
     const size_t len = std::char_traits<char>::length(format);
     if (len == 0 || format[len - 1] != '\n') message += '\n';
-    writeToStandardErrorAt(LogLevel::Info, message);
+    // Traces of the checks' own wording ("Checking for folder: ..."): what needs a person is
+    // shown in red and logged as an error where it is decided.
+    if (logLevel() < LogLevel::Debug) return;
+    platformLogText(message);
     MessageLog::LogMessage(message);
 }
 

@@ -123,8 +123,10 @@ std::optional<SystemTime> GetInternalPictureCaptureDate(const std::string& path,
         return std::nullopt;
     }
     if (!text) {
-        platformLog("%s GetInternalPictureCaptureDate => kCGImagePropertyTIFFDateTime FAILED????",
-                    label.c_str());
+        // A photo without this date is common (the file's date is used): a trace, no warning.
+        logAt(LogLevel::Debug,
+              "%s GetInternalPictureCaptureDate => kCGImagePropertyTIFFDateTime FAILED????",
+              label.c_str());
         return std::nullopt;
     }
     if (!text->empty() && (*text)[0] == ' ') {

@@ -299,17 +299,65 @@ void writeRaw(std::string_view bytes, LogLevel level) {
     emit(bytes, level <= LogLevel::Warn);
 }
 
+// The last line written and how often it came again since: a line repeated at once is counted,
+// not written, and the count follows when another line comes (or on a flush).
+struct Repeats {
+    std::mutex mutex;
+    std::string text;
+    LogLevel level = LogLevel::Debug;
+    int again = 0;
+};
+Repeats& repeats() {
+    static Repeats r;
+    return r;
+}
+// Under the repeats' lock: the count of the line before, as a line of its own.
+std::string repeatedLineLocked(Repeats& r) {
+    if (r.again == 0) return {};
+    std::string line = prefix() + r.text + " (repeated " + std::to_string(r.again) +
+                       (r.again == 1 ? " time)\n" : " times)\n");
+    r.again = 0;
+    return line;
+}
+
 void logLine(LogLevel level, std::string_view text) {
     if (level > logLevel()) return;
-    std::string line = prefix();
-    line.append(redactedForLog(std::string(text)));
-    if (line.empty() || line.back() != '\n') line += '\n';
-    writeRaw(line, level);
+    std::string body = redactedForLog(std::string(text));
+    while (!body.empty() && body.back() == '\n') body.pop_back();
+    std::string counted;
+    LogLevel countedLevel = level;
+    {
+        Repeats& r = repeats();
+        std::lock_guard lock(r.mutex);
+        if (!body.empty() && body == r.text) {
+            ++r.again;
+            return;
+        }
+        countedLevel = r.level;
+        counted = repeatedLineLocked(r);
+        r.text = body;
+        r.level = level;
+    }
+    if (!counted.empty()) writeRaw(counted, countedLevel);
+    writeRaw(prefix() + body + "\n", level);
+}
+
+void writeRepeatCount() {
+    std::string counted;
+    LogLevel level;
+    {
+        Repeats& r = repeats();
+        std::lock_guard lock(r.mutex);
+        level = r.level;
+        counted = repeatedLineLocked(r);
+    }
+    if (!counted.empty()) writeRaw(counted, level);
 }
 
 }  // namespace
 
 void flushLog() {
+    writeRepeatCount();
     Sink& s = sink();
     std::lock_guard lock(s.mutex);
     writePending(s);
@@ -385,10 +433,7 @@ void logAt(LogLevel level, const char* format, ...) {
     va_start(args, format);
     std::string s = stringWithFormatV(format, args);
     va_end(args);
-    std::string line = prefix();
-    line.append(redactedForLog(std::move(s)));
-    if (line.back() != '\n') line += '\n';
-    writeRaw(line, level);
+    logLine(level, s);
 }
 
 void addLogSecret(const std::string& secret) {

@@ -10,8 +10,11 @@ namespace vorn {
 void ConsoleUserInterface::printLine(const std::string& label, const std::string& text) {
     std::string line = label + ": " + text;
     std::lock_guard lock(mutex_);
-    // A field set twice to the same text says nothing new.
-    if (line == lastLine_) return;
+    // A field set again to the text it last showed says nothing new (the account and folder
+    // are set on every pass).
+    std::string& last = lastByField_[label];
+    if (text == last) return;
+    last = text;
     lastLine_ = line;
     std::fputs(line.c_str(), out_);
     std::fputc('\n', out_);
@@ -24,14 +27,11 @@ void ConsoleUserInterface::ibUpdateFTPCallbackStatusTextField(const std::string&
     printLine(isError ? "error" : "status", text);
 }
 
-void ConsoleUserInterface::ibUpdateUploadStatusTextField(const std::string& text) {
-    if (text.empty()) return;
-    printLine("upload", text);
-}
+// The upload field repeats what the state and error lines say; the file name is in the state
+// line ("state: uploading (NAME)") and in the photo's outcome line.
+void ConsoleUserInterface::ibUpdateUploadStatusTextField(const std::string&) {}
 
-void ConsoleUserInterface::ibUpdateFileNameField(const std::string& text) {
-    printLine("file", text);
-}
+void ConsoleUserInterface::ibUpdateFileNameField(const std::string&) {}
 
 void ConsoleUserInterface::ibUpdateProgressBar(bool) {}
 
@@ -53,6 +53,8 @@ std::unique_ptr<MaintenanceWindow> ConsoleUserInterface::newMaintenanceWindow() 
 }
 
 void ConsoleUserInterface::showCycleState(CycleState state, const std::string& reason) {
+    // A scan between two photos is over in milliseconds: `vornctl status` shows it.
+    if (state == CycleState::Scanning) return;
     printLine("state", reason.empty() ? std::string(cycleStateName(state))
                                       : std::string(cycleStateName(state)) + " (" + reason + ")");
 }

@@ -3,6 +3,7 @@
 // output, so an operator (or a service log) can follow the cycle.
 
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -38,7 +39,8 @@ class ConsoleUserInterface : public UserInterface {
     std::FILE* out_;
     std::mutex mutex_;
     std::string lastLine_;
-    std::set<std::string> skipped_;  // each skipped file is reported once
+    std::map<std::string, std::string> lastByField_;  // label -> the text it last printed
+    std::set<std::string> skipped_;                   // each skipped file is reported once
 };
 
 }  // namespace vorn

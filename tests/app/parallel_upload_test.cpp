@@ -74,10 +74,10 @@ TEST_F(ParallelUploadTest, ThreeAtOnceSendEachPhotoOnceAndFileEachOnce) {
     EXPECT_LE(most, 3);
     EXPECT_GE(most, 2) << "never more than one at a time";
     for (int i = 0; i < 30; ++i) {
-        const std::string rel = "client" + std::to_string(i % 4) + "/IMG_" +
-                                std::to_string(1000 + i) + ".jpg";
-        EXPECT_EQ(test::readFile(mirror / rel), "\xFF\xD8 photo IMG_" + std::to_string(1000 + i) +
-                                                    ".jpg");
+        const std::string rel =
+            "client" + std::to_string(i % 4) + "/IMG_" + std::to_string(1000 + i) + ".jpg";
+        EXPECT_EQ(test::readFile(mirror / rel),
+                  "\xFF\xD8 photo IMG_" + std::to_string(1000 + i) + ".jpg");
         EXPECT_FALSE(fs::exists(source / rel));
     }
 }
