@@ -4,50 +4,6 @@ namespace vorn {
 
 ProcessFlags::ProcessFlags(Announce announce) : announce_(std::move(announce)) {}
 
-bool ProcessFlags::isScanning() const {
-    Lock lock(fThreadLock);
-    return gIsScanning;
-}
-std::int32_t ProcessFlags::needsToRescan() const {
-    Lock lock(fThreadLock);
-    return gNeedsToRescan;
-}
-bool ProcessFlags::startedUploadProcess() const {
-    Lock lock(fThreadLock);
-    return uploadsInFlight_ > 0;
-}
-int ProcessFlags::uploadsInFlight() const {
-    Lock lock(fThreadLock);
-    return uploadsInFlight_;
-}
-std::vector<std::string> ProcessFlags::namesInFlight() const {
-    Lock lock(fThreadLock);
-    return inFlight_;
-}
-bool ProcessFlags::wantsToHaltProcess() const {
-    Lock lock(fThreadLock);
-    return gWantsToHaltProcess;
-}
-bool ProcessFlags::didHaltProcess() const {
-    Lock lock(fThreadLock);
-    return gDidHaltProcess;
-}
-bool ProcessFlags::isInsideOpenFile() const {
-    Lock lock(fThreadLock);
-    return gInsideOpenFile;
-}
-bool ProcessFlags::isInsideWatchFolderThread() const {
-    Lock lock(fThreadLock);
-    return gIsInWatchFolderInstaller;
-}
-bool ProcessFlags::isWaitingForSettings() const {
-    Lock lock(fThreadLock);
-    return waitingForSettings_;
-}
-bool ProcessFlags::isStoppedOnError() const {
-    Lock lock(fThreadLock);
-    return stoppedOnError_;
-}
 bool ProcessFlags::isHeld() const {
     Lock lock(fThreadLock);
     return gDidHaltProcess || gWantsToHaltProcess || stoppedOnError_;
@@ -178,17 +134,21 @@ ProcessFlags::UploadStart ProcessFlags::beginUpload(const std::string& name, int
 
 ProcessFlags::UploadEnd ProcessFlags::endUpload(const std::string& name) {
     Lock lock(fThreadLock);
-    if (uploadsInFlight_ > 0) --uploadsInFlight_;
-    if (auto it = std::find(inFlight_.begin(), inFlight_.end(), name); it != inFlight_.end())
-        inFlight_.erase(it);
-    else if (uploadsInFlight_ == 0)
-        inFlight_.clear();
+    countOutLocked(name);
     UploadEnd end;
     const bool wasHeld = gDidHaltProcess;
     end.held = holdIfPauseRequestedLocked();
     end.newlyHeld = end.held && !wasHeld;
     announceLocked();
     return end;
+}
+
+void ProcessFlags::countOutLocked(const std::string& name) {
+    if (uploadsInFlight_ > 0) --uploadsInFlight_;
+    if (auto it = std::find(inFlight_.begin(), inFlight_.end(), name); it != inFlight_.end())
+        inFlight_.erase(it);
+    else if (uploadsInFlight_ == 0)
+        inFlight_.clear();
 }
 
 // A requested pause takes effect once no upload is in flight.
@@ -230,9 +190,7 @@ void ProcessFlags::holdOnError(const std::string& name, const std::string& messa
     Lock lock(fThreadLock);
     stoppedOnError_ = true;
     errorMessage_ = message;
-    if (uploadsInFlight_ > 0) --uploadsInFlight_;
-    if (auto it = std::find(inFlight_.begin(), inFlight_.end(), name); it != inFlight_.end())
-        inFlight_.erase(it);
+    countOutLocked(name);
     holdIfPauseRequestedLocked();
     passUnderWay_ = false;
     announceLocked();
@@ -240,9 +198,14 @@ void ProcessFlags::holdOnError(const std::string& name, const std::string& messa
 
 bool ProcessFlags::clearErrorHold() {
     Lock lock(fThreadLock);
-    const bool was = stoppedOnError_;
-    stoppedOnError_ = false;
-    errorMessage_.clear();
+    return clearLocked(stoppedOnError_, errorMessage_);
+}
+
+// A hold with its reason, taken back; whether it was there.
+bool ProcessFlags::clearLocked(bool& hold, std::string& reason) {
+    const bool was = hold;
+    hold = false;
+    reason.clear();
     announceLocked();
     return was;
 }
@@ -259,11 +222,7 @@ bool ProcessFlags::waitForSettings(const std::string& problem) {
 
 bool ProcessFlags::settingsHoldAgain() {
     Lock lock(fThreadLock);
-    const bool was = waitingForSettings_;
-    waitingForSettings_ = false;
-    settingsProblem_.clear();
-    announceLocked();
-    return was;
+    return clearLocked(waitingForSettings_, settingsProblem_);
 }
 
 bool ProcessFlags::enterWatchInstaller() {

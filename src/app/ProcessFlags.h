@@ -29,18 +29,18 @@ class ProcessFlags {
     explicit ProcessFlags(Announce announce = nullptr);
 
     // ---- the flags, each read under the lock ----
-    bool isScanning() const;
-    std::int32_t needsToRescan() const;
-    bool startedUploadProcess() const;  // at least one upload in flight
-    int uploadsInFlight() const;
+    bool isScanning() const { return read(gIsScanning); }
+    std::int32_t needsToRescan() const { return read(gNeedsToRescan); }
+    bool startedUploadProcess() const { return read(uploadsInFlight_) > 0; }
+    int uploadsInFlight() const { return read(uploadsInFlight_); }
     // The photos in flight (relative to the source folder), in the order they went.
-    std::vector<std::string> namesInFlight() const;
-    bool wantsToHaltProcess() const;
-    bool didHaltProcess() const;
-    bool isInsideOpenFile() const;
-    bool isInsideWatchFolderThread() const;
-    bool isWaitingForSettings() const;
-    bool isStoppedOnError() const;
+    std::vector<std::string> namesInFlight() const { return read(inFlight_); }
+    bool wantsToHaltProcess() const { return read(gWantsToHaltProcess); }
+    bool didHaltProcess() const { return read(gDidHaltProcess); }
+    bool isInsideOpenFile() const { return read(gInsideOpenFile); }
+    bool isInsideWatchFolderThread() const { return read(gIsInWatchFolderInstaller); }
+    bool isWaitingForSettings() const { return read(waitingForSettings_); }
+    bool isStoppedOnError() const { return read(stoppedOnError_); }
     // Paused, pausing or stopped on error: no pass may be opened.
     bool isHeld() const;
     // The state the user sees, derived from the flags, and its reason.
@@ -114,11 +114,19 @@ class ProcessFlags {
 
   private:
     using Lock = std::unique_lock<std::recursive_mutex>;
+    template <typename T>
+    T read(const T& field) const {
+        Lock lock(fThreadLock);
+        return field;
+    }
     // Announces the state when it changed; called at the end of every transition.
     void announceLocked();
     CycleState stateLocked() const;
     std::string reasonLocked() const;
     bool holdIfPauseRequestedLocked();
+    bool clearLocked(bool& hold, std::string& reason);
+    // One upload in flight fewer: the one named.
+    void countOutLocked(const std::string& name);
 
     Announce announce_;
     mutable std::recursive_mutex fThreadLock;
