@@ -248,6 +248,24 @@ TEST_F(LivingProcessTest, TheServicesErrorHoldsTheCycleUntilTheSettingsChange) {
     EXPECT_EQ(service->requestLog().size(), 3u);
 }
 
+TEST_F(LivingProcessTest, APhotoDatedInTheFutureIsUploadedAtOnceWithoutAPassEachSecond) {
+    // A camera writing local time as UTC: three hours ahead, there before the uploader starts.
+    photo("Smith/IMG_0007.jpg");
+    const auto ahead = fs::last_write_time(source / "Smith/IMG_0007.jpg") + std::chrono::hours(3);
+    fs::last_write_time(source / "Smith/IMG_0007.jpg", ahead);
+    startService();
+    startUploader({{"prefSecondsBetweenScans", 300.0}});
+    ASSERT_TRUE(service->waitForRequests(1, 20s));
+    EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0007.jpg"); }));
+    // The photo's pass and the empty one after it, not one a second.
+    const std::string all = log();
+    std::size_t opens = 0;
+    for (auto at = all.find("=> application:openFile:..."); at != std::string::npos;
+         at = all.find("=> application:openFile:...", at + 1))
+        ++opens;
+    EXPECT_LE(opens, 4u) << all;
+}
+
 TEST_F(LivingProcessTest, AMovieThatArrivesBeforeItsPhotoWaitsForItAndGoesWithIt) {
     // An earlier sitting of the same name is in the mirror already.
     test::writeFile(mirror / "Station1/IMG_0001.jpg", "earlier photo");
