@@ -298,8 +298,14 @@ void QtMainWindow::showTransferProgress(const TransferProgress& p) {
             QString text = QString("%1: %2 of %3")
                                .arg(name, bytesText(p.bytesSent),
                                     p.bytesTotal ? bytesText(p.bytesTotal) : QString("?"));
-            if (p.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(p.bytesPerSecond));
-            if (p.secondsLeft) {
+            if (p.secondsWaitingForReply) {
+                // All sent: the service is thinking, the bar stays full.
+                text += QString(", waiting for the service's reply (%1 s)")
+                            .arg(static_cast<int>(*p.secondsWaitingForReply));
+            } else if (p.bytesPerSecond > 0) {
+                text += QString(" at %1/s").arg(bytesText(p.bytesPerSecond));
+            }
+            if (p.secondsLeft && !p.secondsWaitingForReply) {
                 int s = static_cast<int>(std::ceil(*p.secondsLeft));
                 text += s >= 60 ? QString(", %1 min %2 s left").arg(s / 60).arg(s % 60)
                                 : QString(", %1 s left").arg(s);

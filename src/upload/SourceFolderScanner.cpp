@@ -58,6 +58,13 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
+// What the waiting count and the loose-photo report take for a photo, by its name alone.
+bool isPhotoName(const std::string& name) {
+    const std::string ext = pathExtension(name);
+    return equalsIgnoringCase(ext, "jpg") || equalsIgnoringCase(ext, "jpeg") ||
+           equalsIgnoringCase(ext, "png");
+}
+
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -223,6 +230,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     if (name.empty() || name[0] == '.') return Verdict::NotEligible;
     if (!settings.baseIdsFromFileNames && folderRel.empty()) {
         platformLog("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str());
+        if (isPhotoName(name)) noteLoose(name, settings.pass);
         return Verdict::NotEligible;
     }
     if (hasMovieExtension(name)) return Verdict::NotEligible;
@@ -506,6 +514,53 @@ void SourceFolderScanner::reportSkipped(const std::string& rel) {
     ui_->showUploadOutcome(outcome);
 }
 
+void SourceFolderScanner::noteLoose(const std::string& name, std::uint64_t pass) {
+    bool isNew = false;
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (loose_.size() >= kMaxRememberedFiles) loose_.clear();
+        auto [it, inserted] = loose_.try_emplace(name, pass);
+        it->second = pass;
+        isNew = inserted;
+    }
+    if (!isNew || !ui_) return;
+    UploadOutcome outcome;
+    outcome.kind = UploadOutcome::Kind::Skipped;
+    outcome.skip = UploadOutcome::Skip::Loose;
+    outcome.name = name;
+    outcome.reason = "photos go in a client folder";
+    ui_->showUploadOutcome(outcome);
+}
+
+// The photos waiting and the photos skipped, as this pass leaves them.
+void SourceFolderScanner::reportCounts(const std::string& root) {
+    lastWaitingCount_ = clock_->now();
+    const std::size_t waiting = countWaiting(root, "");
+    SkippedCount skipped;
+    {
+        std::lock_guard lock(cacheMutex_);
+        for (const auto& [id, without] : withoutMetadata_)
+            skipped.withoutMetadata += without.reported;
+        skipped.loose = loose_.size();
+    }
+    std::lock_guard lock(countMutex_);
+    ++countsShown_;
+    ui_->showWaitingCount(waiting);
+    ui_->showSkippedCount(skipped);
+}
+
+void SourceFolderScanner::reportWaitingBeforeFirstPass(const std::string& root) {
+    if (!ui_ || root.empty()) return;
+    std::uint64_t before;
+    {
+        std::lock_guard lock(countMutex_);
+        before = countsShown_;
+    }
+    const std::size_t waiting = countWaiting(root, "");
+    std::lock_guard lock(countMutex_);
+    if (countsShown_ == before) ui_->showWaitingCount(waiting);  // a pass's own count is better
+}
+
 // Photos in the tree that a pass may still take: judged by name and the metadata cache only,
 // so the count costs a directory walk and no file reads.
 std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std::string& rel) {
@@ -524,11 +579,7 @@ std::size_t SourceFolderScanner::countWaiting(const std::string& root, const std
             count += countWaiting(root, childRel);
             continue;
         }
-        if (rel.empty()) continue;
-        const std::string ext = pathExtension(name);
-        if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
-            !equalsIgnoringCase(ext, "png"))
-            continue;
+        if (rel.empty() || !isPhotoName(name)) continue;
         std::lock_guard lock(cacheMutex_);
         if (!withoutMetadataPaths_.count(appendingPathComponent(root, childRel))) ++count;
     }
@@ -571,14 +622,6 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     restedPassedOver_ = 0;
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<Found> found = walk(settings, input, "", retryAfter);
-    // The waiting count walks the whole tree (names only): on full passes, when the pass found
-    // nothing, and at most every few seconds in between, so that event-driven passes keep
-    // costing only what changed.
-    if (ui_ &&
-        (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
-        lastWaitingCount_ = clock_->now();
-        ui_->showWaitingCount(countWaiting(input.rootFolder, ""));
-    }
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
@@ -587,7 +630,14 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         withoutMetadataPaths_.clear();
         for (const auto& [id, without] : withoutMetadata_)
             withoutMetadataPaths_.insert(without.path);
+        std::erase_if(loose_, [&](const auto& e) { return e.second != settings.pass; });
     }
+    // The waiting count walks the whole tree (names only): on full passes, when the pass found
+    // nothing, and at most every few seconds in between, so that event-driven passes keep
+    // costing only what changed.
+    if (ui_ &&
+        (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval))
+        reportCounts(input.rootFolder);
     if (!found) {
         platformLog("No more images to upload...");
         ScanOutcome nothing;
