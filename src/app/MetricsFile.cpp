@@ -13,10 +13,9 @@ namespace {
 
 // Every state vorn_state reports, the current one at 1: a query can then select any of them,
 // and a state that ended shows as 0 rather than vanishing.
-constexpr CycleState kStates[] = {CycleState::Idle,   CycleState::Scanning,
-                                  CycleState::Uploading, CycleState::Pausing,
-                                  CycleState::Paused, CycleState::Error,
-                                  CycleState::WaitingForSettings};
+constexpr CycleState kStates[] = {
+    CycleState::Idle,   CycleState::Scanning, CycleState::Uploading,         CycleState::Pausing,
+    CycleState::Paused, CycleState::Error,    CycleState::WaitingForSettings};
 constexpr const char* kStarting = "starting";
 constexpr const char* kStopped = "stopped";
 

@@ -128,8 +128,8 @@ TEST(MetricsExport, TheNodeExporterServesTheUploadersCountersAfterAFewUploads) {
         {"--headless", "--prefs", (tmp / "prefs.plist").string(), "--log-dir",
          (tmp / "logs").string(), "--metrics-file=" + metricsFile.string()},
         {"HOME=" + (tmp / "home").string(), "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-         "XDG_STATE_HOME=" + (tmp / "state").string(), "XDG_RUNTIME_DIR=",
-         "VORN_AUTOSTART_DELAY_MS=0", "VORN_METRICS_INTERVAL_MS=200"});
+         "XDG_STATE_HOME=" + (tmp / "state").string(),
+         "XDG_RUNTIME_DIR=", "VORN_AUTOSTART_DELAY_MS=0", "VORN_METRICS_INTERVAL_MS=200"});
     ASSERT_TRUE(uploader.waitForLine("started"));
     // Two accepted (one after a 503 and its retry), one set aside; then idle, written anew.
     ASSERT_TRUE(holdsWithin([&] {
@@ -140,10 +140,10 @@ TEST(MetricsExport, TheNodeExporterServesTheUploadersCountersAfterAFewUploads) {
 
     const int port = freePort();
     test::ChildProcess exporter(
-        "/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", kNodeExporter,
-                    "--web.listen-address=127.0.0.1:" + std::to_string(port),
-                    "--collector.disable-defaults", "--collector.textfile",
-                    "--collector.textfile.directory=" + textfiles.string()});
+        "/bin/sh",
+        {"-c", "exec \"$0\" \"$@\" 2>&1", kNodeExporter,
+         "--web.listen-address=127.0.0.1:" + std::to_string(port), "--collector.disable-defaults",
+         "--collector.textfile", "--collector.textfile.directory=" + textfiles.string()});
     std::string page;
     ASSERT_TRUE(holdsWithin([&] { return !(page = httpGet(port, "/metrics")).empty(); }, 20s))
         << "the node exporter did not answer on port " << port;
