@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "app/AppController.h"
 #include "platform/FileDescriptor.h"
@@ -301,6 +302,21 @@ std::string prepareSocketPlace(const std::string& path) {
     return {};
 }
 
+// The peer connections served, by name. Qt keeps each one until it is let go of: a vornctl
+// that came and went would otherwise cost its connection's memory for the uploader's life.
+std::vector<QString>& openConnections() {
+    static std::vector<QString> names;
+    return names;
+}
+
+void forgetClosedConnections() {
+    std::erase_if(openConnections(), [](const QString& name) {
+        if (QDBusConnection(name).isConnected()) return false;
+        QDBusConnection::disconnectFromPeer(name);
+        return true;
+    });
+}
+
 // The interface served peer to peer on the socket: each client's connection gets the object.
 RemoteControlReach serveOnSocket(QDBusVirtualObject* object) {
     RemoteControlReach reach;
@@ -323,9 +339,11 @@ RemoteControlReach serveOnSocket(QDBusVirtualObject* object) {
     // Qt holds each new connection's messages until this has run: no early request is lost.
     QObject::connect(
         server, &QDBusServer::newConnection, server, [object](const QDBusConnection& peer) {
+            forgetClosedConnections();
             QDBusConnection connection(peer);
             if (!connection.registerVirtualObject(QString::fromLatin1(remote::kObjectPath), object))
                 platformLog("UNABLE to serve a remote-control connection");
+            openConnections().push_back(connection.name());
         });
     reach.kind = RemoteControlReach::Kind::Socket;
     return reach;
