@@ -46,9 +46,9 @@ void printUsage(std::FILE* out) {
         out,
         "Usage: vornctl [OPTION]... COMMAND [ARGUMENTS]\n"
         "\n"
-        "Drives a running vorn-uploader over the D-Bus session bus (%s), or over the\n"
-        "uploader's own socket (%s) where it runs without a session bus, and edits its\n"
-        "settings.\n"
+        "Drives a running vorn-uploader over the D-Bus session bus (%s), or, where it\n"
+        "runs without one, over its own socket ($XDG_RUNTIME_DIR/vorn/uploader.socket,\n"
+        "else uploader.socket in $XDG_STATE_HOME/vorn), and edits its settings.\n"
         "\n"
         "Commands:\n"
         "  status [--json]       what the uploader is doing: state, the photo being sent,\n"
@@ -77,7 +77,7 @@ void printUsage(std::FILE* out) {
         "\n"
         "Exit status: 0 done, 1 refused (COMMAND FAILED, a bad value, problems found),\n"
         "2 usage error, 3 no uploader answered.\n",
-        remote::kServiceName, remote::peerSocketPath().c_str());
+        remote::kServiceName);
 }
 
 int usageError(const std::string& message) {
