@@ -351,8 +351,16 @@ RemoteControlReach serveOnSocket(QDBusVirtualObject* object) {
 
 // The user's Resume, when there is something to resume.
 bool resumeIfHeld(AppController& controller) {
-    if (!controller.flags().isHeld()) return false;
+    const ProcessFlags& flags = controller.flags();
+    if (!flags.isHeld()) return false;
+    const bool pausing = !flags.didHaltProcess() && !flags.isStoppedOnError();
     controller.doHandlePauseResumeButtonAsResume();
+    if (pausing) {
+        // A pause not yet in effect is taken back: the photo in flight goes on, and the button
+        // that waited for it works again.
+        controller.ui().setPauseResumeButton("Pause", true);
+        controller.ui().ibUpdateFTPCallbackStatusTextField("");
+    }
     return true;
 }
 

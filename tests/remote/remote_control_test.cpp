@@ -400,6 +400,11 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
     const std::string waiting = status(false, {"waiting for the service's reply ("});
     EXPECT_TRUE(contains(waiting, "sending:          Smith/IMG_0001.jpg, ")) << waiting;
     EXPECT_FALSE(contains(waiting, "0.0 s left")) << waiting;
+    // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
+    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
+    status(true, {"\"state\":\"pausing\""});
+    EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
+    ASSERT_TRUE(app->waitForLine("button: Pause"));
 
     // Passes go by (one a second); what they pass over is counted, named, and said once.
     const std::string told = status(
