@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs. Idempotent and silent when all is present.
-# Usage: scripts/install-deps.sh [--tests]   (--tests: also what only the tests use, lintian)
+# Usage: scripts/install-deps.sh [--tests]   (--tests: also what only the tests use: lintian,
+# and the node exporter the metrics test reads the uploader's counters back through)
 set -euo pipefail
 
 packages=(
@@ -15,7 +16,9 @@ packages=(
 for arg in "$@"; do
   case "$arg" in
     # Debian's package checker for the package test: about 25 MB, mostly Perl modules.
-    --tests) packages+=(lintian) ;;
+    # The node exporter (about 13 MB): where systemd runs, its package starts it as a service on
+    # port 9100; the test runs its own copy on a free loopback port.
+    --tests) packages+=(lintian prometheus-node-exporter) ;;
     *) echo "install-deps: unknown option $arg" >&2; exit 2 ;;
   esac
 done

@@ -701,10 +701,10 @@ void AppController::handleNotification_UploadFail(const Notification& note) {
 
     if (verdict.stop) {
         // The service's ERROR holds the cycle until the user starts it again.
-        platformLog(
-            "The service answered ERROR (%s); the cycle stops until Upload Now, Resume "
-            "or a change of settings",
-            verdict.message.c_str());
+        logAt(LogLevel::Error,
+              "The service answered ERROR: %s; the cycle stops until Upload Now, Resume or a "
+              "change of settings",
+              verdict.message.c_str());
         forgetInFlight(item);
         flags_.holdOnError(item, verdict.message);
         deps_.ui->setPauseResumeButton("Resume", true);

@@ -108,6 +108,7 @@ void AppController::applicationDidFinishLaunching(const LaunchOptions& options) 
     std::chrono::milliseconds delay =
         windowShown ? std::chrono::seconds(30) : std::chrono::seconds(10);
     if (options.autoStartDelay) delay = *options.autoStartDelay;
+    deps_.ui->showStartingIn(delay);  // status says "starting in N s" meanwhile
     autoStartTimer_ =
         deps_.mainThread->scheduleTimer(delay, false, [this] { ibUserClickedOnSynchronize(); });
 }

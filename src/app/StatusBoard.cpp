@@ -1,11 +1,14 @@
 #include "app/StatusBoard.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
 #include "log/MessageLog.h"
+#include "platform/AtomicFile.h"
 #include "platform/PlatformLog.h"
+#include "platform/PropertyList.h"
 
 namespace vorn {
 namespace {
@@ -44,7 +47,43 @@ std::string durationText(double seconds) {
     return buf;
 }
 
+constexpr const char* kLooseReason = "photos go in a client folder";
+constexpr std::size_t kSkippedNamesKept = 5;
+
+// The day's counts as kept in the state folder.
+constexpr const char* kDayKey = "day";
+constexpr const char* kUploadedKey = "uploadedToday";
+constexpr const char* kSetAsideKey = "setAsideToday";
+
+std::string jsonList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const std::string& item : items) {
+        if (out.size() > 1) out += ",";
+        out += jsonQuoted(item);
+    }
+    return out + "]";
+}
+
+std::string joined(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& item : items) out += (out.empty() ? "" : ", ") + item;
+    return out;
+}
+
+// Newest first, each name once, the last few only.
+void remember(std::vector<std::string>& names, const std::string& name) {
+    std::erase(names, name);
+    names.insert(names.begin(), name);
+    if (names.size() > kSkippedNamesKept) names.resize(kSkippedNamesKept);
+}
+
 }  // namespace
+
+std::optional<std::int64_t> secondsUntilStart(const StatusSnapshot& s, SystemTime now) {
+    if (!s.startsAt || s.state != CycleState::Idle || *s.startsAt <= now) return std::nullopt;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*s.startsAt - now);
+    return (left.count() + 999) / 1000;  // "starting in 1 s" until the very last moment
+}
 
 std::string jsonQuoted(const std::string& text) {
     std::string out = "\"";
@@ -97,8 +136,10 @@ std::string outcomeLine(const UploadOutcome& outcome) {
             return "will retry " + outcome.name + " in " + buf + " (" + outcome.reason + ")";
         }
         case UploadOutcome::Kind::Skipped:
-            return "skipped " + outcome.name + " " +
-                   (outcome.reason.empty() ? std::string("no upload metadata") : outcome.reason);
+            return "skipped " + outcome.name + ": " +
+                   (!outcome.reason.empty()                      ? outcome.reason
+                    : outcome.skip == UploadOutcome::Skip::Loose ? kLooseReason
+                                                                 : "no upload metadata");
     }
     return outcome.name;
 }
@@ -130,15 +171,20 @@ StatusSnapshot StatusBoard::snapshot() const {
 
 std::string StatusBoard::json(const std::vector<std::pair<std::string, std::string>>& extra) const {
     const StatusSnapshot s = snapshot();
+    const std::optional<std::int64_t> startsIn = secondsUntilStart(s, clock_->now());
     std::ostringstream out;
     auto transferJson = [&out](const TransferProgress& t) {
         out << "{\"name\":" << jsonQuoted(t.name) << ",\"bytesSent\":" << t.bytesSent
             << ",\"bytesTotal\":" << t.bytesTotal
             << ",\"bytesPerSecond\":" << number(t.bytesPerSecond)
-            << ",\"secondsLeft\":" << (t.secondsLeft ? number(*t.secondsLeft) : "null") << "}";
+            << ",\"secondsLeft\":" << (t.secondsLeft ? number(*t.secondsLeft) : "null")
+            << ",\"secondsWaitingForReply\":"
+            << (t.secondsWaitingForReply ? number(*t.secondsWaitingForReply) : "null") << "}";
     };
-    out << "{\"state\":" << jsonQuoted(cycleStateName(s.state))
-        << ",\"stateReason\":" << jsonQuoted(s.stateReason) << ",\"transfer\":";
+    out << "{\"state\":" << jsonQuoted(startsIn ? "starting" : cycleStateName(s.state))
+        << ",\"stateReason\":" << jsonQuoted(s.stateReason);
+    if (startsIn) out << ",\"startsIn\":" << *startsIn;
+    out << ",\"transfer\":";
     // "transfer": the first photo on its way, as before parallel uploads; "transfers": all.
     if (s.transfers.empty())
         out << "null";
@@ -156,26 +202,66 @@ std::string StatusBoard::json(const std::vector<std::pair<std::string, std::stri
         << ",\"lastUpload\":" << (s.lastUpload ? jsonQuoted(isoTime(*s.lastUpload)) : "null")
         << ",\"lastUploadName\":" << jsonQuoted(s.lastUploadName)
         << ",\"lastError\":" << jsonQuoted(s.lastError) << ",\"lastErrorTime\":"
-        << (s.lastErrorTime ? jsonQuoted(isoTime(*s.lastErrorTime)) : "null");
+        << (s.lastErrorTime ? jsonQuoted(isoTime(*s.lastErrorTime)) : "null")
+        << ",\"photosSkipped\":" << s.skipped.withoutMetadata + s.skipped.loose
+        << ",\"skippedWithoutMetadata\":" << s.skipped.withoutMetadata
+        << ",\"skippedWithoutMetadataNames\":" << jsonList(s.skippedWithoutMetadata)
+        << ",\"skippedLoose\":" << s.skipped.loose
+        << ",\"skippedLooseNames\":" << jsonList(s.skippedLoose);
     for (const auto& [key, value] : extra)
         out << "," << jsonQuoted(key) << ":" << jsonQuoted(value);
     out << "}";
     return out.str();
 }
 
+namespace {
+
+// "waiting for the service's reply (4 s)" once the last byte is out, else the bytes and rate.
+std::string transferText(const TransferProgress& t) {
+    std::string out = t.name + ", " + bytesText(static_cast<double>(t.bytesSent));
+    if (t.bytesTotal) out += " of " + bytesText(static_cast<double>(t.bytesTotal));
+    if (t.secondsWaitingForReply) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, ", waiting for the service's reply (%.0f s)",
+                      std::floor(*t.secondsWaitingForReply));
+        return out + buf;
+    }
+    out += " at " + bytesText(t.bytesPerSecond) + "/s";
+    if (t.secondsLeft) out += ", " + number(*t.secondsLeft) + " s left";
+    return out;
+}
+
+std::string skippedText(const StatusSnapshot& s) {
+    if (s.skipped.withoutMetadata == 0 && s.skipped.loose == 0) return "none";
+    std::string out;
+    if (s.skipped.withoutMetadata) {
+        out = std::to_string(s.skipped.withoutMetadata) + " without upload metadata";
+        if (!s.skippedWithoutMetadata.empty())
+            out += " (last: " + joined(s.skippedWithoutMetadata) + ")";
+    }
+    if (s.skipped.loose) {
+        if (!out.empty()) out += "; ";
+        out += std::to_string(s.skipped.loose) + " directly in the source folder";
+        if (!s.skippedLoose.empty()) out += " (" + joined(s.skippedLoose) + ")";
+        out += std::string(": ") + kLooseReason;
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string StatusBoard::text(const std::vector<std::pair<std::string, std::string>>& extra) const {
     const StatusSnapshot s = snapshot();
     std::ostringstream out;
-    out << "state:            " << cycleStateName(s.state);
-    if (!s.stateReason.empty()) out << " (" << s.stateReason << ")";
-    out << "\n";
-    for (const TransferProgress& t : s.transfers) {
-        out << "sending:          " << t.name << ", " << bytesText(t.bytesSent);
-        if (t.bytesTotal) out << " of " << bytesText(t.bytesTotal);
-        out << " at " << bytesText(t.bytesPerSecond) << "/s";
-        if (t.secondsLeft) out << ", " << number(*t.secondsLeft) << " s left";
+    if (auto startsIn = secondsUntilStart(s, clock_->now())) {
+        out << "state:            starting in " << *startsIn << " s\n";
+    } else {
+        out << "state:            " << cycleStateName(s.state);
+        if (!s.stateReason.empty()) out << " (" << s.stateReason << ")";
         out << "\n";
     }
+    for (const TransferProgress& t : s.transfers)
+        out << "sending:          " << transferText(t) << "\n";
     if (s.transfers.size() > 1) {
         out << "all together:     " << bytesText(s.bytesPerSecond) << "/s";
         if (s.secondsLeft) out << ", " << number(*s.secondsLeft) << " s left";
@@ -185,6 +271,7 @@ std::string StatusBoard::text(const std::vector<std::pair<std::string, std::stri
         << "uploaded today:   " << s.uploadedToday << "\n"
         << "set aside today:  " << s.setAsideToday << "\n"
         << "sent again today: " << s.resentToday << "\n"
+        << "skipped:          " << skippedText(s) << "\n"
         << "last upload:      "
         << (s.lastUpload ? isoTime(*s.lastUpload) + " " + s.lastUploadName : "none") << "\n"
         << "last error:       "
@@ -254,6 +341,8 @@ void StatusBoard::showCycleState(CycleState state, const std::string& reason) {
         std::lock_guard lock(mutex_);
         facts_.state = state;
         facts_.stateReason = reason;
+        // Whatever begins first (the user's start, a pause, a settings problem) ends the wait.
+        if (state != CycleState::Idle) facts_.startsAt.reset();
         if (state == CycleState::Error || state == CycleState::WaitingForSettings) {
             if (!reason.empty()) {
                 facts_.lastError = reason;
@@ -309,32 +398,101 @@ void StatusBoard::showWaitingCount(std::size_t photosWaiting) {
     inner_.showWaitingCount(photosWaiting);
 }
 
+void StatusBoard::recordOutcomeLocked(const UploadOutcome& outcome, SystemTime now) {
+    rollDayLocked(now);
+    switch (outcome.kind) {
+        case UploadOutcome::Kind::Uploaded:
+            ++facts_.uploadedToday;
+            ++facts_.uploadedSinceStart;
+            facts_.bytesSinceStart += outcome.bytes;
+            facts_.lastUpload = now;
+            facts_.lastUploadName = outcome.name;
+            // A photo once skipped that went after all (its metadata came late).
+            std::erase(facts_.skippedWithoutMetadata, outcome.name);
+            std::erase(facts_.skippedLoose, outcome.name);
+            saveDayCountsLocked();
+            break;
+        case UploadOutcome::Kind::SetAside:
+            ++facts_.setAsideToday;
+            ++facts_.setAsideSinceStart;
+            saveDayCountsLocked();
+            break;
+        case UploadOutcome::Kind::WillRetry:
+            ++facts_.retriesSinceStart;
+            facts_.lastError = outcome.name + ": " + outcome.reason;
+            facts_.lastErrorTime = now;
+            break;
+        case UploadOutcome::Kind::Skipped:
+            remember(outcome.skip == UploadOutcome::Skip::Loose ? facts_.skippedLoose
+                                                                : facts_.skippedWithoutMetadata,
+                     outcome.name);
+            break;
+    }
+}
+
 void StatusBoard::showUploadOutcome(const UploadOutcome& outcome) {
     {
         std::lock_guard lock(mutex_);
-        const SystemTime now = clock_->now();
-        rollDayLocked(now);
-        switch (outcome.kind) {
-            case UploadOutcome::Kind::Uploaded:
-                ++facts_.uploadedToday;
-                facts_.lastUpload = now;
-                facts_.lastUploadName = outcome.name;
-                break;
-            case UploadOutcome::Kind::SetAside:
-                ++facts_.setAsideToday;
-                break;
-            case UploadOutcome::Kind::WillRetry:
-                facts_.lastError = outcome.name + ": " + outcome.reason;
-                facts_.lastErrorTime = now;
-                break;
-            case UploadOutcome::Kind::Skipped:
-                break;
-        }
+        recordOutcomeLocked(outcome, clock_->now());
     }
     const std::string line = outcomeLine(outcome);
     logAt(LogLevel::Info, "%s", line.c_str());  // the photo's line in the dated log
     MessageLog::LogMessage(line);               // and in the message log of the run
     inner_.showUploadOutcome(outcome);
+    if (onOutcome_) onOutcome_();
+}
+
+void StatusBoard::showStartingIn(std::chrono::milliseconds delay) {
+    {
+        std::lock_guard lock(mutex_);
+        facts_.startsAt = clock_->now() + delay;
+    }
+    inner_.showStartingIn(delay);
+}
+
+void StatusBoard::showSkippedCount(const SkippedCount& skipped) {
+    {
+        std::lock_guard lock(mutex_);
+        facts_.skipped = skipped;
+        // None left of a kind: the names shown for it are history.
+        if (skipped.withoutMetadata == 0) facts_.skippedWithoutMetadata.clear();
+        if (skipped.loose == 0) facts_.skippedLoose.clear();
+    }
+    inner_.showSkippedCount(skipped);
+}
+
+void StatusBoard::setOnOutcome(std::function<void()> onOutcome) {
+    onOutcome_ = std::move(onOutcome);
+}
+
+void StatusBoard::keepDayCountsIn(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    dayCountsPath_ = path;
+    std::string error;
+    std::optional<Value> kept = readPropertyListFile(path, &error);
+    if (!kept || !kept->asDictionary()) return;  // none yet, or unreadable: the day starts at 0
+    const Dictionary& d = *kept->asDictionary();
+    const std::string* day = stringForKey(d, kDayKey);
+    if (!day || *day != day_) return;  // another day's counts
+    auto count = [&](const char* key) -> std::uint64_t {
+        auto it = d.find(key);
+        if (it == d.end()) return 0;
+        const std::int64_t n = it->second.integerValue();
+        return n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    };
+    facts_.uploadedToday = count(kUploadedKey);
+    facts_.setAsideToday = count(kSetAsideKey);
+}
+
+void StatusBoard::saveDayCountsLocked() {
+    if (dayCountsPath_.empty()) return;
+    const Dictionary d{{kDayKey, Value(day_)},
+                       {kUploadedKey, Value(static_cast<std::int64_t>(facts_.uploadedToday))},
+                       {kSetAsideKey, Value(static_cast<std::int64_t>(facts_.setAsideToday))}};
+    std::string error;
+    // A count for the eyes: a power cut may cost the last few, never the photos.
+    if (!writeFileAtomically(dayCountsPath_, toXmlPropertyList(Value(d)), 0600, &error, Sync::No))
+        warnOncePerKey(dayCountsPath_, "The day's counts cannot be kept: " + error);
 }
 
 void StatusBoard::noteResend(const std::string& name) {
@@ -342,6 +500,7 @@ void StatusBoard::noteResend(const std::string& name) {
         std::lock_guard lock(mutex_);
         rollDayLocked(clock_->now());
         ++facts_.resentToday;
+        ++facts_.resentSinceStart;
     }
     inner_.noteResend(name);
 }

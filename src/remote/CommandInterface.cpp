@@ -218,6 +218,10 @@ AppleEventReply CommandInterface::handleTestAEHandler(const AppleEvent& event) {
         if (actions_.pause) actions_.pause();
         return AppleEventReply::withText(kReplyAccepted);
     }
+    if (is(remote::kEventClassVorn, remote::kEventIdResume)) {
+        const bool resumed = actions_.resume && actions_.resume();
+        return AppleEventReply::withText(resumed ? kReplyAccepted : remote::kReplyNotPaused);
+    }
     if (is(remote::kEventClassVorn, remote::kEventIdUploadNow)) {
         if (actions_.uploadNow) actions_.uploadNow();
         return AppleEventReply::withText(kReplyAccepted);

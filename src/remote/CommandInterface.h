@@ -39,7 +39,9 @@ struct AppleEventReply {
 struct RemoteActions {
     std::function<void()> uploadNow;  // AppController::ibClickedOnSynchronizeAgain
     std::function<void()> pause;      // AppController::forceProcessToPause
-    std::function<void()> quit;       // close any alert, then the orderly quit
+    // Resumes a paused or stopped cycle; false when nothing was held.
+    std::function<bool()> resume;
+    std::function<void()> quit;  // close any alert, then the orderly quit
 };
 
 class CommandInterface {

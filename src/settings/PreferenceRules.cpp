@@ -76,6 +76,9 @@ std::vector<PreferenceRule> buildRules() {
                90),
         number(sPrefSearchPathMethodTag, Type::Integer,
                "0 (neither), 1 (original path), 2 (alternate folder) or 3 (both)", 0, false, 3),
+        make(sPrefMetricsFile, Type::File,
+             "a file path (absolute or beginning with ~, ending in .prom for the node "
+             "exporter), or empty for none"),
         make(sPrefLogLevel, Type::Choice, "error, warn, info or debug"),
     };
     rules.back().choices = {"error", "warn", "info", "debug"};
@@ -148,6 +151,8 @@ const char* preferenceTypeName(PreferenceRule::Type type) {
             return "integer";
         case Type::Folder:
             return "folder";
+        case Type::File:
+            return "file";
         case Type::Url:
             return "url";
         case Type::Choice:
@@ -199,6 +204,7 @@ std::optional<Value> parsePreferenceValue(const std::string& key, const std::str
             return Value(d);
         }
         case Type::Folder:
+        case Type::File:
             if (text.empty() ? !rule->mayBeEmpty : (text[0] != '/' && text[0] != '~'))
                 return refuse();
             return Value(text);

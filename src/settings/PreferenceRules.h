@@ -13,9 +13,11 @@ namespace vorn {
 class PreferencesStore;
 
 inline constexpr const char* sPrefLogLevel = "prefLogLevel";
+// Where the uploader writes its counters in the Prometheus text format; empty: nowhere.
+inline constexpr const char* sPrefMetricsFile = "prefMetricsFile";
 
 struct PreferenceRule {
-    enum class Type { Text, Secret, Boolean, Number, Integer, Folder, Url, Choice };
+    enum class Type { Text, Secret, Boolean, Number, Integer, Folder, File, Url, Choice };
     std::string key;
     Type type = Type::Text;
     std::string rule;         // in words, e.g. "a number of seconds above 0"

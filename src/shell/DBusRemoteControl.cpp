@@ -1,17 +1,29 @@
 #include "shell/DBusRemoteControl.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusServer>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QString>
 #include <QStringList>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
 
 #include "app/AppController.h"
+#include "platform/FileDescriptor.h"
 #include "platform/PlatformLog.h"
 #include "remote/CommandInterface.h"
 #include "remote/RemoteProtocol.h"
@@ -232,43 +244,202 @@ class RemoteControlObject : public QDBusVirtualObject {
 }  // namespace
 }  // namespace vorn::dbus
 
+namespace vorn::dbus {
+namespace {
+
+// A D-Bus address value: bytes outside [-0-9A-Za-z_/.\*] go as %XX.
+QString addressValue(const std::string& text) {
+    static const char* const kHex = "0123456789abcdef";
+    QString out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || std::strchr("-_/.\\*", c)) {
+            out += QLatin1Char(static_cast<char>(c));
+        } else {
+            out += QLatin1Char('%');
+            out += QLatin1Char(kHex[c >> 4]);
+            out += QLatin1Char(kHex[c & 15]);
+        }
+    }
+    return out;
+}
+
+// The socket served, so that the orderly stop removes that one and no other.
+struct ServedSocket {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+std::optional<ServedSocket>& servedSocket() {
+    static std::optional<ServedSocket> served;
+    return served;
+}
+
+// Something accepts connections on the socket: an uploader that is still there.
+bool somethingAnswers(const std::string& path) {
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// The socket's folder made (private, when it is made here) and a socket left behind by an
+// uploader that is gone cleared. Empty when the place is ready, else why not.
+std::string prepareSocketPlace(const std::string& path) {
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path)) return "its path is too long for a socket";
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            return folder + ": " + std::strerror(errno);
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    if (!S_ISSOCK(st.st_mode)) return "something that is not a socket is in its place";
+    if (somethingAnswers(path)) return "another uploader answers on it; quit that one first";
+    ::unlink(path.c_str());
+    return {};
+}
+
+// The peer connections served, by name. Qt keeps each one until it is let go of: a vornctl
+// that came and went would otherwise cost its connection's memory for the uploader's life.
+std::vector<QString>& openConnections() {
+    static std::vector<QString> names;
+    return names;
+}
+
+void forgetClosedConnections() {
+    std::erase_if(openConnections(), [](const QString& name) {
+        if (QDBusConnection(name).isConnected()) return false;
+        QDBusConnection::disconnectFromPeer(name);
+        return true;
+    });
+}
+
+// The interface served peer to peer on the socket: each client's connection gets the object.
+RemoteControlReach serveOnSocket(QDBusVirtualObject* object) {
+    RemoteControlReach reach;
+    reach.socketPath = remote::peerSocketPath();
+    reach.problem = prepareSocketPlace(reach.socketPath);
+    if (!reach.problem.empty()) return reach;
+    auto* server = new QDBusServer(QStringLiteral("unix:path=") + addressValue(reach.socketPath),
+                                   QCoreApplication::instance());
+    if (!server->isConnected()) {
+        reach.problem = server->lastError().message().toStdString();
+        delete server;
+        return reach;
+    }
+    // The folder may be shared (the state folder); the socket is the user's alone. The D-Bus
+    // handshake refuses other users as well.
+    ::chmod(reach.socketPath.c_str(), 0600);
+    struct stat st {};
+    if (::lstat(reach.socketPath.c_str(), &st) == 0)
+        servedSocket() = ServedSocket{reach.socketPath, st.st_dev, st.st_ino};
+    // Qt holds each new connection's messages until this has run: no early request is lost.
+    QObject::connect(
+        server, &QDBusServer::newConnection, server, [object](const QDBusConnection& peer) {
+            forgetClosedConnections();
+            QDBusConnection connection(peer);
+            if (!connection.registerVirtualObject(QString::fromLatin1(remote::kObjectPath), object))
+                platformLog("UNABLE to serve a remote-control connection");
+            openConnections().push_back(connection.name());
+        });
+    reach.kind = RemoteControlReach::Kind::Socket;
+    return reach;
+}
+
+// The user's Resume, when there is something to resume.
+bool resumeIfHeld(AppController& controller) {
+    const ProcessFlags& flags = controller.flags();
+    if (!flags.isHeld()) return false;
+    const bool pausing = !flags.didHaltProcess() && !flags.isStoppedOnError();
+    controller.doHandlePauseResumeButtonAsResume();
+    if (pausing) {
+        // A pause not yet in effect is taken back: the photo in flight goes on, and the button
+        // that waited for it works again.
+        controller.ui().setPauseResumeButton("Pause", true);
+        controller.ui().ibUpdateFTPCallbackStatusTextField("");
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace vorn::dbus
+
 namespace vorn {
+
+std::string RemoteControlReach::description() const {
+    switch (kind) {
+        case Kind::SessionBus:
+            return std::string("the session bus (") + remote::kServiceName + ")";
+        case Kind::Socket:
+            return "the socket " + socketPath;
+        case Kind::None:
+            break;
+    }
+    return "none: " + problem;
+}
 
 void setRemoteStatusProvider(std::function<std::string(bool json)> provider) {
     dbus::statusProvider() = std::move(provider);
 }
 
-bool setupForAppleEventsForThisApp(AppController& controller, std::function<void()> quit) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        platformLog("UNABLE setupForAppleEventsForThisApp\n");
-        platformLog("No session bus: %s", bus.lastError().message().toStdString().c_str());
-        return false;
-    }
-    platformLog("setupForAppleEventsForThisApp\n");
+RemoteControlReach setupForAppleEventsForThisApp(AppController& controller,
+                                                 std::function<void()> quit) {
     qDBusRegisterMetaType<dbus::CommandValueReply>();
-
     RemoteActions actions{[&controller] { controller.uploadNow(); },
-                          [&controller] { controller.forceProcessToPause(); }, std::move(quit)};
+                          [&controller] { controller.forceProcessToPause(); },
+                          [&controller] { return dbus::resumeIfHeld(controller); },
+                          std::move(quit)};
     // Lives as long as the application object: requests may come until the loop ends.
     auto* object = new dbus::RemoteControlObject(std::move(actions), QCoreApplication::instance());
     const QString path = QString::fromLatin1(remote::kObjectPath);
-    if (!bus.registerVirtualObject(path, object)) {
-        platformLog("UNABLE setupForAppleEventsForThisApp\n");
-        platformLog("The object path %s is taken", remote::kObjectPath);
-        delete object;
-        return false;
-    }
-    // The object is in place before the name appears, so no early request goes unanswered.
-    if (!bus.registerService(QString::fromLatin1(remote::kServiceName))) {
-        platformLog("UNABLE setupForAppleEventsForThisApp\n");
-        platformLog("The bus name %s cannot be had: %s", remote::kServiceName,
-                    bus.lastError().message().toStdString().c_str());
+
+    RemoteControlReach reach;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        const std::string why = bus.lastError().message().toStdString();
+        reach = dbus::serveOnSocket(object);
+        if (reach.kind == RemoteControlReach::Kind::Socket) {
+            platformLog("setupForAppleEventsForThisApp\n");
+            logAt(LogLevel::Info, "No session bus (%s): remote control on the socket %s",
+                  why.c_str(), reach.socketPath.c_str());
+            return reach;
+        }
+        reach.problem = "no session bus, and the socket " + reach.socketPath + " cannot be made (" +
+                        reach.problem +
+                        "); start the uploader in a desktop session or under dbus-run-session, "
+                        "or set XDG_RUNTIME_DIR to a folder of your own";
+    } else if (!bus.registerVirtualObject(path, object)) {
+        reach.problem =
+            std::string("the object path ") + remote::kObjectPath + " is taken on the session bus";
+    } else if (!bus.registerService(QString::fromLatin1(remote::kServiceName))) {
+        // The object is in place before the name appears, so no early request goes unanswered.
+        reach.problem = std::string("the bus name ") + remote::kServiceName + " cannot be had (" +
+                        bus.lastError().message().toStdString() +
+                        "); another uploader may hold it: quit that one first";
         bus.unregisterObject(path);
-        delete object;
-        return false;
+    } else {
+        platformLog("setupForAppleEventsForThisApp\n");
+        reach.kind = RemoteControlReach::Kind::SessionBus;
+        return reach;
     }
-    return true;
+    platformLog("UNABLE setupForAppleEventsForThisApp\n");
+    logAt(LogLevel::Error, "Remote control is unavailable: %s", reach.problem.c_str());
+    delete object;
+    return reach;
+}
+
+void stopRemoteControl() {
+    std::optional<dbus::ServedSocket>& served = dbus::servedSocket();
+    if (!served) return;
+    struct stat st {};
+    // Only the socket made here: another uploader may have taken the place since.
+    if (::lstat(served->path.c_str(), &st) == 0 && st.st_dev == served->dev &&
+        st.st_ino == served->ino)
+        ::unlink(served->path.c_str());
+    served.reset();
 }
 
 }  // namespace vorn

@@ -323,8 +323,14 @@ void QtMainWindow::drawTransfers() {
         QString text = QString("%1: %2 of %3")
                            .arg(QString::fromStdString(name), bytesText(t.bytesSent),
                                 t.bytesTotal ? bytesText(t.bytesTotal) : QString("?"));
-        if (t.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(t.bytesPerSecond));
-        if (t.secondsLeft) text += timeLeft(*t.secondsLeft);
+        if (t.secondsWaitingForReply) {
+            // All sent: the service is thinking, the bar stays full.
+            text += QString(", waiting for the service's reply (%1 s)")
+                        .arg(static_cast<int>(*t.secondsWaitingForReply));
+        } else {
+            if (t.bytesPerSecond > 0) text += QString(" at %1/s").arg(bytesText(t.bytesPerSecond));
+            if (t.secondsLeft) text += timeLeft(*t.secondsLeft);
+        }
         lines << text;
     }
     if (sizesKnown) {

@@ -18,14 +18,17 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BuildInfo.h"
 #include "app/AppController.h"
+#include "app/MetricsFile.h"
 #include "app/Relaunch.h"
 #include "app/StatusBoard.h"
 #include "log/KDLogFileManager.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "platform/PropertyList.h"
 #include "settings/FactoryDefaults.h"
@@ -78,6 +81,9 @@ void printUsage(std::FILE* out) {
                  "                      (default $XDG_STATE_HOME/vorn)\n"
                  "  --log-level=LEVEL   error, warn, info or debug (default: the preference\n"
                  "                      prefLogLevel, else info)\n"
+                 "  --metrics-file=FILE write the counters there in the Prometheus text format,\n"
+                 "                      every 15 s and after each photo (default: the\n"
+                 "                      preference prefMetricsFile, else none)\n"
                  "  --check-config      check the settings, print one line per problem and exit\n"
                  "                      (status 1 when there is any)\n"
                  "  --background        start without bringing a window to the front (only\n"
@@ -96,6 +102,7 @@ void printUsage(std::FILE* out) {
 struct Arguments {
     bool checkConfig = false;
     std::optional<vorn::LogLevel> logLevel;
+    std::string metricsFile;
 };
 
 bool usageError(const std::string& message, int& exitCode) {
@@ -107,13 +114,24 @@ bool usageError(const std::string& message, int& exitCode) {
 
 bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Arguments& extra,
                     int& exitCode) {
-    enum { kPrefs = 1000, kLogDir, kLogLevel, kCheck, kBackground, kHeadless, kVersion, kTour };
+    enum {
+        kPrefs = 1000,
+        kLogDir,
+        kLogLevel,
+        kCheck,
+        kBackground,
+        kHeadless,
+        kVersion,
+        kTour,
+        kMetrics
+    };
     static const option kOptions[] = {{"headless", no_argument, nullptr, kHeadless},
                                       {"background", no_argument, nullptr, kBackground},
                                       {"prefs", required_argument, nullptr, kPrefs},
                                       {"log-dir", required_argument, nullptr, kLogDir},
                                       {"log-level", required_argument, nullptr, kLogLevel},
                                       {"check-config", no_argument, nullptr, kCheck},
+                                      {"metrics-file", required_argument, nullptr, kMetrics},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, kVersion},
                                       // Test switch, not in the help: photographs each window.
@@ -155,6 +173,10 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
                 break;
             case kCheck:
                 extra.checkConfig = true;
+                break;
+            case kMetrics:
+                if (!*optarg) return usageError("--metrics-file needs a file name", exitCode);
+                extra.metricsFile = optarg;
                 break;
             case kTour:
                 windowTourDir = optarg;
@@ -329,8 +351,8 @@ std::optional<std::string> openLog(vorn::ConsoleUserInterface& console,
 
 // What `vornctl status` answers besides the cycle's own state.
 void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
-                          std::optional<std::string> logFile) {
-    vorn::setRemoteStatusProvider([ui, &store, logFile](bool json) {
+                          std::optional<std::string> logFile, const std::string& remoteControl) {
+    vorn::setRemoteStatusProvider([ui, &store, logFile, remoteControl](bool json) {
         std::vector<std::pair<std::string, std::string>> extra{
             {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
             {"mirrorFolder",
@@ -339,9 +361,30 @@ void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
             {"version", vorn::build::kVersion},
             {"pid", std::to_string(::getpid())},
             {"logFile", logFile.value_or("")},
-            {"store", store.path()}};
+            {"store", store.path()},
+            {"remoteControl", remoteControl}};
         return json ? ui->json(extra) : ui->text(extra);
     });
+}
+
+// The counters for the fleet's monitoring, where --metrics-file or prefMetricsFile says.
+vorn::MetricsFile* startMetrics(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
+                                vorn::MainThread& mainThread, const std::string& commandLinePath) {
+    vorn::MetricsFile::Options options;
+    options.version = vorn::build::kVersion;
+    options.path = [&store, commandLinePath] {
+        return vorn::expandTildeInPath(commandLinePath.empty()
+                                           ? store.stringForKey(vorn::sPrefMetricsFile).value_or("")
+                                           : commandLinePath);
+    };
+    // Test switch: another interval than 15 s.
+    if (const char* ms = std::getenv("VORN_METRICS_INTERVAL_MS"); ms && *ms)
+        options.interval = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));
+    options.resends = [ui] { return ui->snapshot().resentSinceStart; };
+    auto* metrics = new vorn::MetricsFile(*ui, std::move(options));
+    ui->setOnOutcome([metrics] { metrics->write(); });
+    metrics->start(mainThread);
+    return metrics;
 }
 
 // The controller with its scanner, started up to where the event loop takes over. terminate
@@ -365,6 +408,11 @@ vorn::AppController* startController(vorn::LaunchOptions& options, vorn::QtMainT
     auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock);
     scanner->setUserInterface(ui);
     controller->setFolderScanner(scanner);
+    // Until the first pass, status counts the photos waiting by name (not "0 waiting").
+    std::thread([scanner] {
+        scanner->reportWaitingBeforeFirstPass(
+            vorn::expandTildeInPath(vorn::Preferences::getLocalSourceUploadFolder().value_or("")));
+    }).detach();
     controller->awakeFromNib();
     controller->applicationWillFinishLaunching();
     return controller;
@@ -387,11 +435,16 @@ vorn::HttpController* startUploader(vorn::AppController* controller, vorn::QtMai
     return uploader;
 }
 
-void announceStart(vorn::ConsoleUserInterface& console, const std::optional<std::string>& logFile) {
-    console.printLine("status", std::string(vorn::build::kExecutableName) + " " +
-                                    vorn::build::kVersion + " started (pid " +
-                                    std::to_string(::getpid()) + ", log " +
-                                    logFile.value_or("none") + ")");
+void announceStart(vorn::ConsoleUserInterface& console, const std::optional<std::string>& logFile,
+                   const vorn::RemoteControlReach& reach) {
+    std::string line = std::string(vorn::build::kExecutableName) + " " + vorn::build::kVersion +
+                       " started (pid " + std::to_string(::getpid()) + ", log " +
+                       logFile.value_or("none");
+    if (reach.kind == vorn::RemoteControlReach::Kind::None)
+        line += "); vornctl cannot reach it: " + reach.problem;
+    else
+        line += "; vornctl reaches it over " + reach.description() + ")";
+    console.printLine("status", line);
     vorn::logAt(vorn::LogLevel::Info, "%s %s started", vorn::build::kExecutableName,
                 vorn::build::kVersion);
 }
@@ -453,16 +506,21 @@ int main(int argc, char** argv) {
     vorn::PreferencesStore& store = vorn::Preferences::store();
     followLogPreferences(store, extra, ui);
     const auto logFile = openLog(*console, store);
-    answerStatusRequests(ui, store, logFile);
+    // "uploaded today" and "set aside today" go on counting the same day after a restart.
+    ui->keepDayCountsIn(
+        vorn::appendingPathComponent(vorn::KDLogFileManager::logDirectory(), "DayCounts.plist"));
+    vorn::MetricsFile* metrics = startMetrics(ui, store, mainThread, extra.metricsFile);
     // Exit status of the orderly stop (a relaunch under systemd exits with its own status).
     int exitStatus = 0;
     std::function<void(int)> quitWithStatus;
     auto* controller = startController(options, mainThread, ui, clock,
                                        [&quitWithStatus](int status) { quitWithStatus(status); });
     // Requests arrive from the event loop, after the orderly stop below is in place.
-    vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
+    const vorn::RemoteControlReach reach =
+        vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
+    answerStatusRequests(ui, store, logFile, reach.description());
     auto* uploader = startUploader(controller, mainThread, ui);
-    announceStart(*console, logFile);
+    announceStart(*console, logFile, reach);
     if (windows) showWindows(*windows, controller, options);
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
@@ -482,6 +540,8 @@ int main(int argc, char** argv) {
     onSignals(app, store, *console, [&] { terminateWith(0); });
 
     app.exec();
+    vorn::stopRemoteControl();
+    metrics->writeStopped();
     vorn::logAt(vorn::LogLevel::Info, "%s stopped", vorn::build::kExecutableName);
     std::fflush(stdout);
     std::fflush(stderr);

@@ -59,6 +59,10 @@ void ConsoleUserInterface::showCycleState(CycleState state, const std::string& r
                                       : std::string(cycleStateName(state)) + " (" + reason + ")");
 }
 
+void ConsoleUserInterface::showStartingIn(std::chrono::milliseconds delay) {
+    printLine("state", "starting in " + std::to_string((delay.count() + 999) / 1000) + " s");
+}
+
 void ConsoleUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
     const std::string line = outcomeLine(outcome);  // see StatusBoard.h
     std::lock_guard lock(mutex_);

@@ -31,6 +31,7 @@ class ConsoleUserInterface : public UserInterface {
     std::unique_ptr<MaintenanceWindow> newMaintenanceWindow() override;
     void showCycleState(CycleState state, const std::string& reason) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
+    void showStartingIn(std::chrono::milliseconds delay) override;
 
     // Prints one line as it is (used by the application for its own notices).
     void printLine(const std::string& label, const std::string& text);

@@ -53,7 +53,9 @@ std::string nameBelowSource(const std::string& path) {
     return lastPathComponent(path);
 }
 
-// Hands libcurl's progress to the interface, at most four times a second and once at the end.
+// Hands libcurl's progress to the interface, at most four times a second; once the last byte
+// is out, once a second with how long the service has been thinking (libcurl calls on about
+// once a second while it waits).
 std::function<void(std::uint64_t, std::uint64_t)> progressReporter(const Dictionary& r,
                                                                    UserInterface& ui) {
     using Steady = std::chrono::steady_clock;
@@ -61,24 +63,33 @@ std::function<void(std::uint64_t, std::uint64_t)> progressReporter(const Diction
         std::string name;
         Steady::time_point start = Steady::now();
         Steady::time_point last{};
-        bool reportedEnd = false;
+        std::optional<Steady::time_point> allSent;  // when the last byte went out
     };
     auto state = std::make_shared<State>();
     state->name = nameBelowSource(text(r, edFileName));
     return [state, &ui](std::uint64_t sent, std::uint64_t total) {
         const auto now = Steady::now();
         const bool done = total != 0 && sent >= total;
-        if (done ? state->reportedEnd : now - state->last < std::chrono::milliseconds(250)) return;
+        if (!done) {
+            state->allSent.reset();  // sent again from the start (a kept connection had closed)
+        } else if (!state->allSent) {
+            state->allSent = now;
+            state->last = {};  // the moment it is all out is worth a report
+        }
+        const auto every = done ? std::chrono::milliseconds(1000) : std::chrono::milliseconds(250);
+        if (now - state->last < every) return;
         state->last = now;
-        state->reportedEnd = done;
         TransferProgress p;
         p.name = state->name;
         p.bytesSent = sent;
         p.bytesTotal = total;
-        const double seconds = std::chrono::duration<double>(now - state->start).count();
+        const auto until = state->allSent.value_or(now);
+        const double seconds = std::chrono::duration<double>(until - state->start).count();
         if (seconds > 0) p.bytesPerSecond = static_cast<double>(sent) / seconds;
         if (p.bytesPerSecond > 0 && total >= sent)
             p.secondsLeft = static_cast<double>(total - sent) / p.bytesPerSecond;
+        if (state->allSent)
+            p.secondsWaitingForReply = std::chrono::duration<double>(now - *state->allSent).count();
         ui.showTransferProgress(p);
     };
 }

@@ -59,6 +59,13 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
+// What the waiting count and the loose-photo report take for a photo, by its name alone.
+bool isPhotoName(const std::string& name) {
+    const std::string ext = pathExtension(name);
+    return equalsIgnoringCase(ext, "jpg") || equalsIgnoringCase(ext, "jpeg") ||
+           equalsIgnoringCase(ext, "png");
+}
+
 std::int64_t mtimeNanoseconds(const struct stat& st) {
     return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -245,7 +252,9 @@ bool SourceFolderScanner::linkStaysInside(const PassSettings& settings, const st
         if (linksReported_.size() >= kMaxRememberedFiles) linksReported_.clear();
         first = linksReported_.insert(full).second;
     }
-    if (first) reportSkipped(folderRel.empty() ? name : folderRel + "/" + name, why);
+    if (first)
+        reportSkipped(folderRel.empty() ? name : folderRel + "/" + name, why,
+                      UploadOutcome::Skip::Link);
     return false;
 }
 
@@ -271,6 +280,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     if (name.empty() || name[0] == '.') return Verdict::NotEligible;
     if (!settings.baseIdsFromFileNames && folderRel.empty()) {
         platformLog("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str());
+        if (isPhotoName(name)) noteLoose(name, settings.pass);
         return Verdict::NotEligible;
     }
     if (hasMovieExtension(name)) return Verdict::NotEligible;
@@ -571,7 +581,8 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     return std::nullopt;
 }
 
-void SourceFolderScanner::reportSkipped(const std::string& rel, const char* reason) {
+void SourceFolderScanner::reportSkipped(const std::string& rel, const char* reason,
+                                        UploadOutcome::Skip skip) {
     if (!ui_) {
         platformLog("skipped %s %s", rel.c_str(), reason);
         return;
@@ -580,7 +591,55 @@ void SourceFolderScanner::reportSkipped(const std::string& rel, const char* reas
     outcome.kind = UploadOutcome::Kind::Skipped;
     outcome.name = rel;
     outcome.reason = reason;
+    outcome.skip = skip;
     ui_->showUploadOutcome(outcome);
+}
+
+void SourceFolderScanner::noteLoose(const std::string& name, std::uint64_t pass) {
+    bool isNew = false;
+    {
+        std::lock_guard lock(cacheMutex_);
+        if (loose_.size() >= kMaxRememberedFiles) loose_.clear();
+        auto [it, inserted] = loose_.try_emplace(name, pass);
+        it->second = pass;
+        isNew = inserted;
+    }
+    if (!isNew || !ui_) return;
+    UploadOutcome outcome;
+    outcome.kind = UploadOutcome::Kind::Skipped;
+    outcome.skip = UploadOutcome::Skip::Loose;
+    outcome.name = name;
+    outcome.reason = "photos go in a client folder";
+    ui_->showUploadOutcome(outcome);
+}
+
+// The photos waiting and the photos skipped, as this pass leaves them.
+void SourceFolderScanner::reportCounts(const PassSettings& settings, const std::string& root) {
+    lastWaitingCount_ = clock_->now();
+    const std::size_t waiting = countWaiting(settings, root, "");
+    SkippedCount skipped;
+    {
+        std::lock_guard lock(cacheMutex_);
+        for (const auto& [id, without] : withoutMetadata_)
+            skipped.withoutMetadata += without.reported;
+        skipped.loose = loose_.size();
+    }
+    std::lock_guard lock(countMutex_);
+    ++countsShown_;
+    ui_->showWaitingCount(waiting);
+    ui_->showSkippedCount(skipped);
+}
+
+void SourceFolderScanner::reportWaitingBeforeFirstPass(const std::string& root) {
+    if (!ui_ || root.empty()) return;
+    std::uint64_t before;
+    {
+        std::lock_guard lock(countMutex_);
+        before = countsShown_;
+    }
+    const std::size_t waiting = countWaiting(PassSettings{}, root, "");
+    std::lock_guard lock(countMutex_);
+    if (countsShown_ == before) ui_->showWaitingCount(waiting);  // a pass's own count is better
 }
 
 // Photos in the tree that a pass may still take: judged by name and the metadata cache only,
@@ -616,11 +675,7 @@ std::size_t SourceFolderScanner::countWaiting(const PassSettings& settings, cons
             if (!filing) count += countWaiting(settings, root, childRel);
             continue;
         }
-        if (rel.empty()) continue;
-        const std::string ext = pathExtension(name);
-        if (!equalsIgnoringCase(ext, "jpg") && !equalsIgnoringCase(ext, "jpeg") &&
-            !equalsIgnoringCase(ext, "png"))
-            continue;
+        if (rel.empty() || !isPhotoName(name)) continue;
         const std::string full = appendingPathComponent(root, childRel);
         std::lock_guard lock(cacheMutex_);
         if (!withoutMetadataPaths_.count(full) && !linksReported_.count(full)) ++count;
@@ -666,14 +721,6 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     restedPassedOver_ = 0;
     std::optional<std::chrono::milliseconds> retryAfter;
     std::optional<Found> found = walk(settings, input, "", retryAfter);
-    // The waiting count walks the whole tree (names only): on full passes, when the pass found
-    // nothing, and at most every few seconds in between, so that event-driven passes keep
-    // costing only what changed.
-    if (ui_ &&
-        (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval)) {
-        lastWaitingCount_ = clock_->now();
-        ui_->showWaitingCount(countWaiting(settings, input.rootFolder, ""));
-    }
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
@@ -683,7 +730,14 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         withoutMetadataPaths_.clear();
         for (const auto& [id, without] : withoutMetadata_)
             withoutMetadataPaths_.insert(without.path);
+        std::erase_if(loose_, [&](const auto& e) { return e.second != settings.pass; });
     }
+    // The waiting count walks the whole tree (names only): on full passes, when the pass found
+    // nothing, and at most every few seconds in between, so that event-driven passes keep
+    // costing only what changed.
+    if (ui_ &&
+        (settings.full || !found || clock_->now() - lastWaitingCount_ >= kWaitingCountInterval))
+        reportCounts(settings, input.rootFolder);
     if (!found) {
         platformLog("No more images to upload...");
         ScanOutcome nothing;

@@ -51,9 +51,12 @@ class SourceFolderScanner : public FolderScanner {
     void noteFileClosed(const std::string& path) override;
     void requestFullPass() override;
 
-    // Where the photos waiting after each pass and the photos skipped for want of metadata are
-    // reported; none by default. Set before the first pass.
+    // Where the photos waiting after each pass and the photos skipped for want of metadata or
+    // lying loose in the source folder are reported; none by default. Set before the first pass.
     void setUserInterface(UserInterface* ui) { ui_ = ui; }
+    // Counts the photos waiting below root before any pass has (by name only: photos without
+    // metadata are among them until a pass has read them). Shown unless a pass counted first.
+    void reportWaitingBeforeFirstPass(const std::string& root);
 
     // Counters for tests and benchmarks: files whose embedded metadata was read, and files
     // judged past their name (looked at on disk).
@@ -159,7 +162,11 @@ class SourceFolderScanner : public FolderScanner {
     ScanOutcome prepareItem(const ScanInput& input, Found found);
     std::size_t countWaiting(const PassSettings& settings, const std::string& root,
                              const std::string& rel);
-    void reportSkipped(const std::string& rel, const char* reason = "no upload metadata");
+    void reportSkipped(const std::string& rel, const char* reason = "no upload metadata",
+                       UploadOutcome::Skip skip = UploadOutcome::Skip::NoMetadata);
+    // A photo directly in the source folder: reported once while it stays.
+    void noteLoose(const std::string& name, std::uint64_t pass);
+    void reportCounts(const PassSettings& settings, const std::string& root);
 
     std::shared_ptr<Clock> clock_;
     Options options_;
@@ -200,6 +207,10 @@ class SourceFolderScanner : public FolderScanner {
     std::string watchedRoot_;
     std::unordered_map<std::string, Stamp> closedFiles_;    // full path -> stamp when closed
     std::unordered_set<std::string> withoutMetadataPaths_;  // full paths, for the waiting count
+    std::unordered_map<std::string, std::uint64_t> loose_;  // name -> the last pass that met it
+
+    std::mutex countMutex_;          // the waiting count's report, in the order counted
+    std::uint64_t countsShown_ = 0;  // under countMutex_
 
     static constexpr std::chrono::seconds kWaitingCountInterval{5};
     // Rested files are looked at again at least this often, from the rescan timer's pass on,

@@ -45,6 +45,9 @@ struct TransferProgress {
     std::uint64_t bytesTotal = 0;  // 0 while unknown
     double bytesPerSecond = 0;
     std::optional<double> secondsLeft;
+    // Set once the last byte is out while the service has not answered yet: how long it has
+    // been thinking.
+    std::optional<double> secondsWaitingForReply;
 };
 
 // What became of one photo: one of these per photo and exchange.
@@ -56,6 +59,16 @@ struct UploadOutcome {
     double seconds = 0;  // time on the wire
     std::string reason;  // set aside, retry and skip: why, in words a user can act on
     std::chrono::milliseconds retryIn{0};  // WillRetry: the wait before the next try
+    // Skipped: why the scan passes the photo over.
+    enum class Skip { NoMetadata, Loose, Link };
+    Skip skip = Skip::NoMetadata;
+};
+
+// Photos the scan passes over as they are, as the last pass counted them.
+struct SkippedCount {
+    std::size_t withoutMetadata = 0;
+    std::size_t loose = 0;  // directly in the source folder, not in a client folder
+    bool operator==(const SkippedCount&) const = default;
 };
 
 class UserInterface {
@@ -100,6 +113,9 @@ class UserInterface {
     // The request carrying this photo (name as in TransferProgress) went out once more in the
     // same exchange, its first copy being provably incomplete.
     virtual void noteResend(const std::string& name) { (void)name; }
+    // The first pass starts by itself after this delay (the auto-start at launch).
+    virtual void showStartingIn(std::chrono::milliseconds delay) { (void)delay; }
+    virtual void showSkippedCount(const SkippedCount& skipped) { (void)skipped; }
 };
 
 }  // namespace vorn

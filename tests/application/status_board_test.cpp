@@ -1,12 +1,16 @@
 // The status board between the cycle and the console: what it records for a status request,
-// and the one line per outcome the console prints.
+// the one line per outcome the console prints, the day's counts it keeps, and the metrics file
+// written from it.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 
+#include "app/MetricsFile.h"
 #include "app/StatusBoard.h"
 #include "support/CapturedOutput.h"
+#include "support/TempDir.h"
 #include "ui/ConsoleUserInterface.h"
 
 namespace vorn {
@@ -52,7 +56,8 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
         {{K::SetAside, "A/B.jpg", 0, 0, "Warning: duplicate"},
          "set aside A/B.jpg (Warning: duplicate)"},
         {{K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 8s}, "will retry A/C.jpg in 8 s (HTTP 503)"},
-        {{K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"}, "skipped A/D.jpg no upload metadata"},
+        {{K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"},
+         "skipped A/D.jpg: no upload metadata"},
         {{K::Skipped, "A/D.jpg", 0, 0, "no upload metadata"}, nullptr},  // once per file
     };
     std::string expected;
@@ -91,6 +96,144 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     clock->advance(std::chrono::hours(24));
     EXPECT_NE(board.json({}).find("\"uploadedToday\":0,\"setAsideToday\":0,\"resentToday\":0"),
               std::string::npos);
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(StatusBoard, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
+    test::CapturedOutput console(1);
+    ConsoleUserInterface ui(stdout);
+    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
+    StatusBoard board(ui, clock);
+
+    // The launch delay counts down until the pass begins, or something else does first.
+    board.showStartingIn(10s);
+    EXPECT_TRUE(
+        has(board.json({}), "{\"state\":\"starting\",\"stateReason\":\"\",\"startsIn\":10,"));
+    clock->advance(3500ms);
+    EXPECT_TRUE(has(board.text({}), "state:            starting in 7 s\n")) << board.text({});
+    clock->advance(7s);  // the time is up: the state as it is
+    EXPECT_TRUE(has(board.text({}), "state:            idle\n")) << board.text({});
+    board.showStartingIn(30s);
+    board.showCycleState(CycleState::Paused, "");
+    EXPECT_TRUE(has(board.json({}), "{\"state\":\"paused\",\"stateReason\":\"\",\"transfer\""));
+    board.showCycleState(CycleState::Idle, "");
+    EXPECT_TRUE(has(board.text({}), "state:            idle\n")) << "the wait ended with the pause";
+
+    // All sent, the service thinking: no "0 s left".
+    TransferProgress sent{"A/B.jpg", 4 << 20, 4 << 20, 1 << 20, 0.0};
+    sent.secondsWaitingForReply = 4.6;
+    board.showTransferProgress(sent);
+    EXPECT_TRUE(has(board.text({}),
+                    "sending:          A/B.jpg, 4.0 MiB of 4.0 MiB, waiting for the "
+                    "service's reply (4 s)\n"))
+        << board.text({});
+    EXPECT_TRUE(has(board.json({}), "\"secondsLeft\":0.0,\"secondsWaitingForReply\":4.6}"));
+    board.showTransferEnded("A/B.jpg");
+
+    // Skipped photos: counted as the scan leaves them, the last few named, newest first.
+    using K = UploadOutcome::Kind;
+    UploadOutcome loose{K::Skipped, "LOOSE.jpg", 0, 0, ""};
+    loose.skip = UploadOutcome::Skip::Loose;
+    for (const UploadOutcome& o : {UploadOutcome{K::Skipped, "A/1.jpg", 0, 0, ""},
+                                   UploadOutcome{K::Skipped, "A/2.jpg", 0, 0, ""}, loose,
+                                   UploadOutcome{K::Skipped, "A/1.jpg", 0, 0, ""}})
+        board.showUploadOutcome(o);
+    board.showSkippedCount({2, 1});
+    EXPECT_TRUE(has(board.text({}),
+                    "skipped:          2 without upload metadata (last: A/1.jpg, "
+                    "A/2.jpg); 1 directly in the source folder (LOOSE.jpg): "
+                    "photos go in a client folder\n"))
+        << board.text({});
+    EXPECT_TRUE(
+        has(board.json({}),
+            "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
+            "[\"A/1.jpg\",\"A/2.jpg\"],\"skippedLoose\":1,\"skippedLooseNames\":[\"LOOSE.jpg\"]"));
+    // One got its metadata and went; then none is left without.
+    board.showUploadOutcome({K::Uploaded, "A/1.jpg", 10, 0.1, ""});
+    EXPECT_TRUE(has(board.json({}), "\"skippedWithoutMetadataNames\":[\"A/2.jpg\"]"));
+    board.showSkippedCount({0, 0});
+    EXPECT_TRUE(has(board.text({}), "skipped:          none\n"));
+    EXPECT_TRUE(has(console.text(), "state: starting in 10 s\n"));
+    EXPECT_TRUE(has(console.text(), "skipped LOOSE.jpg: photos go in a client folder\n"));
+}
+
+TEST(StatusBoard, TheDaysCountsOutliveARestartOfTheSameDayOnly) {
+    using K = UploadOutcome::Kind;
+    test::TempDir tmp;
+    const std::string kept = (tmp / "DayCounts.plist").string();
+    test::CapturedOutput console(1);
+    ConsoleUserInterface ui(stdout);
+    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
+    {
+        StatusBoard before(ui, clock);
+        before.keepDayCountsIn(kept);
+        for (K kind : {K::Uploaded, K::Uploaded, K::SetAside, K::WillRetry})
+            before.showUploadOutcome({kind, "A/B.jpg", 100, 0.1, "why"});
+    }
+    EXPECT_EQ(std::filesystem::status(kept).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    struct Row {
+        std::chrono::hours later;
+        const char* counts;
+    };
+    for (const Row& row :
+         {Row{std::chrono::hours(2), "\"uploadedToday\":2,\"setAsideToday\":1"},
+          Row{std::chrono::hours(24), "\"uploadedToday\":0,\"setAsideToday\":0"}}) {
+        auto restartedAt = std::make_shared<FixedClock>(clock->now() + row.later);
+        StatusBoard after(ui, restartedAt);
+        after.keepDayCountsIn(kept);
+        EXPECT_TRUE(has(after.json({}), row.counts)) << row.later.count() << after.json({});
+        // What metrics count begins again with the process.
+        EXPECT_EQ(after.snapshot().uploadedSinceStart, 0u);
+    }
+    test::writeFile(kept, "<plist><dict><key>day</key><string>");  // cut off
+    StatusBoard broken(ui, clock);
+    broken.keepDayCountsIn(kept);
+    EXPECT_TRUE(has(broken.json({}), "\"uploadedToday\":0,\"setAsideToday\":0"));
+}
+
+TEST(MetricsFile, IsReplacedWholeFollowsItsSettingAndEndsWithTheStop) {
+    using K = UploadOutcome::Kind;
+    test::TempDir tmp;
+    test::CapturedOutput console(1);
+    ConsoleUserInterface ui(stdout);
+    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
+    StatusBoard board(ui, clock);
+    std::string path = (tmp / "a/vorn.prom").string();
+    std::filesystem::create_directories(tmp / "a");
+    MetricsFile metrics(board, {[&] { return path; }, "1.2\"3", [] { return 7u; }});
+    board.showStartingIn(10s);
+    board.showUploadOutcome({K::Uploaded, "A/B.jpg", 1000, 0.1, ""});
+    board.showUploadOutcome({K::WillRetry, "A/C.jpg", 0, 0, "HTTP 503", 1s});
+    ASSERT_TRUE(metrics.write());
+    const std::string text = test::readFile(path);
+    for (const char* line :
+         {"vorn_photos_uploaded_total 1\n", "vorn_upload_bytes_total 1000\n",
+          "vorn_upload_retries_total 1\n", "vorn_upload_resends_total 7\n",
+          "vorn_state{state=\"starting\"} 1\n", "vorn_state{state=\"idle\"} 0\n",
+          "vorn_build_info{version=\"1.2\\\"3\"} 1\n", "# TYPE vorn_photos_waiting gauge\n"})
+        EXPECT_TRUE(has(text, line)) << line << " in " << text;
+    // Only the file itself in its folder: the textfile collector never meets a part-written one.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "a"),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    // Moved by the setting: the old file goes, so no frozen numbers stay behind.
+    const std::string old = path;
+    path = (tmp / "b.prom").string();
+    ASSERT_TRUE(metrics.write());
+    EXPECT_FALSE(std::filesystem::exists(old));
+    metrics.writeStopped();
+    EXPECT_TRUE(has(test::readFile(path), "vorn_state{state=\"stopped\"} 1\n"));
+    EXPECT_TRUE(has(test::readFile(path), "vorn_state{state=\"starting\"} 0\n"));
+    EXPECT_FALSE(metrics.write()) << "an outcome after the stop does not take its word back";
+    EXPECT_TRUE(has(test::readFile(path), "vorn_state{state=\"stopped\"} 1\n"));
+    path.clear();  // turned off: nothing is left
+    metrics.writeStopped();
+    EXPECT_FALSE(std::filesystem::exists(tmp / "b.prom"));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "remote/CommandInterface.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/SettingsFixture.h"
@@ -116,6 +118,39 @@ TEST_F(CommandInterfaceTest, AStoreThatCannotBeWrittenKeepsItsValueAndAnswersFai
     EXPECT_EQ(CommandInterface::handleCommand(texts({"setValue", "userEnteredEventName", "X"})),
               AppleEventReply::withText(kFailed));
     EXPECT_FALSE(store->hasStoredValue(sUserEnteredEventName));
+}
+
+TEST_F(CommandInterfaceTest, TheRequestsReachTheirActionsAndAnswerAsTheyShould) {
+    std::string done;
+    bool held = true;
+    CommandInterface commands(RemoteActions{[&] { done += "upload-now "; },
+                                            [&] { done += "pause "; },
+                                            [&] {
+                                                done += "resume ";
+                                                return std::exchange(held, false);
+                                            },
+                                            [&] { done += "quit "; }});
+    struct Row {
+        const char* eventClass;
+        const char* eventId;
+        AppleEventReply reply;
+        const char* action;
+    };
+    const Row rows[] = {
+        {"vorn", "paus", AppleEventReply::withText("ACCEPTED"), "pause "},
+        {"vorn", "upnw", AppleEventReply::withText("ACCEPTED"), "upload-now "},
+        // Resume resumes what is held, and says so when nothing was.
+        {"vorn", "resm", AppleEventReply::withText("ACCEPTED"), "resume "},
+        {"vorn", "resm", AppleEventReply::withText("NOT PAUSED"), "resume "},
+        {"aevt", "quit", AppleEventReply::none(), "quit "},
+        {"aevt", "resm", {AppleEventReply::Kind::NotHandled, {}, {}}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.eventClass) + "/" + row.eventId);
+        done.clear();
+        EXPECT_EQ(commands.handleTestAEHandler({row.eventClass, row.eventId, Value()}), row.reply);
+        EXPECT_EQ(done, row.action);
+    }
 }
 
 TEST_F(CommandInterfaceTest, ThePasswordStaysOutOfTheLogs) {

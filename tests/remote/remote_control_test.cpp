@@ -57,18 +57,27 @@ class RemoteControlTest : public ::testing::Test {
     }
 
     // Starts the uploader over a preferences file holding prefs, and waits until it runs.
-    void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {}) {
+    // Entries of extraEnv come before (and so win over) the test's own folders.
+    void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {},
+                       std::vector<std::string> extraEnv = {}) {
         prefs.emplace("prefAutoStartUploadAtStartup", false);
         writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
         std::vector<std::string> args{"--headless", "--prefs", prefsPath.string(), "--log-dir",
                                       logDir.string()};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        app.emplace(kUploader, args,
-                    std::vector<std::string>{"HOME=" + (tmp / "home").string(),
-                                             "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-                                             "XDG_STATE_HOME=" + (tmp / "state").string(),
-                                             "XDG_DATA_HOME=" + (tmp / "data").string()});
+        extraEnv.insert(extraEnv.end(), {"HOME=" + (tmp / "home").string(),
+                                         "XDG_CONFIG_HOME=" + (tmp / "config").string(),
+                                         "XDG_STATE_HOME=" + (tmp / "state").string(),
+                                         "XDG_DATA_HOME=" + (tmp / "data").string()});
+        app.emplace(kUploader, args, extraEnv);
         ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
+    }
+
+    // The uploader's start-up line.
+    std::string startLine() const {
+        for (const std::string& line : app->output())
+            if (contains(line, " started (pid ")) return line;
+        return "";
     }
 
     bool stillRunning() const { return app && ::kill(app->pid(), 0) == 0; }
@@ -102,7 +111,7 @@ class RemoteControlTest : public ::testing::Test {
     std::optional<test::ChildProcess> app;
 };
 
-TEST_F(RemoteControlTest, BothClientsSetAndGetValuesQuitEndsInOrderAndWithoutABusTheProgramRunsOn) {
+TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsInOrder) {
     ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--log-level=debug"}));
 
     ToolResult set = dbusSend(
@@ -142,13 +151,83 @@ TEST_F(RemoteControlTest, BothClientsSetAndGetValuesQuitEndsInOrderAndWithoutABu
     EXPECT_FALSE(contains(quit.output, "method return")) << quit.output;
     expectOrderlyEnd();
     EXPECT_TRUE(contains(datedLogs(), "Received kAEQuitApplication"));
+    EXPECT_TRUE(
+        contains(startLine(), "; vornctl reaches it over the session bus (org.vorn.Uploader)"))
+        << startLine();
+}
 
-    // Without a bus the program runs on without remote control.
+// Started where there is no session bus (a root shell, an ssh login, a container): the same
+// interface on a socket of the user's own, under XDG_RUNTIME_DIR or else the state folder, and
+// vornctl finds it after the bus. Where neither can be had, the start-up line says what to do.
+TEST_F(RemoteControlTest, WithoutASessionBusVornctlReachesTheUploaderOnASocketOfItsOwn) {
     busEnv.reset();
-    test::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS",
-                          "unix:path=" + (tmp / "no-such-bus").string());
-    ASSERT_NO_FATAL_FAILURE(startUploader());
-    EXPECT_EQ(vornctl({"pause"}).status, 3);
+    test::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS");
+    test::ScopedEnv noDisplay("DISPLAY");  // nor a bus started for an X display
+    // vornctl looks where the uploader does.
+    test::ScopedEnv stateHome("XDG_STATE_HOME", (tmp / "state").string());
+    const fs::path run = tmp / "run";
+    fs::create_directory(run);
+    fs::permissions(run, fs::perms::owner_all);
+    const std::pair<std::optional<fs::path>, fs::path> rows[] = {
+        {run, run / "vorn/uploader.socket"},
+        {std::nullopt, tmp / "state/vorn/uploader.socket"},
+    };
+    for (const auto& [runtimeDir, socket] : rows) {
+        SCOPED_TRACE(socket);
+        std::optional<test::ScopedEnv> runtime;
+        if (runtimeDir)
+            runtime.emplace("XDG_RUNTIME_DIR", runtimeDir->string());
+        else
+            runtime.emplace("XDG_RUNTIME_DIR");
+        ASSERT_NO_FATAL_FAILURE(startUploader());
+        EXPECT_TRUE(
+            contains(startLine(), "; vornctl reaches it over the socket " + socket.string()))
+            << startLine();
+        EXPECT_EQ(fs::symlink_status(socket).type(), fs::file_type::socket);
+        EXPECT_EQ(fs::symlink_status(socket).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+
+        ToolResult status = vornctl({"status"});
+        EXPECT_EQ(status.status, 0) << status.output;
+        EXPECT_TRUE(contains(status.output, "remoteControl:    the socket " + socket.string()))
+            << status.output;
+        // A pause while idle holds at once; resume takes it back, and says when nothing is held.
+        EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
+        EXPECT_TRUE(contains(vornctl({"status"}).output, "state:            paused\n"));
+        EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
+        EXPECT_FALSE(contains(vornctl({"status"}).output, "state:            paused"));
+        EXPECT_EQ(vornctl({"resume"}).output, "NOT PAUSED\n");
+        ToolResult set = vornctl({"config", "set", "userEnteredEventName", "Spring Gala"});
+        EXPECT_EQ(set.status, 0) << set.output;
+        EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
+
+        EXPECT_EQ(vornctl({"quit"}).status, 0);
+        expectOrderlyEnd();
+        EXPECT_FALSE(fs::exists(fs::symlink_status(socket))) << "the socket goes with it";
+    }
+
+    // No bus, and no folder for the socket: the uploader runs on and says what to do.
+    writeFile(tmp / "not-a-folder", "x");
+    test::ScopedEnv noRuntime("XDG_RUNTIME_DIR");
+    test::ScopedEnv blocked("XDG_STATE_HOME", (tmp / "not-a-folder").string());
+    ASSERT_NO_FATAL_FAILURE(
+        startUploader({}, {}, {"XDG_STATE_HOME=" + (tmp / "not-a-folder").string()}));
+    const std::string socket = (tmp / "not-a-folder/vorn/uploader.socket").string();
+    EXPECT_TRUE(
+        contains(startLine(), "); vornctl cannot reach it: no session bus, and the socket " +
+                                  socket + " cannot be made (") &&
+        contains(startLine(),
+                 "start the uploader in a desktop session or under "
+                 "dbus-run-session, or set XDG_RUNTIME_DIR to a folder of "
+                 "your own"))
+        << startLine();
+    ToolResult none = vornctl({"pause"});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_TRUE(contains(none.output,
+                         "no uploader is running on the session bus (org.vorn.Uploader) "
+                         "or on the socket " +
+                             socket))
+        << none.output;
     app->signal(SIGTERM);
     expectOrderlyEnd();
     EXPECT_TRUE(contains(datedLogs(), "UNABLE setupForAppleEventsForThisApp"));
@@ -265,6 +344,113 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
             EXPECT_FALSE(contains(text, secret)) << secret << " in " << e.path();
     }
     EXPECT_GE(files, 2u) << "the dated log and the message log";
+}
+
+// What a desk operator reads in status from launch on: the launch delay, the photos passed
+// over and why (each said once), the wait for the service's reply after the last byte, the
+// day's counts again after a restart, and the service's ERROR in the quietest log.
+TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestart) {
+    const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
+    const fs::path metrics = tmp / "metrics/vorn.prom";
+    fs::create_directories(mirror);
+    fs::create_directories(metrics.parent_path());
+    writeGuestPhoto(source, "Smith/IMG_0001.jpg");
+    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
+    writeGuestPhoto(source, "LOOSE.jpg");
+    for (const char* name : {"Smith/NOTES_1.jpg", "Smith/NOTES_2.jpg"}) {
+        writeFile(source / name, "no metadata in here");
+        fs::last_write_time(source / name,
+                            fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+    writeFile(tmp / "script",
+              "IMG_0001.jpg 1 hang 2.5\nIMG_0002.jpg 1 warning \"Duplicate photo\"\n"
+              "IMG_0003.jpg 1 error \"Invalid username or password\"\n");
+    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
+    const Dictionary prefs{{"prefLocalSourceUploadFolder", source.string()},
+                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
+                           {"prefKivURL", service.url()},
+                           {"userLoginName", "photog"},
+                           {"userLoginPassword", "s3cret-pass"},
+                           {"prefAutoStartUploadAtStartup", true},
+                           {"prefSecondsBetweenScans", 1.0},
+                           {"prefMetricsFile", metrics.string()}};
+    ASSERT_NO_FATAL_FAILURE(startUploader(prefs, {}, {"VORN_AUTOSTART_DELAY_MS=600000"}));
+    auto status = [&](bool json, const std::vector<std::string>& parts) {
+        std::string out;
+        for (int tries = 0; tries < 600; ++tries, std::this_thread::sleep_for(50ms)) {
+            out = vornctl(json ? std::vector<std::string>{"status", "--json"}
+                               : std::vector<std::string>{"status"})
+                      .output;
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&](const std::string& p) { return contains(out, p); }))
+                return out;
+        }
+        ADD_FAILURE() << "status never held all of the expected parts: " << out;
+        return out;
+    };
+
+    // The launch delay: counted down, with the photos waiting counted by name meanwhile.
+    const std::string launching = status(true, {"\"state\":\"starting\"", "\"photosWaiting\":4"});
+    EXPECT_GT(jsonNumber(launching, "startsIn"), 500) << launching;
+    EXPECT_TRUE(contains(vornctl({"status"}).output, "state:            starting in "))
+        << launching;
+
+    // Sent: the last byte is out and the service thinks for a while.
+    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
+    const std::string waiting = status(false, {"waiting for the service's reply ("});
+    EXPECT_TRUE(contains(waiting, "sending:          Smith/IMG_0001.jpg, ")) << waiting;
+    EXPECT_FALSE(contains(waiting, "0.0 s left")) << waiting;
+    // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
+    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
+    status(true, {"\"state\":\"pausing\""});
+    EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
+    ASSERT_TRUE(app->waitForLine("button: Pause"));
+
+    // Passes go by (one a second); what they pass over is counted, named, and said once.
+    const std::string told = status(
+        true, {"\"uploadedToday\":1,\"setAsideToday\":1", "\"photosWaiting\":0",
+               "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
+               "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
+               "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
+    for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize"));
+    const auto& lines = app->output();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "skipped LOOSE.jpg: photos go in a client folder"),
+        1);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "skipped Smith/NOTES_1.jpg: no upload metadata"), 1);
+    std::string log = datedLogs();
+    EXPECT_EQ(log.find("skipped LOOSE.jpg"), log.rfind("skipped LOOSE.jpg")) << "logged once";
+    EXPECT_NE(log.find("skipped LOOSE.jpg: photos go in a client folder"), std::string::npos);
+    EXPECT_TRUE(contains(vornctl({"status"}).output,
+                         "skipped:          2 without upload metadata (last: Smith/NOTES_2.jpg, "
+                         "Smith/NOTES_1.jpg); 1 directly in the source folder (LOOSE.jpg): photos "
+                         "go in a client folder\n"));
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
+    // The metrics file's last word: the counts, and no state but "stopped".
+    const std::string counters = readFile(metrics);
+    for (const char* line :
+         {"\nvorn_photos_uploaded_total 1\n", "\nvorn_photos_set_aside_total 1\n",
+          "\nvorn_photos_skipped 3\n", "\nvorn_state{state=\"idle\"} 0\n",
+          "\nvorn_state{state=\"stopped\"} 1\n"})
+        EXPECT_TRUE(contains(counters, line)) << line << " in " << counters;
+
+    // Started again the same day, logging errors only: the day's counts go on, the metrics'
+    // counters begin again (a monitor sees the restart).
+    ASSERT_NO_FATAL_FAILURE(
+        startUploader(prefs, {"--log-level=error"}, {"VORN_AUTOSTART_DELAY_MS=0"}));
+    std::string again = status(true, {"\"uploadedToday\":1,\"setAsideToday\":1"});
+    EXPECT_TRUE(contains(readFile(metrics), "\nvorn_photos_uploaded_total 0\n"));
+    writeGuestPhoto(source, "Smith/IMG_0003.jpg");
+    status(true, {"\"state\":\"stopped on error\""});
+    log = datedLogs();
+    EXPECT_TRUE(contains(log,
+                         "] The service answered ERROR: Invalid username or password; the "
+                         "cycle stops until Upload Now, Resume or a change of settings"))
+        << log;
+    EXPECT_EQ(vornctl({"quit"}).status, 0);
+    expectOrderlyEnd();
 }
 
 TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupReloadsHandEdits) {

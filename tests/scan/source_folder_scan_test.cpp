@@ -475,6 +475,10 @@ TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
         EXPECT_EQ(chosen(scanner), row.expected);  // said once per file, not once per pass
         scanner.requestFullPass();
         EXPECT_EQ(chosen(scanner), row.expected);
+        // The links' lines (the tree's loose photos at its root have their own).
+        std::erase_if(ui.lines, [](const std::string& l) {
+            return l.find("photos go in a client folder") != std::string::npos;
+        });
         EXPECT_EQ(ui.lines, row.skipped.empty() ? std::vector<std::string>{}
                                                 : std::vector<std::string>{row.skipped});
         // A photo that is a link skipped is not counted as waiting.

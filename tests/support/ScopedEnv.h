@@ -1,5 +1,5 @@
 #pragma once
-// Sets an environment variable for one test and puts the old value back afterwards.
+// Sets (or unsets) an environment variable for one test and puts the old value back afterwards.
 // TZ changes also reset the C library's idea of the local time zone.
 
 #include <cstdlib>
@@ -14,6 +14,12 @@ class ScopedEnv {
     ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
         if (const char* old = std::getenv(name_.c_str())) old_ = old;
         ::setenv(name_.c_str(), value.c_str(), 1);
+        if (name_ == "TZ") ::tzset();
+    }
+    // Unsets it.
+    explicit ScopedEnv(std::string name) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        ::unsetenv(name_.c_str());
         if (name_ == "TZ") ::tzset();
     }
     ~ScopedEnv() {

@@ -79,6 +79,14 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     EXPECT_EQ(main->transferDetail_->text(),
               "Müller/B10_01.jpg: 3.0 MB of 12.0 MB at 1.0 MB/s, 1 min 15 s left");
     EXPECT_EQ(main->waitingLabel_->text(), "42 photos");
+    // All sent, the service still thinking: the bar full, no "0 s left".
+    TransferProgress sent{"Müller/B10_01.jpg", 12 << 20, 12 << 20, 1 << 20, 0};
+    sent.secondsWaitingForReply = 7.8;
+    windows.showTransferProgress(sent);
+    QApplication::processEvents();
+    EXPECT_EQ(main->transferBar_->value(), 1000);
+    EXPECT_EQ(main->transferDetail_->text(),
+              "Müller/B10_01.jpg: 12.0 MB of 12.0 MB, waiting for the service's reply (7 s)");
     windows.showTransferEnded("Müller/B10_01.jpg");
     QApplication::processEvents();
     EXPECT_FALSE(main->transferBar_->isVisible());

@@ -1,7 +1,11 @@
-// vornctl: drives a running vorn-uploader over the session bus.
+// vornctl: drives a running vorn-uploader over the session bus, or over the uploader's own
+// socket where it runs without one.
 
 #include <getopt.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -42,8 +46,9 @@ void printUsage(std::FILE* out) {
         out,
         "Usage: vornctl [OPTION]... COMMAND [ARGUMENTS]\n"
         "\n"
-        "Drives a running vorn-uploader over the D-Bus session bus (%s), and edits its\n"
-        "settings.\n"
+        "Drives a running vorn-uploader over the D-Bus session bus (%s), or, where it\n"
+        "runs without one, over its own socket ($XDG_RUNTIME_DIR/vorn/uploader.socket,\n"
+        "else uploader.socket in $XDG_STATE_HOME/vorn), and edits its settings.\n"
         "\n"
         "Commands:\n"
         "  status [--json]       what the uploader is doing: state, the photo being sent,\n"
@@ -59,7 +64,9 @@ void printUsage(std::FILE* out) {
         "                        COMMAND FAILED\n"
         "  get KEY               read a setting the old way\n"
         "  upload-now            start an upload pass, or resume a paused one\n"
-        "  pause                 pause after the photo being uploaded\n"
+        "  pause                 pause after the photo being uploaded (at once when idle)\n"
+        "  resume                resume a paused or stopped uploader (prints ACCEPTED, or\n"
+        "                        NOT PAUSED when nothing was paused)\n"
         "  quit                  quit the uploader in order\n"
         "\n"
         "Options:\n"
@@ -103,6 +110,8 @@ bool parseRequest(const QStringList& args, Request& request) {
         request = {remote::kEventClassVorn, remote::kEventIdUploadNow, {}};
     } else if (command == QLatin1String("pause") && needs(1)) {
         request = {remote::kEventClassVorn, remote::kEventIdPause, {}};
+    } else if (command == QLatin1String("resume") && needs(1)) {
+        request = {remote::kEventClassVorn, remote::kEventIdResume, {}};
     } else if (command == QLatin1String("quit") && needs(1)) {
         request = {remote::kEventClassCore, remote::kEventIdQuit, {}};
     } else {
@@ -145,24 +154,77 @@ int printReply(const QDBusMessage& reply) {
 
 enum class CallOutcome { Answered, NoUploader, Failed };
 
-// Calls a method of the running uploader; NoUploader when none owns the name.
-CallOutcome callUploader(const QString& method, const QList<QVariant>& args, QDBusMessage& reply) {
+bool isNoOwner(const QString& error) {
+    return error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+           error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+// Something accepts connections on the socket.
+bool socketAnswers(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        ::close(fd);
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const bool answers =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answers;
+}
+
+// The uploader's own socket, where it runs without a session bus; not connected when none is
+// there.
+QDBusConnection connectToSocket() {
+    const std::string path = remote::peerSocketPath();
+    if (!socketAnswers(path)) return QDBusConnection(QStringLiteral("vornctl-none"));
+    return QDBusConnection::connectToPeer(
+        QStringLiteral("unix:path=") + QString::fromStdString(path), QStringLiteral("vornctl"));
+}
+
+// Calls a method of the running uploader: on the session bus, else on its socket. NoUploader
+// when neither has one. A quit is never answered: the uploader leaving is the sign it quit.
+CallOutcome callUploader(const QString& method, const QList<QVariant>& args, QDBusMessage& reply,
+                         bool quitting = false) {
+    auto call = [&](QDBusConnection connection, const QString& service) {
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(service, QString::fromLatin1(remote::kObjectPath),
+                                           QString::fromLatin1(remote::kInterfaceName), method);
+        message.setAutoStartService(false);
+        message.setArguments(args);
+        reply = connection.call(message, QDBus::Block, kCallTimeoutMs);
+        return reply.type() == QDBusMessage::ReplyMessage;
+    };
+    auto failed = [&] {
+        std::fprintf(stderr, "vornctl: %s: %s\n", reply.errorName().toUtf8().constData(),
+                     reply.errorMessage().toUtf8().constData());
+        return CallOutcome::Failed;
+    };
+    const QString service = QString::fromLatin1(remote::kServiceName);
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return CallOutcome::NoUploader;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
-        QString::fromLatin1(remote::kInterfaceName), method);
-    call.setAutoStartService(false);
-    call.setArguments(args);
-    reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
-    if (reply.type() == QDBusMessage::ReplyMessage) return CallOutcome::Answered;
-    const QString error = reply.errorName();
-    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-        return CallOutcome::NoUploader;
-    std::fprintf(stderr, "vornctl: %s: %s\n", error.toUtf8().constData(),
-                 reply.errorMessage().toUtf8().constData());
-    return CallOutcome::Failed;
+    if (bus.isConnected()) {
+        if (call(bus, service)) return CallOutcome::Answered;
+        if (quitting && reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
+            !bus.interface()->isServiceRegistered(service).value())
+            return CallOutcome::Answered;
+        if (!isNoOwner(reply.errorName())) return failed();
+    }
+    QDBusConnection peer = connectToSocket();
+    if (!peer.isConnected()) return CallOutcome::NoUploader;
+    if (call(peer, QString())) return CallOutcome::Answered;
+    // Peer to peer, the quit ends the connection; the socket no longer answers once it is gone.
+    if (quitting && !peer.isConnected()) return CallOutcome::Answered;
+    if (quitting && !socketAnswers(remote::peerSocketPath())) return CallOutcome::Answered;
+    return failed();
+}
+
+void printNoUploader() {
+    std::fprintf(stderr,
+                 "vornctl: no uploader is running on the session bus (%s) or on the socket %s\n",
+                 remote::kServiceName, remote::peerSocketPath().c_str());
 }
 
 void printText(const std::string& text) {
@@ -186,8 +248,7 @@ int status(bool json) {
             if (json) {
                 std::printf("{\"state\":\"not running\"}\n");
             } else {
-                std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
-                             remote::kServiceName);
+                printNoUploader();
             }
             return kNoUploader;
         case CallOutcome::Failed:
@@ -214,9 +275,10 @@ int setWithoutUploader(const std::string& path, const std::string& key, const st
     const vorn::StoreLock lock = vorn::StoreLock::acquire(path, std::chrono::seconds(2));
     if (lock.status() == vorn::StoreLock::Status::HeldByOther) {
         std::fprintf(stderr,
-                     "vornctl: an uploader (process %d) holds %s but does not answer on this "
-                     "session bus; change the setting through it, or stop it first\n",
-                     static_cast<int>(lock.owner().value_or(0)), path.c_str());
+                     "vornctl: an uploader (process %d) holds %s but answers neither on this "
+                     "session bus nor on %s; change the setting through it, or stop it first\n",
+                     static_cast<int>(lock.owner().value_or(0)), path.c_str(),
+                     remote::peerSocketPath().c_str());
         return kCommandFailed;
     }
     if (!lock.held()) {
@@ -346,46 +408,31 @@ int config(const std::vector<std::string>& words, const std::string& prefsPath) 
     return configWithoutUploader(prefsPath, action, key, value);
 }
 
-// One of the remote commands (set, get, upload-now, pause, quit), sent to the running uploader.
+// One of the remote commands (set, get, upload-now, pause, resume, quit), sent to the running
+// uploader.
 int sendRequest(const std::vector<std::string>& words) {
     QStringList args;
     for (const auto& w : words) args << QString::fromStdString(w);
     Request request;
     if (!parseRequest(args, request)) {
-        static const char* const kKnown[] = {"set", "get", "upload-now", "pause", "quit"};
+        static const char* const kKnown[] = {"set", "get", "upload-now", "pause", "resume", "quit"};
         for (const char* known : kKnown)
             if (words[0] == known)
                 return usageError("wrong number of arguments for '" + words[0] + "'");
         return usageError("unknown command '" + words[0] + "'");
     }
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "vornctl: no session bus: %s\n",
-                     bus.lastError().message().toUtf8().constData());
-        return kNoUploader;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
-        QString::fromLatin1(remote::kInterfaceName), QString::fromLatin1(remote::kMethodName));
-    call.setAutoStartService(false);
-    call << request.eventClass << request.eventId << request.directObject;
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
-
     const bool quitting = request.eventId == QLatin1String(remote::kEventIdQuit);
-    if (reply.type() == QDBusMessage::ReplyMessage) return quitting ? kOk : printReply(reply);
-
-    const QString error = reply.errorName();
-    // Quit is never answered: the uploader leaving the bus is the sign that it quit.
-    if (quitting && error == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
-        !bus.interface()->isServiceRegistered(QString::fromLatin1(remote::kServiceName)).value())
-        return kOk;
-    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
-        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
-        std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
-                     remote::kServiceName);
-    } else {
-        std::fprintf(stderr, "vornctl: %s: %s\n", error.toUtf8().constData(),
-                     reply.errorMessage().toUtf8().constData());
+    QDBusMessage reply;
+    switch (callUploader(QString::fromLatin1(remote::kMethodName),
+                         {request.eventClass, request.eventId, request.directObject}, reply,
+                         quitting)) {
+        case CallOutcome::Answered:
+            return quitting ? kOk : printReply(reply);
+        case CallOutcome::NoUploader:
+            printNoUploader();
+            break;
+        case CallOutcome::Failed:
+            break;
     }
     return kNoUploader;
 }
