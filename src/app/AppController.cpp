@@ -323,7 +323,12 @@ void AppController::ibClickedOnHalt() {
 }
 
 void AppController::doHandlePauseResumeButtonAsResume() {
-    if (!flags_.resume()) return;
+    // A pause asked for but not yet in effect is taken back too: the button is Pause again.
+    const bool pending = flags_.wantsToHaltProcess() && !flags_.didHaltProcess();
+    if (!flags_.resume()) {
+        if (pending) deps_.ui->setPauseResumeButton("Pause", true);
+        return;
+    }
     platformLog("The cycle resumes");
     deps_.ui->setPauseResumeButton("Pause", true);
     deps_.ui->ibUpdateFTPCallbackStatusTextField("");

@@ -279,7 +279,9 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     const std::string& name = entry.name;
     if (name.empty() || name[0] == '.') return Verdict::NotEligible;
     if (!settings.baseIdsFromFileNames && folderRel.empty()) {
-        platformLog("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str());
+        // Said once per file: the same stray file is met on every full pass.
+        warnOncePerKey(appendingPathComponent(folder, name),
+                       stringWithFormat("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str()));
         if (isPhotoName(name)) noteLoose(name, settings.pass);
         return Verdict::NotEligible;
     }
