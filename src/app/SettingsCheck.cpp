@@ -10,6 +10,7 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/PreferencesStore.h"
+#include "upload/Records.h"
 
 namespace vorn {
 
