@@ -16,6 +16,27 @@
 //       overflow), against find -type f over the same tree.
 //   vorn-bench-perf latency [--samples 20]
 //       A photo closed in a watched folder -> its upload request starts (median, p90).
+//
+// The real program from outside (build/bin/vorn-uploader --headless with a store file, a log
+// folder and the default log level; see RealProgram.cpp):
+//
+//   vorn-bench-perf real-drain [--photos 80] [--mb 4] [--rounds 3]
+//       N photos moved into the running uploader, one upload at a time, into a discard sink,
+//       until all are filed; anchor: one curl --next process posting the same bodies. Time and
+//       CPU.
+//   vorn-bench-perf real-syscalls [--photos 80] [--mb 4]
+//       The same drain with strace -f -c attached: system calls per photo.
+//   vorn-bench-perf real-parallel [--photos 100] [--mb 1] [--hang 0.3] [--rounds 3]
+//       A service answering each upload after 300 ms: prefConcurrentUploads 4 against 1.
+//   vorn-bench-perf real-cap [--mb 20] [--rate 2] [--rounds 3]
+//       prefMaxUploadBytesPerSecond at 2 MiB/s: 20 MiB with 1 and with 4 uploads in flight,
+//       against size / cap.
+//   vorn-bench-perf real-latency [--samples 20]
+//       A photo closed -> its request received by the service, half in new folders.
+//   vorn-bench-perf real-scan [--files 50000] [--rounds 3] [--passes 5]
+//       CPU of the process per rescan timer pass (a rescan every second) with the watcher
+//       running, and per thorough pass (without a watcher every timer pass is one), against
+//       find -type f.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -52,96 +73,15 @@
 #include "upload/SourceFolderScanner.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
+#include "BenchSupport.h"
+#include "RealProgram.h"
+
 extern char** environ;
 
 namespace vorn {
 namespace {
 
-namespace fs = std::filesystem;
-using Steady = std::chrono::steady_clock;
-
-double secondsSince(Steady::time_point t0) {
-    return std::chrono::duration<double>(Steady::now() - t0).count();
-}
-
-double cpuSeconds(const rusage& r) {
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-double selfCpu() {
-    rusage r{};
-    getrusage(RUSAGE_SELF, &r);
-    return cpuSeconds(r);
-}
-
-struct Stats {
-    double median, low, high;
-};
-Stats stats(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    if (v.empty()) return {0, 0, 0};
-    return {v[v.size() / 2], v.front(), v.back()};
-}
-void printRow(const char* what, const std::vector<double>& v, const char* unit) {
-    Stats s = stats(v);
-    std::printf("  %-44s %9.3f %s  (%.3f - %.3f)\n", what, s.median, unit, s.low, s.high);
-}
-
-// Runs a program with stdout to outPath (or /dev/null); exit status, CPU seconds in *cpu.
-int runProgram(const std::vector<std::string>& args, double* cpu = nullptr,
-               const char* outPath = "/dev/null") {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath, O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0)
-        if (errno != EINTR) return -1;
-    if (cpu) *cpu = cpuSeconds(usage);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void age(const fs::path& p) {
-    utimbuf old{1700000000, 1700000000};
-    ::utime(p.c_str(), &old);
-}
-
-// A JPEG with upload metadata, padded with noise to about bytes.
-void writePhoto(const fs::path& path, std::size_t bytes, std::uint64_t seed, bool old = true) {
-    capture::JpegSpec recipe;
-    recipe.userComment = capture::metadataText({{"Version", "3.1"}});
-    recipe.dateTimeOriginal = "2026:12:06 12:00:00";
-    capture::PhotoBytes photo = capture::makeJpeg(recipe);
-    fs::create_directories(path.parent_path());
-    std::string data = photo.head;
-    std::mt19937_64 rng(seed);
-    while (data.size() + 8 <= bytes) {
-        std::uint64_t w = rng();
-        data.append(reinterpret_cast<const char*>(&w), 8);
-    }
-    data += photo.tail;
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    }
-    if (old) age(path);
-}
-
-void writeSmall(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-    out.close();
-    age(path);
-}
+using namespace bench;
 
 std::shared_ptr<PreferencesStore> makeStore(const fs::path& dir, const fs::path& source,
                                             const fs::path& mirror) {
@@ -245,32 +185,6 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage
     return run;
 }
 
-// The stand-in service as a sink that reads each request and answers OK, storing nothing.
-test::PhotoServiceProcess::Options sink(const fs::path& data) {
-    test::PhotoServiceProcess::Options options(data);
-    options.discard = true;
-    return options;
-}
-
-std::string bodyFor(const fs::path& photo) {
-    MultipartBody body;
-    for (auto [field, value] :
-         std::vector<std::pair<std::string, std::string>>{{"username", "photog"},
-                                                          {"password", "secret"},
-                                                          {"event", "Bench"},
-                                                          {"client", "Event"},
-                                                          {"capturetime", "2026-12-06 12:00:00"},
-                                                          {"metadata", ""},
-                                                          {"fuseaction", "upload.upload"},
-                                                          {"Submit", "Upload"}})
-        body.addField(field, value);
-    body.addFile("imgfile", photo.string(), "image/jpeg");
-    body.close();
-    std::string out = photo.string() + ".body";
-    body.writeDebugCopy(out);
-    return out;
-}
-
 int drain(int photos, int mib, int rounds) {
     std::vector<double> vornTime, curlTime, vornCpu, curlCpu, timeRatio, cpuRatio;
     for (int round = 0; round < rounds; ++round) {
@@ -300,18 +214,7 @@ int drain(int photos, int mib, int rounds) {
             return 1;
         }
         // One curl process, every body over one reused connection.
-        std::vector<std::string> args{"curl"};
-        for (std::size_t i = 0; i < bodyFiles.size(); ++i) {
-            if (i) args.push_back("--next");
-            for (const char* a : {"-sS", "-f", "-o", "/dev/null", "-H"}) args.push_back(a);
-            args.push_back(std::string("Content-Type: multipart/form-data; boundary=") +
-                           kMultipartBoundary);
-            args.push_back("-H");
-            args.push_back("Expect:");
-            args.push_back("--data-binary");
-            args.push_back("@" + bodyFiles[i]);
-            args.push_back(service.url());
-        }
+        const std::vector<std::string> args = curlNext(bodyFiles, service.url());
         ::sync();
         double cpu = 0;
         auto t0 = Steady::now();
@@ -410,35 +313,21 @@ int scan(int files, int rounds) {
     fs::create_directories(mirror);
     const int folders = 100;
     std::printf("writing a tree of %d files...\n", files);
-    // Mostly what a capture folder holds besides photos: photos without metadata, movies,
-    // hidden files, sidecars; the one eligible photo comes last in name order.
-    for (int i = 0; i < files - 1; ++i) {
-        char folder[32], name[48];
-        std::snprintf(folder, sizeof folder, "client-%03d", i % folders);
-        static const char* kinds[] = {"IMG_%06d.jpg", "IMG_%06d.mov", "._IMG_%06d.jpg",
-                                      "IMG_%06d.xmp"};
-        std::snprintf(name, sizeof name, kinds[i % 4], i);
-        const fs::path p = source / folder / name;
-        fs::create_directories(p.parent_path());
-        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (i % 4 == 0) (void)!::write(fd, "\xff\xd8junk", 6);
-        ::close(fd);
-    }
-    writePhoto(source / "zz-last" / "IMG_LAST.jpg", 4096, 1);
-    // Folders aged too, so that their listings may be kept.
-    for (const auto& e : fs::recursive_directory_iterator(source))
-        if (e.is_directory()) age(e.path());
-    age(source);
+    writeCaptureTree(source, files);
     auto store = makeStore(tmp.path(), source, mirror);
     SourceFolderScanner scanner;
     const ScanInput in = scanInput(source, mirror);
-    auto pass = [&] {
+    // Each pass must choose `expected`: the last photo, or a new one once nobody writes it.
+    auto pass = [&](const std::string& expected = "zz-last/IMG_LAST.jpg") {
         auto t0 = Steady::now();
         ScanOutcome o = scanner.chooseNextItem(in);
         double ms = secondsSince(t0) * 1000;
-        if (o.kind != ScanOutcome::Kind::Chosen ||
-            *stringForKey(*o.record, cDictKeyCurItem) != "zz-last/IMG_LAST.jpg") {
-            std::fprintf(stderr, "the pass did not choose the last photo\n");
+        const std::string* chosen = o.kind == ScanOutcome::Kind::Chosen
+                                        ? stringForKey(*o.record, cDictKeyCurItem)
+                                        : nullptr;
+        if (!chosen || *chosen != expected) {
+            std::printf("the pass chose %s, not %s\n", chosen ? chosen->c_str() : "nothing",
+                        expected.c_str());
             std::exit(1);
         }
         return ms;
@@ -468,7 +357,7 @@ int scan(int files, int rounds) {
 #ifndef VORN_BENCH_BASELINE
         scanner.noteChangedFolders(source.string(), {(source / name).parent_path().string()});
 #endif
-        double event = pass();
+        double event = pass(name);
         // Gone again, so that no later pass stops at it once it has settled.
         fs::remove(source / name);
 #ifndef VORN_BENCH_BASELINE
@@ -587,6 +476,12 @@ int intArg(int argc, char** argv, const std::string& name, int fallback) {
     return fallback;
 }
 
+double doubleArg(int argc, char** argv, const std::string& name, double fallback) {
+    for (int i = 2; i + 1 < argc; ++i)
+        if (argv[i] == name) return std::atof(argv[i + 1]);
+    return fallback;
+}
+
 }  // namespace
 }  // namespace vorn
 
@@ -601,9 +496,29 @@ int main(int argc, char** argv) {
                      intArg(argc, argv, "--watcher", 1) != 0);
     if (mode == "scan") return scan(intArg(argc, argv, "--files", 50000), rounds);
     if (mode == "latency") return latency(intArg(argc, argv, "--samples", 20));
+    if (mode == "real-drain")
+        return bench::realDrain(intArg(argc, argv, "--photos", 80), intArg(argc, argv, "--mb", 4),
+                                rounds);
+    if (mode == "real-syscalls")
+        return bench::realSyscalls(intArg(argc, argv, "--photos", 80),
+                                   intArg(argc, argv, "--mb", 4));
+    if (mode == "real-parallel")
+        return bench::realParallel(intArg(argc, argv, "--photos", 100),
+                                   intArg(argc, argv, "--mb", 1),
+                                   doubleArg(argc, argv, "--hang", 0.3), rounds);
+    if (mode == "real-cap")
+        return bench::realCap(intArg(argc, argv, "--mb", 20), doubleArg(argc, argv, "--rate", 2),
+                              rounds);
+    if (mode == "real-latency") return bench::realLatency(intArg(argc, argv, "--samples", 20));
+    if (mode == "real-scan")
+        return bench::realScan(intArg(argc, argv, "--files", 50000), rounds,
+                               intArg(argc, argv, "--passes", 5));
     std::fprintf(
         stderr,
         "usage: vorn-bench-perf drain [--photos N] [--mb M] | scale [--photos N] [--watcher 0|1] | "
-        "scan [--files N] | latency [--samples N]  [--rounds R]\n");
+        "scan [--files N] | latency [--samples N] | real-drain [--photos N] [--mb M] | "
+        "real-syscalls [--photos N] [--mb M] | real-parallel [--photos N] [--mb M] [--hang S] | "
+        "real-cap [--mb M] [--rate MIB_PER_S] | real-latency [--samples N] | "
+        "real-scan [--files N] [--passes P]  [--rounds R]\n");
     return 2;
 }

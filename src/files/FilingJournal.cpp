@@ -143,13 +143,16 @@ std::string FilingJournal::loadProblem() {
 bool FilingJournal::saveLocked(std::string* error) {
     Array list;
     for (const FilingEntry& e : entries_) list.push_back(toValue(e));
-    std::error_code ec;
-    fs::create_directories(fs::path(path_).parent_path(), ec);
+    const std::string bytes = toXmlPropertyList(Value(std::move(list)));
     std::string why;
     // Not synced: two flushes per photo would cost more than the upload on a local service,
     // and a power cut that loses the journal only means the photo is sent once more.
-    if (!writeFileAtomically(path_, toXmlPropertyList(Value(std::move(list))), 0600, &why,
-                             Sync::No)) {
+    auto write = [&] { return writeFileAtomically(path_, bytes, 0600, &why, Sync::No); };
+    bool written = write();
+    std::error_code ec;
+    // Its folder is made when a write finds it missing, not looked for at every write.
+    if (!written && fs::create_directories(fs::path(path_).parent_path(), ec)) written = write();
+    if (!written) {
         platformLog("FilingJournal => cannot write [%s]: %s", path_.c_str(), why.c_str());
         if (error) *error = why;
         return false;
@@ -200,6 +203,7 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
         return {};
     }
     std::string leftWhy;
+    bool justFiled = false;
     if (entry.filedAs.empty()) {
         auto now = FileStamp::of(photo);
         if (!now) {
@@ -220,7 +224,7 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
             entry.filedAs = *filed;
             entry.sourceLeft = left;
             if (left) leftWhy = error;
-            update(false);
+            justFiled = true;
         } else {
             FileMoveResult r = KDW_FileManager::moveFileToPath(entry.item, entry.root,
                                                                entry.destRoot, true, false);
@@ -228,13 +232,19 @@ FileMoveResult FilingJournal::file(FilingEntry entry, const Clock& clock) {
             entry.filedAs = entry.item;
             entry.sourceLeft = r.sourceLeft;
             if (r.sourceLeft) leftWhy = r.error;
-            update(false);
+            justFiled = true;
         }
     }
 
     const std::string movie =
         appendingPathComponent(entry.root, KDW_FileManager::companionMovieItem(entry.item));
-    if (KDW_FileManager::companionMovieItem(entry.item) != entry.item && existsAtPath(movie)) {
+    const bool withMovie =
+        KDW_FileManager::companionMovieItem(entry.item) != entry.item && existsAtPath(movie);
+    // Where the photo went is written down before the movie follows or the entry stays: a
+    // photo alone, crossed off just below, needs no second write (an entry whose photo is gone
+    // was filed).
+    if (justFiled && (withMovie || entry.sourceLeft)) update(false);
+    if (withMovie) {
         const std::string movieItem = KDW_FileManager::companionMovieItem(entry.filedAs);
         FileMoveResult r;
         // Set aside, nothing is replaced: a name taken since (or a pair parted by a kill)

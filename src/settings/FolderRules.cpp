@@ -1,6 +1,10 @@
 #include "settings/FolderRules.h"
 
+#include <sys/stat.h>
+
+#include <array>
 #include <filesystem>
+#include <mutex>
 #include <utility>
 
 #include "platform/PathUtilities.h"
@@ -34,9 +38,10 @@ std::string problemFolderBeside(const std::string& mirror) {
     return appendingPathComponent(deletingLastPathComponent(mirror), "Problem Folder");
 }
 
-std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
-                                         const std::string& problem) {
-    if (source.empty()) return std::nullopt;
+namespace {
+
+std::optional<std::string> overlapOfResolved(const std::string& source, const std::string& mirror,
+                                             const std::string& problem) {
     const auto s = resolvedFolder(source);
     const std::pair<const char*, std::string> others[] = {{"mirror", mirror}, {"problem", problem}};
     for (const auto& [what, folder] : others) {
@@ -55,6 +60,48 @@ std::optional<std::string> folderOverlap(const std::string& source, const std::s
         if (!text.empty()) return text + ": choose folders apart from each other.";
     }
     return std::nullopt;
+}
+
+// The folder a path leads to (device, inode); for one not there yet, the deepest folder of it
+// that is (the rest is taken as written). Zeros for an empty path.
+std::pair<dev_t, ino_t> folderIdentity(std::string path) {
+    struct stat st {};
+    while (!path.empty()) {
+        if (::stat(path.c_str(), &st) == 0) return {st.st_dev, st.st_ino};
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos || path == "/") break;
+        path.resize(slash == 0 ? 1 : slash);
+    }
+    return {0, 0};
+}
+
+}  // namespace
+
+// Asked before every pass: the links of the three paths are read again only when one of them
+// leads to another folder than last time (a link pointed elsewhere, a folder made or replaced),
+// three stat calls instead of a walk of every part of every path.
+std::optional<std::string> folderOverlap(const std::string& source, const std::string& mirror,
+                                         const std::string& problem) {
+    if (source.empty()) return std::nullopt;
+    struct Last {
+        std::array<std::string, 3> paths;
+        std::array<std::pair<dev_t, ino_t>, 3> folders;
+        std::optional<std::string> answer;
+        bool valid = false;
+    };
+    static std::mutex mutex;
+    static Last last;
+    const std::array<std::string, 3> paths{source, mirror, problem};
+    std::array<std::pair<dev_t, ino_t>, 3> folders;
+    for (std::size_t i = 0; i < paths.size(); ++i) folders[i] = folderIdentity(paths[i]);
+    {
+        std::lock_guard lock(mutex);
+        if (last.valid && last.paths == paths && last.folders == folders) return last.answer;
+    }
+    std::optional<std::string> answer = overlapOfResolved(source, mirror, problem);
+    std::lock_guard lock(mutex);
+    last = {paths, folders, answer, true};
+    return answer;
 }
 
 }  // namespace vorn

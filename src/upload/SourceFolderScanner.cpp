@@ -51,6 +51,21 @@ const char* eventCaption(const std::string& fuseAction) {
     return nullptr;
 }
 
+// Named like a photo: not hidden, ".jpg", ".jpeg" or ".png" in any case.
+bool hasPhotoName(const std::string& name) {
+    if (name.empty() || name[0] == '.') return false;
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    const std::string_view ext = std::string_view(name).substr(dot + 1);
+    auto is = [&](std::string_view want) {
+        return ext.size() == want.size() &&
+               std::equal(ext.begin(), ext.end(), want.begin(), [](char a, char b) {
+                   return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+               });
+    };
+    return is("jpg") || is("jpeg") || is("png");
+}
+
 // The ".mov" test of every name met, without building the extension.
 bool hasMovieExtension(const std::string& name) {
     const std::size_t n = name.size();
@@ -59,11 +74,8 @@ bool hasMovieExtension(const std::string& name) {
     return lower(name[n - 3]) == 'm' && lower(name[n - 2]) == 'o' && lower(name[n - 1]) == 'v';
 }
 
-// What the waiting count and the loose-photo report take for a photo, by its name alone.
-bool isPhotoName(const std::string& name) {
-    const std::string ext = pathExtension(name);
-    return equalsIgnoringCase(ext, "jpg") || equalsIgnoringCase(ext, "jpeg") ||
-           equalsIgnoringCase(ext, "png");
+bool ruledOutByName(const std::string& name) {
+    return name.empty() || name[0] == '.' || hasMovieExtension(name);
 }
 
 std::int64_t mtimeNanoseconds(const struct stat& st) {
@@ -140,6 +152,7 @@ void SourceFolderScanner::noteFileClosed(const std::string& path) {
     if (!regular) return;
     if (closedFiles_.size() > 10000) closedFiles_.clear();  // only recent closes matter
     closedFiles_[path] = Stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
+    if (ruledOutByName(lastPathComponent(path))) return;  // never rests: nothing to look again at
     if (rewritten_.size() > 10000) {  // too many to follow one by one: look at everything
         rewritten_.clear();
         ++restGeneration_;
@@ -277,27 +290,35 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     // What the name alone decides comes first: most files met are passed over here, unstatted
     // and without a path built.
     const std::string& name = entry.name;
-    if (name.empty() || name[0] == '.') return Verdict::NotEligible;
+    if (entry.ruledOutByName) return Verdict::NotEligible;
     if (!settings.baseIdsFromFileNames && folderRel.empty()) {
         // Said once per file: the same stray file is met on every full pass.
         warnOncePerKey(appendingPathComponent(folder, name),
                        stringWithFormat("Root Item [%s] May NOT be Uploaded!!!!!", name.c_str()));
-        if (isPhotoName(name)) noteLoose(name, settings.pass);
+        if (hasPhotoName(name)) noteLoose(name, settings.pass);
         return Verdict::NotEligible;
     }
-    if (hasMovieExtension(name)) return Verdict::NotEligible;
 
     judgedFiles_.fetch_add(1);
     // A link is followed only where it stays inside the source folder.
     struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Verdict::NotEligible;
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // Gone (filed a moment ago, the watcher's word not in yet): not waiting either.
+        found.withoutMetadata = true;
+        return Verdict::NotEligible;
+    }
     const bool isLink = S_ISLNK(st.st_mode);
     if (isLink && (!linkStaysInside(settings, folder, folderRel, name) ||
-                   ::fstatat(dirFd, name.c_str(), &st, 0) != 0))
+                   ::fstatat(dirFd, name.c_str(), &st, 0) != 0)) {
+        found.withoutMetadata = true;
         return Verdict::NotEligible;
+    }
     if (!S_ISREG(st.st_mode)) return Verdict::NotEligible;
+    if (knownWithoutMetadata(settings, folderRel, name, st, rested)) {
+        found.withoutMetadata = true;
+        return Verdict::NotEligible;
+    }
     found.rel = folderRel.empty() ? name : folderRel + "/" + name;
-    if (knownWithoutMetadata(settings, found.rel, st, rested)) return Verdict::NotEligible;
     if (options_.skipItem && options_.skipItem(found.rel)) return Verdict::Skipped;
     const std::string full = appendingPathComponent(folder, name);
     if (settings.isWaitingToRetry && *settings.isWaitingToRetry &&
@@ -307,7 +328,8 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     metadataReads_.fetch_add(1);
     readMetadata(full, found);
     if (!found.metadata) {
-        rememberWithoutMetadata(settings, found.rel, full, st, rested);
+        rememberWithoutMetadata(settings, found.rel, st, rested);
+        found.withoutMetadata = true;
         return Verdict::NotEligible;
     }
     // The movie goes out with the photo: it must be there, inside the source folder, and
@@ -341,41 +363,39 @@ bool SourceFolderScanner::hasRested(const Stamp& stamp,
            options_.monotonicNow() - since >= options_.settleInterval;
 }
 
-bool SourceFolderScanner::knownWithoutMetadata(const PassSettings& settings, const std::string& rel,
-                                               const struct stat& st, bool& rested) {
+bool SourceFolderScanner::knownWithoutMetadata(const PassSettings& settings,
+                                               const std::string& folderRel,
+                                               const std::string& name, const struct stat& st,
+                                               bool& rested) {
     const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     std::unique_lock lock(cacheMutex_);
     auto it = withoutMetadata_.find(FileId{st.st_dev, st.st_ino});
     if (it == withoutMetadata_.end()) return false;
     if (!(it->second.stamp == stamp)) {  // changed since: read again
-        withoutMetadataPaths_.erase(it->second.path);
         withoutMetadata_.erase(it);
         return false;
     }
     it->second.pass = settings.pass;
-    rested = hasRested(stamp, it->second.since);
+    // Reported once it had rested, so no clock need say so again.
+    rested = it->second.reported || hasRested(stamp, it->second.since);
     const bool report = !it->second.reported && rested;
     if (report) it->second.reported = true;
     lock.unlock();
-    if (report) reportSkipped(rel);
+    if (report) reportSkipped(folderRel.empty() ? name : folderRel + "/" + name);
     return true;
 }
 
 void SourceFolderScanner::rememberWithoutMetadata(const PassSettings& settings,
-                                                  const std::string& rel, const std::string& full,
-                                                  const struct stat& st, bool& rested) {
+                                                  const std::string& rel, const struct stat& st,
+                                                  bool& rested) {
     const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     const auto now = options_.monotonicNow();
     rested = hasRested(stamp, now);
     {
         std::lock_guard lock(cacheMutex_);
-        if (withoutMetadata_.size() >= kMaxRememberedFiles) {  // start again past a large event
+        if (withoutMetadata_.size() >= kMaxRememberedFiles)  // start again past a large event
             withoutMetadata_.clear();
-            withoutMetadataPaths_.clear();
-        }
-        withoutMetadata_[FileId{st.st_dev, st.st_ino}] =
-            Without{stamp, rested, settings.pass, full, now};
-        withoutMetadataPaths_.insert(full);
+        withoutMetadata_[FileId{st.st_dev, st.st_ino}] = Without{stamp, rested, settings.pass, now};
     }
     if (rested) reportSkipped(rel);
 }
@@ -446,6 +466,10 @@ std::optional<std::vector<SourceFolderScanner::Entry>> SourceFolderScanner::read
             e.isDirectory = true;
         else if (type != DT_REG)
             continue;  // sockets, fifos, devices: never photos
+        else if (ruledOutByName(e.name))
+            e.ruledOutByName = e.ineligible = true;
+        else
+            e.photoName = hasPhotoName(e.name);
         entries.push_back(std::move(e));
     }
     ::closedir(dir);
@@ -475,6 +499,7 @@ void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>
         if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
         e.rested = old->rested;
         e.restGeneration = old->restGeneration;
+        e.withoutMetadata = old->withoutMetadata;
     }
 }
 
@@ -507,18 +532,19 @@ std::vector<std::string> SourceFolderScanner::rewrittenIn(const std::string& fol
 bool SourceFolderScanner::mirrorSubfolder(const PassSettings& settings, const ScanInput& input,
                                           int dirFd, const std::string& name,
                                           const std::string& childRel) {
+    // A listed folder is never a link (those are not descended into): one look gives both
+    // where it leads and its permissions.
     struct stat self {};
-    if (!settings.filingFolders.empty() && ::fstatat(dirFd, name.c_str(), &self, 0) == 0 &&
+    const bool looked = ::fstatat(dirFd, name.c_str(), &self, 0) == 0;
+    if (looked &&
         std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
                   std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end()) {
         platformLog("[%s] is where photos are filed; not scanned", childRel.c_str());
         return false;
     }
     std::string mirrored = appendingPathComponent(input.mirrorFolder, childRel);
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        ::mkdir(mirrored.c_str(), st.st_mode & 07777) == 0)
-        ::chmod(mirrored.c_str(), st.st_mode & 07777);
+    if (looked && ::mkdir(mirrored.c_str(), self.st_mode & 07777) == 0)
+        ::chmod(mirrored.c_str(), self.st_mode & 07777);
     return true;
 }
 
@@ -533,13 +559,15 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     }
     const bool vouched = vouchedFor(settings, rel);
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
+    cache.walkedInPass = settings.pass;
     const std::vector<std::string> rewritten = rewrittenIn(folder);
     // The walk below adds other folders to folders_, which leaves this one where it is.
     for (Entry& e : cache.entries) {
-        if (vouched && e.ineligible) continue;
+        if (e.ruledOutByName || (vouched && e.ineligible)) continue;
         if (e.rested && e.restGeneration == settings.restGeneration &&
             std::find(rewritten.begin(), rewritten.end(), e.name) == rewritten.end()) {
             e.ineligible = true;
+            e.withoutMetadata = true;  // only a file without metadata rests
             ++restedPassedOver_;
             continue;
         }
@@ -564,6 +592,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
             std::lock_guard lock(cacheMutex_);
             rewritten_.erase(appendingPathComponent(folder, e.name));
         }
+        e.withoutMetadata = found.withoutMetadata;
         switch (verdict) {
             case Verdict::Eligible:
                 return found;
@@ -639,48 +668,57 @@ void SourceFolderScanner::reportWaitingBeforeFirstPass(const std::string& root) 
         std::lock_guard lock(countMutex_);
         before = countsShown_;
     }
-    const std::size_t waiting = countWaiting(PassSettings{}, root, "");
+    std::size_t waiting;
+    {
+        std::lock_guard passLock(passMutex_);  // the count reads and fills the pass's listings
+        waiting = countWaiting(PassSettings{}, root, "");
+    }
     std::lock_guard lock(countMutex_);
     if (countsShown_ == before) ui_->showWaitingCount(waiting);  // a pass's own count is better
 }
 
-// Photos in the tree that a pass may still take: judged by name and the metadata cache only,
-// so the count costs a directory walk and no file reads.
+// Photos in the tree that a pass may still take: named like photos and not found without
+// metadata. Counted from the folder listings the walk keeps, so a pass that walked the tree
+// costs no more file system calls; a folder it did not walk is listed (its listing kept while
+// the folder is unchanged).
 std::size_t SourceFolderScanner::countWaiting(const PassSettings& settings, const std::string& root,
                                               const std::string& rel) {
-    std::size_t count = 0;
-    DIR* dir = ::opendir(appendingPathComponent(root, rel).c_str());
-    if (!dir) return 0;
-    struct Child {
-        std::string name;
-        bool isDirectory;
-        ino_t ino;
-    };
-    std::vector<Child> entries;
-    while (dirent* d = ::readdir(dir)) {
-        if (d->d_name[0] == '.') continue;
-        entries.push_back({d->d_name, d->d_type == DT_DIR, d->d_ino});
+    FolderCache* cache = nullptr;
+    if (auto it = folders_.find(rel);
+        it != folders_.end() && it->second.listed && it->second.walkedInPass == settings.pass) {
+        cache = &it->second;
+    } else {
+        Fd dirFd(
+            ::open(appendingPathComponent(root, rel).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dirFd.valid()) return 0;
+        bool trusted;
+        {
+            std::lock_guard lock(cacheMutex_);
+            trusted = watching_ && !settings.full && changedFolders_.count(rel) == 0;
+        }
+        cache = &listing(rel, dirFd.get(), trusted);
     }
-    ::closedir(dir);
-    for (const auto& [name, isDirectory, ino] : entries) {
-        std::string childRel = rel.empty() ? name : rel + "/" + name;
-        if (isDirectory) {
-            // What is filed is not waiting: a mirror or problem folder inside the source folder
-            // (its inode in the listing, then confirmed) is not counted.
-            struct stat self {};
-            const bool filing =
-                std::any_of(settings.filingFolders.begin(), settings.filingFolders.end(),
-                            [ino](const auto& f) { return f.second == ino; }) &&
-                ::stat(appendingPathComponent(root, childRel).c_str(), &self) == 0 &&
-                std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
-                          std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end();
-            if (!filing) count += countWaiting(settings, root, childRel);
+    std::size_t count = 0;
+    // The listing stays where it is while folders below are listed into folders_.
+    for (const Entry& e : cache->entries) {
+        if (!e.isDirectory) {
+            count += !rel.empty() && e.photoName && !e.withoutMetadata;
             continue;
         }
-        if (rel.empty() || !isPhotoName(name)) continue;
-        const std::string full = appendingPathComponent(root, childRel);
-        std::lock_guard lock(cacheMutex_);
-        if (!withoutMetadataPaths_.count(full) && !linksReported_.count(full)) ++count;
+        const std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;
+        // What is filed is not waiting: a mirror or problem folder inside the source folder
+        // (its inode in the listing, then confirmed) is never walked, nor counted.
+        auto child = folders_.find(childRel);
+        const bool walked = child != folders_.end() && child->second.walkedInPass == settings.pass;
+        struct stat self {};
+        if (!walked &&
+            std::any_of(settings.filingFolders.begin(), settings.filingFolders.end(),
+                        [&](const auto& f) { return f.second == e.ino; }) &&
+            ::stat(appendingPathComponent(root, childRel).c_str(), &self) == 0 &&
+            std::find(settings.filingFolders.begin(), settings.filingFolders.end(),
+                      std::make_pair(self.st_dev, self.st_ino)) != settings.filingFolders.end())
+            continue;
+        count += countWaiting(settings, root, childRel);
     }
     return count;
 }
@@ -729,9 +767,6 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         std::erase_if(withoutMetadata_,
                       [&](const auto& e) { return e.second.pass != settings.pass; });
         std::erase_if(looks_, [&](const auto& e) { return e.second.pass != settings.pass; });
-        withoutMetadataPaths_.clear();
-        for (const auto& [id, without] : withoutMetadata_)
-            withoutMetadataPaths_.insert(without.path);
         std::erase_if(loose_, [&](const auto& e) { return e.second != settings.pass; });
     }
     // The waiting count walks the whole tree (names only): on full passes, when the pass found

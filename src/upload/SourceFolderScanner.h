@@ -97,11 +97,18 @@ class SourceFolderScanner : public FolderScanner {
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
+        // For the waiting count: named like a photo, and found without metadata (or a link
+        // not followed).
+        bool photoName = false;
+        bool withoutMetadata = false;
+        // A hidden file or a movie: never a photo to send, whatever it holds.
+        bool ruledOutByName = false;
     };
     struct FolderCache {
         std::int64_t mtimeNs = -1;      // of the listing below; -1: list again unless vouched for
         std::int64_t seenMtimeNs = -1;  // the folder's time when it was listed
         bool listed = false;
+        std::uint64_t walkedInPass = 0;  // the last pass that walked it
         std::vector<Entry> entries;
     };
     enum class Verdict { Eligible, NotEligible, NotSettled, Skipped };
@@ -129,6 +136,7 @@ class SourceFolderScanner : public FolderScanner {
         std::string rel;
         std::optional<Value> metadata;
         bool metadataFromPng = false;
+        bool withoutMetadata = false;  // or a link not followed: not waiting
     };
 
     Verdict judgeFile(const PassSettings& settings, int dirFd, const Entry& entry,
@@ -146,10 +154,10 @@ class SourceFolderScanner : public FolderScanner {
                                 const std::string& name, const std::string& childRel);
     static void readMetadata(const std::string& full, Found& found);
     bool hasRested(const Stamp& stamp, std::chrono::steady_clock::time_point since) const;
-    bool knownWithoutMetadata(const PassSettings& settings, const std::string& rel,
-                              const struct stat& st, bool& rested);
+    bool knownWithoutMetadata(const PassSettings& settings, const std::string& folderRel,
+                              const std::string& name, const struct stat& st, bool& rested);
     void rememberWithoutMetadata(const PassSettings& settings, const std::string& rel,
-                                 const std::string& full, const struct stat& st, bool& rested);
+                                 const struct stat& st, bool& rested);
     bool isWritten(const PassSettings& settings, int dirFd, const std::string& name,
                    const std::string& full, bool isLink, const struct stat& st,
                    std::chrono::milliseconds& settleLeft);
@@ -185,9 +193,8 @@ class SourceFolderScanner : public FolderScanner {
     // Files found without metadata: skipped while their size and time stay the same.
     struct Without {
         Stamp stamp;
-        bool reported = false;   // the skip was shown once
-        std::uint64_t pass = 0;  // the last pass that met it
-        std::string path;
+        bool reported = false;                        // the skip was shown once
+        std::uint64_t pass = 0;                       // the last pass that met it
         std::chrono::steady_clock::time_point since;  // first met with this stamp
     };
     std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
@@ -206,7 +213,6 @@ class SourceFolderScanner : public FolderScanner {
     std::unordered_set<std::string> changedFolders_;  // relative; "" is the root
     std::string watchedRoot_;
     std::unordered_map<std::string, Stamp> closedFiles_;    // full path -> stamp when closed
-    std::unordered_set<std::string> withoutMetadataPaths_;  // full paths, for the waiting count
     std::unordered_map<std::string, std::uint64_t> loose_;  // name -> the last pass that met it
 
     std::mutex countMutex_;          // the waiting count's report, in the order counted

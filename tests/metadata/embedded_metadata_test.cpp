@@ -179,6 +179,49 @@ TEST(EmbeddedMetadata, PartlyWrittenPhotosNeverGiveAPartialDictionary) {
     EXPECT_EQ(getVornMetaDataFromPng((dir / "p.png").string()), Value(meta));
 }
 
+// The readers parse a photo's first bytes when its metadata lies there, and the whole file when
+// it does not: other segments may come first, and the image data follows.
+TEST(EmbeddedMetadata, MetadataIsReadWhereverItLiesInTheFile) {
+    const Dictionary meta = test::fullMetadata(2);
+    const std::string jpeg = capture::makeJpeg(test::jpegWith(meta)).flatten();
+    // Application segments of 64 KB that no reader knows, between the start marker and the
+    // Exif segment.
+    auto padded = [&](int segments) {
+        std::string unknown = "\xff\xeb\xff\xff" + std::string(0xffff - 2, 'x');
+        std::string out = jpeg.substr(0, 2);
+        for (int i = 0; i < segments; ++i) out += unknown;
+        return out + jpeg.substr(2);
+    };
+    capture::JpegSpec large = test::jpegWith(meta);
+    large.minimumSize = 4u << 20;
+    struct Row {
+        const char* what;
+        std::string bytes;
+        bool reads;
+    };
+    const std::vector<Row> rows = {
+        {"metadata first", jpeg, true},
+        {"after 64 KB of other segments", padded(1), true},
+        {"after 192 KB of other segments", padded(3), true},
+        {"a 4 MB photo, metadata first", capture::makeJpeg(large).flatten(), true},
+        {"cut short inside the other segments", padded(3).substr(0, 150000), false},
+        {"without its end marker", padded(3).substr(0, padded(3).size() - 2), true},
+    };
+    TempDir dir;
+    test::CapturedOutput quiet(2);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = (dir / "p.jpg").string();
+        test::writeFile(path, row.bytes);
+        const auto got = getVornMetaDataFromJpeg(path);
+        EXPECT_EQ(got, row.reads ? std::optional<Value>(Value(meta)) : std::nullopt);
+        EXPECT_EQ(
+            GetInternalPictureCaptureDate(path, kExifDictionary, kExifDateTimeOriginal).has_value(),
+            row.reads);
+        EXPECT_EQ(IsValidImageObject(path), row.reads);
+    }
+}
+
 TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     test::TempDir dir;
     const std::string jpeg = capture::makeJpeg(capture::JpegSpec{}).flatten();

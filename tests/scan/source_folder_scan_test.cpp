@@ -421,6 +421,49 @@ TEST_F(ScanTest, APhotoInAFolderNewToTheWatcherIsTakenAsSoonAsTheWatcherReportsI
     }
 }
 
+TEST_F(ScanTest, TheWaitingCountIsThePhotosAPassMayStillTake) {
+    // Counted by name until a pass has found them without metadata; never hidden files, movies,
+    // photos at the root, nor what lies in a filing folder inside the source. A hidden folder's
+    // photos are taken, and so counted.
+    jpeg("a/1.jpg");
+    jpeg("a/2.jpg");
+    plainFile("a/junk.jpg", "junk");
+    jpeg("a/.hidden.jpg");
+    plainFile("a/1.mov", "moov");
+    png("b/3.png");
+    plainFile("b/junk.png", "junk");
+    jpeg(".cache/4.jpg");
+    jpeg("Mirror/c/5.jpg");
+    jpeg("root.jpg");
+    store->setObject(sPrefLocalMasterMirrorSiteFolder, (source / "Mirror").string());
+    struct Step {
+        const char* filed;  // removed before the pass, as once filed
+        std::string chosen;
+        std::size_t waiting;
+    };
+    const Step steps[] = {
+        {"", ".cache/4.jpg", 6},         // a and b not looked at yet
+        {".cache/4.jpg", "a/1.jpg", 5},  // a/2, a/junk and b not looked at yet
+        {"a/1.jpg", "a/2.jpg", 4},       // a/junk is met only after a/2
+        {"a/2.jpg", "b/3.png", 2},       // a/junk found without metadata
+        {"b/3.png", "", 0},
+    };
+    SkipLines ui;
+    SourceFolderScanner scanner;
+    scanner.setUserInterface(&ui);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.chosen);
+        if (*step.filed) fs::remove(source / step.filed);
+        EXPECT_EQ(chosen(scanner), step.chosen);
+        EXPECT_EQ(ui.waiting, step.waiting);
+    }
+    // A photo saved over one found without metadata waits again, once its writer closes it.
+    jpeg("a/junk.jpg");
+    scanner.noteFileClosed((source / "a/junk.jpg").string());
+    EXPECT_EQ(chosen(scanner), "a/junk.jpg");
+    EXPECT_EQ(ui.waiting, 1u);
+}
+
 TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
     const fs::path elsewhere = tmp / "Elsewhere";
     auto photoAt = [](const fs::path& path) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "SettingsFixture.h"
+#include "settings/FolderRules.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/PreferenceRules.h"
 #include "support/ScopedEnv.h"
@@ -100,6 +101,30 @@ TEST_F(SettingsTest, AFolderThatWouldStopTheUploaderIsRefusedAndOneNotThereYetIs
     store->setObject(sPrefLocalMasterMirrorSiteFolder, (tmp / "M").string());
     EXPECT_TRUE(contains(joined(checkPreferences(*store)), "lies inside the problem folder"))
         << joined(checkPreferences(*store));
+
+    // The same paths asked again after a link in them was pointed elsewhere, or a folder made
+    // where there was none: the answer follows.
+    const fs::path hop = tmp / "hop";
+    struct Step {
+        const char* what;
+        fs::path linkTarget;  // hop leads here
+        std::string mirror;
+        bool overlaps;
+    };
+    const Step steps[] = {
+        {"apart", tmp / "Mirror", hop.string(), false},
+        {"the link now leads to the source", tmp / "Upload", hop.string(), true},
+        {"and back", tmp / "Mirror", hop.string(), false},
+        {"not there yet, below the link", tmp / "Mirror", (hop / "Upload/sub").string(), false},
+        {"still not there, but the link leads above the source", tmp, (hop / "Upload/sub").string(),
+         true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        fs::remove(hop);
+        fs::create_directory_symlink(step.linkTarget, hop);
+        EXPECT_EQ(folderOverlap(upload, step.mirror, "").has_value(), step.overlaps);
+    }
 }
 
 TEST_F(SettingsTest, TheFactoryEventNameOrAccountIsFlaggedOnlyForARealService) {
