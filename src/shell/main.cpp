@@ -350,6 +350,16 @@ std::optional<std::string> openLog(vorn::ConsoleUserInterface& console,
 }
 
 // What `vornctl status` answers besides the cycle's own state.
+// The send cap as a person reads it: "none" or "2.0 MiB/s".
+std::string capText(std::uint64_t bytesPerSecond) {
+    if (bytesPerSecond == 0) return "none";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f %s/s",
+                  bytesPerSecond >= 1048576 ? bytesPerSecond / 1048576.0 : bytesPerSecond / 1024.0,
+                  bytesPerSecond >= 1048576 ? "MiB" : "KiB");
+    return buf;
+}
+
 void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
                           std::optional<std::string> logFile, const std::string& remoteControl) {
     vorn::setRemoteStatusProvider([ui, &store, logFile, remoteControl](bool json) {
@@ -358,6 +368,8 @@ void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
             {"mirrorFolder",
              store.stringForKey(vorn::sPrefLocalMasterMirrorSiteFolder).value_or("")},
             {"serviceAddress", store.stringForKey(vorn::sPrefKivURL).value_or("")},
+            {"uploadsAtOnce", std::to_string(vorn::Preferences::getConcurrentUploads())},
+            {"bandwidthCap", capText(vorn::Preferences::getMaxUploadBytesPerSecond())},
             {"version", vorn::build::kVersion},
             {"pid", std::to_string(::getpid())},
             {"logFile", logFile.value_or("")},

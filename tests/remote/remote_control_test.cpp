@@ -285,8 +285,9 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
     };
 
     std::string idle = statusWith({"\"state\":\"idle\""});
-    EXPECT_TRUE(contains(idle, "\"transfer\":null,") &&
-                contains(idle, "\"sourceFolder\":\"" + source.string() + "\""))
+    EXPECT_TRUE(contains(idle, "\"transfer\":null,") && contains(idle, "\"transfers\":[],") &&
+                contains(idle, "\"sourceFolder\":\"" + source.string() + "\"") &&
+                contains(idle, "\"uploadsAtOnce\":\"1\",\"bandwidthCap\":\"none\""))
         << idle;
     EXPECT_FALSE(contains(idle, "s3cret")) << idle;
 
