@@ -246,6 +246,7 @@ void AppController::onSettingChanged(const std::string& key) {
 bool AppController::saveLoginInfo() {
     if (!validateUserInfoBeforeUploading(std::nullopt)) return false;
     getCurrentLoginInfo();
+    deps_.ui->preferencesSaved();  // locks and closes the panel
     return true;
 }
 
@@ -283,7 +284,11 @@ void AppController::startCycle(bool beepOnInvalidSettings, bool byUser) {
         waitForSettings(problem);
         return;
     }
-    getCurrentLoginInfo();
+    // The user's start takes the settings as the panel's Save and Close does.
+    if (byUser)
+        saveLoginInfo();
+    else
+        getCurrentLoginInfo();
 
     std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
     if (!mirror.empty() && !exists(mirror)) {

@@ -61,6 +61,9 @@ class StatusBoard : public UserInterface {
     void showTransferEnded() override;
     void showWaitingCount(std::size_t photosWaiting) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
+    bool mainWindowShown() const override;
+    void bringMainWindowForward() override;
+    void preferencesSaved() override;
 
   private:
     void rollDayLocked(SystemTime now);

@@ -435,7 +435,10 @@ int QtPreferencesPanel::lockState() const {
 void QtPreferencesPanel::ibClickedOnLockIcon(QToolButton* sender) {
     if (!sender || widgetTag(sender) != kLockTag) return;
     bool unlocked = sender->isChecked();
-    QtAlerts::doPlaySound(unlocked ? "lockOpening" : "lockClosing", "wav");
+    // The sound says the lock moved; applying the same state again is silent.
+    if (appliedLock_ && *appliedLock_ != unlocked)
+        QtAlerts::doPlaySound(unlocked ? "lockOpening" : "lockClosing", "wav");
+    appliedLock_ = unlocked;
     for (QWidget* view :
          {ibChangeablePrefView, ibChangeablePref2View, ibChangeablePref3View, otherSettingsView})
         viewSetEnabled(view, unlocked);
@@ -613,8 +616,13 @@ void QtPreferencesPanel::ibClickedOnSaveAndClose() {
         beep();
         return;  // stays open and unlocked
     }
+    loginInfoSaved();
+}
+
+void QtPreferencesPanel::loginInfoSaved() {
     store_.synchronize();
-    if (isVisible()) forceLockedIcon(0);
+    if (!isVisible()) return;  // the controller's own save may have closed it already
+    forceLockedIcon(0);
     if (fDisplayAsSheet)
         done(1);
     else

@@ -54,6 +54,9 @@ class QtPreferencesPanel : public QDialog {
     bool loadPrefFromFile(const QString& path);
 
     void ibClickedOnSaveAndClose();
+    // The settings were found valid and taken: locks the panel when it is shown and closes it
+    // (a sheet ends with code 1). Nothing when it is hidden.
+    void loginInfoSaved();
     void revealItemInFinder(const QString& path);
 
     QTabWidget* ibTabView;
@@ -88,6 +91,7 @@ class QtPreferencesPanel : public QDialog {
     PreferencesStore& store_;
     Actions actions_;
     bool fDisplayAsSheet = false;
+    std::optional<bool> appliedLock_;  // the lock state the views were last set to (unlocked)
     std::map<std::string, std::function<void()>> refreshers_;
     std::vector<QLineEdit*> boundEdits_;
 };

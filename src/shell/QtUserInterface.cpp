@@ -241,6 +241,22 @@ void QtUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
     main_->showLastUpload(outcome);
 }
 
+// ---- the windows themselves ----
+
+bool QtUserInterface::mainWindowShown() const {
+    bool shown = false;
+    runOnMainThread(
+        main_, [this, &shown] { shown = main_->isVisible(); }, true);
+    return shown;
+}
+
+void QtUserInterface::bringMainWindowForward() {}
+
+void QtUserInterface::preferencesSaved() {
+    runOnMainThread(
+        this, [this] { panel_->loginInfoSaved(); }, false);
+}
+
 // ---- tray ----
 
 QIcon QtUserInterface::stateIcon(CycleState state) {

@@ -63,6 +63,9 @@ class QtUserInterface : public QObject, public UserInterface {
     void showTransferEnded() override;
     void showWaitingCount(std::size_t photosWaiting) override;
     void showUploadOutcome(const UploadOutcome& outcome) override;
+    bool mainWindowShown() const override;
+    void bringMainWindowForward() override;
+    void preferencesSaved() override;
 
     // The program's icon (drawn from vorn.svg) with a dot for the cycle's state.
     static QIcon stateIcon(CycleState state);

@@ -96,6 +96,15 @@ class UserInterface {
     // Photos waiting in the source folder, as the last pass counted them.
     virtual void showWaitingCount(std::size_t photosWaiting) { (void)photosWaiting; }
     virtual void showUploadOutcome(const UploadOutcome& outcome) { (void)outcome; }
+
+    // ---- the windows themselves ----
+    // Whether the main window is on screen now; a person then gets longer before the auto-start.
+    virtual bool mainWindowShown() const { return false; }
+    // A pass was opened: a hidden main window comes forward, unless the program runs hidden.
+    virtual void bringMainWindowForward() {}
+    // The settings were checked and taken: the preferences panel locks and closes (a sheet ends
+    // with code 1).
+    virtual void preferencesSaved() {}
 };
 
 }  // namespace vorn

@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "UiFixture.h"
+#include "app/AppController.h"
 #include "platform/Resources.h"
+#include "platform/RunLoop.h"
 #include "settings/PreferenceKeys.h"
 #include "shell/QtMainWindow.h"
 #include "shell/QtUserInterface.h"
@@ -262,6 +264,45 @@ TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
                     "<plist version=\"1.0\"><dict><key>B</key><dict>"
                     "<key>mesg</key><string>%@ and %@</string></dict></dict></plist>");
     EXPECT_EQ(lookUpAlert(tmp.str(), "English", "t", "B", "x", "y", nullptr)->message, "x and y");
+}
+
+// On the loop's virtual clock: a person at the shown window gets 30 s before the auto-start.
+TEST_F(WindowsTest, TheAutoStartWaitsLongerWhileTheMainWindowIsShownAndNeverWhenOff) {
+    struct Row {
+        const char* what;
+        bool autoStart, shown;
+        std::optional<int> startsAfterSeconds;
+    };
+    const Row rows[] = {{"window shown", true, true, 30},
+                        {"window hidden", true, false, 10},
+                        {"auto-start off", false, true, std::nullopt}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        store->setObject(sPrefAutoStartUploadAtStartup, row.autoStart);
+        RunLoop loop(RunLoop::Time::Virtual);
+        NotificationCenter center;
+        QtUserInterface windows(*store, [] {});
+        windows.mainWindow()->setVisible(row.shown);
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &windows;
+        AppController controller(deps);
+        windows.setController(&controller);
+        LaunchOptions launch;
+        launch.headless = false;
+        controller.applicationDidFinishLaunching(launch);
+        TimerPtr timer = controller.autoStartTimer();
+        if (!row.startsAfterSeconds) {
+            EXPECT_FALSE(timer);
+            continue;
+        }
+        ASSERT_TRUE(timer);
+        loop.advance(std::chrono::seconds(*row.startsAfterSeconds) - std::chrono::milliseconds(10));
+        EXPECT_TRUE(timer->isValid());
+        loop.advance(std::chrono::milliseconds(20));
+        EXPECT_FALSE(timer->isValid());
+    }
 }
 
 }  // namespace
