@@ -404,6 +404,7 @@ bool AppController::openPass(const std::string& path) {
     deps_.center->post(kScanFolderNotification, this,
                        makeScanRequest(path, mirror, currentEventName()));
 
+    deps_.ui->bringMainWindowForward();
     deps_.ui->ibUpdateLoginName(currentUserName() + "." + serviceDomain());
     deps_.ui->ibUpdateUploadMainPath(path + "/");
     deps_.ui->ibUpdateSourceFolderPath(path);

@@ -6,6 +6,7 @@
 #include <QSvgRenderer>
 
 #include "app/AppController.h"
+#include "app/Relaunch.h"
 #include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 #include "platform/Resources.h"
@@ -250,7 +251,38 @@ bool QtUserInterface::mainWindowShown() const {
     return shown;
 }
 
-void QtUserInterface::bringMainWindowForward() {}
+void QtUserInterface::bringMainWindowForward() {
+    runOnMainThread(
+        this,
+        [this] {
+            if (runsHidden_ || main_->isVisible()) return;
+            main_->show();
+            main_->raise();
+        },
+        false);
+}
+
+void QtUserInterface::setRunsHidden(bool hidden) {
+    runsHidden_ = hidden;
+}
+
+void QtUserInterface::showMainWindow() {
+    runsHidden_ = false;
+    if (main_->isMinimized())
+        main_->showNormal();
+    else
+        main_->show();
+    main_->raise();
+    main_->activateWindow();
+}
+
+std::uint32_t QtUserInterface::relaunchFlags() const {
+    // A panel or alert on the main window counts as the main window being in front.
+    bool inFront = false;
+    for (QWidget* w = QApplication::activeWindow(); w && !inFront; w = w->parentWidget())
+        inFront = w == main_;
+    return launchFlagsFor(inFront && main_->isVisible());
+}
 
 void QtUserInterface::preferencesSaved() {
     runOnMainThread(
@@ -304,13 +336,9 @@ void QtUserInterface::setUpTray() {
     };
     item("Upload Now", [this] { emit main_->synchronizeClicked(); });
     trayPauseAction_ = item("Pause", [this] { emit main_->pauseResumeClicked(); });
-    item("Show Window", [this] {
-        main_->show();
-        main_->raise();
-        main_->activateWindow();
-    });
+    item("Show Window", [this] { showMainWindow(); });
     item("Preferences…", [this] {
-        main_->show();
+        showMainWindow();
         ibClickedOnOpenPref(main_->ibOpenPrefButton);
     });
     trayMenu_->addSeparator();
@@ -319,7 +347,14 @@ void QtUserInterface::setUpTray() {
     tray_ = new QSystemTrayIcon(stateIcon(CycleState::Idle));
     tray_->setContextMenu(trayMenu_);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger) main_->setVisible(!main_->isVisible());
+        if (r != QSystemTrayIcon::Trigger) return;
+        if (!main_->isVisible()) {
+            showMainWindow();
+            return;
+        }
+        // Put away from the tray: it stays away until asked for, not back at the next photo.
+        main_->hide();
+        runsHidden_ = true;
     });
     main_->setHidesOnClose(true);
     updateTray();

@@ -39,6 +39,15 @@ class QtUserInterface : public QObject, public UserInterface {
     void ibClickedOnOpenPref(QWidget* sender);
     // The end of the panel shown as a sheet: the cycle resumes.
     void sheetDidEnd(int returnCode);
+    // Started without its main window (--background, or not shown at launch): passes then leave
+    // it hidden until a person asks for it.
+    void setRunsHidden(bool hidden);
+    // A person asked for the main window (tray, `vornctl show`, a second launch): shown, raised
+    // and made active; passes bring it back from now on.
+    void showMainWindow();
+    // The relaunch flags for this moment: 1 while the main window (or a panel on it) is shown and
+    // active, 1049344 otherwise.
+    std::uint32_t relaunchFlags() const;
     // Fills the version lines.
     void fillInVersionStrings(const std::string& appVersion, const std::string& osVersion,
                               const std::string& copyright);
@@ -82,6 +91,8 @@ class QtUserInterface : public QObject, public UserInterface {
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QAction* trayPauseAction_ = nullptr;
+
+    bool runsHidden_ = false;  // main thread only
 
     std::mutex trayMutex_;
     CycleState state_ = CycleState::Idle;

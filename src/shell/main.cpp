@@ -80,8 +80,11 @@ void printUsage(std::FILE* out) {
                  "                      prefLogLevel, else info)\n"
                  "  --check-config      check the settings, print one line per problem and exit\n"
                  "                      (status 1 when there is any)\n"
-                 "  --background        start without bringing a window to the front (only\n"
-                 "                      where windows are shown)\n"
+                 "  --background        start with the main window hidden (only where windows\n"
+                 "                      are shown); passes leave it hidden until asked for\n"
+                 "  --foreground        show the main window at launch whatever\n"
+                 "                      prefShowWindowAtStartup says (a relaunch of a window\n"
+                 "                      that was in front)\n"
                  "  -h, --help          show this help and exit\n"
                  "  --version           show the version and exit\n"
                  "\n"
@@ -89,12 +92,17 @@ void printUsage(std::FILE* out) {
                  "SIGTERM and SIGINT quit in order, like the Quit action; SIGHUP reloads the\n"
                  "preferences store after it was edited by hand.\n"
                  "\n"
+                 "A second launch while an uploader runs asks it to show its main window, then\n"
+                 "exits with status 3.\n"
+                 "\n"
                  "Exit status: 0 after an orderly quit, 1 when the settings check finds\n"
-                 "problems, 2 for a usage error, 75 for a relaunch under systemd.\n");
+                 "problems, 2 for a usage error, 3 when another uploader already runs, 75 for\n"
+                 "a relaunch under systemd.\n");
 }
 
 struct Arguments {
     bool checkConfig = false;
+    bool foreground = false;  // the main window shows at launch whatever the preference says
     std::optional<vorn::LogLevel> logLevel;
 };
 
@@ -107,9 +115,20 @@ bool usageError(const std::string& message, int& exitCode) {
 
 bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Arguments& extra,
                     int& exitCode) {
-    enum { kPrefs = 1000, kLogDir, kLogLevel, kCheck, kBackground, kHeadless, kVersion, kTour };
+    enum {
+        kPrefs = 1000,
+        kLogDir,
+        kLogLevel,
+        kCheck,
+        kBackground,
+        kForeground,
+        kHeadless,
+        kVersion,
+        kTour
+    };
     static const option kOptions[] = {{"headless", no_argument, nullptr, kHeadless},
                                       {"background", no_argument, nullptr, kBackground},
+                                      {"foreground", no_argument, nullptr, kForeground},
                                       {"prefs", required_argument, nullptr, kPrefs},
                                       {"log-dir", required_argument, nullptr, kLogDir},
                                       {"log-level", required_argument, nullptr, kLogLevel},
@@ -135,8 +154,13 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
             case kHeadless:
                 options.headless = true;
                 break;
-            case kBackground:
+            case kBackground:  // the last of the two counts
                 options.background = true;
+                extra.foreground = false;
+                break;
+            case kForeground:
+                options.background = false;
+                extra.foreground = true;
                 break;
             case kPrefs:
                 if (!*optarg) return usageError("--prefs needs a file name", exitCode);
@@ -329,8 +353,8 @@ std::optional<std::string> openLog(vorn::ConsoleUserInterface& console,
 
 // What `vornctl status` answers besides the cycle's own state.
 void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
-                          std::optional<std::string> logFile) {
-    vorn::setRemoteStatusProvider([ui, &store, logFile](bool json) {
+                          std::optional<std::string> logFile, vorn::QtUserInterface* windows) {
+    vorn::setRemoteStatusProvider([ui, &store, logFile, windows](bool json) {
         std::vector<std::pair<std::string, std::string>> extra{
             {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
             {"mirrorFolder",
@@ -339,7 +363,10 @@ void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
             {"version", vorn::build::kVersion},
             {"pid", std::to_string(::getpid())},
             {"logFile", logFile.value_or("")},
-            {"store", store.path()}};
+            {"store", store.path()},
+            {"mainWindow", !windows                             ? "none"
+                           : windows->mainWindow()->isVisible() ? "shown"
+                                                                : "hidden"}};
         return json ? ui->json(extra) : ui->text(extra);
     });
 }
@@ -372,16 +399,19 @@ vorn::AppController* startController(vorn::LaunchOptions& options, vorn::QtMainT
 
 // The photo uploader registers after the controller, so the controller's handlers run first.
 vorn::HttpController* startUploader(vorn::AppController* controller, vorn::QtMainThread& mainThread,
-                                    vorn::StatusBoard* ui) {
+                                    vorn::StatusBoard* ui, vorn::QtUserInterface* windows) {
     vorn::HttpController::Options uploaderOptions;
     uploaderOptions.runsAfter = controller;
     auto* uploader = new vorn::HttpController(vorn::NotificationCenter::defaultCenter(),
                                               &mainThread, uploaderOptions);
     uploader->setUserInterface(ui);
-    // A hanging upload relaunches the application; headless, it is never the active one.
-    uploader->setOnWatchdogFired([controller, &mainThread] {
-        mainThread.post([controller] {
-            controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
+    // A hanging upload relaunches the application: in front when its main window was, else
+    // hidden (headless, it never is).
+    uploader->setOnWatchdogFired([controller, &mainThread, windows] {
+        mainThread.post([controller, windows] {
+            controller->relaunchApp(
+                {windows ? windows->relaunchFlags() : vorn::kLSLaunchInBackground,
+                 "HttpController"});
         });
     });
     return uploader;
@@ -397,12 +427,18 @@ void announceStart(vorn::ConsoleUserInterface& console, const std::optional<std:
 }
 
 void showWindows(vorn::QtUserInterface& windows, vorn::AppController* controller,
-                 const vorn::LaunchOptions& options) {
+                 const vorn::LaunchOptions& options, bool foreground) {
     windows.setController(controller);
     windows.fillInVersionStrings(controller->getAppVersionString(),
                                  controller->getMacOsVersionString(),
                                  controller->getCopyrightString());
-    bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
+    const bool show =
+        foreground || (!options.background && vorn::Preferences::getPrefShowWindowAtStartup());
+    windows.setRunsHidden(!show);
+    vorn::setRemoteShowHandler([&windows] {
+        windows.showMainWindow();
+        return true;
+    });
     if (show) {
         windows.mainWindow()->show();
         // The panel comes up at launch, free-standing, so the settings can be checked.
@@ -426,7 +462,15 @@ int main(int argc, char** argv) {
                      "headless\n");
         options.headless = true;
     }
-    if (!lockStore(options)) return 3;
+    if (!lockStore(options)) {
+        // The convention of single-instance desktop programs: the one running comes forward.
+        if (!options.headless && !options.background) {
+            QCoreApplication asker(argc, argv);
+            if (vorn::askRunningUploaderToShowItsWindow())
+                std::fprintf(stderr, "vorn-uploader: the running uploader shows its window\n");
+        }
+        return 3;
+    }
 
     sendQtMessagesToTheLog();
     std::unique_ptr<QCoreApplication> application = makeApplication(argc, argv, options.headless);
@@ -453,7 +497,7 @@ int main(int argc, char** argv) {
     vorn::PreferencesStore& store = vorn::Preferences::store();
     followLogPreferences(store, extra, ui);
     const auto logFile = openLog(*console, store);
-    answerStatusRequests(ui, store, logFile);
+    answerStatusRequests(ui, store, logFile, windows);
     // Exit status of the orderly stop (a relaunch under systemd exits with its own status).
     int exitStatus = 0;
     std::function<void(int)> quitWithStatus;
@@ -461,9 +505,9 @@ int main(int argc, char** argv) {
                                        [&quitWithStatus](int status) { quitWithStatus(status); });
     // Requests arrive from the event loop, after the orderly stop below is in place.
     vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
-    auto* uploader = startUploader(controller, mainThread, ui);
+    auto* uploader = startUploader(controller, mainThread, ui, windows);
     announceStart(*console, logFile);
-    if (windows) showWindows(*windows, controller, options);
+    if (windows) showWindows(*windows, controller, options, extra.foreground);
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;

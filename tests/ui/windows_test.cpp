@@ -16,6 +16,7 @@
 #include "shell/QtMainWindow.h"
 #include "shell/QtUserInterface.h"
 #include "shell/QtViewUtilities.h"
+#include "support/cycle/CycleFixture.h"
 #include "ui/AlertTable.h"
 #include "ui/PreferenceFiles.h"
 
@@ -302,6 +303,59 @@ TEST_F(WindowsTest, TheAutoStartWaitsLongerWhileTheMainWindowIsShownAndNeverWhen
         EXPECT_TRUE(timer->isValid());
         loop.advance(std::chrono::milliseconds(20));
         EXPECT_FALSE(timer->isValid());
+    }
+}
+
+// A pass brings a main window the user closed back to the front; one the program was started
+// without stays away until a person asks for it.
+TEST_F(WindowsTest, APassBringsTheMainWindowBackUnlessTheProgramRunsHidden) {
+    fs::create_directories(tmp / "Upload");
+    fs::create_directories(tmp / "Mirror");
+    store = test::cyclePreferences(tmp / "prefs.plist", tmp / "Upload", tmp / "Mirror");
+    for (bool runsHidden : {false, true}) {
+        SCOPED_TRACE(runsHidden);
+        RunLoop loop;
+        NotificationCenter center;
+        QtUserInterface windows(*store, [] {});
+        windows.setRunsHidden(runsHidden);
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &windows;
+        AppController controller(deps);
+        EXPECT_TRUE(controller.applicationOpenFile((tmp / "Upload").string()));
+        QApplication::processEvents();
+        EXPECT_EQ(windows.mainWindow()->isVisible(), !runsHidden);
+        // Asked for by a person (tray, `vornctl show`, a second launch): shown, and from then on
+        // it comes back.
+        windows.showMainWindow();
+        windows.mainWindow()->setHidesOnClose(true);  // as with a tray
+        windows.mainWindow()->close();
+        EXPECT_FALSE(windows.mainWindow()->isVisible());
+        windows.bringMainWindowForward();
+        QApplication::processEvents();
+        EXPECT_TRUE(windows.mainWindow()->isVisible());
+    }
+}
+
+// 1 brings the relaunched instance to the front, 1049344 starts it hidden.
+TEST_F(WindowsTest, TheRelaunchFlagsSayWhetherTheMainWindowWasShownAndActive) {
+    QtUserInterface windows(*store, [] {});
+    QtMainWindow* main = windows.mainWindow();
+    struct Row {
+        bool shown, active;
+        std::uint32_t flags;
+    };
+    const Row rows[] = {{true, true, 1}, {true, false, 1049344}, {false, false, 1049344}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.shown << row.active);
+        QWidget other;  // another program's window stands for the focus being elsewhere
+        other.show();
+        main->setVisible(row.shown);
+        (row.active ? static_cast<QWidget*>(main) : &other)->activateWindow();
+        QApplication::processEvents();
+        ASSERT_EQ(QApplication::activeWindow() == main, row.active);
+        EXPECT_EQ(windows.relaunchFlags(), row.flags);
     }
 }
 
