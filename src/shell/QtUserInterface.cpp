@@ -4,12 +4,15 @@
 #include <QMenu>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QUrl>
 
 #include "app/AppController.h"
 #include "app/Relaunch.h"
 #include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 #include "platform/Resources.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/PreferenceRules.h"
 #include "shell/QtAlerts.h"
 
 namespace vorn {
@@ -49,9 +52,26 @@ QtUserInterface::QtUserInterface(PreferencesStore& store, std::function<void()> 
     });
     connect(main_, &QtMainWindow::supportMailClicked, this, [] { QtAlerts::sendMailCocoa(); });
     setUpTray();
+    showDestination();
+    store_.addObserver(this, [this](const std::string& key) {
+        if (key == sPrefKivURL || key == sUserEnteredEventName || key == sUserLoginName)
+            showDestination();
+    });
+}
+
+void QtUserInterface::showDestination() {
+    const QUrl url(QString::fromStdString(store_.stringForKey(sPrefKivURL).value_or("")));
+    const QString host =
+        url.port() > 0 ? QString("%1:%2").arg(url.host()).arg(url.port()) : url.host();
+    const QString event =
+        QString::fromStdString(store_.stringForKey(sUserEnteredEventName).value_or("")).trimmed();
+    QStringList warnings;
+    for (const std::string& w : preferenceWarnings(store_)) warnings << QString::fromStdString(w);
+    main_->showDestination(host, event, warnings.join("\n"));
 }
 
 QtUserInterface::~QtUserInterface() {
+    store_.removeObserver(this);
     delete tray_;
     delete trayMenu_;
     delete main_;
@@ -154,7 +174,18 @@ void QtUserInterface::ibUpdateFileNameField(const std::string& text) {
 }
 
 void QtUserInterface::ibUpdateProgressBar(bool animate) {
-    vorn::ibUpdateProgressBar(main_->ibProgressBar, animate ? "YES" : "NO");
+    if (!animate) {
+        vorn::ibUpdateProgressBar(main_->ibProgressBar, "NO");
+        return;
+    }
+    // Busy only until the transfer shows its bytes, in the same place.
+    runOnMainThread(
+        this,
+        [this] {
+            if (!main_->transferBar_->isVisible())
+                vorn::ibUpdateProgressBar(main_->ibProgressBar, "YES");
+        },
+        false);
 }
 
 void QtUserInterface::showPreviewImage(const std::string& path) {

@@ -81,6 +81,8 @@ class QtUserInterface : public QObject, public UserInterface {
 
   private:
     void setUpTray();
+    // The main window's "Sending to" line from the store: host, event, and any warning.
+    void showDestination();
     void updateTray();
 
     PreferencesStore& store_;
