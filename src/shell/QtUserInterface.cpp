@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QTimer>
 #include <QUrl>
 
 #include "app/AppController.h"
@@ -52,11 +53,40 @@ QtUserInterface::QtUserInterface(PreferencesStore& store, std::function<void()> 
     });
     connect(main_, &QtMainWindow::supportMailClicked, this, [] { QtAlerts::sendMailCocoa(); });
     setUpTray();
+    notifier_ = new QtDesktopNotifier(
+        store_, [this] { showMainWindow(); }, this);
+    // A failing service turns into a notice by the passing of time alone.
+    auto* tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, [this] {
+        notice([](DesktopNotices& n, DesktopNotices::TimePoint now) { return n.tick(now); });
+    });
+    tick->start(std::chrono::seconds(30));
     showDestination();
     store_.addObserver(this, [this](const std::string& key) {
         if (key == sPrefKivURL || key == sUserEnteredEventName || key == sUserLoginName)
             showDestination();
     });
+}
+
+void QtUserInterface::setNoticeClock(std::function<DesktopNotices::TimePoint()> now) {
+    std::lock_guard lock(noticesMutex_);
+    noticeClock_ = std::move(now);
+}
+
+void QtUserInterface::notice(const std::function<std::vector<DesktopNotices::Notice>(
+                                 DesktopNotices&, DesktopNotices::TimePoint)>& fact) {
+    std::vector<DesktopNotices::Notice> out;
+    {
+        std::lock_guard lock(noticesMutex_);
+        out = fact(notices_, noticeClock_());
+    }
+    if (out.empty()) return;
+    runOnMainThread(
+        this,
+        [this, out] {
+            for (const auto& n : out) notifier_->send(n);
+        },
+        false);
 }
 
 void QtUserInterface::showDestination() {
@@ -159,8 +189,13 @@ void QtUserInterface::ibUpdateFTPCallbackStatusTextField(const std::string& text
     ibUpdateNSTextField(main_->ibFTPCallbackStatusField, QString::fromStdString(text), false,
                         isError, true);
     if (isError && !text.empty()) {
-        std::lock_guard lock(trayMutex_);
-        lastError_ = text;
+        {
+            std::lock_guard lock(trayMutex_);
+            lastError_ = text;
+        }
+        notice([&text](DesktopNotices& n, DesktopNotices::TimePoint now) {
+            return n.errorShown(text, now);
+        });
     }
 }
 
@@ -249,6 +284,9 @@ void QtUserInterface::showCycleState(CycleState state, const std::string& reason
     main_->showCycleState(state, QString::fromStdString(reason));
     runOnMainThread(
         this, [this] { updateTray(); }, false);
+    notice([&](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.cycleState(state, reason, now);
+    });
 }
 
 void QtUserInterface::showTransferProgress(const TransferProgress& progress) {
@@ -267,10 +305,16 @@ void QtUserInterface::showWaitingCount(std::size_t photosWaiting) {
     main_->showWaitingCount(photosWaiting);
     runOnMainThread(
         this, [this] { updateTray(); }, false);
+    notice([photosWaiting](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.waiting(photosWaiting, now);
+    });
 }
 
 void QtUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
     main_->showLastUpload(outcome);
+    notice([&outcome](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.outcome(outcome, now);
+    });
 }
 
 // ---- the windows themselves ----

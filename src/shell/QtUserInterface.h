@@ -10,8 +10,10 @@
 #include <memory>
 #include <mutex>
 
+#include "shell/QtDesktopNotifier.h"
 #include "shell/QtMainWindow.h"
 #include "shell/QtPreferencesPanel.h"
+#include "ui/DesktopNotices.h"
 #include "upload/UserInterface.h"
 
 class QMenu;
@@ -34,6 +36,9 @@ class QtUserInterface : public QObject, public UserInterface {
     QtPreferencesPanel* preferencesPanel() const { return panel_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
     QMenu* trayMenu() const { return trayMenu_; }
+    QtDesktopNotifier* desktopNotifier() const { return notifier_; }
+    // The time the notices measure waits in (tests pass their own).
+    void setNoticeClock(std::function<DesktopNotices::TimePoint()> now);
 
     // The Preferences button: opens the panel now, or after the current upload when one runs.
     void ibClickedOnOpenPref(QWidget* sender);
@@ -83,6 +88,9 @@ class QtUserInterface : public QObject, public UserInterface {
     void setUpTray();
     // The main window's "Sending to" line from the store: host, event, and any warning.
     void showDestination();
+    // Feeds one fact to the notice rules (any thread) and sends what they answer.
+    void notice(const std::function<std::vector<DesktopNotices::Notice>(
+                    DesktopNotices&, DesktopNotices::TimePoint)>& fact);
     void updateTray();
 
     PreferencesStore& store_;
@@ -95,6 +103,13 @@ class QtUserInterface : public QObject, public UserInterface {
     QAction* trayPauseAction_ = nullptr;
 
     bool runsHidden_ = false;  // main thread only
+
+    QtDesktopNotifier* notifier_ = nullptr;
+    std::mutex noticesMutex_;  // the two below
+    DesktopNotices notices_;
+    std::function<DesktopNotices::TimePoint()> noticeClock_ = [] {
+        return std::chrono::steady_clock::now();
+    };
 
     std::mutex trayMutex_;
     CycleState state_ = CycleState::Idle;
