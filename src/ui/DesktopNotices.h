@@ -27,7 +27,8 @@ class DesktopNotices {
     };
 
     // serviceFailingAfter: how long photos wait behind failed uploads before a notice.
-    explicit DesktopNotices(std::chrono::milliseconds serviceFailingAfter = std::chrono::minutes(5));
+    explicit DesktopNotices(
+        std::chrono::milliseconds serviceFailingAfter = std::chrono::minutes(5));
 
     std::vector<Notice> cycleState(CycleState state, const std::string& reason, TimePoint now);
     // A text shown in red in the status line (a filing failure is one of them).

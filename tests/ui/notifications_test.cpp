@@ -24,8 +24,7 @@ using Reason = DesktopNotices::Reason;
 // One fact at a time after the start, and the notices it must send.
 struct Fact {
     std::chrono::seconds at;
-    std::function<std::vector<DesktopNotices::Notice>(DesktopNotices&,
-                                                      DesktopNotices::TimePoint)>
+    std::function<std::vector<DesktopNotices::Notice>(DesktopNotices&, DesktopNotices::TimePoint)>
         feed;
     std::vector<Reason> sent;
 };
@@ -53,9 +52,8 @@ TEST(DesktopNotices, OnePerReasonUntilItClears) {
         return [o](DesktopNotices& n, DesktopNotices::TimePoint t) { return n.outcome(o, t); };
     };
     auto waiting = [](std::size_t count) {
-        return [count](DesktopNotices& n, DesktopNotices::TimePoint t) {
-            return n.waiting(count, t);
-        };
+        return
+            [count](DesktopNotices& n, DesktopNotices::TimePoint t) { return n.waiting(count, t); };
     };
     auto tick = [](DesktopNotices& n, DesktopNotices::TimePoint t) { return n.tick(t); };
     const std::string full = "could not file IMG_0001.jpg in the mirror folder: No space left";
@@ -65,7 +63,8 @@ TEST(DesktopNotices, OnePerReasonUntilItClears) {
         {2s, error("HTTP Server Returned Status Code: 500"), {}},
         {3s, state(CycleState::Idle), {}},
         {4s, state(CycleState::Error, "Account closed"), {Reason::StoppedOnError}},
-        {5s, state(CycleState::WaitingForSettings, "No mirror folder"),
+        {5s,
+         state(CycleState::WaitingForSettings, "No mirror folder"),
          {Reason::WaitingForSettings}},
         {6s, state(CycleState::WaitingForSettings, "No mirror folder"), {}},
         {7s, state(CycleState::Uploading), {}},
@@ -124,8 +123,8 @@ class NotificationServer : public QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         if (message.member() != QLatin1String("Notify")) return false;
         const QList<QVariant> args = message.arguments();
-        calls.push_back({args.value(3).toString(), args.value(4).toString(),
-                         args.value(5).toStringList()});
+        calls.push_back(
+            {args.value(3).toString(), args.value(4).toString(), args.value(5).toStringList()});
         connection.send(message.createReply(QVariant(static_cast<uint>(100 + calls.size()))));
         return true;
     }
@@ -137,8 +136,8 @@ class NotificationsTest : public test::UiFixture {};
 TEST_F(NotificationsTest, NoticesReachTheServerTheirActionShowsTheWindowAndThePreferenceStopsThem) {
     test::PrivateSessionBus bus;
     ASSERT_FALSE(bus.address().empty()) << "no private session bus (Debian package dbus)";
-    QDBusConnection server = QDBusConnection::connectToBus(QString::fromStdString(bus.address()),
-                                                           "notification-server");
+    QDBusConnection server =
+        QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "notification-server");
     QDBusConnection client =
         QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "uploader");
     NotificationServer notifications;

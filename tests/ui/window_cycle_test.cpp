@@ -108,6 +108,29 @@ TEST_F(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResu
     EXPECT_EQ(service.requestLog().size(), 2u);
 }
 
+// Pause during an upload: the photo goes out and is filed first; meanwhile the window says so
+// and the button cannot be pressed again.
+TEST_F(WindowCycleTest, APauseDuringAnUploadWaitsForThePhotoWithTheButtonDisabled) {
+    start(1);
+    main->show();
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
+    main->ibPauseResumeButton->click();
+    QApplication::processEvents();
+    EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
+              "Pausing... Waiting for Current Item to Finish...");
+    EXPECT_FALSE(main->ibPauseResumeButton->isEnabled());
+    EXPECT_FALSE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
+
+    ASSERT_TRUE(processEventsUntil([&] { return controller->flags().didHaltProcess(); }));
+    EXPECT_TRUE(processEventsUntil([&] {
+        return fs::exists(mirror / "Ball/IMG_0001.jpg") && main->ibPauseResumeButton->isEnabled() &&
+               main->ibFTPCallbackStatusField->text() == "Process Paused...";
+    }));
+    EXPECT_EQ(main->ibPauseResumeButton->text(), "Resume");
+    EXPECT_EQ(service->requestLog().size(), 1u);  // the second photo waits for Resume
+}
+
 // Shown at launch with an auto-start: the panel that came up free-standing (and was unlocked
 // since) is locked and closed by the start, and the main window shows the upload.
 TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStart) {

@@ -27,6 +27,7 @@
 #include "support/cycle/CycleFixture.h"
 #include "ui/AlertTable.h"
 #include "ui/PreferenceFiles.h"
+#include "ui/ValueTransformers.h"
 
 namespace vorn {
 namespace {
@@ -88,6 +89,38 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     processEventsUntil([&] { return done.load(); });
     worker.join();
     EXPECT_EQ(seen, "Müller/B10_01.jpg");
+
+    // The busy indicator: "yes" in any case starts it, anything else stops and hides it.
+    const std::pair<const char*, bool> bars[] = {{"yes", true}, {"NO", false}, {"Yes", true},
+                                                 {"", false},   {"YES", true}, {"maybe", false}};
+    for (const auto& [word, running] : bars) {
+        SCOPED_TRACE(word);
+        ibUpdateProgressBar(main->ibProgressBar, word);
+        QApplication::processEvents();
+        EXPECT_EQ(main->ibProgressBar->isVisible(), running);
+        EXPECT_EQ(main->ibProgressBar->maximum(), 0) << "indeterminate";
+    }
+    // "Version" holds a text, not a field: writing to it changes nothing.
+    const QString version = main->ibVersion->text();
+    main->ibUpdateTextField("App Vers: v9", "Version", true);
+    EXPECT_EQ(main->labelObject("Version").toString(), "This is a new dictionary..");
+    EXPECT_EQ(main->ibVersion->text(), version);
+    main->ibUpdateTextField("App Vers: v9", "ibVersion", true);
+    EXPECT_EQ(main->ibVersion->text(), "App Vers: v9");
+    // A maintenance window takes its lines while hidden, unlike the main window.
+    QtMaintenanceWindow maintenance;
+    std::atomic<bool> written{false};
+    std::thread task([&] {  // as a clean-up thread writes, waiting for each line
+        maintenance.ibUpdateLine1TextField("Deleting the OLD Photos (older than 30 days)...", true);
+        maintenance.ibUpdateLine2TextField("Ball/IMG_0001.jpg", true);
+        written = true;
+    });
+    EXPECT_TRUE(processEventsUntil([&] { return written.load(); }));
+    task.join();
+    EXPECT_FALSE(maintenance.window()->isVisible());
+    EXPECT_EQ(maintenance.ibUtilFunctionName()->text(),
+              "Deleting the OLD Photos (older than 30 days)...");
+    EXPECT_EQ(maintenance.ibUtilStatus()->text(), "Ball/IMG_0001.jpg");
 
     // Live transfer progress: bytes, rate and time left.
     const TransferProgress p{"Müller/B10_01.jpg", 3 << 20, 12 << 20, 1 << 20, 75};
@@ -320,8 +353,16 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
     store->setObject(sUserLoginPassword, "s3cret");
     store->setObject(sPrefSecondsBetweenScans, 45);
     auto panel = makePanel();
-    QtPreferencesPanel::nextChosenPath = QString::fromStdString((tmp / "event").string());
-    panel->ibSavePrefToFile(panel->saveAndCloseButton);
+    // The suffix is added where it is missing, never twice.
+    for (const char* typed : {"event.plist", "event"}) {
+        SCOPED_TRACE(typed);
+        fs::remove(tmp / "event.plist");
+        QtPreferencesPanel::nextChosenPath = QString::fromStdString((tmp / typed).string());
+        panel->ibSavePrefToFile(panel->saveAndCloseButton);
+        EXPECT_TRUE(fs::exists(tmp / "event.plist"));
+        EXPECT_FALSE(fs::exists(tmp / "event.plist.plist"));
+        EXPECT_FALSE(fs::exists(tmp / "event"));
+    }
     fs::path saved = tmp / "event.plist";
     ASSERT_TRUE(fs::exists(saved));
     EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write)
@@ -416,6 +457,10 @@ TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
         {{"fr"}, "fr", -2, "Unable to Find Resource For:"},
         {{"en"}, "English", 1, "A whole disk"},
         {{"es", "en"}, "Spanish", 1, "No se puede"},
+        // A code with a region has no table of its own: its language's serves.
+        {{"en-US"}, "en-US", 1, "A whole disk"},
+        {{"es_MX"}, "es_MX", 1, "No se puede"},
+        {{"fr-CA"}, "fr-CA", -2, "Unable to Find Resource For:"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.language);
@@ -436,6 +481,53 @@ TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
                     "<plist version=\"1.0\"><dict><key>B</key><dict>"
                     "<key>mesg</key><string>%@ and %@</string></dict></dict></plist>");
     EXPECT_EQ(lookUpAlert(tmp.str(), "English", "t", "B", "x", "y", nullptr)->message, "x and y");
+    // Missing texts have their stand-ins.
+    test::writeFile(tmp / "English.lproj" / "t.strings",
+                    "<plist version=\"1.0\"><dict><key>C</key><dict>"
+                    "<key>defaultButton</key><string>Go</string></dict></dict></plist>");
+    std::optional<AlertText> bare = lookUpAlert(tmp.str(), "English", "t", "C", "", "", nullptr);
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->title, "NO INFO");
+    EXPECT_EQ(bare->message, "(No Further Info Given)");
+    EXPECT_EQ(bare->defaultButton, "Go");
+}
+
+// The two transformers of the login name, and which controls the lock leaves alone.
+TEST_F(WindowsTest, TransformersAndViewSetEnabledFollowTheirRules) {
+    struct Shown {
+        std::optional<std::string> login;
+        std::string site, spaces;
+    };
+    const Shown shown[] = {
+        {std::nullopt, kSiteUnknownText, kSiteUnknownText},
+        {"", "Please Enter Your Login Name...", ""},
+        {" a ", "http:// a .photos.example", "[ a ]"},
+    };
+    for (const Shown& row : shown) {
+        SCOPED_TRACE(row.login.value_or("(none)"));
+        EXPECT_EQ(loginNameToFtpName(row.login, "photos.example"), row.site);
+        EXPECT_EQ(showSpaces(row.login), row.spaces);
+    }
+
+    QWidget view;
+    auto* inner = new QWidget(&view);  // walked into: not a control
+    auto* plain = new QLineEdit(inner);
+    auto* leaveAlone = new QLineEdit(inner);
+    leaveAlone->setProperty("tag", kTagLeaveAlone);
+    auto* greyed = new QLabel("Days", inner);
+    greyed->setProperty("tag", kTagGreyWithState);
+    auto* reveal = new QPushButton("Show", &view);
+    reveal->setProperty("imageName", "downloadreveal");
+    for (bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled);
+        viewSetEnabled(&view, enabled);
+        QApplication::processEvents();  // the colour is set on the main thread, later
+        EXPECT_EQ(plain->isEnabled(), enabled);
+        EXPECT_EQ(greyed->isEnabled(), enabled);
+        EXPECT_EQ(textColour(greyed), enabled ? QColor(Qt::black) : QColor(Qt::gray));
+        EXPECT_TRUE(leaveAlone->isEnabled());
+        EXPECT_TRUE(reveal->isEnabled());
+    }
 }
 
 // On the loop's virtual clock: a person at the shown window gets 30 s before the auto-start.
