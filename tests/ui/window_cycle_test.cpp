@@ -115,6 +115,8 @@ TEST_F(WindowCycleTest, APauseDuringAnUploadWaitsForThePhotoWithTheButtonDisable
     main->show();
     controller->ibUserClickedOnSynchronize();
     ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
+    // Updates arrive in order: once the photo's name shows, the scan's are all in.
+    ASSERT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
     main->ibPauseResumeButton->click();
     QApplication::processEvents();
     EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
