@@ -247,6 +247,7 @@ void AppController::onSettingChanged(const std::string& key) {
 bool AppController::saveLoginInfo() {
     if (!validateUserInfoBeforeUploading(std::nullopt)) return false;
     getCurrentLoginInfo();
+    deps_.ui->preferencesSaved();  // locks and closes the panel
     return true;
 }
 
@@ -284,7 +285,11 @@ void AppController::startCycle(bool beepOnInvalidSettings, bool byUser) {
         waitForSettings(problem);
         return;
     }
-    getCurrentLoginInfo();
+    // The user's start takes the settings as the panel's Save and Close does.
+    if (byUser)
+        saveLoginInfo();
+    else
+        getCurrentLoginInfo();
 
     std::string mirror = preferenceFolder(Preferences::getLocalMasterMirrorSiteFolder());
     if (!mirror.empty() && !exists(mirror)) {
@@ -405,6 +410,7 @@ bool AppController::openPass(const std::string& path) {
     deps_.center->post(kScanFolderNotification, this,
                        makeScanRequest(path, mirror, currentEventName()));
 
+    deps_.ui->bringMainWindowForward();
     deps_.ui->ibUpdateLoginName(currentUserName() + "." + serviceDomain());
     deps_.ui->ibUpdateUploadMainPath(path + "/");
     deps_.ui->ibUpdateSourceFolderPath(path);

@@ -104,7 +104,8 @@ void AppController::applicationDidFinishLaunching(const LaunchOptions& options) 
         return;
     }
     platformLog("Will autoResynchronizeAtStartup is TRUE...");
-    bool windowShown = !options.headless && Preferences::getPrefShowWindowAtStartup();
+    // What is on screen counts, not the preference: a relaunch or --background decides too.
+    const bool windowShown = !options.headless && deps_.ui->mainWindowShown();
     std::chrono::milliseconds delay =
         windowShown ? std::chrono::seconds(30) : std::chrono::seconds(10);
     if (options.autoStartDelay) delay = *options.autoStartDelay;

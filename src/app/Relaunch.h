@@ -48,6 +48,12 @@ struct RelaunchContext {
     static RelaunchContext current();
 };
 
+// The flags of a relaunch: in front when the main window was shown and active at the stall, so
+// the new instance shows it again; hidden in the background otherwise.
+inline std::uint32_t launchFlagsFor(bool mainWindowInFront) {
+    return mainWindowInFront ? kLSLaunchDefaults : kLSLaunchInBackground;
+}
+
 // True when the flags ask for a hidden start in the background.
 inline bool launchesInBackground(std::uint32_t flags) {
     return (flags & kLSLaunchAndHide) != 0;

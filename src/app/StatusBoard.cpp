@@ -336,6 +336,16 @@ void StatusBoard::doHandleOpenPrefPanel(DictionaryPtr sender) {
     inner_.doHandleOpenPrefPanel(std::move(sender));
 }
 
+bool StatusBoard::mainWindowShown() const {
+    return inner_.mainWindowShown();
+}
+void StatusBoard::bringMainWindowForward() {
+    inner_.bringMainWindowForward();
+}
+void StatusBoard::preferencesSaved() {
+    inner_.preferencesSaved();
+}
+
 void StatusBoard::showCycleState(CycleState state, const std::string& reason) {
     {
         std::lock_guard lock(mutex_);

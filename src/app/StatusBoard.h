@@ -92,6 +92,9 @@ class StatusBoard : public UserInterface {
     void noteResend(const std::string& name) override;
     void showStartingIn(std::chrono::milliseconds delay) override;
     void showSkippedCount(const SkippedCount& skipped) override;
+    bool mainWindowShown() const override;
+    void bringMainWindowForward() override;
+    void preferencesSaved() override;
 
   private:
     void rollDayLocked(SystemTime now);

@@ -24,6 +24,10 @@ inline constexpr const char* kStatusMethodName = "Status";
 // "check"; a set is applied live and written to the store.
 inline constexpr const char* kConfigMethodName = "Config";
 
+// Show() -> b: shows and raises the main window; false when the uploader runs without windows.
+// A second launch and `vornctl show` ask for it.
+inline constexpr const char* kShowMethodName = "Show";
+
 inline constexpr const char* kEventClassVorn = "vorn";
 inline constexpr const char* kEventIdCommand = "1234";
 inline constexpr const char* kEventIdUploadNow = "upnw";

@@ -59,6 +59,7 @@ const std::vector<std::string>& allPreferenceKeyNames() {
         sPrefUploadTimeOut,
         sPrefConcurrentUploads,
         sPrefMaxUploadBytesPerSecond,
+        sPrefShowDesktopNotifications,
         sPrefDoCheckOrders,
         sPrefMinutesForCheckOrders,
         sPrefCheckHiResOrderFuseAction,

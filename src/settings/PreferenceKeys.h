@@ -35,6 +35,8 @@ inline constexpr const char* sPrefUploadTimeOut = "prefUploadTimeOut";
 // together may send (0: no cap).
 inline constexpr const char* sPrefConcurrentUploads = "prefConcurrentUploads";
 inline constexpr const char* sPrefMaxUploadBytesPerSecond = "prefMaxUploadBytesPerSecond";
+// Desktop notifications of the windowed program for what needs a person.
+inline constexpr const char* sPrefShowDesktopNotifications = "prefShowDesktopNotifications";
 inline constexpr const char* sPrefDoCheckOrders = "prefDoCheckOrders";
 inline constexpr const char* sPrefMinutesForCheckOrders = "prefMinutesForCheckOrders";
 inline constexpr const char* sPrefCheckHiResOrderFuseAction = "prefCheckHiResOrderFuseAction";

@@ -71,7 +71,8 @@ std::vector<PreferenceRule> buildRules() {
                false, 8),
         number(sPrefMaxUploadBytesPerSecond, Type::Integer,
                "a whole number of bytes a second, 0 for no cap", 0, false),
-        number(sPrefMinutesForCheckOrders, Type::Number, "a number of minutes above 0", 0, true),
+        number(sPrefMinutesForCheckOrders, Type::Number,
+               "a number of minutes, 0 or more (0: every 10 s)", 0, false),
         number(sPrefDaysToSaveLogs, Type::Integer, "a whole number of days from 3 to 90", 3, false,
                90),
         number(sPrefSearchPathMethodTag, Type::Integer,
@@ -87,8 +88,8 @@ std::vector<PreferenceRule> buildRules() {
           sPrefDeleteEmptyFtpFolders, sPrefAutoSynchronize, sPrefDoUseDeleteOldPhotos,
           sPrefShowWindowAtStartup, sPrefAutoQuitAndRelaunchPerIteration,
           sPrefDeleteServerItemFirst, sPrefAutoStartUploadAtStartup, sPrefDoCopyOldFtpPref,
-          sPrefFormBaseIdFromFileName, sPrefUploadMovie, sPrefDoCheckOrders,
-          sPrefAllowRootVolumeSelections, sPrefIsValidLocalSourceUploadFolder,
+          sPrefFormBaseIdFromFileName, sPrefUploadMovie, sPrefShowDesktopNotifications,
+          sPrefDoCheckOrders, sPrefAllowRootVolumeSelections, sPrefIsValidLocalSourceUploadFolder,
           sPrefIsValidLocalMasterMirrorSiteFolder, sPrefIsValidKivHiResAlternatePath1})
         rules.push_back(boolean(key));
     std::sort(rules.begin(), rules.end(),

@@ -66,6 +66,11 @@ std::function<std::string(bool)>& statusProvider() {
     return provider;
 }
 
+std::function<bool()>& showHandler() {
+    static std::function<bool()> handler;
+    return handler;
+}
+
 // One configuration request on the live store: a set takes effect at once and is written, so
 // no later write of the uploader undoes it.
 std::pair<bool, std::string> configRequest(const std::string& action, const std::string& key,
@@ -129,6 +134,11 @@ class RemoteControlObject : public QDBusVirtualObject {
                 answer(connection, message,
                        message.createReply(QString::fromStdString(statusProvider()(json))));
             }
+            return true;
+        }
+        if (ours && message.member() == QLatin1String(remote::kShowMethodName)) {
+            const bool shown = showHandler() && showHandler()();
+            answer(connection, message, message.createReply(QVariant(shown)));
             return true;
         }
         if (ours && message.member() == QLatin1String(remote::kConfigMethodName)) {
@@ -219,6 +229,9 @@ class RemoteControlObject : public QDBusVirtualObject {
                    "    <arg name=\"format\" type=\"s\" direction=\"in\"/>\n"
                    "    <arg name=\"status\" type=\"s\" direction=\"out\"/>\n"
                    "  </method>\n"
+                   "  <method name=\"%5\">\n"
+                   "    <arg name=\"shown\" type=\"b\" direction=\"out\"/>\n"
+                   "  </method>\n"
                    "  <method name=\"%4\">\n"
                    "    <arg name=\"action\" type=\"s\" direction=\"in\"/>\n"
                    "    <arg name=\"key\" type=\"s\" direction=\"in\"/>\n"
@@ -228,8 +241,8 @@ class RemoteControlObject : public QDBusVirtualObject {
                    "  </method>\n"
                    "</interface>\n")
             .arg(QLatin1String(remote::kInterfaceName), QLatin1String(remote::kMethodName),
-                 QLatin1String(remote::kStatusMethodName),
-                 QLatin1String(remote::kConfigMethodName));
+                 QLatin1String(remote::kStatusMethodName), QLatin1String(remote::kConfigMethodName),
+                 QLatin1String(remote::kShowMethodName));
     }
 
   private:
@@ -383,6 +396,22 @@ std::string RemoteControlReach::description() const {
 
 void setRemoteStatusProvider(std::function<std::string(bool json)> provider) {
     dbus::statusProvider() = std::move(provider);
+}
+
+void setRemoteShowHandler(std::function<bool()> show) {
+    dbus::showHandler() = std::move(show);
+}
+
+bool askRunningUploaderToShowItsWindow() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(remote::kServiceName), QString::fromLatin1(remote::kObjectPath),
+        QString::fromLatin1(remote::kInterfaceName), QString::fromLatin1(remote::kShowMethodName));
+    call.setAutoStartService(false);
+    // A busy uploader answers late; the person who launched us waits a moment, not a minute.
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
 }
 
 RemoteControlReach setupForAppleEventsForThisApp(AppController& controller,

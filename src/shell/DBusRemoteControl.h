@@ -38,4 +38,12 @@ void stopRemoteControl();
 // Set before requests arrive; without one, Status answers an error.
 void setRemoteStatusProvider(std::function<std::string(bool json)> provider);
 
+// What the Show method does: shows and raises the main window, true when there is one. Without
+// a handler (headless) Show answers false.
+void setRemoteShowHandler(std::function<bool()> show);
+
+// Asks the uploader that owns the bus name to show its main window (a second launch does);
+// false when none answered or it has no window.
+bool askRunningUploaderToShowItsWindow();
+
 }  // namespace vorn

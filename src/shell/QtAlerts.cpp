@@ -20,6 +20,7 @@ namespace vorn {
 std::optional<int> QtAlerts::nextAnswer;
 std::optional<std::vector<std::string>> QtAlerts::preferredLanguages;
 std::vector<QtAlerts::Shown> QtAlerts::shown;
+std::vector<std::string> QtAlerts::soundsAsked;
 
 std::string QtAlerts::language() {
     return getPreferredLanguage(preferredLanguages ? *preferredLanguages
@@ -120,6 +121,7 @@ bool soundOutputExists() {
 }  // namespace
 
 bool QtAlerts::doPlaySound(const std::string& name, const std::string& type) {
+    if (nextAnswer) soundsAsked.push_back(name);
     std::optional<std::string> path = pathForResource(name + "." + type);
     if (!path || !soundOutputExists()) return false;
     static std::mutex mutex;

@@ -45,6 +45,8 @@ class QtAlerts {
     // The preferred-language list used instead of the desktop's.
     static std::optional<std::vector<std::string>> preferredLanguages;
     static std::vector<Shown> shown;
+    // While nextAnswer is set: the sound names asked for, in order.
+    static std::vector<std::string> soundsAsked;
 };
 
 }  // namespace vorn

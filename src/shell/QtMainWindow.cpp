@@ -66,9 +66,11 @@ void ibUpdateProgressBar(QProgressBar* bar, const QString& state) {
 }
 
 namespace {
-QLabel* field(QWidget* parent, const char* name) {
+// A value field; spoken is what a screen reader announces it as.
+QLabel* field(QWidget* parent, const char* name, const QString& spoken) {
     auto* label = new QLabel(parent);
     label->setObjectName(name);
+    label->setAccessibleName(spoken);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->setMinimumWidth(200);
     return label;
@@ -130,16 +132,17 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent) {
 QFormLayout* QtMainWindow::makeFields(QWidget* central) {
     auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
-    ibFileNameField = field(central, "ibFileNameField");
-    ibUploadFileStatusField = field(central, "ibUploadFileStatusField");
-    ibFTPCallbackStatusField = field(central, "ibFTPCallbackStatusField");
+    ibFileNameField = field(central, "ibFileNameField", "Photo");
+    ibUploadFileStatusField = field(central, "ibUploadFileStatusField", "Upload");
+    ibFTPCallbackStatusField = field(central, "ibFTPCallbackStatusField", "Status");
     ibFTPCallbackStatusField->setWordWrap(true);
-    ibLoginName = field(central, "ibLoginName");
-    ibUploadMainPath = field(central, "ibUploadMainPath");
-    ibSourceFolderPath = field(central, "ibSourceFolderPath");
-    stateLabel_ = field(central, "stateLabel");
-    waitingLabel_ = field(central, "waitingLabel");
-    lastUploadLabel_ = field(central, "lastUploadLabel");
+    ibLoginName = field(central, "ibLoginName", "Account");
+    ibUploadMainPath = field(central, "ibUploadMainPath", "Watched folder");
+    ibSourceFolderPath = field(central, "ibSourceFolderPath", "Source folder");
+    serviceLabel_ = field(central, "serviceLabel", "Sending to");
+    stateLabel_ = field(central, "stateLabel", "State");
+    waitingLabel_ = field(central, "waitingLabel", "Waiting");
+    lastUploadLabel_ = field(central, "lastUploadLabel", "Last upload");
     for (QLabel* l : {stateLabel_, waitingLabel_, lastUploadLabel_}) l->setText("—");
     form->addRow("Photo:", ibFileNameField);
     form->addRow("Upload:", ibUploadFileStatusField);
@@ -147,41 +150,51 @@ QFormLayout* QtMainWindow::makeFields(QWidget* central) {
     form->addRow("State:", stateLabel_);
     form->addRow("Waiting:", waitingLabel_);
     form->addRow("Last upload:", lastUploadLabel_);
+    // Where the photos go: a new desk sees at once when it still sends to the factory event.
+    form->addRow("Sending to:", serviceLabel_);
     form->addRow("Account:", ibLoginName);
-    form->addRow("Destination:", ibUploadMainPath);
+    form->addRow("Watched folder:", ibUploadMainPath);
     form->addRow("Source folder:", ibSourceFolderPath);
     return form;
 }
 
-// The transfer's own bar and figures, and the busy indicator below them.
+// One place for progress: the busy indicator until the transfer reports its bytes, then the
+// transfer's own bar with its figures in its stead.
 void QtMainWindow::addProgressBars(QWidget* central, QVBoxLayout* right) {
     transferBar_ = new QProgressBar(central);
     transferBar_->setObjectName("transferBar");
+    transferBar_->setAccessibleName("Bytes sent");
     transferBar_->setRange(0, 1000);
     transferBar_->setTextVisible(false);
     transferBar_->setVisible(false);
-    transferDetail_ = field(central, "transferDetail");
+    transferDetail_ = field(central, "transferDetail", "Transfer");
     transferDetail_->setVisible(false);
-    right->addWidget(transferBar_);
-    right->addWidget(transferDetail_);
 
     ibProgressBar = new QProgressBar(central);
     ibProgressBar->setObjectName("ibProgressBar");
+    ibProgressBar->setAccessibleName("Busy");
     ibProgressBar->setRange(0, 0);
-    ibProgressBar->setMaximumHeight(8);
     ibProgressBar->setTextVisible(false);
     ibProgressBar->setVisible(false);
     right->addWidget(ibProgressBar);
+    right->addWidget(transferBar_);
+    right->addWidget(transferDetail_);
     right->addStretch(1);
 }
 
 QHBoxLayout* QtMainWindow::makeButtons(QWidget* central) {
     auto* buttons = new QHBoxLayout;
     syncButton_ = new QPushButton("Upload Now", central);
+    syncButton_->setAccessibleName("Upload Now");
+    syncButton_->setToolTip("Upload the photos waiting now (Ctrl+U)");
     ibPauseResumeButton = new QPushButton("Pause", central);
     ibPauseResumeButton->setObjectName("ibPauseResumeButton");
+    ibPauseResumeButton->setAccessibleName("Pause or resume");
+    ibPauseResumeButton->setToolTip("Pause after the photo being sent, or resume (Ctrl+P)");
     ibOpenPrefButton = new QPushButton("Preferences…", central);
     ibOpenPrefButton->setObjectName("ibOpenPrefButton");
+    ibOpenPrefButton->setAccessibleName("Preferences");
+    ibOpenPrefButton->setToolTip("Account, folders and settings (Ctrl+,)");
     buttons->addWidget(syncButton_);
     buttons->addWidget(ibPauseResumeButton);
     buttons->addStretch(1);
@@ -192,9 +205,9 @@ QHBoxLayout* QtMainWindow::makeButtons(QWidget* central) {
 // Version, system and copyright, in a smaller type.
 QHBoxLayout* QtMainWindow::makeFooter(QWidget* central) {
     auto* footer = new QHBoxLayout;
-    ibVersion = field(central, "ibVersion");
-    ibMacOSVersion = field(central, "ibMacOSVersion");
-    ibCopyright = field(central, "ibCopyright");
+    ibVersion = field(central, "ibVersion", "Version");
+    ibMacOSVersion = field(central, "ibMacOSVersion", "System");
+    ibCopyright = field(central, "ibCopyright", "Copyright");
     for (QLabel* l : {ibVersion, ibMacOSVersion, ibCopyright}) {
         l->setMinimumWidth(0);
         QFont f = l->font();
@@ -213,14 +226,15 @@ void QtMainWindow::addMenus() {
         action->setShortcut(shortcut);
         connect(action, &QAction::triggered, this, signal);
     };
+    // Shortcuts spelled out: the platform's own Preferences sequence is empty on some desktops.
     QMenu* file = menuBar()->addMenu("&File");
-    item(file, "Upload Now", &QtMainWindow::synchronizeClicked);
-    item(file, "Open", &QtMainWindow::synchronizeClicked, QKeySequence::Open);
-    item(file, "Pause/Resume", &QtMainWindow::pauseResumeClicked);
+    item(file, "&Upload Now", &QtMainWindow::synchronizeClicked, QKeySequence("Ctrl+U"));
+    item(file, "&Open", &QtMainWindow::synchronizeClicked, QKeySequence("Ctrl+O"));
+    item(file, "&Pause/Resume", &QtMainWindow::pauseResumeClicked, QKeySequence("Ctrl+P"));
     file->addSeparator();
-    item(file, "Preferences…", &QtMainWindow::preferencesClicked, QKeySequence::Preferences);
+    item(file, "P&references…", &QtMainWindow::preferencesClicked, QKeySequence("Ctrl+,"));
     file->addSeparator();
-    item(file, "Quit", &QtMainWindow::quitClicked, QKeySequence::Quit);
+    item(file, "&Quit", &QtMainWindow::quitClicked, QKeySequence("Ctrl+Q"));
     QMenu* help = menuBar()->addMenu("&Help");
     item(help, "E-mail Support…", &QtMainWindow::supportMailClicked);
 }
@@ -291,6 +305,24 @@ void QtMainWindow::showTransferProgress(const TransferProgress& p) {
         false);
 }
 
+void QtMainWindow::showDestination(const QString& host, const QString& event,
+                                   const QString& warning) {
+    runOnMainThread(
+        this,
+        [this, host, event, warning] {
+            serviceLabel_->setText(QString("%1, event \u201c%2\u201d")
+                                       .arg(host.isEmpty() ? QString("no service") : host,
+                                            event.isEmpty() ? QString("(none)") : event));
+            QPalette p = serviceLabel_->palette();
+            p.setColor(QPalette::WindowText, warning.isEmpty()
+                                                 ? palette().color(QPalette::WindowText)
+                                                 : QColor("#b35900"));
+            serviceLabel_->setPalette(p);
+            serviceLabel_->setToolTip(warning);
+        },
+        false);
+}
+
 void QtMainWindow::showTransferEnded(const std::string& name) {
     runOnMainThread(
         this,
@@ -305,6 +337,7 @@ void QtMainWindow::showTransferEnded(const std::string& name) {
 void QtMainWindow::drawTransfers() {
     transferBar_->setVisible(!transfers_.empty());
     transferDetail_->setVisible(!transfers_.empty());
+    if (!transfers_.empty()) ibProgressBar->setVisible(false);  // one bar: the bytes
     if (transfers_.empty()) return;
     std::uint64_t sent = 0, total = 0;
     double rate = 0;

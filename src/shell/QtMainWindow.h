@@ -52,6 +52,9 @@ class QtMainWindow : public QMainWindow {
     void showWaitingCount(std::size_t count);
     void showLastUpload(const UploadOutcome& outcome);
     void showCycleState(CycleState state, const QString& reason);
+    // Where the photos go: the service's host and the event, in amber with the reason in the
+    // tool tip when the settings look like the factory's (warning not empty).
+    void showDestination(const QString& host, const QString& event, const QString& warning);
     // Closing hides the window (a tray icon stays) instead of asking to quit.
     void setHidesOnClose(bool hides) { hidesOnClose_ = hides; }
 
@@ -62,7 +65,7 @@ class QtMainWindow : public QMainWindow {
     void drawTransfers();
     std::map<std::string, TransferProgress> transfers_;  // on the main thread only
     QProgressBar *ibProgressBar, *transferBar_;
-    QLabel *transferDetail_, *waitingLabel_, *lastUploadLabel_, *stateLabel_;
+    QLabel *transferDetail_, *waitingLabel_, *lastUploadLabel_, *stateLabel_, *serviceLabel_;
 
   signals:
     void synchronizeClicked();

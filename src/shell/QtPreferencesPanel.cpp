@@ -15,15 +15,18 @@
 #include <QPointer>
 #include <QSpinBox>
 #include <QStyle>
+#include <QThreadPool>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "files/OriginalPathResolver.h"
 #include "log/MessageLog.h"
 #include "platform/PathUtilities.h"
 #include "platform/PlatformLog.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/PreferenceRules.h"
 #include "shell/QtAlerts.h"
 #include "shell/QtViewUtilities.h"
 #include "ui/PreferenceFiles.h"
@@ -44,6 +47,12 @@ bool isFolder(const std::optional<std::string>& path) {
     if (!path || path->empty()) return false;
     return QFileInfo(expanded(QString::fromStdString(*path))).isDir();
 }
+// The name a screen reader announces, which is also how tests find a control.
+template <typename W>
+W* named(W* widget, const QString& name) {
+    widget->setAccessibleName(QString(name).remove(QChar('&')));
+    return widget;
+}
 }  // namespace
 
 QtPreferencesPanel::QtPreferencesPanel(PreferencesStore& store, Actions actions, QWidget* parent)
@@ -56,6 +65,7 @@ QtPreferencesPanel::QtPreferencesPanel(PreferencesStore& store, Actions actions,
     ibTabView->addTab(buildFoldersTab(), "Folders");
     ibTabView->addTab(buildHiResTab(), "Hi-Res Search");
     ibTabView->addTab(buildOtherTab(), "Options");
+    ibTabView->addTab(buildServiceTab(), "Service");
     layout->addWidget(ibTabView);
 
     auto* bottom = new QHBoxLayout;
@@ -70,9 +80,11 @@ QtPreferencesPanel::QtPreferencesPanel(PreferencesStore& store, Actions actions,
     version->setObjectName("panelVersion");
     bottom->addWidget(version);
     bottom->addStretch(1);
-    quitButton = new QPushButton("Quit", this);
-    saveAndCloseButton = new QPushButton("Save and Close", this);
+    quitButton = named(new QPushButton("Quit", this), "Quit");
+    saveAndCloseButton = named(new QPushButton("Save and Close", this), "Save and Close");
     saveAndCloseButton->setDefault(true);
+    named(lockButton, "Lock");
+    named(version, "Version");
     bottom->addWidget(quitButton);
     bottom->addWidget(saveAndCloseButton);
     layout->addLayout(bottom);
@@ -111,7 +123,12 @@ QtPreferencesPanel::QtPreferencesPanel(PreferencesStore& store, Actions actions,
     });
     refreshAll();
     forceLockedIcon(0);
-    resize(640, 440);
+    folderTimer_ = new QTimer(this);
+    folderTimer_->setInterval(folderCheckInterval());
+    connect(folderTimer_, &QTimer::timeout, this, &QtPreferencesPanel::checkFolders);
+    folderTimer_->start();
+    checkFolders();
+    resize(680, 480);
 }
 
 QtPreferencesPanel::~QtPreferencesPanel() {
@@ -132,22 +149,22 @@ QWidget* QtPreferencesPanel::buildAccountTab() {
     ibChangeablePrefView->setObjectName("ibChangeablePrefView");
     auto* form = new QFormLayout(ibChangeablePrefView);
     loginField = new QLineEdit;
-    bindText(loginField, sUserLoginName);
     ibPasswordField = new QLineEdit;
     ibPasswordField->setEchoMode(QLineEdit::Password);  // never shown in clear
-    bindText(ibPasswordField, sUserLoginPassword);
     eventField = new QLineEdit;
-    bindText(eventField, sUserEnteredEventName);
     ibFtpUploadNameField = new QLabel;
     ibFtpUploadNameField->setObjectName("ibFtpUploadNameField");
     ibFtpUploadNameField->setProperty("tag", kTagLeaveAlone);
     loginShown = new QLabel;
     loginShown->setProperty("tag", kTagLeaveAlone);
-    form->addRow("Login name:", loginField);
+    form->addRow("Login name:", bindText(loginField, sUserLoginName, "Login name"));
     form->addRow("", loginShown);
-    form->addRow("Password:", ibPasswordField);
-    form->addRow("Event or location:", eventField);
+    form->addRow("Password:", bindText(ibPasswordField, sUserLoginPassword, "Password"));
+    form->addRow("Event or location:",
+                 bindText(eventField, sUserEnteredEventName, "Event or location"));
     form->addRow("Your site:", ibFtpUploadNameField);
+    named(loginShown, "Login name as typed");
+    named(ibFtpUploadNameField, "Your site");
     auto shownText = refreshers_[sUserLoginName];
     refreshers_[sUserLoginName] = [this, shownText] {
         shownText();
@@ -157,12 +174,16 @@ QWidget* QtPreferencesPanel::buildAccountTab() {
 }
 
 namespace {
-QHBoxLayout* pathRow(QLineEdit* field, QPushButton* change, QPushButton* reveal) {
+QHBoxLayout* pathRow(QLineEdit* field, QPushButton* change, QPushButton* reveal,
+                     const QString& name) {
     auto* row = new QHBoxLayout;
     field->setReadOnly(true);
     field->setMinimumWidth(320);
     reveal->setProperty("imageName", kRevealImageName);  // usable while locked
     reveal->setToolTip("Show in the file manager");
+    named(field, name + " folder");
+    named(change, "Change " + name.toLower() + " folder");
+    named(reveal, "Show " + name.toLower() + " folder");
     row->addWidget(field, 1);
     row->addWidget(change);
     row->addWidget(reveal);
@@ -176,21 +197,20 @@ QWidget* QtPreferencesPanel::buildFoldersTab() {
     auto* form = new QFormLayout(ibChangeablePref2View);
     ibMainWindowLocalSourcePath = new QLineEdit;
     ibMainWindowLocalSourcePath->setObjectName("ibMainWindowLocalSourcePath");
-    ibMainWindowLocalMirrorSitePath = new QLineEdit;
-    ibMainWindowLocalMirrorSitePath->setObjectName("ibMainWindowLocalMirrorSitePath");
     auto* changeSource = new QPushButton("Change…");
     auto* revealSource = new QPushButton("Show");
+    ibMainWindowLocalMirrorSitePath = new QLineEdit;
+    ibMainWindowLocalMirrorSitePath->setObjectName("ibMainWindowLocalMirrorSitePath");
     auto* changeMirror = new QPushButton("Change…");
     auto* revealMirror = new QPushButton("Show");
-    form->addRow("Source (to upload):",
-                 pathRow(ibMainWindowLocalSourcePath, changeSource, revealSource));
-    form->addRow("Mirror (uploaded):",
-                 pathRow(ibMainWindowLocalMirrorSitePath, changeMirror, revealMirror));
-    auto* encapsulate = new QCheckBox("Keep each event in its own folder on the service");
-    bindCheck(encapsulate, sPrefCreateEncapsulatingFolder);
-    auto* deleteEmpty = new QCheckBox("Delete empty folders in the source folder");
+    auto* source = pathRow(ibMainWindowLocalSourcePath, changeSource, revealSource, "Source");
+    source->addWidget(noteFor(sPrefLocalSourceUploadFolder, "Source folder"));
+    form->addRow("Source (to upload):", source);
+    auto* mirror = pathRow(ibMainWindowLocalMirrorSitePath, changeMirror, revealMirror, "Mirror");
+    mirror->addWidget(noteFor(sPrefLocalMasterMirrorSiteFolder, "Mirror folder"));
+    form->addRow("Mirror (uploaded):", mirror);
+    auto* deleteEmpty = new QCheckBox("Delete empty folders in the source folder at quit");
     bindCheck(deleteEmpty, sPrefDeleteEmptyFtpFolders);
-    form->addRow("", encapsulate);
     form->addRow("", deleteEmpty);
     connect(changeSource, &QPushButton::clicked, this,
             [this, changeSource] { ibClickedOnChangeLocalSourceFolder(changeSource); });
@@ -205,17 +225,11 @@ QWidget* QtPreferencesPanel::buildFoldersTab() {
             store_.stringForKey(sPrefLocalMasterMirrorSiteFolder).value_or("")));
     });
     refreshers_[sPrefLocalSourceUploadFolder] = [this] {
-        QString p =
-            QString::fromStdString(store_.stringForKey(sPrefLocalSourceUploadFolder).value_or(""));
-        ibMainWindowLocalSourcePath->setText(p);
-        ibMainWindowLocalSourcePath->setToolTip(p);
+        showPath(ibMainWindowLocalSourcePath, sPrefLocalSourceUploadFolder);
         setPathColour(ibMainWindowLocalSourcePath, sPrefIsValidLocalSourceUploadFolder);
     };
     refreshers_[sPrefLocalMasterMirrorSiteFolder] = [this] {
-        QString p = QString::fromStdString(
-            store_.stringForKey(sPrefLocalMasterMirrorSiteFolder).value_or(""));
-        ibMainWindowLocalMirrorSitePath->setText(p);
-        ibMainWindowLocalMirrorSitePath->setToolTip(p);
+        showPath(ibMainWindowLocalMirrorSitePath, sPrefLocalMasterMirrorSiteFolder);
     };
     refreshers_[sPrefIsValidLocalSourceUploadFolder] = [this] {
         setPathColour(ibMainWindowLocalSourcePath, sPrefIsValidLocalSourceUploadFolder);
@@ -237,24 +251,27 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
     auto* box = new QGroupBox("Order checking");
     box->setProperty("identifier", "nsbox1");
     auto* form = new QFormLayout(box);
-    auto* minutes = new QSpinBox;
-    minutes->setRange(1, 24 * 60);
-    minutes->setSuffix(" min");
-    bindNumber(minutes, sPrefMinutesForCheckOrders);
+    auto* minutes = ruleSpin(sPrefMinutesForCheckOrders, "Check orders every", " min", 1);
+    // The order loop takes 0 (and less) as every 10 s.
+    minutes->setSpecialValueText("every 10 s");
     form->addRow("Check every:", minutes);
     ibKivHiResAlternatePath1 = new QLineEdit;
     ibKivHiResAlternatePath1->setObjectName("ibKivHiResAlternatePath1");
     auto* change = new QPushButton("Change…");
     auto* reveal = new QPushButton("Show");
-    form->addRow("Also search in:", pathRow(ibKivHiResAlternatePath1, change, reveal));
+    auto* alternate = pathRow(ibKivHiResAlternatePath1, change, reveal, "Also search in");
+    alternate->addWidget(noteFor(sPrefKivHiResAlternatePath1, "Also search in folder"));
+    form->addRow("Also search in:", alternate);
     auto* method = new QComboBox;
+    named(method, "Search");
     // The tag's bits: 1 the photo's original folder, 2 the folder above.
     method->addItems({"Nowhere", "The photo's original folder", "The \"Also search in\" folder",
                       "Both folders"});
+    method->setToolTip(ruleText(sPrefSearchPathMethodTag));
     form->addRow("Search:", method);
     connect(method, &QComboBox::currentIndexChanged, this, [this, method](int index) {
         if (method->signalsBlocked()) return;
-        store_.setObject(sPrefSearchPathMethodTag, index);
+        if (!storeChecked(sPrefSearchPathMethodTag, QString::number(index))) beep();
     });
     refreshers_[sPrefSearchPathMethodTag] = [this, method] {
         QSignalBlocker block(method);
@@ -264,6 +281,11 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
     auto* roots = new QCheckBox("Allow a whole disk as search folder");
     bindCheck(roots, sPrefAllowRootVolumeSelections);
     form->addRow("", roots);
+    form->addRow("Order query operation:",
+                 bindText(new QLineEdit, sPrefCheckHiResOrderFuseAction, "Order query operation"));
+    form->addRow(
+        "Hi-res upload operation:",
+        bindText(new QLineEdit, sPrefUploadHiResOrderFuseAction, "Hi-res upload operation"));
     layout->addWidget(box);
     layout->addStretch(1);
     connect(change, &QPushButton::clicked, this,
@@ -273,10 +295,7 @@ QWidget* QtPreferencesPanel::buildHiResTab() {
             QString::fromStdString(store_.stringForKey(sPrefKivHiResAlternatePath1).value_or("")));
     });
     refreshers_[sPrefKivHiResAlternatePath1] = [this] {
-        QString p =
-            QString::fromStdString(store_.stringForKey(sPrefKivHiResAlternatePath1).value_or(""));
-        ibKivHiResAlternatePath1->setText(p);
-        ibKivHiResAlternatePath1->setToolTip(p);
+        showPath(ibKivHiResAlternatePath1, sPrefKivHiResAlternatePath1);
     };
     refreshers_[sPrefIsValidKivHiResAlternatePath1] = [this] {
         setPathColour(ibKivHiResAlternatePath1, sPrefIsValidKivHiResAlternatePath1);
@@ -296,41 +315,21 @@ QWidget* QtPreferencesPanel::buildOtherTab() {
     otherSettingsView = new QWidget;
     otherSettingsView->setObjectName("otherSettingsView");
     auto* form = new QFormLayout(otherSettingsView);
-    auto* url = new QLineEdit;
-    bindText(url, sPrefKivURL);
-    form->addRow("Service address:", url);
-    auto* seconds = new QSpinBox;
-    seconds->setRange(5, 24 * 3600);
-    seconds->setSuffix(" s");
-    bindNumber(seconds, sPrefSecondsBetweenScans);
-    form->addRow("Rescan every:", seconds);
-    auto* timeout = new QSpinBox;
-    timeout->setRange(10, 24 * 3600);
-    timeout->setSuffix(" s");
-    bindNumber(timeout, sPrefUploadTimeOut);
-    form->addRow("Upload time-out:", timeout);
-    auto* days = new QSpinBox;
-    days->setRange(1, 3650);
-    days->setSuffix(" days");
-    bindNumber(days, sPrefDaysOldBeforeDeleting);
+    // The rescan timer, beside watching the folder: it finds what watching may miss.
+    auto* rescan = new QCheckBox("Rescan the source folder every");
+    bindCheck(rescan, sPrefAutoSynchronize);
+    form->addRow(spinRow(rescan, ruleSpin(sPrefSecondsBetweenScans, "Rescan interval", " s", 1)));
     auto* deleteOld = new QCheckBox("Delete uploaded photos older than");
     bindCheck(deleteOld, sPrefDoUseDeleteOldPhotos);
-    auto* oldRow = new QHBoxLayout;
-    oldRow->addWidget(deleteOld);
-    oldRow->addWidget(days);
-    oldRow->addStretch(1);
-    form->addRow("", oldRow);
-    auto* logs = new QSpinBox;
-    logs->setRange(1, 3650);
-    logs->setSuffix(" days");
-    bindNumber(logs, sPrefDaysToSaveLogs);
-    form->addRow("Keep logs for:", logs);
+    form->addRow(
+        spinRow(deleteOld, ruleSpin(sPrefDaysOldBeforeDeleting, "Delete after", " days", 0)));
+    form->addRow("Keep logs for:", ruleSpin(sPrefDaysToSaveLogs, "Keep logs for", " days", 0));
     const std::pair<const char*, const char*> checks[] = {
-        {sPrefAutoSynchronize, "Upload new photos as they arrive"},
         {sPrefAutoStartUploadAtStartup, "Start uploading at launch"},
         {sPrefShowWindowAtStartup, "Show this window at launch"},
         {sPrefShowPreviewWhenUploading, "Show a preview of each photo"},
-        {sPrefUploadMovie, "Upload a photo's movie with it"}};
+        {sPrefUploadMovie, "Upload a photo's movie with it"},
+        {sPrefShowDesktopNotifications, "Desktop notifications when the uploader needs a person"}};
     for (const auto& [key, text] : checks) {
         auto* box = new QCheckBox(text);
         bindCheck(box, key);
@@ -339,6 +338,8 @@ QWidget* QtPreferencesPanel::buildOtherTab() {
     auto* files = new QHBoxLayout;
     auto* save = new QPushButton("Save to File…");
     auto* load = new QPushButton("Load from File…");
+    named(save, "Save preferences to a file");
+    named(load, "Load preferences from a file");
     files->addWidget(save);
     files->addWidget(load);
     files->addStretch(1);
@@ -348,28 +349,77 @@ QWidget* QtPreferencesPanel::buildOtherTab() {
     return otherSettingsView;
 }
 
-// ---- bindings ----
+// What the service is asked and how the photos go to it.
+QWidget* QtPreferencesPanel::buildServiceTab() {
+    serviceView = new QWidget;
+    serviceView->setObjectName("serviceView");
+    auto* form = new QFormLayout(serviceView);
+    form->addRow("Service address:", bindText(new QLineEdit, sPrefKivURL, "Service address"));
+    form->addRow("Upload operation:",
+                 bindText(new QLineEdit, sPrefKivFuseAction, "Upload operation"));
+    form->addRow("Caption:", bindText(new QLineEdit, sPrefMetaData, "Caption"));
+    auto* baseIds = new QCheckBox("Form base ids from file names");
+    bindCheck(baseIds, sPrefFormBaseIdFromFileName);
+    form->addRow("", baseIds);
+    form->addRow("Upload time-out:", ruleSpin(sPrefUploadTimeOut, "Upload time-out", " s", 1));
+    form->addRow("Photos at once:",
+                 ruleSpin(sPrefConcurrentUploads, "Photos uploaded at once", "", 0));
+    auto* cap = ruleSpin(sPrefMaxUploadBytesPerSecond, "Upload bandwidth cap", " bytes/s", 0);
+    cap->setSpecialValueText("no cap");
+    form->addRow("At most:", cap);
+    return serviceView;
+}
 
-void QtPreferencesPanel::bindText(QLineEdit* edit, const char* key) {
+// ---- bindings: every value goes through the key's rule, as `vornctl config set` does ----
+
+QString QtPreferencesPanel::ruleText(const char* key) {
+    const PreferenceRule* rule = preferenceRule(key);
+    return rule ? QString::fromStdString(rule->rule) : QString();
+}
+
+QLabel* QtPreferencesPanel::noteFor(const char* key, const QString& name) {
+    auto* note = new QLabel;
+    note->setProperty("tag", kTagLeaveAlone);
+    QPalette p = note->palette();
+    p.setColor(QPalette::WindowText, Qt::red);
+    note->setPalette(p);
+    note->setWordWrap(true);
+    note->setAccessibleName(name + " refused");
+    note->hide();
+    notes_[key] = note;
+    return note;
+}
+
+QHBoxLayout* QtPreferencesPanel::bindText(QLineEdit* edit, const char* key, const QString& name) {
     std::string k = key;
-    boundEdits_.push_back(edit);
+    named(edit, name);
+    edit->setToolTip(ruleText(key));
+    boundEdits_.emplace_back(edit, k);
     connect(edit, &QLineEdit::editingFinished, this, [this, edit, k] {
-        std::string text = edit->text().toStdString();
-        if (store_.stringForKey(k).value_or("") != text) store_.setObject(k, text);
+        if (!storeChecked(k, edit->text())) beep();
     });
     auto previous = refreshers_[k];
     refreshers_[k] = [this, edit, k, previous] {
         QString text = QString::fromStdString(store_.stringForKey(k).value_or(""));
         if (edit->text() != text && !edit->hasFocus()) edit->setText(text);
+        if (auto it = notes_.find(k); it != notes_.end() && edit->text() == text)
+            it->second->hide();
         if (previous) previous();
         if (k == sPrefKivURL) updateTransformers();
     };
+    auto* row = new QHBoxLayout;
+    row->addWidget(edit, 1);
+    row->addWidget(noteFor(key, name));
+    return row;
 }
 
 void QtPreferencesPanel::bindCheck(QCheckBox* box, const char* key) {
     std::string k = key;
+    named(box, box->text());
+    box->setToolTip(ruleText(key));
     connect(box, &QCheckBox::toggled, this, [this, box, k](bool on) {
-        if (!box->signalsBlocked() && store_.boolForKey(k) != on) store_.setObject(k, on);
+        if (box->signalsBlocked() || store_.boolForKey(k) == on) return;
+        if (!storeChecked(k, on ? "yes" : "no")) beep();
     });
     auto previous = refreshers_[k];
     refreshers_[k] = [this, box, k, previous] {
@@ -379,23 +429,89 @@ void QtPreferencesPanel::bindCheck(QCheckBox* box, const char* key) {
     };
 }
 
-void QtPreferencesPanel::bindNumber(QWidget* widget, const char* key) {
-    auto* spin = qobject_cast<QSpinBox*>(widget);
+QAbstractSpinBox* QtPreferencesPanel::ruleSpin(const char* key, const QString& name,
+                                               const QString& suffix, int decimals) {
+    const PreferenceRule* rule = preferenceRule(key);
     std::string k = key;
-    connect(spin, &QSpinBox::valueChanged, this, [this, spin, k](int value) {
-        if (!spin->signalsBlocked() && store_.integerForKey(k) != value) store_.setObject(k, value);
-    });
-    auto previous = refreshers_[k];
-    refreshers_[k] = [this, spin, k, previous] {
-        QSignalBlocker block(spin);
-        spin->setValue(static_cast<int>(store_.integerForKey(k)));
-        if (previous) previous();
-    };
+    // No upper bound in the rule: still one a spin box can hold.
+    const double max = rule->max != 0 ? rule->max : 1e9;
+    QAbstractSpinBox* spin;
+    if (rule->type == PreferenceRule::Type::Integer) {
+        auto* box = new QSpinBox;
+        box->setRange(static_cast<int>(rule->min) + (rule->minExclusive ? 1 : 0),
+                      static_cast<int>(max));
+        box->setSuffix(suffix);
+        connect(box, &QSpinBox::valueChanged, this, [this, box, k](int value) {
+            if (!box->signalsBlocked() && !storeChecked(k, QString::number(value))) beep();
+        });
+        refreshers_[k] = [this, box, k] {
+            QSignalBlocker block(box);
+            box->setValue(static_cast<int>(store_.integerForKey(k)));
+        };
+        spin = box;
+    } else {
+        auto* box = new QDoubleSpinBox;
+        box->setDecimals(decimals);
+        box->setRange(rule->min + (rule->minExclusive ? std::pow(10.0, -decimals) : 0), max);
+        box->setSuffix(suffix);
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this, box, k](double value) {
+            if (!box->signalsBlocked() && !storeChecked(k, QString::number(value, 'g', 15))) beep();
+        });
+        refreshers_[k] = [this, box, k] {
+            QSignalBlocker block(box);
+            box->setValue(store_.doubleForKey(k));
+        };
+        spin = box;
+    }
+    spin->setKeyboardTracking(false);  // the value counts once typed, not at each digit
+    spin->setProperty("preferenceKey", QString::fromStdString(k));
+    spin->setToolTip(ruleText(key));
+    named(spin, name);
+    return spin;
+}
+
+QHBoxLayout* QtPreferencesPanel::spinRow(QCheckBox* box, QAbstractSpinBox* spin) {
+    auto* row = new QHBoxLayout;
+    row->addWidget(box);
+    row->addWidget(spin);
+    row->addStretch(1);
+    return row;
+}
+
+bool QtPreferencesPanel::storeChecked(const std::string& key, const QString& text) {
+    PreferenceChange change = checkPreferenceChange(store_, key, text.toStdString());
+    auto note = notes_.find(key);
+    if (!change.value) {
+        platformLog("Not taken: %s", change.error.c_str());
+        if (note != notes_.end()) {
+            note->second->setText("Not taken: must be " + ruleText(key.c_str()));
+            note->second->setToolTip(QString::fromStdString(change.error));
+            note->second->show();
+        }
+        return false;
+    }
+    if (note != notes_.end()) note->second->hide();
+    if (!(store_.objectForKey(key) == *change.value)) store_.setObject(key, *change.value);
+    return true;
+}
+
+bool QtPreferencesPanel::commitEdits() {
+    bool allTaken = true;
+    for (const auto& [edit, key] : boundEdits_) {
+        // Only what was typed: a value left as it was is the store's business, not the panel's.
+        if (edit->text().toStdString() == store_.stringForKey(key).value_or("")) continue;
+        allTaken = storeChecked(key, edit->text()) && allTaken;
+    }
+    return allTaken;
 }
 
 void QtPreferencesPanel::refreshKey(const std::string& key) {
     auto it = refreshers_.find(key);
     if (it != refreshers_.end() && it->second) it->second();
+    if (key == sPrefLocalSourceUploadFolder || key == sPrefLocalMasterMirrorSiteFolder ||
+        key == sPrefKivHiResAlternatePath1)
+        checkFolders();
+    if (key == sPrefSecondsBetweenScans) folderTimer_->setInterval(folderCheckInterval());
 }
 
 void QtPreferencesPanel::refreshAll() {
@@ -415,11 +531,62 @@ void QtPreferencesPanel::updateTransformers() {
     loginShown->setText(QString::fromStdString(showSpaces(login)));
 }
 
+void QtPreferencesPanel::showPath(QLineEdit* field, const char* key) {
+    QString p = QString::fromStdString(store_.stringForKey(key).value_or(""));
+    field->setText(p);
+    field->setToolTip(p.isEmpty() ? ruleText(key) : p);
+}
+
 void QtPreferencesPanel::setPathColour(QLineEdit* field, const char* validityKey) {
     QPalette p = field->palette();
     p.setColor(QPalette::Text,
                store_.boolForKey(validityKey) ? QColor(Qt::black) : QColor(Qt::red));
     field->setPalette(p);
+}
+
+// ---- folder colours: live, from a check off the main thread (a dead mount may hang) ----
+
+std::chrono::milliseconds QtPreferencesPanel::folderCheckInterval() const {
+    // Within a rescan tick, but never so rarely that a colour lags for minutes.
+    double seconds = store_.doubleForKey(sPrefSecondsBetweenScans);
+    if (!(seconds > 0)) seconds = 120;
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(1000 * std::clamp(seconds, 1.0, 10.0)));
+}
+
+void QtPreferencesPanel::checkFolders() {
+    if (folderCheckRunning_) {
+        folderCheckAgain_ = true;
+        return;
+    }
+    folderCheckRunning_ = true;
+    std::vector<std::pair<std::string, std::optional<std::string>>> folders{
+        {sPrefIsValidLocalSourceUploadFolder, store_.stringForKey(sPrefLocalSourceUploadFolder)},
+        {sPrefIsValidLocalMasterMirrorSiteFolder,
+         store_.stringForKey(sPrefLocalMasterMirrorSiteFolder)},
+        {sPrefIsValidKivHiResAlternatePath1, store_.stringForKey(sPrefKivHiResAlternatePath1)}};
+    QPointer<QtPreferencesPanel> self(this);
+    QThreadPool::globalInstance()->start([self, folders] {
+        std::vector<std::pair<std::string, bool>> found;
+        for (const auto& [validityKey, path] : folders)
+            found.emplace_back(validityKey, isFolder(path));
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, found] {
+                if (self) self->folderCheckDone(found);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void QtPreferencesPanel::folderCheckDone(const std::vector<std::pair<std::string, bool>>& found) {
+    folderCheckRunning_ = false;
+    for (const auto& [validityKey, exists] : found)
+        if (store_.boolForKey(validityKey) != exists) store_.setObject(validityKey, exists);
+    if (folderCheckAgain_) {
+        folderCheckAgain_ = false;
+        checkFolders();
+    }
 }
 
 void QtPreferencesPanel::selectTab(int identifier) {
@@ -435,9 +602,12 @@ int QtPreferencesPanel::lockState() const {
 void QtPreferencesPanel::ibClickedOnLockIcon(QToolButton* sender) {
     if (!sender || widgetTag(sender) != kLockTag) return;
     bool unlocked = sender->isChecked();
-    QtAlerts::doPlaySound(unlocked ? "lockOpening" : "lockClosing", "wav");
-    for (QWidget* view :
-         {ibChangeablePrefView, ibChangeablePref2View, ibChangeablePref3View, otherSettingsView})
+    // The sound says the lock moved; applying the same state again is silent.
+    if (appliedLock_ && *appliedLock_ != unlocked)
+        QtAlerts::doPlaySound(unlocked ? "lockOpening" : "lockClosing", "wav");
+    appliedLock_ = unlocked;
+    for (QWidget* view : {ibChangeablePrefView, ibChangeablePref2View, ibChangeablePref3View,
+                          otherSettingsView, serviceView})
         viewSetEnabled(view, unlocked);
     if (unlocked && !store_.boolForKey(sPrefDoCheckOrders))
         viewSetEnabled(findSubView(ibChangeablePref3View, "nsbox1"), false);
@@ -526,7 +696,11 @@ void QtPreferencesPanel::openPanelDidEnd(int returnCode, const QString& key,
 }
 
 void QtPreferencesPanel::storeFolder(const std::string& key, const QString& folder) {
-    store_.setObject(key, folder.toStdString());
+    // The same rule as `vornctl config set`: the source folder overlaps no filing folder.
+    if (!storeChecked(key, folder)) {
+        beep();
+        return;
+    }
     if (key == sPrefLocalSourceUploadFolder)
         store_.setObject(sPrefIsValidLocalSourceUploadFolder, true);
     else if (key == sPrefLocalMasterMirrorSiteFolder)
@@ -607,14 +781,18 @@ bool QtPreferencesPanel::loadPrefFromFile(const QString& path) {
 // ---- closing, reveal ----
 
 void QtPreferencesPanel::ibClickedOnSaveAndClose() {
-    // Values typed but not yet confirmed count.
-    for (QLineEdit* edit : boundEdits_) emit edit->editingFinished();
-    if (!actions_.saveLoginInfo()) {
+    // Values typed but not yet confirmed count; one the rules refuse keeps the panel open.
+    if (!commitEdits() || !actions_.saveLoginInfo()) {
         beep();
         return;  // stays open and unlocked
     }
+    loginInfoSaved();
+}
+
+void QtPreferencesPanel::loginInfoSaved() {
     store_.synchronize();
-    if (isVisible()) forceLockedIcon(0);
+    if (!isVisible()) return;  // the controller's own save may have closed it already
+    forceLockedIcon(0);
     if (fDisplayAsSheet)
         done(1);
     else

@@ -4,11 +4,16 @@
 #include <QMenu>
 #include <QPainter>
 #include <QSvgRenderer>
+#include <QTimer>
+#include <QUrl>
 
 #include "app/AppController.h"
+#include "app/Relaunch.h"
 #include "log/MessageLog.h"
 #include "platform/PlatformLog.h"
 #include "platform/Resources.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/PreferenceRules.h"
 #include "shell/QtAlerts.h"
 
 namespace vorn {
@@ -48,9 +53,55 @@ QtUserInterface::QtUserInterface(PreferencesStore& store, std::function<void()> 
     });
     connect(main_, &QtMainWindow::supportMailClicked, this, [] { QtAlerts::sendMailCocoa(); });
     setUpTray();
+    notifier_ = new QtDesktopNotifier(
+        store_, [this] { showMainWindow(); }, this);
+    // A failing service turns into a notice by the passing of time alone.
+    auto* tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, [this] {
+        notice([](DesktopNotices& n, DesktopNotices::TimePoint now) { return n.tick(now); });
+    });
+    tick->start(std::chrono::seconds(30));
+    showDestination();
+    store_.addObserver(this, [this](const std::string& key) {
+        if (key == sPrefKivURL || key == sUserEnteredEventName || key == sUserLoginName)
+            showDestination();
+    });
+}
+
+void QtUserInterface::setNoticeClock(std::function<DesktopNotices::TimePoint()> now) {
+    std::lock_guard lock(noticesMutex_);
+    noticeClock_ = std::move(now);
+}
+
+void QtUserInterface::notice(const std::function<std::vector<DesktopNotices::Notice>(
+                                 DesktopNotices&, DesktopNotices::TimePoint)>& fact) {
+    std::vector<DesktopNotices::Notice> out;
+    {
+        std::lock_guard lock(noticesMutex_);
+        out = fact(notices_, noticeClock_());
+    }
+    if (out.empty()) return;
+    runOnMainThread(
+        this,
+        [this, out] {
+            for (const auto& n : out) notifier_->send(n);
+        },
+        false);
+}
+
+void QtUserInterface::showDestination() {
+    const QUrl url(QString::fromStdString(store_.stringForKey(sPrefKivURL).value_or("")));
+    const QString host =
+        url.port() > 0 ? QString("%1:%2").arg(url.host()).arg(url.port()) : url.host();
+    const QString event =
+        QString::fromStdString(store_.stringForKey(sUserEnteredEventName).value_or("")).trimmed();
+    QStringList warnings;
+    for (const std::string& w : preferenceWarnings(store_)) warnings << QString::fromStdString(w);
+    main_->showDestination(host, event, warnings.join("\n"));
 }
 
 QtUserInterface::~QtUserInterface() {
+    store_.removeObserver(this);
     delete tray_;
     delete trayMenu_;
     delete main_;
@@ -138,8 +189,13 @@ void QtUserInterface::ibUpdateFTPCallbackStatusTextField(const std::string& text
     ibUpdateNSTextField(main_->ibFTPCallbackStatusField, QString::fromStdString(text), false,
                         isError, true);
     if (isError && !text.empty()) {
-        std::lock_guard lock(trayMutex_);
-        lastError_ = text;
+        {
+            std::lock_guard lock(trayMutex_);
+            lastError_ = text;
+        }
+        notice([&text](DesktopNotices& n, DesktopNotices::TimePoint now) {
+            return n.errorShown(text, now);
+        });
     }
 }
 
@@ -153,7 +209,18 @@ void QtUserInterface::ibUpdateFileNameField(const std::string& text) {
 }
 
 void QtUserInterface::ibUpdateProgressBar(bool animate) {
-    vorn::ibUpdateProgressBar(main_->ibProgressBar, animate ? "YES" : "NO");
+    if (!animate) {
+        vorn::ibUpdateProgressBar(main_->ibProgressBar, "NO");
+        return;
+    }
+    // Busy only until the transfer shows its bytes, in the same place.
+    runOnMainThread(
+        this,
+        [this] {
+            if (!main_->transferBar_->isVisible())
+                vorn::ibUpdateProgressBar(main_->ibProgressBar, "YES");
+        },
+        false);
 }
 
 void QtUserInterface::showPreviewImage(const std::string& path) {
@@ -217,6 +284,9 @@ void QtUserInterface::showCycleState(CycleState state, const std::string& reason
     main_->showCycleState(state, QString::fromStdString(reason));
     runOnMainThread(
         this, [this] { updateTray(); }, false);
+    notice([&](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.cycleState(state, reason, now);
+    });
 }
 
 void QtUserInterface::showTransferProgress(const TransferProgress& progress) {
@@ -235,10 +305,63 @@ void QtUserInterface::showWaitingCount(std::size_t photosWaiting) {
     main_->showWaitingCount(photosWaiting);
     runOnMainThread(
         this, [this] { updateTray(); }, false);
+    notice([photosWaiting](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.waiting(photosWaiting, now);
+    });
 }
 
 void QtUserInterface::showUploadOutcome(const UploadOutcome& outcome) {
     main_->showLastUpload(outcome);
+    notice([&outcome](DesktopNotices& n, DesktopNotices::TimePoint now) {
+        return n.outcome(outcome, now);
+    });
+}
+
+// ---- the windows themselves ----
+
+bool QtUserInterface::mainWindowShown() const {
+    bool shown = false;
+    runOnMainThread(
+        main_, [this, &shown] { shown = main_->isVisible(); }, true);
+    return shown;
+}
+
+void QtUserInterface::bringMainWindowForward() {
+    runOnMainThread(
+        this,
+        [this] {
+            if (runsHidden_ || main_->isVisible()) return;
+            main_->show();
+            main_->raise();
+        },
+        false);
+}
+
+void QtUserInterface::setRunsHidden(bool hidden) {
+    runsHidden_ = hidden;
+}
+
+void QtUserInterface::showMainWindow() {
+    runsHidden_ = false;
+    if (main_->isMinimized())
+        main_->showNormal();
+    else
+        main_->show();
+    main_->raise();
+    main_->activateWindow();
+}
+
+std::uint32_t QtUserInterface::relaunchFlags() const {
+    // A panel or alert on the main window counts as the main window being in front.
+    bool inFront = false;
+    for (QWidget* w = QApplication::activeWindow(); w && !inFront; w = w->parentWidget())
+        inFront = w == main_;
+    return launchFlagsFor(inFront && main_->isVisible());
+}
+
+void QtUserInterface::preferencesSaved() {
+    runOnMainThread(
+        this, [this] { panel_->loginInfoSaved(); }, false);
 }
 
 // ---- tray ----
@@ -288,13 +411,9 @@ void QtUserInterface::setUpTray() {
     };
     item("Upload Now", [this] { emit main_->synchronizeClicked(); });
     trayPauseAction_ = item("Pause", [this] { emit main_->pauseResumeClicked(); });
-    item("Show Window", [this] {
-        main_->show();
-        main_->raise();
-        main_->activateWindow();
-    });
+    item("Show Window", [this] { showMainWindow(); });
     item("Preferences…", [this] {
-        main_->show();
+        showMainWindow();
         ibClickedOnOpenPref(main_->ibOpenPrefButton);
     });
     trayMenu_->addSeparator();
@@ -303,7 +422,14 @@ void QtUserInterface::setUpTray() {
     tray_ = new QSystemTrayIcon(stateIcon(CycleState::Idle));
     tray_->setContextMenu(trayMenu_);
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger) main_->setVisible(!main_->isVisible());
+        if (r != QSystemTrayIcon::Trigger) return;
+        if (!main_->isVisible()) {
+            showMainWindow();
+            return;
+        }
+        // Put away from the tray: it stays away until asked for, not back at the next photo.
+        main_->hide();
+        runsHidden_ = true;
     });
     main_->setHidesOnClose(true);
     updateTray();

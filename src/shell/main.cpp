@@ -86,8 +86,11 @@ void printUsage(std::FILE* out) {
                  "                      preference prefMetricsFile, else none)\n"
                  "  --check-config      check the settings, print one line per problem and exit\n"
                  "                      (status 1 when there is any)\n"
-                 "  --background        start without bringing a window to the front (only\n"
-                 "                      where windows are shown)\n"
+                 "  --background        start with the main window hidden (only where windows\n"
+                 "                      are shown); passes leave it hidden until asked for\n"
+                 "  --foreground        show the main window at launch whatever\n"
+                 "                      prefShowWindowAtStartup says (a relaunch of a window\n"
+                 "                      that was in front)\n"
                  "  -h, --help          show this help and exit\n"
                  "  --version           show the version and exit\n"
                  "\n"
@@ -95,12 +98,17 @@ void printUsage(std::FILE* out) {
                  "SIGTERM and SIGINT quit in order, like the Quit action; SIGHUP reloads the\n"
                  "preferences store after it was edited by hand.\n"
                  "\n"
+                 "A second launch while an uploader runs asks it to show its main window, then\n"
+                 "exits with status 3.\n"
+                 "\n"
                  "Exit status: 0 after an orderly quit, 1 when the settings check finds\n"
-                 "problems, 2 for a usage error, 75 for a relaunch under systemd.\n");
+                 "problems, 2 for a usage error, 3 when another uploader already runs, 75 for\n"
+                 "a relaunch under systemd.\n");
 }
 
 struct Arguments {
     bool checkConfig = false;
+    bool foreground = false;  // the main window shows at launch whatever the preference says
     std::optional<vorn::LogLevel> logLevel;
     std::string metricsFile;
 };
@@ -120,6 +128,7 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
         kLogLevel,
         kCheck,
         kBackground,
+        kForeground,
         kHeadless,
         kVersion,
         kTour,
@@ -127,6 +136,7 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
     };
     static const option kOptions[] = {{"headless", no_argument, nullptr, kHeadless},
                                       {"background", no_argument, nullptr, kBackground},
+                                      {"foreground", no_argument, nullptr, kForeground},
                                       {"prefs", required_argument, nullptr, kPrefs},
                                       {"log-dir", required_argument, nullptr, kLogDir},
                                       {"log-level", required_argument, nullptr, kLogLevel},
@@ -153,8 +163,13 @@ bool parseArguments(int argc, char** argv, vorn::LaunchOptions& options, Argumen
             case kHeadless:
                 options.headless = true;
                 break;
-            case kBackground:
+            case kBackground:  // the last of the two counts
                 options.background = true;
+                extra.foreground = false;
+                break;
+            case kForeground:
+                options.background = false;
+                extra.foreground = true;
                 break;
             case kPrefs:
                 if (!*optarg) return usageError("--prefs needs a file name", exitCode);
@@ -361,8 +376,9 @@ std::string capText(std::uint64_t bytesPerSecond) {
 }
 
 void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
-                          std::optional<std::string> logFile, const std::string& remoteControl) {
-    vorn::setRemoteStatusProvider([ui, &store, logFile, remoteControl](bool json) {
+                          std::optional<std::string> logFile, const std::string& remoteControl,
+                          vorn::QtUserInterface* windows) {
+    vorn::setRemoteStatusProvider([ui, &store, logFile, remoteControl, windows](bool json) {
         std::vector<std::pair<std::string, std::string>> extra{
             {"sourceFolder", store.stringForKey(vorn::sPrefLocalSourceUploadFolder).value_or("")},
             {"mirrorFolder",
@@ -374,7 +390,10 @@ void answerStatusRequests(vorn::StatusBoard* ui, vorn::PreferencesStore& store,
             {"pid", std::to_string(::getpid())},
             {"logFile", logFile.value_or("")},
             {"store", store.path()},
-            {"remoteControl", remoteControl}};
+            {"remoteControl", remoteControl},
+            {"mainWindow", !windows                             ? "none"
+                           : windows->mainWindow()->isVisible() ? "shown"
+                                                                : "hidden"}};
         return json ? ui->json(extra) : ui->text(extra);
     });
 }
@@ -432,16 +451,19 @@ vorn::AppController* startController(vorn::LaunchOptions& options, vorn::QtMainT
 
 // The photo uploader registers after the controller, so the controller's handlers run first.
 vorn::HttpController* startUploader(vorn::AppController* controller, vorn::QtMainThread& mainThread,
-                                    vorn::StatusBoard* ui) {
+                                    vorn::StatusBoard* ui, vorn::QtUserInterface* windows) {
     vorn::HttpController::Options uploaderOptions;
     uploaderOptions.runsAfter = controller;
     auto* uploader = new vorn::HttpController(vorn::NotificationCenter::defaultCenter(),
                                               &mainThread, uploaderOptions);
     uploader->setUserInterface(ui);
-    // A hanging upload relaunches the application; headless, it is never the active one.
-    uploader->setOnWatchdogFired([controller, &mainThread] {
-        mainThread.post([controller] {
-            controller->relaunchApp({vorn::kLSLaunchInBackground, "HttpController"});
+    // A hanging upload relaunches the application: in front when its main window was, else
+    // hidden (headless, it never is).
+    uploader->setOnWatchdogFired([controller, &mainThread, windows] {
+        mainThread.post([controller, windows] {
+            controller->relaunchApp(
+                {windows ? windows->relaunchFlags() : vorn::kLSLaunchInBackground,
+                 "HttpController"});
         });
     });
     return uploader;
@@ -462,12 +484,18 @@ void announceStart(vorn::ConsoleUserInterface& console, const std::optional<std:
 }
 
 void showWindows(vorn::QtUserInterface& windows, vorn::AppController* controller,
-                 const vorn::LaunchOptions& options) {
+                 const vorn::LaunchOptions& options, bool foreground) {
     windows.setController(controller);
     windows.fillInVersionStrings(controller->getAppVersionString(),
                                  controller->getMacOsVersionString(),
                                  controller->getCopyrightString());
-    bool show = !options.background && vorn::Preferences::getPrefShowWindowAtStartup();
+    const bool show =
+        foreground || (!options.background && vorn::Preferences::getPrefShowWindowAtStartup());
+    windows.setRunsHidden(!show);
+    vorn::setRemoteShowHandler([&windows] {
+        windows.showMainWindow();
+        return true;
+    });
     if (show) {
         windows.mainWindow()->show();
         // The panel comes up at launch, free-standing, so the settings can be checked.
@@ -491,7 +519,15 @@ int main(int argc, char** argv) {
                      "headless\n");
         options.headless = true;
     }
-    if (!lockStore(options)) return 3;
+    if (!lockStore(options)) {
+        // The convention of single-instance desktop programs: the one running comes forward.
+        if (!options.headless && !options.background) {
+            QCoreApplication asker(argc, argv);
+            if (vorn::askRunningUploaderToShowItsWindow())
+                std::fprintf(stderr, "vorn-uploader: the running uploader shows its window\n");
+        }
+        return 3;
+    }
 
     sendQtMessagesToTheLog();
     std::unique_ptr<QCoreApplication> application = makeApplication(argc, argv, options.headless);
@@ -530,10 +566,10 @@ int main(int argc, char** argv) {
     // Requests arrive from the event loop, after the orderly stop below is in place.
     const vorn::RemoteControlReach reach =
         vorn::setupForAppleEventsForThisApp(*controller, [&quitInOrder] { quitInOrder(); });
-    answerStatusRequests(ui, store, logFile, reach.description());
-    auto* uploader = startUploader(controller, mainThread, ui);
+    answerStatusRequests(ui, store, logFile, reach.description(), windows);
+    auto* uploader = startUploader(controller, mainThread, ui, windows);
     announceStart(*console, logFile, reach);
-    if (windows) showWindows(*windows, controller, options);
+    if (windows) showWindows(*windows, controller, options, extra.foreground);
     QTimer::singleShot(0, &app, [&] { controller->applicationDidFinishLaunching(options); });
 
     bool terminating = false;

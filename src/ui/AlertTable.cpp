@@ -54,12 +54,24 @@ std::optional<std::string> optionalText(const Dictionary& d, const char* key) {
 }
 }  // namespace
 
+std::string alertTableFallback(const std::string& language) {
+    const std::size_t cut = language.find_first_of("-_");
+    if (cut == std::string::npos || cut == 0) return "";
+    return getPreferredLanguage({language.substr(0, cut)});
+}
+
 std::optional<AlertText> lookUpAlert(const std::string& resourceDir, const std::string& language,
                                      const std::string& table, const std::string& key,
                                      const std::string& arg1, const std::string& arg2,
                                      AlertText* fallback) {
-    std::string path = resourceDir + "/" + language + ".lproj/" + table + ".strings";
-    std::optional<Value> root = readPropertyListFile(path);
+    auto tableFor = [&](const std::string& name) {
+        return readPropertyListFile(resourceDir + "/" + name + ".lproj/" + table + ".strings");
+    };
+    std::optional<Value> root = tableFor(language);
+    if (!root) {
+        if (std::string general = alertTableFallback(language); !general.empty())
+            root = tableFor(general);
+    }
     const Dictionary* entry = nullptr;
     if (!root || !root->isDictionary()) {
         platformLog("WHAT???  myTestDictionary is nil");

@@ -27,8 +27,13 @@ struct AlertText {
     std::optional<std::string> otherAltButton;
 };
 
-// The alert in the table for language, with "%@" in the message replaced by arg1 then arg2.
-// A missing table or entry gives nothing and the text of the fallback panel in *fallback.
+// The language whose table serves a code with a region that has none of its own: "en-US" and
+// "en_GB" give "English", "es_MX" gives "Spanish", "fr-CA" gives "fr"; empty without a region.
+std::string alertTableFallback(const std::string& language);
+
+// The alert in the table for language (else in its fallback's), with "%@" in the message
+// replaced by arg1 then arg2. A missing table or entry gives nothing and the text of the
+// fallback panel in *fallback.
 std::optional<AlertText> lookUpAlert(const std::string& resourceDir, const std::string& language,
                                      const std::string& table, const std::string& key,
                                      const std::string& arg1, const std::string& arg2,

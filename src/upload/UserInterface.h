@@ -116,6 +116,15 @@ class UserInterface {
     // The first pass starts by itself after this delay (the auto-start at launch).
     virtual void showStartingIn(std::chrono::milliseconds delay) { (void)delay; }
     virtual void showSkippedCount(const SkippedCount& skipped) { (void)skipped; }
+
+    // ---- the windows themselves ----
+    // Whether the main window is on screen now; a person then gets longer before the auto-start.
+    virtual bool mainWindowShown() const { return false; }
+    // A pass was opened: a hidden main window comes forward, unless the program runs hidden.
+    virtual void bringMainWindowForward() {}
+    // The settings were checked and taken: the preferences panel locks and closes (a sheet ends
+    // with code 1).
+    virtual void preferencesSaved() {}
 };
 
 }  // namespace vorn

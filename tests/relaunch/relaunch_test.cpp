@@ -142,7 +142,10 @@ TEST_P(RelauncherWait, StartsTheAppOnlyAfterTheProcessEndsWithItsOriginalArgumen
     target.wait();
 
     EXPECT_EQ(run->markerExisted, "yes");
-    EXPECT_EQ(run->arguments, original);
+    // In front: the window shows again whatever the preference says.
+    std::vector<std::string> shown{"--foreground"};
+    shown.insert(shown.end(), original.begin(), original.end());
+    EXPECT_EQ(run->arguments, shown);
     EXPECT_EQ(run->standardInput, "/dev/null");
     EXPECT_EQ(run->environmentValue, "kept through the relaunch");
     EXPECT_EQ(run->session, run->pid) << "not in a session of its own";
@@ -176,12 +179,35 @@ TEST(Relauncher, AGoneProcessStartsTheAppAtOnceAndBadArgumentsExitWithUsage) {
     }
     EXPECT_FALSE(fs::exists(dir / "run" / "starts"));
 
-    auto relauncher = runRelauncher({a, gone, "1049344", "--", "--headless", "--background"});
-    ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
-    std::optional<FakeAppRun> run = app.waitForRun();
-    ASSERT_TRUE(run);
-    EXPECT_EQ(run->arguments, (std::vector<std::string>{"--headless", "--background"}));
-    EXPECT_EQ(relauncher->wait(), 0);
+    // The flags decide whether the new instance starts hidden or in front, whatever the last
+    // relaunch put on its command line.
+    using Args = std::vector<std::string>;
+    struct Row {
+        const char* flags;
+        Args given, started;
+    };
+    const Row starts[] = {
+        {"1049344", {"--headless", "--background"}, {"--headless", "--background"}},
+        {"1049344", {"--foreground", "--prefs", "p"}, {"--background", "--prefs", "p"}},
+        {"1", {"--background", "--prefs", "p", "--background"}, {"--foreground", "--prefs", "p"}},
+        {"1", {}, {"--foreground"}},
+        {"1",
+         {"--prefs", "p", "--", "--background"},
+         {"--foreground", "--prefs", "p", "--", "--background"}},
+    };
+    for (const Row& row : starts) {
+        SCOPED_TRACE(testing::PrintToString(row.given) + " " + row.flags);
+        TempDir rowDir;
+        FakeApp rowApp(rowDir, rowDir / "unused");
+        Args args{rowApp.path(), gone, row.flags, "--"};
+        args.insert(args.end(), row.given.begin(), row.given.end());
+        auto relauncher = runRelauncher(args);
+        ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
+        std::optional<FakeAppRun> run = rowApp.waitForRun();
+        ASSERT_TRUE(run);
+        EXPECT_EQ(run->arguments, row.started);
+        EXPECT_EQ(relauncher->wait(), 0);
+    }
 }
 
 // The unit and the code agree on how a relaunch ends.

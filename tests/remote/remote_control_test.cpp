@@ -57,20 +57,31 @@ class RemoteControlTest : public ::testing::Test {
     }
 
     // Starts the uploader over a preferences file holding prefs, and waits until it runs.
+    // Headless unless extraArgs say --windows (then offscreen, with this option dropped).
     // Entries of extraEnv come before (and so win over) the test's own folders.
     void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {},
                        std::vector<std::string> extraEnv = {}) {
         prefs.emplace("prefAutoStartUploadAtStartup", false);
         writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
-        std::vector<std::string> args{"--headless", "--prefs", prefsPath.string(), "--log-dir",
-                                      logDir.string()};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        extraEnv.insert(extraEnv.end(), {"HOME=" + (tmp / "home").string(),
-                                         "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-                                         "XDG_STATE_HOME=" + (tmp / "state").string(),
-                                         "XDG_DATA_HOME=" + (tmp / "data").string()});
-        app.emplace(kUploader, args, extraEnv);
+        const std::vector<std::string> own = uploaderEnvironment();
+        extraEnv.insert(extraEnv.end(), own.begin(), own.end());
+        app.emplace(kUploader, uploaderArguments(extraArgs), extraEnv);
         ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
+    }
+    std::vector<std::string> uploaderArguments(std::vector<std::string> extraArgs) const {
+        auto windows = std::find(extraArgs.begin(), extraArgs.end(), "--windows");
+        std::vector<std::string> args{"--prefs", prefsPath.string(), "--log-dir", logDir.string()};
+        if (windows == extraArgs.end())
+            args.insert(args.begin(), "--headless");
+        else
+            extraArgs.erase(windows);
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        return args;
+    }
+    std::vector<std::string> uploaderEnvironment() const {
+        return {"HOME=" + (tmp / "home").string(), "XDG_CONFIG_HOME=" + (tmp / "config").string(),
+                "XDG_STATE_HOME=" + (tmp / "state").string(),
+                "XDG_DATA_HOME=" + (tmp / "data").string(), "QT_QPA_PLATFORM=offscreen"};
     }
 
     // The uploader's start-up line.
@@ -254,6 +265,58 @@ std::string writeGuestPhoto(const fs::path& source, const std::string& rel,
     // Long finished: a pass takes it without waiting for it to settle.
     fs::last_write_time(source / rel, fs::file_time_type::clock::now() - std::chrono::hours(1));
     return photo;
+}
+
+// Started hidden or in front (as the relauncher asks), shown by `vornctl show` and by a second
+// launch, which then leaves as before.
+TEST_F(RemoteControlTest, TheMainWindowStartsAsAskedAndComesBackOnShowAndOnASecondLaunch) {
+    auto mainWindow = [&] {
+        const std::string json = vornctl({"status", "--json"}).output;
+        for (const char* state : {"shown", "hidden", "none"})
+            if (contains(json, std::string("\"mainWindow\":\"") + state + "\"")) return state;
+        return "?";
+    };
+    struct Row {
+        std::vector<std::string> args;
+        bool showAtStartup;
+        const char* window;
+    };
+    const Row rows[] = {{{"--windows"}, true, "shown"},
+                        {{"--windows"}, false, "hidden"},
+                        {{"--windows", "--background"}, true, "hidden"},
+                        {{"--windows", "--foreground"}, false, "shown"},
+                        {{}, true, "none"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        ASSERT_NO_FATAL_FAILURE(
+            startUploader({{"prefShowWindowAtStartup", row.showAtStartup}}, row.args));
+        EXPECT_STREQ(mainWindow(), row.window);
+        app->signal(SIGTERM);
+        expectOrderlyEnd();
+    }
+
+    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--windows", "--background"}));
+    ToolResult show = vornctl({"show"});
+    EXPECT_EQ(show.status, 0) << show.output;
+    EXPECT_STREQ(mainWindow(), "shown");
+    app->signal(SIGTERM);
+    expectOrderlyEnd();
+
+    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--windows", "--background"}));
+    ToolResult second =
+        test::runTool(kUploader, uploaderArguments({"--windows"}), uploaderEnvironment());
+    EXPECT_EQ(second.status, 3) << second.output;
+    EXPECT_TRUE(contains(second.output, "already runs")) << second.output;
+    EXPECT_STREQ(mainWindow(), "shown");
+    app->signal(SIGTERM);
+    expectOrderlyEnd();
+
+    // Headless there is no window to show; without an uploader nobody answers.
+    ASSERT_NO_FATAL_FAILURE(startUploader());
+    EXPECT_EQ(vornctl({"show"}).status, 1);
+    app->signal(SIGTERM);
+    expectOrderlyEnd();
+    EXPECT_EQ(vornctl({"show"}).status, 3);
 }
 
 TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReachesTheLogs) {

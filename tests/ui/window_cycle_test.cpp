@@ -1,6 +1,7 @@
 // The windows with the real controller, the real uploader and the stand-in service: the
 // preferences asked for during an upload open only once the cycle has paused, and closing
-// them lets the cycle go on with the next photo.
+// them lets the cycle go on with the next photo; the panel shown at launch gives way to the
+// auto-start.
 
 #include <filesystem>
 
@@ -21,37 +22,65 @@ namespace {
 namespace fs = std::filesystem;
 using test::processEventsUntil;
 
-TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResumes) {
+// Two photos in the source folder, the first one's reply held back for `hangSeconds`, and the
+// windows on the real controller and uploader.
+class WindowCycleTest : public ::testing::Test {
+  protected:
+    void start(int hangSeconds) {
+        fs::create_directories(mirror);
+        test::writeFile(source / "Ball" / "IMG_0001.jpg", "\xFF\xD8 photo one");
+        test::writeFile(source / "Ball" / "IMG_0002.jpg", "\xFF\xD8 photo two");
+        test::writeFile(tmp / "script.txt",
+                        "IMG_0001.jpg 1 hang " + std::to_string(hangSeconds) + "\n");
+        service.emplace(tmp / "service", std::nullopt, tmp / "script.txt");
+        store = test::cyclePreferences(tmp / "prefs.plist", source, mirror);
+        store->setObject(sPrefKivURL, service->url());
+        QtAlerts::nextAnswer = 1;  // any alert is answered, never waited for
+
+        windows.emplace(*store, [] {});
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &mainThread;
+        deps.ui = &*windows;
+        deps.timings = test::quickCycleTimings();
+        controller.emplace(deps);
+        controller->registerNotifications();
+        HttpController::Options options;
+        options.debugCopyFolder = tmp.str();
+        options.runsAfter = &*controller;
+        uploader.emplace(center, &mainThread, options);
+        controller->setFolderScanner(std::make_shared<test::FirstFileScanner>());
+        windows->setController(&*controller);
+        main = windows->mainWindow();
+        panel = windows->preferencesPanel();
+    }
+    // A photo still in flight is cut off and the cycle held, so that no pass follows it.
+    void TearDown() override {
+        if (controller) controller->forceProcessToPause();
+        if (uploader) uploader->cancel();
+        if (!controller) return;
+        EXPECT_TRUE(
+            processEventsUntil([&] { return controller->workerThreads().activeCount() == 0; }));
+    }
+
     test::TempDir tmp;
     fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
-    fs::create_directories(mirror);
-    test::writeFile(source / "Ball" / "IMG_0001.jpg", "\xFF\xD8 photo one");
-    test::writeFile(source / "Ball" / "IMG_0002.jpg", "\xFF\xD8 photo two");
-    // The first photo's reply is held back, so the test can ask for the panel mid-upload.
-    test::writeFile(tmp / "script.txt", "IMG_0001.jpg 1 hang 1\n");
-    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script.txt");
-    auto store = test::cyclePreferences(tmp / "prefs.plist", source, mirror);
-    store->setObject(sPrefKivURL, service.url());
-    QtAlerts::nextAnswer = 1;  // any alert is answered, never waited for
-
+    std::optional<test::PhotoServiceProcess> service;
+    std::shared_ptr<PreferencesStore> store;
     QtMainThread mainThread;
     NotificationCenter center;
-    QtUserInterface windows(*store, [] {});
-    AppController::Dependencies deps;
-    deps.center = &center;
-    deps.mainThread = &mainThread;
-    deps.ui = &windows;
-    deps.timings = test::quickCycleTimings();
-    AppController controller(deps);
-    controller.registerNotifications();
-    HttpController::Options options;
-    options.debugCopyFolder = tmp.str();
-    options.runsAfter = &controller;
-    HttpController uploader(center, &mainThread, options);
-    controller.setFolderScanner(std::make_shared<test::FirstFileScanner>());
-    windows.setController(&controller);
-    QtMainWindow* main = windows.mainWindow();
-    QtPreferencesPanel* panel = windows.preferencesPanel();
+    std::optional<QtUserInterface> windows;
+    std::optional<AppController> controller;
+    std::optional<HttpController> uploader;
+    QtMainWindow* main = nullptr;
+    QtPreferencesPanel* panel = nullptr;
+};
+
+TEST_F(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResumes) {
+    start(1);
+    AppController& controller = *this->controller;
+    QtUserInterface& windows = *this->windows;
+    test::PhotoServiceProcess& service = *this->service;
     main->show();
 
     controller.ibUserClickedOnSynchronize();
@@ -77,6 +106,55 @@ TEST(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResume
     EXPECT_FALSE(controller.flags().didHaltProcess());
     EXPECT_TRUE(processEventsUntil([&] { return controller.workerThreads().activeCount() == 0; }));
     EXPECT_EQ(service.requestLog().size(), 2u);
+}
+
+// Pause during an upload: the photo goes out and is filed first; meanwhile the window says so
+// and the button cannot be pressed again.
+TEST_F(WindowCycleTest, APauseDuringAnUploadWaitsForThePhotoWithTheButtonDisabled) {
+    start(1);
+    main->show();
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
+    // Updates arrive in order: once the photo's name shows, the scan's are all in.
+    ASSERT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
+    main->ibPauseResumeButton->click();
+    QApplication::processEvents();
+    EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
+              "Pausing... Waiting for Current Item to Finish...");
+    EXPECT_FALSE(main->ibPauseResumeButton->isEnabled());
+    EXPECT_FALSE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
+
+    ASSERT_TRUE(processEventsUntil([&] { return controller->flags().didHaltProcess(); }));
+    EXPECT_TRUE(processEventsUntil([&] {
+        return fs::exists(mirror / "Ball/IMG_0001.jpg") && main->ibPauseResumeButton->isEnabled() &&
+               main->ibFTPCallbackStatusField->text() == "Process Paused...";
+    }));
+    EXPECT_EQ(main->ibPauseResumeButton->text(), "Resume");
+    EXPECT_EQ(service->requestLog().size(), 1u);  // the second photo waits for Resume
+}
+
+// Shown at launch with an auto-start: the panel that came up free-standing (and was unlocked
+// since) is locked and closed by the start, and the main window shows the upload.
+TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStart) {
+    start(3);
+    main->show();
+    windows->ibClickedOnOpenPref(nullptr);
+    ASSERT_TRUE(processEventsUntil([&] { return panel->isVisible(); }));
+    EXPECT_FALSE(panel->displayAsSheet());
+    panel->forceLockedIcon(1);
+
+    store->setObject(sPrefAutoStartUploadAtStartup, true);
+    LaunchOptions launch;
+    launch.headless = false;
+    launch.autoStartDelay = std::chrono::milliseconds(50);
+    controller->applicationDidFinishLaunching(launch);
+    ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
+    EXPECT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(panel->lockState(), 0);
+    EXPECT_EQ(main->ibFileNameField->text(), "Ball/IMG_0001.jpg");
+    EXPECT_EQ(main->ibPauseResumeButton->text(), "Pause");
+    EXPECT_TRUE(main->ibPauseResumeButton->isEnabled());
 }
 
 }  // namespace

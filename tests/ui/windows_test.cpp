@@ -1,21 +1,33 @@
 // The windows' rules, offscreen: field updates, the preferences panel's lock, colours, folder
 // choices and preference files, and the alerts.
 
+#include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabBar>
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
 #include "UiFixture.h"
+#include "app/AppController.h"
 #include "platform/Resources.h"
+#include "platform/RunLoop.h"
+#include "settings/FactoryDefaults.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/PreferenceRules.h"
 #include "shell/QtMainWindow.h"
 #include "shell/QtUserInterface.h"
 #include "shell/QtViewUtilities.h"
+#include "support/cycle/CycleFixture.h"
 #include "ui/AlertTable.h"
 #include "ui/PreferenceFiles.h"
+#include "ui/ValueTransformers.h"
 
 namespace vorn {
 namespace {
@@ -27,6 +39,15 @@ class WindowsTest : public test::UiFixture {};
 
 QColor textColour(const QWidget* w, QPalette::ColorRole role = QPalette::WindowText) {
     return w->palette().color(role);
+}
+
+// The control a screen reader announces as name: how a person (and a test) finds it.
+template <typename T>
+T* control(QWidget* top, const QString& name) {
+    for (T* w : top->findChildren<T*>())
+        if (w->accessibleName() == name) return w;
+    ADD_FAILURE() << "no control named " << name.toStdString();
+    return nullptr;
 }
 
 TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
@@ -69,6 +90,38 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     worker.join();
     EXPECT_EQ(seen, "Müller/B10_01.jpg");
 
+    // The busy indicator: "yes" in any case starts it, anything else stops and hides it.
+    const std::pair<const char*, bool> bars[] = {{"yes", true}, {"NO", false}, {"Yes", true},
+                                                 {"", false},   {"YES", true}, {"maybe", false}};
+    for (const auto& [word, running] : bars) {
+        SCOPED_TRACE(word);
+        ibUpdateProgressBar(main->ibProgressBar, word);
+        QApplication::processEvents();
+        EXPECT_EQ(main->ibProgressBar->isVisible(), running);
+        EXPECT_EQ(main->ibProgressBar->maximum(), 0) << "indeterminate";
+    }
+    // "Version" holds a text, not a field: writing to it changes nothing.
+    const QString version = main->ibVersion->text();
+    main->ibUpdateTextField("App Vers: v9", "Version", true);
+    EXPECT_EQ(main->labelObject("Version").toString(), "This is a new dictionary..");
+    EXPECT_EQ(main->ibVersion->text(), version);
+    main->ibUpdateTextField("App Vers: v9", "ibVersion", true);
+    EXPECT_EQ(main->ibVersion->text(), "App Vers: v9");
+    // A maintenance window takes its lines while hidden, unlike the main window.
+    QtMaintenanceWindow maintenance;
+    std::atomic<bool> written{false};
+    std::thread task([&] {  // as a clean-up thread writes, waiting for each line
+        maintenance.ibUpdateLine1TextField("Deleting the OLD Photos (older than 30 days)...", true);
+        maintenance.ibUpdateLine2TextField("Ball/IMG_0001.jpg", true);
+        written = true;
+    });
+    EXPECT_TRUE(processEventsUntil([&] { return written.load(); }));
+    task.join();
+    EXPECT_FALSE(maintenance.window()->isVisible());
+    EXPECT_EQ(maintenance.ibUtilFunctionName()->text(),
+              "Deleting the OLD Photos (older than 30 days)...");
+    EXPECT_EQ(maintenance.ibUtilStatus()->text(), "Ball/IMG_0001.jpg");
+
     // Live transfer progress: bytes, rate and time left.
     const TransferProgress p{"Müller/B10_01.jpg", 3 << 20, 12 << 20, 1 << 20, 75};
     std::thread([&] { windows.showTransferProgress(p); }).join();
@@ -87,9 +140,47 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     EXPECT_EQ(main->transferBar_->value(), 1000);
     EXPECT_EQ(main->transferDetail_->text(),
               "Müller/B10_01.jpg: 12.0 MB of 12.0 MB, waiting for the service's reply (7 s)");
+    // One place for progress: the busy indicator gives way to the bytes, also when asked for
+    // again while they show.
+    windows.ibUpdateProgressBar(true);
+    QApplication::processEvents();
+    EXPECT_FALSE(main->ibProgressBar->isVisible());
     windows.showTransferEnded("Müller/B10_01.jpg");
     QApplication::processEvents();
     EXPECT_FALSE(main->transferBar_->isVisible());
+    windows.ibUpdateProgressBar(true);
+    QApplication::processEvents();
+    EXPECT_TRUE(main->ibProgressBar->isVisible());
+
+    // Where the photos go, live; the factory's event or account on a real service stands out.
+    setupFactoryDefaults(*store, defaultFactoryDefaultsPath());
+    struct Destination {
+        const char* url;
+        const char* event;
+        const char* login;
+        const char* shown;
+        bool warned;
+    };
+    const Destination destinations[] = {
+        {"http://127.0.0.1:8686/vorn", nullptr, nullptr,
+         "127.0.0.1:8686, event \u201cDemo Event\u201d", false},
+        {"https://photos.example/vorn", nullptr, nullptr,
+         "photos.example, event \u201cDemo Event\u201d", true},
+        {"https://photos.example/vorn", " Spring Ball ", "anna",
+         "photos.example, event \u201cSpring Ball\u201d", false},
+    };
+    for (const Destination& d : destinations) {
+        SCOPED_TRACE(d.shown);
+        std::thread([&] {
+            store->setObject(sPrefKivURL, d.url);
+            if (d.event) store->setObject(sUserEnteredEventName, d.event);
+            if (d.login) store->setObject(sUserLoginName, d.login);
+        }).join();
+        EXPECT_TRUE(processEventsUntil([&] { return main->serviceLabel_->text() == d.shown; },
+                                       std::chrono::seconds(5)))
+            << main->serviceLabel_->text().toStdString();
+        EXPECT_EQ(main->serviceLabel_->toolTip().contains("still the factory default"), d.warned);
+    }
 }
 
 TEST_F(WindowsTest, TheLockEnablesTheGroupsAndSaveAndCloseLocksOnlyValidSettings) {
@@ -115,6 +206,13 @@ TEST_F(WindowsTest, TheLockEnablesTheGroupsAndSaveAndCloseLocksOnlyValidSettings
             EXPECT_TRUE(button->isEnabled() || !button->property("imageName").isValid());
         EXPECT_EQ(minutes->isEnabled(), row.ordersEditable);
     }
+    // The lock sounds when it moves, not when a state is applied again.
+    QtAlerts::soundsAsked.clear();
+    for (int state : {0, 0, 1, 1, 0}) panel->forceLockedIcon(state);
+    EXPECT_EQ(QtAlerts::soundsAsked,
+              (std::vector<std::string>{"lockClosing", "lockOpening", "lockClosing"}));
+    panel->forceLockedIcon(1);
+
     // Unlocked, turning order checks off (from anywhere) disables the box at once.
     store->setObject(sPrefDoCheckOrders, false);
     EXPECT_TRUE(processEventsUntil([&] { return !minutes->isEnabled(); }, std::chrono::seconds(5)));
@@ -134,19 +232,128 @@ TEST_F(WindowsTest, TheLockEnablesTheGroupsAndSaveAndCloseLocksOnlyValidSettings
     }
 }
 
-TEST_F(WindowsTest, PathFieldColoursFollowTheStoreFromAnyThread) {
+TEST_F(WindowsTest, PathFieldColoursFollowTheFoldersAndTheStoreFromAnyThread) {
     auto panel = makePanel();
     QLineEdit* field = panel->ibMainWindowLocalSourcePath;
-    for (bool valid : {true, false, true}) {
-        SCOPED_TRACE(valid);
-        std::thread([&] { store->setObject(sPrefIsValidLocalSourceUploadFolder, valid); }).join();
-        QColor want = valid ? Qt::black : Qt::red;
-        EXPECT_TRUE(processEventsUntil([&] { return textColour(field, QPalette::Text) == want; },
-                                       std::chrono::seconds(5)));
-    }
     std::thread([&] { store->setObject(sPrefLocalSourceUploadFolder, "/srv/photos"); }).join();
     EXPECT_TRUE(processEventsUntil([&] { return field->text() == "/srv/photos"; },
                                    std::chrono::seconds(5)));
+
+    // Live: a folder that appears or vanishes, or a path set from elsewhere, turns the field
+    // black or red within a rescan tick, with no tab selected.
+    store->setObject(sPrefSecondsBetweenScans, 1);
+    const fs::path folder = tmp / "Upload";
+    const std::function<void()> steps[] = {
+        [&] { store->setObject(sPrefLocalSourceUploadFolder, folder.string()); },
+        [&] { fs::create_directories(folder); },
+        [&] { fs::remove(folder); },
+        [&] { fs::create_directories(folder); },
+        [&] { store->setObject(sPrefLocalSourceUploadFolder, (tmp / "Elsewhere").string()); },
+    };
+    const bool exists[] = {false, true, false, true, false};
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
+        std::thread(steps[i]).join();
+        QColor want = exists[i] ? Qt::black : Qt::red;
+        EXPECT_TRUE(processEventsUntil([&] { return textColour(field, QPalette::Text) == want; },
+                                       std::chrono::seconds(5)));
+        EXPECT_EQ(store->boolForKey(sPrefIsValidLocalSourceUploadFolder), exists[i]);
+    }
+}
+
+// The service settings have their controls; every value goes through the rule `vornctl config
+// set` applies, with the rule beside a refused value and in the tool tip; spin boxes take what
+// the rules take.
+TEST_F(WindowsTest, EverySettingHasAControlCheckedByTheSameRuleAsConfigSet) {
+    store->setObject(sPrefKivFuseAction, "upload.upload");
+    auto panel = makePanel();
+    panel->forceLockedIcon(1);
+    panel->show();
+    struct Row {
+        const char* name;
+        const char* key;
+        const char* good;
+        const char* bad;  // nullptr: the rule takes any text
+    };
+    const Row rows[] = {
+        {"Upload operation", sPrefKivFuseAction, "upload.v2", ""},
+        {"Caption", sPrefMetaData, "Spring Ball, table 4", nullptr},
+        {"Order query operation", sPrefCheckHiResOrderFuseAction, "order.q2", ""},
+        {"Hi-res upload operation", sPrefUploadHiResOrderFuseAction, "order.u2", ""},
+        {"Service address", sPrefKivURL, "https://photos.example/vorn", "ftp://photos.example"},
+        {"Login name", sUserLoginName, "anna", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto* edit = control<QLineEdit>(panel.get(), row.name);
+        ASSERT_NE(edit, nullptr);
+        const QString rule = QString::fromStdString(preferenceRule(row.key)->rule);
+        EXPECT_TRUE(edit->toolTip().contains(rule)) << edit->toolTip().toStdString();
+        edit->setText(row.good);
+        emit edit->editingFinished();
+        EXPECT_EQ(store->stringForKey(row.key), row.good);
+        auto* note = control<QLabel>(panel.get(), QString(row.name) + " refused");
+        ASSERT_NE(note, nullptr);
+        EXPECT_TRUE(note->isHidden());
+        if (!row.bad) continue;
+        beeps = 0;
+        edit->setText(row.bad);
+        emit edit->editingFinished();
+        EXPECT_EQ(store->stringForKey(row.key), row.good) << "refused, the value stays";
+        EXPECT_FALSE(note->isHidden());
+        EXPECT_TRUE(note->text().contains(rule)) << note->text().toStdString();
+        EXPECT_EQ(beeps, 1);
+        store->setObject(row.key, std::string(row.good) + "x");  // from elsewhere: the note goes
+        EXPECT_TRUE(processEventsUntil([&] { return note->isHidden(); }));
+    }
+    auto* baseIds = control<QCheckBox>(panel.get(), "Form base ids from file names");
+    ASSERT_NE(baseIds, nullptr);
+    baseIds->click();
+    EXPECT_TRUE(store->boolForKey(sPrefFormBaseIdFromFileName));
+
+    // The control that changed nothing is gone; the key still travels in preference files.
+    for (auto* box : panel->findChildren<QCheckBox*>())
+        EXPECT_FALSE(box->text().contains("own folder")) << box->text().toStdString();
+    EXPECT_NE(std::find(prefKeyNameArray().begin(), prefKeyNameArray().end(),
+                        sPrefCreateEncapsulatingFolder),
+              prefKeyNameArray().end());
+    ASSERT_NE(control<QCheckBox>(panel.get(), "Rescan the source folder every"), nullptr);
+
+    // Each spin box's range is its key's rule; zero minutes of order checking is "every 10 s".
+    int spins = 0;
+    for (auto* spin : panel->findChildren<QAbstractSpinBox*>()) {
+        const std::string key = spin->property("preferenceKey").toString().toStdString();
+        SCOPED_TRACE(key);
+        const PreferenceRule* rule = preferenceRule(key);
+        ASSERT_NE(rule, nullptr);
+        ++spins;
+        double min, max, step = 1;
+        if (auto* d = qobject_cast<QDoubleSpinBox*>(spin)) {
+            min = d->minimum(), max = d->maximum(), step = std::pow(10.0, -d->decimals());
+        } else {
+            auto* i = qobject_cast<QSpinBox*>(spin);
+            min = i->minimum(), max = i->maximum();
+            EXPECT_EQ(rule->type, PreferenceRule::Type::Integer);
+        }
+        EXPECT_DOUBLE_EQ(min, rule->min + (rule->minExclusive ? step : 0));
+        if (rule->max != 0)
+            EXPECT_DOUBLE_EQ(max, rule->max);
+        else
+            EXPECT_GE(max, 1e6);
+    }
+    EXPECT_GE(spins, 7);
+    auto* logs = control<QSpinBox>(panel.get(), "Keep logs for");
+    EXPECT_EQ(logs->minimum(), 3);
+    EXPECT_EQ(logs->maximum(), 90);
+    auto* orders = control<QDoubleSpinBox>(panel.get(), "Check orders every");
+    orders->setValue(0);
+    EXPECT_EQ(orders->text(), "every 10 s");
+    EXPECT_EQ(store->doubleForKey(sPrefMinutesForCheckOrders), 0.0);
+    orders->setValue(2.5);
+    EXPECT_EQ(store->doubleForKey(sPrefMinutesForCheckOrders), 2.5);
+    auto* rescan = control<QDoubleSpinBox>(panel.get(), "Rescan interval");
+    rescan->setValue(0.5);
+    EXPECT_EQ(store->doubleForKey(sPrefSecondsBetweenScans), 0.5);
 }
 
 TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
@@ -154,8 +361,16 @@ TEST_F(WindowsTest, PreferenceFilesSaveAndLoadTheKeyList) {
     store->setObject(sUserLoginPassword, "s3cret");
     store->setObject(sPrefSecondsBetweenScans, 45);
     auto panel = makePanel();
-    QtPreferencesPanel::nextChosenPath = QString::fromStdString((tmp / "event").string());
-    panel->ibSavePrefToFile(panel->saveAndCloseButton);
+    // The suffix is added where it is missing, never twice.
+    for (const char* typed : {"event.plist", "event"}) {
+        SCOPED_TRACE(typed);
+        fs::remove(tmp / "event.plist");
+        QtPreferencesPanel::nextChosenPath = QString::fromStdString((tmp / typed).string());
+        panel->ibSavePrefToFile(panel->saveAndCloseButton);
+        EXPECT_TRUE(fs::exists(tmp / "event.plist"));
+        EXPECT_FALSE(fs::exists(tmp / "event.plist.plist"));
+        EXPECT_FALSE(fs::exists(tmp / "event"));
+    }
     fs::path saved = tmp / "event.plist";
     ASSERT_TRUE(fs::exists(saved));
     EXPECT_EQ(fs::status(saved).permissions(), fs::perms::owner_read | fs::perms::owner_write)
@@ -250,6 +465,10 @@ TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
         {{"fr"}, "fr", -2, "Unable to Find Resource For:"},
         {{"en"}, "English", 1, "A whole disk"},
         {{"es", "en"}, "Spanish", 1, "No se puede"},
+        // A code with a region has no table of its own: its language's serves.
+        {{"en-US"}, "en-US", 1, "A whole disk"},
+        {{"es_MX"}, "es_MX", 1, "No se puede"},
+        {{"fr-CA"}, "fr-CA", -2, "Unable to Find Resource For:"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.language);
@@ -270,6 +489,232 @@ TEST_F(WindowsTest, AlertsComeFromTheLanguageTableOrTheFallbackPanel) {
                     "<plist version=\"1.0\"><dict><key>B</key><dict>"
                     "<key>mesg</key><string>%@ and %@</string></dict></dict></plist>");
     EXPECT_EQ(lookUpAlert(tmp.str(), "English", "t", "B", "x", "y", nullptr)->message, "x and y");
+    // Missing texts have their stand-ins.
+    test::writeFile(tmp / "English.lproj" / "t.strings",
+                    "<plist version=\"1.0\"><dict><key>C</key><dict>"
+                    "<key>defaultButton</key><string>Go</string></dict></dict></plist>");
+    std::optional<AlertText> bare = lookUpAlert(tmp.str(), "English", "t", "C", "", "", nullptr);
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->title, "NO INFO");
+    EXPECT_EQ(bare->message, "(No Further Info Given)");
+    EXPECT_EQ(bare->defaultButton, "Go");
+}
+
+// The two transformers of the login name, and which controls the lock leaves alone.
+TEST_F(WindowsTest, TransformersAndViewSetEnabledFollowTheirRules) {
+    struct Shown {
+        std::optional<std::string> login;
+        std::string site, spaces;
+    };
+    const Shown shown[] = {
+        {std::nullopt, kSiteUnknownText, kSiteUnknownText},
+        {"", "Please Enter Your Login Name...", ""},
+        {" a ", "http:// a .photos.example", "[ a ]"},
+    };
+    for (const Shown& row : shown) {
+        SCOPED_TRACE(row.login.value_or("(none)"));
+        EXPECT_EQ(loginNameToFtpName(row.login, "photos.example"), row.site);
+        EXPECT_EQ(showSpaces(row.login), row.spaces);
+    }
+
+    QWidget view;
+    auto* inner = new QWidget(&view);  // walked into: not a control
+    auto* plain = new QLineEdit(inner);
+    auto* leaveAlone = new QLineEdit(inner);
+    leaveAlone->setProperty("tag", kTagLeaveAlone);
+    auto* greyed = new QLabel("Days", inner);
+    greyed->setProperty("tag", kTagGreyWithState);
+    auto* reveal = new QPushButton("Show", &view);
+    reveal->setProperty("imageName", "downloadreveal");
+    for (bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled);
+        viewSetEnabled(&view, enabled);
+        QApplication::processEvents();  // the colour is set on the main thread, later
+        EXPECT_EQ(plain->isEnabled(), enabled);
+        EXPECT_EQ(greyed->isEnabled(), enabled);
+        EXPECT_EQ(textColour(greyed), enabled ? QColor(Qt::black) : QColor(Qt::gray));
+        EXPECT_TRUE(leaveAlone->isEnabled());
+        EXPECT_TRUE(reveal->isEnabled());
+    }
+}
+
+// On the loop's virtual clock: a person at the shown window gets 30 s before the auto-start.
+TEST_F(WindowsTest, TheAutoStartWaitsLongerWhileTheMainWindowIsShownAndNeverWhenOff) {
+    struct Row {
+        const char* what;
+        bool autoStart, shown;
+        std::optional<int> startsAfterSeconds;
+    };
+    const Row rows[] = {{"window shown", true, true, 30},
+                        {"window hidden", true, false, 10},
+                        {"auto-start off", false, true, std::nullopt}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        store->setObject(sPrefAutoStartUploadAtStartup, row.autoStart);
+        RunLoop loop(RunLoop::Time::Virtual);
+        NotificationCenter center;
+        QtUserInterface windows(*store, [] {});
+        windows.mainWindow()->setVisible(row.shown);
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &windows;
+        AppController controller(deps);
+        windows.setController(&controller);
+        LaunchOptions launch;
+        launch.headless = false;
+        controller.applicationDidFinishLaunching(launch);
+        TimerPtr timer = controller.autoStartTimer();
+        if (!row.startsAfterSeconds) {
+            EXPECT_FALSE(timer);
+            continue;
+        }
+        ASSERT_TRUE(timer);
+        loop.advance(std::chrono::seconds(*row.startsAfterSeconds) - std::chrono::milliseconds(10));
+        EXPECT_TRUE(timer->isValid());
+        loop.advance(std::chrono::milliseconds(20));
+        EXPECT_FALSE(timer->isValid());
+    }
+}
+
+// A pass brings a main window the user closed back to the front; one the program was started
+// without stays away until a person asks for it.
+TEST_F(WindowsTest, APassBringsTheMainWindowBackUnlessTheProgramRunsHidden) {
+    fs::create_directories(tmp / "Upload");
+    fs::create_directories(tmp / "Mirror");
+    store = test::cyclePreferences(tmp / "prefs.plist", tmp / "Upload", tmp / "Mirror");
+    for (bool runsHidden : {false, true}) {
+        SCOPED_TRACE(runsHidden);
+        RunLoop loop;
+        NotificationCenter center;
+        QtUserInterface windows(*store, [] {});
+        windows.setRunsHidden(runsHidden);
+        AppController::Dependencies deps;
+        deps.center = &center;
+        deps.mainThread = &loop;
+        deps.ui = &windows;
+        AppController controller(deps);
+        EXPECT_TRUE(controller.applicationOpenFile((tmp / "Upload").string()));
+        QApplication::processEvents();
+        EXPECT_EQ(windows.mainWindow()->isVisible(), !runsHidden);
+        // Asked for by a person (tray, `vornctl show`, a second launch): shown, and from then on
+        // it comes back.
+        windows.showMainWindow();
+        windows.mainWindow()->setHidesOnClose(true);  // as with a tray
+        windows.mainWindow()->close();
+        EXPECT_FALSE(windows.mainWindow()->isVisible());
+        windows.bringMainWindowForward();
+        QApplication::processEvents();
+        EXPECT_TRUE(windows.mainWindow()->isVisible());
+    }
+}
+
+// 1 brings the relaunched instance to the front, 1049344 starts it hidden.
+TEST_F(WindowsTest, TheRelaunchFlagsSayWhetherTheMainWindowWasShownAndActive) {
+    QtUserInterface windows(*store, [] {});
+    QtMainWindow* main = windows.mainWindow();
+    struct Row {
+        bool shown, active;
+        std::uint32_t flags;
+    };
+    const Row rows[] = {{true, true, 1}, {true, false, 1049344}, {false, false, 1049344}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.shown << row.active);
+        QWidget other;  // another program's window stands for the focus being elsewhere
+        other.show();
+        main->setVisible(row.shown);
+        (row.active ? static_cast<QWidget*>(main) : &other)->activateWindow();
+        QApplication::processEvents();
+        ASSERT_EQ(QApplication::activeWindow() == main, row.active);
+        EXPECT_EQ(windows.relaunchFlags(), row.flags);
+    }
+}
+
+// Keyboard and screen reader: each control says what it is, Tab walks the panel in the order
+// it reads (top to bottom, left to right), and the four commands have shortcuts.
+TEST_F(WindowsTest, ControlsHaveNamesTheTabOrderFollowsTheLayoutAndCommandsHaveShortcuts) {
+    QtUserInterface windows(*store, [] {});
+    QtMainWindow* main = windows.mainWindow();
+    QtPreferencesPanel* panel = windows.preferencesPanel();
+    main->show();
+    panel->show();
+    panel->forceLockedIcon(1);
+    // Parts of a compound control (a spin box's editor, the tab bar's scroll arrows) are named
+    // by the control itself.
+    auto isPart = [](QWidget* w, QWidget* top) {
+        for (QWidget* p = w->parentWidget(); p && p != top; p = p->parentWidget())
+            if (qobject_cast<QAbstractSpinBox*>(p) || qobject_cast<QComboBox*>(p) ||
+                qobject_cast<QTabBar*>(p) || qobject_cast<QMenuBar*>(p))
+                return true;
+        return false;
+    };
+    for (QWidget* top : std::initializer_list<QWidget*>{main, panel}) {
+        for (QWidget* w : top->findChildren<QWidget*>()) {
+            const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                 qobject_cast<QComboBox*>(w) ||
+                                 qobject_cast<QAbstractSpinBox*>(w) ||
+                                 qobject_cast<QProgressBar*>(w) ||
+                                 (qobject_cast<QLabel*>(w) && w->objectName().startsWith("ib"));
+            if (!control || isPart(w, top)) continue;
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            ASSERT_NE(a, nullptr);
+            EXPECT_FALSE(a->text(QAccessible::Name).isEmpty())
+                << w->metaObject()->className() << " " << w->objectName().toStdString() << " "
+                << widgetTitle(w).toStdString();
+        }
+    }
+
+    for (int tab = 1; tab <= panel->ibTabView->count(); ++tab) {
+        SCOPED_TRACE(tab);
+        panel->selectTab(tab);
+        QApplication::processEvents();
+        std::vector<QWidget*> chain;
+        for (QWidget* w = panel->nextInFocusChain(); w != panel; w = w->nextInFocusChain())
+            if (w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) &&
+                !isPart(w, panel))
+                chain.push_back(w);
+        ASSERT_GT(chain.size(), 4u);
+        auto place = [&](QWidget* w) { return QRect(w->mapTo(panel, QPoint(0, 0)), w->size()); };
+        // The walk starts at the top left; from there it never goes back up or left in a row.
+        auto first = std::min_element(chain.begin(), chain.end(), [&](QWidget* a, QWidget* b) {
+            return std::pair(place(a).top(), place(a).left()) <
+                   std::pair(place(b).top(), place(b).left());
+        });
+        std::rotate(chain.begin(), first, chain.end());
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            const QRect a = place(chain[i - 1]), b = place(chain[i]);
+            const bool sameRow = b.top() <= a.bottom() && a.top() <= b.bottom();
+            EXPECT_TRUE(sameRow ? b.left() >= a.left() : b.top() > a.bottom())
+                << widgetTitle(chain[i - 1]).toStdString() << " then "
+                << widgetTitle(chain[i]).toStdString() << " ("
+                << chain[i]->accessibleName().toStdString() << ")";
+        }
+    }
+
+    struct Command {
+        const char* text;
+        QKeySequence keys;
+        void (QtMainWindow::*signal)();
+    };
+    const Command commands[] = {
+        {"Upload Now", QKeySequence("Ctrl+U"), &QtMainWindow::synchronizeClicked},
+        {"Pause/Resume", QKeySequence("Ctrl+P"), &QtMainWindow::pauseResumeClicked},
+        {"Preferences…", QKeySequence("Ctrl+,"), &QtMainWindow::preferencesClicked},
+        {"Quit", QKeySequence("Ctrl+Q"), &QtMainWindow::quitClicked},
+    };
+    for (const Command& c : commands) {
+        SCOPED_TRACE(c.text);
+        QAction* action = nullptr;
+        for (QAction* a : main->findChildren<QAction*>())
+            if (a->text().remove('&') == c.text) action = a;
+        ASSERT_NE(action, nullptr);
+        EXPECT_EQ(action->shortcut().toString(), c.keys.toString());
+        int emitted = 0;
+        auto connection = QObject::connect(main, c.signal, [&] { ++emitted; });
+        action->trigger();
+        QObject::disconnect(connection);
+        EXPECT_EQ(emitted, 1);
+    }
 }
 
 }  // namespace

@@ -43,9 +43,10 @@ void printUsage(std::FILE* out) {
         "\n"
         "  APP    path of the executable to start; it becomes the new process's argv[0]\n"
         "  PID    process to wait for, in decimal; one that is already gone starts APP at once\n"
-        "  FLAGS  launch flags, in decimal: 1 starts APP in front with ARGS unchanged;\n"
+        "  FLAGS  launch flags, in decimal: 1 starts APP in front: --foreground goes in\n"
+        "         front of ARGS unless already there, and any --background is dropped;\n"
         "         flags with the launch-and-hide bit (0x100000, e.g. 1049344) start it hidden\n"
-        "         in the background: --background goes in front of ARGS unless already there\n"
+        "         in the background: the same with --background, dropping --foreground\n"
         "  ARGS   the application's original arguments (its argv[1..]), one per argument,\n"
         "         after a literal \"--\"; they are passed on exactly\n"
         "\n"
@@ -249,11 +250,20 @@ int main(int argc, char** argv) {
     waitForProcessEnd(args->pid);
 
     std::vector<std::string> newArgv{args->app};
-    if (background && std::find(args->appArguments.begin(), args->appArguments.end(),
-                                "--background") == args->appArguments.end()) {
-        newArgv.emplace_back("--background");
+    // The flags decide, whatever an earlier relaunch left on the command line.
+    const std::string wanted = background ? "--background" : "--foreground";
+    const std::string unwanted = background ? "--foreground" : "--background";
+    const auto& given = args->appArguments;
+    const auto optionsEnd = std::find(given.begin(), given.end(), "--");
+    if (std::find(given.begin(), optionsEnd, wanted) == optionsEnd) newArgv.push_back(wanted);
+    // Options end at "--": what follows is the application's own, passed on untouched.
+    bool haveWanted = false, options = true;
+    for (const std::string& arg : given) {
+        options = options && arg != "--";
+        if (options && (arg == unwanted || (arg == wanted && haveWanted))) continue;
+        haveWanted = haveWanted || (options && arg == wanted);
+        newArgv.push_back(arg);
     }
-    newArgv.insert(newArgv.end(), args->appArguments.begin(), args->appArguments.end());
 
     std::string startError;
     std::optional<pid_t> started = vorn::startDetached(newArgv, &startError);

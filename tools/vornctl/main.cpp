@@ -63,6 +63,7 @@ void printUsage(std::FILE* out) {
         "  set KEY VALUE         store a setting the old way; prints COMMAND SUCCESS or\n"
         "                        COMMAND FAILED\n"
         "  get KEY               read a setting the old way\n"
+        "  show                  show and raise the uploader's main window\n"
         "  upload-now            start an upload pass, or resume a paused one\n"
         "  pause                 pause after the photo being uploaded (at once when idle)\n"
         "  resume                resume a paused or stopped uploader (prints ACCEPTED, or\n"
@@ -250,6 +251,28 @@ int status(bool json) {
             } else {
                 printNoUploader();
             }
+            return kNoUploader;
+        case CallOutcome::Failed:
+            break;
+    }
+    return kNoUploader;
+}
+
+int show() {
+    QDBusMessage reply;
+    switch (callUploader(QString::fromLatin1(remote::kShowMethodName), {}, reply)) {
+        case CallOutcome::Answered:
+            if (reply.arguments().value(0).toBool()) {
+                std::printf("the uploader's main window is shown\n");
+                return kOk;
+            }
+            std::fprintf(stderr,
+                         "vornctl: the uploader runs without windows (headless); vornctl status "
+                         "tells what it does\n");
+            return kCommandFailed;
+        case CallOutcome::NoUploader:
+            std::fprintf(stderr, "vornctl: no uploader is running on the session bus (%s)\n",
+                         remote::kServiceName);
             return kNoUploader;
         case CallOutcome::Failed:
             break;
@@ -491,6 +514,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (words[0] == "status") return status(json);
     if (words[0] == "config") return config(words, prefsPath);
+    if (words[0] == "show") {
+        if (words.size() != 1) return usageError("show takes no arguments");
+        return show();
+    }
 
     return sendRequest(words);
 }
