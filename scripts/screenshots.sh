@@ -18,8 +18,8 @@ trap cleanup EXIT
 
 # One run of the program: a fresh event, a service that holds the first reply back so the
 # window is caught mid-upload, and the program's own window tour.
-tour() {  # tour DEST [env...]
-  local dest=$1; shift
+tour() {  # tour DEST SCREEN [env...]
+  local dest=$1 screen=$2; shift 2
   local run; run=$(mktemp -d "$work/run.XXXX")
   mkdir -p "$run/Upload" "$run/Mirror" "$run/service"
   "$bin/vorn-capture-sim" --out "$run/Upload" --count 3 --clients 1 --size-kb 4096 --quiet >/dev/null
@@ -51,16 +51,21 @@ tour() {  # tour DEST [env...]
 PLIST
   HOME=$run/home XDG_CONFIG_HOME=$run/config XDG_STATE_HOME=$run/state XDG_DATA_HOME=$run/data \
   VORN_AUTOSTART_DELAY_MS=300 env "$@" \
-    xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- \
+    xvfb-run -a -s "-screen 0 $screen" dbus-run-session -- \
     "$bin/vorn-uploader" --prefs "$run/prefs.plist" --log-dir "$run/logs" --window-tour "$dest" \
     >"$run/uploader.out" 2>"$run/uploader.err" || { cat "$run/uploader.err" >&2; return 1; }
-  grep 'window tour' "$run/uploader.err" >&2 || true
+  # Standard error goes to the dated log once the program runs.
+  cat "$run"/logs/logs/* 2>/dev/null | grep -h 'window tour' >&2 || true
+  if cat "$run"/logs/logs/* 2>/dev/null | grep -q 'window tour: mid-upload:.*COVERED'; then
+    echo "screenshots.sh: something covers the main window mid-upload" >&2
+    return 1
+  fi
 }
 
-tour "$out" LANGUAGE=en
-tour "$work/es" LANGUAGE=es
+tour "$out" 1280x800x24 LANGUAGE=en
+tour "$work/es" 1280x800x24 LANGUAGE=es
 cp "$work/es/alert-9008-Spanish.png" "$out/"
-tour "$work/x2" LANGUAGE=en QT_SCALE_FACTOR=2
+tour "$work/x2" 2560x1600x24 LANGUAGE=en QT_SCALE_FACTOR=2
 cp "$work/x2/main-window.png" "$out/main-window-scale2.png"
 cp "$work/x2/preferences-folders.png" "$out/preferences-folders-scale2.png"
 ls -1 "$out"

@@ -9,6 +9,7 @@
 #include <QImageReader>
 #include <QMenuBar>
 #include <QMetaObject>
+#include <QScreen>
 #include <QThread>
 #include <QThreadPool>
 #include <QTime>
@@ -44,6 +45,9 @@ void ibUpdateNSTextField(QLabel* field, const QString& text, bool doWait, bool i
             p.setColor(QPalette::WindowText, isError ? QColor(Qt::red) : QColor(Qt::black));
             target->setPalette(p);
             target->setText(text);
+            // A wrapped text keeps all its lines: the window's layout does not ask on its own.
+            if (target->wordWrap())
+                target->setMinimumHeight(target->heightForWidth(target->width()));
             target->update();
         },
         doWait);
@@ -416,11 +420,24 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
 
 // ---- maintenance windows ----
 
-QtMaintenanceWindow::QtMaintenanceWindow() {
+QPoint placeClearOf(const QRect& occupied, const QSize& size, const QRect& available) {
+    const QPoint candidates[] = {
+        {occupied.left(), occupied.bottom() + 1},
+        {occupied.right() + 1, occupied.top()},
+        {occupied.left(), occupied.top() - size.height()},
+        {occupied.left() - size.width(), occupied.top()},
+    };
+    for (const QPoint& at : candidates)
+        if (available.contains(QRect(at, size))) return at;
+    return available.bottomRight() - QPoint(size.width() - 1, size.height() - 1);
+}
+
+QtMaintenanceWindow::QtMaintenanceWindow(QWidget* keepClearOf) : keepClearOf_(keepClearOf) {
     runOnMainThread(
         qApp,
         [this] {
             auto* w = new QWidget(nullptr, Qt::Window);
+            w->setAttribute(Qt::WA_ShowWithoutActivating);  // the desk keeps its focus
             w->setObjectName("maintenanceWindow");
             w->setWindowTitle("Maintenance");
             auto* layout = new QVBoxLayout(w);
@@ -451,11 +468,18 @@ QtMaintenanceWindow::~QtMaintenanceWindow() {
 
 void QtMaintenanceWindow::showWindow() {
     QPointer<QWidget> w = window_;
+    QPointer<QWidget> main = keepClearOf_;
     if (w)
         runOnMainThread(
             w,
-            [w] {
-                if (w) w->show();
+            [w, main] {
+                if (!w) return;
+                if (main && main->isVisible() && main->screen()) {
+                    w->adjustSize();
+                    w->move(placeClearOf(main->frameGeometry(), w->frameGeometry().size(),
+                                         main->screen()->availableGeometry()));
+                }
+                w->show();
             },
             false);
 }

@@ -90,10 +90,15 @@ class QtMainWindow : public QMainWindow {
     bool hidesOnClose_ = false;
 };
 
-// A maintenance window, usable from any thread: its widget lives on the main thread.
+// Where a window of size goes on a screen's available area so that it leaves occupied clear:
+// below it, else to its right, above, or left; else the area's bottom right corner.
+QPoint placeClearOf(const QRect& occupied, const QSize& size, const QRect& available);
+
+// A maintenance window, usable from any thread: its widget lives on the main thread. It comes
+// up beside keepClearOf (the main window), never over it, and does not take the focus.
 class QtMaintenanceWindow : public MaintenanceWindow {
   public:
-    QtMaintenanceWindow();
+    explicit QtMaintenanceWindow(QWidget* keepClearOf = nullptr);
     ~QtMaintenanceWindow() override;
     void showWindow() override;
     void ibSetWindowTitle(const std::string& title) override;
@@ -109,6 +114,7 @@ class QtMaintenanceWindow : public MaintenanceWindow {
 
   private:
     QPointer<QWidget> window_;
+    QPointer<QWidget> keepClearOf_;
     QLabel* line1_ = nullptr;
     QLabel* line2_ = nullptr;
     QProgressBar* bar_ = nullptr;

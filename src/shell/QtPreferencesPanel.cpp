@@ -323,7 +323,10 @@ QWidget* QtPreferencesPanel::buildOtherTab() {
     bindCheck(deleteOld, sPrefDoUseDeleteOldPhotos);
     form->addRow(
         spinRow(deleteOld, ruleSpin(sPrefDaysOldBeforeDeleting, "Delete after", " days", 0)));
-    form->addRow("Keep logs for:", ruleSpin(sPrefDaysToSaveLogs, "Keep logs for", " days", 0));
+    auto* logs = new QHBoxLayout;
+    logs->addWidget(ruleSpin(sPrefDaysToSaveLogs, "Keep logs for", " days", 0));
+    logs->addStretch(1);
+    form->addRow("Keep logs for:", logs);
     const std::pair<const char*, const char*> checks[] = {
         {sPrefAutoStartUploadAtStartup, "Start uploading at launch"},
         {sPrefShowWindowAtStartup, "Show this window at launch"},
@@ -361,12 +364,18 @@ QWidget* QtPreferencesPanel::buildServiceTab() {
     auto* baseIds = new QCheckBox("Form base ids from file names");
     bindCheck(baseIds, sPrefFormBaseIdFromFileName);
     form->addRow("", baseIds);
-    form->addRow("Upload time-out:", ruleSpin(sPrefUploadTimeOut, "Upload time-out", " s", 1));
-    form->addRow("Photos at once:",
-                 ruleSpin(sPrefConcurrentUploads, "Photos uploaded at once", "", 0));
     auto* cap = ruleSpin(sPrefMaxUploadBytesPerSecond, "Upload bandwidth cap", " bytes/s", 0);
     cap->setSpecialValueText("no cap");
-    form->addRow("At most:", cap);
+    const std::pair<const char*, QAbstractSpinBox*> spins[] = {
+        {"Upload time-out:", ruleSpin(sPrefUploadTimeOut, "Upload time-out", " s", 1)},
+        {"Photos at once:", ruleSpin(sPrefConcurrentUploads, "Photos uploaded at once", "", 0)},
+        {"At most:", cap}};
+    for (const auto& [label, spin] : spins) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(spin);
+        row->addStretch(1);
+        form->addRow(label, row);
+    }
     return serviceView;
 }
 

@@ -270,7 +270,7 @@ void QtUserInterface::beep() {
 }
 
 std::unique_ptr<MaintenanceWindow> QtUserInterface::newMaintenanceWindow() {
-    return std::make_unique<QtMaintenanceWindow>();
+    return std::make_unique<QtMaintenanceWindow>(main_);
 }
 
 // ---- live facts ----

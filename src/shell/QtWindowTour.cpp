@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -15,10 +16,50 @@
 namespace vorn {
 
 namespace {
-void save(QWidget* w, const QString& folder, const QString& name) {
+void save(const QPixmap& picture, const QString& folder, const QString& name) {
     QString path = folder + "/" + name + ".png";
-    bool ok = w->grab().save(path);
+    bool ok = picture.save(path);
     std::fprintf(stderr, "window tour: %s %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+}
+void save(QWidget* w, const QString& folder, const QString& name) {
+    save(w->grab(), folder, name);
+}
+
+// The share of pixels that differ between what the screen shows of the main window and what
+// the window itself draws: another window over it shows as a large share.
+double coveredShare(const QImage& onScreen, const QImage& drawn) {
+    if (onScreen.size() != drawn.size() || drawn.isNull()) return 1.0;
+    qint64 differing = 0;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            differing += onScreen.pixel(x, y) != drawn.pixel(x, y);
+    return double(differing) / (double(drawn.width()) * drawn.height());
+}
+
+// The main window as the screen shows it mid-upload, and what a person sees in it.
+void photographTheDesk(QtMainWindow* main, const QString& folder) {
+    QScreen* screen = main->screen();
+    const QRect frame = main->frameGeometry();
+    const QPixmap onScreen =
+        screen ? screen->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+               : QPixmap();
+    save(onScreen, folder, "main-window");
+    // Both at the screen's own scale, the window's frame (if any) cut off the screen's picture.
+    const QPoint inner = main->geometry().topLeft() - frame.topLeft();
+    const qreal scale = onScreen.devicePixelRatio();
+    const QImage seen = onScreen.toImage()
+                            .copy(QRect(inner * scale, main->size() * scale))
+                            .convertToFormat(QImage::Format_RGB32);
+    const QImage drawn = main->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const double covered = coveredShare(seen, drawn);
+    std::fprintf(
+        stderr,
+        "window tour: mid-upload: photo [%s], transfer [%s], button [%s], %s "
+        "(%.1f%% of the window differs from the screen)\n",
+        qPrintable(main->ibFileNameField->text()),
+        main->transferDetail_->isVisible() ? qPrintable(main->transferDetail_->text()) : "",
+        qPrintable(main->ibPauseResumeButton->text()), covered < 0.02 ? "unobstructed" : "COVERED",
+        100 * covered);
 }
 
 // Runs the steps one after another on the event loop, each after the previous one's wait.
@@ -27,6 +68,7 @@ struct Tour {
     QString folder;
     std::unique_ptr<QtMaintenanceWindow> maintenance;
     int waited = 0;
+    int uploadingFor = 0;  // ticks in a row with a photo on the wire
 };
 }  // namespace
 
@@ -39,23 +81,24 @@ void startWindowTour(QtUserInterface& windows, const std::string& folder) {
     timer->setInterval(100);
     QObject::connect(timer, &QTimer::timeout, timer, [tour, timer] {
         QtMainWindow* main = tour->windows->mainWindow();
-        // Mid-upload: a photo name is showing and the transfer has reported progress (or
-        // a few seconds passed without it).
-        bool uploading = !main->ibFileNameField->text().isEmpty() &&
-                         (main->transferBar_->isVisible() || tour->waited > 50);
-        if (++tour->waited < 300 && !uploading) return;
+        // Mid-upload: a photo name is showing and the transfer has reported its bytes, for
+        // three ticks in a row (a photo that goes through at once is not the one to catch).
+        bool uploading =
+            !main->ibFileNameField->text().isEmpty() && main->transferBar_->isVisible();
+        tour->uploadingFor = uploading ? tour->uploadingFor + 1 : 0;
+        if (++tour->waited < 300 && tour->uploadingFor < 3) return;
         timer->stop();
         timer->deleteLater();
-        QTimer::singleShot(300, qApp, [tour] {
+        QTimer::singleShot(0, qApp, [tour] {
             QtMainWindow* main = tour->windows->mainWindow();
-            save(main, tour->folder, "main-window");
+            photographTheDesk(main, tour->folder);
             QtPreferencesPanel* panel = tour->windows->preferencesPanel();
             panel->setWindowModality(Qt::NonModal);
             panel->show();
             panel->forceLockedIcon(1);
             const char* tabs[] = {"preferences-account", "preferences-folders", "preferences-hires",
-                                  "preferences-options"};
-            for (int i = 0; i < 4; ++i) {
+                                  "preferences-options", "preferences-service"};
+            for (int i = 0; i < 5; ++i) {
                 panel->selectTab(i + 1);
                 QApplication::processEvents();
                 save(panel, tour->folder, tabs[i]);

@@ -1,7 +1,7 @@
 #pragma once
 // A test switch of the windowed program: once an upload is under way, photographs the main
-// window, each preferences tab, a maintenance window, an alert and the tray menu into a folder
-// as PNG files, then quits.
+// window as it is on the screen (and says whether anything covers it), each preferences tab, a
+// maintenance window, an alert and the tray menu into a folder as PNG files, then quits.
 
 #include <string>
 

@@ -498,8 +498,9 @@ void showWindows(vorn::QtUserInterface& windows, vorn::AppController* controller
     });
     if (show) {
         windows.mainWindow()->show();
-        // The panel comes up at launch, free-standing, so the settings can be checked.
-        if (windowTourDir.empty()) windows.ibClickedOnOpenPref(nullptr);
+        // The panel comes up at launch, free-standing, so the settings can be checked; the
+        // user's start (or the auto-start) takes them and closes it.
+        windows.ibClickedOnOpenPref(nullptr);
     }
     if (!windowTourDir.empty()) vorn::startWindowTour(windows, windowTourDir);
 }

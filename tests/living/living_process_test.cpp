@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -52,6 +53,10 @@ class LivingProcessTest : public ::testing::Test {
     }
 
     void startUploader(Dictionary prefs, std::vector<std::string> extraEnv = {}) {
+        writePrefs(std::move(prefs));
+        app = std::make_unique<ChildProcess>(kUploader, arguments(), environment(extraEnv));
+    }
+    void writePrefs(Dictionary prefs) {
         prefs["prefKivURL"] = service->url();
         prefs["prefLocalSourceUploadFolder"] = source.string();
         prefs["prefLocalMasterMirrorSiteFolder"] = mirror.string();
@@ -61,7 +66,6 @@ class LivingProcessTest : public ::testing::Test {
         prefs["prefAutoStartUploadAtStartup"] = true;
         prefs["prefAutoSynchronize"] = true;
         test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
-        app = std::make_unique<ChildProcess>(kUploader, arguments(), environment(extraEnv));
     }
 
     // Keeps every file the program writes inside the test's folder.
@@ -296,6 +300,40 @@ TEST_F(LivingProcessTest, QuittingDuringAnUploadCutsItOffAndKeepsThePhoto) {
     EXPECT_EQ(app->wait(10s), 0);
     EXPECT_TRUE(fs::exists(source / "Smith/IMG_0003.jpg"));
     EXPECT_FALSE(fs::exists(mirror / "Smith/IMG_0003.jpg"));
+}
+
+// The desk as it starts: the window and the preferences panel shown at launch, the order
+// check's maintenance window, then the auto-start. Photographed from the screen while a photo is on
+// the wire, nothing covers the main window, which shows the photo, its bytes and Pause.
+TEST_F(LivingProcessTest, ShownAtLaunchWithAnAutoStartTheMainWindowIsUnobstructedMidUpload) {
+    for (const char* tool : {"/usr/bin/xvfb-run", "/usr/bin/xauth", "/usr/bin/dbus-run-session"})
+        if (!fs::exists(tool)) GTEST_SKIP() << tool << " is missing (Debian xvfb, xauth, dbus)";
+    startService("IMG_0004.jpg 1 hang 20\n");
+    photo("Smith/IMG_0004.jpg");
+    // The order check at launch opens its maintenance window while the photo is on the wire.
+    writePrefs({{"prefShowWindowAtStartup", true},
+                {"prefSecondsBetweenScans", 300.0},
+                {"prefDoCheckOrders", true}});
+    const fs::path shots = tmp / "shots";
+    std::vector<std::string> env = environment();
+    std::replace(env.begin(), env.end(), std::string("VORN_AUTOSTART_DELAY_MS=0"),
+                 std::string("VORN_AUTOSTART_DELAY_MS=300"));
+    env.emplace_back("QT_QPA_PLATFORM=xcb");
+    ChildProcess desk("/usr/bin/xvfb-run",
+                      {"-a", "-s", "-screen 0 1280x800x24", "/usr/bin/dbus-run-session", "--",
+                       kUploader, "--prefs", prefsFile.string(), "--log-dir", logDir.string(),
+                       "--window-tour", shots.string()},
+                      env);
+    EXPECT_EQ(desk.wait(60s), 0);
+    const std::string text = log();
+    const std::size_t at = text.find("window tour: mid-upload:");
+    ASSERT_NE(at, std::string::npos) << text.substr(text.size() > 3000 ? text.size() - 3000 : 0);
+    const std::string line = text.substr(at, text.find('\n', at) - at);
+    for (const char* part : {"photo [Smith/IMG_0004.jpg]",
+                             "transfer [Smith/IMG_0004.jpg: ", "button [Pause]", "unobstructed"})
+        EXPECT_NE(line.find(part), std::string::npos) << part << " in " << line;
+    EXPECT_NE(line.find(" of "), std::string::npos) << "the byte counter: " << line;
+    EXPECT_TRUE(fs::exists(shots / "main-window.png"));
 }
 
 TEST_F(LivingProcessTest, AHungUploadRelaunchesTheApplicationWhichThenUploadsThePhoto) {

@@ -77,6 +77,19 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
         EXPECT_EQ(textColour(main->ibFTPCallbackStatusField), row.expectColour);
     }
 
+    // A status longer than a line wraps, and the row grows to show all of it (the time of the
+    // next rescan is at its end).
+    QLabel* status = main->ibFTPCallbackStatusField;
+    for (const char* text : {"Next Auto-Synchronize Trigger Date = 2026-12-07 17:00:00...",
+                             "could not file IMG_0001.jpg in the mirror folder: No space left on "
+                             "device; it stays in the source folder until it can be filed"}) {
+        SCOPED_TRACE(text);
+        windows.ibUpdateFTPCallbackStatusTextField(text, false);
+        QApplication::processEvents();
+        EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+        EXPECT_GT(status->heightForWidth(status->width()), status->fontMetrics().lineSpacing());
+    }
+
     // doWait from a worker thread: the text shows by the time the call returns.
     main->show();
     std::atomic<bool> done{false};
@@ -121,6 +134,21 @@ TEST_F(WindowsTest, FieldUpdatesAndTransferProgressFollowTheWindowRules) {
     EXPECT_EQ(maintenance.ibUtilFunctionName()->text(),
               "Deleting the OLD Photos (older than 30 days)...");
     EXPECT_EQ(maintenance.ibUtilStatus()->text(), "Ball/IMG_0001.jpg");
+    // Shown, it comes up beside the main window, never over it.
+    std::unique_ptr<MaintenanceWindow> beside = windows.newMaintenanceWindow();
+    beside->showWindow();
+    QApplication::processEvents();
+    std::vector<QWidget*> shown;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "maintenanceWindow" && w->isVisible()) shown.push_back(w);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(shown[0]->frameGeometry().intersects(main->frameGeometry()))
+        << main->frameGeometry().bottom() << " " << shown[0]->frameGeometry().top();
+    beside->close();
+    const QRect screen(0, 0, 1280, 800);
+    EXPECT_EQ(placeClearOf({0, 0, 760, 400}, {460, 90}, screen), QPoint(0, 400));
+    EXPECT_EQ(placeClearOf({0, 0, 760, 780}, {460, 90}, screen), QPoint(760, 0));
+    EXPECT_EQ(placeClearOf({0, 0, 1280, 800}, {460, 90}, screen), QPoint(820, 710));
 
     // Live transfer progress: bytes, rate and time left.
     const TransferProgress p{"Müller/B10_01.jpg", 3 << 20, 12 << 20, 1 << 20, 75};
