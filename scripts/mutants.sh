@@ -79,7 +79,7 @@ labels_for() {
   case "$1" in
     src/upload/*) echo '^(upload|scan)$' ;;
     src/app/*) echo '^(app|relaunch|living)$' ;;
-    src/ui/*) echo '^(application)$' ;;
+    src/ui/*) echo '^(application|ui)$' ;;
     src/shell/*) echo '^(app|ui|remote)$' ;;
     src/*/*) local f=${1#src/}; echo "^(${f%%/*})\$" ;;
     *) echo '' ;;

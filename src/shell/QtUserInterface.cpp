@@ -279,6 +279,7 @@ void QtUserInterface::showCycleState(CycleState state, const std::string& reason
     {
         std::lock_guard lock(trayMutex_);
         state_ = state;
+        stateReason_ = reason;  // the photos in flight while uploading
         if (state == CycleState::Error && !reason.empty()) lastError_ = reason;
     }
     main_->showCycleState(state, QString::fromStdString(reason));
@@ -438,9 +439,10 @@ void QtUserInterface::setUpTray() {
 
 void QtUserInterface::updateTray() {
     std::lock_guard lock(trayMutex_);
-    QString tip = QString("Vorn Uploader: %1\n%2 waiting")
-                      .arg(QString::fromUtf8(cycleStateName(state_)))
-                      .arg(waiting_);
+    QString tip = QString("Vorn Uploader: %1").arg(QString::fromUtf8(cycleStateName(state_)));
+    if ((state_ == CycleState::Uploading || state_ == CycleState::Pausing) && !stateReason_.empty())
+        tip += " (" + QString::fromStdString(stateReason_) + ")";
+    tip += QString("\n%1 waiting").arg(waiting_);
     if (!lastError_.empty()) tip += "\nLast error: " + QString::fromStdString(lastError_);
     main_->setWindowIcon(stateIcon(state_));
     if (!tray_) return;

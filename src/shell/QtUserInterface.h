@@ -114,6 +114,7 @@ class QtUserInterface : public QObject, public UserInterface {
     std::mutex trayMutex_;
     CycleState state_ = CycleState::Idle;
     std::string lastError_;
+    std::string stateReason_;
     std::size_t waiting_ = 0;
 };
 
