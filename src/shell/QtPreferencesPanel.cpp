@@ -369,7 +369,7 @@ QWidget* QtPreferencesPanel::buildServiceTab() {
     const std::pair<const char*, QAbstractSpinBox*> spins[] = {
         {"Upload time-out:", ruleSpin(sPrefUploadTimeOut, "Upload time-out", " s", 1)},
         {"Photos at once:", ruleSpin(sPrefConcurrentUploads, "Photos uploaded at once", "", 0)},
-        {"At most:", cap}};
+        {"Bandwidth cap:", cap}};
     for (const auto& [label, spin] : spins) {
         auto* row = new QHBoxLayout;
         row->addWidget(spin);
