@@ -331,7 +331,10 @@ void AppController::doHandlePauseResumeButtonAsResume() {
     // A pause asked for but not yet in effect is taken back too: the button is Pause again.
     const bool pending = flags_.wantsToHaltProcess() && !flags_.didHaltProcess();
     if (!flags_.resume()) {
-        if (pending) deps_.ui->setPauseResumeButton("Pause", true);
+        if (pending) {
+            deps_.ui->setPauseResumeButton("Pause", true);
+            deps_.ui->ibUpdateFTPCallbackStatusTextField("");
+        }
         return;
     }
     platformLog("The cycle resumes");
@@ -341,8 +344,18 @@ void AppController::doHandlePauseResumeButtonAsResume() {
 }
 
 void AppController::forceProcessToPause() {
-    // While idle the hold is set at once: a photo dropped in afterwards must wait for Resume.
-    if (flags_.requestPause() == ProcessFlags::PauseResult::HeldNow) showHeld();
+    // While idle the hold is set at once: a photo dropped in afterwards must wait for Resume;
+    // during uploads the button waits, greyed, as it does for the user's own Pause.
+    switch (flags_.requestPause()) {
+        case ProcessFlags::PauseResult::HeldNow:
+            showHeld();
+            break;
+        case ProcessFlags::PauseResult::Pausing:
+            deps_.ui->setPauseResumeButton("Pause", false);
+            break;
+        case ProcessFlags::PauseResult::AlreadyHeld:
+            break;
+    }
 }
 
 void AppController::doWaitForUploadProcessToEndInThread(DictionaryPtr sender) {

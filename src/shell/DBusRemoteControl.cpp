@@ -363,17 +363,10 @@ RemoteControlReach serveOnSocket(QDBusVirtualObject* object) {
 }
 
 // The user's Resume, when there is something to resume.
+// The controller's resume also takes back a pause not yet in effect.
 bool resumeIfHeld(AppController& controller) {
-    const ProcessFlags& flags = controller.flags();
-    if (!flags.isHeld()) return false;
-    const bool pausing = !flags.didHaltProcess() && !flags.isStoppedOnError();
+    if (!controller.flags().isHeld()) return false;
     controller.doHandlePauseResumeButtonAsResume();
-    if (pausing) {
-        // A pause not yet in effect is taken back: the photo in flight goes on, and the button
-        // that waited for it works again.
-        controller.ui().setPauseResumeButton("Pause", true);
-        controller.ui().ibUpdateFTPCallbackStatusTextField("");
-    }
     return true;
 }
 

@@ -35,8 +35,10 @@ void ConsoleUserInterface::ibUpdateFileNameField(const std::string&) {}
 
 void ConsoleUserInterface::ibUpdateProgressBar(bool) {}
 
+// A disabled button is said as such: Pause greyed out while the photos in flight finish, and
+// then working again, are two lines.
 void ConsoleUserInterface::setPauseResumeButton(const std::string& title, bool enabled) {
-    if (enabled) printLine("button", title);
+    printLine("button", enabled ? title : title + " (disabled)");
 }
 
 void ConsoleUserInterface::ibUpdateLoginName(const std::string& text) {

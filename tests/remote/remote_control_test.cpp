@@ -467,8 +467,9 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
     // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
     status(true, {"\"state\":\"pausing\""});
+    ASSERT_TRUE(app->waitForLine("button: Pause (disabled)"));
     EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
-    ASSERT_TRUE(app->waitForLine("button: Pause"));
+    ASSERT_TRUE(app->waitForLine("button: Pause"));  // working again
 
     // Passes go by (one a second); what they pass over is counted, named, and said once.
     const std::string told = status(
