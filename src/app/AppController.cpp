@@ -346,16 +346,10 @@ void AppController::doHandlePauseResumeButtonAsResume() {
 void AppController::forceProcessToPause() {
     // While idle the hold is set at once: a photo dropped in afterwards must wait for Resume;
     // during uploads the button waits, greyed, as it does for the user's own Pause.
-    switch (flags_.requestPause()) {
-        case ProcessFlags::PauseResult::HeldNow:
-            showHeld();
-            break;
-        case ProcessFlags::PauseResult::Pausing:
-            deps_.ui->setPauseResumeButton("Pause", false);
-            break;
-        case ProcessFlags::PauseResult::AlreadyHeld:
-            break;
-    }
+    const ProcessFlags::PauseResult result = flags_.requestPause();
+    if (result == ProcessFlags::PauseResult::HeldNow) showHeld();
+    if (result == ProcessFlags::PauseResult::Pausing)
+        deps_.ui->setPauseResumeButton("Pause", false);
 }
 
 void AppController::doWaitForUploadProcessToEndInThread(DictionaryPtr sender) {
