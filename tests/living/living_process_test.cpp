@@ -6,13 +6,9 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 
-#include "platform/PropertyList.h"
-#include "support/ChildProcess.h"
 #include "support/PhotoServiceProcess.h"
-#include "support/TempDir.h"
-#include "vorn-capture-sim/CaptureWriter.h"
+#include "support/UploaderFixture.h"
 
 namespace vorn {
 namespace {
@@ -20,22 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::eventually;
+using test::kUploaderProgram;
 using test::PhotoServiceProcess;
 using test::readFile;
 
-const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
-
-// Polls an observable condition of another process (a file, a folder) until it holds.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-class LivingProcessTest : public ::testing::Test {
+class LivingProcessTest : public test::UploaderFixture {
   public:
     void SetUp() override {
         fs::create_directories(source);
@@ -51,54 +37,20 @@ class LivingProcessTest : public ::testing::Test {
         service = std::make_unique<PhotoServiceProcess>(tmp / "service", std::nullopt, scriptFile);
     }
 
-    void startUploader(Dictionary prefs, std::vector<std::string> extraEnv = {}) {
-        prefs["prefKivURL"] = service->url();
-        prefs["prefLocalSourceUploadFolder"] = source.string();
-        prefs["prefLocalMasterMirrorSiteFolder"] = mirror.string();
-        prefs["userLoginName"] = "photog";
-        prefs["userLoginPassword"] = "secret";
-        prefs["userEnteredEventName"] = "Prom";
-        prefs["prefAutoStartUploadAtStartup"] = true;
-        prefs["prefAutoSynchronize"] = true;
-        test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
-        app = std::make_unique<ChildProcess>(kUploader, arguments(), environment(extraEnv));
+    void startUploader(const Dictionary& prefs, std::vector<std::string> extraEnv = {}) {
+        Dictionary all = serviceSettings(service->url());
+        all.insert(prefs.begin(), prefs.end());
+        all.insert({{"prefAutoStartUploadAtStartup", true}, {"prefAutoSynchronize", true}});
+        launch(all, {"--log-level=debug"}, withoutDelays(std::move(extraEnv)));
+    }
+    static std::vector<std::string> withoutDelays(std::vector<std::string> env = {}) {
+        env.insert(env.end(), {"VORN_AUTOSTART_DELAY_MS=0", "VORN_UNDER_SYSTEMD="});
+        return env;
     }
 
-    // Keeps every file the program writes inside the test's folder.
-    std::vector<std::string> environment(std::vector<std::string> extra = {}) const {
-        extra.insert(extra.end(), {"HOME=" + (tmp / "home").string(),
-                                   "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-                                   "XDG_STATE_HOME=" + (tmp / "state").string(),
-                                   "XDG_DATA_HOME=" + (tmp / "data").string(),
-                                   "VORN_AUTOSTART_DELAY_MS=0", "VORN_UNDER_SYSTEMD="});
-        return extra;
-    }
-    // The traces these tests look for are kept at the debug level.
-    std::vector<std::string> arguments() const {
-        return {"--headless", "--prefs",       prefsFile.string(),
-                "--log-dir",  logDir.string(), "--log-level=debug"};
-    }
+    void photo(const std::string& rel) { test::finishedPhoto(source / rel); }
 
-    void photo(const std::string& rel) {
-        capture::JpegSpec recipe;
-        recipe.userComment = capture::metadataText({{"Version", "3"}});
-        recipe.dateTimeOriginal = "2026:12:06 12:00:00";
-        capture::writePhoto((source / rel).string(), capture::makeJpeg(recipe));
-    }
-
-    std::string log() const {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(logDir / "logs")) all += readFile(e.path());
-        return all;
-    }
-
-    test::TempDir tmp;
-    fs::path source = tmp / "Upload";
-    fs::path mirror = tmp / "Mirror";
-    fs::path prefsFile = tmp / "prefs.plist";
-    fs::path logDir = tmp / "logs";
     std::unique_ptr<PhotoServiceProcess> service;
-    std::unique_ptr<ChildProcess> app;
 };
 
 const std::string kQuietPrefs = toXmlPropertyList(
@@ -111,40 +63,32 @@ TEST_F(LivingProcessTest, StartsOnAnyStoreWritesItsLogsAndStopsInOrderOnTerminat
     for (auto [sig, windowed] : {std::pair{SIGTERM, false}, {SIGINT, false}, {SIGTERM, true}}) {
         SCOPED_TRACE(testing::Message() << sig << (windowed ? " windowed" : ""));
         const bool broken = sig == SIGTERM && !windowed;
-        test::writeFile(prefsFile, broken ? garbage : kQuietPrefs);
-        std::vector<std::string> args = arguments(), env = environment();
+        test::writeFile(prefsPath, broken ? garbage : kQuietPrefs);
+        std::vector<std::string> args = arguments({"--log-level=debug"}),
+                                 env = environment(withoutDelays());
         if (windowed) {
             args.erase(args.begin());
             env.push_back("QT_QPA_PLATFORM=offscreen");
         }
-        ChildProcess app(kUploader, args, env);
-        ASSERT_TRUE(app.waitForLine("started")) << "no start line";
-        app.signal(sig);
-        EXPECT_EQ(app.wait(), 0);
+        app.reset();
+        app.emplace(kUploaderProgram, args, env);
+        ASSERT_TRUE(app->waitForLine("started")) << "no start line";
+        app->signal(sig);
+        expectOrderlyEnd();
         // Also on the status line, in red, so the user knows the settings are the factory's.
         bool shown = false;
-        for (const std::string& line : app.output())
+        for (const std::string& line : app->output())
             shown |= line.rfind("error: ", 0) == 0 &&
-                     line.find("The preferences file " + prefsFile.string() +
+                     line.find("The preferences file " + prefsPath.string() +
                                " could not be read") != std::string::npos &&
                      line.find("factory settings are in use") != std::string::npos;
         EXPECT_EQ(shown, broken);
-
-        std::string messages = readFile(logDir / "VornLog.txt");
-        EXPECT_NE(messages.find("] ==> applicationWillFinishLaunching\n"), std::string::npos);
-        ASSERT_GE(messages.size(), 2u);
-        std::string lastLine = messages.substr(messages.rfind('\n', messages.size() - 2) + 1);
-        EXPECT_NE(lastLine.find("] ==> applicationWillTerminate - DONE!"), std::string::npos)
-            << lastLine;
+        EXPECT_NE(readFile(logDir / "VornLog.txt").find("] ==> applicationWillFinishLaunching\n"),
+                  std::string::npos);
     }
     // The runs of the day wrote into the same dated file, each with its own header.
     EXPECT_EQ(std::distance(fs::directory_iterator(logDir / "logs"), fs::directory_iterator()), 1);
-    const std::string dated = log();
-    size_t headers = 0;
-    for (size_t at = dated.find("vorn-uploader => "); at != std::string::npos;
-         at = dated.find("vorn-uploader => ", at + 1))
-        ++headers;
-    EXPECT_EQ(headers, 3u);
+    EXPECT_EQ(test::occurrences(datedLogs(), "vorn-uploader => "), 3u);
 
     int kept = 0;
     for (const auto& f : fs::directory_iterator(tmp.path())) {
@@ -164,23 +108,24 @@ TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreOrSourceFolderRefusesToSt
     fs::create_directory_symlink(source, tmp / "link");
     Dictionary prefs{{"prefAutoStartUploadAtStartup", false}, {"userLoginName", "photog"}};
     prefs["prefLocalSourceUploadFolder"] = source.string();
-    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    test::writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
     prefs["prefLocalSourceUploadFolder"] = (tmp / "link/").string();
     test::writeFile(otherPrefs, toXmlPropertyList(Value(prefs)));
-    const std::vector<std::string> env = environment({"XDG_RUNTIME_DIR=" + (tmp / "run").string()});
+    const std::vector<std::string> env =
+        environment(withoutDelays({"XDG_RUNTIME_DIR=" + (tmp / "run").string()}));
     auto argumentsFor = [&](const fs::path& store) {
-        std::vector<std::string> args = arguments();
+        std::vector<std::string> args = arguments({"--log-level=debug"});
         args[2] = store.string();  // the value of --prefs
         return args;
     };
 
-    ChildProcess first(kUploader, arguments(), env);
+    ChildProcess first(kUploaderProgram, arguments({"--log-level=debug"}), env);
     ASSERT_TRUE(first.waitForLine("started"));
-    EXPECT_EQ(readFile(fs::path(prefsFile.string() + ".lock")), std::to_string(first.pid()) + "\n");
-    for (const fs::path& store : {prefsFile, otherPrefs}) {
+    EXPECT_EQ(readFile(fs::path(prefsPath.string() + ".lock")), std::to_string(first.pid()) + "\n");
+    for (const fs::path& store : {prefsPath, otherPrefs}) {
         SCOPED_TRACE(store);
         // Its standard error joins the output read here.
-        std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploader};
+        std::vector<std::string> shellArgs = {"-c", "exec \"$0\" \"$@\" 2>&1", kUploaderProgram};
         for (const std::string& a : argumentsFor(store)) shellArgs.push_back(a);
         ChildProcess second("/bin/sh", shellArgs, env);
         EXPECT_TRUE(second.waitForLine("another uploader (process " + std::to_string(first.pid()) +
@@ -193,7 +138,7 @@ TEST_F(LivingProcessTest, ASecondUploaderOnTheSameStoreOrSourceFolderRefusesToSt
     // Once the first has gone, however it went, the next one starts.
     first.signal(SIGKILL);
     first.wait();
-    ChildProcess third(kUploader, argumentsFor(otherPrefs), env);
+    ChildProcess third(kUploaderProgram, argumentsFor(otherPrefs), env);
     EXPECT_TRUE(third.waitForLine("started"));
     third.signal(SIGTERM);
     EXPECT_EQ(third.wait(), 0);
@@ -206,14 +151,14 @@ TEST_F(LivingProcessTest, NewPhotosComeInByTheTimerAloneOrByTheWatcherLongBefore
     photo("Smith/IMG_0002.jpg");
     ASSERT_TRUE(service->waitForRequests(1, 20s));
     EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0002.jpg"); }));
-    EXPECT_NE(log().find("NOT available"), std::string::npos);
-    EXPECT_EQ(log().find("doInstallTheWatcher is running"), std::string::npos);
+    EXPECT_NE(datedLogs().find("NOT available"), std::string::npos);
+    EXPECT_EQ(datedLogs().find("doInstallTheWatcher is running"), std::string::npos);
 
     app.reset();
     startUploader({{"prefSecondsBetweenScans", 300.0}});
     ASSERT_TRUE(app->waitForLine("Waiting For New Images...")) << "first pass did not end";
     ASSERT_TRUE(eventually(
-        [&] { return log().find("doInstallTheWatcher is running") != std::string::npos; }));
+        [&] { return datedLogs().find("doInstallTheWatcher is running") != std::string::npos; }));
     // A client folder made after the watch started, then a photo written into it.
     photo("Jones/IMG_0001.jpg");
     ASSERT_TRUE(service->waitForRequests(2, 20s));  // long before the 300 s timer
@@ -230,15 +175,16 @@ TEST_F(LivingProcessTest, TheServicesErrorHoldsTheCycleUntilTheSettingsChange) {
     // The watcher's event for a new photo does not open it again (nor would the timer).
     photo("Smith/IMG_0006.jpg");
     ASSERT_TRUE(eventually([&] {
-        return log().find("application:openFile:...  The cycle is paused") != std::string::npos;
+        return datedLogs().find("application:openFile:...  The cycle is paused") !=
+               std::string::npos;
     }));
     EXPECT_EQ(service->requestLog().size(), 1u);
     EXPECT_TRUE(fs::exists(source / "Smith/IMG_0005.jpg"));
 
     // The user mends the account: both go, the one that got the error once more.
-    Dictionary prefs = *parsePropertyList(readFile(prefsFile))->asDictionary();
+    Dictionary prefs = *parsePropertyList(readFile(prefsPath))->asDictionary();
     prefs["userLoginPassword"] = "mended";
-    test::writeFile(prefsFile, toXmlPropertyList(Value(prefs)));
+    test::writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
     app->signal(SIGHUP);
     ASSERT_TRUE(service->waitForRequests(3, 20s));
     EXPECT_TRUE(eventually([&] {
@@ -258,12 +204,7 @@ TEST_F(LivingProcessTest, APhotoDatedInTheFutureIsUploadedAtOnceWithoutAPassEach
     ASSERT_TRUE(service->waitForRequests(1, 20s));
     EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0007.jpg"); }));
     // The photo's pass and the empty one after it, not one a second.
-    const std::string all = log();
-    std::size_t opens = 0;
-    for (auto at = all.find("=> application:openFile:..."); at != std::string::npos;
-         at = all.find("=> application:openFile:...", at + 1))
-        ++opens;
-    EXPECT_LE(opens, 4u) << all;
+    EXPECT_LE(test::occurrences(datedLogs(), "=> application:openFile:..."), 4u) << datedLogs();
 }
 
 TEST_F(LivingProcessTest, AMovieThatArrivesBeforeItsPhotoWaitsForItAndGoesWithIt) {
@@ -306,10 +247,10 @@ TEST_F(LivingProcessTest, AHungUploadRelaunchesTheApplicationWhichThenUploadsThe
     EXPECT_EQ(app->wait(30s), 0);
     // The new instance, started by the relauncher with the same command line, uploads it.
     EXPECT_TRUE(eventually([&] { return fs::exists(mirror / "Smith/IMG_0004.jpg"); }, 30s));
-    EXPECT_NE(log().find("Taking too long to upload - need to relaunch"), std::string::npos);
+    EXPECT_NE(datedLogs().find("Taking too long to upload - need to relaunch"), std::string::npos);
 
     // End the new instance: it is not our child; find it by its preferences file.
-    auto pids = ChildProcess("/usr/bin/pgrep", {"-f", prefsFile.string()});
+    auto pids = ChildProcess("/usr/bin/pgrep", {"-f", prefsPath.string()});
     std::vector<pid_t> found;
     while (auto line = pids.readLine()) found.push_back(static_cast<pid_t>(std::stol(*line)));
     pids.wait();

@@ -1,23 +1,21 @@
 // Remote control end to end: the real vorn-uploader on a private session bus, driven by
 // dbus-send (a client written elsewhere) and by vornctl, uploading to the stand-in service.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <optional>
-#include <thread>
+#include <map>
+#include <sstream>
 #include <tuple>
 
-#include "platform/PropertyList.h"
-#include "platform/Value.h"
-#include "support/ChildProcess.h"
+#include "BuildInfo.h"
 #include "support/PhotoServiceProcess.h"
 #include "support/PrivateSessionBus.h"
 #include "support/ScopedEnv.h"
-#include "support/TempDir.h"
-#include "vorn-capture-sim/CaptureWriter.h"
+#include "support/UploaderFixture.h"
 
 namespace vorn {
 namespace {
@@ -28,9 +26,12 @@ using test::readFile;
 using test::ToolResult;
 using test::writeFile;
 
-const std::string kUploader = std::string(VORN_BIN_DIR) + "/vorn-uploader";
 const std::string kVornctl = std::string(VORN_BIN_DIR) + "/vornctl";
 const char* kDbusSend = "/usr/bin/dbus-send";
+const char* kNodeExporter = "/usr/bin/prometheus-node-exporter";
+// A guest's e-mail address and name: what must never reach a log.
+const Dictionary kGuest{{"KD_emailsForUpload", Array{Value("guest.one@example.com")}},
+                        {"KD_firstname", Value("Guestina")}};
 
 ToolResult dbusSend(const std::vector<std::string>& arguments) {
     std::vector<std::string> args{"--print-reply", "--dest=org.vorn.Uploader", "/org/vorn/Uploader",
@@ -47,7 +48,7 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-class RemoteControlTest : public ::testing::Test {
+class RemoteControlTest : public test::UploaderFixture {
   protected:
     void SetUp() override {
         bus.emplace();
@@ -56,20 +57,12 @@ class RemoteControlTest : public ::testing::Test {
         busEnv.emplace("DBUS_SESSION_BUS_ADDRESS", bus->address());
     }
 
-    // Starts the uploader over a preferences file holding prefs, and waits until it runs.
-    // Entries of extraEnv come before (and so win over) the test's own folders.
-    void startUploader(Dictionary prefs = {}, std::vector<std::string> extraArgs = {},
+    // Starts the uploader over prefs (not starting a pass by itself unless they say so) and
+    // waits until it runs.
+    void startUploader(Dictionary prefs = {}, const std::vector<std::string>& extraArgs = {},
                        std::vector<std::string> extraEnv = {}) {
         prefs.emplace("prefAutoStartUploadAtStartup", false);
-        writeFile(prefsPath, toXmlPropertyList(Value(prefs)));
-        std::vector<std::string> args{"--headless", "--prefs", prefsPath.string(), "--log-dir",
-                                      logDir.string()};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        extraEnv.insert(extraEnv.end(), {"HOME=" + (tmp / "home").string(),
-                                         "XDG_CONFIG_HOME=" + (tmp / "config").string(),
-                                         "XDG_STATE_HOME=" + (tmp / "state").string(),
-                                         "XDG_DATA_HOME=" + (tmp / "data").string()});
-        app.emplace(kUploader, args, extraEnv);
+        launch(prefs, extraArgs, std::move(extraEnv));
         ASSERT_TRUE(app->waitForLine("started")) << "the uploader did not start";
     }
 
@@ -89,26 +82,26 @@ class RemoteControlTest : public ::testing::Test {
         return it == root->asDictionary()->end() ? Value() : it->second;
     }
 
-    std::string datedLogs() const {
-        std::string all;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(logDir / "logs", ec)) all += readFile(e.path());
-        return all;
+    // Polls the status (--json or text) until it holds all parts and not `absent`: the
+    // uploader's threads move on their own.
+    std::string status(const std::vector<std::string>& parts, bool json = true,
+                       const std::string& absent = "\x01") {
+        std::string out;
+        for (int tries = 0; tries < 1200; ++tries, std::this_thread::sleep_for(50ms)) {
+            out = vornctl(json ? std::vector<std::string>{"status", "--json"}
+                               : std::vector<std::string>{"status"})
+                      .output;
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&](const std::string& p) { return contains(out, p); }) &&
+                !contains(out, absent))
+                return out;
+        }
+        ADD_FAILURE() << "status never held all of the expected parts: " << out;
+        return out;
     }
 
-    void expectOrderlyEnd() {
-        EXPECT_EQ(app->wait(30s), 0);
-        const std::string log = readFile(logDir / "VornLog.txt");
-        const std::string last = log.substr(log.rfind('\n', log.size() - 2) + 1);  // the last line
-        EXPECT_TRUE(contains(last, "] ==> applicationWillTerminate - DONE!")) << last;
-    }
-
-    test::TempDir tmp;
-    fs::path prefsPath = tmp / "prefs.plist";
-    fs::path logDir = tmp / "logs-here";
     std::optional<test::PrivateSessionBus> bus;
     std::optional<test::ScopedEnv> busEnv;
-    std::optional<test::ChildProcess> app;
 };
 
 TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsInOrder) {
@@ -240,51 +233,16 @@ double jsonNumber(const std::string& json, const std::string& key) {
     return std::strtod(json.c_str() + at + key.size() + 3, nullptr);
 }
 
-// Photo with a guest's e-mail address, long finished, under source/<rel>.
-std::string writeGuestPhoto(const fs::path& source, const std::string& rel,
-                            std::size_t padding = 0) {
-    capture::JpegSpec recipe;
-    recipe.userComment = capture::metadataText(
-        Dictionary{{"KD_emailsForUpload", Array{Value("guest.one@example.com")}},
-                   {"KD_firstname", Value("Guestina")}});
-    recipe.dateTimeOriginal = "2026:05:01 10:00:00";
-    std::string photo = capture::makeJpeg(recipe).flatten();
-    photo.append(padding, '\0');  // after the image's end: still the same picture
-    writeFile(source / rel, photo);
-    // Long finished: a pass takes it without waiting for it to settle.
-    fs::last_write_time(source / rel, fs::file_time_type::clock::now() - std::chrono::hours(1));
-    return photo;
-}
-
 TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReachesTheLogs) {
-    const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
     fs::create_directories(mirror);
-    const std::string photo = writeGuestPhoto(source, "Smith/IMG_0001.jpg", 4 << 20);
+    const std::string photo = test::finishedPhoto(source / "Smith/IMG_0001.jpg", kGuest, 4 << 20);
     writeFile(tmp / "script",
               "IMG_0001.jpg 1 hang 3\nIMG_0002.jpg always error \"Account closed\"\n");
     test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
-    ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
-                                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
-                                           {"prefKivURL", service.url()},
-                                           {"userLoginName", "photog"},
-                                           {"userLoginPassword", "s3cret-pass"}}));
+    ASSERT_NO_FATAL_FAILURE(startUploader(serviceSettings(service.url())));
     const std::string prefsBefore = readFile(prefsPath);
-    // Polls the status until it holds all parts and not `absent` (the uploader's threads move on
-    // their own).
-    auto statusWith = [&](std::vector<std::string> parts, const std::string& absent = "\x01") {
-        std::string json;
-        for (int tries = 0; tries < 1200; ++tries, std::this_thread::sleep_for(50ms)) {
-            json = vornctl({"status", "--json"}).output;
-            if (std::all_of(parts.begin(), parts.end(),
-                            [&](const std::string& p) { return contains(json, p); }) &&
-                !contains(json, absent))
-                return json;
-        }
-        ADD_FAILURE() << "status never held all of the expected parts: " << json;
-        return json;
-    };
 
-    std::string idle = statusWith({"\"state\":\"idle\""});
+    std::string idle = status({"\"state\":\"idle\""});
     EXPECT_TRUE(contains(idle, "\"transfer\":null,") &&
                 contains(idle, "\"sourceFolder\":\"" + source.string() + "\""))
         << idle;
@@ -293,31 +251,31 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
     // Paused while idle: held at once; nothing was written, no pass started.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
     ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
-    statusWith({"\"state\":\"paused\""});
+    status({"\"state\":\"paused\""});
     EXPECT_EQ(readFile(prefsPath), prefsBefore);
     EXPECT_TRUE(service.requestLog().empty());
 
     // The event name set now is the one the pass takes.
-    EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Prom"}).output, "COMMAND SUCCESS\n");
+    EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Gala"}).output, "COMMAND SUCCESS\n");
     ToolResult upload = dbusSend({"string:vorn", "string:upnw", "array:string:"});
     EXPECT_TRUE(contains(upload.output, "string \"ACCEPTED\"")) << upload.output;
     // A transfer shows its bytes once the first of them are on the wire.
-    std::string uploading = statusWith(
-        {"\"state\":\"uploading\"", "\"name\":\"Smith/IMG_0001.jpg\""}, "\"bytesSent\":0,");
+    std::string uploading = status({"\"state\":\"uploading\"", "\"name\":\"Smith/IMG_0001.jpg\""},
+                                   true, "\"bytesSent\":0,");
     EXPECT_GT(jsonNumber(uploading, "bytesTotal"), 4 << 20) << uploading;
     EXPECT_GT(jsonNumber(uploading, "bytesSent"), 0) << uploading;
 
     // Paused while the photo is on the wire: it is filed, then the cycle holds.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
-    std::string paused = statusWith({"\"state\":\"paused\"", "\"uploadedToday\":1"});
+    std::string paused = status({"\"state\":\"paused\"", "\"uploadedToday\":1"});
     EXPECT_TRUE(contains(paused, "\"transfer\":null")) << paused;
     EXPECT_TRUE(contains(paused, "\"lastUploadName\":\"Smith/IMG_0001.jpg\"")) << paused;
-    EXPECT_EQ(readFile(tmp / "service/photog/Prom/IMG_0001.jpg"), photo)
+    EXPECT_EQ(readFile(tmp / "service/photog/Gala/IMG_0001.jpg"), photo)
         << "the photo arrives byte for byte, under the event name set while paused";
 
-    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
+    test::finishedPhoto(source / "Smith/IMG_0002.jpg", kGuest);
     EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
-    std::string error = statusWith({"\"state\":\"stopped on error\""});
+    std::string error = status({"\"state\":\"stopped on error\""});
     EXPECT_TRUE(contains(error, "Account closed")) << error;
     EXPECT_FALSE(contains(error, "\"lastErrorTime\":null")) << error;
 
@@ -346,72 +304,98 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
     EXPECT_GE(files, 2u) << "the dated log and the message log";
 }
 
+// A loopback port free at the moment of asking.
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The body of GET /metrics on 127.0.0.1:port (HTTP/1.0: the server closes when done); empty
+// when nothing answers.
+std::string scrape(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{
+        AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[65536];
+            for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, n);
+        }
+    }
+    ::close(fd);
+    const std::size_t body = reply.find("\r\n\r\n");
+    return reply.rfind("HTTP/1.", 0) == 0 && contains(reply, " 200 ") && body != std::string::npos
+               ? reply.substr(body + 4)
+               : std::string();
+}
+
+// "name{labels} value" lines of an exposition, by name with labels.
+std::map<std::string, double> samples(const std::string& exposition) {
+    std::map<std::string, double> out;
+    std::istringstream lines(exposition);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::size_t blank = line.rfind(' ');
+        out[line.substr(0, blank)] = std::strtod(line.c_str() + blank + 1, nullptr);
+    }
+    return out;
+}
+
 // What a desk operator reads in status from launch on: the launch delay, the photos passed
 // over and why (each said once), the wait for the service's reply after the last byte, the
-// day's counts again after a restart, and the service's ERROR in the quietest log.
-TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestart) {
-    const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
+// day's counts again after a restart, and the service's ERROR in the quietest log. What a
+// studio's monitoring reads: the metrics file, through Debian's node exporter.
+TEST_F(RemoteControlTest, StatusAndMetricsTellTheWholeStoryAndTheDaysCountsOutliveARestart) {
     const fs::path metrics = tmp / "metrics/vorn.prom";
     fs::create_directories(mirror);
     fs::create_directories(metrics.parent_path());
-    writeGuestPhoto(source, "Smith/IMG_0001.jpg");
-    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
-    writeGuestPhoto(source, "LOOSE.jpg");
+    const std::string accepted = test::finishedPhoto(source / "Smith/IMG_0001.jpg");
+    test::finishedPhoto(source / "Smith/IMG_0002.jpg");
+    test::finishedPhoto(source / "LOOSE.jpg");
     for (const char* name : {"Smith/NOTES_1.jpg", "Smith/NOTES_2.jpg"}) {
         writeFile(source / name, "no metadata in here");
         fs::last_write_time(source / name,
                             fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
     writeFile(tmp / "script",
-              "IMG_0001.jpg 1 hang 2.5\nIMG_0002.jpg 1 warning \"Duplicate photo\"\n"
+              "IMG_0001.jpg 1 hang 2.5\nIMG_0002.jpg 1 http 503\n"
+              "IMG_0002.jpg 1 warning \"Duplicate photo\"\n"
               "IMG_0003.jpg 1 error \"Invalid username or password\"\n");
     test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
-    const Dictionary prefs{{"prefLocalSourceUploadFolder", source.string()},
-                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
-                           {"prefKivURL", service.url()},
-                           {"userLoginName", "photog"},
-                           {"userLoginPassword", "s3cret-pass"},
-                           {"prefAutoStartUploadAtStartup", true},
-                           {"prefSecondsBetweenScans", 1.0},
-                           {"prefMetricsFile", metrics.string()}};
-    ASSERT_NO_FATAL_FAILURE(startUploader(prefs, {}, {"VORN_AUTOSTART_DELAY_MS=600000"}));
-    auto status = [&](bool json, const std::vector<std::string>& parts) {
-        std::string out;
-        for (int tries = 0; tries < 600; ++tries, std::this_thread::sleep_for(50ms)) {
-            out = vornctl(json ? std::vector<std::string>{"status", "--json"}
-                               : std::vector<std::string>{"status"})
-                      .output;
-            if (std::all_of(parts.begin(), parts.end(),
-                            [&](const std::string& p) { return contains(out, p); }))
-                return out;
-        }
-        ADD_FAILURE() << "status never held all of the expected parts: " << out;
-        return out;
-    };
+    Dictionary prefs = serviceSettings(service.url());
+    prefs.insert({{"prefAutoStartUploadAtStartup", true}, {"prefSecondsBetweenScans", 1.0}});
+    ASSERT_NO_FATAL_FAILURE(startUploader(prefs, {"--metrics-file=" + metrics.string()},
+                                          {"VORN_AUTOSTART_DELAY_MS=600000"}));
 
     // The launch delay: counted down, with the photos waiting counted by name meanwhile.
-    const std::string launching = status(true, {"\"state\":\"starting\"", "\"photosWaiting\":4"});
+    const std::string launching = status({"\"state\":\"starting\"", "\"photosWaiting\":4"});
     EXPECT_GT(jsonNumber(launching, "startsIn"), 500) << launching;
     EXPECT_TRUE(contains(vornctl({"status"}).output, "state:            starting in "))
         << launching;
 
     // Sent: the last byte is out and the service thinks for a while.
     EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
-    const std::string waiting = status(false, {"waiting for the service's reply ("});
+    const std::string waiting = status({"waiting for the service's reply ("}, false);
     EXPECT_TRUE(contains(waiting, "sending:          Smith/IMG_0001.jpg, ")) << waiting;
     EXPECT_FALSE(contains(waiting, "0.0 s left")) << waiting;
     // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
-    status(true, {"\"state\":\"pausing\""});
+    status({"\"state\":\"pausing\""});
     EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
     ASSERT_TRUE(app->waitForLine("button: Pause"));
 
     // Passes go by (one a second); what they pass over is counted, named, and said once.
-    const std::string told = status(
-        true, {"\"uploadedToday\":1,\"setAsideToday\":1", "\"photosWaiting\":0",
-               "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
-               "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
-               "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
+    status({"\"uploadedToday\":1,\"setAsideToday\":1", "\"photosWaiting\":0",
+            "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
+            "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
+            "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
     for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize"));
     const auto& lines = app->output();
     EXPECT_EQ(
@@ -419,56 +403,84 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
         1);
     EXPECT_EQ(
         std::count(lines.begin(), lines.end(), "skipped Smith/NOTES_1.jpg: no upload metadata"), 1);
-    std::string log = datedLogs();
-    EXPECT_EQ(log.find("skipped LOOSE.jpg"), log.rfind("skipped LOOSE.jpg")) << "logged once";
-    EXPECT_NE(log.find("skipped LOOSE.jpg: photos go in a client folder"), std::string::npos);
+    EXPECT_EQ(test::occurrences(datedLogs(), "skipped LOOSE.jpg: photos go in a client folder"),
+              1u);
     EXPECT_TRUE(contains(vornctl({"status"}).output,
                          "skipped:          2 without upload metadata (last: Smith/NOTES_2.jpg, "
                          "Smith/NOTES_1.jpg); 1 directly in the source folder (LOOSE.jpg): photos "
                          "go in a client folder\n"));
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
-    // The metrics file's last word: the counts, and no state but "stopped".
-    const std::string counters = readFile(metrics);
-    for (const char* line :
-         {"\nvorn_photos_uploaded_total 1\n", "\nvorn_photos_set_aside_total 1\n",
-          "\nvorn_photos_skipped 3\n", "\nvorn_state{state=\"idle\"} 0\n",
-          "\nvorn_state{state=\"stopped\"} 1\n"})
-        EXPECT_TRUE(contains(counters, line)) << line << " in " << counters;
 
-    // Started again the same day, logging errors only: the day's counts go on, the metrics'
-    // counters begin again (a monitor sees the restart).
+    // Started again the same day, logging errors only, a metrics file now the setting's: the
+    // day's counts go on, the metrics' counters begin again (a monitor sees the restart).
+    prefs.insert_or_assign("prefMetricsFile", (tmp / "restarted.prom").string());
     ASSERT_NO_FATAL_FAILURE(
         startUploader(prefs, {"--log-level=error"}, {"VORN_AUTOSTART_DELAY_MS=0"}));
-    std::string again = status(true, {"\"uploadedToday\":1,\"setAsideToday\":1"});
-    EXPECT_TRUE(contains(readFile(metrics), "\nvorn_photos_uploaded_total 0\n"));
-    writeGuestPhoto(source, "Smith/IMG_0003.jpg");
-    status(true, {"\"state\":\"stopped on error\""});
-    log = datedLogs();
-    EXPECT_TRUE(contains(log,
+    status({"\"uploadedToday\":1,\"setAsideToday\":1"});
+    EXPECT_TRUE(contains(readFile(tmp / "restarted.prom"), "\nvorn_photos_uploaded_total 0\n"));
+    test::finishedPhoto(source / "Smith/IMG_0003.jpg");
+    status({"\"state\":\"stopped on error\""});
+    EXPECT_TRUE(contains(datedLogs(),
                          "] The service answered ERROR: Invalid username or password; the "
                          "cycle stops until Upload Now, Resume or a change of settings"))
-        << log;
+        << datedLogs();
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
+
+    // The first run's metrics file, its last word, as the node exporter serves it: the counts,
+    // and no state but "stopped".
+    if (::access(kNodeExporter, X_OK) != 0)
+        GTEST_SKIP() << kNodeExporter << " is not installed (Debian package "
+                     << "prometheus-node-exporter; scripts/install-deps.sh --tests installs it)";
+    const int port = freePort();
+    test::ChildProcess exporter(
+        "/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", kNodeExporter,
+                    "--web.listen-address=127.0.0.1:" + std::to_string(port),
+                    "--collector.disable-defaults", "--collector.textfile",
+                    "--collector.textfile.directory=" + metrics.parent_path().string()});
+    std::string page;
+    ASSERT_TRUE(test::eventually([&] { return !(page = scrape(port)).empty(); }))
+        << "the node exporter did not answer on port " << port;
+    const auto s = samples(page);
+    const std::pair<std::string, double> expected[] = {
+        {"vorn_photos_uploaded_total", 1},
+        {"vorn_photos_set_aside_total", 1},
+        {"vorn_upload_bytes_total", static_cast<double>(accepted.size())},
+        {"vorn_upload_retries_total", 1},
+        {"vorn_upload_resends_total", 0},
+        {"vorn_photos_waiting", 0},
+        {"vorn_photos_skipped", 3},
+        {"vorn_state{state=\"idle\"}", 0},
+        {"vorn_state{state=\"stopped\"}", 1},
+        {"vorn_build_info{version=\"" + std::string(build::kVersion) + "\"}", 1},
+        {"node_textfile_scrape_error", 0},
+    };
+    for (const auto& [name, value] : expected) {
+        ASSERT_TRUE(s.count(name)) << name << " missing from\n" << page;
+        EXPECT_EQ(s.at(name), value) << name;
+    }
+    const double now = static_cast<double>(std::time(nullptr));
+    EXPECT_NEAR(s.at("vorn_last_upload_timestamp_seconds"), now, 120);
+    EXPECT_NEAR(s.at("vorn_last_error_timestamp_seconds"), now, 120);  // the 503, the Warning
+    EXPECT_TRUE(contains(page, "# TYPE vorn_photos_uploaded_total counter") &&
+                contains(page, "# TYPE vorn_photos_waiting gauge"));
+    EXPECT_EQ(fs::status(metrics).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                  fs::perms::others_read);
 }
 
 TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupReloadsHandEdits) {
     ASSERT_NO_FATAL_FAILURE(startUploader({{"userEnteredEventName", Value("Prom")}}));
+    // A rule of the value, and folders against the factory's, ~/Pictures/Vorn/Upload and
+    // ~/Pictures/Vorn/Mirror (each rule has its row in the settings tests).
     const std::tuple<const char*, const char*, const char*> rows[] = {
         {"prefSecondsBetweenScans", "0", "a number of seconds above 0"},
-        {"prefKivURL", "ftp://host/x", "http:// or https://"},
-        {"prefDaysToSaveLogs", "2", "from 3 to 90"},
-        {"prefAutoSynchronize", "perhaps", "yes or no"},
-        {"prefLocalSourceUploadFolder", "relative/dir", "absolute or beginning with ~"},
-        {"prefLogLevel", "loud", "error, warn, info or debug"},
         {"noSuchKey", "1", "no such setting"},
-        // Against the factory's folders, ~/Pictures/Vorn/Upload and ~/Pictures/Vorn/Mirror.
         {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Mirror/Upload",
          "lies inside the mirror folder"},
         {"prefLocalMasterMirrorSiteFolder", "~/Pictures/Vorn/Upload/Mirror",
          "lies inside the source folder"},
-        {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Problem Folder", "are the same"},
     };
     const std::string before = readFile(prefsPath);
     for (bool running : {true, false}) {
@@ -525,7 +537,7 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
               fs::perms::owner_read | fs::perms::owner_write);
 
     // Folders that overlap are refused here too; written by hand, the check names both.
-    const fs::path source = tmp / "Upload", inside = source / "Mirror", mirror = tmp / "Mirror";
+    const fs::path inside = source / "Mirror";
     fs::create_directories(inside);
     fs::create_directories(mirror);
     const std::string prefs = "--prefs=" + prefsPath.string();
@@ -546,9 +558,6 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
     // Folders apart: the check passes, and warns (status 0) of the factory event name.
     ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", mirror}).status,
               0);
-    check = vornctl({prefs, "config", "check"});
-    EXPECT_EQ(check.status, 0);
-    EXPECT_EQ(check.output, "") << "an event and an account of its own";
     ASSERT_EQ(vornctl({prefs, "config", "set", "userEnteredEventName", "Demo Event"}).status, 0);
     check = vornctl({prefs, "config", "check"});
     EXPECT_EQ(check.status, 0);
