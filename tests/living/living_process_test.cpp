@@ -7,7 +7,6 @@
 
 #include <filesystem>
 
-#include "support/PhotoServiceProcess.h"
 #include "support/UploaderFixture.h"
 
 namespace vorn {
@@ -18,7 +17,6 @@ using namespace std::chrono_literals;
 using test::ChildProcess;
 using test::eventually;
 using test::kUploaderProgram;
-using test::PhotoServiceProcess;
 using test::readFile;
 
 class LivingProcessTest : public test::UploaderFixture {
@@ -26,15 +24,6 @@ class LivingProcessTest : public test::UploaderFixture {
     void SetUp() override {
         fs::create_directories(source);
         fs::create_directories(mirror);
-    }
-
-    void startService(const std::string& script = "") {
-        std::optional<fs::path> scriptFile;
-        if (!script.empty()) {
-            scriptFile = tmp / "script.txt";
-            test::writeFile(*scriptFile, script);
-        }
-        service = std::make_unique<PhotoServiceProcess>(tmp / "service", std::nullopt, scriptFile);
     }
 
     void startUploader(const Dictionary& prefs, std::vector<std::string> extraEnv = {}) {
@@ -49,8 +38,6 @@ class LivingProcessTest : public test::UploaderFixture {
     }
 
     void photo(const std::string& rel) { test::finishedPhoto(source / rel); }
-
-    std::unique_ptr<PhotoServiceProcess> service;
 };
 
 const std::string kQuietPrefs = toXmlPropertyList(

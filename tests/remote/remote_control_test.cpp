@@ -12,7 +12,6 @@
 #include <tuple>
 
 #include "BuildInfo.h"
-#include "support/PhotoServiceProcess.h"
 #include "support/PrivateSessionBus.h"
 #include "support/ScopedEnv.h"
 #include "support/UploaderFixture.h"
@@ -236,10 +235,8 @@ double jsonNumber(const std::string& json, const std::string& key) {
 TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReachesTheLogs) {
     fs::create_directories(mirror);
     const std::string photo = test::finishedPhoto(source / "Smith/IMG_0001.jpg", kGuest, 4 << 20);
-    writeFile(tmp / "script",
-              "IMG_0001.jpg 1 hang 3\nIMG_0002.jpg always error \"Account closed\"\n");
-    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
-    ASSERT_NO_FATAL_FAILURE(startUploader(serviceSettings(service.url())));
+    startService("IMG_0001.jpg 1 hang 3\nIMG_0002.jpg always error \"Account closed\"\n");
+    ASSERT_NO_FATAL_FAILURE(startUploader(serviceSettings(service->url())));
     const std::string prefsBefore = readFile(prefsPath);
 
     std::string idle = status({"\"state\":\"idle\""});
@@ -253,7 +250,7 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
     ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
     status({"\"state\":\"paused\""});
     EXPECT_EQ(readFile(prefsPath), prefsBefore);
-    EXPECT_TRUE(service.requestLog().empty());
+    EXPECT_TRUE(service->requestLog().empty());
 
     // The event name set now is the one the pass takes.
     EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Gala"}).output, "COMMAND SUCCESS\n");
@@ -364,12 +361,11 @@ TEST_F(RemoteControlTest, StatusAndMetricsTellTheWholeStoryAndTheDaysCountsOutli
         fs::last_write_time(source / name,
                             fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
-    writeFile(tmp / "script",
-              "IMG_0001.jpg 1 hang 2.5\nIMG_0002.jpg 1 http 503\n"
-              "IMG_0002.jpg 1 warning \"Duplicate photo\"\n"
-              "IMG_0003.jpg 1 error \"Invalid username or password\"\n");
-    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
-    Dictionary prefs = serviceSettings(service.url());
+    startService(
+        "IMG_0001.jpg 1 hang 2.5\nIMG_0002.jpg 1 http 503\nIMG_0002.jpg 1 warning \"Duplicate "
+        "photo\"\n"
+        "IMG_0003.jpg 1 error \"Invalid username or password\"\n");
+    Dictionary prefs = serviceSettings(service->url());
     prefs.insert({{"prefAutoStartUploadAtStartup", true}, {"prefSecondsBetweenScans", 1.0}});
     ASSERT_NO_FATAL_FAILURE(startUploader(prefs, {"--metrics-file=" + metrics.string()},
                                           {"VORN_AUTOSTART_DELAY_MS=600000"}));

@@ -1,6 +1,7 @@
 #pragma once
-// The real vorn-uploader run by a test: its store, its logs and every folder it writes inside
-// the test's temporary folder, its photos written as the capture software leaves them.
+// The real vorn-uploader run by a test against the stand-in service: its store, its logs and
+// every folder it writes inside the test's temporary folder, its photos written as the capture
+// software leaves them.
 // Tests that include this link vorn_capture_writer.
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 
 #include "platform/PropertyList.h"
 #include "support/ChildProcess.h"
+#include "support/PhotoServiceProcess.h"
 #include "support/TempDir.h"
 #include "vorn-capture-sim/CaptureWriter.h"
 
@@ -55,6 +57,11 @@ inline std::string finishedPhoto(const std::filesystem::path& path,
 
 class UploaderFixture : public ::testing::Test {
   protected:
+    // The stand-in service, answering as script says (vorn-photo-service --help).
+    void startService(const std::string& script = "") {
+        writeFile(tmp / "script.txt", script);
+        service.emplace(tmp / "service", std::nullopt, tmp / "script.txt");
+    }
     // Writes prefs as the store and starts the uploader over it; extra arguments come last,
     // extra environment entries first (they win over the test's folders).
     void launch(const Dictionary& prefs, const std::vector<std::string>& extraArgs = {},
@@ -104,7 +111,8 @@ class UploaderFixture : public ::testing::Test {
     TempDir tmp;
     std::filesystem::path source = tmp / "Upload", mirror = tmp / "Mirror",
                           prefsPath = tmp / "prefs.plist", logDir = tmp / "logs";
-    std::optional<ChildProcess> app;
+    std::optional<PhotoServiceProcess> service;
+    std::optional<ChildProcess> app;  // ends first
 };
 
 }  // namespace vorn::test
