@@ -27,29 +27,20 @@ enum class Answer { Accepted, Warning, Fail, Error, Unavailable, Reset, Hang };
 const char* const kAnswerNames[] = {"accepted", "Warning", "FAIL", "ERROR", "503", "reset", "hang"};
 
 Dictionary replyFor(Answer a) {
-    switch (a) {
-        case Answer::Accepted:
-            return {{httpStatusCode, 200}, {httpOurCustomStatus, "OK"}};
-        case Answer::Warning:
-            return {{httpStatusCode, 200},
-                    {httpOurCustomStatus, "Warning"},
-                    {httpOurCustomMessage, "Bad e-mail"}};
-        case Answer::Fail:
-            return {{httpStatusCode, 200},
-                    {httpOurCustomStatus, "FAIL"},
-                    {httpOurCustomMessage, "Server busy"}};
-        case Answer::Error:
-            return {{httpStatusCode, 200},
-                    {httpOurCustomStatus, "ERROR"},
-                    {httpOurCustomMessage, "Account locked"}};
-        case Answer::Unavailable:
-            return {{httpStatusCode, 503}};
-        case Answer::Reset:
-            return {{httpError, makeErrorValue("Connection reset by peer")}};
-        case Answer::Hang:  // what the watchdog's cancel leaves
-            return {{httpError, makeErrorValue(kUploadCancelledError)}};
-    }
-    return {};
+    auto status = [](const char* word, const char* message) {
+        return Dictionary{
+            {httpStatusCode, 200}, {httpOurCustomStatus, word}, {httpOurCustomMessage, message}};
+    };
+    const Dictionary replies[] = {
+        status("OK", ""),
+        status("Warning", "Bad e-mail"),
+        status("FAIL", "Server busy"),
+        status("ERROR", "Account locked"),
+        {{httpStatusCode, 503}},
+        {{httpError, makeErrorValue("Connection reset by peer")}},
+        {{httpError, makeErrorValue(kUploadCancelledError)}},  // what the watchdog's cancel leaves
+    };
+    return replies[static_cast<int>(a)];
 }
 
 class CycleModelTest : public test::CycleFixture {

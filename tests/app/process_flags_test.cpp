@@ -35,6 +35,8 @@ std::string text(bool b) {
 
 const Event scan = [](Flags& f) { return text(f.beginScan()); };
 const Event scanEnds = [](Flags& f) { return "owes a pass: " + text(f.endScan(true)); };
+const Event scanEndsEarly = [](Flags& f) { return "owes a pass: " + text(f.endScan(false)); };
+const Event owed = [](Flags& f) { return std::to_string(f.needsToRescan()); };
 Event upload(const std::string& name, int limit = 1) {
     return [=](Flags& f) { return std::string(text(f.beginUpload(name, limit))); };
 }
@@ -46,6 +48,7 @@ Event uploadEnds(const std::string& name) {
 }
 const Event pause = [](Flags& f) { return text(f.requestPause()); };
 const Event resume = [](Flags& f) { return "was held: " + text(f.resume()); };
+const Event waitPaused = [](Flags& f) { return "paused: " + text(f.waitUntilPaused()); };
 const Event opened = [](Flags& f) {
     f.passOpened();
     return std::string("opened");
@@ -61,6 +64,11 @@ Event settingsLost(const std::string& problem) {
     return [=](Flags& f) { return "newly waiting: " + text(f.waitForSettings(problem)); };
 }
 const Event settingsBack = [](Flags& f) { return "was waiting: " + text(f.settingsHoldAgain()); };
+const Event enter = [](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); };
+const Event leave = [](Flags& f) {
+    f.leaveOpener();
+    return std::string("left");
+};
 
 struct Step {
     Event event;
@@ -74,6 +82,9 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
         const char* what;
         std::vector<Step> steps;
     };
+    const std::string locked = "stopped on error: Locked", down = "stopped on error: Down";
+    const std::string noEvent = "waiting for valid settings: No event name";
+    const std::string noMirror = "waiting for valid settings: No mirror folder";
     const std::vector<Row> rows = {
         {"a pass that finds nothing",
          {{opened, "opened", "scanning", {"scanning"}},
@@ -86,18 +97,15 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
           {upload("b.jpg"), "busy", "uploading: a.jpg", {}},
           {scan, "already scanning", "uploading: a.jpg", {}},
           {uploadEnds("a.jpg"), "goes on", "scanning", {"scanning"}},
-          {[](Flags& f) { return "owes a pass: " + text(f.endScan(false)); },
-           "owes a pass: yes",
-           "scanning",
-           {}}}},
+          {scanEndsEarly, "owes a pass: yes", "scanning", {}}}},
         {"two rescan requests during a scan give exactly one more pass",
          {{scan, "started", "scanning", {"scanning"}},
           {scan, "already scanning", "scanning", {}},
           {scan, "already scanning", "scanning", {}},
-          {[](Flags& f) { return std::to_string(f.needsToRescan()); }, "2", "scanning", {}},
+          {owed, "2", "scanning", {}},
           {scanEnds, "owes a pass: yes", "scanning", {}},
           {scan, "started", "scanning", {}},
-          {[](Flags& f) { return std::to_string(f.needsToRescan()); }, "0", "scanning", {}},
+          {owed, "0", "scanning", {}},
           {scanEnds, "owes a pass: no", "idle", {"idle"}}}},
         {"pause while idle holds at once",
          {{pause, "held now", "paused", {"paused"}},
@@ -123,10 +131,7 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
          {{upload("a.jpg"), "started", "uploading: a.jpg", {"uploading: a.jpg"}},
           {pause, "pausing", "pausing: a.jpg", {"pausing: a.jpg"}},
           {resume, "was held: no", "uploading: a.jpg", {"uploading: a.jpg"}},
-          {[](Flags& f) { return "paused: " + text(f.waitUntilPaused()); },
-           "paused: no",
-           "uploading: a.jpg",
-           {}},
+          {waitPaused, "paused: no", "uploading: a.jpg", {}},
           {uploadEnds("a.jpg"), "goes on", "idle", {"idle"}}}},
         {"uploads in flight are a count; a pause waits for all of them",
          {{upload("a.jpg", 2), "started", "uploading: a.jpg", {"uploading: a.jpg"}},
@@ -139,56 +144,30 @@ TEST(ProcessFlagsTest, EveryTransitionAndWhatItAnnounces) {
          {{opened, "opened", "scanning", {"scanning"}},
           {scan, "started", "scanning", {}},
           {upload("a.jpg"), "started", "uploading: a.jpg", {"uploading: a.jpg"}},
-          {error("a.jpg", "Account locked"),
-           "held on error",
-           "stopped on error: Account locked",
-           {"stopped on error: Account locked"}},
-          {scanEnds, "owes a pass: no", "stopped on error: Account locked", {}},
-          {opened, "opened", "stopped on error: Account locked", {}},
-          {scan, "held", "stopped on error: Account locked", {}},
-          {upload("b.jpg"), "held", "stopped on error: Account locked", {}},
+          {error("a.jpg", "Locked"), "held on error", locked, {locked}},
+          {scanEnds, "owes a pass: no", locked, {}},
+          {opened, "opened", locked, {}},
+          {scan, "held", locked, {}},
+          {upload("b.jpg"), "held", locked, {}},
           {errorCleared, "was held: yes", "idle", {"idle"}},
           {errorCleared, "was held: no", "idle", {}}}},
         {"ERROR while a pause was asked: paused once the error is cleared",
          {{upload("a.jpg"), "started", "uploading: a.jpg", {"uploading: a.jpg"}},
           {pause, "pausing", "pausing: a.jpg", {"pausing: a.jpg"}},
-          {error("a.jpg", "Down"),
-           "held on error",
-           "stopped on error: Down",
-           {"stopped on error: Down"}},
+          {error("a.jpg", "Down"), "held on error", down, {down}},
           {errorCleared, "was held: yes", "paused", {"paused"}},
           {resume, "was held: yes", "idle", {"idle"}}}},
         {"settings lost and regained",
-         {{settingsLost("No event name"),
-           "newly waiting: yes",
-           "waiting for valid settings: No event name",
-           {"waiting for valid settings: No event name"}},
-          {settingsLost("No event name"),
-           "newly waiting: no",
-           "waiting for valid settings: No event name",
-           {}},
-          {settingsLost("No mirror folder"),
-           "newly waiting: no",
-           "waiting for valid settings: No mirror folder",
-           {"waiting for valid settings: No mirror folder"}},
+         {{settingsLost("No event name"), "newly waiting: yes", noEvent, {noEvent}},
+          {settingsLost("No event name"), "newly waiting: no", noEvent, {}},
+          {settingsLost("No mirror folder"), "newly waiting: no", noMirror, {noMirror}},
           {settingsBack, "was waiting: yes", "idle", {"idle"}},
           {settingsBack, "was waiting: no", "idle", {}}}},
         {"an opener at a time",
-         {{[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); },
-           "yes",
-           "idle",
-           {}},
-          {[](Flags& f) { return text(f.enterOpener() == Flags::OpenerEntry::Entered); },
-           "no",
-           "idle",
-           {}},
-          {[](Flags& f) {
-               f.leaveOpener();
-               return text(f.enterOpener() == Flags::OpenerEntry::Entered);
-           },
-           "yes",
-           "idle",
-           {}}}},
+         {{enter, "yes", "idle", {}},
+          {enter, "no", "idle", {}},
+          {leave, "left", "idle", {}},
+          {enter, "yes", "idle", {}}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

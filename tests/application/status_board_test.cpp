@@ -17,15 +17,25 @@ namespace vorn {
 namespace {
 
 using namespace std::chrono_literals;
+using K = UploadOutcome::Kind;
 
-TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
-    using K = UploadOutcome::Kind;
-    test::CapturedOutput console(1);
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A board over the console, which prints into console; its clock at noon.
+class StatusBoardTest : public ::testing::Test {
+  protected:
+    test::CapturedOutput console{1};
+    ConsoleUserInterface ui{stdout};
+    std::shared_ptr<FixedClock> clock =
+        std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
+    StatusBoard board{ui, clock};
+};
+
+TEST_F(StatusBoardTest, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     test::CapturedOutput log(2);
-    ConsoleUserInterface ui(stdout);
-    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
-    StatusBoard board(ui, clock);
-    EXPECT_NE(board.json({}).find("\"state\":\"idle\""), std::string::npos);
+    EXPECT_TRUE(has(board.json({}), "\"state\":\"idle\""));
 
     board.showCycleState(CycleState::Uploading, "");
     board.showTransferProgress({"Müller/B10_01.jpg", 1024, 4096, 2048.0, 1.5});
@@ -37,9 +47,8 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
           "\"bytesSent\":1024", "\"bytesTotal\":4096", "\"secondsLeft\":1.5",
           "\"transfers\":[{\"name\":\"Müller/B10_01.jpg\"", "},{\"name\":\"Jones/A.jpg\"",
           "],\"bytesPerSecond\":4096.0,\"secondsLeft\":1.2", "\"version\":\"1.0\""})
-        EXPECT_NE(during.find(part), std::string::npos) << part << " in " << during;
-    EXPECT_NE(board.text({}).find("all together:     4.0 KiB/s, 1.2 s left\n"), std::string::npos)
-        << board.text({});
+        EXPECT_TRUE(has(during, part)) << part << " in " << during;
+    EXPECT_TRUE(has(board.text({}), "all together:     4.0 KiB/s, 1.2 s left\n")) << board.text({});
     board.showTransferEnded("Jones/A.jpg");
     EXPECT_EQ(board.snapshot().transfers.size(), 1u);
     board.showTransferEnded("Müller/B10_01.jpg");
@@ -75,7 +84,7 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
     const std::string logged = log.text();
     for (const char* error :
          {"] could not file IMG_0004.jpg in the mirror folder: No space", "] Server said ERROR"})
-        EXPECT_NE(logged.find(error), std::string::npos) << error << " in " << logged;
+        EXPECT_TRUE(has(logged, error)) << error << " in " << logged;
     EXPECT_EQ(logged.find("Server said ERROR"), logged.rfind("Server said ERROR"));
 
     std::string after = board.json({});
@@ -83,9 +92,9 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
          {"\"state\":\"stopped on error\"", "\"transfer\":null", "\"photosWaiting\":7",
           "\"uploadedToday\":1", "\"setAsideToday\":1", "\"resentToday\":1",
           "\"lastUploadName\":\"Müller/B10_01.jpg\"", "\"lastError\":\"Server said ERROR\""})
-        EXPECT_NE(after.find(part), std::string::npos) << part << " in " << after;
+        EXPECT_TRUE(has(after, part)) << part << " in " << after;
     EXPECT_EQ(after.find("\"lastErrorTime\":null"), std::string::npos);
-    EXPECT_NE(board.text({}).find("\nsent again today: 1\n"), std::string::npos) << board.text({});
+    EXPECT_TRUE(has(board.text({}), "\nsent again today: 1\n")) << board.text({});
     EXPECT_EQ(console.text(), "state: uploading\n" + expected +
                                   "error: could not file IMG_0004.jpg in the mirror folder: No "
                                   "space left on device\n"
@@ -94,20 +103,10 @@ TEST(StatusBoard, RecordsTheFactsAndTheConsolePrintsOneLinePerOutcome) {
 
     // The counts are the day's.
     clock->advance(std::chrono::hours(24));
-    EXPECT_NE(board.json({}).find("\"uploadedToday\":0,\"setAsideToday\":0,\"resentToday\":0"),
-              std::string::npos);
+    EXPECT_TRUE(has(board.json({}), "\"uploadedToday\":0,\"setAsideToday\":0,\"resentToday\":0"));
 }
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-TEST(StatusBoard, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
-    test::CapturedOutput console(1);
-    ConsoleUserInterface ui(stdout);
-    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
-    StatusBoard board(ui, clock);
-
+TEST_F(StatusBoardTest, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
     // The launch delay counts down until the pass begins, or something else does first.
     board.showStartingIn(10s);
     EXPECT_TRUE(
@@ -134,7 +133,6 @@ TEST(StatusBoard, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
     board.showTransferEnded("A/B.jpg");
 
     // Skipped photos: counted as the scan leaves them, the last few named, newest first.
-    using K = UploadOutcome::Kind;
     UploadOutcome loose{K::Skipped, "LOOSE.jpg", 0, 0, ""};
     loose.skip = UploadOutcome::Skip::Loose;
     for (const UploadOutcome& o : {UploadOutcome{K::Skipped, "A/1.jpg", 0, 0, ""},
@@ -160,13 +158,9 @@ TEST(StatusBoard, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
     EXPECT_TRUE(has(console.text(), "skipped LOOSE.jpg: photos go in a client folder\n"));
 }
 
-TEST(StatusBoard, TheDaysCountsOutliveARestartOfTheSameDayOnly) {
-    using K = UploadOutcome::Kind;
+TEST_F(StatusBoardTest, TheDaysCountsOutliveARestartOfTheSameDayOnly) {
     test::TempDir tmp;
     const std::string kept = (tmp / "DayCounts.plist").string();
-    test::CapturedOutput console(1);
-    ConsoleUserInterface ui(stdout);
-    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
     {
         StatusBoard before(ui, clock);
         before.keepDayCountsIn(kept);
@@ -195,13 +189,8 @@ TEST(StatusBoard, TheDaysCountsOutliveARestartOfTheSameDayOnly) {
     EXPECT_TRUE(has(broken.json({}), "\"uploadedToday\":0,\"setAsideToday\":0"));
 }
 
-TEST(MetricsFile, IsReplacedWholeFollowsItsSettingAndEndsWithTheStop) {
-    using K = UploadOutcome::Kind;
+TEST_F(StatusBoardTest, TheMetricsFileIsReplacedWholeFollowsItsSettingAndEndsWithTheStop) {
     test::TempDir tmp;
-    test::CapturedOutput console(1);
-    ConsoleUserInterface ui(stdout);
-    auto clock = std::make_shared<FixedClock>(SystemTime(std::chrono::hours(24 * 20000 + 12)));
-    StatusBoard board(ui, clock);
     std::string path = (tmp / "a/vorn.prom").string();
     std::filesystem::create_directories(tmp / "a");
     MetricsFile metrics(board, {[&] { return path; }, "1.2\"3", [] { return 7u; }});

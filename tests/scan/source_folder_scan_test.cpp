@@ -465,13 +465,11 @@ TEST_F(ScanTest, TheWaitingCountIsThePhotosAPassMayStillTake) {
 }
 
 TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
+    // Photos outside the source folder (a path that is absolute stays so under it).
     const fs::path elsewhere = tmp / "Elsewhere";
-    auto photoAt = [](const fs::path& path) {
-        capture::JpegSpec recipe;
-        recipe.userComment = capture::metadataText({{"Version", "3"}});
-        test::writeFile(path, capture::makeJpeg(recipe).flatten());
-        fs::last_write_time(path, kLongAgo);
-    };
+    jpeg((elsewhere / "secret.jpg").string());
+    test::writeFile(elsewhere / "secret.mov", "private movie");
+    jpeg((tmp / "Upload2/p.jpg").string());
     struct Row {
         const char* what;
         std::string link, target;  // the link in the source folder, what it holds
@@ -497,13 +495,9 @@ TEST_F(ScanTest, ALinkIsUploadedOnlyWhenItLeadsToAFileInsideTheSourceFolder) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(source);
-        fs::remove_all(tmp / "Upload2");
-        photoAt(elsewhere / "secret.jpg");
-        test::writeFile(elsewhere / "secret.mov", "private movie");
-        photoAt(tmp / "Upload2/p.jpg");
-        photoAt(source / "shared.jpg");  // at the root: not a photo to upload by itself
+        jpeg("shared.jpg");  // at the root: not a photo to upload by itself
         test::writeFile(source / "shared.mov", "movie");
-        if (row.mirrorInside) photoAt(source / "Mirror/c/x.jpg");
+        if (row.mirrorInside) jpeg("Mirror/c/x.jpg");
         fs::create_symlink(elsewhere / "secret.jpg", source / "hop.jpg");
         if (row.movie) jpeg("c/a.jpg");
         fs::create_directories(source / "c");

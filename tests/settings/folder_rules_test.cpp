@@ -1,6 +1,6 @@
-// Settings refused or flagged where they are typed: folders that overlap (however they are
-// written), a folder not there yet, and the factory's event name or account aimed at a real
-// service.
+// Settings refused or flagged where they are typed: values against their rule, folders that
+// overlap (however they are written), a folder not there yet, and the factory's event name or
+// account aimed at a real service.
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,8 @@ std::string joined(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-TEST_F(SettingsTest, AFolderThatWouldStopTheUploaderIsRefusedAndOneNotThereYetIsKeptWithAWarning) {
+TEST_F(SettingsTest,
+       AValueThatWouldStopTheUploaderIsRefusedAndAFolderNotThereYetIsKeptWithAWarning) {
     const fs::path tmp = dir.path();
     for (const char* folder : {"Upload", "Mirror", "Up", "Site/Mirror", "Problem Folder/in", "M"})
         fs::create_directories(tmp / folder);
@@ -76,6 +77,13 @@ TEST_F(SettingsTest, AFolderThatWouldStopTheUploaderIsRefusedAndOneNotThereYetIs
         {"the alternate folder not there", sPrefKivHiResAlternatePath1, "/no/such/folder", "", "",
          "", "/no/such/folder does not exist"},
         {"the rule comes first", source, "relative/path", "", "", "absolute or beginning", ""},
+        // Each kind of value has its rule.
+        {"seconds", sPrefSecondsBetweenScans, "0", "", "", "a number of seconds above 0", ""},
+        {"an address", sPrefKivURL, "ftp://host/x", "", "", "http:// or https://", ""},
+        {"days of logs", sPrefDaysToSaveLogs, "2", "", "", "from 3 to 90", ""},
+        {"yes or no", sPrefAutoSynchronize, "perhaps", "", "", "yes or no", ""},
+        {"a log level", sPrefLogLevel, "loud", "", "", "error, warn, info or debug", ""},
+        {"no such key", "noSuchKey", "1", "", "", "no such setting", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

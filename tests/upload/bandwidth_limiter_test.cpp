@@ -46,25 +46,19 @@ TEST(BandwidthLimiterTest, BytesGoAtTheCapHoweverTheyAreReadAndTheCapChangesLive
 
     // Time spent elsewhere earns a tenth of a second's worth of bytes, no more; a new cap
     // applies to the next read.
-    BandwidthLimiter::Clock::time_point now{};
-    std::chrono::nanoseconds held{0};
-    BandwidthLimiter limiter({[&] { return now; },
-                              [&](std::chrono::nanoseconds d) {
-                                  held += d;
-                                  now += d;
-                              }});
-    limiter.setBytesPerSecond(MiB);
-    now += 60s;
-    limiter.take(MiB / 10);
-    EXPECT_EQ(held, 0ns);
-    limiter.take(MiB);
-    EXPECT_NEAR(std::chrono::duration<double>(held).count(), 1.0, 0.001);
-    limiter.setBytesPerSecond(4 * MiB);
-    limiter.take(MiB);
-    EXPECT_NEAR(std::chrono::duration<double>(held).count(), 1.25, 0.001);
-    limiter.setBytesPerSecond(0);
-    limiter.take(100 * MiB);
-    EXPECT_NEAR(std::chrono::duration<double>(held).count(), 1.25, 0.001);
+    OnTestTime t;
+    t.limiter.setBytesPerSecond(MiB);
+    t.now += 60s;
+    t.limiter.take(MiB / 10);
+    EXPECT_EQ(t.held, 0ns);
+    t.limiter.take(MiB);
+    EXPECT_NEAR(t.heldSeconds(), 1.0, 0.001);
+    t.limiter.setBytesPerSecond(4 * MiB);
+    t.limiter.take(MiB);
+    EXPECT_NEAR(t.heldSeconds(), 1.25, 0.001);
+    t.limiter.setBytesPerSecond(0);
+    t.limiter.take(100 * MiB);
+    EXPECT_NEAR(t.heldSeconds(), 1.25, 0.001);
 }
 
 }  // namespace
