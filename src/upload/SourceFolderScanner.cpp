@@ -303,19 +303,19 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     // A link is followed only where it stays inside the source folder.
     struct stat st {};
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Gone (filed a moment ago, the watcher's word not in yet): not waiting either.
-        found.withoutMetadata = true;
+        // Gone (filed a moment ago, the watcher's word not in yet).
+        found.notWaiting = true;
         return Verdict::NotEligible;
     }
     const bool isLink = S_ISLNK(st.st_mode);
     if (isLink && (!linkStaysInside(settings, folder, folderRel, name) ||
                    ::fstatat(dirFd, name.c_str(), &st, 0) != 0)) {
-        found.withoutMetadata = true;
+        found.notWaiting = true;
         return Verdict::NotEligible;
     }
     if (!S_ISREG(st.st_mode)) return Verdict::NotEligible;
     if (knownWithoutMetadata(settings, folderRel, name, st, rested)) {
-        found.withoutMetadata = true;
+        found.notWaiting = true;
         return Verdict::NotEligible;
     }
     found.rel = folderRel.empty() ? name : folderRel + "/" + name;
@@ -329,7 +329,7 @@ SourceFolderScanner::Verdict SourceFolderScanner::judgeFile(const PassSettings& 
     readMetadata(full, found);
     if (!found.metadata) {
         rememberWithoutMetadata(settings, found.rel, st, rested);
-        found.withoutMetadata = true;
+        found.notWaiting = true;
         return Verdict::NotEligible;
     }
     // The movie goes out with the photo: it must be there, inside the source folder, and
@@ -499,7 +499,7 @@ void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>
         if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
         e.rested = old->rested;
         e.restGeneration = old->restGeneration;
-        e.withoutMetadata = old->withoutMetadata;
+        e.notWaiting = old->notWaiting;
     }
 }
 
@@ -567,7 +567,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
         if (e.rested && e.restGeneration == settings.restGeneration &&
             std::find(rewritten.begin(), rewritten.end(), e.name) == rewritten.end()) {
             e.ineligible = true;
-            e.withoutMetadata = true;  // only a file without metadata rests
+            e.notWaiting = true;  // only a file without metadata rests
             ++restedPassedOver_;
             continue;
         }
@@ -592,7 +592,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
             std::lock_guard lock(cacheMutex_);
             rewritten_.erase(appendingPathComponent(folder, e.name));
         }
-        e.withoutMetadata = found.withoutMetadata;
+        e.notWaiting = found.notWaiting;
         switch (verdict) {
             case Verdict::Eligible:
                 return found;
@@ -702,7 +702,7 @@ std::size_t SourceFolderScanner::countWaiting(const PassSettings& settings, cons
     // The listing stays where it is while folders below are listed into folders_.
     for (const Entry& e : cache->entries) {
         if (!e.isDirectory) {
-            count += !rel.empty() && e.photoName && !e.withoutMetadata;
+            count += !rel.empty() && e.photoName && !e.notWaiting;
             continue;
         }
         const std::string childRel = rel.empty() ? e.name : rel + "/" + e.name;

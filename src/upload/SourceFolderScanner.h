@@ -97,10 +97,10 @@ class SourceFolderScanner : public FolderScanner {
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
-        // For the waiting count: named like a photo, and found without metadata (or a link
-        // not followed).
+        // For the waiting count: named like a photo, and not waiting (found without metadata,
+        // a link not followed, or gone since it was listed).
         bool photoName = false;
-        bool withoutMetadata = false;
+        bool notWaiting = false;
         // A hidden file or a movie: never a photo to send, whatever it holds.
         bool ruledOutByName = false;
     };
@@ -136,7 +136,7 @@ class SourceFolderScanner : public FolderScanner {
         std::string rel;
         std::optional<Value> metadata;
         bool metadataFromPng = false;
-        bool withoutMetadata = false;  // or a link not followed: not waiting
+        bool notWaiting = false;  // without metadata, a link not followed, or gone
     };
 
     Verdict judgeFile(const PassSettings& settings, int dirFd, const Entry& entry,
