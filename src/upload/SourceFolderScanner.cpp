@@ -91,12 +91,17 @@ SystemTime timeOfNanoseconds(std::int64_t ns) {
 
 SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock,
                                          std::chrono::milliseconds settleInterval)
-    : SourceFolderScanner(std::move(clock), Options{settleInterval, {}, {}}) {}
+    : SourceFolderScanner(std::move(clock), [settleInterval] {
+          Options options;
+          options.settleInterval = settleInterval;
+          return options;
+      }()) {}
 
 SourceFolderScanner::SourceFolderScanner(std::shared_ptr<Clock> clock, Options options)
     : clock_(std::move(clock)), options_(std::move(options)) {
     if (!options_.monotonicNow)
         options_.monotonicNow = [] { return std::chrono::steady_clock::now(); };
+    if (!options_.isShared) options_.isShared = [](int dirFd) { return onSharedFileSystem(dirFd); };
 }
 
 void SourceFolderScanner::noteWatching(bool watching) {
@@ -164,8 +169,11 @@ void SourceFolderScanner::requestFullPass() {
     std::lock_guard lock(cacheMutex_);
     fullPassRequested_ = true;
     // Without a watcher nothing reports a file rewritten in place: the timer's pass is where
-    // rested files are looked at again.
-    if (!watching_ || clock_->now() - lastRestGeneration_ >= kThoroughInterval) ++restGeneration_;
+    // rested files are looked at again. With one, only writers on other machines go unseen.
+    if (!watching_)
+        ++restGeneration_;
+    else if (clock_->now() - lastSharedLook_ >= options_.sharedLookInterval)
+        ++sharedLookGeneration_;
 }
 
 // Readable metadata does not prove a photo complete (a JPEG carries its EXIF first). Any one of
@@ -418,6 +426,7 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         return cache;
     }
     std::vector<Entry>& entries = *read;
+    forgetFilesThatLeft(cache, entries, st.st_dev);
     carryOver(cache, entries, cache.seenMtimeNs == mtime);
     cache.entries = std::move(entries);
     cache.listed = true;
@@ -499,8 +508,26 @@ void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>
         if (old->ino != e.ino || old->isDirectory || e.isDirectory) continue;
         e.rested = old->rested;
         e.restGeneration = old->restGeneration;
+        e.sharedLookGeneration = old->sharedLookGeneration;
         e.notWaiting = old->notWaiting;
     }
+}
+
+// A file found without metadata that has left its folder is forgotten at once (no longer
+// counted as skipped), as passes that pass over rested files never meet it to tell.
+void SourceFolderScanner::forgetFilesThatLeft(const FolderCache& cache,
+                                              const std::vector<Entry>& entries, dev_t device) {
+    std::vector<FileId> left;
+    auto now = entries.begin();
+    for (const Entry& old : cache.entries) {
+        if (old.isDirectory || old.ruledOutByName) continue;
+        while (now != entries.end() && now->name < old.name) ++now;
+        if (now == entries.end() || now->name != old.name || now->ino != old.ino)
+            left.push_back(FileId{device, old.ino});
+    }
+    if (left.empty()) return;
+    std::lock_guard lock(cacheMutex_);
+    for (const FileId& id : left) withoutMetadata_.erase(id);
 }
 
 // A folder the watcher vouches for (no event since it was last looked at) is taken as it was:
@@ -561,11 +588,19 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     FolderCache& cache = listing(rel, dirFd.get(), vouched);
     cache.walkedInPass = settings.pass;
     const std::vector<std::string> rewritten = rewrittenIn(folder);
+    std::optional<bool> shared;  // asked only when it decides something
+    auto stillRests = [&](const Entry& e) {
+        if (!e.rested || e.restGeneration != settings.restGeneration ||
+            std::find(rewritten.begin(), rewritten.end(), e.name) != rewritten.end())
+            return false;
+        if (e.sharedLookGeneration == settings.sharedLookGeneration) return true;
+        if (!shared) shared = options_.isShared(dirFd.get());
+        return !*shared;
+    };
     // The walk below adds other folders to folders_, which leaves this one where it is.
     for (Entry& e : cache.entries) {
         if (e.ruledOutByName || (vouched && e.ineligible)) continue;
-        if (e.rested && e.restGeneration == settings.restGeneration &&
-            std::find(rewritten.begin(), rewritten.end(), e.name) == rewritten.end()) {
+        if (stillRests(e)) {
             e.ineligible = true;
             e.notWaiting = true;  // only a file without metadata rests
             ++restedPassedOver_;
@@ -606,6 +641,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
                 e.ineligible = true;
                 e.rested = rested;
                 e.restGeneration = settings.restGeneration;
+                e.sharedLookGeneration = settings.sharedLookGeneration;
                 break;
         }
     }
@@ -744,11 +780,13 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
         settings.pass = ++passes_;
         // What was judged under other settings is judged again.
         if (!lastSettings_ || !(*lastSettings_ == settings)) ++restGeneration_;
-        if (restGeneration_ != seenRestGeneration_) {
-            seenRestGeneration_ = restGeneration_;
-            lastRestGeneration_ = clock_->now();
+        // Either generation moving on has rested files on shared file systems looked at again.
+        if (std::make_pair(restGeneration_, sharedLookGeneration_) != seenGenerations_) {
+            seenGenerations_ = {restGeneration_, sharedLookGeneration_};
+            lastSharedLook_ = clock_->now();
         }
         settings.restGeneration = restGeneration_;
+        settings.sharedLookGeneration = sharedLookGeneration_;
         settings.full = fullPassRequested_ || !watching_ || !lastSettings_ ||
                         !(*lastSettings_ == settings) || lastRoot_ != input.rootFolder ||
                         watchedRoot_.empty();

@@ -36,6 +36,13 @@ class SourceFolderScanner : public FolderScanner {
         // Items to pass over for now (path relative to the source folder), e.g. while their
         // retry wait runs; they are asked again on every pass.
         std::function<bool(const std::string& rel)> skipItem;
+        // How often files that rested without metadata in a folder on a shared file system are
+        // looked at again, for writes from other machines that no event reports. On a local
+        // disk the watcher reports every write, and lost events have everything looked at.
+        std::chrono::milliseconds sharedLookInterval = std::chrono::minutes(10);
+        // Whether the folder open at dirFd is on a shared file system; onSharedFileSystem
+        // when empty.
+        std::function<bool(int dirFd)> isShared;
     };
 
     explicit SourceFolderScanner(
@@ -91,9 +98,11 @@ class SourceFolderScanner : public FolderScanner {
         bool isLink = false;
         // Found without metadata after it had rested: passed over untouched while the folder
         // lists it under the same inode, until its writer closes it again or every rested file
-        // is asked to be looked at again (restGeneration_ moves on).
+        // is asked to be looked at again (restGeneration_ moves on; on a shared file system,
+        // sharedLookGeneration_ too).
         bool rested = false;
         std::uint64_t restGeneration = 0;
+        std::uint64_t sharedLookGeneration = 0;
         // Judged not eligible while the folder was vouched for by the watcher: skipped,
         // untouched, until an event names the folder.
         bool ineligible = false;
@@ -117,6 +126,7 @@ class SourceFolderScanner : public FolderScanner {
         bool uploadMovie = false;
         bool full = true;  // judge every file, trust nothing the watcher vouched for
         std::uint64_t restGeneration = 0;
+        std::uint64_t sharedLookGeneration = 0;
         std::uint64_t pass = 0;
         // The mirror and problem folders (device, inode): never walked into.
         std::vector<std::pair<dev_t, ino_t>> filingFolders;
@@ -148,6 +158,8 @@ class SourceFolderScanner : public FolderScanner {
     FolderCache& listing(const std::string& rel, int dirFd, bool trustCache);
     static std::optional<std::vector<Entry>> readEntries(int dirFd, std::size_t expected);
     static void carryOver(const FolderCache& cache, std::vector<Entry>& entries, bool sameTime);
+    void forgetFilesThatLeft(const FolderCache& cache, const std::vector<Entry>& entries,
+                             dev_t device);
     bool vouchedFor(const PassSettings& settings, const std::string& rel);
     std::vector<std::string> rewrittenIn(const std::string& folder);
     static bool mirrorSubfolder(const PassSettings& settings, const ScanInput& input, int dirFd,
@@ -206,8 +218,9 @@ class SourceFolderScanner : public FolderScanner {
     bool watching_ = false;
     bool fullPassRequested_ = true;
     std::uint64_t restGeneration_ = 0;
-    std::uint64_t seenRestGeneration_ = 0;
-    SystemTime lastRestGeneration_{};  // when a pass first saw the current generation
+    std::uint64_t sharedLookGeneration_ = 0;
+    std::pair<std::uint64_t, std::uint64_t> seenGenerations_{0, 0};
+    SystemTime lastSharedLook_{};  // when a pass first looked again at rested shared files
     // Files closed after writing since a pass last judged them (full paths).
     std::unordered_set<std::string> rewritten_;
     std::unordered_set<std::string> changedFolders_;  // relative; "" is the root
@@ -219,9 +232,6 @@ class SourceFolderScanner : public FolderScanner {
     std::uint64_t countsShown_ = 0;  // under countMutex_
 
     static constexpr std::chrono::seconds kWaitingCountInterval{5};
-    // Rested files are looked at again at least this often, from the rescan timer's pass on,
-    // for what no event reports (a network file system written from elsewhere).
-    static constexpr std::chrono::minutes kThoroughInterval{10};
     UserInterface* ui_ = nullptr;
     SystemTime lastWaitingCount_{};
 };

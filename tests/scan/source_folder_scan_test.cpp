@@ -299,6 +299,53 @@ TEST_F(ScanTest, FilesWithoutMetadataAreLeftAloneUntilTheyMayHaveChangedAndForgo
     }
 }
 
+TEST_F(ScanTest, ARestedFileRewrittenInPlaceIsLookedAtAgainOnlyWhereNoEventWouldTell) {
+    using namespace std::chrono_literals;
+    // A file without metadata gets it written in place (same inode, folder unchanged), then a
+    // timer pass comes after `after`. Looked at again, it is chosen.
+    struct Row {
+        const char* what;
+        bool watching, shared;
+        std::chrono::minutes after;
+        bool lookedAgain;
+    };
+    const Row rows[] = {
+        {"no watcher: every timer pass", false, false, 0min, true},
+        {"watcher, local disk: its events tell", true, false, 11min, false},
+        {"watcher, shared disk, within the interval", true, true, 9min, false},
+        {"watcher, shared disk, after the interval", true, true, 11min, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(source);
+        for (int i = 0; i < 10; ++i) plainFile("c/junk" + std::to_string(i) + ".jpg", "junk");
+        fs::last_write_time(source / "c", kLongAgo);
+        auto wall = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1800000000)));
+        SourceFolderScanner scanner(wall, {.isShared = [&row](int) { return row.shared; }});
+        scanner.noteWatching(row.watching);
+        if (row.watching) scanner.noteChangedFolders(source.string(), {});
+        scanner.requestFullPass();
+        EXPECT_EQ(chosen(scanner), "");
+        EXPECT_EQ(scanner.filesWithoutMetadata(), 10u);
+
+        jpeg("c/junk5.jpg");
+        wall->advance(row.after);
+        scanner.requestFullPass();
+        const std::uint64_t judged = scanner.judgedFiles();
+        EXPECT_EQ(chosen(scanner), row.lookedAgain ? "c/junk5.jpg" : "");
+        EXPECT_EQ(scanner.judgedFiles() - judged, row.lookedAgain ? 6u : 0u);  // junk0 to junk5
+        if (row.lookedAgain) continue;
+        // Left alone, a file without metadata that leaves is forgotten with its folder's event.
+        fs::remove(source / "c/junk7.jpg");
+        scanner.noteChangedFolders(source.string(), {(source / "c").string()});
+        EXPECT_EQ(chosen(scanner), "");
+        EXPECT_EQ(scanner.filesWithoutMetadata(), 9u);
+        // Lost events have every file looked at again.
+        scanner.noteChangedFolders(source.string(), {source.string()});
+        EXPECT_EQ(chosen(scanner), "c/junk5.jpg");
+    }
+}
+
 TEST_F(ScanTest, WatcherPassesJudgeOnlyChangedFoldersAndFullPassesFindWhatEventsMissed) {
     for (const char* folder : {"a", "b", "c"})
         for (int i = 0; i < 10; ++i)
