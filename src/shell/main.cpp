@@ -436,7 +436,11 @@ vorn::AppController* startController(vorn::LaunchOptions& options, vorn::QtMainT
         deps.watcherOptions.unavailable = true;
     deps.terminate = std::move(terminate);
     auto* controller = new vorn::AppController(deps);
-    auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock);
+    vorn::SourceFolderScanner::Options scanOptions;
+    // Test switch: another interval than ten minutes between looks at what rests on shared disks.
+    if (const char* ms = std::getenv("VORN_SHARED_LOOK_INTERVAL_MS"); ms && *ms)
+        scanOptions.sharedLookInterval = std::chrono::milliseconds(std::strtoll(ms, nullptr, 10));
+    auto scanner = std::make_shared<vorn::SourceFolderScanner>(clock, scanOptions);
     scanner->setUserInterface(ui);
     controller->setFolderScanner(scanner);
     // Until the first pass, status counts the photos waiting by name (not "0 waiting").

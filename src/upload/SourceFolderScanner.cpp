@@ -426,7 +426,8 @@ SourceFolderScanner::FolderCache& SourceFolderScanner::listing(const std::string
         return cache;
     }
     std::vector<Entry>& entries = *read;
-    forgetFilesThatLeft(cache, entries, st.st_dev);
+    forgetFilesThatLeft(rel, cache, entries);
+    cache.device = st.st_dev;
     carryOver(cache, entries, cache.seenMtimeNs == mtime);
     cache.entries = std::move(entries);
     cache.listed = true;
@@ -513,21 +514,33 @@ void SourceFolderScanner::carryOver(const FolderCache& cache, std::vector<Entry>
     }
 }
 
-// A file found without metadata that has left its folder is forgotten at once (no longer
-// counted as skipped), as passes that pass over rested files never meet it to tell.
-void SourceFolderScanner::forgetFilesThatLeft(const FolderCache& cache,
-                                              const std::vector<Entry>& entries, dev_t device) {
+// A file found without metadata that has left its folder, or whose folder has gone, is
+// forgotten at once (no longer counted as skipped): passes that pass over rested files never
+// meet it to tell.
+void SourceFolderScanner::forgetFilesThatLeft(const std::string& rel, const FolderCache& cache,
+                                              const std::vector<Entry>& entries) {
     std::vector<FileId> left;
     auto now = entries.begin();
     for (const Entry& old : cache.entries) {
-        if (old.isDirectory || old.ruledOutByName) continue;
+        if (old.ruledOutByName) continue;
         while (now != entries.end() && now->name < old.name) ++now;
-        if (now == entries.end() || now->name != old.name || now->ino != old.ino)
-            left.push_back(FileId{device, old.ino});
+        if (now != entries.end() && now->name == old.name && now->ino == old.ino) continue;
+        if (old.isDirectory)
+            forgetFolder(rel.empty() ? old.name : rel + "/" + old.name);
+        else
+            left.push_back(FileId{cache.device, old.ino});
     }
     if (left.empty()) return;
     std::lock_guard lock(cacheMutex_);
     for (const FileId& id : left) withoutMetadata_.erase(id);
+}
+
+void SourceFolderScanner::forgetFolder(const std::string& rel) {
+    auto it = folders_.find(rel);
+    if (it == folders_.end()) return;
+    const FolderCache gone = std::move(it->second);
+    folders_.erase(it);
+    forgetFilesThatLeft(rel, gone, {});
 }
 
 // A folder the watcher vouches for (no event since it was last looked at) is taken as it was:
@@ -581,7 +594,7 @@ std::optional<SourceFolderScanner::Found> SourceFolderScanner::walk(
     const std::string folder = appendingPathComponent(input.rootFolder, rel);
     Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.valid()) {
-        folders_.erase(rel);
+        forgetFolder(rel);
         return std::nullopt;
     }
     const bool vouched = vouchedFor(settings, rel);

@@ -118,6 +118,7 @@ class SourceFolderScanner : public FolderScanner {
         std::int64_t seenMtimeNs = -1;  // the folder's time when it was listed
         bool listed = false;
         std::uint64_t walkedInPass = 0;  // the last pass that walked it
+        dev_t device = 0;                // of the folder, and so of its files
         std::vector<Entry> entries;
     };
     enum class Verdict { Eligible, NotEligible, NotSettled, Skipped };
@@ -158,8 +159,9 @@ class SourceFolderScanner : public FolderScanner {
     FolderCache& listing(const std::string& rel, int dirFd, bool trustCache);
     static std::optional<std::vector<Entry>> readEntries(int dirFd, std::size_t expected);
     static void carryOver(const FolderCache& cache, std::vector<Entry>& entries, bool sameTime);
-    void forgetFilesThatLeft(const FolderCache& cache, const std::vector<Entry>& entries,
-                             dev_t device);
+    void forgetFilesThatLeft(const std::string& rel, const FolderCache& cache,
+                             const std::vector<Entry>& entries);
+    void forgetFolder(const std::string& rel);
     bool vouchedFor(const PassSettings& settings, const std::string& rel);
     std::vector<std::string> rewrittenIn(const std::string& folder);
     static bool mirrorSubfolder(const PassSettings& settings, const ScanInput& input, int dirFd,

@@ -319,6 +319,7 @@ TEST_F(ScanTest, ARestedFileRewrittenInPlaceIsLookedAtAgainOnlyWhereNoEventWould
         SCOPED_TRACE(row.what);
         fs::remove_all(source);
         for (int i = 0; i < 10; ++i) plainFile("c/junk" + std::to_string(i) + ".jpg", "junk");
+        for (int i = 0; i < 3; ++i) plainFile("c/z/junk" + std::to_string(i) + ".jpg", "junk");
         fs::last_write_time(source / "c", kLongAgo);
         auto wall = std::make_shared<FixedClock>(SystemTime(std::chrono::seconds(1800000000)));
         SourceFolderScanner scanner(wall, {.isShared = [&row](int) { return row.shared; }});
@@ -326,7 +327,7 @@ TEST_F(ScanTest, ARestedFileRewrittenInPlaceIsLookedAtAgainOnlyWhereNoEventWould
         if (row.watching) scanner.noteChangedFolders(source.string(), {});
         scanner.requestFullPass();
         EXPECT_EQ(chosen(scanner), "");
-        EXPECT_EQ(scanner.filesWithoutMetadata(), 10u);
+        EXPECT_EQ(scanner.filesWithoutMetadata(), 13u);
 
         jpeg("c/junk5.jpg");
         wall->advance(row.after);
@@ -335,8 +336,10 @@ TEST_F(ScanTest, ARestedFileRewrittenInPlaceIsLookedAtAgainOnlyWhereNoEventWould
         EXPECT_EQ(chosen(scanner), row.lookedAgain ? "c/junk5.jpg" : "");
         EXPECT_EQ(scanner.judgedFiles() - judged, row.lookedAgain ? 6u : 0u);  // junk0 to junk5
         if (row.lookedAgain) continue;
-        // Left alone, a file without metadata that leaves is forgotten with its folder's event.
+        // Left alone, files without metadata that leave, alone or with their folder, are
+        // forgotten with their folder's event.
         fs::remove(source / "c/junk7.jpg");
+        fs::remove_all(source / "c/z");
         scanner.noteChangedFolders(source.string(), {(source / "c").string()});
         EXPECT_EQ(chosen(scanner), "");
         EXPECT_EQ(scanner.filesWithoutMetadata(), 9u);
