@@ -377,17 +377,18 @@ bool SourceFolderScanner::knownWithoutMetadata(const PassSettings& settings,
                                                bool& rested) {
     const Stamp stamp{static_cast<std::int64_t>(st.st_size), mtimeNanoseconds(st)};
     std::unique_lock lock(cacheMutex_);
-    auto it = withoutMetadata_.find(FileId{st.st_dev, st.st_ino});
-    if (it == withoutMetadata_.end()) return false;
-    if (!(it->second.stamp == stamp)) {  // changed since: read again
-        withoutMetadata_.erase(it);
+    const FileId id{st.st_dev, st.st_ino};
+    WithoutMetadata::File* file = withoutMetadata_.find(id);
+    if (!file) return false;
+    if (!(file->stamp == stamp)) {  // changed since: read again
+        withoutMetadata_.erase(id);
         return false;
     }
-    it->second.pass = settings.pass;
+    file->pass = settings.pass;
     // Reported once it had rested, so no clock need say so again.
-    rested = it->second.reported || hasRested(stamp, it->second.since);
-    const bool report = !it->second.reported && rested;
-    if (report) it->second.reported = true;
+    rested = file->reported || hasRested(stamp, file->since);
+    const bool report = !file->reported && rested;
+    if (report) withoutMetadata_.markReported(*file);
     lock.unlock();
     if (report) reportSkipped(folderRel.empty() ? name : folderRel + "/" + name);
     return true;
@@ -403,7 +404,8 @@ void SourceFolderScanner::rememberWithoutMetadata(const PassSettings& settings,
         std::lock_guard lock(cacheMutex_);
         if (withoutMetadata_.size() >= kMaxRememberedFiles)  // start again past a large event
             withoutMetadata_.clear();
-        withoutMetadata_[FileId{st.st_dev, st.st_ino}] = Without{stamp, rested, settings.pass, now};
+        withoutMetadata_.remember(FileId{st.st_dev, st.st_ino},
+                                  WithoutMetadata::File{stamp, rested, settings.pass, now});
     }
     if (rested) reportSkipped(rel);
 }
@@ -700,8 +702,7 @@ void SourceFolderScanner::reportCounts(const PassSettings& settings, const std::
     SkippedCount skipped;
     {
         std::lock_guard lock(cacheMutex_);
-        for (const auto& [id, without] : withoutMetadata_)
-            skipped.withoutMetadata += without.reported;
+        skipped.withoutMetadata = withoutMetadata_.reported();
         skipped.loose = loose_.size();
     }
     std::lock_guard lock(countMutex_);
@@ -815,8 +816,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
-        std::erase_if(withoutMetadata_,
-                      [&](const auto& e) { return e.second.pass != settings.pass; });
+        withoutMetadata_.forgetUnmetSince(settings.pass);
         std::erase_if(looks_, [&](const auto& e) { return e.second.pass != settings.pass; });
         std::erase_if(loose_, [&](const auto& e) { return e.second != settings.pass; });
     }

@@ -204,14 +204,55 @@ class SourceFolderScanner : public FolderScanner {
     std::string lastRoot_;
     std::unordered_map<std::string, FolderCache> folders_;  // by path relative to the root
     std::uint64_t restedPassedOver_ = 0;                    // in this pass
-    // Files found without metadata: skipped while their size and time stay the same.
-    struct Without {
-        Stamp stamp;
-        bool reported = false;                        // the skip was shown once
-        std::uint64_t pass = 0;                       // the last pass that met it
-        std::chrono::steady_clock::time_point since;  // first met with this stamp
+    // Files found without metadata: skipped while their size and time stay the same. How many
+    // were reported is kept as they change: every pass shows it, and counting a large event's
+    // files each time would cost the pass more than its walk.
+    class WithoutMetadata {
+      public:
+        struct File {
+            Stamp stamp;
+            bool reported = false;                        // the skip was shown once
+            std::uint64_t pass = 0;                       // the last pass that met it
+            std::chrono::steady_clock::time_point since;  // first met with this stamp
+        };
+        File* find(const FileId& id) {
+            auto it = files_.find(id);
+            return it == files_.end() ? nullptr : &it->second;
+        }
+        void remember(const FileId& id, const File& file) {
+            erase(id);
+            files_.emplace(id, file);
+            reported_ += file.reported;
+        }
+        void markReported(File& file) {
+            reported_ += !file.reported;
+            file.reported = true;
+        }
+        void erase(const FileId& id) {
+            auto it = files_.find(id);
+            if (it == files_.end()) return;
+            reported_ -= it->second.reported;
+            files_.erase(it);
+        }
+        void clear() {
+            files_.clear();
+            reported_ = 0;
+        }
+        void forgetUnmetSince(std::uint64_t pass) {
+            std::erase_if(files_, [this, pass](const auto& e) {
+                const bool unmet = e.second.pass != pass;
+                reported_ -= unmet && e.second.reported;
+                return unmet;
+            });
+        }
+        std::size_t size() const { return files_.size(); }
+        std::size_t reported() const { return reported_; }
+
+      private:
+        std::unordered_map<FileId, File, FileIdHash> files_;
+        std::size_t reported_ = 0;
     };
-    std::unordered_map<FileId, Without, FileIdHash> withoutMetadata_;
+    WithoutMetadata withoutMetadata_;
     std::unordered_map<FileId, Look, FileIdHash> looks_;  // files not yet written
     std::unordered_set<std::string> linksReported_;       // links skipped and said so (full paths)
 
