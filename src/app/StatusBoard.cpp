@@ -9,6 +9,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/PlatformLog.h"
 #include "platform/PropertyList.h"
+#include "platform/Utf8.h"
 
 namespace vorn {
 namespace {
@@ -86,8 +87,10 @@ std::optional<std::int64_t> secondsUntilStart(const StatusSnapshot& s, SystemTim
 }
 
 std::string jsonQuoted(const std::string& text) {
+    // A name from another system's disk may not be UTF-8, which JSON must be.
+    const std::string valid = isValidUtf8(text) ? text : utf8Replacing(text);
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (unsigned char c : valid) {
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -105,7 +108,7 @@ std::string jsonQuoted(const std::string& text) {
                 out += "\\t";
                 break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7f) {  // nothing that moves a terminal's cursor
                     char buf[8];
                     std::snprintf(buf, sizeof buf, "\\u%04x", c);
                     out += buf;

@@ -115,7 +115,8 @@ class StatusBoard : public UserInterface {
 // "uploaded Müller/B10_01.jpg (4.0 MiB in 310 ms)".
 std::string outcomeLine(const UploadOutcome& outcome);
 
-// JSON string literal of text (UTF-8 kept, control characters escaped).
+// JSON string literal of text (UTF-8 kept, bytes that are not UTF-8 replaced, control
+// characters escaped).
 std::string jsonQuoted(const std::string& text);
 
 }  // namespace vorn

@@ -5,41 +5,59 @@
 
 namespace vorn {
 
-bool isValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp;
-        if (c >= 0xc2 && c <= 0xdf) {
-            len = 2;
-            cp = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            len = 3;
-            cp = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xc0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3f);
-        }
-        if ((len == 3 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) ||
-            (len == 4 && (cp < 0x10000 || cp > 0x10ffff))) {
-            return false;
-        }
-        i += len;
+namespace {
+
+// The length of the well-formed sequence that starts at s[i]; 0 when none does.
+std::size_t sequenceLength(std::string_view s, std::size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    std::size_t len;
+    std::uint32_t cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+        cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
     }
+    if (i + len > s.size()) return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3f);
+    }
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) ||
+        (len == 4 && (cp < 0x10000 || cp > 0x10ffff)))
+        return 0;
+    return len;
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view s) {
+    for (std::size_t i = 0, len; i < s.size(); i += len)
+        if ((len = sequenceLength(s, i)) == 0) return false;
     return true;
+}
+
+std::string utf8Replacing(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        if (const std::size_t len = sequenceLength(s, i)) {
+            out.append(s.substr(i, len));
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
 }
 
 namespace {

@@ -9,6 +9,7 @@
 
 #include "app/MetricsFile.h"
 #include "app/StatusBoard.h"
+#include "platform/Utf8.h"
 #include "support/CapturedOutput.h"
 #include "support/TempDir.h"
 #include "ui/ConsoleUserInterface.h"
@@ -156,6 +157,14 @@ TEST_F(StatusBoardTest, SaysTheLaunchDelayTheWaitForAReplyAndWhatIsSkipped) {
     EXPECT_TRUE(has(board.text({}), "skipped:          none\n"));
     EXPECT_TRUE(has(console.text(), "state: starting in 10 s\n"));
     EXPECT_TRUE(has(console.text(), "skipped LOOSE.jpg: photos go in a client folder\n"));
+    // A name that is not UTF-8 (a card named elsewhere) still makes JSON a reader can parse.
+    board.showUploadOutcome({K::Uploaded,
+                             "Caf\xE9/\x7F"
+                             "1.jpg",
+                             10, 0.1, ""});
+    const std::string json = board.json({});
+    EXPECT_TRUE(isValidUtf8(json));
+    EXPECT_TRUE(has(json, "\"lastUploadName\":\"Caf\xEF\xBF\xBD/\\u007f1.jpg\"")) << json;
 }
 
 TEST_F(StatusBoardTest, TheDaysCountsOutliveARestartOfTheSameDayOnly) {

@@ -24,6 +24,24 @@ std::optional<std::string> systemMacRoman(const std::string& bytes) {
     return out;
 }
 
+// Names from other systems' disks: what is not UTF-8 is replaced byte by byte, the rest kept.
+TEST(Utf8, WhatIsNotWellFormedIsReplacedAndTheRestKept) {
+    const std::string R = "\xEF\xBF\xBD";
+    const std::pair<std::string, std::string> rows[] = {
+        {"Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB7", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xB7"},
+        {"Caf\xE9.jpg", "Caf" + R + ".jpg"},  // Latin-1
+        {"\xC0\xAF", R + R},                  // overlong '/'
+        {"\xED\xA0\x80", R + R + R},          // a surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+        {"a\xE2\x82", "a" + R + R},           // cut short
+        {"\x80z", R + "z"},                   // a lone continuation byte
+    };
+    for (const auto& [in, out] : rows) {
+        EXPECT_EQ(utf8Replacing(in), out) << in;
+        EXPECT_EQ(isValidUtf8(in), in == out) << in;
+    }
+}
+
 // The service's replies are Mac OS Roman. The table is built in: a system without that
 // converter must still read "FAIL" as FAIL.
 TEST(MacRoman, EveryByteReadsAsItsCharacter) {
