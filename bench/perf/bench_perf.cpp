@@ -470,18 +470,6 @@ int latency(int samples) {
     return 0;
 }
 
-int intArg(int argc, char** argv, const std::string& name, int fallback) {
-    for (int i = 2; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::atoi(argv[i + 1]);
-    return fallback;
-}
-
-double doubleArg(int argc, char** argv, const std::string& name, double fallback) {
-    for (int i = 2; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::atof(argv[i + 1]);
-    return fallback;
-}
-
 }  // namespace
 }  // namespace vorn
 

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "app/AppController.h"
 #include "platform/RunLoop.h"
 #include "settings/PreferenceKeys.h"
@@ -44,6 +45,8 @@ extern char** environ;
 namespace vorn {
 namespace {
 
+using bench::bodyFor;
+using bench::intArg;
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -138,22 +141,7 @@ int drain(int photos, int mib) {
     // The same bodies, for the plain clients.
     const fs::path bodies = tmp / "bodies";
     fs::create_directories(bodies);
-    for (const std::string& name : names) {
-        MultipartBody body;
-        for (auto [field, value] : std::vector<std::pair<std::string, std::string>>{
-                 {"username", "photog"},
-                 {"password", "secret"},
-                 {"event", "Bench"},
-                 {"client", "Event"},
-                 {"capturetime", "2026-12-06 12:00:00"},
-                 {"metadata", ""},
-                 {"fuseaction", "upload.upload"},
-                 {"Submit", "Upload"}})
-            body.addField(field, value);
-        body.addFile("imgfile", (source / "Event" / name).string(), "image/jpeg");
-        body.close();
-        body.writeDebugCopy((bodies / name).string());
-    }
+    for (const std::string& name : names) bodyFor(source / "Event" / name, bodies / name);
 
     // 1. The real cycle.
     auto store = makeStore(tmp.path());
@@ -333,12 +321,6 @@ int memory(const char* self, int movieMib) {
         "(target <= 64 MiB); movie stored by the service: %ju bytes\n",
         movieMib, std::stod(peak) / 1024.0, stored);
     return stored == (static_cast<std::uintmax_t>(movieMib) << 20) ? 0 : 1;
-}
-
-int intArg(int argc, char** argv, const std::string& name, int fallback) {
-    for (int i = 2; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::atoi(argv[i + 1]);
-    return fallback;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// What the modes of vorn-bench-perf share: timing, statistics over rounds, running a program
-// with its CPU time, and writing photos and trees to measure on.
+// What the benchmarks share: their arguments, timing, statistics over rounds, running a program
+// with its CPU time, writing photos and trees to measure on, and the bodies curl posts.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -31,6 +31,18 @@ namespace vorn::bench {
 
 namespace fs = std::filesystem;
 using Steady = std::chrono::steady_clock;
+
+// The value after name among the arguments that follow the mode (argv[1]); fallback without.
+inline int intArg(int argc, char** argv, const std::string& name, int fallback) {
+    for (int i = 2; i + 1 < argc; ++i)
+        if (argv[i] == name) return std::atoi(argv[i + 1]);
+    return fallback;
+}
+inline double doubleArg(int argc, char** argv, const std::string& name, double fallback) {
+    for (int i = 2; i + 1 < argc; ++i)
+        if (argv[i] == name) return std::atof(argv[i + 1]);
+    return fallback;
+}
 
 inline double secondsSince(Steady::time_point t0) {
     return std::chrono::duration<double>(Steady::now() - t0).count();
@@ -155,8 +167,9 @@ inline test::PhotoServiceProcess::Options sink(const fs::path& data) {
     return options;
 }
 
-// The body the uploader sends for a photo, written beside it (PHOTO.body) for curl to post.
-inline std::string bodyFor(const fs::path& photo) {
+// The body the uploader sends for a photo, written to out (beside it, PHOTO.body, when empty)
+// for curl to post.
+inline std::string bodyFor(const fs::path& photo, fs::path out = {}) {
     MultipartBody body;
     for (auto [field, value] :
          std::vector<std::pair<std::string, std::string>>{{"username", "photog"},
@@ -170,9 +183,9 @@ inline std::string bodyFor(const fs::path& photo) {
         body.addField(field, value);
     body.addFile("imgfile", photo.string(), "image/jpeg");
     body.close();
-    std::string out = photo.string() + ".body";
-    body.writeDebugCopy(out);
-    return out;
+    if (out.empty()) out = photo.string() + ".body";
+    body.writeDebugCopy(out.string());
+    return out.string();
 }
 
 // One curl process posting every body in turn over one kept connection.
