@@ -167,9 +167,8 @@ inline test::PhotoServiceProcess::Options sink(const fs::path& data) {
     return options;
 }
 
-// The body the uploader sends for a photo, written to out (beside it, PHOTO.body, when empty)
-// for curl to post.
-inline std::string bodyFor(const fs::path& photo, fs::path out = {}) {
+// The body the uploader sends for a photo, written to out for curl to post.
+inline std::string bodyFor(const fs::path& photo, const fs::path& out) {
     MultipartBody body;
     for (auto [field, value] :
          std::vector<std::pair<std::string, std::string>>{{"username", "photog"},
@@ -183,7 +182,6 @@ inline std::string bodyFor(const fs::path& photo, fs::path out = {}) {
         body.addField(field, value);
     body.addFile("imgfile", photo.string(), "image/jpeg");
     body.close();
-    if (out.empty()) out = photo.string() + ".body";
     body.writeDebugCopy(out.string());
     return out.string();
 }
@@ -205,5 +203,39 @@ inline std::vector<std::string> curlNext(const std::vector<std::string>& bodyFil
     }
     return args;
 }
+
+// A drain against one curl process posting the same bodies, round after round: the figures
+// both drain benchmarks print.
+struct DrainAgainstCurl {
+    std::vector<double> vornTime, curlTime, vornCpu, curlCpu, timeRatio, cpuRatio;
+
+    // Runs the curl anchor on the bodies and records it beside the drain's wall and CPU time.
+    bool addRound(double vornSeconds, double vornCpuSeconds, const std::vector<std::string>& bodies,
+                  const std::string& url) {
+        ::sync();
+        double cpu = 0;
+        const auto t0 = Steady::now();
+        if (runProgram(curlNext(bodies, url), &cpu) != 0) {
+            std::fprintf(stderr, "curl failed\n");
+            return false;
+        }
+        const double curlSeconds = secondsSince(t0);
+        vornTime.push_back(vornSeconds);
+        curlTime.push_back(curlSeconds);
+        vornCpu.push_back(vornCpuSeconds);
+        curlCpu.push_back(cpu);
+        timeRatio.push_back(curlSeconds / vornSeconds);
+        cpuRatio.push_back(vornCpuSeconds / cpu);
+        return true;
+    }
+    void print(const std::string& vorn) const {
+        printRow((vorn + ", wall").c_str(), vornTime, "s");
+        printRow("curl --next, wall (anchor)", curlTime, "s");
+        printRow((vorn + ", CPU").c_str(), vornCpu, "s");
+        printRow("curl --next, CPU (anchor)", curlCpu, "s");
+        printRow("speed vorn / curl (goal >= 0.9)", timeRatio, "x");
+        printRow("CPU vorn / curl (goal <= 1.3)", cpuRatio, "x");
+    }
+};
 
 }  // namespace vorn::bench

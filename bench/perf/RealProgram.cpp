@@ -197,7 +197,7 @@ Drained moveInAndDrain(RealUploader& uploader, const fs::path& staged, const fs:
 }  // namespace
 
 int realDrain(int photos, int mib, int rounds) {
-    std::vector<double> vornTime, curlTime, vornCpu, curlCpu, timeRatio, cpuRatio;
+    DrainAgainstCurl figures;
     printLoad("at the start");
     for (int round = 0; round < rounds; ++round) {
         test::TempDir tmp;
@@ -206,10 +206,7 @@ int realDrain(int photos, int mib, int rounds) {
                                        static_cast<std::uint64_t>(round) * 1000 + 1);
         std::vector<std::string> bodies;
         fs::create_directories(tmp / "bodies");
-        for (const fs::path& p : paths) {
-            fs::copy_file(p, tmp / "bodies" / p.filename());
-            bodies.push_back(bodyFor(tmp / "bodies" / p.filename()));
-        }
+        for (const fs::path& p : paths) bodies.push_back(bodyFor(p, tmp / "bodies" / p.filename()));
         test::PhotoServiceProcess service(sink(tmp / "service"));
         Drained run;
         {
@@ -222,32 +219,14 @@ int realDrain(int photos, int mib, int rounds) {
                                  static_cast<std::size_t>(photos), 10min);
         }
         if (!run.ok) return 1;
-        ::sync();
-        double cpu = 0;
-        const auto t0 = Steady::now();
-        if (runProgram(curlNext(bodies, service.url()), &cpu) != 0) {
-            std::fprintf(stderr, "curl failed\n");
-            return 1;
-        }
-        const double curlSeconds = secondsSince(t0);
-        vornTime.push_back(run.seconds);
-        curlTime.push_back(curlSeconds);
-        vornCpu.push_back(run.cpu);
-        curlCpu.push_back(cpu);
-        timeRatio.push_back(curlSeconds / run.seconds);
-        cpuRatio.push_back(run.cpu / cpu);
+        if (!figures.addRound(run.seconds, run.cpu, bodies, service.url())) return 1;
     }
     std::printf(
         "real-drain: %d photos of %d MiB moved into the source folder of the running uploader "
         "(headless, default log level, one upload at a time) until all are filed, into a discard "
         "sink; %d rounds (median, spread)\n",
         photos, mib, rounds);
-    printRow("vorn-uploader, wall", vornTime, "s");
-    printRow("curl --next, wall (anchor)", curlTime, "s");
-    printRow("vorn-uploader, CPU", vornCpu, "s");
-    printRow("curl --next, CPU (anchor)", curlCpu, "s");
-    printRow("speed vorn / curl (goal >= 0.9)", timeRatio, "x");
-    printRow("CPU vorn / curl (goal <= 1.3)", cpuRatio, "x");
+    figures.print("vorn-uploader");
     printLoad("at the end");
     return 0;
 }

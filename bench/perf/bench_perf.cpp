@@ -186,7 +186,7 @@ CycleRun runCycle(const fs::path& tmp, std::size_t photos, const fs::path* stage
 }
 
 int drain(int photos, int mib, int rounds) {
-    std::vector<double> vornTime, curlTime, vornCpu, curlCpu, timeRatio, cpuRatio;
+    DrainAgainstCurl figures;
     for (int round = 0; round < rounds; ++round) {
         test::TempDir tmp;
         const fs::path source = tmp / "Upload", mirror = tmp / "Mirror", bodies = tmp / "bodies";
@@ -198,8 +198,7 @@ int drain(int photos, int mib, int rounds) {
             std::snprintf(name, sizeof name, "IMG_%04d.jpg", i + 1);
             writePhoto(source / "Event" / name, static_cast<std::size_t>(mib) << 20,
                        static_cast<std::uint64_t>(i) + 1);
-            fs::copy_file(source / "Event" / name, bodies / name);
-            bodyFiles.push_back(bodyFor(bodies / name));
+            bodyFiles.push_back(bodyFor(source / "Event" / name, bodies / name));
         }
         auto store = makeStore(tmp.path(), source, mirror);
         test::PhotoServiceProcess service(sink(tmp / "service"));
@@ -214,30 +213,11 @@ int drain(int photos, int mib, int rounds) {
             return 1;
         }
         // One curl process, every body over one reused connection.
-        const std::vector<std::string> args = curlNext(bodyFiles, service.url());
-        ::sync();
-        double cpu = 0;
-        auto t0 = Steady::now();
-        if (runProgram(args, &cpu) != 0) {
-            std::fprintf(stderr, "curl failed\n");
-            return 1;
-        }
-        double curlSeconds = secondsSince(t0);
-        vornTime.push_back(run.seconds);
-        curlTime.push_back(curlSeconds);
-        vornCpu.push_back(run.cpu);
-        curlCpu.push_back(cpu);
-        timeRatio.push_back(curlSeconds / run.seconds);
-        cpuRatio.push_back(run.cpu / cpu);
+        if (!figures.addRound(run.seconds, run.cpu, bodyFiles, service.url())) return 1;
     }
     std::printf("drain: %d photos of %d MiB into a discard sink, %d rounds (median, spread)\n",
                 photos, mib, rounds);
-    printRow("vorn cycle, wall", vornTime, "s");
-    printRow("curl --next, wall (anchor)", curlTime, "s");
-    printRow("vorn cycle, CPU", vornCpu, "s");
-    printRow("curl --next, CPU (anchor)", curlCpu, "s");
-    printRow("speed vorn / curl (goal >= 0.9)", timeRatio, "x");
-    printRow("CPU vorn / curl (goal <= 1.3)", cpuRatio, "x");
+    figures.print("vorn cycle");
     return 0;
 }
 
