@@ -38,12 +38,10 @@ class WindowCycleTest : public ::testing::Test {
         QtAlerts::nextAnswer = 1;  // any alert is answered, never waited for
 
         windows.emplace(*store, [] {});
-        AppController::Dependencies deps;
-        deps.center = &center;
-        deps.mainThread = &mainThread;
-        deps.ui = &*windows;
-        deps.timings = test::quickCycleTimings();
-        controller.emplace(deps);
+        controller.emplace(AppController::Dependencies{.center = &center,
+                                                       .mainThread = &mainThread,
+                                                       .ui = &*windows,
+                                                       .timings = test::quickCycleTimings()});
         controller->registerNotifications();
         HttpController::Options options;
         options.debugCopyFolder = tmp.str();
