@@ -116,10 +116,8 @@ TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStartAndAPauseWait
     panel->forceLockedIcon(1);
 
     store->setObject(sPrefAutoStartUploadAtStartup, true);
-    LaunchOptions launch;
-    launch.headless = false;
-    launch.autoStartDelay = std::chrono::milliseconds(50);
-    controller->applicationDidFinishLaunching(launch);
+    controller->applicationDidFinishLaunching(
+        {.headless = false, .autoStartDelay = std::chrono::milliseconds(50)});
     ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
     EXPECT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
     EXPECT_FALSE(panel->isVisible());

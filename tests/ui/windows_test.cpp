@@ -476,9 +476,7 @@ TEST_F(WindowsTest, TheAutoStartWaitsLongerWhileTheMainWindowIsShownAndNeverWhen
         windows.mainWindow()->setVisible(row.shown);
         AppController controller({.center = &center, .mainThread = &loop, .ui = &windows});
         windows.setController(&controller);
-        LaunchOptions launch;
-        launch.headless = false;
-        controller.applicationDidFinishLaunching(launch);
+        controller.applicationDidFinishLaunching({.headless = false});
         TimerPtr timer = controller.autoStartTimer();
         if (!row.startsAfterSeconds) {
             EXPECT_FALSE(timer);
