@@ -38,12 +38,10 @@ class WindowCycleTest : public ::testing::Test {
         QtAlerts::nextAnswer = 1;  // any alert is answered, never waited for
 
         windows.emplace(*store, [] {});
-        AppController::Dependencies deps;
-        deps.center = &center;
-        deps.mainThread = &mainThread;
-        deps.ui = &*windows;
-        deps.timings = test::quickCycleTimings();
-        controller.emplace(deps);
+        controller.emplace(AppController::Dependencies{.center = &center,
+                                                       .mainThread = &mainThread,
+                                                       .ui = &*windows,
+                                                       .timings = test::quickCycleTimings()});
         controller->registerNotifications();
         HttpController::Options options;
         options.debugCopyFolder = tmp.str();
@@ -78,64 +76,38 @@ class WindowCycleTest : public ::testing::Test {
 
 TEST_F(WindowCycleTest, PreferencesDuringAnUploadOpenAfterThePauseAndClosingResumes) {
     start(1);
-    AppController& controller = *this->controller;
-    QtUserInterface& windows = *this->windows;
-    test::PhotoServiceProcess& service = *this->service;
     main->show();
 
-    controller.ibUserClickedOnSynchronize();
-    ASSERT_TRUE(processEventsUntil([&] { return service.requestLog().size() == 1; }));
-    ASSERT_TRUE(controller.flags().startedUploadProcess());
+    controller->ibUserClickedOnSynchronize();
+    ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
+    ASSERT_TRUE(controller->flags().startedUploadProcess());
 
-    windows.ibClickedOnOpenPref(main->ibOpenPrefButton);
+    windows->ibClickedOnOpenPref(main->ibOpenPrefButton);
     EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
               "Will Open Pref Panel After Current Item is Finished...");
     EXPECT_FALSE(main->ibOpenPrefButton->isEnabled());
     EXPECT_FALSE(panel->isVisible());
 
     ASSERT_TRUE(processEventsUntil([&] { return panel->isVisible(); }));
-    EXPECT_TRUE(controller.flags().didHaltProcess());
+    EXPECT_TRUE(controller->flags().didHaltProcess());
     EXPECT_TRUE(panel->displayAsSheet());
     EXPECT_TRUE(main->ibOpenPrefButton->isEnabled());
     EXPECT_TRUE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
-    EXPECT_EQ(service.requestLog().size(), 1u);  // the second photo waits for the panel
+    EXPECT_EQ(service->requestLog().size(), 1u);  // the second photo waits for the panel
 
     panel->ibClickedOnSaveAndClose();
     EXPECT_FALSE(panel->isVisible());
     EXPECT_TRUE(processEventsUntil([&] { return fs::exists(mirror / "Ball/IMG_0002.jpg"); }));
-    EXPECT_FALSE(controller.flags().didHaltProcess());
-    EXPECT_TRUE(processEventsUntil([&] { return controller.workerThreads().activeCount() == 0; }));
-    EXPECT_EQ(service.requestLog().size(), 2u);
-}
-
-// Pause during an upload: the photo goes out and is filed first; meanwhile the window says so
-// and the button cannot be pressed again.
-TEST_F(WindowCycleTest, APauseDuringAnUploadWaitsForThePhotoWithTheButtonDisabled) {
-    start(1);
-    main->show();
-    controller->ibUserClickedOnSynchronize();
-    ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
-    // Updates arrive in order: once the photo's name shows, the scan's are all in.
-    ASSERT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
-    main->ibPauseResumeButton->click();
-    QApplication::processEvents();
-    EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
-              "Pausing... Waiting for Current Item to Finish...");
-    EXPECT_FALSE(main->ibPauseResumeButton->isEnabled());
-    EXPECT_FALSE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
-
-    ASSERT_TRUE(processEventsUntil([&] { return controller->flags().didHaltProcess(); }));
-    EXPECT_TRUE(processEventsUntil([&] {
-        return fs::exists(mirror / "Ball/IMG_0001.jpg") && main->ibPauseResumeButton->isEnabled() &&
-               main->ibFTPCallbackStatusField->text() == "Process Paused...";
-    }));
-    EXPECT_EQ(main->ibPauseResumeButton->text(), "Resume");
-    EXPECT_EQ(service->requestLog().size(), 1u);  // the second photo waits for Resume
+    EXPECT_FALSE(controller->flags().didHaltProcess());
+    EXPECT_TRUE(processEventsUntil([&] { return controller->workerThreads().activeCount() == 0; }));
+    EXPECT_EQ(service->requestLog().size(), 2u);
 }
 
 // Shown at launch with an auto-start: the panel that came up free-standing (and was unlocked
-// since) is locked and closed by the start, and the main window shows the upload.
-TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStart) {
+// since) is locked and closed by the start, and the main window shows the upload. A pause then
+// waits for the photo to go out and be filed; meanwhile the window says so and the button cannot
+// be pressed again.
+TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStartAndAPauseWaitsForThePhoto) {
     start(3);
     main->show();
     windows->ibClickedOnOpenPref(nullptr);
@@ -144,10 +116,8 @@ TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStart) {
     panel->forceLockedIcon(1);
 
     store->setObject(sPrefAutoStartUploadAtStartup, true);
-    LaunchOptions launch;
-    launch.headless = false;
-    launch.autoStartDelay = std::chrono::milliseconds(50);
-    controller->applicationDidFinishLaunching(launch);
+    controller->applicationDidFinishLaunching(
+        {.headless = false, .autoStartDelay = std::chrono::milliseconds(50)});
     ASSERT_TRUE(processEventsUntil([&] { return service->requestLog().size() == 1; }));
     EXPECT_TRUE(processEventsUntil([&] { return !main->ibFileNameField->text().isEmpty(); }));
     EXPECT_FALSE(panel->isVisible());
@@ -155,6 +125,20 @@ TEST_F(WindowCycleTest, ThePanelShownAtLaunchGivesWayToTheAutoStart) {
     EXPECT_EQ(main->ibFileNameField->text(), "Ball/IMG_0001.jpg");
     EXPECT_EQ(main->ibPauseResumeButton->text(), "Pause");
     EXPECT_TRUE(main->ibPauseResumeButton->isEnabled());
+
+    main->ibPauseResumeButton->click();
+    QApplication::processEvents();
+    EXPECT_EQ(main->ibFTPCallbackStatusField->text(),
+              "Pausing... Waiting for Current Item to Finish...");
+    EXPECT_FALSE(main->ibPauseResumeButton->isEnabled());
+    EXPECT_FALSE(fs::exists(mirror / "Ball/IMG_0001.jpg"));
+    ASSERT_TRUE(processEventsUntil([&] { return controller->flags().didHaltProcess(); }));
+    EXPECT_TRUE(processEventsUntil([&] {
+        return fs::exists(mirror / "Ball/IMG_0001.jpg") && main->ibPauseResumeButton->isEnabled() &&
+               main->ibFTPCallbackStatusField->text() == "Process Paused...";
+    }));
+    EXPECT_EQ(main->ibPauseResumeButton->text(), "Resume");
+    EXPECT_EQ(service->requestLog().size(), 1u);  // the second photo waits for Resume
 }
 
 }  // namespace
