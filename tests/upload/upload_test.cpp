@@ -422,8 +422,6 @@ TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"UTF-8 text", 200,
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><s>OK</s><m>Caf\xC3\xA9</m></r>", "OK",
          "Caf\xE2\x88\x9A\xC2\xA9", true},
-        {"status 500 with an HTML page", 500, "<html><body>oops</body></html>", "FAIL",
-         "Not enough data returned...", false},
         {"status 201 with an OK document", 201, okDoc, "OK", "Fine", false},
         // Longer than the reader takes: not read, a failure, the photo stays.
         {"1 MiB exactly is still read", 200, sized(1024 * 1024), "OK", std::nullopt, true},
@@ -591,28 +589,16 @@ TEST_F(UploadTest, FileBytesHoldingTheBoundaryGoUnderAFreshOneWholeAndForgeNoFie
     std::string photo = photoBytes(200 * 1024, 9), movie = photoBytes(300 * 1024, 10);
     photo.insert(150 * 1024, forged);
     movie += forged;
-    writeFile(photos / "Smith/IMG_0001.jpg", photo);
+    const fs::path jpg = photos / "Smith/IMG_0001.jpg";
+    writeFile(jpg, photo);
     writeFile(photos / "Smith/IMG_0001.mov", movie);
-    // The expected form under boundary b.
-    const auto form = [&](const std::string& b) {
-        auto under = [&](std::string text) {
-            for (std::size_t at; (at = text.find("0xKhTmLbOuNdArY")) != std::string::npos;)
-                text.replace(at, 15, b);
-            return text;
-        };
-        return under(plainForm("IMG_0001.jpg")) + photo +
-               under(fileHead("vidfile", "IMG_0001.mov", "video/quicktime")) + movie +
-               under(kClosing);
-    };
 
     // Read in pieces of any size, no piece completes the boundary: the form is never ended
     // early, whether the boundary lies within one piece or across two.
-    for (std::size_t piece :
-         {std::size_t{1}, std::size_t{7}, std::size_t{14}, std::size_t{65536}}) {
+    for (std::size_t piece : std::vector<std::size_t>{1, 7, 14, 65536}) {
         SCOPED_TRACE(piece);
         MultipartBody body;
-        ASSERT_TRUE(
-            body.addFile("imgfile", (photos / "Smith/IMG_0001.jpg").string(), "image/jpeg"));
+        ASSERT_TRUE(body.addFile("imgfile", jpg.string(), "image/jpeg"));
         body.close();
         std::string out(piece, '\0'), handed;
         while (std::optional<std::size_t> n = body.read(out.data(), piece)) {
@@ -636,7 +622,16 @@ TEST_F(UploadTest, FileBytesHoldingTheBoundaryGoUnderAFreshOneWholeAndForgeNoFie
     EXPECT_NE(fresh, "0xKhTmLbOuNdArY");
     EXPECT_EQ(photo.find(fresh), std::string::npos);
     EXPECT_EQ(movie.find(fresh), std::string::npos);
-    EXPECT_TRUE(requests[0].body == form(fresh));
+    // The form under the fresh boundary; the file bytes keep theirs.
+    const auto under = [&](std::string text) {
+        for (std::size_t at; (at = text.find("0xKhTmLbOuNdArY")) != std::string::npos;)
+            text.replace(at, 15, fresh);
+        return text;
+    };
+    EXPECT_TRUE(requests[0].body ==
+                under(plainForm("IMG_0001.jpg")) + photo +
+                    under(fileHead("vidfile", "IMG_0001.mov", "video/quicktime")) + movie +
+                    under(kClosing));
     EXPECT_EQ(ui.resent, std::vector<std::string>{"IMG_0001.jpg"});
 }
 
