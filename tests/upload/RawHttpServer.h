@@ -3,12 +3,10 @@
 // time, records each request exactly as it arrived (head and body) and answers the set reply.
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -44,12 +42,10 @@ class RawHttpServer {
         bool keepOpen = false, announceClose = true;
         // Run on the server thread once the head is in, and once the whole request is in.
         std::function<void()> afterHead{}, beforeReply{};
-        // The connection of the request with this head (the first is 1) is reset once its head
-        // is in: a kept connection the service closes while the client sends on it.
-        int resetAtHead = 0;
-        // The connection of the request with this number is dropped once its whole request is
-        // in (and recorded), without a reply: reset (RST) or closed (FIN).
-        int resetAfterBody = 0, closeAfterBody = 0;
+        // The connection of the request with this number (the first is 1) is reset once its head
+        // is in (a kept connection the service closes while the client sends on it), or dropped
+        // without a reply once the whole request is in (and recorded): reset (RST) or closed.
+        int resetAtHead = 0, resetAfterBody = 0, closeAfterBody = 0;
     };
 
     // receiveBuffer: the size of each connection's receive buffer, when not the system's; a
@@ -85,42 +81,33 @@ class RawHttpServer {
         locked([&] { reply_ = std::move(reply); });
     }
     // While held, complete requests are recorded but not answered.
-    void hold() {
-        locked([&] { held_ = true; });
-    }
-    void release() {
-        locked([&] { held_ = false; });
+    void hold(bool held = true) {
+        locked([&] { held_ = held; });
         cv_.notify_all();
     }
-    std::vector<Request> requests() const {
-        std::lock_guard lock(mutex_);
-        return requests_;
+    std::vector<Request> requests() {
+        return locked([&] { return requests_; });
     }
-    int connections() const { return connections_.load(); }
-    // Waits until count complete requests have arrived; false after timeout.
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+    int connections() {
+        return locked([&] { return connections_; });
     }
-
-    // Waits until no connection is being served, so every step run on it has finished; false
-    // after timeout.
-    bool waitUntilIdle(std::chrono::milliseconds timeout) {
+    // Waits until count complete requests have arrived; false after 20 s.
+    bool waitForRequests(std::size_t count) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return client_ < 0; });
+        return cv_.wait_for(lock, std::chrono::seconds(20),
+                            [&] { return requests_.size() >= count; });
     }
-
-    // Waits until count connections have been closed by the service; false after timeout.
-    bool waitUntilClosed(int count, std::chrono::milliseconds timeout) {
+    // Waits until no connection is open, so every step run on it has finished; false after 20 s.
+    bool waitUntilIdle() {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, timeout, [&] { return closed_ >= count; });
+        return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return client_ < 0; });
     }
 
   private:
     template <class F>
-    void locked(F f) {
+    auto locked(F f) -> decltype(f()) {
         std::lock_guard lock(mutex_);
-        f();
+        return f();
     }
 
     // Closed with RST, not FIN, once the caller closes fd.
@@ -142,16 +129,17 @@ class RawHttpServer {
         for (int fd; (fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
             locked([&] {
                 client_ = fd;
+                ++connections_;
                 if (stopping_) ::shutdown(fd, SHUT_RDWR);
             });
-            connections_.fetch_add(1);
             std::string buf;
             while (handleOne(fd, buf)) {
             }
-            locked([&] { client_ = -1; });  // before close: the destructor shuts client_ down
-            cv_.notify_all();
-            ::close(fd);
-            locked([&] { ++closed_; });
+            // Under the lock: the destructor shuts client_ down, and idle means closed.
+            locked([&] {
+                ::close(fd);
+                client_ = -1;
+            });
             cv_.notify_all();
         }
     }
@@ -165,8 +153,7 @@ class RawHttpServer {
         request.head = buf.substr(0, headEnd + 2);
         const std::string length = request.header("Content-Length");
         const std::size_t contentLength = length.empty() ? 0 : std::stoul(length);
-        Reply reply;
-        locked([&] { reply = reply_; });
+        const Reply reply = locked([&] { return reply_; });
         if (reply.afterHead) reply.afterHead();
         const int number = ++heads_;
         if (reply.resetAtHead == number) return resetConnection(fd);
@@ -200,14 +187,13 @@ class RawHttpServer {
     int listen_ = -1, port_ = 0;
     int client_ = -1;  // the connection being served
     std::thread thread_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable cv_;
     bool stopping_ = false, held_ = false;
-    int heads_ = 0;   // request heads read so far, on the server thread
-    int closed_ = 0;  // connections closed
+    int heads_ = 0;        // request heads read so far, on the server thread
+    int connections_ = 0;  // connections accepted
     Reply reply_;
     std::vector<Request> requests_;
-    std::atomic<int> connections_{0};
 };
 
 }  // namespace vorn::test

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -249,7 +248,6 @@ TEST(UploaderOrderTest, AnUploaderRegisteredBeforeTheControllersHandlersIsRefuse
         bool accepted;
     };
     const std::vector<Row> rows = {
-        {{}, false},
         {{kUploadStartNotification}, false},
         {{kUploadDoneNotification, kUploadSuccessNotification}, false},
         {{kUploadStartNotification, kUploadDoneNotification}, true},
@@ -265,8 +263,6 @@ TEST(UploaderOrderTest, AnUploaderRegisteredBeforeTheControllersHandlersIsRefuse
             EXPECT_NO_THROW(make()) << row.observed.size();
         else
             EXPECT_THROW(make(), std::logic_error) << row.observed.size();
-        // Alone, with no controller named, it registers anywhere.
-        EXPECT_NO_THROW(HttpController(center, nullptr));
     }
 }
 
@@ -308,19 +304,18 @@ TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUplo
     EXPECT_TRUE(server.requests().back().body == plainForm("IMG_0002.jpg") + tail + kClosing);
     EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 2);
 
-    // Quitting during a copy leaves the old copy or the new one, and no temporary file.
+    // Quitting during a copy leaves the old copy or the new one (the body without its closing
+    // line, the password masked), and no temporary file.
     const std::uintmax_t oldSize = fs::file_size(logs / "postBodyDataWithImage.txt");
-    const fs::path big = photos / "Smith/IMG_0004.jpg";
-    writeFile(big, "");
-    fs::resize_file(big, 48 * 1024 * 1024);
+    writeFile(photos / "Smith/IMG_0004.jpg", "");
+    fs::resize_file(photos / "Smith/IMG_0004.jpg", 48 * 1024 * 1024);
     EXPECT_TRUE(upload(record("Smith/IMG_0004.jpg")).succeeded());
     uploader.reset();  // as on quit, with the copy of the photo perhaps still under way
-    // The new copy: the body without its closing line, the password masked.
-    std::uintmax_t newSize = server.requests().back().body.size() - kClosing.size() -
-                             kPassword.size() + std::string("********").size();
+    const std::uintmax_t size = fs::file_size(logs / "postBodyDataWithImage.txt");
+    EXPECT_TRUE(size == oldSize || size == server.requests().back().body.size() - kClosing.size() -
+                                               kPassword.size() + 8)
+        << size;
     EXPECT_EQ(std::distance(fs::directory_iterator(logs), fs::directory_iterator()), 2);
-    std::uintmax_t size = fs::file_size(logs / "postBodyDataWithImage.txt");
-    EXPECT_TRUE(size == oldSize || size == newSize) << size;
 
     // A copy over the cap keeps the text and marks the file bytes left out.
     const fs::path overCap = photos / "Smith/BIG.mov";
@@ -328,42 +323,31 @@ TEST_F(UploadTest, DebugCopiesAreMaskedOwnerOnlyCappedAndNeverStopNorSpoilAnUplo
     fs::resize_file(overCap, kDebugCopyFileBytesCap + 1);  // sparse: cheap to make
     MultipartBody body;
     body.addField("username", "photog");
-    body.addField("password", kPassword, /*secret=*/true);
     ASSERT_TRUE(body.addFile("vidfile", overCap.string(), "video/quicktime"));
     ASSERT_TRUE(body.writeDebugCopy((logs / "copy.txt").string()));
     EXPECT_EQ(readFile(logs / "copy.txt"), field("username", "photog") +
-                                               field("password", "********") +
                                                fileHead("vidfile", "BIG.mov", "video/quicktime") +
                                                "[" + std::to_string(kDebugCopyFileBytesCap + 1) +
                                                " bytes of BIG.mov left out of this copy]");
 }
 
 TEST_F(UploadTest, UploadsShareOneConnectionAndOneIsSentAgainOnlyIfItsBodyWasCutShort) {
-    constexpr int kNone = -1;
     struct Row {
         const char* what;
         RawHttpServer::Reply reply;
-        std::size_t photoSize;
         int connections;
-        int lost;  // the upload whose connection drops once the service has it all: not resent
-        std::vector<std::string> resent;  // the photos sent a second time
+        int lost = -1;  // the upload whose connection drops once the service has it all: not resent
     };
-    const std::size_t kSmall = 300 * 1024;
-    // With the service's small receive buffer, most of this cannot have left before a reset.
-    const std::size_t kLarge = 12 * 1024 * 1024;
     const std::vector<Row> rows = {
-        {"kept open", {.keepOpen = true}, kSmall, 1, kNone, {}},
-        {"closed silently", {.keepOpen = false, .announceClose = false}, kSmall, 3, kNone, {}},
-        {"closed as announced", {.keepOpen = false, .announceClose = true}, kSmall, 3, kNone, {}},
-        {"reset while the body is sent",
-         {.keepOpen = true, .resetAtHead = 2},
-         kLarge,
-         2,
-         kNone,
-         {"K1.jpg"}},
+        {"kept open", {.keepOpen = true}, 1},
+        {"closed silently", {.announceClose = false}, 3},
+        {"closed as announced", {}, 3},
+        // Only this one is sent again: with the service's small receive buffer, most of its
+        // large body cannot have left before the reset.
+        {"reset while the body is sent", {.keepOpen = true, .resetAtHead = 2}, 2},
         // curl opens a connection for its second copy before it asks for the body again.
-        {"reset once the body is in", {.keepOpen = true, .resetAfterBody = 2}, kSmall, 3, 1, {}},
-        {"closed once the body is in", {.keepOpen = true, .closeAfterBody = 2}, kSmall, 3, 1, {}},
+        {"reset once the body is in", {.keepOpen = true, .resetAfterBody = 2}, 3, 1},
+        {"closed once the body is in", {.keepOpen = true, .closeAfterBody = 2}, 3, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -374,7 +358,9 @@ TEST_F(UploadTest, UploadsShareOneConnectionAndOneIsSentAgainOnlyIfItsBodyWasCut
         uploader->setUserInterface(&ui);
         for (int i = 0; i < 3; ++i) {
             const std::string name = "K" + std::to_string(i) + ".jpg";
-            const std::string bytes = photoBytes(row.photoSize, static_cast<char>(i));
+            const bool cutShort = row.reply.resetAtHead != 0;
+            const std::string bytes =
+                photoBytes(cutShort ? 12 * 1024 * 1024 : 300 * 1024, static_cast<char>(i));
             writeFile(photos / "Smith" / name, bytes);
             Posted posted = upload(record("Smith/" + name));
             EXPECT_EQ(posted.succeeded(), i != row.lost) << name;
@@ -383,11 +369,12 @@ TEST_F(UploadTest, UploadsShareOneConnectionAndOneIsSentAgainOnlyIfItsBodyWasCut
             EXPECT_TRUE(requests.back().body == plainForm(name) + bytes + kClosing);
             // A connection the service closes after its reply is not reused (no race).
             if (!row.reply.keepOpen) {
-                ASSERT_TRUE(service.waitUntilClosed(i + 1, std::chrono::seconds(20)));
+                ASSERT_TRUE(service.waitUntilIdle());
             }
         }
         EXPECT_EQ(service.connections(), row.connections);
-        EXPECT_EQ(ui.resent, row.resent);
+        EXPECT_EQ(ui.resent, row.reply.resetAtHead ? std::vector<std::string>{"K1.jpg"}
+                                                   : std::vector<std::string>{});
         uploader->setUserInterface(nullptr);
     }
 }
@@ -411,7 +398,6 @@ TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"OK", 200, okDoc, "OK", "Fine", true},
         {"children read by position, not name", 200, "<a><x>ok</x><y>Fine</y><z/></a>", "ok",
          "Fine", true},
-        {"Warning", 200, "<r><s>Warning</s><m>Bad e-mail</m></r>", "Warning", "Bad e-mail", false},
         // The status words decide whatever their case.
         {"WARNING", 200, "<r><s>WARNING</s><m>Bad e-mail</m></r>", "WARNING", "Bad e-mail", false},
         {"fail", 200, "<r><s>fail</s><m>Busy</m></r>", "fail", "Busy", false},
@@ -436,13 +422,10 @@ TEST_F(UploadTest, StatusWordMessageAndVerdictForEachKindOfReply) {
         {"UTF-8 text", 200,
          "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><s>OK</s><m>Caf\xC3\xA9</m></r>", "OK",
          "Caf\xE2\x88\x9A\xC2\xA9", true},
-        {"status 500 with an HTML page", 500, "<html><body>oops</body></html>", "FAIL",
-         "Not enough data returned...", false},
         {"status 201 with an OK document", 201, okDoc, "OK", "Fine", false},
         // Longer than the reader takes: not read, a failure, the photo stays.
         {"1 MiB exactly is still read", 200, sized(1024 * 1024), "OK", std::nullopt, true},
         {"1 MiB and a byte", 200, sized(1024 * 1024 + 1), "FAIL", kTooLong, false},
-        {"17 MiB", 200, sized(17 * 1024 * 1024), "FAIL", kTooLong, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -498,81 +481,62 @@ TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansN
     using Step = std::function<void()>;
     struct Row {
         const char* what;
-        Step make;
-        // On the service's side, once the head or all is in: the file changes while it is sent.
-        Step afterHead, beforeReply;
-        bool delivered = false;
+        bool delivered;
+        Step make;  // after a photo is written
+        // On the service's side, once all or the head is in: the file changes while it is sent.
+        Step beforeReply{}, afterHead{};
     };
-    const Step aPhoto = [&] { writeFile(photo, std::string(64 * 1024, 'p')); };
-    const Step aPair = [&] {
-        aPhoto();
-        writeFile(movie, photoBytes(200 * 1024, 8));
-    };
+    const Step aMovie = [&] { writeFile(movie, photoBytes(200 * 1024, 8)); };
     const auto earlier = [](const fs::path& p) {
         fs::last_write_time(p, fs::last_write_time(p) - std::chrono::hours(3));
     };
+    const auto fifo = [](const fs::path& p) {
+        fs::remove(p);
+        ::mkfifo(p.c_str(), 0644);
+    };
+    // A link swapped in after the scan judged the file: only one leading inside is sent.
+    const auto outside = [&](const fs::path& p) {
+        fs::remove(p);
+        writeFile(tmp / "outside/id_ed25519", "a key");
+        fs::create_symlink(tmp / "outside/id_ed25519", p);
+    };
+    // The photo replaced by a new file renamed into its place.
+    const auto replace = [&](const std::string& bytes, bool sameTime) {
+        writeFile(photos / "Smith/new.tmp", bytes);
+        if (sameTime) fs::last_write_time(photos / "Smith/new.tmp", fs::last_write_time(photo));
+        fs::rename(photos / "Smith/new.tmp", photo);
+    };
     const std::vector<Row> rows = {
-        {"untouched", aPair, nullptr, [] {}, true},
-        {"photo's date set from its capture date", aPair, nullptr, [&] { earlier(photo); }, true},
-        {"movie's date set", aPair, nullptr, [&] { earlier(movie); }, true},
-        {"photo saved anew with the same bytes", aPair, nullptr,
-         [&] {
-             writeFile(photos / "Smith/new.tmp", readFile(photo));
-             fs::rename(photos / "Smith/new.tmp", photo);
-         },
-         true},
-        {"photo gone", [] {}, nullptr, nullptr},
-        {"photo is a FIFO", [&] { ::mkfifo(photo.c_str(), 0644); }, nullptr, nullptr},
-        {"movie is a FIFO",
-         [&] {
-             aPhoto();
-             ::mkfifo(movie.c_str(), 0644);
-         },
-         nullptr, nullptr},
-        // A link swapped in after the scan judged the file: only one leading inside is sent.
-        {"photo is a link outside the source folder",
-         [&] {
-             writeFile(tmp / "outside/id_ed25519", "a key");
-             fs::create_symlink(tmp / "outside/id_ed25519", photo);
-         },
-         nullptr, nullptr},
-        {"movie is a link outside the source folder",
-         [&] {
-             aPhoto();
-             writeFile(tmp / "outside/id_ed25519", "a key");
-             fs::create_symlink(tmp / "outside/id_ed25519", movie);
-         },
-         nullptr, nullptr},
-        {"same size, other bytes", aPhoto, nullptr,
-         [&] { writeFile(photo, std::string(64 * 1024 - 1, 'p') + "q"); }},
-        {"one byte changed in place", aPair, nullptr,
+        {"untouched", true, aMovie, [] {}},
+        {"photo's date set from its capture date", true, aMovie, [&] { earlier(photo); }},
+        {"movie's date set", true, aMovie, [&] { earlier(movie); }},
+        {"photo saved anew with the same bytes", true, aMovie,
+         [&] { replace(readFile(photo), false); }},
+        {"photo gone", false, [&] { fs::remove(photo); }},
+        {"photo is a FIFO", false, [&] { fifo(photo); }},
+        {"movie is a FIFO", false, [&] { fifo(movie); }},
+        {"photo is a link outside the source folder", false, [&] { outside(photo); }},
+        {"movie is a link outside the source folder", false, [&] { outside(movie); }},
+        {"one byte changed in place", false, aMovie,
          [&] {
              const auto time = fs::last_write_time(photo);
              std::fstream(photo, std::ios::in | std::ios::out | std::ios::binary).put('X');
              fs::last_write_time(photo, time + std::chrono::seconds(1));
          }},
-        {"bytes appended", aPhoto, nullptr, [&] { std::ofstream(photo, std::ios::app) << "more"; }},
-        {"replaced by another file of the same size and time", aPhoto, nullptr,
-         [&] {
-             writeFile(photos / "Smith/new.tmp", std::string(fs::file_size(photo), 'z'));
-             fs::last_write_time(photos / "Smith/new.tmp", fs::last_write_time(photo));
-             fs::rename(photos / "Smith/new.tmp", photo);
-         }},
-        {"deleted", aPhoto, nullptr, [&] { fs::remove(photo); }},
+        {"bytes appended", false, nullptr, [&] { std::ofstream(photo, std::ios::app) << "more"; }},
+        {"replaced by another file of the same size and time", false, nullptr,
+         [&] { replace(std::string(64 * 1024, 'z'), true); }},
+        {"deleted", false, nullptr, [&] { fs::remove(photo); }},
         // Large enough that most of it is still unread when the service has only the head.
-        {"cut short while read",
-         [&] {
-             writeFile(photo, "");
-             fs::resize_file(photo, 64 * 1024 * 1024);
-         },
-         [&] { fs::resize_file(photo, 10); }, nullptr},
+        {"cut short while read", false, [&] { fs::resize_file(photo, 64 * 1024 * 1024); }, nullptr,
+         [&] { fs::resize_file(photo, 10); }},
     };
     store->setObject(sPrefUploadMovie, true);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(photos / "Smith");
-        fs::create_directories(photos / "Smith");
-        row.make();
+        writeFile(photo, std::string(64 * 1024, 'p'));
+        if (row.make) row.make();
         server.setReply({.afterHead = row.afterHead, .beforeReply = row.beforeReply});
         const std::size_t requests = server.requests().size();
         const int connections = server.connections();
@@ -583,16 +547,12 @@ TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansN
             std::optional<SentVersion> sent = sentVersionOf(posted.resultAtDone);
             ASSERT_TRUE(sent && sent->checksum);
             EXPECT_EQ(*sent->checksum, *fileChecksum(photo.string()));
-            earlier(photo);
-            EXPECT_TRUE(sameContentAsSent(photo.string(), *sent));
-            std::ofstream(photo, std::ios::app) << "more";
-            EXPECT_FALSE(sameContentAsSent(photo.string(), *sent));
             continue;
         }
         const bool changed = row.afterHead || row.beforeReply;
         expectNotDelivered(posted, changed ? kFileChangedError : kCannotReadFileError);
         // The client may give up before the service's step has finished changing the file.
-        ASSERT_TRUE(server.waitUntilIdle(std::chrono::seconds(20)));
+        ASSERT_TRUE(server.waitUntilIdle());
         // Nothing goes out for a file that cannot be read; a file cut short is never whole.
         EXPECT_TRUE(changed || server.connections() == connections);
         EXPECT_TRUE(!row.afterHead || server.requests().size() == requests);
@@ -619,7 +579,7 @@ TEST_F(UploadTest, AFileUnreadableOrChangedWhileSentOrAServiceGoneOrSilentMeansN
         makeUploader({.debugCopyFolder = logs.string(), .idleTimeout = std::chrono::seconds(1)});
     server.hold();
     expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), "imeout");
-    server.release();
+    server.hold(false);
 }
 
 TEST_F(UploadTest, FileBytesHoldingTheBoundaryGoUnderAFreshOneWholeAndForgeNoField) {
@@ -629,28 +589,16 @@ TEST_F(UploadTest, FileBytesHoldingTheBoundaryGoUnderAFreshOneWholeAndForgeNoFie
     std::string photo = photoBytes(200 * 1024, 9), movie = photoBytes(300 * 1024, 10);
     photo.insert(150 * 1024, forged);
     movie += forged;
-    writeFile(photos / "Smith/IMG_0001.jpg", photo);
+    const fs::path jpg = photos / "Smith/IMG_0001.jpg";
+    writeFile(jpg, photo);
     writeFile(photos / "Smith/IMG_0001.mov", movie);
-    // The expected form under boundary b.
-    const auto form = [&](const std::string& b) {
-        auto under = [&](std::string text) {
-            for (std::size_t at; (at = text.find("0xKhTmLbOuNdArY")) != std::string::npos;)
-                text.replace(at, 15, b);
-            return text;
-        };
-        return under(plainForm("IMG_0001.jpg")) + photo +
-               under(fileHead("vidfile", "IMG_0001.mov", "video/quicktime")) + movie +
-               under(kClosing);
-    };
 
     // Read in pieces of any size, no piece completes the boundary: the form is never ended
     // early, whether the boundary lies within one piece or across two.
-    for (std::size_t piece :
-         {std::size_t{1}, std::size_t{7}, std::size_t{14}, std::size_t{65536}}) {
+    for (std::size_t piece : std::vector<std::size_t>{1, 7, 14, 65536}) {
         SCOPED_TRACE(piece);
         MultipartBody body;
-        ASSERT_TRUE(
-            body.addFile("imgfile", (photos / "Smith/IMG_0001.jpg").string(), "image/jpeg"));
+        ASSERT_TRUE(body.addFile("imgfile", jpg.string(), "image/jpeg"));
         body.close();
         std::string out(piece, '\0'), handed;
         while (std::optional<std::size_t> n = body.read(out.data(), piece)) {
@@ -674,46 +622,46 @@ TEST_F(UploadTest, FileBytesHoldingTheBoundaryGoUnderAFreshOneWholeAndForgeNoFie
     EXPECT_NE(fresh, "0xKhTmLbOuNdArY");
     EXPECT_EQ(photo.find(fresh), std::string::npos);
     EXPECT_EQ(movie.find(fresh), std::string::npos);
-    EXPECT_TRUE(requests[0].body == form(fresh));
+    // The form under the fresh boundary; the file bytes keep theirs.
+    const auto under = [&](std::string text) {
+        for (std::size_t at; (at = text.find("0xKhTmLbOuNdArY")) != std::string::npos;)
+            text.replace(at, 15, fresh);
+        return text;
+    };
+    EXPECT_TRUE(requests[0].body ==
+                under(plainForm("IMG_0001.jpg")) + photo +
+                    under(fileHead("vidfile", "IMG_0001.mov", "video/quicktime")) + movie +
+                    under(kClosing));
     EXPECT_EQ(ui.resent, std::vector<std::string>{"IMG_0001.jpg"});
 }
 
+// The watchdog's time is prefUploadTimeOut as the preferences read it (their test pins its
+// bounds); here: armed before the request goes out, fired on the main thread once, disarmed.
 TEST_F(UploadTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
     uploader = makeUploader({.debugCopyFolder = logs.string()}, &loop);
     using namespace std::chrono_literals;
     writeFile(photos / "Smith/IMG_0001.jpg", "photo");
-    struct Row {
-        const char* what;
-        Value timeOut;                  // prefUploadTimeOut
-        std::chrono::seconds deadline;  // 0: the service answers in time
-    };
-    const std::vector<Row> rows = {
-        {"30 s, answered in time", 30, 0s}, {"30 s, hanging", 30, 30s},
-        {"unset: 500 s", Value(), 500s},    {"zero: 500 s", 0, 500s},
-        {"NaN: 500 s", std::nan(""), 500s}, {"1e30: held to a day", 1e30, 86400s},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        store->setObject(sPrefUploadTimeOut, row.timeOut);
-        int fired = 0;
-        uploader->setOnWatchdogFired([&] {
-            EXPECT_TRUE(loop.isMainThread());
-            ++fired;
-        });
-        const bool hang = row.deadline > 0s;
+    int fired = 0;
+    uploader->setOnWatchdogFired([&] {
+        EXPECT_TRUE(loop.isMainThread());
+        ++fired;
+    });
+    for (const bool hang : {false, true}) {
+        SCOPED_TRACE(hang);
+        store->setObject(sPrefUploadTimeOut, 30);
         const std::size_t before = server.requests().size();
-        if (hang) server.hold();
+        server.hold(hang);
         // The upload runs on its own thread, as on a scan thread.
         auto running =
             std::async(std::launch::async, [&] { return upload(record("Smith/IMG_0001.jpg")); });
         if (hang) {
-            ASSERT_TRUE(server.waitForRequests(before + 1, 20s));
+            ASSERT_TRUE(server.waitForRequests(before + 1));
             EXPECT_EQ(loop.validTimerCount(), 1u) << "armed before the request went out";
-            loop.advance(row.deadline - 1s);
+            loop.advance(29s);
             EXPECT_EQ(fired, 0);
             loop.advance(2s);
             EXPECT_EQ(fired, 1);
-            server.release();
+            server.hold(false);
         }
         EXPECT_TRUE(running.get().succeeded());
         loop.advance(1000s);
@@ -726,10 +674,10 @@ TEST_F(UploadTest, TheWatchdogGuardsEachExchangeAndACancelAbortsOneInFlight) {
     server.hold();
     auto inFlight =
         std::async(std::launch::async, [&] { return upload(record("Smith/IMG_0001.jpg")); });
-    ASSERT_TRUE(server.waitForRequests(before + 1, 20s));
+    ASSERT_TRUE(server.waitForRequests(before + 1));
     uploader->cancel();
     expectNotDelivered(inFlight.get(), kUploadCancelledError);
-    server.release();
+    server.hold(false);
     EXPECT_EQ(loop.validTimerCount(), 0u);
     const int connections = server.connections();
     expectNotDelivered(upload(record("Smith/IMG_0001.jpg")), kUploadCancelledError);
