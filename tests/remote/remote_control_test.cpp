@@ -107,6 +107,22 @@ class RemoteControlTest : public ::testing::Test {
         return all;
     }
 
+    // Polls `vornctl status --json` until it holds every part and not `absent` (the uploader's
+    // threads move on their own).
+    std::string statusWith(const std::vector<std::string>& parts,
+                           const std::string& absent = "\x01") {
+        std::string json;
+        for (int tries = 0; tries < 1200; ++tries, std::this_thread::sleep_for(50ms)) {
+            json = vornctl({"status", "--json"}).output;
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&](const std::string& p) { return contains(json, p); }) &&
+                !contains(json, absent))
+                return json;
+        }
+        ADD_FAILURE() << "status never held all of the expected parts: " << json;
+        return json;
+    }
+
     void expectOrderlyEnd() {
         EXPECT_EQ(app->wait(30s), 0);
         const std::string log = readFile(logDir / "VornLog.txt");
@@ -268,7 +284,7 @@ std::string writeGuestPhoto(const fs::path& source, const std::string& rel,
 }
 
 // Started hidden or in front (as the relauncher asks), shown by `vornctl show` and by a second
-// launch, which then leaves as before.
+// launch, which then leaves as before. Headless there is no window to show.
 TEST_F(RemoteControlTest, TheMainWindowStartsAsAskedAndComesBackOnShowAndOnASecondLaunch) {
     auto mainWindow = [&] {
         const std::string json = vornctl({"status", "--json"}).output;
@@ -276,55 +292,45 @@ TEST_F(RemoteControlTest, TheMainWindowStartsAsAskedAndComesBackOnShowAndOnASeco
             if (contains(json, std::string("\"mainWindow\":\"") + state + "\"")) return state;
         return "?";
     };
+    enum class Then { Nothing, Show, SecondLaunch };
     struct Row {
         std::vector<std::string> args;
         bool showAtStartup;
         const char* window;
+        Then then;
     };
-    const Row rows[] = {{{"--windows"}, true, "shown"},
-                        {{"--windows"}, false, "hidden"},
-                        {{"--windows", "--background"}, true, "hidden"},
-                        {{"--windows", "--foreground"}, false, "shown"},
-                        {{}, true, "none"}};
+    const Row rows[] = {{{"--windows"}, true, "shown", Then::Nothing},
+                        {{"--windows"}, false, "hidden", Then::SecondLaunch},
+                        {{"--windows", "--background"}, true, "hidden", Then::Show},
+                        {{"--windows", "--foreground"}, false, "shown", Then::Nothing},
+                        {{}, true, "none", Then::Show}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
         ASSERT_NO_FATAL_FAILURE(
             startUploader({{"prefShowWindowAtStartup", row.showAtStartup}}, row.args));
         EXPECT_STREQ(mainWindow(), row.window);
+        if (row.then == Then::Show) {
+            EXPECT_EQ(vornctl({"show"}).status, row.args.empty() ? 1 : 0);
+        } else if (row.then == Then::SecondLaunch) {
+            ToolResult second =
+                test::runTool(kUploader, uploaderArguments({"--windows"}), uploaderEnvironment());
+            EXPECT_EQ(second.status, 3) << second.output;
+            EXPECT_TRUE(contains(second.output, "already runs")) << second.output;
+        }
+        if (row.then != Then::Nothing) {
+            EXPECT_STREQ(mainWindow(), row.args.empty() ? "none" : "shown");
+        }
         app->signal(SIGTERM);
         expectOrderlyEnd();
     }
-
-    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--windows", "--background"}));
-    ToolResult show = vornctl({"show"});
-    EXPECT_EQ(show.status, 0) << show.output;
-    EXPECT_STREQ(mainWindow(), "shown");
-    app->signal(SIGTERM);
-    expectOrderlyEnd();
-
-    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--windows", "--background"}));
-    ToolResult second =
-        test::runTool(kUploader, uploaderArguments({"--windows"}), uploaderEnvironment());
-    EXPECT_EQ(second.status, 3) << second.output;
-    EXPECT_TRUE(contains(second.output, "already runs")) << second.output;
-    EXPECT_STREQ(mainWindow(), "shown");
-    app->signal(SIGTERM);
-    expectOrderlyEnd();
-
-    // Headless there is no window to show; without an uploader nobody answers.
-    ASSERT_NO_FATAL_FAILURE(startUploader());
-    EXPECT_EQ(vornctl({"show"}).status, 1);
-    app->signal(SIGTERM);
-    expectOrderlyEnd();
-    EXPECT_EQ(vornctl({"show"}).status, 3);
+    EXPECT_EQ(vornctl({"show"}).status, 3) << "without an uploader nobody answers";
 }
 
-TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReachesTheLogs) {
+TEST_F(RemoteControlTest, StatusFollowsPauseAndUploadNowAndNoSecretReachesTheLogs) {
     const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
     fs::create_directories(mirror);
     const std::string photo = writeGuestPhoto(source, "Smith/IMG_0001.jpg", 4 << 20);
-    writeFile(tmp / "script",
-              "IMG_0001.jpg 1 hang 3\nIMG_0002.jpg always error \"Account closed\"\n");
+    writeFile(tmp / "script", "IMG_0001.jpg 1 hang 3\n");
     test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
     ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
                                            {"prefLocalMasterMirrorSiteFolder", mirror.string()},
@@ -332,27 +338,7 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
                                            {"userLoginName", "photog"},
                                            {"userLoginPassword", "s3cret-pass"}}));
     const std::string prefsBefore = readFile(prefsPath);
-    // Polls the status until it holds all parts and not `absent` (the uploader's threads move on
-    // their own).
-    auto statusWith = [&](std::vector<std::string> parts, const std::string& absent = "\x01") {
-        std::string json;
-        for (int tries = 0; tries < 1200; ++tries, std::this_thread::sleep_for(50ms)) {
-            json = vornctl({"status", "--json"}).output;
-            if (std::all_of(parts.begin(), parts.end(),
-                            [&](const std::string& p) { return contains(json, p); }) &&
-                !contains(json, absent))
-                return json;
-        }
-        ADD_FAILURE() << "status never held all of the expected parts: " << json;
-        return json;
-    };
-
-    std::string idle = statusWith({"\"state\":\"idle\""});
-    EXPECT_TRUE(contains(idle, "\"transfer\":null,") && contains(idle, "\"transfers\":[],") &&
-                contains(idle, "\"sourceFolder\":\"" + source.string() + "\"") &&
-                contains(idle, "\"uploadsAtOnce\":\"1\",\"bandwidthCap\":\"none\""))
-        << idle;
-    EXPECT_FALSE(contains(idle, "s3cret")) << idle;
+    EXPECT_FALSE(contains(statusWith({"\"state\":\"idle\""}), "s3cret"));
 
     // Paused while idle: held at once; nothing was written, no pass started.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
@@ -378,12 +364,6 @@ TEST_F(RemoteControlTest, StatusFollowsPauseUploadNowAndAnErrorAndNoSecretReache
     EXPECT_TRUE(contains(paused, "\"lastUploadName\":\"Smith/IMG_0001.jpg\"")) << paused;
     EXPECT_EQ(readFile(tmp / "service/photog/Prom/IMG_0001.jpg"), photo)
         << "the photo arrives byte for byte, under the event name set while paused";
-
-    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
-    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
-    std::string error = statusWith({"\"state\":\"stopped on error\""});
-    EXPECT_TRUE(contains(error, "Account closed")) << error;
-    EXPECT_FALSE(contains(error, "\"lastErrorTime\":null")) << error;
 
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
@@ -418,9 +398,8 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
     const fs::path metrics = tmp / "metrics/vorn.prom";
     fs::create_directories(mirror);
     fs::create_directories(metrics.parent_path());
-    writeGuestPhoto(source, "Smith/IMG_0001.jpg");
-    writeGuestPhoto(source, "Smith/IMG_0002.jpg");
-    writeGuestPhoto(source, "LOOSE.jpg");
+    for (const char* name : {"Smith/IMG_0001.jpg", "Smith/IMG_0002.jpg", "LOOSE.jpg"})
+        writeGuestPhoto(source, name);
     for (const char* name : {"Smith/NOTES_1.jpg", "Smith/NOTES_2.jpg"}) {
         writeFile(source / name, "no metadata in here");
         fs::last_write_time(source / name,
@@ -439,77 +418,49 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
                            {"prefSecondsBetweenScans", 1.0},
                            {"prefMetricsFile", metrics.string()}};
     ASSERT_NO_FATAL_FAILURE(startUploader(prefs, {}, {"VORN_AUTOSTART_DELAY_MS=600000"}));
-    auto status = [&](bool json, const std::vector<std::string>& parts) {
-        std::string out;
-        for (int tries = 0; tries < 600; ++tries, std::this_thread::sleep_for(50ms)) {
-            out = vornctl(json ? std::vector<std::string>{"status", "--json"}
-                               : std::vector<std::string>{"status"})
-                      .output;
-            if (std::all_of(parts.begin(), parts.end(),
-                            [&](const std::string& p) { return contains(out, p); }))
-                return out;
-        }
-        ADD_FAILURE() << "status never held all of the expected parts: " << out;
-        return out;
-    };
 
     // The launch delay: counted down, with the photos waiting counted by name meanwhile.
-    const std::string launching = status(true, {"\"state\":\"starting\"", "\"photosWaiting\":4"});
+    const std::string launching = statusWith({"\"state\":\"starting\"", "\"photosWaiting\":4"});
     EXPECT_GT(jsonNumber(launching, "startsIn"), 500) << launching;
-    EXPECT_TRUE(contains(vornctl({"status"}).output, "state:            starting in "))
-        << launching;
 
     // Sent: the last byte is out and the service thinks for a while.
     EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
-    const std::string waiting = status(false, {"waiting for the service's reply ("});
-    EXPECT_TRUE(contains(waiting, "sending:          Smith/IMG_0001.jpg, ")) << waiting;
-    EXPECT_FALSE(contains(waiting, "0.0 s left")) << waiting;
+    statusWith({"\"name\":\"Smith/IMG_0001.jpg\"", "\"secondsWaitingForReply\":"},
+               "\"secondsWaitingForReply\":null");
     // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
     EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
-    status(true, {"\"state\":\"pausing\""});
+    statusWith({"\"state\":\"pausing\""});
     ASSERT_TRUE(app->waitForLine("button: Pause (disabled)"));
     EXPECT_EQ(vornctl({"resume"}).output, "ACCEPTED\n");
     ASSERT_TRUE(app->waitForLine("button: Pause"));  // working again
 
     // Passes go by (one a second); what they pass over is counted, named, and said once.
-    const std::string told = status(
-        true, {"\"uploadedToday\":1,\"setAsideToday\":1", "\"photosWaiting\":0",
-               "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
-               "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
-               "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
+    statusWith({"\"uploadedToday\":1,\"setAsideToday\":1", "\"photosWaiting\":0",
+                "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
+                "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
+                "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
     for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize"));
     const auto& lines = app->output();
-    EXPECT_EQ(
-        std::count(lines.begin(), lines.end(), "skipped LOOSE.jpg: photos go in a client folder"),
-        1);
-    EXPECT_EQ(
-        std::count(lines.begin(), lines.end(), "skipped Smith/NOTES_1.jpg: no upload metadata"), 1);
-    std::string log = datedLogs();
-    EXPECT_EQ(log.find("skipped LOOSE.jpg"), log.rfind("skipped LOOSE.jpg")) << "logged once";
-    EXPECT_NE(log.find("skipped LOOSE.jpg: photos go in a client folder"), std::string::npos);
-    EXPECT_TRUE(contains(vornctl({"status"}).output,
-                         "skipped:          2 without upload metadata (last: Smith/NOTES_2.jpg, "
-                         "Smith/NOTES_1.jpg); 1 directly in the source folder (LOOSE.jpg): photos "
-                         "go in a client folder\n"));
+    for (const char* said : {"skipped LOOSE.jpg: photos go in a client folder",
+                             "skipped Smith/NOTES_1.jpg: no upload metadata"})
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), said), 1) << said;
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
-    // The metrics file's last word: the counts, and no state but "stopped".
+    // The metrics file's last word, where the setting puts it.
     const std::string counters = readFile(metrics);
-    for (const char* line :
-         {"\nvorn_photos_uploaded_total 1\n", "\nvorn_photos_set_aside_total 1\n",
-          "\nvorn_photos_skipped 3\n", "\nvorn_state{state=\"idle\"} 0\n",
-          "\nvorn_state{state=\"stopped\"} 1\n"})
-        EXPECT_TRUE(contains(counters, line)) << line << " in " << counters;
+    EXPECT_TRUE(contains(counters, "\nvorn_photos_uploaded_total 1\n") &&
+                contains(counters, "\nvorn_state{state=\"stopped\"} 1\n"))
+        << counters;
 
     // Started again the same day, logging errors only: the day's counts go on, the metrics'
     // counters begin again (a monitor sees the restart).
     ASSERT_NO_FATAL_FAILURE(
         startUploader(prefs, {"--log-level=error"}, {"VORN_AUTOSTART_DELAY_MS=0"}));
-    std::string again = status(true, {"\"uploadedToday\":1,\"setAsideToday\":1"});
+    statusWith({"\"uploadedToday\":1,\"setAsideToday\":1"});
     EXPECT_TRUE(contains(readFile(metrics), "\nvorn_photos_uploaded_total 0\n"));
     writeGuestPhoto(source, "Smith/IMG_0003.jpg");
-    status(true, {"\"state\":\"stopped on error\""});
-    log = datedLogs();
+    statusWith({"\"state\":\"stopped on error\""});
+    const std::string log = datedLogs();
     EXPECT_TRUE(contains(log,
                          "] The service answered ERROR: Invalid username or password; the "
                          "cycle stops until Upload Now, Resume or a change of settings"))
@@ -518,22 +469,15 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
     expectOrderlyEnd();
 }
 
+// Each rule's wording is the settings tests'; here, that both ways of setting apply the rules.
 TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupReloadsHandEdits) {
     ASSERT_NO_FATAL_FAILURE(startUploader({{"userEnteredEventName", Value("Prom")}}));
     const std::tuple<const char*, const char*, const char*> rows[] = {
         {"prefSecondsBetweenScans", "0", "a number of seconds above 0"},
-        {"prefKivURL", "ftp://host/x", "http:// or https://"},
-        {"prefDaysToSaveLogs", "2", "from 3 to 90"},
-        {"prefAutoSynchronize", "perhaps", "yes or no"},
-        {"prefLocalSourceUploadFolder", "relative/dir", "absolute or beginning with ~"},
-        {"prefLogLevel", "loud", "error, warn, info or debug"},
         {"noSuchKey", "1", "no such setting"},
         // Against the factory's folders, ~/Pictures/Vorn/Upload and ~/Pictures/Vorn/Mirror.
-        {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Mirror/Upload",
-         "lies inside the mirror folder"},
         {"prefLocalMasterMirrorSiteFolder", "~/Pictures/Vorn/Upload/Mirror",
          "lies inside the source folder"},
-        {"prefLocalSourceUploadFolder", "~/Pictures/Vorn/Problem Folder", "are the same"},
     };
     const std::string before = readFile(prefsPath);
     for (bool running : {true, false}) {
@@ -547,14 +491,12 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
         }
     }
 
-    // Live: applied and written at once.
+    // Live: applied and written at once; a folder not there yet is kept, with a warning.
     ToolResult set = vornctl({"config", "set", "userEnteredEventName", "Spring Gala"});
     EXPECT_EQ(set.status, 0) << set.output;
     EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
     ToolResult list = vornctl({"config", "list"});
     EXPECT_TRUE(contains(list.output, "userEnteredEventName\ttext\tSpring Gala\t")) << list.output;
-
-    // A folder not there yet (a typo, or a disk not mounted) is kept, with a warning.
     const fs::path typo = tmp / "Uplaod";
     ToolResult kept = vornctl({"config", "set", "prefLocalSourceUploadFolder", typo.string()});
     EXPECT_EQ(kept.status, 0) << kept.output;
@@ -562,13 +504,6 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
         kept.output, "warning: prefLocalSourceUploadFolder: " + typo.string() + " does not exist"))
         << kept.output;
     EXPECT_EQ(storedPreference("prefLocalSourceUploadFolder"), Value(typo.string()));
-    // The check warns of the factory account once the address is a real service's.
-    ASSERT_EQ(vornctl({"config", "set", "prefKivURL", "https://photos.example.net/vorn"}).status,
-              0);
-    ToolResult live = vornctl({"config", "check"});
-    EXPECT_TRUE(contains(live.output, "warning: userLoginName: still the factory default") &&
-                !contains(live.output, "warning: userEnteredEventName"))
-        << live.output;
 
     // A hand edit, then SIGHUP: the running uploader answers the edited value.
     Dictionary edited = *readPropertyListFile(prefsPath.string())->asDictionary();
@@ -581,41 +516,21 @@ TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupRelo
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
 
-    // Without an uploader: the file itself, private, under the store's lock.
-    ToolResult offline = vornctl({"--prefs", prefsPath.string(), "config", "set", "prefKivURL",
-                                  "https://photos.example.net/vorn"});
-    EXPECT_EQ(offline.status, 0) << offline.output;
+    // Without an uploader: the file itself, private, under the store's lock; the check warns
+    // (status 0) of the factory event name once the address is a real service's.
+    const std::string prefs = "--prefs=" + prefsPath.string();
+    fs::create_directories(tmp / "Upload");
+    fs::create_directories(tmp / "Mirror");
+    for (const auto& [key, value] :
+         {std::pair<std::string, std::string>{"prefLocalSourceUploadFolder", tmp / "Upload"},
+          {"prefLocalMasterMirrorSiteFolder", tmp / "Mirror"},
+          {"prefKivURL", "https://photos.example.net/vorn"},
+          {"userEnteredEventName", "Demo Event"}})
+        ASSERT_EQ(vornctl({prefs, "config", "set", key, value}).status, 0) << key;
     EXPECT_EQ(storedPreference("prefKivURL"), Value("https://photos.example.net/vorn"));
     EXPECT_EQ(fs::status(prefsPath).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
-
-    // Folders that overlap are refused here too; written by hand, the check names both.
-    const fs::path source = tmp / "Upload", inside = source / "Mirror", mirror = tmp / "Mirror";
-    fs::create_directories(inside);
-    fs::create_directories(mirror);
-    const std::string prefs = "--prefs=" + prefsPath.string();
-    ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalSourceUploadFolder", source}).status, 0);
-    ToolResult refused =
-        vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", inside});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(contains(refused.output, "lies inside the source folder")) << refused.output;
-    edited = *readPropertyListFile(prefsPath.string())->asDictionary();
-    edited.insert_or_assign("prefLocalMasterMirrorSiteFolder", Value(inside.string()));
-    writeFile(prefsPath, toXmlPropertyList(Value(edited)));
     ToolResult check = vornctl({prefs, "config", "check"});
-    EXPECT_EQ(check.status, 1);
-    EXPECT_TRUE(contains(check.output, "[" + inside.string() + "] lies inside the source folder [" +
-                                           source.string() + "]"))
-        << check.output;
-
-    // Folders apart: the check passes, and warns (status 0) of the factory event name.
-    ASSERT_EQ(vornctl({prefs, "config", "set", "prefLocalMasterMirrorSiteFolder", mirror}).status,
-              0);
-    check = vornctl({prefs, "config", "check"});
-    EXPECT_EQ(check.status, 0);
-    EXPECT_EQ(check.output, "") << "an event and an account of its own";
-    ASSERT_EQ(vornctl({prefs, "config", "set", "userEnteredEventName", "Demo Event"}).status, 0);
-    check = vornctl({prefs, "config", "check"});
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.output,
               "warning: userEnteredEventName: still the factory default \"Demo Event\" while "
