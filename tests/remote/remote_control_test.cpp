@@ -326,80 +326,17 @@ TEST_F(RemoteControlTest, TheMainWindowStartsAsAskedAndComesBackOnShowAndOnASeco
     EXPECT_EQ(vornctl({"show"}).status, 3) << "without an uploader nobody answers";
 }
 
-TEST_F(RemoteControlTest, StatusFollowsPauseAndUploadNowAndNoSecretReachesTheLogs) {
-    const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
-    fs::create_directories(mirror);
-    const std::string photo = writeGuestPhoto(source, "Smith/IMG_0001.jpg", 4 << 20);
-    writeFile(tmp / "script", "IMG_0001.jpg 1 hang 3\n");
-    test::PhotoServiceProcess service(tmp / "service", std::nullopt, tmp / "script");
-    ASSERT_NO_FATAL_FAILURE(startUploader({{"prefLocalSourceUploadFolder", source.string()},
-                                           {"prefLocalMasterMirrorSiteFolder", mirror.string()},
-                                           {"prefKivURL", service.url()},
-                                           {"userLoginName", "photog"},
-                                           {"userLoginPassword", "s3cret-pass"}}));
-    const std::string prefsBefore = readFile(prefsPath);
-    EXPECT_FALSE(contains(statusWith({"\"state\":\"idle\""}), "s3cret"));
-
-    // Paused while idle: held at once; nothing was written, no pass started.
-    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
-    ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
-    statusWith({"\"state\":\"paused\""});
-    EXPECT_EQ(readFile(prefsPath), prefsBefore);
-    EXPECT_TRUE(service.requestLog().empty());
-
-    // The event name set now is the one the pass takes.
-    EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Prom"}).output, "COMMAND SUCCESS\n");
-    ToolResult upload = dbusSend({"string:vorn", "string:upnw", "array:string:"});
-    EXPECT_TRUE(contains(upload.output, "string \"ACCEPTED\"")) << upload.output;
-    // A transfer shows its bytes once the first of them are on the wire.
-    std::string uploading = statusWith(
-        {"\"state\":\"uploading\"", "\"name\":\"Smith/IMG_0001.jpg\""}, "\"bytesSent\":0,");
-    EXPECT_GT(jsonNumber(uploading, "bytesTotal"), 4 << 20) << uploading;
-    EXPECT_GT(jsonNumber(uploading, "bytesSent"), 0) << uploading;
-
-    // Paused while the photo is on the wire: it is filed, then the cycle holds.
-    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
-    std::string paused = statusWith({"\"state\":\"paused\"", "\"uploadedToday\":1"});
-    EXPECT_TRUE(contains(paused, "\"transfer\":null")) << paused;
-    EXPECT_TRUE(contains(paused, "\"lastUploadName\":\"Smith/IMG_0001.jpg\"")) << paused;
-    EXPECT_EQ(readFile(tmp / "service/photog/Prom/IMG_0001.jpg"), photo)
-        << "the photo arrives byte for byte, under the event name set while paused";
-
-    EXPECT_EQ(vornctl({"quit"}).status, 0);
-    expectOrderlyEnd();
-    ToolResult gone = vornctl({"status", "--json"});
-    EXPECT_EQ(gone.status, 3);
-    EXPECT_TRUE(contains(gone.output, "{\"state\":\"not running\"}\n")) << gone.output;
-
-    // At the default level no address or password reaches the output or the log folder.
-    for (const std::string& line : app->output()) {
-        EXPECT_FALSE(contains(line, "handleTestAEHandler")) << line;
-        EXPECT_FALSE(contains(line, "@example.com")) << line;
-    }
-    std::size_t files = 0;
-    for (const auto& e : fs::recursive_directory_iterator(logDir)) {
-        if (!e.is_regular_file()) continue;
-        ++files;
-        const std::string text = readFile(e.path());
-        // The factory default's password is the demo account's name too, and in temporary
-        // folder names: what must not appear is it as a password value.
-        for (const char* secret : {"@example.com", "guest.one", "s3cret-pass",
-                                   "userLoginPassword = \"vorn-test", "<string>vorn-test"})
-            EXPECT_FALSE(contains(text, secret)) << secret << " in " << e.path();
-    }
-    EXPECT_GE(files, 2u) << "the dated log and the message log";
-}
-
-// What a desk operator reads in status from launch on: the launch delay, the photos passed
-// over and why (each said once), the wait for the service's reply after the last byte, the
-// day's counts again after a restart, and the service's ERROR in the quietest log.
+// What a desk operator reads in status from launch on: the launch delay, a pause while idle,
+// the bytes on the wire and then the wait for the service's reply, the photos passed over and
+// why (each said once), the day's counts again after a restart, and the service's ERROR in the
+// quietest log. No secret reaches the output or the logs.
 TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestart) {
     const fs::path source = tmp / "Upload", mirror = tmp / "Mirror";
     const fs::path metrics = tmp / "metrics/vorn.prom";
     fs::create_directories(mirror);
     fs::create_directories(metrics.parent_path());
-    for (const char* name : {"Smith/IMG_0001.jpg", "Smith/IMG_0002.jpg", "LOOSE.jpg"})
-        writeGuestPhoto(source, name);
+    const std::string photo = writeGuestPhoto(source, "Smith/IMG_0001.jpg", 4 << 20);
+    for (const char* name : {"Smith/IMG_0002.jpg", "LOOSE.jpg"}) writeGuestPhoto(source, name);
     for (const char* name : {"Smith/NOTES_1.jpg", "Smith/NOTES_2.jpg"}) {
         writeFile(source / name, "no metadata in here");
         fs::last_write_time(source / name,
@@ -422,9 +359,26 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
     // The launch delay: counted down, with the photos waiting counted by name meanwhile.
     const std::string launching = statusWith({"\"state\":\"starting\"", "\"photosWaiting\":4"});
     EXPECT_GT(jsonNumber(launching, "startsIn"), 500) << launching;
+    EXPECT_FALSE(contains(launching, "s3cret")) << launching;
 
-    // Sent: the last byte is out and the service thinks for a while.
-    EXPECT_EQ(vornctl({"upload-now"}).output, "ACCEPTED\n");
+    // Paused while idle: held at once; nothing was written, no pass started.
+    const std::string prefsBefore = readFile(prefsPath);
+    EXPECT_EQ(vornctl({"pause"}).output, "ACCEPTED\n");
+    ASSERT_TRUE(app->waitForLine("Process Paused...", 20s));
+    statusWith({"\"state\":\"paused\""});
+    EXPECT_EQ(readFile(prefsPath), prefsBefore);
+    EXPECT_TRUE(service.requestLog().empty());
+
+    // The event name set now is the one the pass takes.
+    EXPECT_EQ(vornctl({"set", "userEnteredEventName", "Prom"}).output, "COMMAND SUCCESS\n");
+    ToolResult upload = dbusSend({"string:vorn", "string:upnw", "array:string:"});
+    EXPECT_TRUE(contains(upload.output, "string \"ACCEPTED\"")) << upload.output;
+    // A transfer shows its bytes once the first of them are on the wire; when the last is out
+    // the service thinks for a while.
+    std::string uploading = statusWith(
+        {"\"state\":\"uploading\"", "\"name\":\"Smith/IMG_0001.jpg\""}, "\"bytesSent\":0,");
+    EXPECT_GT(jsonNumber(uploading, "bytesTotal"), 4 << 20) << uploading;
+    EXPECT_GT(jsonNumber(uploading, "bytesSent"), 0) << uploading;
     statusWith({"\"name\":\"Smith/IMG_0001.jpg\"", "\"secondsWaitingForReply\":"},
                "\"secondsWaitingForReply\":null");
     // A pause asked for meanwhile, then taken back before it took effect: the cycle goes on.
@@ -439,6 +393,8 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
                 "\"photosSkipped\":3,\"skippedWithoutMetadata\":2,\"skippedWithoutMetadataNames\":"
                 "[\"Smith/NOTES_2.jpg\",\"Smith/NOTES_1.jpg\"],\"skippedLoose\":1,"
                 "\"skippedLooseNames\":[\"LOOSE.jpg\"]"});
+    EXPECT_EQ(readFile(tmp / "service/photog/Prom/IMG_0001.jpg"), photo)
+        << "the photo arrives byte for byte, under the event name set while paused";
     for (int pass = 0; pass < 3; ++pass) ASSERT_TRUE(app->waitForLine("Next Auto-Synchronize"));
     const auto& lines = app->output();
     for (const char* said : {"skipped LOOSE.jpg: photos go in a client folder",
@@ -446,11 +402,32 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
         EXPECT_EQ(std::count(lines.begin(), lines.end(), said), 1) << said;
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
+    ToolResult gone = vornctl({"status", "--json"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_TRUE(contains(gone.output, "{\"state\":\"not running\"}\n")) << gone.output;
     // The metrics file's last word, where the setting puts it.
     const std::string counters = readFile(metrics);
     EXPECT_TRUE(contains(counters, "\nvorn_photos_uploaded_total 1\n") &&
                 contains(counters, "\nvorn_state{state=\"stopped\"} 1\n"))
         << counters;
+
+    // At the default level no address or password reaches the output or the log folder.
+    for (const std::string& line : app->output()) {
+        EXPECT_FALSE(contains(line, "handleTestAEHandler")) << line;
+        EXPECT_FALSE(contains(line, "@example.com")) << line;
+    }
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(logDir)) {
+        if (!e.is_regular_file()) continue;
+        ++files;
+        const std::string text = readFile(e.path());
+        // The factory default's password is the demo account's name too, and in temporary
+        // folder names: what must not appear is it as a password value.
+        for (const char* secret : {"@example.com", "guest.one", "s3cret-pass",
+                                   "userLoginPassword = \"vorn-test", "<string>vorn-test"})
+            EXPECT_FALSE(contains(text, secret)) << secret << " in " << e.path();
+    }
+    EXPECT_GE(files, 2u) << "the dated log and the message log";
 
     // Started again the same day, logging errors only: the day's counts go on, the metrics'
     // counters begin again (a monitor sees the restart).
