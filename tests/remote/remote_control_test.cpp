@@ -138,8 +138,10 @@ class RemoteControlTest : public ::testing::Test {
     std::optional<test::ChildProcess> app;
 };
 
-TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsInOrder) {
-    ASSERT_NO_FATAL_FAILURE(startUploader({}, {"--log-level=debug"}));
+// Each config rule's wording is the settings tests'; here, that both ways of setting apply them.
+TEST_F(RemoteControlTest, BothClientsSetAndGetValuesLiveOrInTheFileAndQuitEndsInOrder) {
+    ASSERT_NO_FATAL_FAILURE(
+        startUploader({{"userEnteredEventName", Value("Prom")}}, {"--log-level=debug"}));
 
     ToolResult set = dbusSend(
         {"string:vorn", "string:1234", "array:string:setValue,prefSecondsBetweenScans,90"});
@@ -171,6 +173,47 @@ TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsInOrder) {
         << badEvent.output;
     EXPECT_TRUE(stillRunning());
 
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"prefSecondsBetweenScans", "0", "a number of seconds above 0"},
+        {"noSuchKey", "1", "no such setting"},
+        // Against the factory's folders, ~/Pictures/Vorn/Upload and ~/Pictures/Vorn/Mirror.
+        {"prefLocalMasterMirrorSiteFolder", "~/Pictures/Vorn/Upload/Mirror",
+         "lies inside the source folder"},
+    };
+    const std::string before = readFile(prefsPath);
+    for (bool running : {true, false}) {
+        for (const auto& [key, value, rule] : rows) {
+            std::vector<std::string> args{"config", "set", key, value};
+            if (!running) args.insert(args.begin(), "--prefs=" + prefsPath.string());
+            ToolResult r = vornctl(args);
+            EXPECT_EQ(r.status, 1) << key << (running ? " live" : " file");
+            EXPECT_TRUE(contains(r.output, key) && contains(r.output, rule)) << r.output;
+            EXPECT_EQ(readFile(prefsPath), before);
+        }
+    }
+
+    // Live: applied and written at once; a folder not there yet is kept, with a warning.
+    ToolResult live = vornctl({"config", "set", "userEnteredEventName", "Spring Gala"});
+    EXPECT_EQ(live.status, 0) << live.output;
+    EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
+    ToolResult list = vornctl({"config", "list"});
+    EXPECT_TRUE(contains(list.output, "userEnteredEventName\ttext\tSpring Gala\t")) << list.output;
+    const fs::path typo = tmp / "Uplaod";
+    ToolResult kept = vornctl({"config", "set", "prefLocalSourceUploadFolder", typo.string()});
+    EXPECT_EQ(kept.status, 0) << kept.output;
+    EXPECT_TRUE(contains(
+        kept.output, "warning: prefLocalSourceUploadFolder: " + typo.string() + " does not exist"))
+        << kept.output;
+    EXPECT_EQ(storedPreference("prefLocalSourceUploadFolder"), Value(typo.string()));
+
+    // A hand edit, then SIGHUP: the running uploader answers the edited value.
+    Dictionary edited = *readPropertyListFile(prefsPath.string())->asDictionary();
+    edited.insert_or_assign("userLoginName", Value("edited-by-hand"));
+    writeFile(prefsPath, toXmlPropertyList(Value(edited)));
+    app->signal(SIGHUP);
+    ASSERT_TRUE(app->waitForLine("settings reloaded"));
+    EXPECT_EQ(vornctl({"config", "get", "userLoginName"}).output, "edited-by-hand\n");
+
     // Quit: nothing answers; the bus tells dbus-send that the uploader left without replying.
     ToolResult quit = dbusSend({"string:aevt", "string:quit", "array:string:"});
     EXPECT_NE(quit.status, 0);
@@ -180,6 +223,27 @@ TEST_F(RemoteControlTest, BothClientsSetAndGetValuesAndQuitEndsInOrder) {
     EXPECT_TRUE(
         contains(startLine(), "; vornctl reaches it over the session bus (org.vorn.Uploader)"))
         << startLine();
+
+    // Without an uploader: the file itself, private, under the store's lock; the check warns
+    // (status 0) of the factory event name once the address is a real service's.
+    const std::string prefs = "--prefs=" + prefsPath.string();
+    fs::create_directories(tmp / "Upload");
+    fs::create_directories(tmp / "Mirror");
+    for (const auto& [key, value] :
+         {std::pair<std::string, std::string>{"prefLocalSourceUploadFolder", tmp / "Upload"},
+          {"prefLocalMasterMirrorSiteFolder", tmp / "Mirror"},
+          {"prefKivURL", "https://photos.example.net/vorn"},
+          {"userEnteredEventName", "Demo Event"}})
+        ASSERT_EQ(vornctl({prefs, "config", "set", key, value}).status, 0) << key;
+    EXPECT_EQ(storedPreference("prefKivURL"), Value("https://photos.example.net/vorn"));
+    EXPECT_EQ(fs::status(prefsPath).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    ToolResult check = vornctl({prefs, "config", "check"});
+    EXPECT_EQ(check.status, 0);
+    EXPECT_EQ(check.output,
+              "warning: userEnteredEventName: still the factory default \"Demo Event\" while "
+              "prefKivURL is a real service (https://photos.example.net/vorn); set it with "
+              "vornctl config set userEnteredEventName VALUE\n");
 }
 
 // Started where there is no session bus (a root shell, an ssh login, a container): the same
@@ -438,75 +502,6 @@ TEST_F(RemoteControlTest, StatusTellsTheWholeStoryAndTheDaysCountsOutliveARestar
         << log;
     EXPECT_EQ(vornctl({"quit"}).status, 0);
     expectOrderlyEnd();
-}
-
-// Each rule's wording is the settings tests'; here, that both ways of setting apply the rules.
-TEST_F(RemoteControlTest, ConfigRefusesBadValuesSetsLiveOrInTheFileAndSighupReloadsHandEdits) {
-    ASSERT_NO_FATAL_FAILURE(startUploader({{"userEnteredEventName", Value("Prom")}}));
-    const std::tuple<const char*, const char*, const char*> rows[] = {
-        {"prefSecondsBetweenScans", "0", "a number of seconds above 0"},
-        {"noSuchKey", "1", "no such setting"},
-        // Against the factory's folders, ~/Pictures/Vorn/Upload and ~/Pictures/Vorn/Mirror.
-        {"prefLocalMasterMirrorSiteFolder", "~/Pictures/Vorn/Upload/Mirror",
-         "lies inside the source folder"},
-    };
-    const std::string before = readFile(prefsPath);
-    for (bool running : {true, false}) {
-        for (const auto& [key, value, rule] : rows) {
-            std::vector<std::string> args{"config", "set", key, value};
-            if (!running) args.insert(args.begin(), "--prefs=" + prefsPath.string());
-            ToolResult r = vornctl(args);
-            EXPECT_EQ(r.status, 1) << key << (running ? " live" : " file");
-            EXPECT_TRUE(contains(r.output, key) && contains(r.output, rule)) << r.output;
-            EXPECT_EQ(readFile(prefsPath), before);
-        }
-    }
-
-    // Live: applied and written at once; a folder not there yet is kept, with a warning.
-    ToolResult set = vornctl({"config", "set", "userEnteredEventName", "Spring Gala"});
-    EXPECT_EQ(set.status, 0) << set.output;
-    EXPECT_EQ(storedPreference("userEnteredEventName"), Value("Spring Gala"));
-    ToolResult list = vornctl({"config", "list"});
-    EXPECT_TRUE(contains(list.output, "userEnteredEventName\ttext\tSpring Gala\t")) << list.output;
-    const fs::path typo = tmp / "Uplaod";
-    ToolResult kept = vornctl({"config", "set", "prefLocalSourceUploadFolder", typo.string()});
-    EXPECT_EQ(kept.status, 0) << kept.output;
-    EXPECT_TRUE(contains(
-        kept.output, "warning: prefLocalSourceUploadFolder: " + typo.string() + " does not exist"))
-        << kept.output;
-    EXPECT_EQ(storedPreference("prefLocalSourceUploadFolder"), Value(typo.string()));
-
-    // A hand edit, then SIGHUP: the running uploader answers the edited value.
-    Dictionary edited = *readPropertyListFile(prefsPath.string())->asDictionary();
-    edited.insert_or_assign("userLoginName", Value("edited-by-hand"));
-    writeFile(prefsPath, toXmlPropertyList(Value(edited)));
-    app->signal(SIGHUP);
-    ASSERT_TRUE(app->waitForLine("settings reloaded"));
-    EXPECT_EQ(vornctl({"config", "get", "userLoginName"}).output, "edited-by-hand\n");
-    EXPECT_TRUE(stillRunning());
-    EXPECT_EQ(vornctl({"quit"}).status, 0);
-    expectOrderlyEnd();
-
-    // Without an uploader: the file itself, private, under the store's lock; the check warns
-    // (status 0) of the factory event name once the address is a real service's.
-    const std::string prefs = "--prefs=" + prefsPath.string();
-    fs::create_directories(tmp / "Upload");
-    fs::create_directories(tmp / "Mirror");
-    for (const auto& [key, value] :
-         {std::pair<std::string, std::string>{"prefLocalSourceUploadFolder", tmp / "Upload"},
-          {"prefLocalMasterMirrorSiteFolder", tmp / "Mirror"},
-          {"prefKivURL", "https://photos.example.net/vorn"},
-          {"userEnteredEventName", "Demo Event"}})
-        ASSERT_EQ(vornctl({prefs, "config", "set", key, value}).status, 0) << key;
-    EXPECT_EQ(storedPreference("prefKivURL"), Value("https://photos.example.net/vorn"));
-    EXPECT_EQ(fs::status(prefsPath).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
-    ToolResult check = vornctl({prefs, "config", "check"});
-    EXPECT_EQ(check.status, 0);
-    EXPECT_EQ(check.output,
-              "warning: userEnteredEventName: still the factory default \"Demo Event\" while "
-              "prefKivURL is a real service (https://photos.example.net/vorn); set it with "
-              "vornctl config set userEnteredEventName VALUE\n");
 }
 
 }  // namespace
