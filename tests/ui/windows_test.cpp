@@ -1,10 +1,14 @@
 // The windows' rules, offscreen: field updates, the preferences panel's lock, colours, folder
 // choices and preference files, and the alerts.
 
+#include <QAccessible>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabBar>
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -539,10 +543,40 @@ TEST_F(WindowsTest, TheRelaunchFlagsSayWhetherTheMainWindowWasShownAndActive) {
     }
 }
 
-// The four commands have shortcuts, each raising its own signal.
-TEST_F(WindowsTest, TheCommandsHaveShortcuts) {
+// Keyboard and screen reader: each control says what it is, and the four commands have
+// shortcuts.
+TEST_F(WindowsTest, ControlsHaveNamesAndCommandsHaveShortcuts) {
     QtUserInterface windows(*store, [] {});
     QtMainWindow* main = windows.mainWindow();
+    QtPreferencesPanel* panel = windows.preferencesPanel();
+    main->show();
+    panel->show();
+    panel->forceLockedIcon(1);
+    // Parts of a compound control (a spin box's editor, the tab bar's scroll arrows) are named
+    // by the control itself.
+    auto isPart = [](QWidget* w, QWidget* top) {
+        for (QWidget* p = w->parentWidget(); p && p != top; p = p->parentWidget())
+            if (qobject_cast<QAbstractSpinBox*>(p) || qobject_cast<QComboBox*>(p) ||
+                qobject_cast<QTabBar*>(p) || qobject_cast<QMenuBar*>(p))
+                return true;
+        return false;
+    };
+    for (QWidget* top : std::initializer_list<QWidget*>{main, panel}) {
+        for (QWidget* w : top->findChildren<QWidget*>()) {
+            const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                 qobject_cast<QComboBox*>(w) ||
+                                 qobject_cast<QAbstractSpinBox*>(w) ||
+                                 qobject_cast<QProgressBar*>(w) ||
+                                 (qobject_cast<QLabel*>(w) && w->objectName().startsWith("ib"));
+            if (!control || isPart(w, top)) continue;
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            ASSERT_NE(a, nullptr);
+            EXPECT_FALSE(a->text(QAccessible::Name).isEmpty())
+                << w->metaObject()->className() << " " << w->objectName().toStdString() << " "
+                << widgetTitle(w).toStdString();
+        }
+    }
+
     const std::tuple<const char*, const char*, void (QtMainWindow::*)()> commands[] = {
         {"Upload Now", "Ctrl+U", &QtMainWindow::synchronizeClicked},
         {"Pause/Resume", "Ctrl+P", &QtMainWindow::pauseResumeClicked},
