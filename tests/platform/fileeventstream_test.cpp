@@ -26,53 +26,48 @@ const FileEventStreamOptions kFast{.latency = 50ms, .forcedFlush = 150ms, .rootR
 struct Recorder {
     std::mutex m;
     std::condition_variable cv;
-    std::vector<std::vector<std::string>> batches;
+    std::vector<std::string> folders, closed;  // the folders of every batch; the files closed
     std::vector<FileEventStreamState> states;
     std::string lastMessage;
-    std::vector<std::string> closed;
 
-    FileEventStream::Callback changes() {
-        return [this](const std::vector<std::string>& folders) {
+    // f under the lock, waking the test.
+    template <typename F>
+    auto locked(F f) {
+        return [this, f](const auto&... args) {
             std::lock_guard lock(m);
-            batches.push_back(folders);
+            f(args...);
             cv.notify_all();
         };
+    }
+    FileEventStream::Callback changes() {
+        return locked([this](const std::vector<std::string>& batch) {
+            folders.insert(folders.end(), batch.begin(), batch.end());
+        });
     }
     FileEventStream::StatusCallback status() {
-        return [this](FileEventStreamState s, const std::string& message) {
-            std::lock_guard lock(m);
+        return locked([this](FileEventStreamState s, const std::string& message) {
             states.push_back(s);
             lastMessage = message;
-            cv.notify_all();
-        };
+        });
     }
     FileEventStream::FileClosedCallback closedFiles() {
-        return [this](const std::string& path) {
-            std::lock_guard lock(m);
-            closed.push_back(path);
-            cv.notify_all();
-        };
-    }
-    bool waitForClosed(const std::string& path) {
-        return waitUntil(
-            [&] { return std::find(closed.begin(), closed.end(), path) != closed.end(); });
-    }
-    size_t reportsLocked(const std::string& folder) const {
-        return std::count_if(batches.begin(), batches.end(), [&](const auto& b) {
-            return std::find(b.begin(), b.end(), folder) != b.end();
-        });
+        return locked([this](const std::string& path) { closed.push_back(path); });
     }
     size_t reports(const std::string& folder) {
         std::lock_guard lock(m);
-        return reportsLocked(folder);
+        return std::count(folders.begin(), folders.end(), folder);
     }
     bool waitUntil(const std::function<bool()>& ready) {
         std::unique_lock lock(m);
         return cv.wait_for(lock, kWait, ready);
     }
-    // Waits for a batch naming folder beyond the first `seen` ones.
+    // Waits for a report of folder beyond the first `seen` ones.
     bool waitForReport(const std::string& folder, size_t seen) {
-        return waitUntil([&] { return reportsLocked(folder) > seen; });
+        return waitUntil(
+            [&] { return size_t(std::count(folders.begin(), folders.end(), folder)) > seen; });
+    }
+    bool waitForClosed(const std::string& path) {
+        return waitUntil([&] { return std::count(closed.begin(), closed.end(), path) > 0; });
     }
     bool waitForState(FileEventStreamState s) {
         return waitUntil([&] { return !states.empty() && states.back() == s; });
@@ -165,65 +160,44 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
     EXPECT_EQ(rec.reports(at("a/renamed/inner")), before);
 }
 
-// No callback after stop() returns, and streams destroyed while events pour in (ASan builds
-// catch any use after free).
-TEST_F(FileEventStreamTest, StopDuringABurstIsFinal) {
+// No callback once the stream is stopped or destroyed, from outside or from its own callback,
+// while events pour in (ASan builds catch any use after free).
+TEST_F(FileEventStreamTest, StopOrDestroyDuringABurstIsFinal) {
     fs::create_directories(at("a"));
-    std::atomic<bool> done{false}, stopped{false}, lateCallback{false};
-    std::atomic<int> written{0}, calls{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> written{0};
     std::thread writer([&] {
         for (int i = 0; !done; ++i, ++written) writeFile(at("a/f" + std::to_string(i % 50)), "x");
     });
-    const FileEventStreamOptions o{.latency = 1ms, .forcedFlush = 5ms};
-    for (int round = 0; round < 3; ++round) {
-        auto stream = std::make_unique<FileEventStream>(
-            root,
-            [&](const std::vector<std::string>&) {
-                lateCallback = lateCallback || stopped;
-                ++calls;
-            },
-            o);
-        const int seen = calls;
-        ASSERT_TRUE(stream->start());
-        // The burst is being reported (bounded, in case nothing ever is).
-        const auto end = std::chrono::steady_clock::now() + kWait;
-        while (calls == seen && std::chrono::steady_clock::now() < end) std::this_thread::yield();
-        EXPECT_NE(calls, seen) << "nothing was reported";
-        if (round > 0) continue;  // destroyed while running
-        stream->stop();
-        stopped = true;
-        for (int mark = written; written < mark + 300;) std::this_thread::yield();
-        EXPECT_FALSE(lateCallback) << "a callback ran after stop() returned";
-        stopped = false;
-    }
-    done = true;
-    writer.join();
-}
-
-TEST_F(FileEventStreamTest, MayBeStoppedOrDestroyedFromItsOwnCallback) {
-    fs::create_directories(at("a"));
-    for (bool destroy : {false, true}) {
-        SCOPED_TRACE(destroy ? "destroyed" : "stopped");
+    enum How { Stop, Destroy, StopInside, DestroyInside };
+    for (How how : {Stop, Destroy, StopInside, DestroyInside}) {
+        SCOPED_TRACE(how);
         std::unique_ptr<FileEventStream> stream;
-        bool handled = false;
+        std::atomic<bool> ended{false}, lateCallback{false};
+        std::atomic<int> calls{0};
+        auto end = [&] {
+            how == Stop || how == StopInside ? stream->stop() : stream.reset();
+            ended = true;
+        };
         stream = std::make_unique<FileEventStream>(
             root,
             [&](const std::vector<std::string>&) {
                 std::lock_guard lock(rec.m);
-                if (handled) return;  // never twice, whichever way it ended
-                destroy ? stream.reset() : stream->stop();
-                handled = true;
+                lateCallback = lateCallback || ended;
+                if (++calls == 1 && how >= StopInside) end();
                 rec.cv.notify_all();
             },
-            kFast);
+            FileEventStreamOptions{.latency = 1ms, .forcedFlush = 5ms});
         ASSERT_TRUE(stream->start());
-        writeFile(at("a/p.jpg"), "j");
-        ASSERT_TRUE(rec.waitUntil([&] { return handled; }));
+        ASSERT_TRUE(rec.waitUntil([&] { return calls > 0; })) << "nothing was reported";
+        if (how < StopInside) end();
+        for (int mark = written; written < mark + 300;) std::this_thread::yield();
         std::lock_guard lock(rec.m);
-        if (!destroy) {
-            EXPECT_FALSE(stream->isRunning());
-        }
+        EXPECT_FALSE(lateCallback) << "a callback ran after the end";
+        EXPECT_TRUE(!stream || !stream->isRunning());
     }
+    done = true;
+    writer.join();
 }
 
 TEST_F(FileEventStreamTest, SaysSoWhenWatchesRunOutAndAQueueOverflowWatchesTheTreeAgain) {
