@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "support/TempDir.h"
 
@@ -26,48 +27,43 @@ const FileEventStreamOptions kFast{.latency = 50ms, .forcedFlush = 150ms, .rootR
 struct Recorder {
     std::mutex m;
     std::condition_variable cv;
-    std::vector<std::string> folders, closed;  // the folders of every batch; the files closed
+    std::vector<std::string> reported;  // the folders of every batch and every file closed
     std::vector<FileEventStreamState> states;
     std::string lastMessage;
 
-    // f under the lock, waking the test.
-    template <typename F>
-    auto locked(F f) {
-        return [this, f](const auto&... args) {
+    FileEventStream::Callback changes() {
+        return [this](const std::vector<std::string>& folders) { record(folders); };
+    }
+    FileEventStream::FileClosedCallback closedFiles() {
+        return [this](const std::string& path) { record({path}); };
+    }
+    FileEventStream::StatusCallback status() {
+        return [this](FileEventStreamState s, const std::string& message) {
             std::lock_guard lock(m);
-            f(args...);
+            states.push_back(s);
+            lastMessage = message;
             cv.notify_all();
         };
     }
-    FileEventStream::Callback changes() {
-        return locked([this](const std::vector<std::string>& batch) {
-            folders.insert(folders.end(), batch.begin(), batch.end());
-        });
-    }
-    FileEventStream::StatusCallback status() {
-        return locked([this](FileEventStreamState s, const std::string& message) {
-            states.push_back(s);
-            lastMessage = message;
-        });
-    }
-    FileEventStream::FileClosedCallback closedFiles() {
-        return locked([this](const std::string& path) { closed.push_back(path); });
-    }
-    size_t reports(const std::string& folder) {
+    void record(const std::vector<std::string>& paths) {
         std::lock_guard lock(m);
-        return std::count(folders.begin(), folders.end(), folder);
+        reported.insert(reported.end(), paths.begin(), paths.end());
+        cv.notify_all();
+    }
+    size_t reportsLocked(const std::string& path) const {
+        return std::count(reported.begin(), reported.end(), path);
+    }
+    size_t reports(const std::string& path) {
+        std::lock_guard lock(m);
+        return reportsLocked(path);
     }
     bool waitUntil(const std::function<bool()>& ready) {
         std::unique_lock lock(m);
         return cv.wait_for(lock, kWait, ready);
     }
-    // Waits for a report of folder beyond the first `seen` ones.
-    bool waitForReport(const std::string& folder, size_t seen) {
-        return waitUntil(
-            [&] { return size_t(std::count(folders.begin(), folders.end(), folder)) > seen; });
-    }
-    bool waitForClosed(const std::string& path) {
-        return waitUntil([&] { return std::count(closed.begin(), closed.end(), path) > 0; });
+    // Waits for a report of path beyond the first `seen` ones.
+    bool waitForReport(const std::string& path, size_t seen = 0) {
+        return waitUntil([&] { return reportsLocked(path) > seen; });
     }
     bool waitForState(FileEventStreamState s) {
         return waitUntil([&] { return !states.empty() && states.back() == s; });
@@ -111,53 +107,41 @@ TEST_F(FileEventStreamTest, ReportsChangesInOldAndNewFoldersAndKeepsOneWatchPerF
     ASSERT_TRUE(stream.start());
     EXPECT_EQ(stream.watchedFolders(), existingFolders());
 
-    struct Step {
-        const char* name;
-        std::function<void()> act;
-        std::vector<std::string> expect;
-        std::vector<std::string> closed;  // files reported at once, as their writer is done
-    };
-    const Step steps[] = {
-        {"file in a sub-folder",
-         [&] { writeFile(at("a/p.jpg"), "j"); },
-         {at("a")},
-         {at("a/p.jpg")}},
+    // Folders reported, and files reported at once as their writer is done.
+    const std::tuple<const char*, std::function<void()>, std::vector<std::string>> steps[] = {
+        {"file in a sub-folder", [&] { writeFile(at("a/p.jpg"), "j"); }, {at("a"), at("a/p.jpg")}},
         {"file in a hidden folder", [&] { writeFile(at(".hidden/p.jpg"), "j"); }, {at(".hidden")}},
         {"folders created after start",
          [&] { writeFile(at("a/new/deeper/p.jpg"), "j"); },
-         {at("a/new/deeper")},
-         {at("a/new/deeper/p.jpg")}},
+         {at("a/new/deeper"), at("a/new/deeper/p.jpg")}},
         // Its files were there before any watch could be: the stream must look inside.
         {"folder moved in with files inside",
          [&] { fs::rename(tmp / "outside/moved", at("a/moved")); },
-         {at("a"), at("a/moved/inner")},
-         {at("a/moved/inner/p.jpg")}},
-        {"folder renamed inside the tree",
-         [&] { fs::rename(at("a/moved"), at("a/renamed")); },
+         {at("a"), at("a/moved/inner"), at("a/moved/inner/p.jpg")}},
+        {"folder renamed inside the tree, then written to under its new name",
+         [&] {
+             fs::rename(at("a/moved"), at("a/renamed"));
+             writeFile(at("a/renamed/inner/r.jpg"), "j");
+         },
+         {at("a"), at("a/renamed/inner")}},
+        {"folders deleted and moved out",
+         [&] {
+             fs::remove_all(at("a/new"));
+             fs::rename(at("a/renamed"), tmp / "out2");
+         },
          {at("a")}},
-        {"file under the renamed folder's new name",
-         [&] { writeFile(at("a/renamed/inner/r.jpg"), "j"); },
-         {at("a/renamed/inner")}},
-        {"folder deleted", [&] { fs::remove_all(at("a/new")); }, {at("a")}},
-        {"folder moved out", [&] { fs::rename(at("a/renamed"), tmp / "out2"); }, {at("a")}},
     };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.name);
+    for (const auto& [name, act, expect] : steps) {
+        SCOPED_TRACE(name);
         settle();
         std::vector<size_t> seen;
-        for (const auto& f : step.expect) seen.push_back(rec.reports(f));
-        step.act();
-        for (size_t i = 0; i < step.expect.size(); ++i)
-            EXPECT_TRUE(rec.waitForReport(step.expect[i], seen[i])) << step.expect[i];
-        for (const auto& file : step.closed) EXPECT_TRUE(rec.waitForClosed(file)) << file;
+        for (const auto& path : expect) seen.push_back(rec.reports(path));
+        act();
+        for (size_t i = 0; i < expect.size(); ++i)
+            EXPECT_TRUE(rec.waitForReport(expect[i], seen[i])) << expect[i];
         settle();
         EXPECT_EQ(stream.watchedFolders(), existingFolders());
     }
-    // Nothing moved out of the tree is reported under its old name.
-    size_t before = rec.reports(at("a/renamed/inner"));
-    writeFile(tmp / "out2/inner/late.jpg", "j");
-    settle();
-    EXPECT_EQ(rec.reports(at("a/renamed/inner")), before);
 }
 
 // No callback once the stream is stopped or destroyed, from outside or from its own callback,
