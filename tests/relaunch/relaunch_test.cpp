@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "app/Relaunch.h"
@@ -30,19 +31,6 @@ Lines lines(const std::string& text) {
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
-
-// A shell that runs until finish() and writes MARKER as it ends, so whatever starts after its
-// end finds MARKER. It stays a zombie until wait().
-class ControlledProcess : public ChildProcess {
-  public:
-    explicit ControlledProcess(const fs::path& marker)
-        : ChildProcess("/bin/sh",
-                       {"-c", "trap \": > '" + marker.string() +
-                                  "'; exit\" TERM; echo up; while :; do sleep 0.02; done"}) {
-        readLine();  // the trap is set
-    }
-    void finish() { signal(SIGTERM); }
-};
 
 // What the fake application saw when it started.
 struct FakeAppRun {
@@ -107,7 +95,11 @@ TEST(Relauncher, StartsTheAppDetachedOnlyAfterTheProcessEndsWithItsOriginalArgum
     for (bool polling : {false, true}) {
         SCOPED_TRACE(polling ? "polling" : "pidfd");
         TempDir dir;
-        ControlledProcess target(dir / "target-ended");
+        // Writes the marker as it ends, and stays a zombie until wait().
+        ChildProcess target("/bin/sh",
+                            {"-c", "trap \": > '" + (dir / "target-ended").string() +
+                                       "'; exit\" TERM; echo up; while :; do sleep 0.02; done"});
+        target.readLine();  // the trap is set
         FakeApp app(dir, dir / "target-ended");
         const Lines original{"--headless", "--prefs",  "/tmp/with space/prefs.plist", "", "--",
                              "-x",         "ünï\tcode"};
@@ -119,7 +111,7 @@ TEST(Relauncher, StartsTheAppDetachedOnlyAfterTheProcessEndsWithItsOriginalArgum
         ASSERT_TRUE(relauncher->waitForLine(polling ? "to end (polling)" : "to end (pidfd)"));
         EXPECT_FALSE(fs::exists(dir / "run" / "done")) << "started before the end";
 
-        target.finish();
+        target.signal(SIGTERM);
         std::optional<FakeAppRun> run = app.waitForRun();
         ASSERT_TRUE(run) << "the app was not started after the process ended";
         EXPECT_EQ(relauncher->wait(), 0);
@@ -159,11 +151,7 @@ TEST(Relauncher, AGoneProcessStartsTheAppAtOnceAndBadArgumentsExitWithUsage) {
 
     // The flags decide whether the new instance starts hidden or in front, whatever the last
     // relaunch put on its command line.
-    struct Row {
-        const char* flags;
-        Lines given, started;
-    };
-    const Row starts[] = {
+    const std::tuple<const char*, Lines, Lines> starts[] = {
         {"1049344", {"--headless", "--background"}, {"--headless", "--background"}},
         {"1049344", {"--foreground", "--prefs", "p"}, {"--background", "--prefs", "p"}},
         {"1", {"--background", "--prefs", "p", "--background"}, {"--foreground", "--prefs", "p"}},
@@ -172,46 +160,39 @@ TEST(Relauncher, AGoneProcessStartsTheAppAtOnceAndBadArgumentsExitWithUsage) {
          {"--prefs", "p", "--", "--background"},
          {"--foreground", "--prefs", "p", "--", "--background"}},
     };
-    for (const Row& row : starts) {
-        SCOPED_TRACE(testing::PrintToString(row.given) + " " + row.flags);
+    for (const auto& [flags, given, started] : starts) {
+        SCOPED_TRACE(testing::PrintToString(given) + " " + flags);
         TempDir rowDir;
         FakeApp rowApp(rowDir, rowDir / "unused");
-        Lines args{rowApp.path(), gone, row.flags, "--"};
-        args.insert(args.end(), row.given.begin(), row.given.end());
+        Lines args{rowApp.path(), gone, flags, "--"};
+        args.insert(args.end(), given.begin(), given.end());
         auto relauncher = runRelauncher(args);
         ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
         std::optional<FakeAppRun> run = rowApp.waitForRun();
         ASSERT_TRUE(run);
-        EXPECT_EQ(run->arguments, row.started);
+        EXPECT_EQ(run->arguments, started);
         EXPECT_EQ(relauncher->wait(), 0);
     }
 }
 
-// The whole relaunch against a fake application: the process being relaunched is one the test
-// controls, and the terminate callback ends it, as quitting ends the application.
-TEST(RelaunchApp, RelauncherRestartsTheAppAfterItQuitsOrTheUnitDoes) {
+// The application hands itself to the relauncher (here a fake that records how it is asked) and
+// quits, or under the systemd unit just quits with the status that has the unit restart it.
+TEST(RelaunchApp, HandsItselfToTheRelauncherOrToTheUnit) {
     TempDir dir;
-    ControlledProcess running(dir / "quit");
-    FakeApp app(dir, dir / "quit");
-
-    RelaunchContext context;
-    context.relauncherPath = kRelauncher;
-    context.applicationPath = app.path();
-    context.pid = running.pid();
-    context.applicationArguments = {"--headless", "--log-dir", "/var/x y"};
+    FakeApp relauncher(dir, dir / "unused");
+    RelaunchContext context{.relauncherPath = relauncher.path(),
+                            .applicationPath = "/opt/vorn/vorn-uploader",
+                            .pid = 4242,
+                            .applicationArguments = {"--headless", "--log-dir", "/var/x y"}};
     std::vector<int> terminations;
-    auto terminate = [&](int status) {
-        terminations.push_back(status);
-        running.finish();
-    };
+    auto terminate = [&](int status) { terminations.push_back(status); };
     ASSERT_TRUE(relaunchApp({kLSLaunchInBackground, "HttpController"}, terminate, context));
     EXPECT_EQ(terminations, std::vector<int>{0});
-
-    std::optional<FakeAppRun> run = app.waitForRun();
+    std::optional<FakeAppRun> run = relauncher.waitForRun();
     ASSERT_TRUE(run);
-    running.wait();
-    EXPECT_EQ(run->seen.at(2), "after the end") << "started before the old instance ended";
-    EXPECT_EQ(run->arguments, (Lines{"--background", "--headless", "--log-dir", "/var/x y"}));
+    EXPECT_EQ(run->arguments, (Lines{"/opt/vorn/vorn-uploader", "4242", "1049344", "--",
+                                     "--headless", "--log-dir", "/var/x y"}));
+    EXPECT_EQ(run->seen.at(1), "own session") << "the relauncher would end with the application";
 
     // No relauncher: quitting would leave nothing to start the application again.
     context.relauncherPath = (dir / "missing-relauncher").string();
