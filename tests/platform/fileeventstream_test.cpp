@@ -65,6 +65,12 @@ struct Recorder {
     bool waitForReport(const std::string& path, size_t seen = 0) {
         return waitUntil([&] { return reportsLocked(path) > seen; });
     }
+    // Runs act and waits for a new report of path.
+    bool reportsAfter(const std::string& path, const std::function<void()>& act) {
+        const size_t seen = reports(path);
+        act();
+        return waitForReport(path, seen);
+    }
     bool waitForState(FileEventStreamState s) {
         return waitUntil([&] { return !states.empty() && states.back() == s; });
     }
@@ -82,10 +88,9 @@ class FileEventStreamTest : public ::testing::Test {
     // Drops a marker into root/s and waits for it: the kernel queue is in order, so by then
     // everything before it has been read and handed over.
     void settle() {
-        std::string s = at("s");
-        size_t seen = rec.reports(s);
-        writeFile(fs::path(s) / ("marker" + std::to_string(++markers)), "m");
-        ASSERT_TRUE(rec.waitForReport(s, seen)) << "the marker was never reported";
+        ASSERT_TRUE(rec.reportsAfter(at("s"), [&] {
+            writeFile(at("s/marker" + std::to_string(++markers)), "m");
+        })) << "the marker was never reported";
     }
 
     std::vector<std::string> existingFolders() const {
@@ -205,19 +210,13 @@ TEST_F(FileEventStreamTest, SaysSoWhenWatchesRunOutAndAQueueOverflowWatchesTheTr
     ASSERT_EQ(watched.size(), 2u);
     const std::string unwatched = watched[1] == at("a") ? at("b") : at("a");
     // What is watched is still reported; a folder removed frees its watch.
-    size_t seen = rec.reports(root);
-    fs::remove_all(watched[1]);
-    ASSERT_TRUE(rec.waitForReport(root, seen));
+    ASSERT_TRUE(rec.reportsAfter(root, [&] { fs::remove_all(watched[1]); }));
 
-    seen = rec.reports(root);
-    stream.simulateQueueOverflow();
-    ASSERT_TRUE(rec.waitForReport(root, seen));
+    ASSERT_TRUE(rec.reportsAfter(root, [&] { stream.simulateQueueOverflow(); }));
     ASSERT_TRUE(rec.waitForState(FileEventStreamState::Watching));
     EXPECT_FALSE(stream.watchLimitReached());
     EXPECT_EQ(stream.watchedFolders(), existingFolders());
-    seen = rec.reports(unwatched);
-    writeFile(unwatched + "/p.jpg", "j");
-    EXPECT_TRUE(rec.waitForReport(unwatched, seen));
+    EXPECT_TRUE(rec.reportsAfter(unwatched, [&] { writeFile(unwatched + "/p.jpg", "j"); }));
 }
 
 TEST_F(FileEventStreamTest, LostRootIsReportedAndWatchedAgainWhenBack) {
@@ -227,22 +226,15 @@ TEST_F(FileEventStreamTest, LostRootIsReportedAndWatchedAgainWhenBack) {
     };
     for (const auto& loseRoot : lose) {
         fs::create_directories(at("a"));
-        Recorder r;
-        FileEventStream stream(root, r.changes(), kFast, r.status());
+        FileEventStream stream(root, rec.changes(), kFast, rec.status());
         ASSERT_TRUE(stream.start());
-        size_t seen = r.reports(root);
-        loseRoot();
-        ASSERT_TRUE(r.waitForState(FileEventStreamState::RootLost));
-        EXPECT_TRUE(r.waitForReport(root, seen));
+        EXPECT_TRUE(rec.reportsAfter(root, loseRoot));
+        ASSERT_TRUE(rec.waitForState(FileEventStreamState::RootLost));
         EXPECT_TRUE(stream.watchedFolders().empty());
 
-        seen = r.reports(root);
-        writeFile(at("a/p.jpg"), "j");
-        ASSERT_TRUE(r.waitForState(FileEventStreamState::Watching));
-        EXPECT_TRUE(r.waitForReport(root, seen));
-        seen = r.reports(at("a"));
-        writeFile(at("a/q.jpg"), "j");
-        EXPECT_TRUE(r.waitForReport(at("a"), seen));
+        EXPECT_TRUE(rec.reportsAfter(root, [&] { writeFile(at("a/p.jpg"), "j"); }));
+        ASSERT_TRUE(rec.waitForState(FileEventStreamState::Watching));
+        EXPECT_TRUE(rec.reportsAfter(at("a"), [&] { writeFile(at("a/q.jpg"), "j"); }));
     }
 }
 
