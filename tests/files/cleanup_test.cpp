@@ -30,10 +30,9 @@ bool looksLikeImage(const std::string& path) {
     return test::readFile(path).rfind("\xFF\xD8\xFF", 0) == 0;
 }
 
+// The path, normalised and without a trailing "/".
 std::string key(const fs::path& p) {
-    std::string s = p.lexically_normal().string();
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
+    return (p / "").lexically_normal().parent_path().string();
 }
 
 // Every entry below root, folders with a trailing "/".
