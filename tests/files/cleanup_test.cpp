@@ -17,7 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::writeFile;
 using namespace std::chrono_literals;
-using namespace std::string_literals;
 using Tree = std::set<std::string>;
 using Lines = std::vector<std::string>;
 
@@ -193,7 +192,8 @@ TEST_F(CleanUp, OnlyUploadedPhotosInsideTheMirrorFolderAreDeleted) {
 
 TEST_F(CleanUp, MissingOrWrongFoldersEndQuietly) {
     writeFile(tmp_ / "a-file", "x");
-    for (const std::string& path : {(tmp_ / "missing").string(), (tmp_ / "a-file").string(), ""s}) {
+    for (const std::string& path :
+         {(tmp_ / "missing").string(), (tmp_ / "a-file").string(), std::string()}) {
         store_->setObject(sPrefLocalMasterMirrorSiteFolder, Value(path));
         store_->setObject(sPrefLocalSourceUploadFolder, Value(path));
         doSetupDeleteOldPhotosThread(context());

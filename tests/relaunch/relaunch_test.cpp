@@ -32,13 +32,6 @@ Lines lines(const std::string& text) {
     return out;
 }
 
-// What the fake application saw when it started.
-struct FakeAppRun {
-    Lines arguments;  // its argv[1..]
-    Lines seen;       // see FakeApp
-    size_t starts = 0;
-};
-
 // A script at dir/fake-app that records its start into dir/run/ (dir/run/done last) and prints
 // "fake app started".
 class FakeApp {
@@ -64,16 +57,22 @@ echo "fake app started"
     }
     std::string path() const { return path_.string(); }
 
-    std::optional<FakeAppRun> waitForRun() const {
+    // Waits for the start and reads what it recorded.
+    bool waitForRun() {
         for (int i = 0; i < 2000 && !fs::exists(run_ / "done"); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (!fs::exists(run_ / "done")) return std::nullopt;
+        if (!fs::exists(run_ / "done")) return false;
         // The kernel starts a script as: /bin/sh SCRIPT ARGS...
-        Lines argv = splitCommandLine(readFile(run_ / "cmdline"));
-        argv.erase(argv.begin(), argv.begin() + std::min<size_t>(2, argv.size()));
-        return FakeAppRun{argv, lines(readFile(run_ / "seen")),
-                          lines(readFile(run_ / "starts")).size()};
+        arguments = splitCommandLine(readFile(run_ / "cmdline"));
+        arguments.erase(arguments.begin(),
+                        arguments.begin() + std::min<size_t>(2, arguments.size()));
+        seen = lines(readFile(run_ / "seen"));
+        starts = lines(readFile(run_ / "starts")).size();
+        return true;
     }
+    Lines arguments;  // its argv[1..]
+    Lines seen;       // as the script writes it
+    size_t starts = 0;
 
   private:
     fs::path path_, run_;
@@ -111,19 +110,17 @@ TEST(Relauncher, StartsTheAppDetachedOnlyAfterTheProcessEndsWithItsOriginalArgum
         ASSERT_TRUE(relauncher->waitForLine(polling ? "to end (polling)" : "to end (pidfd)"));
 
         target.signal(SIGTERM);
-        std::optional<FakeAppRun> run = app.waitForRun();
-        ASSERT_TRUE(run) << "the app was not started after the process ended";
+        ASSERT_TRUE(app.waitForRun()) << "the app was not started after the process ended";
         EXPECT_EQ(relauncher->wait(), 0);
         target.wait();
 
-        EXPECT_EQ(run->seen,
-                  (Lines{"/dev/null", "own session", "after the end", "kept through the relaunch",
-                         "fd 7 closed", "SIGPIPE default"}));
+        EXPECT_EQ(app.seen, (Lines{"/dev/null", "own session", "after the end",
+                                   "kept through the relaunch", "fd 7 closed", "SIGPIPE default"}));
         // In front: the window shows again whatever the preference says.
         Lines shown{"--foreground"};
         shown.insert(shown.end(), original.begin(), original.end());
-        EXPECT_EQ(run->arguments, shown);
-        EXPECT_EQ(run->starts, 1u);
+        EXPECT_EQ(app.arguments, shown);
+        EXPECT_EQ(app.starts, 1u);
         // Standard output is kept: the app's line arrives on the relauncher's output.
         EXPECT_TRUE(relauncher->waitForLine("fake app started"));
     }
@@ -167,9 +164,8 @@ TEST(Relauncher, AGoneProcessStartsTheAppAtOnceAndBadArgumentsExitWithUsage) {
         args.insert(args.end(), given.begin(), given.end());
         auto relauncher = runRelauncher(args);
         ASSERT_TRUE(relauncher->waitForLine("is already gone; starting at once"));
-        std::optional<FakeAppRun> run = rowApp.waitForRun();
-        ASSERT_TRUE(run);
-        EXPECT_EQ(run->arguments, started);
+        ASSERT_TRUE(rowApp.waitForRun());
+        EXPECT_EQ(rowApp.arguments, started);
         EXPECT_EQ(relauncher->wait(), 0);
     }
 }
@@ -187,11 +183,11 @@ TEST(RelaunchApp, HandsItselfToTheRelauncherOrToTheUnit) {
     auto terminate = [&](int status) { terminations.push_back(status); };
     ASSERT_TRUE(relaunchApp({kLSLaunchInBackground, "HttpController"}, terminate, context));
     EXPECT_EQ(terminations, std::vector<int>{0});
-    std::optional<FakeAppRun> run = relauncher.waitForRun();
-    ASSERT_TRUE(run);
-    EXPECT_EQ(run->arguments, (Lines{"/opt/vorn/vorn-uploader", "4242", "1049344", "--",
-                                     "--headless", "--log-dir", "/var/x y"}));
-    EXPECT_EQ(run->seen.at(1), "own session") << "the relauncher would end with the application";
+    ASSERT_TRUE(relauncher.waitForRun());
+    EXPECT_EQ(relauncher.arguments, (Lines{"/opt/vorn/vorn-uploader", "4242", "1049344", "--",
+                                           "--headless", "--log-dir", "/var/x y"}));
+    EXPECT_EQ(relauncher.seen.at(1), "own session")
+        << "the relauncher would end with the application";
 
     // No relauncher: quitting would leave nothing to start the application again.
     context.relauncherPath = (dir / "missing-relauncher").string();
