@@ -108,7 +108,6 @@ class CleanUp : public ::testing::Test {
 };
 
 TEST_F(CleanUp, OldPhotosInTheMirrorFolder) {
-    file(mirror() / "Prom/a_31days.jpg", kJpeg, 31 * kDay);
     file(mirror() / "Prom/b_atCutoff.jpg", kJpeg, 30 * kDay);
     file(mirror() / "Prom/c_justOlder.jpg", kJpeg, 30 * kDay + 1s);
     file(mirror() / "Prom/Client/deep.jpg", kJpeg, 400 * kDay);
