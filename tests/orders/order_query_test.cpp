@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <tuple>
 
 #include "OrdersFixture.h"
@@ -16,23 +17,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Order {
-    std::optional<std::string> orderid, imageid, pictureid, location;
-};
+// One order as the service lists it: orderid, imageid, pictureid, localfilelocation; a member
+// without a value is left out.
+using Order = std::array<std::optional<std::string>, 4>;
 
 std::string ordersJson(const std::vector<Order>& orders) {
+    const char* const names[] = {"orderid", "imageid", "pictureid", "localfilelocation"};
     std::string json;
     for (const Order& o : orders) {
         std::string members;
-        auto add = [&](const char* name, const std::optional<std::string>& v) {
-            if (v)
+        for (std::size_t i = 0; i < o.size(); ++i)
+            if (o[i])
                 members +=
-                    std::string(members.empty() ? "" : ", ") + "\"" + name + "\": \"" + *v + "\"";
-        };
-        add("orderid", o.orderid);
-        add("imageid", o.imageid);
-        add("pictureid", o.pictureid);
-        add("localfilelocation", o.location);
+                    (members.empty() ? "\"" : ", \"") + (names[i] + ("\": \"" + *o[i]) + "\"");
         json += (json.empty() ? "[{" : ",\n{") + members + "}";
     }
     return json + "]";
