@@ -16,19 +16,17 @@
 namespace vorn {
 namespace {
 using test::readFile;
-using test::writeFile;
+namespace fs = std::filesystem;
 
-// The "[Sat Dec  5 18:29:43 2026] ==> " prefix of a log line.
-const std::regex kStamp(
-    R"(^\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4}\] ==> )");
-
-// The messages of the log text, one per line, with the stamp removed.
+// The messages of the log text, one per line, without their "[Sat Dec  5 18:29:43 2026] ==> ".
 std::vector<std::string> messages(const std::string& text) {
+    static const std::regex stamp(
+        R"(^\[(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d \d{4}\] ==> )");
     std::vector<std::string> out;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         std::smatch m;
-        out.push_back(std::regex_search(line, m, kStamp) ? m.suffix().str() : "<no stamp> " + line);
+        out.push_back(std::regex_search(line, m, stamp) ? m.suffix().str() : "<no stamp> " + line);
     }
     return out;
 }
@@ -48,12 +46,14 @@ class MessageLogTest : public ::testing::Test {
 };
 
 TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThoseAfterClosing) {
-    writeFile(path, "a previous run\n");
+    const auto isPrivate = [&] {
+        return fs::status(path).permissions() == (fs::perms::owner_read | fs::perms::owner_write);
+    };
+    test::writeFile(path, "a previous run\n");
     ::chmod(path.c_str(), 0644);
     test::CapturedOutput err(2);
     MessageLog::InitLog();
-    EXPECT_EQ(std::filesystem::status(path).permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(isPrivate());
     MessageLog::LogMessage("applicationWillFinishLaunching", false);
     MessageLog::LogMessage(std::string("100% done"));
     std::string big(100 * 1024, 'p');  // a long message is written whole
@@ -75,11 +75,9 @@ TEST_F(MessageLogTest, WritesStampedLinesIntoAFileEmptiedAtLaunchAndReportsThose
     EXPECT_EQ(std::regex_replace(err.text(), std::regex(R"((^|\n)[^\n]*\] )"), "$1"),
               "NSLog = halted\ncount 5\nready now\nLogfile may be closed already?????\n"
               "NSLog = late line\n");
-    // A new file is private from the start.
-    std::filesystem::remove(path);
+    fs::remove(path);
     MessageLog::InitLog();
-    EXPECT_EQ(std::filesystem::status(path).permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(isPrivate()) << "a new file is private from the start";
 }
 
 TEST_F(MessageLogTest, LinesFromManyThreadsStayWholeWhileTheLogCloses) {
@@ -116,24 +114,19 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
     addLogSecret("hunter22");
     struct Row {
         LogLevel level;
-        const char* written;  // platformLog trace, warning, info line
         std::vector<const char*> present, absent;
     };
     const Row rows[] = {
         {LogLevel::Debug,
-         "trace",
          {"trace ann@example.org", "cannot open", "photo done", "userLoginPassword = \"********\"",
           "Ann Smith"},
          {"hunter22", "secret-value"}},
         // A value with a word such as "failed" in it does not lift a dump of personal data.
-        {LogLevel::Info,
-         "info",
-         {"cannot open <e-mail>", "photo done"},
-         {"trace", "@", "hunter22", "Ann Smith"}},
-        {LogLevel::Error, "error", {"boom"}, {"cannot open", "photo done", "Ann Smith"}},
+        {LogLevel::Info, {"cannot open <e-mail>", "photo done"}, {"trace", "@", "hunter22", "Ann"}},
+        {LogLevel::Error, {"boom"}, {"cannot open", "photo done", "Ann Smith"}},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.written);
+        SCOPED_TRACE(logLevelName(row.level));
         test::CapturedOutput err(2);
         setLogLevel(row.level);
         platformLog("trace %s with hunter22", "ann@example.org");
@@ -165,23 +158,22 @@ TEST(LogLevels, FilterMaskAndCapTheLog) {
     EXPECT_EQ(occurrences(text, "daily cap"), 1u) << text;
 }
 
-// A warning that every pass would repeat about the same file is logged once per file; the
-// repeats stay traces.
-TEST(LogLevels, ARepeatedWarningAboutOneFileIsLoggedOnce) {
+// A warning that every pass would repeat about the same file is logged once per file (the
+// repeats stay traces); the same line again at once is counted, the count following the next.
+TEST(LogLevels, ARepeatedWarningIsLoggedOnce) {
     for (LogLevel level : {LogLevel::Info, LogLevel::Debug}) {
         SCOPED_TRACE(logLevelName(level));
         test::CapturedOutput err(2);
         setLogLevel(level);
         for (int pass = 0; pass < 3; ++pass)
             for (const std::string name : {"a.jpg", "b.jpg"})
-                warnOncePerKey(std::string(level == LogLevel::Info ? "/i/" : "/d/") + name,
+                warnOncePerKey(logLevelName(level) + name,
                                "Root Item [" + name + "] May NOT be Uploaded!!!!!");
         setLogLevel(LogLevel::Debug);
         const size_t times = level == LogLevel::Info ? 1 : 3;
         EXPECT_EQ(occurrences(err.text(), "Root Item [a.jpg]"), times) << err.text();
         EXPECT_EQ(occurrences(err.text(), "Root Item [b.jpg]"), times) << err.text();
     }
-    // The same line again at once is counted, not written; the count follows the next line.
     test::CapturedOutput err(2);
     setLogLevel(LogLevel::Info);
     for (int i = 0; i < 12; ++i) logAt(LogLevel::Warn, "Source folder is unreachable");

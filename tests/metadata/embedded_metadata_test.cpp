@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "MetadataFixtures.h"
 #include "metadata/CaptureDate.h"
 #include "metadata/EmbeddedMetadata.h"
@@ -20,47 +22,36 @@ using capture::CommentCharset;
 using capture::ExifByteOrder;
 using test::TempDir;
 
+// Other tools' files (the interop test) pin ASCII and UTF-16 comments across byte orders and
+// both trailer fillers; here also the undefined code, empty dictionaries and arrays.
 TEST(EmbeddedMetadata, RoundTripsEveryKindOfMetadataInJpegAndPng) {
-    const std::vector<std::pair<std::string, Dictionary>> samples = {
-        {"no emails", {{"Version", "1"}, {"KD_emailsForUpload", Array{}}}},
-        {"everything", test::fullMetadata(6)},
-        {"non-ASCII", {{"Version", "Ünïcødé — 日本語 🌊"}, {"OriginalPath", "/tmp/Zoë"}}},
-        {"empty dictionary", {}},
+    const Dictionary samples[] = {
+        {{"Version", "1"}, {"KD_emailsForUpload", Array{}}},
+        test::fullMetadata(6),
+        {{"Version", "Ünïcødé — 日本語 🌊"}, {"OriginalPath", "/tmp/Zoë"}},
+        {},
     };
-    struct Encoding {
-        const char* name;
-        CommentCharset charset;
-        ExifByteOrder order;
+    const std::pair<CommentCharset, ExifByteOrder> encodings[] = {
+        {CommentCharset::Ascii, ExifByteOrder::Little},
+        {CommentCharset::Unicode, ExifByteOrder::Big},
+        {CommentCharset::Undefined, ExifByteOrder::Little},
     };
-    const Encoding encodings[] = {
-        {"ascii", CommentCharset::Ascii, ExifByteOrder::Little},
-        {"unicode-le", CommentCharset::Unicode, ExifByteOrder::Little},
-        {"unicode-be", CommentCharset::Unicode, ExifByteOrder::Big},
-        {"undefined", CommentCharset::Undefined, ExifByteOrder::Little},
-    };
-
     TempDir dir;
     test::CapturedOutput quiet(2);
-    for (const auto& [name, metadata] : samples) {
-        SCOPED_TRACE(name);
-        for (const auto& enc : encodings) {
-            SCOPED_TRACE(enc.name);
-            auto recipe = test::jpegWith(metadata, enc.charset);
-            recipe.byteOrder = enc.order;
-            auto path = test::writeJpeg((dir / (name + enc.name + ".jpg")).string(), recipe);
-            // The scan asks the PNG reader first.
-            EXPECT_FALSE(getVornMetaDataFromPng(path));
-            auto got = getVornMetaDataFromJpeg(path);
-            ASSERT_TRUE(got.has_value());
-            EXPECT_EQ(*got, Value(metadata));
+    for (const Dictionary& metadata : samples) {
+        SCOPED_TRACE(Value(metadata).description());
+        for (const auto& [charset, order] : encodings) {
+            auto recipe = test::jpegWith(metadata, charset);
+            recipe.byteOrder = order;
+            const auto path = test::writeJpeg((dir / "p.jpg").string(), recipe);
+            EXPECT_FALSE(getVornMetaDataFromPng(path));  // the scan asks the PNG reader first
+            EXPECT_EQ(getVornMetaDataFromJpeg(path), Value(metadata)) << static_cast<int>(charset);
         }
         for (auto filler : {capture::TrailerFiller::Space, capture::TrailerFiller::Nul}) {
             auto recipe = test::pngWith(metadata);
             recipe.filler = filler;
-            auto path = test::writePng((dir / (name + ".png")).string(), recipe);
-            auto got = getVornMetaDataFromPng(path);
-            ASSERT_TRUE(got.has_value()) << static_cast<int>(filler);
-            EXPECT_EQ(*got, Value(metadata));
+            const auto path = test::writePng((dir / "p.png").string(), recipe);
+            EXPECT_EQ(getVornMetaDataFromPng(path), Value(metadata)) << static_cast<int>(filler);
         }
     }
 }
@@ -100,7 +91,6 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"comment with NUL inside", jpegWithRawComment(ascii + withNul)},
         {"comment cut UTF-16 surrogate",
          jpegWithRawComment(std::string("UNICODE\0<\0\x3d\xd8", 12))},
-        {"png shorter than the block", capture::makePng(capture::PngSpec{}).flatten()},
         // The block is the last 2048 bytes of a longer file.
         {"the block alone", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2048)},
         {"the block, then one byte", pngWithBlock(plist) + " "},
@@ -110,11 +100,10 @@ TEST(EmbeddedMetadata, AlmostRightMetadataGivesNothing) {
         {"png block not UTF-8",
          pngWithBlock(plist.substr(0, closeTag) + "\xc3\x28" + plist.substr(closeTag))},
         {"png block array root", pngWithBlock(arrayPlist)},
-        // Accepted fillers: NUL bytes (or white space, then NUL bytes) after the closing tag,
-        // and a comment whose text ends in NUL terminators.
+        // Accepted: white space, then NUL bytes after the closing tag (NUL bytes alone are the
+        // round trip's), and a comment whose text ends in NUL terminators.
         {"one byte, then the block", pngWithBlock(plist).substr(pngWithBlock(plist).size() - 2049),
          true},
-        {"png NUL filler", pngWithBlock(plist + std::string(2048, '\0')), true},
         {"png blanks then NULs", pngWithBlock(plist + "\n\n" + std::string(2048, '\0')), true},
         {"comment with NUL terminators", jpegWithRawComment(ascii + plist + std::string(3, '\0')),
          false, true},
@@ -194,12 +183,7 @@ TEST(EmbeddedMetadata, MetadataIsReadWhereverItLiesInTheFile) {
     };
     capture::JpegSpec large = test::jpegWith(meta);
     large.minimumSize = 4u << 20;
-    struct Row {
-        const char* what;
-        std::string bytes;
-        bool reads;
-    };
-    const std::vector<Row> rows = {
+    const std::tuple<const char*, std::string, bool> rows[] = {
         {"metadata first", jpeg, true},
         {"after 64 KB of other segments", padded(1), true},
         {"after 192 KB of other segments", padded(3), true},
@@ -209,28 +193,22 @@ TEST(EmbeddedMetadata, MetadataIsReadWhereverItLiesInTheFile) {
     };
     TempDir dir;
     test::CapturedOutput quiet(2);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto& [what, bytes, reads] : rows) {
+        SCOPED_TRACE(what);
         const std::string path = (dir / "p.jpg").string();
-        test::writeFile(path, row.bytes);
-        const auto got = getVornMetaDataFromJpeg(path);
-        EXPECT_EQ(got, row.reads ? std::optional<Value>(Value(meta)) : std::nullopt);
+        test::writeFile(path, bytes);
+        EXPECT_EQ(getVornMetaDataFromJpeg(path), reads ? std::optional<Value>(meta) : std::nullopt);
         EXPECT_EQ(
             GetInternalPictureCaptureDate(path, kExifDictionary, kExifDateTimeOriginal).has_value(),
-            row.reads);
-        EXPECT_EQ(IsValidImageObject(path), row.reads);
+            reads);
+        EXPECT_EQ(IsValidImageObject(path), reads);
     }
 }
 
 TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
     test::TempDir dir;
     const std::string jpeg = capture::makeJpeg(capture::JpegSpec{}).flatten();
-    struct Row {
-        std::string name;
-        std::string bytes;
-        bool valid;
-    };
-    const std::vector<Row> rows = {
+    const std::tuple<const char*, std::string, bool> rows[] = {
         {"plain.jpg", jpeg, true},
         {"noexif.jpg", capture::makeJpeg({.exif = false}).flatten(), true},
         {"photo.png", capture::makePng(capture::PngSpec{}).flatten(), true},
@@ -242,9 +220,9 @@ TEST(ImageFile, ValidImagesAreRecognisedWithoutDecoding) {
         {"empty.png", "", false},
         {"movie.mov", std::string("\0\0\0\024ftypqt  ", 12), false},
     };
-    for (const auto& row : rows) {
-        test::writeFile(dir / row.name, row.bytes);
-        EXPECT_EQ(IsValidImageObject((dir / row.name).string()), row.valid) << row.name;
+    for (const auto& [name, bytes, valid] : rows) {
+        test::writeFile(dir / name, bytes);
+        EXPECT_EQ(IsValidImageObject((dir / name).string()), valid) << name;
     }
 }
 
@@ -277,15 +255,9 @@ TEST(UserComment, Utf16InEitherByteOrder) {
     const std::string header("UNICODE\0", 8);
     const std::u16string xml = u"<?xml version=\"1.0\"?><plist><string>Zoë 田中</string></plist>";
     const std::string xmlUtf8 = "<?xml version=\"1.0\"?><plist><string>Zoë 田中</string></plist>";
-    struct Row {
-        const char* what;
-        std::string payload;
-        bool bigEndianBlock;
-        std::string expected;
-    };
-    const Row rows[] = {
+    // What, the comment after its header, the Exif block's byte order big, the text.
+    const std::tuple<const char*, std::string, bool, std::string> rows[] = {
         {"block order, big", utf16(xml, true), true, xmlUtf8},
-        {"little-endian text in a big-endian block", utf16(xml, false), true, xmlUtf8},
         {"byte-order mark wins", "\xff\xfe" + utf16(xml, false), true, xmlUtf8},
         {"marked big-endian in a little-endian block", "\xfe\xff" + utf16(xml, true), false,
          xmlUtf8},
@@ -294,11 +266,11 @@ TEST(UserComment, Utf16InEitherByteOrder) {
         {"text without ASCII", utf16(u"田中", true), true, "田中"},
         {"text without ASCII, other block", utf16(u"田中", false), false, "田中"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        DecodedUserComment d = decodeExifUserComment(header + row.payload, row.bigEndianBlock);
+    for (const auto& [what, payload, bigEndianBlock, expected] : rows) {
+        SCOPED_TRACE(what);
+        DecodedUserComment d = decodeExifUserComment(header + payload, bigEndianBlock);
         EXPECT_EQ(d.status, UserCommentStatus::Text);
-        EXPECT_EQ(d.text, row.expected);
+        EXPECT_EQ(d.text, expected);
     }
 }
 

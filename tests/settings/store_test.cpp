@@ -38,13 +38,17 @@ long entries(const fs::path& dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
 }
 
+std::string plist(const Dictionary& d) {
+    return toXmlPropertyList(Value(d));
+}
+
 }  // namespace
 
 TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
     TempDir dir;
     mode_t oldMask = ::umask(0);
     const fs::path old = dir / "old.plist", fresh = dir / "x/y/new.plist";
-    writeFile(old, toXmlPropertyList(Value(Dictionary{{"old", Value(1)}})));
+    writeFile(old, plist({{"old", Value(1)}}));
     ::chmod(old.c_str(), 0644);
     for (const fs::path& p : {old, fresh}) {
         PreferencesStore s(p.string());
@@ -58,15 +62,13 @@ TEST(PreferencesStore, FileIsPrivateWhateverTheUmaskOrTheOldMode) {
     EXPECT_EQ(modeOf(dir / "x/y"), 0700u);
 }
 
-// A write that fails half way (the file size limit stands in for a full disk) keeps the old
-// file and leaves no temporary file.
+// A write that fails half way (the file size limit stands in for a full disk), or a target that
+// cannot be replaced, keeps the old file and leaves no temporary file.
 TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
     TempDir dir;
     std::string path = (dir / "prefs.plist").string();
-    const std::string before =
-        toXmlPropertyList(Value(Dictionary{{"userLoginName", Value("kept")}}));
+    const std::string before = plist({{"userLoginName", Value("kept")}});
     writeFile(path, before);
-
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -85,7 +87,6 @@ TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(entries(dir.path()), 1);
 
-    // A target that cannot be replaced.
     fs::create_directories(dir / "folder/inside");
     std::string error;
     EXPECT_FALSE(writeFileAtomically((dir / "folder").string(), "bytes", 0600, &error));
@@ -94,76 +95,60 @@ TEST(PreferencesStore, FailedWriteLeavesTheOldFileIntact) {
 }
 
 TEST(PreferencesStore, UnreadableFileIsKeptAsideAndTheStoreStartsEmpty) {
-    struct Case {
-        const char* name;
-        std::string bytes;
-    } cases[] = {
-        {"garbage", "this is not a property list"},
-        {"an array, not a dictionary", toXmlPropertyList(Value(Array{Value(1)}))},
-    };
     auto clock = std::make_shared<FixedClock>(std::chrono::system_clock::from_time_t(1700000000));
     std::string stamp = formatLocalTime(clock->now(), "%Y%m%d_%H%M%S");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const std::string& bytes :
+         {std::string("this is not a property list"), toXmlPropertyList(Value(Array{Value(1)}))}) {
+        SCOPED_TRACE(bytes);
         TempDir dir;
         std::string path = (dir / "prefs.plist").string();
-        writeFile(path, c.bytes);
+        writeFile(path, bytes);
         PreferencesStore s(path, clock);
         s.registerDefaults({{"prefKivURL", Value("http://factory")}});
         CapturedOutput err(2);
         s.load();
         std::string aside = path + ".unreadable-" + stamp;
-        EXPECT_EQ(readFile(aside), c.bytes);
+        EXPECT_EQ(readFile(aside), bytes);
         EXPECT_FALSE(fs::exists(path));
         EXPECT_NE(err.text().find(aside), std::string::npos) << err.text();
         EXPECT_TRUE(s.storedValues().empty());
         EXPECT_EQ(s.stringForKey("prefKivURL"), "http://factory");
 
         // A second bad file in the same second does not overwrite the first copy.
-        writeFile(path, c.bytes + "2");
+        writeFile(path, bytes + "2");
         s.load();
-        EXPECT_EQ(readFile(aside), c.bytes);
-        EXPECT_EQ(readFile(aside + "-2"), c.bytes + "2");
+        EXPECT_EQ(readFile(aside), bytes);
+        EXPECT_EQ(readFile(aside + "-2"), bytes + "2");
 
         s.setObject("userLoginName", "new");
         ASSERT_TRUE(s.synchronize());
-        PreferencesStore again(path);
-        again.load();
-        EXPECT_EQ(again.storedValues(), (Dictionary{{"userLoginName", Value("new")}}));
+        EXPECT_EQ(readPropertyListFile(path), Value(Dictionary{{"userLoginName", Value("new")}}));
     }
 }
 
-TEST(PreferencesStore, MissingFileIsAnEmptyStoreAndRegisteredValuesAreNeverWritten) {
+// A missing file is an empty store, said without a word; registered values are never written,
+// and a store never loaded must not wipe what the file holds when it writes.
+TEST(PreferencesStore, OnlyStoredValuesAreWrittenAndUntouchedOnesAreKept) {
     TempDir dir;
     std::string path = (dir / "prefs.plist").string();
-    PreferencesStore s(path);
+    PreferencesStore empty(path);
     CapturedOutput err(2);
-    s.load();
+    empty.load();
     EXPECT_EQ(err.text(), "");
-    s.registerDefaults({{"a", Value(1)}, {"b", Value("x")}});
-    s.setObject("b", "mine");
-    EXPECT_EQ(s.objectForKey("a"), Value(1));
-    EXPECT_FALSE(s.hasStoredValue("a"));
-    ASSERT_TRUE(s.synchronize());
-    EXPECT_EQ(readPropertyListFile(path), Value(Dictionary{{"b", Value("mine")}}));
-    s.removeObject("b");
-    EXPECT_EQ(s.objectForKey("b"), Value("x"));
-}
-
-// A store never loaded must not wipe what the file holds when it writes.
-TEST(PreferencesStore, SynchronizeWithoutLoadKeepsUntouchedValues) {
-    TempDir dir;
-    std::string path = (dir / "prefs.plist").string();
-    writeFile(path, toXmlPropertyList(Value(Dictionary{
-                        {"keep", Value("old")}, {"change", Value(1)}, {"drop", Value(2)}})));
+    writeFile(path, plist({{"keep", Value("old")}, {"change", Value(1)}, {"drop", Value(2)}}));
     PreferencesStore s(path);
+    s.registerDefaults({{"a", Value(1)}, {"new", Value("x")}});
     s.setObject("change", 5);
     s.removeObject("drop");
     s.setObject("new", "n");
+    EXPECT_EQ(s.objectForKey("a"), Value(1));
+    EXPECT_FALSE(s.hasStoredValue("a"));
     ASSERT_TRUE(s.synchronize());
     EXPECT_EQ(readPropertyListFile(path),
               Value(Dictionary{{"keep", Value("old")}, {"change", Value(5)}, {"new", Value("n")}}));
     EXPECT_EQ(s.objectForKey("keep"), Value("old"));
+    s.removeObject("new");
+    EXPECT_EQ(s.objectForKey("new"), Value("x"));
 }
 
 TEST(PreferencesStore, ObserversAreToldOutsideTheLockAndCanLeave) {
@@ -190,12 +175,8 @@ TEST(PreferencesStore, ObserversAreToldOutsideTheLockAndCanLeave) {
 // Someone edits the file while the store runs: a write takes their edit in (values set here
 // since the last write win), and reload() takes it in without a write.
 TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
-    struct Row {
-        const char* name;
-        bool reload;  // reload() instead of a write
-    };
-    for (const Row& row : {Row{"write", false}, Row{"reload", true}}) {
-        SCOPED_TRACE(row.name);
+    for (const bool reload : {false, true}) {
+        SCOPED_TRACE(reload ? "reload" : "write");
         TempDir dir;
         const fs::path path = dir / "prefs.plist";
         PreferencesStore s(path.string());
@@ -205,89 +186,64 @@ TEST(PreferencesStore, EditsMadeToTheFileMeanwhileAreNotOverwritten) {
         ASSERT_TRUE(s.synchronize());
         std::vector<std::string> told;
         s.addObserver(&told, [&told](const std::string& key) { told.push_back(key); });
-
         s.setObject("mine", "set here");  // not yet written
         told.clear();
         Dictionary edited{
             {"mine", Value("edited")}, {"theirs", Value("edited")}, {"added", Value(true)}};
-        writeFile(path, toXmlPropertyList(Value(edited)));
-        if (row.reload)
-            ASSERT_TRUE(s.reload());
-        else
-            ASSERT_TRUE(s.synchronize());
+        writeFile(path, plist(edited));
+        ASSERT_TRUE(reload ? s.reload() : s.synchronize());
 
         EXPECT_EQ(s.objectForKey("mine"), Value("set here"));
         EXPECT_EQ(s.objectForKey("theirs"), Value("edited"));
         EXPECT_EQ(s.objectForKey("added"), Value(true));
         std::sort(told.begin(), told.end());
         EXPECT_EQ(told, (std::vector<std::string>{"added", "theirs"}));
-        // reload() writes nothing.
-        EXPECT_EQ(readPropertyListFile(path.string()),
-                  Value(row.reload ? edited : s.storedValues()));
+        EXPECT_EQ(readPropertyListFile(path.string()), Value(reload ? edited : s.storedValues()));
         s.removeObserver(&told);
     }
 }
 
 TEST(StoreLock, OneOwnerAtATimeAndAnEditIsWaitedOut) {
-    vorn::test::TempDir dir;
+    TempDir dir;
     const std::string store = (dir / "new folder/prefs.plist").string();
-    vorn::StoreLock first = vorn::StoreLock::acquire(store);
+    StoreLock first = StoreLock::acquire(store);
     ASSERT_TRUE(first.held()) << first.error();
     EXPECT_EQ(modeOf(dir / "new folder"), 0700u) << "the store's folder is created private";
-
     // Another descriptor is another owner, even in this process.
-    vorn::StoreLock second = vorn::StoreLock::acquire(store);
-    EXPECT_EQ(second.status(), vorn::StoreLock::Status::HeldByOther);
+    StoreLock second = StoreLock::acquire(store);
+    EXPECT_EQ(second.status(), StoreLock::Status::HeldByOther);
     EXPECT_EQ(second.owner(), ::getpid());
-
     // A brief holder is waited for.
     std::thread editor([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         first.release();
     });
-    vorn::StoreLock third = vorn::StoreLock::acquire(store, std::chrono::seconds(10));
+    StoreLock third = StoreLock::acquire(store, std::chrono::seconds(10));
     editor.join();
     EXPECT_TRUE(third.held());
-    EXPECT_EQ(first.status(), vorn::StoreLock::Status::Released);
+    EXPECT_EQ(first.status(), StoreLock::Status::Released);
 }
 
 // Two uploaders never work one source folder, however they reach it: through a link, from two
-// stores. The lock follows the folder itself, not its name.
+// stores (the uploader's own test runs them). A refused one keeps nothing; another folder is free.
 TEST(StoreLock, OneUploaderPerSourceFolderWhateverTheStoreAndTheName) {
     TempDir dir;
-    const fs::path runtime = dir / "run";
-    fs::create_directories(runtime);
-    vorn::test::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.string());
-    fs::create_directories(dir / "photos/Upload");
+    vorn::test::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", (dir / "run").string());
+    fs::create_directories(dir / "run");
     fs::create_directories(dir / "photos/Other");
+    fs::create_directories(dir / "photos/Upload");
     fs::create_directory_symlink(dir / "photos/Upload", dir / "link");
     auto store = [&](const std::string& name, const fs::path& source) {
-        const std::string path = (dir / name / "prefs.plist").string();
-        Dictionary d;
-        d["prefLocalSourceUploadFolder"] = source.string();
-        fs::create_directories(dir / name);
-        EXPECT_TRUE(writeFileAtomically(path, toXmlPropertyList(Value(d)), 0600));
-        return path;
+        const fs::path path = dir / name / "prefs.plist";
+        writeFile(path, plist({{"prefLocalSourceUploadFolder", Value(source.string())}}));
+        return path.string();
     };
     const std::string a = store("a", dir / "photos/Upload"), b = store("b", dir / "link/");
-    const std::string c = store("c", dir / "photos/Other");
-
-    vorn::StoreLock first = vorn::StoreLock::acquireForUploader(a);
+    StoreLock first = StoreLock::acquireForUploader(a);
     ASSERT_TRUE(first.held()) << first.error();
-    vorn::StoreLock second = vorn::StoreLock::acquireForUploader(b);
-    EXPECT_EQ(second.status(), vorn::StoreLock::Status::HeldByOther);
+    StoreLock second = StoreLock::acquireForUploader(b);
+    EXPECT_EQ(second.status(), StoreLock::Status::HeldByOther);
     EXPECT_EQ(second.owner(), ::getpid());
-    // Refused, it keeps nothing: its store is free for an editor.
-    EXPECT_TRUE(vorn::StoreLock::acquire(b).held());
-    EXPECT_TRUE(vorn::StoreLock::acquireForUploader(c).held());
-
-    first.release();
-    EXPECT_TRUE(vorn::StoreLock::acquireForUploader(b).held());
-    // The lock files live in the runtime folder, named after the folder's device and inode.
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "photos/Upload").c_str(), &st), 0);
-    EXPECT_EQ(vorn::StoreLock::folderLockPathFor((dir / "link").string()),
-              (runtime / "vorn" /
-               ("source-" + std::to_string(st.st_dev) + "-" + std::to_string(st.st_ino) + ".lock"))
-                  .string());
+    EXPECT_TRUE(StoreLock::acquire(b).held());
+    EXPECT_TRUE(StoreLock::acquireForUploader(store("c", dir / "photos/Other")).held());
 }
