@@ -486,22 +486,11 @@ int realScan(int files, int rounds, int passes) {
         std::vector<double> passMs, ratio, statRatio;
     };
     Mode modes[] = {
-        {"timer pass, watcher running", "timer pass / find (goal <= 0.1)", true, false, {}, {}, {}},
-        {"thorough (ten-minute) pass, watcher running",
-         "thorough pass / find (goal <= 1.0)",
-         true,
-         true,
-         {},
-         {},
-         {}},
+        {"timer pass, watcher running", "timer pass / find (goal <= 0.1)", true, false},
+        {"thorough (ten-minute) pass, watcher running", "thorough pass / find (goal <= 1.0)", true,
+         true},
         // No event tells what changed: every file that may be a photo is looked at again.
-        {"every file again (no watcher: each pass)",
-         "every file again / find",
-         false,
-         false,
-         {},
-         {},
-         {}},
+        {"every file again (no watcher: each pass)", "every file again / find", false, false},
     };
     std::vector<double> findMs, findCpuMs, statCpuMs;
     for (Mode& mode : modes) {
@@ -542,9 +531,8 @@ int realScan(int files, int rounds, int passes) {
     std::printf(
         "real-scan: the running uploader on %d files in 100 folders (a quarter each: photos "
         "without metadata, movies, hidden files, sidecars), a rescan every second; CPU of the "
-        "whole "
-        "process per pass, over %d passes a round, against find's CPU; %d rounds a mode (median, "
-        "spread)\n",
+        "whole process per pass, over %d passes a round, against find's CPU; %d rounds a mode "
+        "(median, spread)\n",
         files, passes, rounds);
     printRow("find -type f, CPU (anchor)", findCpuMs, "ms");
     printRow("find -type f, wall", findMs, "ms");

@@ -63,28 +63,29 @@ int runModal(const AlertText& text) {
 }
 }  // namespace
 
-int QtAlerts::myNSRunAlertPanel(const std::string& table, const std::string& key,
-                                const std::string& arg1, const std::string& arg2) {
+namespace {
+// The alert's text; nothing once the fallback panel (the key not in the table) was shown.
+std::optional<AlertText> alertOrFallback(const std::string& table, const std::string& key,
+                                         const std::string& arg1, const std::string& arg2) {
     AlertText fallback;
     std::optional<AlertText> text =
-        lookUpAlert(resourceDirectory(), language(), table, key, arg1, arg2, &fallback);
-    if (!text) {
-        runModal(fallback);
-        return -2;
-    }
-    return runModal(*text);
+        lookUpAlert(resourceDirectory(), QtAlerts::language(), table, key, arg1, arg2, &fallback);
+    if (!text) runModal(fallback);
+    return text;
+}
+}  // namespace
+
+int QtAlerts::myNSRunAlertPanel(const std::string& table, const std::string& key,
+                                const std::string& arg1, const std::string& arg2) {
+    std::optional<AlertText> text = alertOrFallback(table, key, arg1, arg2);
+    return text ? runModal(*text) : -2;
 }
 
 int QtAlerts::myNSRunAlertPanelOnWindow(QWidget* window, const std::string& table,
                                         const std::string& key, const std::string& arg1,
                                         const std::string& arg2) {
-    AlertText fallback;
-    std::optional<AlertText> text =
-        lookUpAlert(resourceDirectory(), language(), table, key, arg1, arg2, &fallback);
-    if (!text) {
-        runModal(fallback);
-        return -2;
-    }
+    std::optional<AlertText> text = alertOrFallback(table, key, arg1, arg2);
+    if (!text) return -2;
     if (nextAnswer || !window) {
         if (nextAnswer)
             shown.push_back({*text, true});

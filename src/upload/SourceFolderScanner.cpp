@@ -816,7 +816,7 @@ ScanOutcome SourceFolderScanner::chooseNextItem(const ScanInput& input) {
     if (!found && settings.full && restedPassedOver_ == 0) {
         // A full walk met every file there is: what it did not meet is gone.
         std::lock_guard lock(cacheMutex_);
-        withoutMetadata_.forgetUnmetSince(settings.pass);
+        withoutMetadata_.forgetUnmetIn(settings.pass);
         std::erase_if(looks_, [&](const auto& e) { return e.second.pass != settings.pass; });
         std::erase_if(loose_, [&](const auto& e) { return e.second != settings.pass; });
     }

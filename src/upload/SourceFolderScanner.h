@@ -99,7 +99,7 @@ class SourceFolderScanner : public FolderScanner {
         // Found without metadata after it had rested: passed over untouched while the folder
         // lists it under the same inode, until its writer closes it again or every rested file
         // is asked to be looked at again (restGeneration_ moves on; on a shared file system,
-        // sharedLookGeneration_ too).
+        // also when sharedLookGeneration_ does).
         bool rested = false;
         std::uint64_t restGeneration = 0;
         std::uint64_t sharedLookGeneration = 0;
@@ -238,7 +238,7 @@ class SourceFolderScanner : public FolderScanner {
             files_.clear();
             reported_ = 0;
         }
-        void forgetUnmetSince(std::uint64_t pass) {
+        void forgetUnmetIn(std::uint64_t pass) {
             std::erase_if(files_, [this, pass](const auto& e) {
                 const bool unmet = e.second.pass != pass;
                 reported_ -= unmet && e.second.reported;
